@@ -1,0 +1,43 @@
+#include "db/engine.h"
+
+#include "db/error.h"
+#include "db/sqlite/sqlite_session.h"
+
+namespace velkin {
+
+HostIdentifier ParseHost(const QString& host) {
+    if (host.isEmpty()) return {EngineKind::SQLite, kDefaultDatabaseFile};
+    if (host.startsWith(QStringLiteral("sqlite:"), Qt::CaseInsensitive)) {
+        QString path = host.mid(7);
+        return {EngineKind::SQLite, path.isEmpty() ? kDefaultDatabaseFile : path};
+    }
+    if (host.startsWith(QStringLiteral("postgresql://"), Qt::CaseInsensitive) ||
+        host.startsWith(QStringLiteral("postgres://"), Qt::CaseInsensitive))
+        return {EngineKind::PostgreSQL, host};
+    if (host.startsWith(QStringLiteral("odbc:"), Qt::CaseInsensitive)) return {EngineKind::Odbc, host.mid(5)};
+    return {EngineKind::OracleService, host};
+}
+
+Dialect DialectForHost(const QString& host) {
+    switch (ParseHost(host).kind) {
+    case EngineKind::SQLite: return Dialect(DialectKind::SQLite);
+    case EngineKind::PostgreSQL: return Dialect(DialectKind::PostgreSQL);
+    case EngineKind::Odbc:
+    case EngineKind::OracleService: return Dialect(DialectKind::Oracle);
+    }
+    return Dialect(DialectKind::Oracle);
+}
+
+std::unique_ptr<EngineSession> CreateSession(const QString& host) {
+    switch (ParseHost(host).kind) {
+    case EngineKind::SQLite: return CreateSqliteSession();
+    case EngineKind::PostgreSQL:
+        throw Error::CannotCreateObject(QStringLiteral("PostgreSQL 接続はまだ使えません。"));
+    case EngineKind::Odbc:
+    case EngineKind::OracleService:
+        throw Error::CannotCreateObject(QStringLiteral("ODBC 接続はまだ使えません。"));
+    }
+    throw Error::CannotCreateObject(QString());
+}
+
+}  // namespace velkin

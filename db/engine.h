@@ -1,0 +1,47 @@
+#pragma once
+// Choosing the engine from the host text, and what an engine adds to the
+// session interface: the dialect of the database it opened.
+
+#include "db/dialect.h"
+#include "db/session.h"
+
+#include <QString>
+#include <memory>
+
+namespace velkin {
+
+enum class EngineKind {
+    SQLite,         // "" or "sqlite:PATH"
+    PostgreSQL,     // "postgresql://..." or "postgres://..."
+    Odbc,           // "odbc:NAME" or "odbc:KEY=VALUE;..."
+    OracleService,  // anything else: an Oracle net service name, reached through ODBC
+};
+
+struct HostIdentifier {
+    EngineKind kind = EngineKind::SQLite;
+    // What the engine opens: the database file path, the libpq URI, the ODBC
+    // data source name or connection string, or the net service name.
+    QString target;
+};
+
+// The file the embedded engine uses when the host box is empty.
+inline const QString kDefaultDatabaseFile = QStringLiteral("Velkin.db");
+
+HostIdentifier ParseHost(const QString& host);
+
+// The dialect a host will speak, as far as it can be known without connecting:
+// ODBC sources and service names are taken to be Oracle.
+Dialect DialectForHost(const QString& host);
+
+// A session of one engine. Besides the session members it knows the dialect of
+// the database it opened (valid after OpenDatabase).
+class EngineSession : public OraSession {
+public:
+    virtual Dialect dialect() const = 0;
+};
+
+// Creates the session object for the engine the host text names. Throws error
+// 429 when that engine is not available on this machine.
+std::unique_ptr<EngineSession> CreateSession(const QString& host);
+
+}  // namespace velkin

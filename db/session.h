@@ -1,0 +1,87 @@
+#pragma once
+// The database session interface: the four objects the commands talk to
+// (session, database, dynaset, field) with only the members they use.
+// Every member reports failure by throwing velkin::Error.
+//
+// Each engine (db/sqlite, db/postgres, db/odbc) implements these classes;
+// the commands in read/ and writeback/ know nothing else about engines.
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace velkin {
+
+// Oracle internal data type codes, the column types the commands tell apart.
+namespace OraType {
+constexpr int32_t kVarchar2 = 1;
+constexpr int32_t kNumber = 2;
+constexpr int32_t kDate = 12;
+constexpr int32_t kChar = 96;
+// Any other code is "ETC" to the commands; engines use this one for it.
+constexpr int32_t kOther = 0;
+}  // namespace OraType
+
+// One result column. A field follows its dynaset's current record.
+class OraField {
+public:
+    virtual ~OraField() = default;
+    virtual QString Name() const = 0;
+    virtual int32_t OraIDataType() const = 0;
+    // Declared size; for numbers precision + 1, as the original component gave it.
+    virtual int32_t Size() const = 0;
+    virtual int32_t OraScale() const = 0;
+    // False for a column defined NOT NULL.
+    virtual bool OraNullOK() const = 0;
+    // The current record's value: nullopt for SQL NULL. Numbers come in plain
+    // decimal text, dates and timestamps as ISO text ("YYYY-MM-DD[ HH:MM:SS]"),
+    // character data with its trailing blanks.
+    virtual std::optional<QString> Value() const = 0;
+};
+
+class OraFields {
+public:
+    virtual ~OraFields() = default;
+    virtual int16_t Count() const = 0;
+    // 0-based; an index outside 0..Count()-1 throws error 9.
+    virtual OraField& Item(int32_t index) = 0;
+};
+
+// A result set opened by DbCreateDynaset.
+class OraDynaset {
+public:
+    virtual ~OraDynaset() = default;
+    virtual OraFields& Fields() = 0;
+    virtual int32_t RecordCount() = 0;
+    virtual void MoveFirst() = 0;
+    virtual void MoveNext() = 0;
+    // True past the last record ("EOF" is a macro in C++).
+    virtual bool Eof() const = 0;
+};
+
+class OraDatabase {
+public:
+    virtual ~OraDatabase() = default;
+    // Runs one statement inside the session's transaction; returns rows processed.
+    virtual int64_t ExecuteSQL(const QString& sql) = 0;
+    // options 2: trailing blanks of character data are kept.
+    virtual std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) = 0;
+};
+
+class OraSession {
+public:
+    virtual ~OraSession() = default;
+    // connect is "user/password"; options 2: no waiting on locks held by others.
+    virtual std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
+                                                      int32_t options) = 0;
+    virtual void BeginTrans() = 0;
+    virtual void CommitTrans() = 0;
+    virtual void rollback() = 0;
+};
+
+// Option values the commands pass.
+constexpr int32_t kOpenNoWait = 2;        // OpenDatabase
+constexpr int32_t kDynasetNoBlankStrip = 2;  // DbCreateDynaset
+
+}  // namespace velkin

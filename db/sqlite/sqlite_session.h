@@ -1,0 +1,10 @@
+#pragma once
+// The embedded engine: SQLite database files.
+
+#include "db/engine.h"
+
+namespace velkin {
+
+std::unique_ptr<EngineSession> CreateSqliteSession();
+
+}  // namespace velkin

@@ -1,0 +1,66 @@
+#include "shell/message_box.h"
+
+#include "db/error.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace velkin {
+
+namespace {
+MessageAnswerer& answererSlot() {
+    static MessageAnswerer answerer;
+    return answerer;
+}
+}  // namespace
+
+MessageAnswer ShowMessage(const MessageRequest& request) {
+    if (answererSlot()) return answererSlot()(request);
+
+    QMessageBox box(QApplication::activeWindow());
+    box.setIcon(QMessageBox::NoIcon);
+    box.setWindowTitle(request.title.isEmpty() ? kApplicationTitle : request.title);
+    box.setText(request.text);
+    box.setTextFormat(Qt::PlainText);
+    // A busy pointer left by a running command must not hide the box's buttons' meaning.
+    const bool busy = QApplication::overrideCursor() != nullptr;
+    if (busy) QApplication::setOverrideCursor(Qt::ArrowCursor);
+    MessageAnswer answer = MessageAnswer::Ok;
+    if (request.buttons == MessageButtons::YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(request.defaultButton == MessageAnswer::No ? QMessageBox::No : QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::No);
+        answer = box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+    } else {
+        box.setStandardButtons(QMessageBox::Ok);
+        box.exec();
+    }
+    if (busy) QApplication::restoreOverrideCursor();
+    return answer;
+}
+
+QString ErrorReportText(ErrorReportKind kind, const Error& error) {
+    const QString label = kind == ErrorReportKind::Connection ? QStringLiteral("Error Code: ")
+                                                              : QStringLiteral("Error Code:");
+    return label + QString::number(error.Number()) + QStringLiteral("\r\n") + error.Description();
+}
+
+void ShowErrorReport(ErrorReportKind kind, const Error& error) {
+    MessageRequest request;
+    request.text = ErrorReportText(kind, error);
+    request.title = kind == ErrorReportKind::Connection ? QStringLiteral("Message") : QString();
+    ShowMessage(request);
+}
+
+void SetMessageAnswerer(MessageAnswerer answerer) { answererSlot() = std::move(answerer); }
+
+RecordingAnswerer::RecordingAnswerer(MessageAnswer yesNoAnswer) : yesNoAnswer_(yesNoAnswer) {
+    SetMessageAnswerer([this](const MessageRequest& request) {
+        boxes.push_back(request);
+        return request.buttons == MessageButtons::YesNo ? yesNoAnswer_ : MessageAnswer::Ok;
+    });
+}
+
+RecordingAnswerer::~RecordingAnswerer() { SetMessageAnswerer(nullptr); }
+
+}  // namespace velkin
