@@ -1,0 +1,99 @@
+#include "db/plain_decimal.h"
+
+#include <charconv>
+#include <cmath>
+#include <string>
+
+namespace velkin {
+
+namespace {
+
+// Expands sign, digits and a decimal exponent into plain text. `digits` holds
+// only ASCII digits; `pointPos` is where the decimal point sits in `digits`.
+std::string Assemble(bool negative, std::string digits, long long pointPos) {
+    // Strip leading zeros (keeping track of the point) and trailing zeros after it.
+    size_t lead = 0;
+    while (lead < digits.size() && digits[lead] == '0') ++lead;
+    digits.erase(0, lead);
+    pointPos -= static_cast<long long>(lead);
+    if (digits.empty()) return "0";
+    while (!digits.empty() && digits.back() == '0' && static_cast<long long>(digits.size()) > pointPos)
+        digits.pop_back();
+    if (digits.empty()) return "0";
+
+    std::string out;
+    if (negative) out += '-';
+    const long long n = static_cast<long long>(digits.size());
+    if (pointPos <= 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-pointPos), '0');
+        out += digits;
+    } else if (pointPos >= n) {
+        out += digits;
+        out.append(static_cast<size_t>(pointPos - n), '0');
+    } else {
+        out += digits.substr(0, static_cast<size_t>(pointPos));
+        out += '.';
+        out += digits.substr(static_cast<size_t>(pointPos));
+    }
+    return out;
+}
+
+// Parses [sign] digits [. digits] [e|E [sign] digits]; false if the text is anything else.
+bool ParseScientific(const std::string& s, bool& negative, std::string& digits, long long& pointPos) {
+    size_t i = 0;
+    negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    digits.clear();
+    pointPos = -1;
+    bool sawDigit = false;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            digits += c;
+            sawDigit = true;
+        } else if (c == '.' && pointPos < 0) {
+            pointPos = static_cast<long long>(digits.size());
+        } else {
+            break;
+        }
+    }
+    if (!sawDigit) return false;
+    if (pointPos < 0) pointPos = static_cast<long long>(digits.size());
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool expNegative = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
+        if (i >= s.size()) return false;
+        long long exponent = 0;
+        for (; i < s.size(); ++i) {
+            if (s[i] < '0' || s[i] > '9') return false;
+            if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+        }
+        pointPos += expNegative ? -exponent : exponent;
+    }
+    return i == s.size();
+}
+
+}  // namespace
+
+QString PlainDecimalFromDouble(double value) {
+    if (!std::isfinite(value)) return PlainDecimalFromText(QString::number(value));
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    bool negative = false;
+    std::string digits;
+    long long pointPos = 0;
+    ParseScientific(std::string(buffer, result.ptr), negative, digits, pointPos);
+    return QString::fromStdString(Assemble(negative, std::move(digits), pointPos));
+}
+
+QString PlainDecimalFromText(const QString& text) {
+    bool negative = false;
+    std::string digits;
+    long long pointPos = 0;
+    if (!ParseScientific(text.toStdString(), negative, digits, pointPos)) return text;
+    return QString::fromStdString(Assemble(negative, std::move(digits), pointPos));
+}
+
+}  // namespace velkin

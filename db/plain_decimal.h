@@ -1,0 +1,18 @@
+#pragma once
+// Numbers as the grid shows them: plain decimal text, no exponent, no digit
+// grouping, no trailing zeros after the point, "." as the point whatever the
+// locale. The table replace reads this form back.
+
+#include <QString>
+
+namespace velkin {
+
+// Shortest text that reads back as the same double, expanded to plain decimal:
+// 0.1 -> "0.1", 1e20 -> "100000000000000000000", 1.5e-7 -> "0.00000015".
+QString PlainDecimalFromDouble(double value);
+
+// Rewrites decimal text an engine printed ("12.50", "-1.5e+20", "1E-3") in the
+// plain form. Text that is not a decimal number ("NaN", "Infinity") is returned as it is.
+QString PlainDecimalFromText(const QString& text);
+
+}  // namespace velkin
