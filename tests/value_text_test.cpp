@@ -1,0 +1,120 @@
+#include "read/value_text.h"
+
+#include <gtest/gtest.h>
+#include <limits>
+#include <string>
+
+using namespace velkin;
+
+TEST(DateCellText, DatesBecomeEightDigits) {
+    const std::pair<QString, QString> cases[] = {
+        {"2024-01-31", "20240131"},
+        {"2024-01-31 00:00:00", "20240131"},
+        {"2024-01-31 23:59:59", "20240131"},
+        {"2024-01-31 23:59:59.123", "20240131"},
+        {"2024-01-31 23:59:59.123456+09:00", "20240131"},
+        {"2024-01-31 23:59:59+09", "20240131"},
+        {"2024-01-31T08:15", "20240131"},
+        {"2024-01-31T08:15:00Z", "20240131"},
+        {"2024/01/31", "20240131"},
+        {"2024/01/31 10:00:00", "20240131"},
+        {"20240131", "20240131"},
+        {"20240131 101500", "20240131"},
+        {"20240131T101500", "20240131"},
+        {"0001-01-01", "00010101"},
+        {"9999-12-31", "99991231"},
+    };
+    for (const auto& [in, out] : cases) {
+        SCOPED_TRACE(in.toStdString());
+        EXPECT_EQ(DateCellText(in), out);
+    }
+}
+
+TEST(DateCellText, TextThatIsNoDateIsShownAsStored) {
+    const QString cases[] = {
+        "",
+        "hello",
+        "2024-1-31",
+        "2024-01-3",
+        "24-01-31",
+        "2024-01/31",
+        "2024.01.31",
+        "2024-13-01",
+        "2024-00-10",
+        "2024-01-00",
+        "2024-01-32",
+        "20241301",
+        "20240132",
+        "2024013",
+        "202401311",
+        "2024-01-311",
+        "12345",
+        "45322.5",
+        " 2024-01-31",
+        "-2024-01-31",
+        "２０２４-01-31",
+    };
+    for (const auto& in : cases) {
+        SCOPED_TRACE(in.toStdString());
+        EXPECT_EQ(DateCellText(in), in);
+    }
+}
+
+TEST(ColumnTypeText, SizeAndPositiveScale) {
+    struct Case {
+        const char* type;
+        int32_t size;
+        int32_t scale;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"NUMBER", 9, 2, "NUMBER(9.2)"},
+        {"NUMBER", 9, 0, "NUMBER(9)"},
+        {"NUMBER", 38, -127, "NUMBER(38)"},
+        {"NUMBER", 21, -1, "NUMBER(21)"},
+        {"NUMBER", -1, 0, "NUMBER(-1)"},
+        {"VARCHAR2", 20, 0, "VARCHAR2(20)"},
+        {"CHAR", 5, 0, "CHAR(5)"},
+        {"DATE", 8, 0, "DATE(8)"},
+        {"ETC", 0, 0, "ETC(0)"},
+        {"NUMBER", 2147483647, 1, "NUMBER(2147483647.1)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ColumnTypeText(QString::fromLatin1(c.type), c.size, c.scale), QString::fromLatin1(c.expected))
+            << c.expected;
+    }
+}
+
+TEST(CatalogueEntry, OracleTypeCodesMapToTypeSizeScale) {
+    struct Case {
+        int32_t code, size, scale;
+        const char* type;
+        int32_t wantSize, wantScale;
+    };
+    const Case cases[] = {
+        {1, 20, 0, "VARCHAR2", 20, 0},
+        {1, 20, 7, "VARCHAR2", 20, 0},
+        {96, 5, 3, "CHAR", 5, 0},
+        {2, 10, 2, "NUMBER", 9, 2},
+        {2, 22, -127, "NUMBER", 21, -127},
+        {2, 0, 0, "NUMBER", -1, 0},
+        {2, std::numeric_limits<int32_t>::min(), 0, "NUMBER", std::numeric_limits<int32_t>::min(), 0},
+        {12, 7, 4, "DATE", 8, 0},
+        {8, 100, 1, "ETC", 0, 0},
+        {113, 4000, 0, "ETC", 0, 0},
+        {0, 0, 0, "ETC", 0, 0},
+        {-1, 9, 9, "ETC", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        const ColumnInfo info = CatalogueEntry(c.code, c.size, c.scale);
+        EXPECT_EQ(info.type, QString::fromLatin1(c.type));
+        EXPECT_EQ(info.size, c.wantSize);
+        EXPECT_EQ(info.scale, c.wantScale);
+    }
+    // The catalogue and the type text together give the texts of grid row 2.
+    const ColumnInfo n = CatalogueEntry(2, 10, 2);
+    EXPECT_EQ(ColumnTypeText(n.type, n.size, n.scale), "NUMBER(9.2)");
+    const ColumnInfo d = CatalogueEntry(12, 7, 0);
+    EXPECT_EQ(ColumnTypeText(d.type, d.size, d.scale), "DATE(8)");
+}
