@@ -1,0 +1,165 @@
+#include "shell/settings.h"
+
+#include "shell/ini_file.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+#include <optional>
+#include <vector>
+
+namespace velkin::Common1 {
+
+namespace {
+
+// The Windows reader's buffer holds 256 bytes including the terminating NUL.
+constexpr qsizetype kMaxValueBytes = 255;
+// Far beyond any real settings file; guards against reading a huge file
+// that was put in its place by mistake.
+constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
+
+struct Document {
+    std::vector<QByteArray> raw;  // each line's text as stored, without its line break
+    std::vector<ini::Line> lines;
+};
+
+// Splits the bytes exactly as ini::SplitLines splits text. CR and LF are
+// single bytes in every ASCII-based encoding and never part of a multi-byte
+// character, so each line decodes on its own, and a line that is not changed
+// can be written back with its original bytes, undecodable ones included.
+Document Parse(const QByteArray& bytes) {
+    Document doc;
+    QStringDecoder decode(QStringConverter::System, QStringConverter::Flag::Stateless);
+    auto add = [&](qsizetype start, qsizetype textLength, qsizetype breakLength) {
+        const QByteArray text = bytes.mid(start, textLength);
+        doc.lines.push_back({decode(text), QString::fromLatin1(bytes.mid(start + textLength, breakLength)),
+                             static_cast<qsizetype>(doc.raw.size())});
+        doc.raw.push_back(text);
+    };
+    qsizetype start = 0;
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = bytes[i];
+        if (c != '\r' && c != '\n') continue;
+        const qsizetype breakLength = (c == '\r' && i + 1 < n && bytes[i + 1] == '\n') ? 2 : 1;
+        add(start, i - start, breakLength);
+        i += breakLength - 1;
+        start = i + 1;
+    }
+    if (start < n) add(start, n - start, 0);
+    return doc;
+}
+
+QByteArray Serialize(const Document& doc) {
+    QStringEncoder encode(QStringConverter::System, QStringConverter::Flag::Stateless);
+    QByteArray bytes;
+    for (const ini::Line& line : doc.lines) {
+        if (line.origin >= 0) {
+            bytes += doc.raw[static_cast<size_t>(line.origin)];
+        } else {
+            bytes += encode(line.text);
+        }
+        bytes += line.ending.toLatin1();
+    }
+    return bytes;
+}
+
+// The file's bytes; "" for a file that does not exist; nothing when there is
+// something in its place that cannot be read as a settings file. Devices and
+// pipes are refused before opening, so a read never blocks.
+std::optional<QByteArray> ReadBytes(const QString& fileName) {
+    const QFileInfo info(fileName);
+    if (!info.exists()) return QByteArray();
+    if (!info.isFile() || info.size() > kMaxFileBytes) return std::nullopt;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    QByteArray bytes = file.read(kMaxFileBytes);
+    if (file.error() != QFileDevice::NoError) return std::nullopt;
+    return bytes;
+}
+
+// At most `maxBytes` bytes in the file's encoding, never ending inside a
+// character, and nothing from a NUL on (the Windows reader returns a C string).
+QString CutToBytes(QString value, qsizetype maxBytes) {
+    const qsizetype nul = value.indexOf(QChar(0));
+    if (nul >= 0) value.truncate(nul);
+    QStringEncoder encode(QStringConverter::System, QStringConverter::Flag::Stateless);
+    qsizetype used = 0;
+    qsizetype i = 0;
+    while (i < value.size()) {
+        const qsizetype length =
+            (value[i].isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate()) ? 2 : 1;
+        const QByteArray bytes = encode(QStringView(value).mid(i, length));
+        if (used + bytes.size() > maxBytes) break;
+        used += bytes.size();
+        i += length;
+    }
+    value.truncate(i);
+    return value;
+}
+
+}  // namespace
+
+QString ReadIniString(const QString& section, const QString& key, const QString& fileName) {
+    try {
+        const std::optional<QByteArray> bytes = ReadBytes(fileName);
+        if (!bytes) return QString();
+        return CutToBytes(ini::ReadValue(Parse(*bytes).lines, section, key), kMaxValueBytes);
+    } catch (...) {
+        return QString();
+    }
+}
+
+int32_t WriteIniString(const QString& section, const QString& key, const QString& value,
+                       const QString& fileName) {
+    try {
+        const QFileInfo info(fileName);
+        // The rename would replace a read-only file; Windows refuses to write one.
+        // A file with no write permission bit at all counts as read-only even
+        // for a user whom the system would let write it, like the read-only
+        // attribute on Windows.
+        constexpr auto anyWrite = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+        if (info.exists() && (!info.isWritable() || !(info.permissions() & anyWrite))) return 0;
+        const std::optional<QByteArray> bytes = ReadBytes(fileName);
+        if (!bytes) return 0;
+        Document doc = Parse(*bytes);
+        if (!ini::WriteValue(doc.lines, section, key, value)) return 0;
+        QSaveFile file(fileName);
+        if (!file.open(QIODevice::WriteOnly)) return 0;
+        const QByteArray out = Serialize(doc);
+        if (file.write(out) != out.size()) return 0;
+        return file.commit() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t RowCapacityFromLine(const QString& lineValue) {
+    QStringView text(lineValue);
+    while (!text.isEmpty() && (text.front() == u' ' || text.front() == u'\t')) text = text.mid(1);
+    while (!text.isEmpty() && (text.back() == u' ' || text.back() == u'\t')) text.chop(1);
+    bool negative = false;
+    if (!text.isEmpty() && (text.front() == u'+' || text.front() == u'-')) {
+        negative = text.front() == u'-';
+        text = text.mid(1);
+    }
+    if (text.isEmpty()) return kDefaultRowCapacity;
+    int64_t magnitude = 0;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9') return kDefaultRowCapacity;
+        magnitude = magnitude * 10 + (c.unicode() - u'0');
+        if (magnitude > int64_t{INT32_MAX} + 1) return kDefaultRowCapacity;
+    }
+    const int64_t number = negative ? -magnitude : magnitude;
+    if (number < INT32_MIN || number > INT32_MAX) return kDefaultRowCapacity;
+    const auto capacity = static_cast<int32_t>(number);
+    if (capacity % 100 != 2 || capacity < 2 || capacity > kMaxRowCapacity) return kDefaultRowCapacity;
+    return capacity;
+}
+
+bool UpdateHiddenBy(const QString& updateValue) { return updateValue == u"NO"; }
+
+}  // namespace velkin::Common1
