@@ -1,6 +1,11 @@
+#include "shell/main_window.h"
+
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Velkin"));
+    Form1 window;
+    window.show();
+    return QApplication::exec();
 }

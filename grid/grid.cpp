@@ -1,0 +1,191 @@
+#include "grid/grid.h"
+
+#include "db/error.h"
+#include "grid/clipboard_text.h"
+#include "grid/sheet_model.h"
+#include "shell/message_box.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace velkin {
+
+SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetModel(sheet_, this)) {
+    setModel(model_);
+    setSelectionMode(QAbstractItemView::ContiguousSelection);
+    setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                    QAbstractItemView::AnyKeyPressed);
+    horizontalHeader()->setDefaultSectionSize(90);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    verticalHeader()->setDefaultSectionSize(20);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setWordWrap(false);
+}
+
+SpreadGrid::~SpreadGrid() = default;
+
+void SpreadGrid::setColumnCount(int32_t columns) {
+    if (columns < 0) throw Error::SubscriptOutOfRange();
+    if (columns == sheet_.columnCount()) return;
+    model_->beginSizeChange();
+    sheet_.setColumnCount(columns);
+    model_->endSizeChange();
+}
+
+void SpreadGrid::setRowCount(int32_t rows) {
+    if (rows < 0) throw Error::SubscriptOutOfRange();
+    if (rows == sheet_.rowCount()) return;
+    model_->beginSizeChange();
+    sheet_.setRowCount(rows);
+    model_->endSizeChange();
+}
+
+CellBlock SpreadGrid::addressedBlock() const {
+    if (!blockMode_) return {column_, row_, column_, row_};
+    return {std::min(column_, column2_), std::min(row_, row2_), std::max(column_, column2_), std::max(row_, row2_)};
+}
+
+void SpreadGrid::setCellText(QString text) {
+    if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
+        throw Error::SubscriptOutOfRange();
+    sheet_.setText(row_, column_, std::move(text));
+    scheduleRefresh();
+}
+
+void SpreadGrid::setBackColor(uint32_t color) {
+    sheet_.paint(addressedBlock(), color);
+    scheduleRefresh();
+}
+
+void SpreadGrid::doAction(GridAction action) {
+    switch (action) {
+    case GridAction::ActivateCell: {
+        const QModelIndex index = model_->index(std::max(row_, 1) - 1, std::max(column_, 1) - 1);
+        if (index.isValid()) {
+            setCurrentIndex(index);
+            scrollTo(index);
+        }
+        break;
+    }
+    case GridAction::ClearText:
+        sheet_.clearTexts(addressedBlock());
+        scheduleRefresh();
+        break;
+    }
+}
+
+void SpreadGrid::setRedraw(bool on) {
+    setUpdatesEnabled(on);
+    if (on) refresh();
+}
+
+void SpreadGrid::scheduleRefresh() {
+    // Commands write thousands of cells in one go; the screen catches up once.
+    if (refreshPending_) return;
+    refreshPending_ = true;
+    QTimer::singleShot(0, this, &SpreadGrid::refresh);
+}
+
+void SpreadGrid::refresh() {
+    refreshPending_ = false;
+    model_->contentsChanged();
+    viewport()->update();
+}
+
+void SpreadGrid::commitPendingEdit() {
+    if (state() != QAbstractItemView::EditingState) return;
+    // Cell editors live on the viewport; there is at most one open at a time.
+    for (QWidget* editor : viewport()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (editor->isHidden()) continue;
+        commitData(editor);
+        closeEditor(editor, QAbstractItemDelegate::NoHint);
+        return;
+    }
+}
+
+namespace {
+struct SelectionRect {
+    int top = -1, left = -1, bottom = -1, right = -1;
+    bool valid() const { return top >= 0; }
+};
+SelectionRect BoundingRect(const QModelIndexList& indexes) {
+    SelectionRect r;
+    for (const QModelIndex& i : indexes) {
+        if (!r.valid()) {
+            r = {i.row(), i.column(), i.row(), i.column()};
+            continue;
+        }
+        r.top = std::min(r.top, i.row());
+        r.left = std::min(r.left, i.column());
+        r.bottom = std::max(r.bottom, i.row());
+        r.right = std::max(r.right, i.column());
+    }
+    return r;
+}
+}  // namespace
+
+void SpreadGrid::copySelection() {
+    const SelectionRect r = BoundingRect(selectionModel()->selectedIndexes());
+    if (!r.valid()) return;
+    std::vector<std::vector<QString>> cells;
+    for (int row = r.top; row <= r.bottom; ++row) {
+        auto& line = cells.emplace_back();
+        for (int column = r.left; column <= r.right; ++column) line.push_back(sheet_.text(row + 1, column + 1));
+    }
+    QApplication::clipboard()->setText(CellsToClipboardText(cells));
+}
+
+void SpreadGrid::pasteClipboard() {
+    const QModelIndex start = currentIndex();
+    if (!start.isValid()) return;
+    const ClipboardBlock block = ParseClipboardText(QApplication::clipboard()->text());
+    if (block.rows.empty()) return;
+    const int32_t firstRow = start.row() + 1, firstColumn = start.column() + 1;
+    // Sizes are compared before narrowing: a huge paste must be refused, not wrap around.
+    const bool fits = block.rows.size() <= static_cast<size_t>(sheet_.rowCount() - firstRow + 1) &&
+                      block.width <= static_cast<size_t>(sheet_.columnCount() - firstColumn + 1);
+    if (!fits) {
+        MessageRequest request;
+        request.text = QStringLiteral("貼り付ける範囲がシートに収まりません（%1行×%2列、貼り付け先は%3行目%4列目から、シートは%5行×%6列）。何も貼り付けていません。")
+                           .arg(block.rows.size()).arg(block.width).arg(firstRow).arg(firstColumn)
+                           .arg(sheet_.rowCount()).arg(sheet_.columnCount());
+        ShowMessage(request);
+        return;
+    }
+    const int32_t height = static_cast<int32_t>(block.rows.size());
+    const int32_t width = static_cast<int32_t>(block.width);
+    for (int32_t r = 0; r < height; ++r) {
+        const auto& line = block.rows[static_cast<size_t>(r)];
+        for (size_t c = 0; c < line.size(); ++c)
+            sheet_.setText(firstRow + r, firstColumn + static_cast<int32_t>(c), line[c]);
+    }
+    emit model_->dataChanged(model_->index(firstRow - 1, firstColumn - 1),
+                             model_->index(firstRow + height - 2, firstColumn + width - 2));
+    selectionModel()->select(QItemSelection(model_->index(firstRow - 1, firstColumn - 1),
+                                            model_->index(firstRow + height - 2, firstColumn + width - 2)),
+                             QItemSelectionModel::ClearAndSelect);
+}
+
+void SpreadGrid::clearSelection() {
+    const QModelIndexList indexes = selectionModel()->selectedIndexes();
+    for (const QModelIndex& i : indexes) sheet_.setText(i.row() + 1, i.column() + 1, QString());
+    const SelectionRect r = BoundingRect(indexes);
+    if (r.valid()) emit model_->dataChanged(model_->index(r.top, r.left), model_->index(r.bottom, r.right));
+}
+
+void SpreadGrid::keyPressEvent(QKeyEvent* event) {
+    if (state() != QAbstractItemView::EditingState) {
+        if (event->matches(QKeySequence::Copy)) return copySelection();
+        if (event->matches(QKeySequence::Paste)) return pasteClipboard();
+        if (event->key() == Qt::Key_Delete) return clearSelection();
+    }
+    QTableView::keyPressEvent(event);
+}
+
+}  // namespace velkin

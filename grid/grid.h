@@ -1,0 +1,85 @@
+#pragma once
+// SPD1, the spreadsheet grid. The commands reach it through a current cell
+// (current column and row) and, with block mode on, a block from there to the
+// block end column and row, exactly as they reached the original control.
+// The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V.
+
+#include "grid/sheet_data.h"
+
+#include <QTableView>
+#include <cstdint>
+
+namespace velkin {
+
+class SheetModel;
+
+enum class GridAction : int32_t {
+    ActivateCell = 0,  // make the current cell the active cell
+    ClearText = 12,    // clear the text of every cell of the block
+};
+
+class SpreadGrid : public QTableView {
+    Q_OBJECT
+public:
+    explicit SpreadGrid(QWidget* parent = nullptr);
+    ~SpreadGrid() override;
+
+    // Sheet size; rows and columns are counted without the header row and column.
+    void setColumnCount(int32_t columns);
+    int32_t columnCount() const { return sheet_.columnCount(); }
+    void setRowCount(int32_t rows);
+    int32_t rowCount() const { return sheet_.rowCount(); }
+
+    // The current cell and the block.
+    void setCurrentColumn(int32_t column) { column_ = column; }
+    void setCurrentRow(int32_t row) { row_ = row; }
+    int32_t currentRow() const { return row_; }
+    int32_t currentColumn() const { return column_; }
+    void setBlockEndColumn(int32_t column) { column2_ = column; }
+    void setBlockEndRow(int32_t row) { row2_ = row; }
+    void setBlockMode(bool on) { blockMode_ = on; }
+
+    void doAction(GridAction action);
+    int32_t lastDataRow() const { return sheet_.lastDataRow(); }
+
+    // Text of the current cell. Writing outside the sheet throws error 9.
+    QString cellText() const { return sheet_.text(row_, column_); }
+    void setCellText(QString text);
+    void setCellText(int64_t number) { setCellText(QString::number(number)); }
+
+    // Back colour of the current cell, or of the block in block mode.
+    uint32_t backColor() const { return sheet_.backColor(row_, column_); }
+    void setBackColor(uint32_t color);
+
+    // The redraw switch: while off the screen keeps its old picture.
+    void setRedraw(bool on);
+
+    // Puts the text of an open cell editor into its cell, so a command started
+    // while the user is still typing sees what was typed.
+    void commitPendingEdit();
+    bool isEditing() const { return state() == QAbstractItemView::EditingState; }
+
+    // Clipboard, as spreadsheet programs exchange blocks. Paste starts at the
+    // active cell; a block that does not fit is refused whole.
+    void copySelection();
+    void pasteClipboard();
+    void clearSelection();
+
+    const SheetData& sheet() const { return sheet_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    CellBlock addressedBlock() const;
+    void scheduleRefresh();
+    void refresh();
+
+    SheetData sheet_;
+    SheetModel* model_;
+    int32_t column_ = 0, row_ = 0, column2_ = 0, row2_ = 0;
+    bool blockMode_ = false;
+    bool refreshPending_ = false;
+};
+
+}  // namespace velkin

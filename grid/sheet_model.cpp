@@ -1,0 +1,60 @@
+#include "grid/sheet_model.h"
+
+#include <QColor>
+
+namespace velkin {
+
+QString ColumnLetters(int column) {
+    QString letters;
+    for (int n = column; n > 0; n = (n - 1) / 26) letters.prepend(QChar('A' + (n - 1) % 26));
+    return letters;
+}
+
+int SheetModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : sheet_.rowCount(); }
+
+int SheetModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : sheet_.columnCount();
+}
+
+QVariant SheetModel::data(const QModelIndex& index, int role) const {
+    const int32_t row = index.row() + 1, column = index.column() + 1;
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole: return sheet_.text(row, column);
+    case Qt::BackgroundRole: {
+        const uint32_t c = sheet_.backColor(row, column);
+        return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+    }
+    default: return {};
+    }
+}
+
+bool SheetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid()) return false;
+    sheet_.setText(index.row() + 1, index.column() + 1, value.toString());
+    emit dataChanged(index, index);
+    return true;
+}
+
+QVariant SheetModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole) return {};
+    if (orientation == Qt::Horizontal) {
+        const QString& text = sheet_.text(0, section + 1);
+        return text.isEmpty() ? ColumnLetters(section + 1) : text;
+    }
+    const QString& text = sheet_.text(section + 1, 0);
+    return text.isEmpty() ? QString::number(section + 1) : text;
+}
+
+Qt::ItemFlags SheetModel::flags(const QModelIndex& index) const {
+    return QAbstractTableModel::flags(index) | Qt::ItemIsEditable;
+}
+
+void SheetModel::contentsChanged() {
+    if (sheet_.rowCount() > 0 && sheet_.columnCount() > 0) {
+        emit headerDataChanged(Qt::Vertical, 0, sheet_.rowCount() - 1);
+        emit headerDataChanged(Qt::Horizontal, 0, sheet_.columnCount() - 1);
+    }
+}
+
+}  // namespace velkin

@@ -1,0 +1,32 @@
+#pragma once
+// The table read (Form1::FL_Read, defined in table_read.cpp): loads a table,
+// ordered by its NOT NULL columns, or the result of a free SELECT into the
+// grid with two header rows, learns the column catalogue the replace relies
+// on, and decides whether Update may be used afterwards.
+//
+// The catalogue rules and the cell text forms are in read/value_text.h.
+
+#include <QString>
+
+namespace velkin {
+
+inline const QString kNoDataMessage = QStringLiteral("データが有りません");
+inline const QString kRowLimitMessage = QStringLiteral("レコード件数がＭＡＸ行数を超えました。");
+inline const QString kRowLimitTitle = QStringLiteral("Message");
+
+// The sort list of the main query: 1-based positions of the NOT NULL columns,
+// joined by " ," ("1 ,3").
+class SortList {
+public:
+    void add(int position) {
+        if (!text_.isEmpty()) text_ += QStringLiteral(" ,");
+        text_ += QString::number(position);
+    }
+    bool isEmpty() const { return text_.isEmpty(); }
+    const QString& text() const { return text_; }
+
+private:
+    QString text_;
+};
+
+}  // namespace velkin

@@ -1,0 +1,214 @@
+#include "shell/main_window.h"
+
+#include "db/engine.h"
+#include "grid/grid.h"
+#include "shell/common1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+using namespace velkin;
+
+namespace {
+
+// Colours as the window system numbers them: red in the lowest byte.
+QColor FromColorNumber(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+
+constexpr uint32_t kConnectionBoxColor = 0x80FFFF;  // RGB(255,255,128)
+constexpr uint32_t kContactLineColor = 0x8080FF;    // RGB(255,128,128)
+constexpr uint32_t kIdleQueryBoxColor = 0xFFFF80;   // RGB(128,255,255)
+constexpr uint32_t kActiveQueryBoxColor = 0xFFFFFF;
+
+void SetBackColor(QWidget* box, uint32_t color) {
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, FromColorNumber(color));
+    box->setPalette(palette);
+}
+
+}  // namespace
+
+Form1::Form1(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Velkin"));
+    buildControls();
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+int Form1::twipsToPixels(int twips) const { return (twips * logicalDpiX() + 720) / 1440; }
+
+void Form1::place(QWidget* control, int left, int top, int width, int height) {
+    control->setGeometry(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height));
+}
+
+void Form1::buildControls() {
+    setFixedSize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
+
+    auto named = [](auto* control, const char* name) {
+        control->setObjectName(QString::fromLatin1(name));
+        return control;
+    };
+    auto lineEdit = [&](const char* name) { return named(new QLineEdit(this), name); };
+    auto label = [&](const char* name, const QString& caption) { return named(new QLabel(caption, this), name); };
+    auto button = [&](const char* name, const QString& caption) {
+        return named(new QPushButton(caption, this), name);
+    };
+    auto multiLine = [&](const char* name) {
+        auto* box = named(new QPlainTextEdit(this), name);
+        box->setLineWrapMode(QPlainTextEdit::NoWrap);
+        box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        return box;
+    };
+
+    SPD1 = named(new SpreadGrid(this), "SPD1");
+    place(SPD1, 120, 1920, 12015, 6135);
+
+    TXT_USER = lineEdit("TXT_USER");
+    place(TXT_USER, 1320, 360, 1455, 270);
+    TXT_PASS = lineEdit("TXT_PASS");  // shown as typed: users read it back to check it
+    place(TXT_PASS, 2760, 360, 1335, 270);
+    TXT_HOST = lineEdit("TXT_HOST");
+    place(TXT_HOST, 4080, 360, 1455, 270);
+    for (QLineEdit* box : {TXT_USER, TXT_PASS, TXT_HOST}) SetBackColor(box, kConnectionBoxColor);
+    TXT_TABLE = lineEdit("TXT_TABLE");
+    place(TXT_TABLE, 5640, 360, 1815, 270);
+
+    Label1 = label("Label1", QStringLiteral("対象ﾃｰﾌﾞﾙ名"));
+    place(Label1, 5640, 120, 1815, 375);
+    CMD_Read = button("CMD_Read", QStringLiteral("Read(&R)"));
+    place(CMD_Read, 10080, 120, 975, 375);
+    CMD_Update = button("CMD_Update", QStringLiteral("Update(&U)"));
+    place(CMD_Update, 240, 1440, 975, 375);
+    CMD_Quit = button("CMD_Quit", QStringLiteral("Quit(&Q)"));
+    place(CMD_Quit, 11160, 120, 975, 375);
+    Label2 = label("Label2", QStringLiteral("ユーザ名"));
+    place(Label2, 1320, 120, 1455, 375);
+    Label3 = label("Label3", QStringLiteral("パスワード"));
+    place(Label3, 2760, 120, 1335, 375);
+    Label4 = label("Label4", QStringLiteral("ホスト識別名"));
+    place(Label4, 4080, 120, 1455, 375);
+    for (QLabel* l : {Label1, Label2, Label3, Label4}) l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    TXT_SQL = multiLine("TXT_SQL");
+    place(TXT_SQL, 1320, 600, 8415, 1215);
+
+    Frame1 = named(new QGroupBox(QStringLiteral("対象"), this), "Frame1");
+    place(Frame1, 0, 0, 1095, 1095);
+    Option1[0] = named(new QRadioButton(QStringLiteral("ﾃｰﾌﾞﾙ"), Frame1), "Option1_0");
+    place(Option1[0], 120, 240, 855, 375);
+    Option1[1] = named(new QRadioButton(QStringLiteral("SQL"), Frame1), "Option1_1");
+    place(Option1[1], 120, 600, 735, 255);
+
+    Label5 = label("Label5", QStringLiteral("SQL→"));
+    place(Label5, 600, 1080, 735, 255);
+
+    Text2 = multiLine("Text2");
+    Text2->setPlainText(QStringLiteral("退避ｴﾘｱ\n"));
+    place(Text2, 9960, 600, 2175, 1215);
+
+    CMD_SerchTab = button("CMD_SerchTab", QStringLiteral("ﾃｰﾌﾞﾙ一覧SQL"));
+    place(CMD_SerchTab, 7560, 120, 1575, 255);
+
+    ProgBar1 = named(new QProgressBar(this), "ProgBar1");
+    ProgBar1->setTextVisible(false);
+    ProgBar1->setRange(0, 100);
+    ProgBar1->setValue(0);
+    place(ProgBar1, 240, 8160, 3735, 255);
+
+    Text1 = lineEdit("Text1");
+    Text1->setText(QStringLiteral("お問い合わせ: 情報システム課 (内線 1234)"));
+    SetBackColor(Text1, kContactLineColor);
+    place(Text1, 3960, 8160, 3375, 270);
+    Text3 = lineEdit("Text3");
+    Text3->setText(QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));
+    place(Text3, 7320, 8160, 4815, 270);
+
+    // Tab order: labels, the frame and the progress bar never take the focus.
+    const QList<QWidget*> order = {SPD1,       TXT_USER, TXT_PASS, TXT_HOST,   TXT_TABLE,    CMD_Read,
+                                   CMD_Update, CMD_Quit, TXT_SQL,  Option1[0], Option1[1], Text2,
+                                   CMD_SerchTab, Text1,  Text3};
+    for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+    ProgBar1->setFocusPolicy(Qt::NoFocus);
+
+    connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
+    connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);
+    connect(CMD_Quit, &QPushButton::clicked, this, &Form1::CMD_Quit_Click);
+    connect(CMD_SerchTab, &QPushButton::clicked, this, &Form1::CMD_SerchTab_Click);
+    for (int index : {0, 1}) {
+        connect(Option1[index], &QRadioButton::clicked, this, [this, index] { Option1_Click(index); });
+        connect(Option1[index], &QRadioButton::toggled, this, [this, index](bool on) {
+            if (on) Option1_Click(index);
+        });
+    }
+}
+
+bool Form1::tableMode() const { return Option1[0]->isChecked(); }
+
+void Form1::Form_Load() {
+    using namespace Common1;
+    TXT_USER->setText(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("USERID"), QString::fromLatin1(kIniFile)));
+    TXT_PASS->setText(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("PASS"), QString::fromLatin1(kIniFile)));
+    TXT_HOST->setText(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("HOST"), QString::fromLatin1(kIniFile)));
+    if (UpdateHiddenBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("UPDATE"), QString::fromLatin1(kIniFile))))
+        CMD_Update->setVisible(false);
+    RowCapacity = RowCapacityFromLine(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("LINE"), QString::fromLatin1(kIniFile)));
+    Option1[0]->setChecked(true);
+    Option1_Click(0);
+    FL_InitSpd();
+}
+
+void Form1::Form_Unload() {
+    using namespace Common1;
+    WriteIniString(QString::fromLatin1(kIniSection), QStringLiteral("USERID"), TXT_USER->text(), QString::fromLatin1(kIniFile));
+    WriteIniString(QString::fromLatin1(kIniSection), QStringLiteral("PASS"), TXT_PASS->text(), QString::fromLatin1(kIniFile));
+    WriteIniString(QString::fromLatin1(kIniSection), QStringLiteral("HOST"), TXT_HOST->text(), QString::fromLatin1(kIniFile));
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    if (!unloaded_) {
+        unloaded_ = true;
+        Form_Unload();
+    }
+    event->accept();
+}
+
+void Form1::CMD_Read_Click() {
+    SPD1->commitPendingEdit();
+    FL_Read();
+}
+
+void Form1::CMD_Update_Click() {
+    SPD1->commitPendingEdit();
+    FL_UPDATE();
+}
+
+void Form1::CMD_Quit_Click() { close(); }
+
+void Form1::CMD_SerchTab_Click() {
+    const QString host = Common1::ConnectionField(TXT_HOST->text());
+    TXT_SQL->setPlainText(DialectForHost(host).tableListQuery());
+    Option1[1]->setChecked(true);
+    Option1_Click(1);
+}
+
+void Form1::Option1_Click(int) {
+    const bool table = tableMode();
+    SetBackColor(TXT_TABLE, table ? kActiveQueryBoxColor : kIdleQueryBoxColor);
+    SetBackColor(TXT_SQL, table ? kIdleQueryBoxColor : kActiveQueryBoxColor);
+}
+
+void Form1::closeCommand() {
+    SPD1->setRedraw(true);
+    while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+    Common1::DisconnectDatabase(Common1::Connection);
+    SPD1->setEnabled(true);
+}

@@ -1,0 +1,115 @@
+#pragma once
+// Shared pieces of the window tests: a fresh working directory per test (the
+// settings file and the default database live there), a Form1 built in it,
+// the message box recorder, and direct SQLite access to check files.
+
+#include "grid/grid.h"
+#include "shell/common1.h"
+#include "shell/main_window.h"
+#include "shell/message_box.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velkin::testing {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// A SQLite file opened directly, independent of the program's engine.
+class SqliteFile {
+public:
+    explicit SqliteFile(const QString& path) {
+        if (sqlite3_open(path.toUtf8().constData(), &db_) != SQLITE_OK) ADD_FAILURE() << "cannot open " << path.toStdString();
+    }
+    ~SqliteFile() { sqlite3_close(db_); }
+    SqliteFile(const SqliteFile&) = delete;
+    SqliteFile& operator=(const SqliteFile&) = delete;
+
+    void exec(const std::string& sql) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+            ADD_FAILURE() << "SQL failed: " << (message ? message : "?") << "\n" << sql;
+            sqlite3_free(message);
+        }
+    }
+    // Every value as text; NULL as "<NULL>".
+    Rows query(const std::string& sql) {
+        Rows rows;
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << "prepare failed: " << sqlite3_errmsg(db_);
+            return rows;
+        }
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            auto& row = rows.emplace_back();
+            for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+                const unsigned char* text = sqlite3_column_text(stmt, c);
+                row.push_back(text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt, c))
+                                   : std::string("<NULL>"));
+            }
+        }
+        sqlite3_finalize(stmt);
+        return rows;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+class FormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        previousDir_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        Common1::SetSessionFactory(nullptr);
+    }
+    void TearDown() override {
+        form_.reset();
+        Common1::SetSessionFactory(nullptr);
+        QDir::setCurrent(previousDir_);
+    }
+
+    void writeSettings(const QByteArray& content) {
+        QFile file(dir_.filePath(QStringLiteral("Velkin.ini")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    Form1& form() {
+        if (!form_) form_ = std::make_unique<Form1>();
+        return *form_;
+    }
+    SpreadGrid& grid() { return *form().SPD1; }
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+    // Reads a cell through the grid's current cell, as the commands do.
+    QString cell(int32_t row, int32_t column) {
+        grid().setCurrentRow(row);
+        grid().setCurrentColumn(column);
+        return grid().cellText();
+    }
+    void setCell(int32_t row, int32_t column, const QString& text) {
+        grid().setCurrentRow(row);
+        grid().setCurrentColumn(column);
+        grid().setCellText(text);
+    }
+    uint32_t color(int32_t row, int32_t column) {
+        grid().setCurrentRow(row);
+        grid().setCurrentColumn(column);
+        return grid().backColor();
+    }
+
+    QTemporaryDir dir_;
+    QString previousDir_;
+    std::unique_ptr<Form1> form_;
+    RecordingAnswerer boxes_;
+};
+
+}  // namespace velkin::testing

@@ -1,0 +1,196 @@
+#include "form_fixture.h"
+
+#include "shell/settings.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+using namespace velkin;
+using namespace velkin::testing;
+
+namespace {
+
+uint32_t BaseColor(QWidget* w) {
+    const QColor c = w->palette().color(QPalette::Base);
+    return static_cast<uint32_t>(c.red()) | (static_cast<uint32_t>(c.green()) << 8) |
+           (static_cast<uint32_t>(c.blue()) << 16);
+}
+
+}  // namespace
+
+using WindowTest = FormTest;
+
+TEST_F(WindowTest, EveryControlSitsAtItsPlaceWithItsCaption) {
+    Form1& f = form();
+    struct Expect { const char* name; int left, top, width, height; const char* caption; };
+    const Expect controls[] = {
+        {"SPD1", 120, 1920, 12015, 6135, nullptr},
+        {"TXT_USER", 1320, 360, 1455, 270, nullptr},
+        {"TXT_PASS", 2760, 360, 1335, 270, nullptr},
+        {"TXT_HOST", 4080, 360, 1455, 270, nullptr},
+        {"TXT_TABLE", 5640, 360, 1815, 270, nullptr},
+        {"Label1", 5640, 120, 1815, 375, "対象ﾃｰﾌﾞﾙ名"},
+        {"CMD_Read", 10080, 120, 975, 375, "Read(&R)"},
+        {"CMD_Update", 240, 1440, 975, 375, "Update(&U)"},
+        {"CMD_Quit", 11160, 120, 975, 375, "Quit(&Q)"},
+        {"Label2", 1320, 120, 1455, 375, "ユーザ名"},
+        {"Label3", 2760, 120, 1335, 375, "パスワード"},
+        {"Label4", 4080, 120, 1455, 375, "ホスト識別名"},
+        {"TXT_SQL", 1320, 600, 8415, 1215, nullptr},
+        {"Frame1", 0, 0, 1095, 1095, "対象"},
+        {"Option1_0", 120, 240, 855, 375, "ﾃｰﾌﾞﾙ"},
+        {"Option1_1", 120, 600, 735, 255, "SQL"},
+        {"Label5", 600, 1080, 735, 255, "SQL→"},
+        {"Text2", 9960, 600, 2175, 1215, nullptr},
+        {"CMD_SerchTab", 7560, 120, 1575, 255, "ﾃｰﾌﾞﾙ一覧SQL"},
+        {"ProgBar1", 240, 8160, 3735, 255, nullptr},
+        {"Text1", 3960, 8160, 3375, 270, nullptr},
+        {"Text3", 7320, 8160, 4815, 270, nullptr},
+    };
+    EXPECT_EQ(std::size(controls), 22u);
+    for (const Expect& e : controls) {
+        QWidget* w = f.findChild<QWidget*>(QString::fromLatin1(e.name));
+        ASSERT_NE(w, nullptr) << e.name;
+        EXPECT_EQ(w->geometry(), QRect(f.twipsToPixels(e.left), f.twipsToPixels(e.top), f.twipsToPixels(e.width),
+                                       f.twipsToPixels(e.height)))
+            << e.name;
+        if (!e.caption) continue;
+        QString caption;
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) caption = b->text();
+        else if (auto* l = qobject_cast<QLabel*>(w)) caption = l->text();
+        else if (auto* g = qobject_cast<QGroupBox*>(w)) caption = g->title();
+        EXPECT_EQ(caption, QString::fromUtf8(e.caption)) << e.name;
+    }
+    EXPECT_EQ(f.windowTitle(), "Velkin");
+    EXPECT_EQ(f.size(), QSize(f.twipsToPixels(12270), f.twipsToPixels(8460)));
+    EXPECT_EQ(f.minimumSize(), f.maximumSize()) << "the window has a fixed size";
+    EXPECT_EQ(f.Text2->toPlainText(), QStringLiteral("退避ｴﾘｱ\n"));
+    EXPECT_EQ(f.Text3->text(), QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));
+    EXPECT_FALSE(f.Text1->text().isEmpty());
+    EXPECT_EQ(f.TXT_PASS->echoMode(), QLineEdit::Normal);
+}
+
+TEST_F(WindowTest, ColoursTabOrderAndAccessKeys) {
+    Form1& f = form();
+    for (QWidget* box : {static_cast<QWidget*>(f.TXT_USER), static_cast<QWidget*>(f.TXT_PASS),
+                         static_cast<QWidget*>(f.TXT_HOST)})
+        EXPECT_EQ(BaseColor(box), 0x80FFFFu);
+    EXPECT_EQ(BaseColor(f.Text1), 0x8080FFu);
+
+    const QList<QWidget*> order = {f.SPD1,       f.TXT_USER, f.TXT_PASS, f.TXT_HOST,   f.TXT_TABLE,
+                                   f.CMD_Read,   f.CMD_Update, f.CMD_Quit, f.TXT_SQL,  f.Option1[0],
+                                   f.Option1[1], f.Text2,    f.CMD_SerchTab, f.Text1,  f.Text3};
+    // The focus chain also holds the controls' inner widgets; skip those.
+    auto nextControl = [&](QWidget* w) {
+        do w = w->nextInFocusChain();
+        while (!order.contains(w) && w != &f);
+        return w;
+    };
+    for (qsizetype i = 1; i < order.size(); ++i)
+        EXPECT_EQ(nextControl(order[i - 1]), order[i]) << order[i - 1]->objectName().toStdString();
+    EXPECT_EQ(f.ProgBar1->focusPolicy(), Qt::NoFocus);
+
+    EXPECT_EQ(f.CMD_Read->shortcut(), QKeySequence(QStringLiteral("Alt+R")));
+    EXPECT_EQ(f.CMD_Update->shortcut(), QKeySequence(QStringLiteral("Alt+U")));
+    EXPECT_EQ(f.CMD_Quit->shortcut(), QKeySequence(QStringLiteral("Alt+Q")));
+}
+
+TEST_F(WindowTest, FirstRunWithoutSettingsAndTheFileLeftAtClose) {
+    Form1& f = form();
+    EXPECT_TRUE(f.TXT_USER->text().isEmpty());
+    EXPECT_TRUE(f.TXT_PASS->text().isEmpty());
+    EXPECT_TRUE(f.TXT_HOST->text().isEmpty());
+    EXPECT_FALSE(f.CMD_Update->isHidden());
+    EXPECT_FALSE(f.CMD_Update->isEnabled());
+    EXPECT_EQ(grid().rowCount(), 502);
+    EXPECT_EQ(grid().columnCount(), 20);
+    EXPECT_TRUE(f.tableMode());
+    EXPECT_EQ(BaseColor(f.TXT_TABLE), 0xFFFFFFu);
+    EXPECT_EQ(BaseColor(f.TXT_SQL), 0xFFFF80u);
+
+    f.TXT_USER->setText(QStringLiteral("scott"));
+    f.TXT_PASS->setText(QStringLiteral(" tiger "));
+    f.TXT_HOST->setText(QStringLiteral("sqlite:社員.db"));
+    f.CMD_Quit->click();
+    ASSERT_TRUE(QFile::exists(path("Velkin.ini")));
+    using Common1::ReadIniString;
+    const QString file = QStringLiteral("./Velkin.ini");
+    EXPECT_EQ(ReadIniString("Default1", "USERID", file), "scott");
+    EXPECT_EQ(ReadIniString("Default1", "HOST", file), QStringLiteral("sqlite:社員.db"));
+    // Written as it stands in the box; the reader drops the blanks at either end.
+    QFile raw(path("Velkin.ini"));
+    ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(raw.readAll().contains("PASS= tiger "));
+
+    // The next run starts from what was saved.
+    form_.reset();
+    EXPECT_EQ(form().TXT_USER->text(), "scott");
+    EXPECT_EQ(form().TXT_HOST->text(), QStringLiteral("sqlite:社員.db"));
+}
+
+TEST_F(WindowTest, SettingsSwitchesHideUpdateAndSizeTheGrid) {
+    struct Case { QByteArray ini; bool hidden; int32_t rows; };
+    const Case cases[] = {
+        {"[Default1]\r\nUPDATE=NO\r\n", true, 502},
+        {"[Default1]\r\nUPDATE=no\r\nLINE=2\r\n", false, 2},
+        {"[Default1]\r\nUPDATE=No\r\nLINE=1002\r\n", false, 1002},
+        {"[Default1]\r\nUPDATE=NOPE\r\nLINE=1000\r\n", false, 502},
+        {"[Other]\r\nUPDATE=NO\r\nLINE=102\r\n", false, 502},
+        {QByteArray("\xff\xfe\x00garbage\x01\x02", 12), false, 502},
+    };
+    for (const Case& c : cases) {
+        writeSettings(c.ini);
+        form_.reset();
+        SCOPED_TRACE(c.ini.toStdString());
+        EXPECT_EQ(form().CMD_Update->isHidden(), c.hidden);
+        EXPECT_EQ(grid().rowCount(), c.rows);
+        EXPECT_EQ(Common1::RowCapacity, c.rows);
+        // Closing must not write the switches back or lose them.
+        form_->close();
+    }
+    writeSettings("[Default1]\r\nUPDATE=NO\r\nLINE=1002\r\n");
+    form_.reset();
+    form().close();
+    EXPECT_EQ(Common1::ReadIniString("Default1", "UPDATE", "./Velkin.ini"), "NO");
+    EXPECT_EQ(Common1::ReadIniString("Default1", "LINE", "./Velkin.ini"), "1002");
+}
+
+TEST_F(WindowTest, ModeSwitchAndTheTableListCommand) {
+    Form1& f = form();
+    setCell(5, 3, QStringLiteral("keep"));
+    f.CMD_Update->setEnabled(true);  // as after a table-mode read
+
+    f.Option1[1]->click();
+    EXPECT_FALSE(f.tableMode());
+    EXPECT_EQ(BaseColor(f.TXT_TABLE), 0xFFFF80u);
+    EXPECT_EQ(BaseColor(f.TXT_SQL), 0xFFFFFFu);
+    f.Option1[1]->click();  // the selected one again: same colours
+    EXPECT_EQ(BaseColor(f.TXT_SQL), 0xFFFFFFu);
+    f.Option1[0]->click();
+    EXPECT_EQ(BaseColor(f.TXT_TABLE), 0xFFFFFFu);
+    EXPECT_EQ(BaseColor(f.TXT_SQL), 0xFFFF80u);
+    EXPECT_TRUE(f.CMD_Update->isEnabled()) << "the mode switch leaves Update alone";
+
+    f.TXT_SQL->setPlainText(QStringLiteral("SELECT 1"));
+    f.TXT_HOST->setText(QStringLiteral("ORCL"));
+    f.CMD_SerchTab->click();
+    EXPECT_EQ(f.TXT_SQL->toPlainText(),
+              QStringLiteral("SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \nORDER BY TABLE_NAME"));
+    EXPECT_FALSE(f.tableMode());
+    EXPECT_EQ(BaseColor(f.TXT_SQL), 0xFFFFFFu);
+    EXPECT_EQ(cell(5, 3), "keep") << "the command does not read";
+    EXPECT_TRUE(f.CMD_Update->isEnabled());
+
+    // Pressed again in SQL mode it replaces the text; the host box picks the dialect.
+    f.TXT_HOST->setText(QString());
+    f.TXT_SQL->setPlainText(QStringLiteral("SELECT 2"));
+    f.CMD_SerchTab->click();
+    EXPECT_TRUE(f.TXT_SQL->toPlainText().contains("sqlite_master"));
+    EXPECT_FALSE(f.tableMode());
+    EXPECT_TRUE(boxes_.boxes.empty());
+}

@@ -1,0 +1,195 @@
+#include "form_fixture.h"
+#include "recording_session.h"
+
+#include "read/table_read.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+using namespace velkin;
+using namespace velkin::testing;
+
+namespace {
+
+class ReadTest : public FormTest {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
+    }
+    void TearDown() override {
+        db_.reset();
+        FormTest::TearDown();
+    }
+    void createEmployees() {
+        db_->exec(
+            "CREATE TABLE EMP (NAME VARCHAR2(20), CODE CHAR(5) NOT NULL, SALARY NUMBER(9,2), HIRED DATE, "
+            "SEQ NUMBER NOT NULL);"
+            "INSERT INTO EMP VALUES ('鈴木', 'B    ', 1234.5, '2024-01-31 10:20:00', 2);"
+            "INSERT INTO EMP VALUES ('Smith', 'AB   ', NULL, '2023-12-01', 1);"
+            "INSERT INTO EMP VALUES (NULL, 'AB   ', 0.1, NULL, 3);");
+    }
+    void readTable(const QString& table) {
+        form().TXT_TABLE->setText(table);
+        form().CMD_Read->click();
+    }
+    void readSql(const QString& sql) {
+        form().Option1[1]->click();
+        form().TXT_SQL->setPlainText(sql);
+        form().CMD_Read->click();
+    }
+    std::vector<QString> row(int32_t r, int32_t columns) {
+        std::vector<QString> cells;
+        for (int32_t c = 1; c <= columns; ++c) cells.push_back(cell(r, c));
+        return cells;
+    }
+    std::unique_ptr<SqliteFile> db_;
+};
+
+using Cells = std::vector<QString>;
+
+}  // namespace
+
+TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns) {
+    createEmployees();
+    readTable("EMP");
+    ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
+    Form1& f = form();
+    EXPECT_EQ(grid().columnCount(), 5);
+    EXPECT_EQ(row(1, 5), (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
+    EXPECT_EQ(row(2, 5), (Cells{"VARCHAR2(20)", "CHAR(5)", "NUMBER(9.2)", "DATE(8)", "NUMBER(38)"}));
+    // ORDER BY 2 ,5: CODE, then SEQ.
+    EXPECT_EQ(row(3, 5), (Cells{"Smith", "AB   ", "", "20231201", "1"}));
+    EXPECT_EQ(row(4, 5), (Cells{"", "AB   ", "0.1", "", "3"}));
+    EXPECT_EQ(row(5, 5), (Cells{QStringLiteral("鈴木"), "B    ", "1234.5", "20240131", "2"}));
+    EXPECT_EQ(cell(3, 0), "1");
+    EXPECT_EQ(cell(5, 0), "3");
+    EXPECT_EQ(cell(6, 1), "");
+
+    EXPECT_EQ(f.COL_Name, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
+    EXPECT_EQ(f.COL_Type, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
+    EXPECT_EQ(f.COL_Size, (std::vector<int32_t>{20, 5, 9, 8, 38}));
+    EXPECT_EQ(f.COL_Scale, (std::vector<int32_t>{0, 0, 2, 0, 0}));
+
+    for (int32_t r : {3, 5, 6, 502}) EXPECT_EQ(color(r, 1), GridColor::kYellow) << r;
+    EXPECT_EQ(color(2, 1), GridColor::kWhite);
+    EXPECT_EQ(color(3, 2), GridColor::kWhite);
+    EXPECT_TRUE(f.CMD_Update->isEnabled());
+    EXPECT_EQ(grid().currentIndex().row() + 1, 5);
+    EXPECT_EQ(grid().currentIndex().column() + 1, 1);
+    EXPECT_EQ(f.ProgBar1->value(), 3);
+    EXPECT_EQ(f.ProgBar1->maximum(), 3);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_FALSE(Common1::Connection.Session || Common1::Connection.Database);
+    EXPECT_TRUE(grid().isEnabled());
+}
+
+TEST_F(ReadTest, SqlModeShowsTheResultWithAnEmptyTypeRowAndLeavesUpdateDisabled) {
+    createEmployees();
+    readSql("SELECT NAME, SEQ, HIRED FROM EMP");
+    ASSERT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(grid().columnCount(), 3);
+    EXPECT_EQ(row(1, 3), (Cells{"NAME", "SEQ", "HIRED"}));
+    EXPECT_EQ(row(2, 3), (Cells{"", "", ""}));
+    EXPECT_EQ(row(3, 3), (Cells{QStringLiteral("鈴木"), "2", "20240131"})) << "no sort order is added";
+    EXPECT_EQ(color(3, 1), GridColor::kYellow);
+    EXPECT_FALSE(form().CMD_Update->isEnabled());
+
+    // The table-list query of the embedded engine runs as it is written.
+    form().CMD_SerchTab->click();
+    form().CMD_Read->click();
+    ASSERT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(row(1, 2), (Cells{"TABLE_NAME", "COMMENTS"}));
+    EXPECT_EQ(cell(3, 1), "EMP");
+}
+
+TEST_F(ReadTest, AnEmptyResultShowsTheNoDataNotice) {
+    db_->exec("CREATE TABLE EMPTY_T (A VARCHAR2(3) NOT NULL, B DATE)");
+    readTable("EMPTY_T");
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text, kNoDataMessage);
+    EXPECT_TRUE(boxes_.boxes[0].title.isEmpty());
+    EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::Ok);
+    EXPECT_EQ(row(1, 2), (Cells{"A", "B"}));
+    EXPECT_EQ(row(2, 2), (Cells{"VARCHAR2(3)", "DATE(8)"}));
+    EXPECT_TRUE(form().CMD_Update->isEnabled());
+    EXPECT_EQ(grid().currentIndex().row() + 1, 3);
+    EXPECT_EQ(color(3, 1), GridColor::kWhite) << "column 1 is not coloured";
+
+    boxes_.boxes.clear();
+    readSql("SELECT * FROM EMPTY_T");
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text, kNoDataMessage);
+    EXPECT_EQ(row(2, 2), (Cells{"", ""}));
+    EXPECT_FALSE(form().CMD_Update->isEnabled());
+}
+
+TEST_F(ReadTest, TheRowLimitStopsTheReadBeforeTheFirstRecordThatDoesNotFit) {
+    writeSettings("[Default1]\r\nLINE=102\r\n");
+    db_->exec("CREATE TABLE N (V NUMBER);"
+              "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 101) "
+              "INSERT INTO N SELECT i FROM s;");
+    readTable("N");
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text, kRowLimitMessage);
+    EXPECT_EQ(boxes_.boxes[0].title, "Message");
+    EXPECT_EQ(cell(102, 1), "100");
+    EXPECT_EQ(grid().lastDataRow(), 102);
+    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    EXPECT_EQ(color(3, 1), GridColor::kWhite) << "column 1 is not coloured";
+    EXPECT_EQ(form().ProgBar1->value(), 101) << "one above the rows loaded";
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_FALSE(Common1::Connection.Session);
+
+    boxes_.boxes.clear();
+    db_->exec("DELETE FROM N WHERE V = 101");
+    readTable("N");
+    EXPECT_TRUE(boxes_.boxes.empty()) << "exactly row count - 2 records fit";
+    EXPECT_EQ(cell(102, 1), "100");
+    EXPECT_EQ(color(3, 1), GridColor::kYellow);
+    EXPECT_TRUE(form().CMD_Update->isEnabled());
+}
+
+TEST_F(ReadTest, AMissingTableShowsTheEnginesErrorAndLeavesTheGridReset) {
+    createEmployees();
+    readTable("EMP");
+    boxes_.boxes.clear();
+    readTable("NO_SUCH_TABLE");
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_TRUE(boxes_.boxes[0].text.startsWith("Error Code:")) << boxes_.boxes[0].text.toStdString();
+    EXPECT_FALSE(boxes_.boxes[0].text.startsWith("Error Code: "));
+    EXPECT_TRUE(boxes_.boxes[0].text.contains("NO_SUCH_TABLE"));
+    EXPECT_TRUE(boxes_.boxes[0].title.isEmpty());
+    EXPECT_EQ(grid().lastDataRow(), 0);
+    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_FALSE(Common1::Connection.Session);
+}
+
+TEST_F(ReadTest, OracleStatementTexts) {
+    Script script;
+    script.columns = {{"A", OraType::kNumber, 10, 2, false}, {"B", OraType::kVarchar2, 5, 0, true},
+                      {"C", OraType::kDate, 7, 0, false}, {"D", 8, 0, 0, true}};
+    script.rows = {{QString("1"), std::nullopt, QString("2024-02-29 13:00:00"), QString("x")}};
+    Common1::SetSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    form().TXT_USER->setText(" scott ");
+    form().TXT_PASS->setText("tiger");
+    form().TXT_HOST->setText("ORCL");
+    readTable("EMP");
+    ASSERT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|scott/tiger|2",
+                                         "Dynaset 2 SELECT * FROM EMP WHERE ROWNUM < 2 ",
+                                         "Dynaset 2 SELECT * FROM EMP ORDER BY 1 ,3"}));
+    EXPECT_EQ(row(2, 4), (Cells{"NUMBER(9.2)", "VARCHAR2(5)", "DATE(8)", "ETC(0)"}));
+    EXPECT_EQ(row(3, 4), (Cells{"1", "", "20240229", "x"}));
+
+    // No NOT NULL column: the base query alone; the table name goes as typed.
+    for (auto& c : script.columns) c.nullOk = true;
+    script.calls.clear();
+    readTable(" emp x ");
+    EXPECT_EQ(script.calls.last(), "Dynaset 2 SELECT * FROM  emp x ");
+}

@@ -1,0 +1,116 @@
+#include "writeback/table_replace.h"
+
+#include "db/error.h"
+#include "grid/grid.h"
+#include "grid/grid_prepare.h"
+#include "shell/common1.h"
+#include "shell/main_window.h"
+#include "shell/message_box.h"
+#include "writeback/literals.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+using namespace velkin;
+
+namespace {
+
+bool BlankFirstCell(const QString& text) {
+    for (QChar ch : text)
+        if (ch != QLatin1Char(' ')) return false;
+    return true;
+}
+
+void MarkFailedRow(SpreadGrid& grid, int32_t row) {
+    grid.setCurrentRow(row);
+    grid.setBlockEndRow(row);
+    grid.setCurrentColumn(1);
+    grid.setBlockEndColumn(grid.columnCount());
+    grid.setBlockMode(true);
+    grid.setBackColor(GridColor::kRed);
+    grid.setBlockMode(false);
+}
+
+}  // namespace
+
+void Form1::FL_UPDATE() {
+    FL_InitColor();
+    if (ShowMessage({kReplaceQuestion, kReplaceQuestionTitle, MessageButtons::YesNo, MessageAnswer::Yes}) !=
+        MessageAnswer::Yes)
+        return;
+
+    SpreadGrid& grid = *SPD1;
+    // The replace can take a while on a large grid; the user must see that it works.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ProgBar1->setValue(0);
+    const int32_t lastRow = grid.lastDataRow();
+    if (lastRow > 2) {
+        ProgBar1->setMinimum(0);
+        ProgBar1->setMaximum(lastRow - 2);
+    } else {
+        ProgBar1->setMinimum(0);
+        ProgBar1->setMaximum(1);
+        ProgBar1->setValue(1);
+    }
+
+    using Common1::Connection;
+    if (Common1::ConnectDatabase(Connection, TXT_USER->text(), TXT_PASS->text(), TXT_HOST->text())) {
+        closeCommand();
+        return;
+    }
+
+    int32_t rowInProgress = 0;  // the data row being written; 0 outside the row loop
+    try {
+        EngineSession& session = *Connection.Session;
+        OraDatabase& database = *Connection.Database;
+        const QString table = TXT_TABLE->text();
+
+        session.BeginTrans();
+        database.ExecuteSQL(session.dialect().deleteAll(table));
+
+        const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
+        QString columnList;
+        const int32_t columns = grid.columnCount();
+        for (int32_t c = 1; c <= columns; ++c) {
+            if (static_cast<size_t>(c - 1) >= COL_Name.size()) throw Error::SubscriptOutOfRange();
+            if (c > 1) columnList += QLatin1Char(',');
+            columnList += QuotedIdentifier(COL_Name[static_cast<size_t>(c - 1)]);
+        }
+        columnList += QStringLiteral(") VALUES (");
+        const QString statementStart = head + columnList;
+
+        for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
+            rowInProgress = r;
+            grid.setCurrentRow(r);
+            grid.setCurrentColumn(1);
+            if (BlankFirstCell(grid.cellText())) continue;
+
+            QString statement = statementStart;
+            const int32_t rowColumns = grid.columnCount();
+            for (int32_t c = 1; c <= rowColumns; ++c) {
+                grid.setCurrentColumn(c);
+                if (c > 1) statement += QLatin1Char(',');
+                if (static_cast<size_t>(c - 1) >= COL_Type.size()) throw Error::SubscriptOutOfRange();
+                statement += CellLiteral(COL_Type[static_cast<size_t>(c - 1)], grid.cellText());
+            }
+            statement += QStringLiteral(") ");
+            database.ExecuteSQL(statement);
+            ProgBar1->setValue(r - 2);
+        }
+        rowInProgress = 0;
+
+        session.CommitTrans();
+        FL_InitSpd();
+    } catch (const Error& error) {
+        try {
+            Connection.Session->rollback();
+        } catch (const Error&) {
+            // A lost connection has already discarded the transaction on the server.
+        }
+        if (rowInProgress > 0) MarkFailedRow(grid, rowInProgress);
+        ShowErrorReport(ErrorReportKind::Command, error);
+    }
+    closeCommand();
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The table replace (Form1::FL_UPDATE, defined in table_replace.cpp): after
+// the user confirms, deletes every row of the table named in the table box
+// and inserts one row per filled grid row, all in one transaction. On any
+// failure the transaction is rolled back, the failing grid row is marked red
+// and the grid keeps everything the user typed.
+//
+// The literal of each cell is written by writeback/literals.h.
+
+#include <QString>
+
+namespace velkin {
+
+inline const QString kReplaceQuestion = QStringLiteral("本当に更新して良いですか？");
+inline const QString kReplaceQuestionTitle = QStringLiteral("警告");
+
+}  // namespace velkin
