@@ -1,6 +1,7 @@
 #include "db/engine.h"
 
 #include "db/error.h"
+#include "db/postgres/pg_session.h"
 #include "db/sqlite/sqlite_session.h"
 
 namespace velkin {
@@ -31,8 +32,7 @@ Dialect DialectForHost(const QString& host) {
 std::unique_ptr<EngineSession> CreateSession(const QString& host) {
     switch (ParseHost(host).kind) {
     case EngineKind::SQLite: return CreateSqliteSession();
-    case EngineKind::PostgreSQL:
-        throw Error::CannotCreateObject(QStringLiteral("PostgreSQL 接続はまだ使えません。"));
+    case EngineKind::PostgreSQL: return CreatePostgresSession();
     case EngineKind::Odbc:
     case EngineKind::OracleService:
         throw Error::CannotCreateObject(QStringLiteral("ODBC 接続はまだ使えません。"));

@@ -1,0 +1,549 @@
+#include "db/postgres/pg_session.h"
+
+#include "db/error.h"
+#include "db/plain_decimal.h"
+
+#include <libpq-fe.h>
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+#include <vector>
+
+namespace velkin {
+
+namespace {
+
+struct ConnDeleter {
+    void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+struct ResultDeleter {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using ConnPtr = std::unique_ptr<PGconn, ConnDeleter>;
+using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
+
+// SQLSTATEs for failures the server did not classify itself.
+const QString kStateCannotConnect = QStringLiteral("08001");
+const QString kStateConnectionLost = QStringLiteral("08006");
+const QString kStateNoConnection = QStringLiteral("08003");
+const QString kStateInternal = QStringLiteral("XX000");
+
+// Type OIDs of the built-in types (pg_type.dat); fixed since they are part of
+// the catalogue's bootstrap data.
+constexpr Oid kOidName = 19, kOidInt8 = 20, kOidInt2 = 21, kOidInt4 = 23, kOidText = 25;
+constexpr Oid kOidFloat4 = 700, kOidFloat8 = 701, kOidBpchar = 1042, kOidVarchar = 1043;
+constexpr Oid kOidDate = 1082, kOidTimestamp = 1114, kOidTimestampTz = 1184, kOidNumeric = 1700;
+
+// Type modifiers of the length and precision types are offset by the varlena header size.
+constexpr int kTypmodOffset = 4;
+// Precision shown for numbers declared without one (Oracle's NUMBER maximum).
+constexpr int32_t kUnboundedPrecision = 38;
+
+Error MakeError(const QString& sqlState, const QString& message, const QString& detail = QString()) {
+    QString description = QStringLiteral("SQLSTATE %1: %2").arg(sqlState, message);
+    if (!detail.isEmpty()) description += QStringLiteral("\r\n") + detail;
+    return Error(PostgresErrorNumber(sqlState), description, sqlState);
+}
+
+QString TrimmedText(const char* text) { return text ? QString::fromUtf8(text).trimmed() : QString(); }
+
+// The error of a failed command; `result` may be null (libpq could not make one).
+Error CommandError(PGconn* conn, const PGresult* result) {
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    QString message = TrimmedText(result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr);
+    // Errors libpq makes itself (a lost connection) carry only the full message.
+    if (message.isEmpty() && result) message = TrimmedText(PQresultErrorMessage(result));
+    if (message.isEmpty()) message = TrimmedText(PQerrorMessage(conn));
+    const QString detail = TrimmedText(result ? PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL) : nullptr);
+    QString sqlState = state ? QString::fromLatin1(state) : QString();
+    if (sqlState.isEmpty())
+        sqlState = PQstatus(conn) == CONNECTION_BAD ? kStateConnectionLost : kStateInternal;
+    return MakeError(sqlState, message, detail);
+}
+
+// Reads and drops whatever results are still pending on the connection.
+void DiscardPendingResults(PGconn* conn) {
+    while (ResultPtr pending{PQgetResult(conn)}) {
+        const ExecStatusType status = PQresultStatus(pending.get());
+        if (status == PGRES_COPY_IN) PQputCopyEnd(conn, "COPY is not supported here");
+        if (status == PGRES_COPY_OUT) {
+            char* row = nullptr;
+            while (PQgetCopyData(conn, &row, 0) > 0) PQfreemem(row);
+        }
+        if (PQstatus(conn) == CONNECTION_BAD) break;
+    }
+}
+
+enum class TransactionOwner { None, Session, Dynasets };
+
+// The connection and its transaction state, shared by the session, the
+// database object and every open dynaset, so that it lives as long as the
+// longest of them and all see the same transaction.
+class PgConnection {
+public:
+    PgConnection(ConnPtr conn) : conn_(std::move(conn)) {}
+
+    PGconn* get() const { return conn_.get(); }
+    bool IsBroken() const { return PQstatus(conn_.get()) != CONNECTION_OK; }
+
+    // Runs one statement; throws the server's error. Only one statement is
+    // accepted: the extended protocol refuses a text with several.
+    ResultPtr Exec(const QByteArray& sql) {
+        PGconn* conn = conn_.get();
+        ResultPtr result{PQexecParams(conn, sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)};
+        return Checked(std::move(result));
+    }
+
+    ResultPtr ExecParams(const char* sql, const std::vector<QByteArray>& params) {
+        std::vector<const char*> values;
+        for (const QByteArray& p : params) values.push_back(p.constData());
+        ResultPtr result{PQexecParams(conn_.get(), sql, static_cast<int>(values.size()), nullptr,
+                                      values.data(), nullptr, nullptr, 0)};
+        return Checked(std::move(result));
+    }
+
+    // The transaction now open on the connection, and who opened it: the
+    // session's BeginTrans, or the dynasets for their cursors.
+    TransactionOwner owner = TransactionOwner::None;
+    int dynasetCount = 0;
+    // Changes whenever a transaction ends; a dynaset whose cursor was declared
+    // under an older value knows the cursor is gone.
+    uint64_t generation = 0;
+    uint64_t cursorsMade = 0;
+
+    void ForgetTransaction() {
+        owner = TransactionOwner::None;
+        dynasetCount = 0;
+        ++generation;
+    }
+
+private:
+    ResultPtr Checked(ResultPtr result) {
+        PGconn* conn = conn_.get();
+        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+        switch (status) {
+        case PGRES_COMMAND_OK:
+        case PGRES_TUPLES_OK:
+        case PGRES_EMPTY_QUERY:
+            return result;
+        case PGRES_COPY_IN:
+        case PGRES_COPY_OUT:
+        case PGRES_COPY_BOTH:
+            if (status == PGRES_COPY_IN) PQputCopyEnd(conn, "COPY is not supported here");
+            if (status == PGRES_COPY_OUT) {
+                char* row = nullptr;
+                while (PQgetCopyData(conn, &row, 0) > 0) PQfreemem(row);
+            }
+            DiscardPendingResults(conn);
+            throw MakeError(QStringLiteral("0A000"), QStringLiteral("COPY 文はここでは使えません。"));
+        default:
+            throw CommandError(conn, result.get());
+        }
+    }
+
+    ConnPtr conn_;
+};
+
+enum class ValueForm {
+    AsText,         // the server's text as it is
+    PlainDecimal,   // numbers that may carry trailing zeros or an exponent
+    StripBlanks,    // fixed character data when the dynaset strips blanks
+};
+
+struct ColumnType {
+    int32_t code = OraType::kOther;
+    int32_t size = 0;
+    int32_t scale = 0;
+    ValueForm form = ValueForm::AsText;
+};
+
+ColumnType DescribeColumn(Oid type, int typmod) {
+    const int declaredLength = typmod >= kTypmodOffset ? typmod - kTypmodOffset : 0;
+    switch (type) {
+    case kOidVarchar:
+    case kOidText:
+    case kOidName: return {OraType::kVarchar2, declaredLength, 0, ValueForm::AsText};
+    case kOidBpchar: return {OraType::kChar, declaredLength, 0, ValueForm::AsText};
+    // Integers print plainly; their size is the precision of the type's range, plus one.
+    case kOidInt2: return {OraType::kNumber, 5 + 1, 0, ValueForm::AsText};
+    case kOidInt4: return {OraType::kNumber, 10 + 1, 0, ValueForm::AsText};
+    case kOidInt8: return {OraType::kNumber, 19 + 1, 0, ValueForm::AsText};
+    case kOidNumeric: {
+        if (typmod < kTypmodOffset) return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+        const int packed = typmod - kTypmodOffset;
+        const int precision = (packed >> 16) & 0xffff;
+        const int scale = ((packed & 0x7ff) ^ 1024) - 1024;  // 11-bit signed: scale may be negative
+        return {OraType::kNumber, precision + 1, scale, ValueForm::PlainDecimal};
+    }
+    // Binary floating point prints an exponent for large and small values (1e+20).
+    case kOidFloat4:
+    case kOidFloat8: return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+    // Sizes as Oracle gives them for DATE and TIMESTAMP; the commands do not use them.
+    case kOidDate: return {OraType::kDate, 7, 0, ValueForm::AsText};
+    case kOidTimestamp:
+    case kOidTimestampTz: return {OraType::kDate, 11, 0, ValueForm::AsText};
+    default: return {};
+    }
+}
+
+class PgDynaset;
+
+class PgField final : public OraField {
+public:
+    PgField(const PgDynaset* dynaset, int column, QString name, ColumnType type, bool nullOk)
+        : dynaset_(dynaset), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk) {}
+
+    QString Name() const override { return name_; }
+    int32_t OraIDataType() const override { return type_.code; }
+    int32_t Size() const override { return type_.size; }
+    int32_t OraScale() const override { return type_.scale; }
+    bool OraNullOK() const override { return nullOk_; }
+    std::optional<QString> Value() const override;
+
+    void StripBlanks() {
+        if (type_.code == OraType::kChar) type_.form = ValueForm::StripBlanks;
+    }
+
+private:
+    const PgDynaset* dynaset_;
+    int column_;
+    QString name_;
+    ColumnType type_;
+    bool nullOk_;
+};
+
+class PgFields final : public OraFields {
+public:
+    int16_t Count() const override { return static_cast<int16_t>(fields_.size()); }
+    OraField& Item(int32_t index) override {
+        if (index < 0 || index >= static_cast<int32_t>(fields_.size())) throw Error::SubscriptOutOfRange();
+        return fields_[static_cast<size_t>(index)];
+    }
+    std::vector<PgField> fields_;
+};
+
+// A result set read through a scrollable cursor, a batch of rows at a time, so
+// the client never holds more than one batch of however large a result.
+//
+// A cursor needs a transaction. Inside the session's transaction the cursor
+// lives in it; otherwise the first dynaset opens one that the dynasets share
+// and the last of them commits, as single statements would have been. A
+// BeginTrans meanwhile takes that transaction over, so the session's commit or
+// rollback ends it, and the cursors with it.
+class PgDynaset final : public OraDynaset {
+public:
+    PgDynaset(std::shared_ptr<PgConnection> connection, const QString& sql, int32_t options)
+        : connection_(std::move(connection)) {
+        PgConnection& c = *connection_;
+        if (c.owner == TransactionOwner::None) {
+            c.Exec("BEGIN");
+            c.owner = TransactionOwner::Dynasets;
+        }
+        generation_ = c.generation;
+        ++c.dynasetCount;
+        try {
+            cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
+            c.Exec("DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8());
+            declared_ = true;
+            fetchSql_ = "FETCH FORWARD " + QByteArray::number(kDynasetBatchRows) + " FROM " + cursor_;
+            FetchBatch();
+            DescribeColumns();
+            if ((options & kDynasetNoBlankStrip) == 0)
+                for (PgField& field : fields_.fields_) field.StripBlanks();
+        } catch (...) {
+            Close();
+            throw;
+        }
+    }
+
+    ~PgDynaset() override { Close(); }
+
+    OraFields& Fields() override { return fields_; }
+
+    // Counted on the cursor itself: it moves to the end and back, so the
+    // count is that of the very rows the dynaset delivers, without a second
+    // run of the query and without bringing the rows to the client.
+    int32_t RecordCount() override {
+        if (total_ < 0) {
+            ResultPtr moved = Connection().Exec("MOVE FORWARD ALL IN " + cursor_);
+            total_ = serverPosition_ + std::strtoll(PQcmdTuples(moved.get()), nullptr, 10);
+            Connection().Exec("MOVE ABSOLUTE " + QByteArray::number(serverPosition_) + " IN " + cursor_);
+        }
+        if (total_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
+        return static_cast<int32_t>(total_);
+    }
+
+    void MoveFirst() override {
+        if (batchStart_ == 0) {
+            row_ = 0;
+            return;
+        }
+        Connection().Exec("MOVE ABSOLUTE 0 IN " + cursor_);
+        serverPosition_ = 0;
+        FetchBatch();
+    }
+
+    void MoveNext() override {
+        if (row_ >= batchRows_) return;  // already past the last record
+        ++row_;
+        if (row_ < batchRows_) return;
+        const bool lastBatch = batchRows_ < kDynasetBatchRows || (total_ >= 0 && serverPosition_ >= total_);
+        if (!lastBatch) FetchBatch();
+    }
+
+    bool Eof() const override { return row_ >= batchRows_; }
+
+    // The current record, for the fields.
+    const PGresult* Batch() const { return batch_.get(); }
+    int Row() const { return row_; }
+    bool HasCurrentRecord() const { return row_ < batchRows_; }
+
+private:
+    PgConnection& Connection() {
+        if (connection_->generation != generation_)
+            throw MakeError(QStringLiteral("34000"),
+                            QStringLiteral("トランザクションが終わったため、ダイナセットのカーソルは閉じられています。"));
+        return *connection_;
+    }
+
+    void FetchBatch() {
+        // The previous batch goes first, so two batches never coexist.
+        batch_.reset();
+        batchRows_ = 0;
+        row_ = 0;
+        batch_ = Connection().Exec(fetchSql_);
+        batchRows_ = PQntuples(batch_.get());
+        batchStart_ = serverPosition_;
+        serverPosition_ += batchRows_;
+        if (batchRows_ < kDynasetBatchRows) total_ = serverPosition_;
+    }
+
+    // Names and types from the result's description; NOT NULL from the
+    // catalogue, in one query for all columns that come straight from a table.
+    void DescribeColumns() {
+        const PGresult* result = batch_.get();
+        const int n = PQnfields(result);
+        if (n > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
+
+        QByteArrayList tables, columns;
+        for (int i = 0; i < n; ++i) {
+            const Oid table = PQftable(result, i);
+            const int column = PQftablecol(result, i);
+            if (table == InvalidOid || column <= 0) continue;
+            tables.push_back(QByteArray::number(table));
+            columns.push_back(QByteArray::number(column));
+        }
+        std::unordered_set<uint64_t> notNull;
+        auto key = [](uint64_t table, uint64_t column) { return (table << 16) | column; };
+        if (!tables.empty()) {
+            ResultPtr catalogue = Connection().ExecParams(
+                "SELECT a.attrelid, a.attnum FROM pg_catalog.pg_attribute a "
+                "JOIN unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[]) AS k(rel, num) "
+                "ON a.attrelid = k.rel AND a.attnum = k.num WHERE a.attnotnull",
+                {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}"});
+            for (int r = 0; r < PQntuples(catalogue.get()); ++r)
+                notNull.insert(key(std::strtoull(PQgetvalue(catalogue.get(), r, 0), nullptr, 10),
+                                   std::strtoull(PQgetvalue(catalogue.get(), r, 1), nullptr, 10)));
+        }
+
+        fields_.fields_.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            const Oid table = PQftable(result, i);
+            const int column = PQftablecol(result, i);
+            const bool nullOk = table == InvalidOid || column <= 0 ||
+                                !notNull.count(key(table, static_cast<uint64_t>(column)));
+            fields_.fields_.emplace_back(this, i, QString::fromUtf8(PQfname(result, i)),
+                                         DescribeColumn(PQftype(result, i), PQfmod(result, i)), nullOk);
+        }
+    }
+
+    // Never throws: it runs from the destructor and from a failed constructor.
+    void Close() noexcept {
+        batch_.reset();
+        PgConnection& c = *connection_;
+        if (c.generation != generation_) return;  // the transaction, and the cursor, are gone already
+        try {
+            const bool usable = !c.IsBroken() && PQtransactionStatus(c.get()) == PQTRANS_INTRANS;
+            if (declared_ && usable) c.Exec("CLOSE " + cursor_);
+            if (--c.dynasetCount == 0 && c.owner == TransactionOwner::Dynasets) {
+                c.ForgetTransaction();
+                if (!c.IsBroken()) {
+                    // COMMIT ends an aborted transaction as a rollback would.
+                    c.Exec("COMMIT");
+                }
+            }
+        } catch (...) {
+            // A dynaset that cannot tidy up leaves it to the server, which ends
+            // the transaction when the connection closes.
+        }
+    }
+
+    std::shared_ptr<PgConnection> connection_;
+    uint64_t generation_ = 0;
+    QByteArray cursor_;
+    QByteArray fetchSql_;
+    bool declared_ = false;
+    PgFields fields_;
+
+    ResultPtr batch_;
+    int batchRows_ = 0;
+    int row_ = 0;               // current record within the batch
+    int64_t batchStart_ = 0;    // index of the batch's first row in the result
+    int64_t serverPosition_ = 0;  // rows the cursor has passed
+    int64_t total_ = -1;        // record count, once known
+};
+
+std::optional<QString> PgField::Value() const {
+    if (!dynaset_->HasCurrentRecord())
+        throw MakeError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+    const PGresult* batch = dynaset_->Batch();
+    const int row = dynaset_->Row();
+    if (PQgetisnull(batch, row, column_)) return std::nullopt;
+    const char* text = PQgetvalue(batch, row, column_);
+    const int length = PQgetlength(batch, row, column_);
+    switch (type_.form) {
+    case ValueForm::AsText: break;
+    case ValueForm::PlainDecimal:
+        // Most numbers are already plain; only a point or an exponent needs rewriting.
+        for (int i = 0; i < length; ++i)
+            if (text[i] == '.' || text[i] == 'e' || text[i] == 'E')
+                return PlainDecimalFromText(QString::fromLatin1(text, length));
+        break;
+    case ValueForm::StripBlanks: {
+        int end = length;
+        while (end > 0 && text[end - 1] == ' ') --end;
+        return QString::fromUtf8(text, end);
+    }
+    }
+    return QString::fromUtf8(text, length);
+}
+
+class PgDatabase final : public OraDatabase {
+public:
+    explicit PgDatabase(std::shared_ptr<PgConnection> connection) : connection_(std::move(connection)) {}
+
+    int64_t ExecuteSQL(const QString& sql) override {
+        ResultPtr result = connection_->Exec(sql.toUtf8());
+        return std::strtoll(PQcmdTuples(result.get()), nullptr, 10);
+    }
+
+    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
+        return std::make_unique<PgDynaset>(connection_, sql, options);
+    }
+
+private:
+    std::shared_ptr<PgConnection> connection_;
+};
+
+class PgSession final : public EngineSession {
+public:
+    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
+                                              int32_t options) override {
+        // The password may itself contain "/": only the first one separates.
+        const qsizetype slash = connect.indexOf(QLatin1Char('/'));
+        const QByteArray user = (slash < 0 ? connect : connect.left(slash)).toUtf8();
+        const QByteArray password = (slash < 0 ? QString() : connect.mid(slash + 1)).toUtf8();
+        const QByteArray uri = host.toUtf8();
+
+        // Later keywords override earlier ones: the URI may set its own
+        // timeout, while the login boxes and the encoding always win.
+        std::vector<const char*> keys, values;
+        auto add = [&](const char* key, const char* value) {
+            keys.push_back(key);
+            values.push_back(value);
+        };
+        add("connect_timeout", "10");
+        add("dbname", uri.constData());
+        if (!user.isEmpty()) add("user", user.constData());
+        if (!password.isEmpty()) add("password", password.constData());
+        add("client_encoding", "UTF8");
+        add("fallback_application_name", "velkin");
+        add(nullptr, nullptr);
+
+        ConnPtr conn{PQconnectdbParams(keys.data(), values.data(), 1)};
+        if (!conn) throw MakeError(kStateCannotConnect, QStringLiteral("メモリが足りません。"));
+        if (PQstatus(conn.get()) != CONNECTION_OK)
+            throw MakeError(kStateCannotConnect, TrimmedText(PQerrorMessage(conn.get())));
+
+        // Notices (a skipped DROP, a warning) are not failures, and a window program has no console for them.
+        PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
+        auto connection = std::make_shared<PgConnection>(std::move(conn));
+        connection->Exec("SET DateStyle = 'ISO, YMD'");
+        connection->Exec(QByteArray("SET lock_timeout = '") +
+                         ((options & kOpenNoWait) ? kNoWaitLockTimeout : "0") + "'");
+        connection_ = connection;
+        return std::make_unique<PgDatabase>(std::move(connection));
+    }
+
+    void BeginTrans() override {
+        PgConnection& c = Connection();
+        if (c.owner == TransactionOwner::Session)
+            throw MakeError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
+        if (c.owner == TransactionOwner::Dynasets) {
+            c.owner = TransactionOwner::Session;  // the dynasets' open transaction becomes this one
+            return;
+        }
+        c.Exec("BEGIN");
+        c.owner = TransactionOwner::Session;
+    }
+
+    void CommitTrans() override {
+        PgConnection& c = Connection();
+        if (c.owner != TransactionOwner::Session)
+            throw MakeError(QStringLiteral("25P01"), QStringLiteral("トランザクションが開始されていません。"));
+        // Whatever COMMIT answers, the transaction is over afterwards.
+        c.ForgetTransaction();
+        ResultPtr result = c.Exec("COMMIT");
+        // The server ends an aborted transaction with a rollback and says so
+        // only in the command tag: nothing was made permanent.
+        if (std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0)
+            throw MakeError(QStringLiteral("40000"),
+                            QStringLiteral("トランザクションは確定されず、ロールバックされました"
+                                           "（前の文が失敗していたため、COMMIT に ROLLBACK が返されました）。"));
+    }
+
+    void rollback() override {
+        PgConnection& c = Connection();
+        c.ForgetTransaction();
+        if (c.IsBroken())
+            throw MakeError(kStateConnectionLost,
+                            QStringLiteral("サーバーとの接続が切れています。確定していない変更はサーバーが破棄します。"));
+        if (PQtransactionStatus(c.get()) == PQTRANS_IDLE) return;  // nothing to undo
+        c.Exec("ROLLBACK");
+    }
+
+    Dialect dialect() const override { return Dialect(DialectKind::PostgreSQL); }
+
+private:
+    PgConnection& Connection() {
+        if (!connection_)
+            throw MakeError(kStateNoConnection, QStringLiteral("データベースに接続されていません。"));
+        return *connection_;
+    }
+
+    std::shared_ptr<PgConnection> connection_;
+};
+
+}  // namespace
+
+int32_t PostgresErrorNumber(const QString& sqlState) {
+    if (sqlState.size() != 5) return 0;
+    int32_t number = 0;
+    for (const QChar ch : sqlState) {
+        const char16_t c = ch.unicode();
+        int digit;
+        if (c >= u'0' && c <= u'9') digit = c - u'0';
+        else if (c >= u'A' && c <= u'Z') digit = c - u'A' + 10;
+        else return 0;
+        number = number * 36 + digit;
+    }
+    return number;
+}
+
+std::unique_ptr<EngineSession> CreatePostgresSession() { return std::make_unique<PgSession>(); }
+
+}  // namespace velkin
