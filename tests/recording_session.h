@@ -24,6 +24,7 @@ struct Script {
     std::vector<ScriptedColumn> columns;
     std::vector<std::vector<std::optional<QString>>> rows;
     int failExecuteAt = -1;  // index into the ExecuteSQL calls that throws; -1: none
+    bool failCommit = false;
     QStringList calls;       // "OpenDatabase host|user/pass", "Dynaset sql", "Execute sql", "BeginTrans", ...
 };
 
@@ -91,7 +92,10 @@ public:
         return std::make_unique<RecordingDatabase>(script_);
     }
     void BeginTrans() override { script_.calls << QStringLiteral("BeginTrans"); }
-    void CommitTrans() override { script_.calls << QStringLiteral("CommitTrans"); }
+    void CommitTrans() override {
+        script_.calls << QStringLiteral("CommitTrans");
+        if (script_.failCommit) throw Error(2091, QStringLiteral("ORA-02091: transaction rolled back"));
+    }
     void rollback() override { script_.calls << QStringLiteral("rollback"); }
     Dialect dialect() const override { return Dialect(DialectKind::Oracle); }
 
