@@ -1,11 +1,373 @@
 #include "db/sqlite/sqlite_session.h"
 
 #include "db/error.h"
+#include "db/plain_decimal.h"
+#include "db/sqlite/declared_type.h"
+#include "db/sqlite/sqlite_handles.h"
+#include "db/sqlite/to_date.h"
+
+#include <QByteArray>
+#include <QFile>
+
+#include <charconv>
+#include <limits>
+#include <vector>
 
 namespace velkin {
 
-std::unique_ptr<EngineSession> CreateSqliteSession() {
-    throw Error::CannotCreateObject(QStringLiteral("SQLite engine not built yet"));
+namespace {
+
+// A busy timeout for callers that allow waiting: long enough to ride out a
+// short write by someone else, short enough never to look like a hang.
+constexpr int kPatientBusyTimeoutMs = 5000;
+
+QString Describe(const char* message) { return QStringLiteral("SQLite: ") + QString::fromUtf8(message); }
+
+// The connection's own report of the failure `rc`: the extended result code
+// and SQLite's message.
+[[noreturn]] void ThrowSqlite(sqlite3* db, int rc) {
+    int code = rc;
+    const char* message = sqlite3_errstr(rc);
+    if (db && (sqlite3_extended_errcode(db) & 0xff) == (rc & 0xff)) {
+        code = sqlite3_extended_errcode(db);
+        message = sqlite3_errmsg(db);
+    }
+    throw Error(code, Describe(message));
 }
+
+[[noreturn]] void ThrowRefused(const QString& why) { throw Error(SQLITE_ERROR, QStringLiteral("SQLite: ") + why); }
+
+bool IsBlankByte(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+
+struct PreparedStatement {
+    StatementHandle statement;
+    // The statement's own text, without whatever followed it.
+    QByteArray text;
+};
+
+// Prepares the one statement in `sql`. A second statement after it is refused
+// before anything runs: a caller passing one statement must never have a
+// second one executed, nor silently dropped.
+PreparedStatement PrepareSingle(sqlite3* db, const QByteArray& sql) {
+    PreparedStatement result;
+    const char* const end = sql.constData() + sql.size();
+    const char* from = sql.constData();
+    while (from < end) {
+        sqlite3_stmt* raw = nullptr;
+        const char* tail = nullptr;
+        const int rc = sqlite3_prepare_v3(db, from, static_cast<int>(end - from), 0, &raw, &tail);
+        StatementHandle statement(raw);
+        if (rc != SQLITE_OK) {
+            if (!result.statement) ThrowSqlite(db, rc);
+            ThrowRefused(QStringLiteral("一度に実行できる SQL 文は 1 つだけです。"));
+        }
+        if (statement) {
+            if (result.statement) ThrowRefused(QStringLiteral("一度に実行できる SQL 文は 1 つだけです。"));
+            result.statement = std::move(statement);
+            result.text = QByteArray(from, static_cast<qsizetype>(tail - from));
+        }
+        // Blanks, comments and lone ";" prepare to no statement; go on past them.
+        if (!tail || tail <= from) break;
+        from = tail;
+    }
+    if (!result.statement) ThrowRefused(QStringLiteral("SQL 文がありません。"));
+    return result;
+}
+
+// Runs a statement of the program's own (BEGIN, COMMIT, ...) to its end.
+void Execute(sqlite3* db, const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v3(db, sql, -1, 0, &raw, nullptr);
+    const StatementHandle statement(raw);
+    if (rc != SQLITE_OK) ThrowSqlite(db, rc);
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
+}
+
+QString Latin1Number(int64_t value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return QString::fromLatin1(buffer, static_cast<qsizetype>(result.ptr - buffer));
+}
+
+[[noreturn]] void ThrowNotOpen() { ThrowRefused(QStringLiteral("データベースが開かれていません。")); }
+
+// ----------------------------------------------------------------------------
+
+// The statement behind a dynaset and where it stands. Fields read their
+// values from it, so they follow every move.
+struct Cursor {
+    // Declared before the statement so the statement is finalized first.
+    Connection connection;
+    StatementHandle statement;
+    bool eof = true;
+
+    void Step() {
+        const int rc = sqlite3_step(statement.get());
+        eof = rc != SQLITE_ROW;
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) ThrowSqlite(connection.get(), rc);
+    }
+};
+
+class SqliteField final : public OraField {
+public:
+    SqliteField(const Cursor& cursor, int column, QString name, OraColumnType type, bool nullOk,
+                bool keepTrailingBlanks)
+        : cursor_(&cursor), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk),
+          keepTrailingBlanks_(keepTrailingBlanks),
+          padTo_(keepTrailingBlanks && type.type == OraType::kChar ? type.size : 0) {}
+
+    QString Name() const override { return name_; }
+    int32_t OraIDataType() const override { return type_.type; }
+    int32_t Size() const override { return type_.size; }
+    int32_t OraScale() const override { return type_.scale; }
+    bool OraNullOK() const override { return nullOk_; }
+
+    std::optional<QString> Value() const override {
+        if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
+        sqlite3_stmt* statement = cursor_->statement.get();
+        switch (sqlite3_column_type(statement, column_)) {
+        case SQLITE_NULL: return std::nullopt;
+        case SQLITE_INTEGER: return Latin1Number(sqlite3_column_int64(statement, column_));
+        case SQLITE_FLOAT: return PlainDecimalFromDouble(sqlite3_column_double(statement, column_));
+        case SQLITE_TEXT: return Text(statement);
+        default: return Blob(statement);
+        }
+    }
+
+private:
+    QString Text(sqlite3_stmt* statement) const {
+        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column_));
+        QString text = QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column_));
+        if (padTo_ > text.size()) {
+            // SQLite stores CHAR(n) text as given; a CHAR value has n characters.
+            text.resize(padTo_, QLatin1Char(' '));
+        } else if (!keepTrailingBlanks_) {
+            qsizetype length = text.size();
+            while (length > 0 && text.at(length - 1) == QLatin1Char(' ')) --length;
+            text.truncate(length);
+        }
+        return text;
+    }
+
+    QString Blob(sqlite3_stmt* statement) const {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column_));
+        const int size = sqlite3_column_bytes(statement, column_);
+        return QString::fromLatin1(QByteArray::fromRawData(bytes, size).toHex().toUpper());
+    }
+
+    const Cursor* cursor_;
+    int column_;
+    QString name_;
+    OraColumnType type_;
+    bool nullOk_;
+    bool keepTrailingBlanks_;
+    qsizetype padTo_;
+};
+
+class SqliteFields final : public OraFields {
+public:
+    int16_t Count() const override { return static_cast<int16_t>(fields_.size()); }
+
+    OraField& Item(int32_t index) override {
+        if (index < 0 || static_cast<size_t>(index) >= fields_.size()) throw Error::SubscriptOutOfRange();
+        return fields_[static_cast<size_t>(index)];
+    }
+
+    // Filled once when the dynaset opens; the vector never grows afterwards,
+    // so the references Item hands out stay valid.
+    std::vector<SqliteField> fields_;
+};
+
+// Type of a result column with no declared type (an expression, or a table
+// column declared without one): a number when the first row holds a number,
+// otherwise variable character text of unknown size.
+OraColumnType UndeclaredColumnType(sqlite3_stmt* statement, int column, bool haveRow) {
+    const int valueType = haveRow ? sqlite3_column_type(statement, column) : SQLITE_NULL;
+    if (valueType == SQLITE_INTEGER || valueType == SQLITE_FLOAT) return MapDeclaredType("NUMBER");
+    return {OraType::kVarchar2, 0, 0};
+}
+
+// Whether the result column accepts NULL, from its table's column definition.
+// Expressions (no table column behind them) accept NULL.
+bool ColumnAcceptsNull(sqlite3* db, sqlite3_stmt* statement, int column) {
+    const char* database = sqlite3_column_database_name(statement, column);
+    const char* table = sqlite3_column_table_name(statement, column);
+    const char* origin = sqlite3_column_origin_name(statement, column);
+    if (!table || !origin) return true;
+    int notNull = 0;
+    if (sqlite3_table_column_metadata(db, database, table, origin, nullptr, nullptr, &notNull, nullptr, nullptr) !=
+        SQLITE_OK)
+        return true;
+    return notNull == 0;
+}
+
+class SqliteDynaset final : public OraDynaset {
+public:
+    SqliteDynaset(Connection connection, PreparedStatement prepared, bool keepTrailingBlanks)
+        : text_(std::move(prepared.text)) {
+        cursor_.connection = std::move(connection);
+        cursor_.statement = std::move(prepared.statement);
+        sqlite3* db = cursor_.connection.get();
+        sqlite3_stmt* statement = cursor_.statement.get();
+
+        // Positioned on the first record from the start; this also surfaces
+        // errors that only running the query reveals.
+        cursor_.Step();
+
+        const int count = sqlite3_column_count(statement);
+        fields_.fields_.reserve(static_cast<size_t>(count));
+        for (int column = 0; column < count; ++column) {
+            const char* declared = sqlite3_column_decltype(statement, column);
+            const OraColumnType type = declared && *declared ? MapDeclaredType(declared)
+                                                             : UndeclaredColumnType(statement, column, !cursor_.eof);
+            fields_.fields_.emplace_back(cursor_, column, QString::fromUtf8(sqlite3_column_name(statement, column)),
+                                         type, ColumnAcceptsNull(db, statement, column), keepTrailingBlanks);
+        }
+    }
+
+    OraFields& Fields() override { return fields_; }
+
+    int32_t RecordCount() override {
+        if (!recordCount_) recordCount_ = CountRecords();
+        if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
+        return static_cast<int32_t>(*recordCount_);
+    }
+
+    void MoveFirst() override {
+        // The step that failed has already been reported; reset's copy of it is not news.
+        sqlite3_reset(cursor_.statement.get());
+        cursor_.Step();
+    }
+
+    void MoveNext() override {
+        // Stepping a finished statement would start it over.
+        if (!cursor_.eof) cursor_.Step();
+    }
+
+    bool Eof() const override { return cursor_.eof; }
+
+private:
+    // Counts without holding any row: SQLite counts the query as a subquery,
+    // on the same connection and so in the same snapshot as the records read.
+    // A statement that cannot be a subquery (a PRAGMA, say) is stepped through
+    // once by a second statement instead, which holds one row at a time.
+    int64_t CountRecords() {
+        sqlite3* db = cursor_.connection.get();
+        QByteArray inner = text_;
+        while (!inner.isEmpty() && (IsBlankByte(inner.back()) || inner.back() == ';')) inner.chop(1);
+        // The line breaks keep a trailing "-- comment" from swallowing the ")".
+        const QByteArray countSql = QByteArrayLiteral("SELECT count(*) FROM (\n") + inner + QByteArrayLiteral("\n)");
+        sqlite3_stmt* raw = nullptr;
+        const char* tail = nullptr;
+        const int prepared =
+            sqlite3_prepare_v3(db, countSql.constData(), static_cast<int>(countSql.size()), 0, &raw, &tail);
+        const StatementHandle count(raw);
+        if (prepared == SQLITE_OK && count && tail == countSql.constData() + countSql.size()) {
+            const int rc = sqlite3_step(count.get());
+            if (rc != SQLITE_ROW) ThrowSqlite(db, rc);
+            return sqlite3_column_int64(count.get(), 0);
+        }
+
+        raw = nullptr;
+        const int rc = sqlite3_prepare_v3(db, text_.constData(), static_cast<int>(text_.size()), 0, &raw, nullptr);
+        const StatementHandle copy(raw);
+        if (rc != SQLITE_OK) ThrowSqlite(db, rc);
+        int64_t records = 0;
+        int stepped;
+        while ((stepped = sqlite3_step(copy.get())) == SQLITE_ROW) ++records;
+        if (stepped != SQLITE_DONE) ThrowSqlite(db, stepped);
+        return records;
+    }
+
+    Cursor cursor_;
+    SqliteFields fields_;
+    QByteArray text_;
+    std::optional<int64_t> recordCount_;
+};
+
+class SqliteDatabase final : public OraDatabase {
+public:
+    explicit SqliteDatabase(Connection connection) : connection_(std::move(connection)) {}
+
+    int64_t ExecuteSQL(const QString& sql) override {
+        sqlite3* db = connection_.get();
+        const PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
+        const sqlite3_int64 totalBefore = sqlite3_total_changes64(db);
+        int rc;
+        while ((rc = sqlite3_step(prepared.statement.get())) == SQLITE_ROW) {
+        }
+        if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
+        // sqlite3_changes64 keeps the count of the last INSERT, UPDATE or
+        // DELETE; a statement that changed nothing (DDL, SELECT) processed 0 rows.
+        return sqlite3_total_changes64(db) == totalBefore ? 0 : sqlite3_changes64(db);
+    }
+
+    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
+        sqlite3* db = connection_.get();
+        PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
+        // A dynaset reads. Opening one must never change data, so a statement
+        // that writes is refused before it runs.
+        if (sqlite3_column_count(prepared.statement.get()) == 0)
+            ThrowRefused(QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+        if (!sqlite3_stmt_readonly(prepared.statement.get()))
+            ThrowRefused(QStringLiteral("データを変更する SQL 文からはダイナセットを作れません。"));
+        const bool keepTrailingBlanks = (options & kDynasetNoBlankStrip) != 0;
+        return std::make_unique<SqliteDynaset>(connection_, std::move(prepared), keepTrailingBlanks);
+    }
+
+private:
+    Connection connection_;
+};
+
+class SqliteSession final : public EngineSession {
+public:
+    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& /*connect*/,
+                                              int32_t options) override {
+        // The user name and password are not checked: a SQLite file has no logins.
+        const QString path = ParseHost(host).target;
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &raw,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, nullptr);
+        DatabaseHandle db(raw);
+        if (rc != SQLITE_OK) {
+            const char* message = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+            throw Error(db ? sqlite3_extended_errcode(db.get()) : rc, Describe(message) + QStringLiteral(": ") + path);
+        }
+        sqlite3_extended_result_codes(db.get(), 1);
+        sqlite3_busy_timeout(db.get(), (options & kOpenNoWait) ? 0 : kPatientBusyTimeoutMs);
+        if (const int registered = RegisterToDate(db.get()); registered != SQLITE_OK) ThrowSqlite(db.get(), registered);
+        // Opening is lazy; reading the schema now turns a file that is not a
+        // database, or one locked by another writer, into an error here.
+        Execute(db.get(), "SELECT count(*) FROM sqlite_schema");
+
+        connection_ = Connection(std::move(db));
+        return std::make_unique<SqliteDatabase>(connection_);
+    }
+
+    void BeginTrans() override { Execute(Open(), "BEGIN"); }
+    void CommitTrans() override { Execute(Open(), "COMMIT"); }
+
+    void rollback() override {
+        // Called from error handlers that may not know whether a transaction began.
+        if (!connection_ || sqlite3_get_autocommit(connection_.get())) return;
+        Execute(connection_.get(), "ROLLBACK");
+    }
+
+    Dialect dialect() const override { return Dialect(DialectKind::SQLite); }
+
+private:
+    sqlite3* Open() const {
+        if (!connection_) ThrowNotOpen();
+        return connection_.get();
+    }
+
+    Connection connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<EngineSession> CreateSqliteSession() { return std::make_unique<SqliteSession>(); }
 
 }  // namespace velkin
