@@ -42,8 +42,12 @@ QVariant SheetModel::headerData(int section, Qt::Orientation orientation, int ro
         const QString& text = sheet_.text(0, section + 1);
         return text.isEmpty() ? ColumnLetters(section + 1) : text;
     }
-    const QString& text = sheet_.text(section + 1, 0);
-    return text.isEmpty() ? QString::number(section + 1) : text;
+    // Row headers number the records, as a read does: the two rows above the
+    // records hold the column names and types and carry no number.
+    const int32_t row = section + 1;
+    const QString& text = sheet_.text(row, 0);
+    if (!text.isEmpty()) return text;
+    return row >= 3 ? QString::number(row - 2) : QString();
 }
 
 Qt::ItemFlags SheetModel::flags(const QModelIndex& index) const {
