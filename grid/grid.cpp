@@ -20,7 +20,7 @@ SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetMo
     setSelectionMode(QAbstractItemView::ContiguousSelection);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                     QAbstractItemView::AnyKeyPressed);
-    horizontalHeader()->setDefaultSectionSize(90);
+    horizontalHeader()->setDefaultSectionSize(112);
     horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     verticalHeader()->setDefaultSectionSize(20);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
