@@ -60,8 +60,16 @@ Error CommandError(PGconn* conn, const PGresult* result) {
     if (message.isEmpty()) message = TrimmedText(PQerrorMessage(conn));
     const QString detail = TrimmedText(result ? PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL) : nullptr);
     QString sqlState = state ? QString::fromLatin1(state) : QString();
-    if (sqlState.isEmpty())
-        sqlState = PQstatus(conn) == CONNECTION_BAD ? kStateConnectionLost : kStateInternal;
+    if (sqlState.isEmpty() && PQstatus(conn) == CONNECTION_BAD) {
+        sqlState = kStateConnectionLost;
+        // libpq's own result only says the connection closed; the server's
+        // reason for closing it (an administrator, a shutdown) came just
+        // before and is kept in the connection's message.
+        const QString full = TrimmedText(PQerrorMessage(conn));
+        if (full.size() > message.size()) message = full;
+    } else if (sqlState.isEmpty()) {
+        sqlState = kStateInternal;
+    }
     return MakeError(sqlState, message, detail);
 }
 

@@ -1,0 +1,802 @@
+// The window end to end against the throwaway PostgreSQL server that
+// scripts/run-tests.sh starts: Read, edit, Update through the real Form1, the
+// statements the server received (its log records every one), and the faults a
+// replace must survive with the table exactly as it was.
+
+#include "form_fixture.h"
+#include "tests/pg_test_env.h"
+
+#include "db/dialect.h"
+#include "db/error.h"
+#include "db/postgres/pg_session.h"
+#include "grid/grid_prepare.h"
+#include "read/table_read.h"
+#include "writeback/table_replace.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using namespace velkin;
+using namespace velkin::testing;
+using velkin::test::PgAdmin;
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// The fault tally, printed when the suite ends.
+struct FaultTally {
+    int tried = 0;
+    int survived = 0;
+    long rowsLost = 0;
+};
+FaultTally& Tally() {
+    static FaultTally tally;
+    return tally;
+}
+
+class TallyReport : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::cout << "[ faults   ] tried " << Tally().tried << ", survived " << Tally().survived << ", rows lost "
+                  << Tally().rowsLost << std::endl;
+    }
+};
+const auto* const kTallyReport = ::testing::AddGlobalTestEnvironment(new TallyReport);
+
+// The port of a loopback socket that was bound and closed again: nothing listens there.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+// The statements the server logged from a point on (log_statement = 'all').
+// Test programs share the server, so statements are told apart by the
+// backend's process id: each command of the window opens its own connection.
+class ServerLog {
+public:
+    ServerLog() : path_(test::PgEnv("VELKIN_PG_LOG")) {
+        std::ifstream in(path_, std::ios::binary | std::ios::ate);
+        start_ = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    }
+
+    struct Statement {
+        std::string pid;
+        std::string sql;
+    };
+
+    std::vector<Statement> statements() const {
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(start_);
+        std::stringstream text;
+        text << in.rdbuf();
+
+        // An entry starts with the prefix '%m [%p] %u@%d '; a statement of
+        // several lines continues on lines without it, each after a tab the
+        // server adds.
+        static const std::regex head(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+ \S+ \[(\d+)\] \S* ([A-Z]+):  (.*)$)");
+        struct Entry {
+            std::string pid, level, message;
+        };
+        std::vector<Entry> entries;
+        std::string line;
+        while (std::getline(text, line)) {
+            std::smatch m;
+            if (std::regex_match(line, m, head))
+                entries.push_back({m[1], m[2], m[3]});
+            else if (!entries.empty())
+                entries.back().message += "\n" + (line.rfind('\t', 0) == 0 ? line.substr(1) : line);
+        }
+        std::vector<Statement> out;
+        static const std::regex statement(R"(^(statement|execute [^:]*): )");
+        for (const Entry& e : entries) {
+            std::smatch m;
+            if (e.level == "LOG" && std::regex_search(e.message, m, statement))
+                out.push_back({e.pid, e.message.substr(static_cast<size_t>(m.length(0)))});
+        }
+        return out;
+    }
+
+    // Every statement, in order, of the connection that sent the first
+    // statement containing `marker`.
+    std::vector<std::string> sessionOf(const std::string& marker) const {
+        const auto all = statements();
+        std::string pid;
+        for (const Statement& s : all)
+            if (s.sql.find(marker) != std::string::npos) {
+                pid = s.pid;
+                break;
+            }
+        std::vector<std::string> out;
+        if (pid.empty()) return out;
+        for (const Statement& s : all)
+            if (s.pid == pid) out.push_back(s.sql);
+        return out;
+    }
+
+private:
+    std::string path_;
+    std::streamoff start_ = 0;
+};
+
+using Grid = std::vector<std::vector<QString>>;
+
+class PgWindowTest : public FormTest {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        ASSERT_FALSE(test::PgUri().empty()) << test::kPgMissingServer;
+        ASSERT_FALSE(test::PgEnv("VELKIN_PG_LOG").empty()) << "the cluster's statement log is not named";
+        admin_ = std::make_unique<PgAdmin>();
+        suffix_ = "_" + std::to_string(getpid());
+        // The host box keeps 32 characters: the URI names host and port, and
+        // the database comes from libpq's own default, as a user's might.
+        const std::string uri = test::PgUri();
+        database_ = uri.substr(uri.rfind('/') + 1);
+        setenv("PGDATABASE", database_.c_str(), 1);
+        host_ = Q("postgresql://127.0.0.1:" + test::PgEnv("VELKIN_PG_PORT"));
+        ASSERT_LE(host_.size(), 32);
+        login();
+    }
+    void TearDown() override {
+        Tally().tried += faults_;
+        if (!HasFailure()) Tally().survived += faults_;
+        if (admin_)
+            for (const std::string& table : dropAtEnd_) admin_->Exec("DROP TABLE IF EXISTS " + table + " CASCADE");
+        FormTest::TearDown();
+    }
+
+    void login() {
+        form().TXT_USER->setText(Q(test::PgUser()));
+        form().TXT_PASS->setText(Q(test::PgPassword()));
+        form().TXT_HOST->setText(host_);
+    }
+
+    std::string Table(const std::string& name) const { return "pgwin_" + name + suffix_; }
+    std::string MakeTable(const std::string& name, const std::string& columns) {
+        const std::string table = Table(name);
+        admin_->Exec("DROP TABLE IF EXISTS " + table + " CASCADE; CREATE TABLE " + table + " (" + columns + ")");
+        dropAtEnd_.push_back(table);
+        return table;
+    }
+
+    // The table's rows in the server's own text form, by key.
+    std::string Content(const std::string& table, const std::string& orderBy = "1") {
+        return admin_->Column("SELECT t::text FROM " + table + " t ORDER BY " + orderBy);
+    }
+    // Every row version with its physical place and creating transaction: a
+    // rolled-back replace leaves the very same versions, byte for byte.
+    std::string Versions(const std::string& table) {
+        return admin_->Column("SELECT ctid::text || ' ' || xmin::text || ' ' || md5(t::text) || ' ' || t::text FROM " +
+                              table + " t ORDER BY ctid");
+    }
+    long Count(const std::string& table) { return std::stol(admin_->Scalar("SELECT count(*) FROM " + table)); }
+
+    void readTable(const std::string& table) {
+        boxes_.boxes.clear();
+        form().Option1[0]->click();
+        form().TXT_TABLE->setText(Q(table));
+        form().CMD_Read->click();
+    }
+    // A read that must succeed with rows.
+    void read(const std::string& table) {
+        readTable(table);
+        ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
+        ASSERT_TRUE(form().CMD_Update->isEnabled());
+    }
+    void update() {
+        boxes_.boxes.clear();
+        boxes_.setYesNoAnswer(MessageAnswer::Yes);
+        form().CMD_Update->click();
+    }
+    std::vector<MessageRequest> reports() {
+        std::vector<MessageRequest> out;
+        for (auto& b : boxes_.boxes)
+            if (b.buttons == MessageButtons::Ok) out.push_back(b);
+        return out;
+    }
+
+    Grid gridCells() {
+        Grid cells;
+        const int32_t rows = grid().lastDataRow(), columns = grid().columnCount();
+        for (int32_t r = 1; r <= rows; ++r) {
+            auto& row = cells.emplace_back();
+            for (int32_t c = 1; c <= columns; ++c) row.push_back(cell(r, c));
+        }
+        return cells;
+    }
+    std::vector<QString> gridRow(int32_t r) {
+        std::vector<QString> cells;
+        for (int32_t c = 1; c <= grid().columnCount(); ++c) cells.push_back(cell(r, c));
+        return cells;
+    }
+    // Data rows painted red: a failure marks one whole row, or none.
+    std::vector<int32_t> redRows() {
+        std::vector<int32_t> rows;
+        for (int32_t r = kFirstDataRow; r <= grid().lastDataRow(); ++r) {
+            int red = 0;
+            for (int32_t c = 1; c <= grid().columnCount(); ++c) red += color(r, c) == GridColor::kRed;
+            if (red == grid().columnCount()) rows.push_back(r);
+            else EXPECT_EQ(red, 0) << "row " << r << " is partly red";
+        }
+        return rows;
+    }
+
+    std::unique_ptr<PgAdmin> admin_;
+    std::string suffix_, database_;
+    QString host_;
+    std::vector<std::string> dropAtEnd_;
+    int faults_ = 0;  // faults this test tries
+};
+
+QString UpdateStatementHead() { return QStringLiteral("SET lock_timeout = '%1'").arg(kNoWaitLockTimeout); }
+
+std::vector<std::string> Strings(const QStringList& list) {
+    std::vector<std::string> out;
+    for (const QString& s : list) out.push_back(s.toStdString());
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+using PgRoundTrip = PgWindowTest;
+
+// Timestamps with a time zone are written at midnight of the session's zone,
+// which the window's connection shares with the test's (the server's default).
+// One column of every type the read tells apart, and the ETC types a user
+// meets most; values chosen so the trip through the grid can keep them all.
+const char* const kAllTypes =
+    "id integer NOT NULL PRIMARY KEY, code char(5) NOT NULL, name varchar(20), note text, "
+    "amount numeric(9,2), ratio numeric, small smallint, big bigint, f4 real, f8 double precision, "
+    "born date, stamp timestamp, stampz timestamptz, "
+    "flag boolean, tag uuid, doc jsonb, span interval, raw bytea, \"Mixed Case\" varchar(10)";
+
+void FillAllTypes(PgAdmin& admin, const std::string& t) {
+    admin.Exec("INSERT INTO " + t +
+               " VALUES "
+               "(2, 'ab', 'O''Brien', E'鈴木 😀 back\\\\slash', 1234.50, 0.0001, -32768, 922337203685477, 1.5, 0.1, "
+               "'2024-02-29', '2024-01-31 00:00:00', '2024-01-31 00:00:00', true, "
+               "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11', '{\"a\": [1, \"x''y\"]}', '1 day 02:00:00', '\\x00ff', 'MiXeD'),"
+               "(1, 'cd   ', 'two words', E'line one\\nline two', -0.05, 123456789.125, 0, -922337203685477, -2.25, "
+               "1e-4, '1999-12-31', '2000-01-01 00:00:00', '1970-01-01 00:00:00', false, "
+               "'00000000-0000-0000-0000-000000000000', '[]', '-3 mons', '\\x', ' lead'),"
+               "(3, 'e''f', 'x', 'y', 0, 0, 1, 1, 0, 0, NULL, NULL, NULL, true, "
+               "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a12', 'null', '00:00:00', '\\x7f', 'z')");
+}
+
+TEST_F(PgRoundTrip, EveryTypeReadsIntoTheGridAndAnUnchangedUpdateKeepsEveryValue) {
+    const std::string t = MakeTable("types", kAllTypes);
+    FillAllTypes(*admin_, t);
+    const std::string before = Content(t);
+
+    ServerLog readLog;
+    read(t);
+    EXPECT_EQ(gridRow(1), (std::vector<QString>{"id", "code", "name", "note", "amount", "ratio", "small", "big", "f4",
+                                                "f8", "born", "stamp", "stampz", "flag", "tag", "doc", "span", "raw",
+                                                "Mixed Case"}));
+    EXPECT_EQ(gridRow(2),
+              (std::vector<QString>{"NUMBER(10)", "CHAR(5)", "VARCHAR2(20)", "VARCHAR2(0)", "NUMBER(9.2)",
+                                    "NUMBER(38)", "NUMBER(5)", "NUMBER(19)", "NUMBER(38)", "NUMBER(38)", "DATE(8)",
+                                    "DATE(8)", "DATE(8)", "ETC(0)", "ETC(0)", "ETC(0)", "ETC(0)", "ETC(0)",
+                                    "VARCHAR2(10)"}));
+    // Sorted by the NOT NULL columns, id and code.
+    EXPECT_EQ(gridRow(3), (std::vector<QString>{"1", "cd   ", "two words", "line one\nline two", "-0.05",
+                                                "123456789.125", "0", "-922337203685477", "-2.25", "0.0001",
+                                                "19991231", "20000101", "19700101", "f",
+                                                "00000000-0000-0000-0000-000000000000", "[]", "-3 mons", "\\x",
+                                                " lead"}));
+    EXPECT_EQ(gridRow(4), (std::vector<QString>{"2", "ab   ", "O'Brien", "鈴木 😀 back\\slash", "1234.5", "0.0001",
+                                                "-32768", "922337203685477", "1.5", "0.1", "20240229", "20240131",
+                                                "20240131", "t", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11",
+                                                "{\"a\": [1, \"x'y\"]}", "1 day 02:00:00", "\\x00ff", "MiXeD"}));
+    EXPECT_EQ(gridRow(5), (std::vector<QString>{"3", "e'f  ", "x", "y", "0", "0", "1", "1", "0", "0", "", "", "",
+                                                "t", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a12", "null", "00:00:00",
+                                                "\\x7f", "z"}));
+    EXPECT_EQ(grid().lastDataRow(), 5);
+    EXPECT_EQ(color(3, 1), GridColor::kYellow);
+
+    // The read's own statements: the discovery query, then the sorted main query.
+    std::vector<std::string> declared;
+    for (const std::string& s : readLog.sessionOf(t))
+        if (s.rfind("DECLARE ", 0) == 0) declared.push_back(s.substr(s.find(" FOR ") + 5));
+    EXPECT_EQ(declared, (std::vector<std::string>{"SELECT * FROM " + t + " LIMIT 1",
+                                                   "SELECT * FROM " + t + " ORDER BY 1 ,2"}));
+    for (const std::string& s : readLog.sessionOf(t))
+        EXPECT_EQ(s.find("DELETE"), std::string::npos) << "a read changes nothing: " << s;
+
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(grid().lastDataRow(), 0) << "a committed replace empties the grid";
+    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    EXPECT_EQ(Content(t), before);
+}
+
+TEST_F(PgRoundTrip, EditedCellsOfEveryTypeAreWhatTheTableHoldsAndTheNextReadShows) {
+    const std::string t = MakeTable("edits", kAllTypes);
+    FillAllTypes(*admin_, t);
+    read(t);
+    // Row 3 (id 1) edited in every column but the key.
+    const std::vector<QString> edited{"1", "zz",   "it's", "改行\r\nあり", "7.125",  "-1.23456", "32767",
+                                      "-5", "0.25", "1.50",  "20000229",   "20240101", "20240102", "true",
+                                      "A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11", "{\"b\":null}", "2 hours",
+                                      "\\xDEADbeef", "x\"y"};
+    for (int32_t c = 1; c <= static_cast<int32_t>(edited.size()); ++c) setCell(3, c, edited[c - 1]);
+    setCell(5, 1, "  ");  // id 3 goes: a blank first cell skips the row
+    // A new row with every cell empty but the key and the ETC columns.
+    const int32_t added = 7;
+    setCell(added, 1, "9");
+    setCell(added, 14, "0");
+    setCell(added, 15, "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a19");
+    setCell(added, 16, "1");
+    setCell(added, 17, "0");
+    setCell(added, 18, "");
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+
+    EXPECT_EQ(admin_->Column("SELECT concat_ws(' ', id, format('[%s]', code), name, note, amount, ratio, small, big, "
+                             "f4, f8, coalesce(born::text, '-'), coalesce(stamp::text, '-'), "
+                             "coalesce(stampz::date || CASE WHEN stampz = stampz::date THEN '' ELSE ' and a time' END, '-'), flag, tag, doc, span, raw, "
+                             "\"Mixed Case\") FROM " + t + " ORDER BY id"),
+              "1 [zz   ] it's 改行\r\nあり 7.13 -1.2346 32767 -5 0.25 1.5 2000-02-29 2024-01-01 00:00:00 "
+              "2024-01-02 t a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11 {\"b\": null} 02:00:00 \\xdeadbeef x\"y|"
+                  "2 [ab   ] O'Brien 鈴木 😀 back\\slash 1234.50 0.0001 -32768 922337203685477 1.5 0.1 2024-02-29 "
+                  "2024-01-31 00:00:00 2024-01-31 t a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11 {\"a\": [1, \"x'y\"]} "
+                  "1 day 02:00:00 \\x00ff MiXeD|"
+                  // Empty cells: ' ' for CHAR, '' for text, 0 for numbers, NULL for dates.
+                  "9 [     ]   0.00 0 0 0 0 0 - - - f a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a19 1 00:00:00 \\x ");
+
+    // The next read shows what was written.
+    read(t);
+    EXPECT_EQ(cell(3, 2), "zz   ");
+    EXPECT_EQ(cell(3, 4), "改行\r\nあり");
+    EXPECT_EQ(cell(3, 5), "7.13");
+    EXPECT_EQ(cell(3, 11), "20000229");
+    EXPECT_EQ(cell(5, 1), "9");
+    EXPECT_EQ(cell(5, 2), "     ");
+    EXPECT_EQ(cell(5, 11), "");
+}
+
+TEST_F(PgRoundTrip, TheServerReceivesExactlyTheReplaceStatements) {
+    const std::string t = MakeTable("stmts", "id integer NOT NULL, code char(4), name varchar(10), qty numeric(6,2), "
+                                             "day date, flag boolean");
+    admin_->Exec("INSERT INTO " + t + " VALUES (1, 'a', 'n', 1, '2024-01-31', true), (2, 'b', 'm', 2, NULL, false)");
+    read(t);
+    setCell(3, 2, "it's");
+    setCell(3, 3, "");
+    setCell(3, 4, "1.23456");
+    setCell(4, 2, "");
+    setCell(4, 4, "");
+    setCell(4, 5, "20240229");
+    setCell(5, 1, " ");  // skipped, other cells and all
+    setCell(5, 3, "ignored");
+    setCell(6, 1, "3");
+    setCell(6, 6, "f");
+
+    ServerLog log;
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    const QString head = Q("INSERT INTO " + t) + " (\"id\",\"code\",\"name\",\"qty\",\"day\",\"flag\") VALUES (";
+    EXPECT_EQ(log.sessionOf("DELETE FROM " + t),
+              Strings({"SET DateStyle = 'ISO, YMD'", UpdateStatementHead(), "BEGIN", Q("DELETE FROM " + t),
+                       head + "1,'it''s','',1.2346,TO_DATE('20240131','yyyymmdd'),'t') ",
+                       head + "2,' ','m',0,TO_DATE('20240229','yyyymmdd'),'f') ",
+                       head + "3,' ','',0,NULL,'f') ", "COMMIT"}));
+    EXPECT_EQ(Content(t), "(1,it's,\"\",1.23,2024-01-31,t)|(2,\"    \",m,0.00,2024-02-29,f)|"
+                          "(3,\"    \",\"\",0.00,,f)");
+}
+
+TEST_F(PgRoundTrip, AnEmptyTableReadsHeadersAndAnEmptyGridEmptiesTheTable) {
+    const std::string t = MakeTable("empty", "id integer NOT NULL, name varchar(5)");
+    readTable(t);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text, kNoDataMessage);
+    EXPECT_EQ(gridRow(1), (std::vector<QString>{"id", "name"}));
+    EXPECT_EQ(gridRow(2), (std::vector<QString>{"NUMBER(10)", "VARCHAR2(5)"}));
+    EXPECT_TRUE(form().CMD_Update->isEnabled());
+
+    // Rows arrive behind the window's back; replacing with the empty grid removes them.
+    admin_->Exec("INSERT INTO " + t + " VALUES (1, 'x')");
+    update();
+    EXPECT_TRUE(reports().empty());
+    EXPECT_EQ(Count(t), 0);
+}
+
+TEST_F(PgRoundTrip, TheTableListQueryRunsInSqlModeAndListsTablesWithComments) {
+    const std::string t = MakeTable("listed", "id integer");
+    admin_->Exec("COMMENT ON TABLE " + t + " IS '得意先マスタ'");
+    form().TXT_SQL->setPlainText("old text");
+    form().CMD_SerchTab->click();
+    EXPECT_TRUE(form().Option1[1]->isChecked());
+    // The box keeps its own line breaks; the text is otherwise the engine's query.
+    const QString box = form().TXT_SQL->toPlainText();
+    EXPECT_EQ(QString(box).remove(QLatin1Char('\r')),
+              Dialect(DialectKind::PostgreSQL).tableListQuery().remove(QLatin1Char('\r')));
+
+    ServerLog log;
+    boxes_.boxes.clear();
+    form().CMD_Read->click();
+    ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
+    EXPECT_FALSE(form().CMD_Update->isEnabled()) << "SQL mode never enables Update";
+    EXPECT_EQ(gridRow(1), (std::vector<QString>{"TABLE_NAME", "COMMENTS"}));
+    EXPECT_EQ(gridRow(2), (std::vector<QString>{"", ""}));
+    std::vector<QString> names;
+    QString comment = "(not listed)";
+    for (int32_t r = kFirstDataRow; r <= grid().lastDataRow(); ++r) {
+        names.push_back(cell(r, 1));
+        if (cell(r, 1) == Q(t)) comment = cell(r, 2);
+    }
+    EXPECT_EQ(comment, "得意先マスタ");
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+    // The query went to the server as the box holds it, with no sort added.
+    // Other test programs may send the same text, so it is looked for among all.
+    const std::string query = box.toStdString();
+    bool sent = false;
+    for (const auto& s : log.statements())
+        sent = sent || (s.sql.rfind("DECLARE ", 0) == 0 && s.sql.substr(s.sql.find(" FOR ") + 5) == query);
+    EXPECT_TRUE(sent);
+}
+
+TEST_F(PgRoundTrip, OnlyTheFirst32CharactersOfTheHostBoxAreUsed) {
+    // A URI longer than the box's field is cut, and the cut text is what the server is asked for.
+    const std::string uri = test::PgUri();
+    ASSERT_GT(uri.size(), 32u);
+    form().TXT_HOST->setText(Q(uri));
+    const std::string t = MakeTable("cut", "id integer");
+    readTable(t);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].title, "Message");
+    EXPECT_TRUE(boxes_.boxes[0].text.startsWith("Error Code: ")) << boxes_.boxes[0].text.toStdString();
+    EXPECT_TRUE(boxes_.boxes[0].text.contains(Q("\"" + uri.substr(uri.rfind('/') + 1, 32 - uri.rfind('/') - 1) + "\"")))
+        << boxes_.boxes[0].text.toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// Faults: each leaves the table as it was, the grid as the user left it, and a
+// window whose next Read works.
+
+class PgFault : public PgWindowTest {
+protected:
+    void SetUp() override {
+        PgWindowTest::SetUp();
+        faults_ = 1;
+    }
+
+    // Five rows, ids 1 to 5 in grid rows 3 to 7.
+    std::string MakeFaultTable(const std::string& name, const std::string& constraints = "") {
+        const std::string t =
+            MakeTable(name, "id integer PRIMARY KEY, code char(3) NOT NULL, name varchar(10), "
+                            "amount numeric(7,2) CHECK (amount < 10000), born date" + constraints);
+        admin_->Exec("INSERT INTO " + t +
+                     " VALUES (1,'A','alpha',10.00,'2024-01-01'), (2,'B','beta',20.50,NULL), "
+                     "(3,'C','gamma',30.25,'2023-12-31'), (4,'D','delta',0,'2000-02-29'), "
+                     "(5,'E','epsilon',-1.5,'1999-12-31')");
+        return t;
+    }
+
+    // Remembers the table and the grid before the faulty command.
+    void arm(const std::string& table) {
+        table_ = table;
+        versions_ = Versions(table);
+        count_ = Count(table);
+        grid_ = gridCells();
+    }
+
+    // After the faulty command: one error report, everything as it was.
+    void expectSurvived(const QString& sqlState, std::vector<int32_t> markedRows,
+                        ErrorReportKind kind = ErrorReportKind::Command) {
+        const auto shown = reports();
+        ASSERT_EQ(shown.size(), 1u);
+        const QString label = kind == ErrorReportKind::Command ? QStringLiteral("Error Code:%1\r\nSQLSTATE %2: ")
+                                                               : QStringLiteral("Error Code: %1\r\nSQLSTATE %2: ");
+        EXPECT_TRUE(shown[0].text.startsWith(label.arg(PostgresErrorNumber(sqlState)).arg(sqlState)))
+            << shown[0].text.toStdString();
+        EXPECT_EQ(shown[0].title, kind == ErrorReportKind::Command ? QString() : QStringLiteral("Message"));
+
+        const long after = Count(table_);
+        if (after < count_) Tally().rowsLost += count_ - after;
+        EXPECT_EQ(Versions(table_), versions_) << "the table changed";
+        EXPECT_EQ(gridCells(), grid_) << "the grid changed";
+        EXPECT_EQ(redRows(), markedRows);
+        EXPECT_TRUE(form().CMD_Update->isEnabled());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        EXPECT_FALSE(Common1::Connection.Session);
+        EXPECT_FALSE(Common1::Connection.Database);
+        EXPECT_TRUE(grid().isEnabled());
+    }
+
+    // The window still works: a plain read shows the table's unchanged rows.
+    void expectWindowWorks() {
+        login();
+        read(table_);
+        EXPECT_EQ(cell(3, 1), "1");
+        EXPECT_EQ(grid().lastDataRow(), 2 + count_);
+        EXPECT_EQ(Versions(table_), versions_);
+    }
+
+    std::string table_;
+    std::string versions_;
+    long count_ = 0;
+    Grid grid_;
+};
+
+TEST_F(PgFault, UniqueKeyRefusedAtTheThirdOfFiveRows) {
+    const std::string t = MakeFaultTable("unique");
+    read(t);
+    setCell(5, 1, "1");  // row 5 repeats row 3's key
+    arm(t);
+    ServerLog log;
+    update();
+    expectSurvived("23505", {5});
+    EXPECT_TRUE(reports()[0].text.contains("Key (id)=(1) already exists")) << reports()[0].text.toStdString();
+    const auto sent = log.sessionOf("DELETE FROM " + t);
+    ASSERT_EQ(sent.size(), 8u);
+    EXPECT_EQ(sent[2], "BEGIN");
+    EXPECT_EQ(sent[6].rfind("INSERT INTO " + t + " (\"id\",\"code\",\"name\",\"amount\",\"born\") VALUES (1,'C  ','gamma',", 0), 0u);
+    EXPECT_EQ(sent[7], "ROLLBACK");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, CheckConstraintRefusedAtTheLastRow) {
+    const std::string t = MakeFaultTable("check");
+    read(t);
+    setCell(7, 4, "10000");
+    arm(t);
+    update();
+    expectSurvived("23514", {7});
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, ADateThatDoesNotExist) {
+    const std::string t = MakeFaultTable("baddate");
+    read(t);
+    setCell(4, 5, "20240230");
+    arm(t);
+    update();
+    expectSurvived("22008", {4});
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, TextTooLongForTheColumn) {
+    const std::string t = MakeFaultTable("toolong");
+    read(t);
+    setCell(6, 3, "abcdefghijk");  // 11 characters into varchar(10)
+    arm(t);
+    update();
+    expectSurvived("22001", {6});
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, ANumberTooLargeForTheColumnsPrecision) {
+    const std::string t = MakeFaultTable("overflow");
+    read(t);
+    setCell(3, 4, "123456");  // numeric(7,2) holds at most 99999.99
+    arm(t);
+    update();
+    expectSurvived("22003", {3});
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, ARowLockedByAnotherSession) {
+    const std::string t = MakeFaultTable("rowlock");
+    read(t);
+    PgAdmin locker;
+    // Were the replace to wait, the server would end the locker's session
+    // after this long and the replace would then succeed: the test fails
+    // instead of hanging.
+    locker.Exec("SET idle_in_transaction_session_timeout = '30s'");
+    locker.Exec("BEGIN; SELECT * FROM " + t + " WHERE id = 4 FOR UPDATE");
+    arm(t);
+    update();
+    expectSurvived("55P03", {});
+    locker.Exec("ROLLBACK");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, ATableLockedByAnotherSession) {
+    const std::string t = MakeFaultTable("tablelock");
+    read(t);
+    PgAdmin locker;
+    locker.Exec("SET idle_in_transaction_session_timeout = '30s'");
+    locker.Exec("BEGIN; LOCK TABLE " + t + " IN SHARE MODE");
+    arm(t);
+    update();
+    expectSurvived("55P03", {});
+    locker.Exec("ROLLBACK");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, TheConnectionEndsItselfAtTheFourthRow) {
+    const std::string t = MakeFaultTable("selfkill");
+    admin_->Exec("CREATE FUNCTION " + t + "_kill() RETURNS trigger LANGUAGE plpgsql AS "
+                 "$$BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END$$;"
+                 "CREATE TRIGGER kill BEFORE INSERT ON " + t + " FOR EACH ROW WHEN (NEW.id = 4) EXECUTE FUNCTION " +
+                 t + "_kill()");
+    read(t);
+    arm(t);
+    update();
+    // The connection is gone: the report says so and gives the server's reason.
+    expectSurvived("08006", {6});
+    EXPECT_TRUE(reports()[0].text.contains("terminating connection due to administrator command"))
+        << reports()[0].text.toStdString();
+    admin_->Exec("DROP TRIGGER kill ON " + t + "; DROP FUNCTION " + t + "_kill()");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, TheConnectionIsKilledFromOutsideWhileTheInsertsRun) {
+    const std::string t = MakeFaultTable("outerkill");
+    // The third insert waits until the killer ends its connection; should
+    // no one come, the wait ends by itself and the replace succeeds, which
+    // fails the test rather than hanging it.
+    admin_->Exec("CREATE FUNCTION " + t + "_wait() RETURNS trigger LANGUAGE plpgsql AS "
+                 "$$BEGIN PERFORM pg_sleep(30); RETURN NEW; END$$;"
+                 "CREATE TRIGGER wait BEFORE INSERT ON " + t + " FOR EACH ROW WHEN (NEW.id = 3) EXECUTE FUNCTION " +
+                 t + "_wait()");
+    read(t);
+    arm(t);
+
+    std::atomic<bool> killed{false};
+    std::string killerError;
+    std::thread killer([&] {
+        try {
+            PgAdmin other;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(25);
+            while (std::chrono::steady_clock::now() < deadline) {
+                const std::string pid = other.Scalar(
+                    "SELECT pid FROM pg_stat_activity WHERE wait_event = 'PgSleep' AND query LIKE 'INSERT INTO " + t +
+                    " %'");
+                if (!pid.empty()) {
+                    killed = other.Scalar("SELECT pg_terminate_backend(" + pid + ")") == "t";
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        } catch (const std::exception& e) {
+            killerError = e.what();
+        }
+    });
+    update();
+    killer.join();
+    EXPECT_TRUE(killed) << killerError;
+    expectSurvived("08006", {5});
+    EXPECT_TRUE(reports()[0].text.contains("terminating connection due to administrator command"))
+        << reports()[0].text.toStdString();
+    admin_->Exec("DROP TRIGGER wait ON " + t + "; DROP FUNCTION " + t + "_wait()");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, AConstraintCheckedAtCommitFailsTheCommitAndMarksNoRow) {
+    const std::string t = MakeFaultTable("deferred", ", UNIQUE (code) DEFERRABLE INITIALLY DEFERRED");
+    read(t);
+    setCell(7, 2, "A  ");  // the same code as row 3, found out only at COMMIT
+    arm(t);
+    ServerLog log;
+    update();
+    expectSurvived("23505", {});
+    const auto sent = log.sessionOf("DELETE FROM " + t);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), "COMMIT");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, ATableThatIsGoneWhenUpdating) {
+    const std::string t = MakeFaultTable("gone");
+    read(t);
+    arm(t);
+    form().TXT_TABLE->setText(Q(Table("no_such")));
+    update();
+    expectSurvived("42P01", {});
+    form().TXT_TABLE->setText(Q(t));
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, AWrongPasswordOnUpdate) {
+    const std::string t = MakeFaultTable("password");
+    read(t);
+    setCell(3, 3, "changed");
+    arm(t);
+    form().TXT_PASS->setText("not the password");
+    update();
+    expectSurvived("08001", {}, ErrorReportKind::Connection);
+    EXPECT_TRUE(reports()[0].text.contains("password authentication failed")) << reports()[0].text.toStdString();
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, AServerThatIsNotListeningOnUpdate) {
+    const std::string t = MakeFaultTable("nolisten");
+    read(t);
+    arm(t);
+    const int port = FreePort();
+    ASSERT_NE(port, 0);
+    form().TXT_HOST->setText(Q("postgresql://127.0.0.1:" + std::to_string(port)));
+    update();
+    expectSurvived("08001", {}, ErrorReportKind::Connection);
+    EXPECT_TRUE(reports()[0].text.contains("Connection refused")) << reports()[0].text.toStdString();
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, AnUnknownHostOnUpdate) {
+    const std::string t = MakeFaultTable("nohost");
+    read(t);
+    arm(t);
+    form().TXT_HOST->setText("postgresql://nohost.invalid");
+    update();
+    expectSurvived("08001", {}, ErrorReportKind::Connection);
+    expectWindowWorks();
+}
+
+// Faults met by a read: the error report, a reset grid, Update disabled.
+class PgReadFault : public PgFault {
+protected:
+    void expectReadFailed(const QString& sqlState, ErrorReportKind kind) {
+        const auto shown = reports();
+        ASSERT_EQ(shown.size(), 1u);
+        const QString label = kind == ErrorReportKind::Command ? QStringLiteral("Error Code:%1\r\nSQLSTATE %2: ")
+                                                               : QStringLiteral("Error Code: %1\r\nSQLSTATE %2: ");
+        EXPECT_TRUE(shown[0].text.startsWith(label.arg(PostgresErrorNumber(sqlState)).arg(sqlState)))
+            << shown[0].text.toStdString();
+        EXPECT_EQ(grid().lastDataRow(), 0);
+        EXPECT_FALSE(form().CMD_Update->isEnabled());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        EXPECT_FALSE(Common1::Connection.Session);
+    }
+};
+
+TEST_F(PgReadFault, WrongPasswordServerNotListeningMissingTableAndExclusiveLock) {
+    faults_ = 4;
+    const std::string t = MakeFaultTable("readfaults");
+    arm(t);
+
+    form().TXT_PASS->setText("wrong");
+    readTable(t);
+    expectReadFailed("08001", ErrorReportKind::Connection);
+    login();
+
+    form().TXT_HOST->setText(Q("postgresql://127.0.0.1:" + std::to_string(FreePort())));
+    readTable(t);
+    expectReadFailed("08001", ErrorReportKind::Connection);
+    login();
+
+    readTable(Table("missing"));
+    expectReadFailed("42P01", ErrorReportKind::Command);
+
+    {
+        PgAdmin locker;
+        locker.Exec("SET idle_in_transaction_session_timeout = '30s'");
+        locker.Exec("BEGIN; LOCK TABLE " + t + " IN ACCESS EXCLUSIVE MODE");
+        readTable(t);
+        expectReadFailed("55P03", ErrorReportKind::Command);
+        locker.Exec("ROLLBACK");
+    }
+    EXPECT_EQ(Versions(t), versions_);
+    expectWindowWorks();
+}
+
+}  // namespace
