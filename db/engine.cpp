@@ -1,6 +1,7 @@
 #include "db/engine.h"
 
 #include "db/error.h"
+#include "db/odbc/odbc_session.h"
 #include "db/postgres/pg_session.h"
 #include "db/sqlite/sqlite_session.h"
 
@@ -34,8 +35,7 @@ std::unique_ptr<EngineSession> CreateSession(const QString& host) {
     case EngineKind::SQLite: return CreateSqliteSession();
     case EngineKind::PostgreSQL: return CreatePostgresSession();
     case EngineKind::Odbc:
-    case EngineKind::OracleService:
-        throw Error::CannotCreateObject(QStringLiteral("ODBC 接続はまだ使えません。"));
+    case EngineKind::OracleService: return CreateOdbcSession();
     }
     throw Error::CannotCreateObject(QString());
 }

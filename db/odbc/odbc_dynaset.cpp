@@ -1,0 +1,378 @@
+#include "db/odbc/odbc_dynaset.h"
+
+#include "db/error.h"
+#include "db/odbc/odbc_text.h"
+#include "db/plain_decimal.h"
+
+#include <limits>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace velkin::odbc {
+
+namespace {
+
+// Characters fetched per SQLGetData call at first; long values grow the buffer.
+constexpr size_t kInitialChunk = 1024;
+
+// Reads column `column` of the current row as text, in as many chunks as a
+// long value needs; nullopt for SQL NULL. `buffer` is reused between calls.
+std::optional<QString> ReadText(const StatementHandle& statement, SQLUSMALLINT column, std::vector<SQLWCHAR>& buffer) {
+    QString text;
+    for (;;) {
+        SQLLEN indicator = 0;
+        const auto capacity = static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR));
+        const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_WCHAR, buffer.data(), capacity, &indicator);
+        if (rc == SQL_NO_DATA) break;  // the chunk before was the last one
+        CheckStatement(rc, statement);
+        if (indicator == SQL_NULL_DATA) return std::nullopt;
+        // One place goes to the terminator the driver writes.
+        const auto room = static_cast<SQLLEN>(buffer.size()) - 1;
+        const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
+                               (indicator == SQL_NO_TOTAL || indicator / static_cast<SQLLEN>(sizeof(SQLWCHAR)) > room);
+        if (!truncated) {
+            text.append(FromWide(buffer.data(), indicator / static_cast<SQLLEN>(sizeof(SQLWCHAR))));
+            break;
+        }
+        text.append(FromWide(buffer.data(), room));
+        const SQLLEN rest = indicator == SQL_NO_TOTAL ? room * 2 : indicator / static_cast<SQLLEN>(sizeof(SQLWCHAR)) - room;
+        if (rest + 1 > static_cast<SQLLEN>(buffer.size())) buffer.resize(static_cast<size_t>(rest) + 1);
+    }
+    return text;
+}
+
+// A string attribute of a result column (type name, base table, ...).
+QString ColumnString(const StatementHandle& statement, SQLUSMALLINT column, SQLUSMALLINT field) {
+    std::vector<SQLWCHAR> buffer(256);
+    SQLSMALLINT bytes = 0;
+    SQLRETURN rc = SQLColAttributeW(statement.get(), column, field, buffer.data(),
+                                    static_cast<SQLSMALLINT>(buffer.size() * sizeof(SQLWCHAR)), &bytes, nullptr);
+    if (rc == SQL_SUCCESS_WITH_INFO && static_cast<size_t>(bytes) >= buffer.size() * sizeof(SQLWCHAR)) {
+        buffer.resize(static_cast<size_t>(bytes) / sizeof(SQLWCHAR) + 1);
+        rc = SQLColAttributeW(statement.get(), column, field, buffer.data(),
+                              static_cast<SQLSMALLINT>(buffer.size() * sizeof(SQLWCHAR)), &bytes, nullptr);
+    }
+    // Drivers that do not know an attribute leave it empty or refuse it: both mean "unknown".
+    if (!SQL_SUCCEEDED(rc) || bytes <= 0) return QString();
+    const size_t length = std::min(static_cast<size_t>(bytes) / sizeof(SQLWCHAR), buffer.size() - 1);
+    return FromWide(buffer.data(), static_cast<qsizetype>(length));
+}
+
+struct Column {
+    QString name;
+    OraColumnType type;
+    bool nullOk = true;
+    // Padding for CHAR values a driver hands over unpadded (SQLite keeps what was written).
+    qsizetype padTo = 0;
+};
+
+struct DescribedColumn {
+    QString name;
+    ColumnDescription description;
+    SQLSMALLINT nullable = SQL_NULLABLE_UNKNOWN;
+    QString schema;
+    QString baseTable;
+    QString baseColumn;
+};
+
+DescribedColumn Describe(const StatementHandle& statement, SQLUSMALLINT column) {
+    DescribedColumn described;
+    std::vector<SQLWCHAR> name(256);
+    SQLSMALLINT nameLength = 0, sqlType = 0, digits = 0, nullable = SQL_NULLABLE_UNKNOWN;
+    SQLULEN size = 0;
+    SQLRETURN rc = SQLDescribeColW(statement.get(), column, name.data(), static_cast<SQLSMALLINT>(name.size()),
+                                   &nameLength, &sqlType, &size, &digits, &nullable);
+    if (rc == SQL_SUCCESS_WITH_INFO && static_cast<size_t>(nameLength) >= name.size()) {
+        name.resize(static_cast<size_t>(nameLength) + 1);
+        rc = SQLDescribeColW(statement.get(), column, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
+                             &sqlType, &size, &digits, &nullable);
+    }
+    CheckStatement(rc, statement);
+    described.name = FromWide(name.data(), std::min<qsizetype>(nameLength, static_cast<qsizetype>(name.size()) - 1));
+    described.description.typeName = ColumnString(statement, column, SQL_DESC_TYPE_NAME);
+    described.description.sqlType = sqlType;
+    described.description.columnSize = size;
+    described.description.decimalDigits = digits;
+    described.nullable = nullable;
+    if (nullable != SQL_NO_NULLS) {
+        described.schema = ColumnString(statement, column, SQL_DESC_SCHEMA_NAME);
+        described.baseTable = ColumnString(statement, column, SQL_DESC_BASE_TABLE_NAME);
+        described.baseColumn = ColumnString(statement, column, SQL_DESC_BASE_COLUMN_NAME);
+    }
+    return described;
+}
+
+// A table's columns as the catalogue (SQLColumns) defines them.
+struct CatalogueColumn {
+    bool nullOk = true;
+    QString declaredType;
+};
+using CatalogueTable = std::map<QString, CatalogueColumn>;
+
+QString EscapePattern(const QString& text, const QString& escape) {
+    if (escape.isEmpty()) return text;
+    QString escaped;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('_') || c == QLatin1Char('%') || c == escape.front()) escaped += escape;
+        escaped += c;
+    }
+    return escaped;
+}
+
+// Reads the definition of `schema`.`table`. A catalogue that cannot answer
+// leaves the driver's own description standing, so a failure here is no error.
+CatalogueTable ReadCatalogue(const OdbcConnection& connection, const QString& schema, const QString& table) {
+    CatalogueTable columns;
+    try {
+        const StatementHandle statement = AllocateStatement(connection.get());
+        // The names are search patterns: "_" in EMP_MASTER would match any
+        // character, so they are escaped, and the rows are checked again.
+        const QString tablePattern = EscapePattern(table, connection.searchPatternEscape);
+        const QString schemaPattern = EscapePattern(schema, connection.searchPatternEscape);
+        CheckStatement(SQLColumnsW(statement.get(), nullptr, 0, schema.isEmpty() ? nullptr : Wide(schemaPattern),
+                                   static_cast<SQLSMALLINT>(schema.isEmpty() ? 0 : schemaPattern.size()),
+                                   Wide(tablePattern), static_cast<SQLSMALLINT>(tablePattern.size()), nullptr, 0),
+                       statement);
+        std::vector<SQLWCHAR> buffer(256);
+        SQLRETURN rc;
+        while (SQL_SUCCEEDED(rc = SQLFetch(statement.get()))) {
+            // TABLE_SCHEM 2, TABLE_NAME 3, COLUMN_NAME 4, TYPE_NAME 6, NULLABLE 11.
+            const QString rowSchema = ReadText(statement, 2, buffer).value_or(QString());
+            const QString rowTable = ReadText(statement, 3, buffer).value_or(QString());
+            const QString name = ReadText(statement, 4, buffer).value_or(QString());
+            const QString typeName = ReadText(statement, 6, buffer).value_or(QString());
+            const QString nullable = ReadText(statement, 11, buffer).value_or(QString());
+            if (rowTable != table || (!schema.isEmpty() && rowSchema != schema)) continue;
+            columns[name] = {nullable.trimmed() != QLatin1String("0"), typeName};
+        }
+        CheckStatement(rc, statement);
+    } catch (const Error&) {
+        columns.clear();
+    }
+    return columns;
+}
+
+// Columns of a result in Oracle terms. Nullability comes from the driver
+// where it says NOT NULL; where it says "nullable" or "unknown" the catalogue
+// is asked, once per base table: SQLite's driver calls every column nullable.
+std::vector<Column> DescribeColumns(const OdbcConnection& connection, const StatementHandle& statement,
+                                    SQLSMALLINT count, bool keepTrailingBlanks) {
+    std::vector<DescribedColumn> described;
+    described.reserve(static_cast<size_t>(count));
+    for (SQLSMALLINT column = 1; column <= count; ++column)
+        described.push_back(Describe(statement, static_cast<SQLUSMALLINT>(column)));
+
+    std::map<std::pair<QString, QString>, CatalogueTable> catalogue;
+    std::vector<Column> columns;
+    columns.reserve(described.size());
+    for (DescribedColumn& d : described) {
+        Column column;
+        column.name = d.name;
+        column.nullOk = d.nullable != SQL_NO_NULLS;
+        if (column.nullOk && !d.baseTable.isEmpty() && !d.baseColumn.isEmpty()) {
+            const auto key = std::make_pair(d.schema, d.baseTable);
+            auto found = catalogue.find(key);
+            if (found == catalogue.end())
+                found = catalogue.emplace(key, ReadCatalogue(connection, d.schema, d.baseTable)).first;
+            if (const auto entry = found->second.find(d.baseColumn); entry != found->second.end()) {
+                column.nullOk = entry->second.nullOk;
+                d.description.declaredType = entry->second.declaredType;
+            }
+        }
+        column.type = MapColumn(d.description);
+        if (keepTrailingBlanks && column.type.type == OraType::kChar) column.padTo = column.type.size;
+        columns.push_back(std::move(column));
+    }
+    return columns;
+}
+
+// The statement behind a dynaset and the record it stands on. The values of
+// the current record are read once, when it is fetched: ODBC hands each value
+// over only once and in column order, and fields may be read in any order.
+struct Cursor {
+    // Declared before the statement so the statement is freed first.
+    SharedConnection connection;
+    StatementHandle statement;
+    std::vector<Column> columns;
+    std::vector<std::optional<QString>> values;
+    std::vector<SQLWCHAR> buffer = std::vector<SQLWCHAR>(kInitialChunk);
+    bool keepTrailingBlanks = true;
+    bool eof = true;
+    // Still on the first record of the latest execution.
+    bool atFirst = true;
+
+    void Fetch() {
+        const SQLRETURN rc = SQLFetch(statement.get());
+        if (rc == SQL_NO_DATA) {
+            eof = true;
+            values.assign(columns.size(), std::nullopt);
+            return;
+        }
+        CheckStatement(rc, statement);
+        eof = false;
+        for (size_t i = 0; i < columns.size(); ++i)
+            values[i] = Converted(ReadText(statement, static_cast<SQLUSMALLINT>(i + 1), buffer), columns[i]);
+    }
+
+    std::optional<QString> Converted(std::optional<QString> text, const Column& column) const {
+        if (!text) return text;
+        switch (column.type.type) {
+        case OraType::kNumber: return PlainDecimalFromText(*text);
+        case OraType::kDate: return IsoDateText(*text);
+        case OraType::kChar:
+            if (column.padTo > text->size()) {
+                text->resize(column.padTo, QLatin1Char(' '));
+                return text;
+            }
+            [[fallthrough]];
+        case OraType::kVarchar2:
+            if (!keepTrailingBlanks) {
+                qsizetype length = text->size();
+                while (length > 0 && text->at(length - 1) == QLatin1Char(' ')) --length;
+                text->truncate(length);
+            }
+            return text;
+        default: return text;
+        }
+    }
+};
+
+class OdbcField final : public OraField {
+public:
+    OdbcField(const Cursor& cursor, size_t index) : cursor_(&cursor), index_(index) {}
+
+    QString Name() const override { return column().name; }
+    int32_t OraIDataType() const override { return column().type.type; }
+    int32_t Size() const override { return column().type.size; }
+    int32_t OraScale() const override { return column().type.scale; }
+    bool OraNullOK() const override { return column().nullOk; }
+
+    std::optional<QString> Value() const override {
+        if (cursor_->eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+        return cursor_->values[index_];
+    }
+
+private:
+    const Column& column() const { return cursor_->columns[index_]; }
+
+    const Cursor* cursor_;
+    size_t index_;
+};
+
+class OdbcFields final : public OraFields {
+public:
+    int16_t Count() const override { return static_cast<int16_t>(fields_.size()); }
+
+    OraField& Item(int32_t index) override {
+        if (index < 0 || static_cast<size_t>(index) >= fields_.size()) throw Error::SubscriptOutOfRange();
+        return fields_[static_cast<size_t>(index)];
+    }
+
+    // Filled once when the dynaset opens; never grows afterwards, so the
+    // references Item hands out stay valid.
+    std::vector<OdbcField> fields_;
+};
+
+class OdbcDynaset final : public OraDynaset {
+public:
+    OdbcDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) : sql_(sql) {
+        cursor_.connection = std::move(connection);
+        cursor_.keepTrailingBlanks = keepTrailingBlanks;
+        cursor_.statement = AllocateStatement(cursor_.connection->get());
+        const StatementHandle& statement = cursor_.statement;
+
+        CheckStatement(SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size())), statement);
+        // A dynaset reads: a statement that returns no rows (an UPDATE, say)
+        // is refused before it runs, so opening a dynaset never changes data.
+        SQLSMALLINT count = 0;
+        CheckStatement(SQLNumResultCols(statement.get(), &count), statement);
+        if (count <= 0)
+            throw EngineError(QStringLiteral("07005"), QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+        if (count > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
+
+        CheckStatement(SQLExecute(statement.get()), statement);
+        cursor_.columns = DescribeColumns(*cursor_.connection, statement, count, keepTrailingBlanks);
+        cursor_.values.assign(cursor_.columns.size(), std::nullopt);
+        fields_.fields_.reserve(cursor_.columns.size());
+        for (size_t i = 0; i < cursor_.columns.size(); ++i) fields_.fields_.emplace_back(cursor_, i);
+        cursor_.Fetch();
+    }
+
+    OraFields& Fields() override { return fields_; }
+
+    int32_t RecordCount() override {
+        if (!recordCount_) recordCount_ = CountRecords();
+        if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
+        return static_cast<int32_t>(*recordCount_);
+    }
+
+    void MoveFirst() override {
+        // The cursor moves forward only: going back means running the query again.
+        if (cursor_.atFirst) return;
+        const StatementHandle& statement = cursor_.statement;
+        CheckStatement(SQLFreeStmt(statement.get(), SQL_CLOSE), statement);
+        CheckStatement(SQLExecute(statement.get()), statement);
+        cursor_.atFirst = true;
+        cursor_.Fetch();
+    }
+
+    void MoveNext() override {
+        // Fetching past the end again would be a function sequence error.
+        if (cursor_.eof) return;
+        cursor_.atFirst = false;
+        cursor_.Fetch();
+    }
+
+    bool Eof() const override { return cursor_.eof; }
+
+private:
+    // Counts without holding the rows: the server counts the query as a
+    // subquery. A statement that cannot be one is run once more by a second
+    // statement and fetched through without reading any value.
+    int64_t CountRecords() {
+        const SQLHDBC dbc = cursor_.connection->get();
+        QString inner = sql_;
+        while (!inner.isEmpty() && (inner.back().isSpace() || inner.back() == QLatin1Char(';'))) inner.chop(1);
+        // The line breaks keep a trailing "-- comment" from swallowing the ")";
+        // "t" without AS is an alias every dialect accepts (Oracle refuses AS).
+        const QString countSql = QStringLiteral("SELECT COUNT(*) FROM (\n") + inner + QStringLiteral("\n) t");
+        try {
+            const StatementHandle count = AllocateStatement(dbc);
+            CheckStatement(SQLExecDirectW(count.get(), Wide(countSql), static_cast<SQLINTEGER>(countSql.size())),
+                           count);
+            const SQLRETURN fetched = SQLFetch(count.get());
+            CheckStatement(fetched, count);
+            SQLBIGINT records = 0;
+            SQLLEN indicator = 0;
+            if (fetched != SQL_NO_DATA) {
+                CheckStatement(SQLGetData(count.get(), 1, SQL_C_SBIGINT, &records, 0, &indicator), count);
+                if (indicator != SQL_NULL_DATA && records >= 0) return records;
+            }
+        } catch (const Error&) {
+            // Not a query that can stand in FROM; counted the long way below.
+        }
+
+        const StatementHandle copy = AllocateStatement(dbc);
+        CheckStatement(SQLExecDirectW(copy.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size())), copy);
+        int64_t records = 0;
+        SQLRETURN rc;
+        while (SQL_SUCCEEDED(rc = SQLFetch(copy.get()))) ++records;
+        CheckStatement(rc, copy);
+        return records;
+    }
+
+    Cursor cursor_;
+    OdbcFields fields_;
+    QString sql_;
+    std::optional<int64_t> recordCount_;
+};
+
+}  // namespace
+
+std::unique_ptr<OraDynaset> OpenDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) {
+    return std::make_unique<OdbcDynaset>(std::move(connection), sql, keepTrailingBlanks);
+}
+
+}  // namespace velkin::odbc

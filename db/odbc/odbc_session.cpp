@@ -1,0 +1,269 @@
+#include "db/odbc/odbc_session.h"
+
+#include "db/error.h"
+#include "db/odbc/odbc_connection.h"
+#include "db/odbc/odbc_dynaset.h"
+#include "db/odbc/odbc_handles.h"
+#include "db/odbc/odbc_text.h"
+#include "db/postgres/pg_session.h"
+
+#include <vector>
+
+namespace velkin {
+
+namespace odbc {
+
+OdbcConnection::~OdbcConnection() {
+    if (!connected) return;
+    // Never throws: it runs when a command releases its connection, on every path.
+    SQLEndTran(SQL_HANDLE_DBC, dbc.get(), SQL_ROLLBACK);
+    SQLDisconnect(dbc.get());
+}
+
+void OdbcConnection::EndTransaction(SQLSMALLINT completion) {
+    Check(SQLEndTran(SQL_HANDLE_DBC, dbc.get(), completion), SQL_HANDLE_DBC, dbc.get());
+}
+
+}  // namespace odbc
+
+namespace {
+
+using namespace odbc;
+
+// Long enough for a server across a slow network, short enough that a wrong
+// host name does not look like a hang.
+constexpr SQLULEN kLoginTimeoutSeconds = 15;
+
+const QString kStateNoDataSource = QStringLiteral("IM002");
+
+// A string SQLGetInfo item of the connection.
+QString InfoString(SQLHDBC dbc, SQLUSMALLINT item) {
+    std::vector<SQLWCHAR> buffer(256);
+    SQLSMALLINT bytes = 0;
+    const SQLRETURN rc = SQLGetInfoW(dbc, item, buffer.data(),
+                                     static_cast<SQLSMALLINT>(buffer.size() * sizeof(SQLWCHAR)), &bytes);
+    if (!SQL_SUCCEEDED(rc) || bytes <= 0) return QString();
+    const size_t length = std::min(static_cast<size_t>(bytes) / sizeof(SQLWCHAR), buffer.size() - 1);
+    return FromWide(buffer.data(), static_cast<qsizetype>(length));
+}
+
+// Walks one of the driver manager's lists (SQLDataSourcesW or SQLDriversW)
+// and returns the first name `accept` takes; empty when none does.
+template <typename Next, typename Accept>
+QString FindInList(Next next, Accept accept) {
+    std::vector<SQLWCHAR> name(512), other(2048);
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    for (;;) {
+        SQLSMALLINT nameLength = 0, otherLength = 0;
+        const SQLRETURN rc = next(direction, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
+                                  other.data(), static_cast<SQLSMALLINT>(other.size()), &otherLength);
+        if (!SQL_SUCCEEDED(rc)) return QString();
+        direction = SQL_FETCH_NEXT;
+        const QString candidate =
+            FromWide(name.data(), std::min<qsizetype>(nameLength, static_cast<qsizetype>(name.size()) - 1));
+        if (accept(candidate)) return candidate;
+    }
+}
+
+QString FindDataSource(SQLHENV environment, const QString& wanted) {
+    return FindInList(
+        [environment](SQLUSMALLINT direction, SQLWCHAR* name, SQLSMALLINT nameSize, SQLSMALLINT* nameLength,
+                      SQLWCHAR* description, SQLSMALLINT descriptionSize, SQLSMALLINT* descriptionLength) {
+            return SQLDataSourcesW(environment, direction, name, nameSize, nameLength, description, descriptionSize,
+                                   descriptionLength);
+        },
+        // Data source names are not case-sensitive, as on the system that had them first.
+        [&wanted](const QString& name) { return name.compare(wanted, Qt::CaseInsensitive) == 0; });
+}
+
+QString FindOracleDriver(SQLHENV environment) {
+    return FindInList(
+        [environment](SQLUSMALLINT direction, SQLWCHAR* name, SQLSMALLINT nameSize, SQLSMALLINT* nameLength,
+                      SQLWCHAR* attributes, SQLSMALLINT attributesSize, SQLSMALLINT* attributesLength) {
+            return SQLDriversW(environment, direction, name, nameSize, nameLength, attributes, attributesSize,
+                               attributesLength);
+        },
+        [](const QString& name) { return name.contains(QLatin1String("oracle"), Qt::CaseInsensitive); });
+}
+
+// Throws the connection's diagnostics, led by `missing` when the driver
+// manager found no such data source or driver (IM002).
+[[noreturn]] void ThrowConnectError(SQLHDBC dbc, const QString& missing) {
+    Error error = DiagnosticError(SQL_HANDLE_DBC, dbc);
+    if (error.SqlState() == kStateNoDataSource && !missing.isEmpty()) throw DiagnosticError(SQL_HANDLE_DBC, dbc, missing);
+    throw error;
+}
+
+void ConnectDataSource(SQLHDBC dbc, const QString& name, const Login& login) {
+    // SQLConnect takes the three values apart, so no character in them needs quoting.
+    const SQLRETURN rc = SQLConnectW(
+        dbc, Wide(name), static_cast<SQLSMALLINT>(name.size()), login.user.isEmpty() ? nullptr : Wide(login.user),
+        static_cast<SQLSMALLINT>(login.user.size()), login.password.isEmpty() ? nullptr : Wide(login.password),
+        static_cast<SQLSMALLINT>(login.password.size()));
+    if (!SQL_SUCCEEDED(rc))
+        ThrowConnectError(dbc, QStringLiteral("ODBC データソース「%1」が見つかりません（odbc.ini に定義がありません）。").arg(name));
+}
+
+void ConnectWithString(SQLHDBC dbc, const QString& connectionString) {
+    std::vector<SQLWCHAR> completed(1024);
+    SQLSMALLINT completedLength = 0;
+    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, Wide(connectionString),
+                                           static_cast<SQLSMALLINT>(connectionString.size()), completed.data(),
+                                           static_cast<SQLSMALLINT>(completed.size()), &completedLength,
+                                           SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc))
+        ThrowConnectError(dbc, QStringLiteral("接続文字列のデータソースまたはドライバが見つかりません。"));
+}
+
+void Connect(OdbcConnection& connection, const HostIdentifier& host, const Login& login) {
+    const SQLHDBC dbc = connection.get();
+    const QString& name = host.target;
+    if (host.kind == EngineKind::Odbc) {
+        if (name.contains(QLatin1Char('=')))
+            ConnectWithString(dbc, WithLogin(name, login));
+        else
+            ConnectDataSource(dbc, name, login);
+        return;
+    }
+    if (const QString dataSource = FindDataSource(connection.environment.get(), name); !dataSource.isEmpty()) {
+        ConnectDataSource(dbc, dataSource, login);
+        return;
+    }
+    if (const QString driver = FindOracleDriver(connection.environment.get()); !driver.isEmpty()) {
+        ConnectWithString(dbc, OracleServiceConnectionString(driver, name, login));
+        return;
+    }
+    throw EngineError(kStateNoDataSource,
+                      QStringLiteral("「%1」という名前の ODBC データソースがなく、Oracle の ODBC ドライバもインストールされていません。"
+                                     "Oracle に接続するには Oracle の ODBC ドライバをインストールするか、"
+                                     "その名前のデータソースを odbc.ini に定義してください。")
+                          .arg(name));
+}
+
+// Runs a statement of the engine's own (a session setting).
+void ExecuteOwn(const OdbcConnection& connection, const QString& sql) {
+    const StatementHandle statement = AllocateStatement(connection.get());
+    CheckStatement(SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size())), statement);
+}
+
+[[noreturn]] void ThrowNotOpen() {
+    throw EngineError(QStringLiteral("08003"), QStringLiteral("データベースに接続されていません。"));
+}
+
+class OdbcDatabase final : public OraDatabase {
+public:
+    explicit OdbcDatabase(SharedConnection connection) : connection_(std::move(connection)) {}
+
+    int64_t ExecuteSQL(const QString& sql) override {
+        OdbcConnection& connection = *connection_;
+        SQLLEN rows = 0;
+        {
+            const StatementHandle statement = AllocateStatement(connection.get());
+            const SQLRETURN rc =
+                SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
+            if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+                const Error error = DiagnosticError(SQL_HANDLE_STMT, statement.get());
+                if (!connection.inTransaction) SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
+                throw error;
+            }
+            // SQL_NO_DATA: a searched UPDATE or DELETE that met no row.
+            if (rc == SQL_NO_DATA || !SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows)) || rows < 0) rows = 0;
+        }
+        if (!connection.inTransaction) connection.EndTransaction(SQL_COMMIT);
+        return rows;
+    }
+
+    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
+        return OpenDynaset(connection_, sql, (options & kDynasetNoBlankStrip) != 0);
+    }
+
+private:
+    SharedConnection connection_;
+};
+
+class OdbcSession final : public EngineSession {
+public:
+    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
+                                              int32_t options) override {
+        auto connection = std::make_shared<OdbcConnection>();
+        SQLHANDLE raw = SQL_NULL_HANDLE;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &raw)))
+            throw EngineError(QStringLiteral("HY001"), QStringLiteral("ODBC ドライバマネージャを初期化できません。"));
+        connection->environment = EnvironmentHandle(raw);
+        const SQLHENV environment = connection->environment.get();
+        Check(SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+              SQL_HANDLE_ENV, environment);
+        raw = SQL_NULL_HANDLE;
+        Check(SQLAllocHandle(SQL_HANDLE_DBC, environment, &raw), SQL_HANDLE_ENV, environment);
+        connection->dbc = ConnectionHandle(raw);
+        const SQLHDBC dbc = connection->get();
+        // Drivers without a login timeout say so; that is no reason to fail.
+        SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
+
+        Connect(*connection, ParseHost(host), SplitLogin(connect));
+        connection->connected = true;
+
+        Check(SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+              SQL_HANDLE_DBC, dbc);
+        dialect_ = Dialect::fromDbmsName(InfoString(dbc, SQL_DBMS_NAME));
+        connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
+        if (options & kOpenNoWait) RefuseLockWaits(*connection);
+        connection->EndTransaction(SQL_COMMIT);
+
+        connection_ = connection;
+        return std::make_unique<OdbcDatabase>(std::move(connection));
+    }
+
+    void BeginTrans() override {
+        OdbcConnection& connection = Connection();
+        if (connection.inTransaction)
+            throw EngineError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
+        // With auto-commit off the driver opens the transaction at the next
+        // statement; nothing before it is left uncommitted (see ExecuteSQL).
+        connection.inTransaction = true;
+    }
+
+    void CommitTrans() override {
+        OdbcConnection& connection = Connection();
+        if (!connection.inTransaction)
+            throw EngineError(QStringLiteral("25000"), QStringLiteral("トランザクションが開始されていません。"));
+        // Whatever the commit answers, the transaction is over afterwards.
+        connection.inTransaction = false;
+        connection.EndTransaction(SQL_COMMIT);
+    }
+
+    void rollback() override {
+        // Called from error handlers that may not know whether anything began.
+        if (!connection_) return;
+        connection_->inTransaction = false;
+        connection_->EndTransaction(SQL_ROLLBACK);
+    }
+
+    Dialect dialect() const override { return dialect_; }
+
+private:
+    OdbcConnection& Connection() {
+        if (!connection_) ThrowNotOpen();
+        return *connection_;
+    }
+
+    void RefuseLockWaits(const OdbcConnection& connection) const {
+        switch (dialect_.kind()) {
+        case DialectKind::PostgreSQL:
+            ExecuteOwn(connection, QStringLiteral("SET lock_timeout = '%1'").arg(QLatin1String(kNoWaitLockTimeout)));
+            break;
+        case DialectKind::SQLite:  // the data source's Timeout decides; see the header
+        case DialectKind::Oracle:
+        case DialectKind::Standard: break;  // no session setting; see the header
+        }
+    }
+
+    SharedConnection connection_;
+    Dialect dialect_;
+};
+
+}  // namespace
+
+std::unique_ptr<EngineSession> CreateOdbcSession() { return std::make_unique<OdbcSession>(); }
+
+}  // namespace velkin

@@ -1,0 +1,44 @@
+#pragma once
+// The ODBC engine, over the unixODBC driver manager: Oracle databases by net
+// service name, and any other ODBC data source.
+//
+// Host text (see ParseHost):
+//   "odbc:NAME"             the data source NAME (odbc.ini), login from the boxes
+//   "odbc:KEY=VALUE;..."    a connection string; filled login boxes replace its UID and PWD
+//   anything else           an Oracle net service name: the data source of that name
+//                           when one exists, else the installed driver whose name
+//                           contains "Oracle" with DBQ=<name>; with neither the
+//                           connection fails with SQLSTATE IM002 saying so.
+//
+// The connection runs with auto-commit off. BeginTrans marks the start of a
+// transaction ended by CommitTrans or rollback (SQLEndTran); an ExecuteSQL
+// outside one is committed at once, and whatever is still open when the
+// connection goes is rolled back.
+//
+// No waiting on locks (OpenDatabase option 2): a PostgreSQL server gets the
+// PostgreSQL engine's lock timeout. Oracle has no session setting for it; its
+// statements wait for row locks as they did under the original component, whose
+// no-wait option only concerned its own row edits. SQLite's ODBC driver keeps
+// its own busy handler, which a PRAGMA cannot replace: it waits as long as the
+// data source's "Timeout" (milliseconds, default 100000) says.
+//
+// Errors: the number is the driver's native error number (for Oracle the ORA
+// number), or, for the driver manager's own errors that carry none, the
+// SQLSTATE numbered as the PostgreSQL engine numbers it. The description holds
+// "[SQLSTATE xxxxx] message" for each diagnostic record.
+//
+// A dynaset reads through a forward-only cursor; MoveFirst after moving runs
+// the query again. RecordCount asks the server for COUNT(*) of the query, so
+// no rows are held for it. How many rows a driver buffers while reading is the
+// driver's setting (psqlODBC holds a whole result unless its data source sets
+// UseDeclareFetch=1).
+
+#include "db/engine.h"
+
+#include <memory>
+
+namespace velkin {
+
+std::unique_ptr<EngineSession> CreateOdbcSession();
+
+}  // namespace velkin

@@ -1,0 +1,167 @@
+#include "db/odbc/odbc_text.h"
+
+#include "db/session.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <limits>
+
+namespace velkin::odbc {
+
+namespace {
+
+constexpr int32_t kDateSize = 7;
+// Precision of a NUMBER whose driver knows none (Oracle's NUMBER maximum).
+constexpr int32_t kMaxPrecision = 38;
+
+int32_t ClampSize(uint64_t size) {
+    // Long types report huge or "no total" sizes; the read shows a 32-bit size.
+    return size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ? 0 : static_cast<int32_t>(size);
+}
+
+QString BaseName(const QString& typeName) {
+    const qsizetype open = typeName.indexOf(QLatin1Char('('));
+    return (open < 0 ? typeName : typeName.left(open)).trimmed().toUpper();
+}
+
+int32_t OracleCodeOfName(const QString& baseName) {
+    if (baseName == QLatin1String("VARCHAR2")) return OraType::kVarchar2;
+    if (baseName == QLatin1String("CHAR")) return OraType::kChar;
+    if (baseName == QLatin1String("NUMBER")) return OraType::kNumber;
+    if (baseName == QLatin1String("DATE")) return OraType::kDate;
+    return OraType::kOther;
+}
+
+bool IsExactNumeric(int sqlType) {
+    switch (sqlType) {
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_BIGINT:
+    case SQL_TINYINT: return true;
+    default: return false;
+    }
+}
+
+bool IsApproximateNumeric(int sqlType) {
+    return sqlType == SQL_FLOAT || sqlType == SQL_REAL || sqlType == SQL_DOUBLE;
+}
+
+OraColumnType Number(int32_t precision, int32_t scale) { return {OraType::kNumber, precision + 1, scale}; }
+
+// Key of one "KEY=VALUE" part of a connection string, upper case.
+QString PartKey(const QString& part) { return part.left(part.indexOf(QLatin1Char('='))).trimmed().toUpper(); }
+
+}  // namespace
+
+Login SplitLogin(const QString& connect) {
+    const qsizetype slash = connect.indexOf(QLatin1Char('/'));
+    if (slash < 0) return {connect, QString()};
+    return {connect.left(slash), connect.mid(slash + 1)};
+}
+
+QString ConnectionValue(const QString& value) {
+    const bool needsBraces = value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('{')) ||
+                             value.contains(QLatin1Char('}')) || value != value.trimmed();
+    if (!needsBraces) return value;
+    QString escaped = value;
+    escaped.replace(QLatin1Char('}'), QLatin1String("}}"));
+    return QLatin1Char('{') + escaped + QLatin1Char('}');
+}
+
+QString WithLogin(const QString& connectionString, const Login& login) {
+    // Split into "KEY=VALUE" parts at the semicolons outside braces.
+    QStringList parts;
+    QString current;
+    bool braced = false;
+    for (qsizetype i = 0; i < connectionString.size(); ++i) {
+        const QChar c = connectionString.at(i);
+        if (braced) {
+            current += c;
+            if (c == QLatin1Char('}')) {
+                if (i + 1 < connectionString.size() && connectionString.at(i + 1) == QLatin1Char('}'))
+                    current += connectionString.at(++i);
+                else
+                    braced = false;
+            }
+        } else if (c == QLatin1Char(';')) {
+            parts << current;
+            current.clear();
+        } else {
+            if (c == QLatin1Char('{') && current.trimmed().endsWith(QLatin1Char('='))) braced = true;
+            current += c;
+        }
+    }
+    parts << current;
+
+    QStringList kept;
+    for (const QString& part : parts) {
+        if (part.trimmed().isEmpty()) continue;
+        const QString key = PartKey(part);
+        if (key == QLatin1String("UID") && !login.user.isEmpty()) continue;
+        if (key == QLatin1String("PWD") && !login.password.isEmpty()) continue;
+        kept << part;
+    }
+    if (!login.user.isEmpty()) kept << QStringLiteral("UID=") + ConnectionValue(login.user);
+    if (!login.password.isEmpty()) kept << QStringLiteral("PWD=") + ConnectionValue(login.password);
+    return kept.join(QLatin1Char(';'));
+}
+
+QString OracleServiceConnectionString(const QString& driver, const QString& service, const Login& login) {
+    // The driver manager itself reads DRIVER and takes it braced, as is customary.
+    return WithLogin(QStringLiteral("DRIVER={") + driver + QStringLiteral("};DBQ=") + ConnectionValue(service), login);
+}
+
+OraColumnType MapColumn(const ColumnDescription& column) {
+    const QString name = BaseName(column.typeName);
+    const int32_t code = OracleCodeOfName(name);
+    const int32_t size = ClampSize(column.columnSize);
+
+    if (code != OraType::kOther) {
+        // SQLite's driver reports the declaration's arguments only through the
+        // catalogue ("NUMBER(9,2)"); Oracle's reports them as size and digits.
+        for (const QString& declaration : {column.declaredType, column.typeName}) {
+            if (declaration.contains(QLatin1Char('(')) && BaseName(declaration) == name) {
+                const OraColumnType declared = MapDeclaredType(declaration.toStdString());
+                if (declared.type == code) return declared;
+            }
+        }
+        switch (code) {
+        case OraType::kNumber:
+            if (IsExactNumeric(column.sqlType) && size > 0) return Number(size, column.decimalDigits);
+            return Number(kMaxPrecision, 0);
+        case OraType::kDate: return {OraType::kDate, kDateSize, 0};
+        default: return {code, size, 0};
+        }
+    }
+
+    switch (column.sqlType) {
+    case SQL_VARCHAR:
+    case SQL_WVARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WLONGVARCHAR: return {OraType::kVarchar2, size, 0};
+    case SQL_CHAR:
+    case SQL_WCHAR: return {OraType::kChar, size, 0};
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_DATE:
+    case SQL_TIMESTAMP: return {OraType::kDate, kDateSize, 0};
+    default: break;
+    }
+    if (IsExactNumeric(column.sqlType)) return Number(size > 0 ? size : kMaxPrecision, column.decimalDigits);
+    if (IsApproximateNumeric(column.sqlType)) return Number(size > 0 ? size : kMaxPrecision, 0);
+    return {OraType::kOther, 0, 0};
+}
+
+QString IsoDateText(const QString& driverText) {
+    // "YYYY-MM-DD HH:MM:SS" is 19 characters; fractions and zones follow it.
+    constexpr qsizetype kDateTimeLength = 19;
+    if (driverText.size() > kDateTimeLength && driverText.at(10) == QLatin1Char(' ') &&
+        driverText.at(13) == QLatin1Char(':') && driverText.at(16) == QLatin1Char(':'))
+        return driverText.left(kDateTimeLength);
+    return driverText;
+}
+
+}  // namespace velkin::odbc

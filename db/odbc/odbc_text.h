@@ -1,0 +1,56 @@
+#pragma once
+// The pure pieces of the ODBC engine: connection strings, the login split,
+// and what a driver's description of a result column means in Oracle terms.
+
+#include "db/sqlite/declared_type.h"
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+namespace velkin::odbc {
+
+// "user/password" split at the first "/" (a password may contain "/").
+struct Login {
+    QString user;
+    QString password;
+};
+Login SplitLogin(const QString& connect);
+
+// A value as a connection string carries it. Plain where it can be: several
+// drivers (psqlODBC for UID, SQLite's for every key) take braces literally.
+// Braced where it must be, so ";" and "}" inside stay data: "a;b}" -> "{a;b}}}".
+QString ConnectionValue(const QString& value);
+
+// `connectionString` with the login added as UID and PWD. A box left empty
+// adds nothing, so the string's own UID or PWD stays; a filled box replaces
+// the string's own (drivers disagree on which of two repeats wins).
+QString WithLogin(const QString& connectionString, const Login& login);
+
+// The connection string that reaches net service name `service` through the
+// Oracle ODBC driver named `driver` (DBQ is that driver's service name keyword).
+QString OracleServiceConnectionString(const QString& driver, const QString& service, const Login& login);
+
+// What the driver says about one result column.
+struct ColumnDescription {
+    QString typeName;      // SQL_DESC_TYPE_NAME ("VARCHAR2", "numeric", ...)
+    QString declaredType;  // the catalogue's TYPE_NAME, when it was asked ("NUMBER(9,2)"); else empty
+    int sqlType = 0;       // SQL_VARCHAR, SQL_TYPE_DATE, ...
+    uint64_t columnSize = 0;
+    int decimalDigits = 0;
+};
+
+// Oracle type code, size and scale of a result column:
+// - a type name that is Oracle's (VARCHAR2, CHAR, NUMBER, DATE) gives the code,
+//   with size and scale from the declaration when the catalogue gave one with
+//   its arguments, else from the driver's column size and decimal digits;
+// - any other name: the ODBC SQL type decides (character 1, fixed character
+//   96, every numeric type 2, date and timestamp types 12, else OraType::kOther).
+// Numbers have size precision + 1; dates size 7, Oracle's DATE length.
+OraColumnType MapColumn(const ColumnDescription& column);
+
+// A date or timestamp as the driver's text gives it ("2024-01-31 10:20:00.123")
+// in the form the engines deliver: "YYYY-MM-DD[ HH:MM:SS]". Other text is kept.
+QString IsoDateText(const QString& driverText);
+
+}  // namespace velkin::odbc
