@@ -26,12 +26,14 @@ QString ConnectionField(const QString& boxText) {
     return TrimSpaces(boxText.left(length));
 }
 
+QString HostField(const QString& boxText) { return TrimSpaces(boxText); }
+
 bool ConnectDatabase(ConnectionPair& pair, const QString& userBox, const QString& passwordBox,
                      const QString& hostBox) {
     try {
         const QString user = ConnectionField(userBox);
         const QString password = ConnectionField(passwordBox);
-        const QString host = ConnectionField(hostBox);
+        const QString host = HostField(hostBox);
         pair.Session = factorySlot() ? factorySlot()(host) : CreateSession(host);
         pair.Database = pair.Session->OpenDatabase(host, user + QLatin1Char('/') + password, kOpenNoWait);
         return false;

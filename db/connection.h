@@ -21,6 +21,11 @@ struct ConnectionPair {
 // the spaces at both ends.
 QString ConnectionField(const QString& boxText);
 
+// The host field: the box's text trimmed of the spaces at both ends, never cut.
+// A database address or a service name cut short could name another database,
+// and a replace would then empty a table there.
+QString HostField(const QString& boxText);
+
 // Opens the pair from the three boxes' texts. Returns true when it FAILED,
 // after showing the connection's error report; false on success.
 bool ConnectDatabase(ConnectionPair& pair, const QString& userBox, const QString& passwordBox,

@@ -194,7 +194,7 @@ void Form1::CMD_Update_Click() {
 void Form1::CMD_Quit_Click() { close(); }
 
 void Form1::CMD_SerchTab_Click() {
-    const QString host = Common1::ConnectionField(TXT_HOST->text());
+    const QString host = Common1::HostField(TXT_HOST->text());
     TXT_SQL->setPlainText(DialectForHost(host).tableListQuery());
     Option1[1]->setChecked(true);
     Option1_Click(1);

@@ -21,15 +21,21 @@ TEST(ConnectionField, FirstThirtyTwoCharactersTrimmedOfSpaces) {
     EXPECT_EQ(Common1::ConnectionField(QString()), "");
 }
 
+TEST(ConnectionField, TheHostIsTrimmedButNeverCut) {
+    const QString address = QStringLiteral("postgresql://db.example.com:5432/sales_reference");
+    EXPECT_EQ(Common1::HostField(QStringLiteral("  ") + address + QStringLiteral(" ")), address);
+}
+
 using ConnectionTest = FormTest;
 
 TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {
     Script script;
     Common1::SetSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
     Common1::ConnectionPair pair;
-    EXPECT_FALSE(Common1::ConnectDatabase(pair, QString(40, 'U'), QStringLiteral(" pw "), QStringLiteral(" ORCL ")));
+    const QString longService = QStringLiteral("ORCL_REFERENCE_TABLES_PRODUCTION_EAST");
+    EXPECT_FALSE(Common1::ConnectDatabase(pair, QString(40, 'U'), QString(33, 'p'), QStringLiteral(" %1 ").arg(longService)));
     ASSERT_EQ(script.calls.size(), 1);
-    EXPECT_EQ(script.calls[0], QStringLiteral("OpenDatabase ORCL|%1/pw|2").arg(QString(32, 'U')));
+    EXPECT_EQ(script.calls[0], QStringLiteral("OpenDatabase %1|%2/%3|2").arg(longService, QString(32, 'U'), QString(32, 'p')));
     EXPECT_TRUE(pair.Session && pair.Database);
     Common1::DisconnectDatabase(pair);
     EXPECT_FALSE(pair.Session || pair.Database);
@@ -43,12 +49,24 @@ TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {
 
 TEST_F(ConnectionTest, FailuresShowTheConnectionReportAndLeaveNothingOpen) {
     Common1::ConnectionPair pair;
-    // An engine that is not there.
+    // A component that cannot be created: the session reference stays empty.
+    Common1::SetSessionFactory([](const QString&) -> std::unique_ptr<EngineSession> {
+        throw Error::CannotCreateObject(QStringLiteral("test"));
+    });
     EXPECT_TRUE(Common1::ConnectDatabase(pair, "u", "p", "ORCL"));
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: 429\r\n"))) << boxes_.boxes[0].text.toStdString();
     EXPECT_EQ(boxes_.boxes[0].title, "Message");
     EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::Ok);
+    EXPECT_FALSE(pair.Session || pair.Database);
+    Common1::SetSessionFactory(nullptr);
+
+    // A service name with neither a data source nor an Oracle driver says what is missing.
+    boxes_.boxes.clear();
+    EXPECT_TRUE(Common1::ConnectDatabase(pair, "u", "p", "NO_SUCH_SERVICE_FOR_VELKIN"));
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: "))) << boxes_.boxes[0].text.toStdString();
+    EXPECT_TRUE(boxes_.boxes[0].text.contains(QStringLiteral("Oracle"))) << boxes_.boxes[0].text.toStdString();
     Common1::DisconnectDatabase(pair);
     EXPECT_FALSE(pair.Session || pair.Database);
 

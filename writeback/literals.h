@@ -13,7 +13,8 @@ namespace velkin {
 //   VARCHAR2  empty -> ''     otherwise 'text'
 //   ETC       empty -> ''     otherwise 'text'
 //   NUMBER    empty -> 0      otherwise NumberLiteral(text) (errors 13 and 6)
-//   DATE      empty -> NULL   otherwise TO_DATE('text','yyyymmdd')
+//   DATE      empty -> NULL   otherwise TO_DATE('text','yyyymmdd'); text that is
+//             not eight digits naming a real date throws error 13
 // Every apostrophe inside a quoted text is doubled, so the literal always
 // denotes the cell's text and no cell can change the statement around it; a
 // date is quoted for the same reason.
