@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: deps build run test bench fuzz clean
+.PHONY: deps build build-sanitized build-fuzzers run test bench fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -14,8 +14,29 @@ build: deps
 run: build
 	scripts/run-demo.sh $(BUILD)/velkin
 
-test: build
-	scripts/run-tests.sh $(BUILD)
+# `make test` also runs the suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (-O1 keeps it quick) and every fuzz target for a
+# few seconds; `make fuzz` runs the fuzz targets for FUZZ_SECONDS each.
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 4
+
+build-sanitized: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKIN_SANITIZE=ON \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" >/dev/null
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+build-fuzzers: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKIN_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+
+test: build build-sanitized build-fuzzers
+	scripts/run-tests.sh $(BUILD) $(ASAN_BUILD)
+	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
+
+fuzz: build-fuzzers
+	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -8,6 +8,7 @@ packages=(
   libpq-dev postgresql postgresql-client
   unixodbc-dev unixodbc odbc-postgresql libsqliteodbc
   libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
-# Runs the whole test suite from build folder $1.
+# Runs the whole test suite from each build folder given (default: build),
+# one after the other against the same servers.
 #
 # The PostgreSQL tests need a live server: a throwaway cluster is started on
 # loopback for the run and always stopped afterwards. Its connection facts
 # reach the tests through VELKIN_PG_* variables; without them those tests fail.
+#
+# A folder built with -DVELKIN_SANITIZE=ON runs under AddressSanitizer (leaks
+# included) and UndefinedBehaviorSanitizer; any report fails its test.
 set -euo pipefail
-build=${1:-build}
 cd "$(dirname "$0")/.."
+builds=("$@")
+[ ${#builds[@]} -eq 0 ] && builds=(build)
 
 cluster_env=$(scripts/pg-test-cluster.sh start)
 eval "$cluster_env"
 trap 'scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
 echo "PostgreSQL test cluster at $VELKIN_PG_URI"
 
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
 status=0
-ctest --test-dir "$build" --output-on-failure -j2 || status=$?
+for build in "${builds[@]}"; do
+  echo "== tests in $build"
+  ctest --test-dir "$build" --output-on-failure -j2 || status=$?
+done
 exit "$status"

@@ -8,6 +8,7 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -76,7 +77,9 @@ std::optional<QByteArray> ReadBytes(const QString& fileName) {
     if (!info.isFile() || info.size() > kMaxFileBytes) return std::nullopt;
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    QByteArray bytes = file.read(kMaxFileBytes);
+    // QIODevice::read(n) allocates n bytes before it reads, so asking for the
+    // cap itself would claim 64 MiB for every read of a small file.
+    QByteArray bytes = file.read(std::min(file.size(), kMaxFileBytes));
     if (file.error() != QFileDevice::NoError) return std::nullopt;
     return bytes;
 }
