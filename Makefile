@@ -38,5 +38,12 @@ test: build build-sanitized build-fuzzers
 fuzz: build-fuzzers
 	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# The benchmark builds in a folder of its own, always optimised.
+BENCH_BUILD ?= build-bench
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target velkin_bench
+	bench/run-bench.sh $(BENCH_BUILD) $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

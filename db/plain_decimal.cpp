@@ -1,5 +1,6 @@
 #include "db/plain_decimal.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -79,7 +80,16 @@ bool ParseScientific(const std::string& s, bool& negative, std::string& digits, 
 
 QString PlainDecimalFromDouble(double value) {
     if (!std::isfinite(value)) return PlainDecimalFromText(QString::number(value));
+    if (value == 0) return QStringLiteral("0");  // also -0
     char buffer[64];
+    // A read converts every floating-point cell, so the usual case goes first:
+    // the shortest round-trip text is already plain when it has no exponent.
+    // Below 1e15 its integer digits are exact, never padding beyond the shortest digits.
+    if (std::fabs(value) < 1e15) {
+        const auto shortest = std::to_chars(buffer, buffer + sizeof buffer, value);
+        if (std::find(buffer, shortest.ptr, 'e') == shortest.ptr)
+            return QString::fromLatin1(buffer, static_cast<qsizetype>(shortest.ptr - buffer));
+    }
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     bool negative = false;
     std::string digits;

@@ -47,7 +47,16 @@ QString DateCellText(const QString& valueText) {
     const int month = TwoDigits(s, monthPos);
     const int day = TwoDigits(s, dayPos);
     if (month < 1 || month > 12 || day < 1 || day > 31) return valueText;
-    return s.left(4) + s.mid(monthPos, 2) + s.mid(dayPos, 2);
+    // Built in place: a read converts every date cell this way.
+    QString digits(8, Qt::Uninitialized);
+    QChar* out = digits.data();
+    const QChar* in = s.constData();
+    for (qsizetype i = 0; i < 4; ++i) out[i] = in[i];
+    out[4] = in[monthPos];
+    out[5] = in[monthPos + 1];
+    out[6] = in[dayPos];
+    out[7] = in[dayPos + 1];
+    return digits;
 }
 
 QString ColumnTypeText(const QString& type, int32_t size, int32_t scale) {

@@ -9,10 +9,23 @@ namespace velkin {
 
 namespace {
 
-QString Quoted(const QString& text) {
-    QString doubled = text;
-    doubled.replace(QLatin1Char('\''), QLatin1String("''"));
-    return QLatin1Char('\'') + doubled + QLatin1Char('\'');
+// 'text' with every apostrophe doubled, appended to `out`.
+void AppendQuoted(QString& out, const QString& text) {
+    out += QLatin1Char('\'');
+    if (!text.contains(QLatin1Char('\''))) {
+        out += text;
+    } else {
+        QString doubled = text;
+        doubled.replace(QLatin1Char('\''), QLatin1String("''"));
+        out += doubled;
+    }
+    out += QLatin1Char('\'');
+}
+
+int Digits(const QString& text, qsizetype from, qsizetype count) {
+    int value = 0;
+    for (qsizetype i = from; i < from + count; ++i) value = value * 10 + (text.at(i).unicode() - u'0');
+    return value;
 }
 
 // Eight digits, year, month and day, naming a real calendar date.
@@ -20,26 +33,49 @@ bool IsDateCellText(const QString& text) {
     if (text.size() != 8) return false;
     for (QChar ch : text)
         if (ch < QLatin1Char('0') || ch > QLatin1Char('9')) return false;
-    return QDate::isValid(text.left(4).toInt(), text.mid(4, 2).toInt(), text.mid(6, 2).toInt()) &&
-           text.left(4).toInt() > 0;
+    const int year = Digits(text, 0, 4);
+    return year > 0 && QDate::isValid(year, Digits(text, 4, 2), Digits(text, 6, 2));
 }
 
 }  // namespace
 
-QString CellLiteral(const QString& columnType, const QString& cellText) {
+// The replace writes a literal for every cell of every row; appending in place
+// spares it the temporary strings of each literal.
+void AppendCellLiteral(QString& out, const QString& columnType, const QString& cellText) {
     const bool empty = cellText.isEmpty();
-    if (columnType == QLatin1String("NUMBER")) return empty ? QStringLiteral("0") : NumberLiteral(cellText);
+    if (columnType == QLatin1String("NUMBER")) {
+        if (empty)
+            out += QLatin1Char('0');
+        else
+            out += NumberLiteral(cellText);
+        return;
+    }
     if (columnType == QLatin1String("DATE")) {
         // An empty date cell means "no date"; 0 would be refused by a date column.
-        if (empty) return QStringLiteral("NULL");
+        if (empty) {
+            out += QLatin1String("NULL");
+            return;
+        }
         // Some engines' TO_DATE reads "2024-01-31" or "2024013" as another date
         // without complaint; such a cell is refused here instead of stored wrong.
         if (!IsDateCellText(cellText)) throw Error::TypeMismatch();
-        return QLatin1String("TO_DATE(") + Quoted(cellText) + QLatin1String(",'yyyymmdd')");
+        out += QLatin1String("TO_DATE(");
+        AppendQuoted(out, cellText);
+        out += QLatin1String(",'yyyymmdd')");
+        return;
     }
-    if (columnType == QLatin1String("CHAR")) return empty ? QStringLiteral("' '") : Quoted(cellText);
-    // VARCHAR2, ETC and any name the catalogue does not know.
-    return Quoted(cellText);
+    if (columnType == QLatin1String("CHAR") && empty) {
+        out += QLatin1String("' '");
+        return;
+    }
+    // CHAR, VARCHAR2, ETC and any name the catalogue does not know.
+    AppendQuoted(out, cellText);
+}
+
+QString CellLiteral(const QString& columnType, const QString& cellText) {
+    QString literal;
+    AppendCellLiteral(literal, columnType, cellText);
+    return literal;
 }
 
 QString QuotedIdentifier(const QString& name) {

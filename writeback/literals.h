@@ -19,6 +19,8 @@ namespace velkin {
 // denotes the cell's text and no cell can change the statement around it; a
 // date is quoted for the same reason.
 QString CellLiteral(const QString& columnType, const QString& cellText);
+// The same literal, appended to `out` (on a failure `out` may hold part of it).
+void AppendCellLiteral(QString& out, const QString& columnType, const QString& cellText);
 
 // `name` between double quotes, with inner double quotes doubled, so the
 // database sees exactly the reported name, case included.

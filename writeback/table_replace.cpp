@@ -80,6 +80,8 @@ void Form1::FL_UPDATE() {
         }
         columnList += QStringLiteral(") VALUES (");
         const QString statementStart = head + columnList;
+        // One buffer for every row's statement: it keeps its capacity from row to row.
+        QString statement;
 
         for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
             rowInProgress = r;
@@ -87,13 +89,14 @@ void Form1::FL_UPDATE() {
             grid.setCurrentColumn(1);
             if (BlankFirstCell(grid.cellText())) continue;
 
-            QString statement = statementStart;
+            statement.resize(0);
+            statement += statementStart;
             const int32_t rowColumns = grid.columnCount();
             for (int32_t c = 1; c <= rowColumns; ++c) {
                 grid.setCurrentColumn(c);
                 if (c > 1) statement += QLatin1Char(',');
                 if (static_cast<size_t>(c - 1) >= COL_Type.size()) throw Error::SubscriptOutOfRange();
-                statement += CellLiteral(COL_Type[static_cast<size_t>(c - 1)], grid.cellText());
+                AppendCellLiteral(statement, COL_Type[static_cast<size_t>(c - 1)], grid.cellText());
             }
             statement += QStringLiteral(") ");
             database.ExecuteSQL(statement);

@@ -41,18 +41,24 @@ bool IsBlankByte(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n
 
 struct PreparedStatement {
     StatementHandle statement;
-    // The statement's own text, without whatever followed it.
+    // The statement's own text, without whatever followed it (kept only on request).
     QByteArray text;
 };
+
+enum class KeepText { No, Yes };
 
 // Prepares the one statement in `sql`. A second statement after it is refused
 // before anything runs: a caller passing one statement must never have a
 // second one executed, nor silently dropped.
-PreparedStatement PrepareSingle(sqlite3* db, const QByteArray& sql) {
+PreparedStatement PrepareSingle(sqlite3* db, const QByteArray& sql, KeepText keep = KeepText::No) {
     PreparedStatement result;
     const char* const end = sql.constData() + sql.size();
     const char* from = sql.constData();
     while (from < end) {
+        // Trailing blanks need no trip through the parser (every INSERT of the
+        // replace ends in one); comments and ";" still go to SQLite.
+        while (from < end && IsBlankByte(*from)) ++from;
+        if (from == end) break;
         sqlite3_stmt* raw = nullptr;
         const char* tail = nullptr;
         const int rc = sqlite3_prepare_v3(db, from, static_cast<int>(end - from), 0, &raw, &tail);
@@ -64,7 +70,7 @@ PreparedStatement PrepareSingle(sqlite3* db, const QByteArray& sql) {
         if (statement) {
             if (result.statement) ThrowRefused(QStringLiteral("一度に実行できる SQL 文は 1 つだけです。"));
             result.statement = std::move(statement);
-            result.text = QByteArray(from, static_cast<qsizetype>(tail - from));
+            if (keep == KeepText::Yes) result.text = QByteArray(from, static_cast<qsizetype>(tail - from));
         }
         // Blanks, comments and lone ";" prepare to no statement; go on past them.
         if (!tail || tail <= from) break;
@@ -306,7 +312,7 @@ public:
 
     std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
         sqlite3* db = connection_.get();
-        PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
+        PreparedStatement prepared = PrepareSingle(db, sql.toUtf8(), KeepText::Yes);
         // A dynaset reads. Opening one must never change data, so a statement
         // that writes is refused before it runs.
         if (sqlite3_column_count(prepared.statement.get()) == 0)
@@ -327,9 +333,19 @@ public:
                                               int32_t options) override {
         // The user name and password are not checked: a SQLite file has no logins.
         const QString path = ParseHost(host).target;
+        // Nothing reads SQLite's memory statistics, and keeping them takes a
+        // global lock on every allocation (dozens per statement prepared).
+        // Only possible before SQLite's first use in the process; later it is
+        // refused and changes nothing.
+        static const bool statisticsOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+        (void)statisticsOff;
         sqlite3* raw = nullptr;
         const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, nullptr);
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE |
+                                           // One thread uses a connection, so SQLite's locking
+                                           // around every column read is pure cost.
+                                           SQLITE_OPEN_NOMUTEX,
+                                       nullptr);
         DatabaseHandle db(raw);
         if (rc != SQLITE_OK) {
             const char* message = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
