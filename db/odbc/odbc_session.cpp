@@ -7,6 +7,7 @@
 #include "db/odbc/odbc_text.h"
 #include "db/postgres/pg_session.h"
 
+#include <optional>
 #include <vector>
 
 namespace velkin {
@@ -47,25 +48,34 @@ QString InfoString(SQLHDBC dbc, SQLUSMALLINT item) {
     return FromWide(buffer.data(), static_cast<qsizetype>(length));
 }
 
+// An entry of the driver manager's lists: a data source with its driver, or a
+// driver with its attributes ("KEY=VALUE" entries, each ended by a null character).
+struct ListEntry {
+    QString name;
+    QString other;
+};
+
 // Walks one of the driver manager's lists (SQLDataSourcesW or SQLDriversW)
-// and returns the first name `accept` takes; empty when none does.
+// and returns the first entry `accept` takes; nullopt when none does.
 template <typename Next, typename Accept>
-QString FindInList(Next next, Accept accept) {
-    std::vector<SQLWCHAR> name(512), other(2048);
+std::optional<ListEntry> FindInList(Next next, Accept accept) {
+    std::vector<SQLWCHAR> name(512), other(4096);
     SQLUSMALLINT direction = SQL_FETCH_FIRST;
     for (;;) {
         SQLSMALLINT nameLength = 0, otherLength = 0;
         const SQLRETURN rc = next(direction, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
                                   other.data(), static_cast<SQLSMALLINT>(other.size()), &otherLength);
-        if (!SQL_SUCCEEDED(rc)) return QString();
+        if (!SQL_SUCCEEDED(rc)) return std::nullopt;
         direction = SQL_FETCH_NEXT;
         const QString candidate =
             FromWide(name.data(), std::min<qsizetype>(nameLength, static_cast<qsizetype>(name.size()) - 1));
-        if (accept(candidate)) return candidate;
+        if (accept(candidate))
+            return ListEntry{candidate, FromWide(other.data(), std::min<qsizetype>(std::max<SQLSMALLINT>(otherLength, 0),
+                                                                                   static_cast<qsizetype>(other.size()) - 1))};
     }
 }
 
-QString FindDataSource(SQLHENV environment, const QString& wanted) {
+std::optional<ListEntry> FindDataSource(SQLHENV environment, const QString& wanted) {
     return FindInList(
         [environment](SQLUSMALLINT direction, SQLWCHAR* name, SQLSMALLINT nameSize, SQLSMALLINT* nameLength,
                       SQLWCHAR* description, SQLSMALLINT descriptionSize, SQLSMALLINT* descriptionLength) {
@@ -76,14 +86,56 @@ QString FindDataSource(SQLHENV environment, const QString& wanted) {
         [&wanted](const QString& name) { return name.compare(wanted, Qt::CaseInsensitive) == 0; });
 }
 
-QString FindOracleDriver(SQLHENV environment) {
+template <typename Accept>
+std::optional<ListEntry> FindDriver(SQLHENV environment, Accept accept) {
     return FindInList(
         [environment](SQLUSMALLINT direction, SQLWCHAR* name, SQLSMALLINT nameSize, SQLSMALLINT* nameLength,
                       SQLWCHAR* attributes, SQLSMALLINT attributesSize, SQLSMALLINT* attributesLength) {
             return SQLDriversW(environment, direction, name, nameSize, nameLength, attributes, attributesSize,
                                attributesLength);
         },
-        [](const QString& name) { return name.contains(QLatin1String("oracle"), Qt::CaseInsensitive); });
+        accept);
+}
+
+QString FindOracleDriver(SQLHENV environment) {
+    const auto driver = FindDriver(environment, [](const QString& name) {
+        return name.contains(QLatin1String("oracle"), Qt::CaseInsensitive);
+    });
+    return driver ? driver->name : QString();
+}
+
+// Whether `driver` (an odbcinst.ini driver name, or a library path as odbc.ini
+// and connection strings may give instead) is psqlODBC.
+bool IsPsqlOdbc(SQLHENV environment, const QString& driver) {
+    if (driver.isEmpty()) return false;
+    if (IsPsqlOdbcDriver(driver)) return true;
+    const auto entry = FindDriver(environment, [&driver](const QString& name) {
+        return name.compare(driver, Qt::CaseInsensitive) == 0;
+    });
+    if (!entry) return false;
+    for (const QString& attribute : entry->other.split(QChar(u'\0'), Qt::SkipEmptyParts)) {
+        const qsizetype equals = attribute.indexOf(QLatin1Char('='));
+        const QString key = attribute.left(equals).trimmed();
+        if ((key.compare(QLatin1String("Driver"), Qt::CaseInsensitive) == 0 ||
+             key.compare(QLatin1String("Driver64"), Qt::CaseInsensitive) == 0) &&
+            IsPsqlOdbcDriver(attribute.mid(equals + 1).trimmed()))
+            return true;
+    }
+    return false;
+}
+
+bool DataSourceIsPsqlOdbc(SQLHENV environment, const QString& dataSource) {
+    const auto entry = FindDataSource(environment, dataSource);
+    return entry && IsPsqlOdbc(environment, entry->other);
+}
+
+// The driver a connection string reaches: its DRIVER, or its DSN's driver.
+bool ConnectionStringIsPsqlOdbc(SQLHENV environment, const QString& connectionString) {
+    if (const auto driver = ConnectionStringValue(connectionString, QStringLiteral("DRIVER")))
+        return IsPsqlOdbc(environment, *driver);
+    if (const auto dataSource = ConnectionStringValue(connectionString, QStringLiteral("DSN")))
+        return DataSourceIsPsqlOdbc(environment, *dataSource);
+    return false;
 }
 
 // Throws the connection's diagnostics, led by `missing` when the driver
@@ -115,21 +167,41 @@ void ConnectWithString(SQLHDBC dbc, const QString& connectionString) {
         ThrowConnectError(dbc, QStringLiteral("接続文字列のデータソースまたはドライバが見つかりません。"));
 }
 
+// psqlODBC holds every row of a result in client memory unless it reads
+// through a server-side cursor, which its data sources leave off by default.
+// The engine turns it on for psqlODBC, so a large read never needs the user
+// to know the setting; a connection string that sets it keeps its own value.
+// Other drivers get nothing they might not know.
+void ConnectWithCursorFetch(SQLHENV environment, SQLHDBC dbc, const QString& connectionString) {
+    ConnectWithString(dbc, ConnectionStringIsPsqlOdbc(environment, connectionString) ? WithCursorFetch(connectionString)
+                                                                                      : connectionString);
+}
+
+void ConnectNamedSource(SQLHENV environment, SQLHDBC dbc, const QString& name, const Login& login) {
+    // A data source of psqlODBC is reached through a connection string, the
+    // one way to add settings to those of its odbc.ini entry.
+    if (DataSourceIsPsqlOdbc(environment, name))
+        ConnectWithString(dbc, WithCursorFetch(WithLogin(QStringLiteral("DSN=") + ConnectionValue(name), login)));
+    else
+        ConnectDataSource(dbc, name, login);
+}
+
 void Connect(OdbcConnection& connection, const HostIdentifier& host, const Login& login) {
+    const SQLHENV environment = connection.environment.get();
     const SQLHDBC dbc = connection.get();
     const QString& name = host.target;
     if (host.kind == EngineKind::Odbc) {
         if (name.contains(QLatin1Char('=')))
-            ConnectWithString(dbc, WithLogin(name, login));
+            ConnectWithCursorFetch(environment, dbc, WithLogin(name, login));
         else
-            ConnectDataSource(dbc, name, login);
+            ConnectNamedSource(environment, dbc, name, login);
         return;
     }
-    if (const QString dataSource = FindDataSource(connection.environment.get(), name); !dataSource.isEmpty()) {
-        ConnectDataSource(dbc, dataSource, login);
+    if (const auto dataSource = FindDataSource(environment, name)) {
+        ConnectNamedSource(environment, dbc, dataSource->name, login);
         return;
     }
-    if (const QString driver = FindOracleDriver(connection.environment.get()); !driver.isEmpty()) {
+    if (const QString driver = FindOracleDriver(environment); !driver.isEmpty()) {
         ConnectWithString(dbc, OracleServiceConnectionString(driver, name, login));
         return;
     }

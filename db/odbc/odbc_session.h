@@ -30,8 +30,14 @@
 // A dynaset reads through a forward-only cursor; MoveFirst after moving runs
 // the query again. RecordCount asks the server for COUNT(*) of the query, so
 // no rows are held for it. How many rows a driver buffers while reading is the
-// driver's setting (psqlODBC holds a whole result unless its data source sets
-// UseDeclareFetch=1).
+// driver's matter; psqlODBC would hold a whole result, so a psqlODBC data
+// source or connection string is connected with UseDeclareFetch=1 and
+// Fetch=1000 (rows per round trip) added, unless a connection string sets
+// them itself (a data source's own settings of them give way). With
+// cursor fetching psqlODBC closes its cursors when a transaction ends, so a
+// dynaset open across CommitTrans or rollback fails on its next move (HY010)
+// until MoveFirst runs it again; the window opens a connection per command
+// and never reads across a transaction.
 
 #include "db/engine.h"
 

@@ -71,8 +71,8 @@ QString ConnectionValue(const QString& value) {
     return QLatin1Char('{') + escaped + QLatin1Char('}');
 }
 
-QString WithLogin(const QString& connectionString, const Login& login) {
-    // Split into "KEY=VALUE" parts at the semicolons outside braces.
+QStringList ConnectionStringParts(const QString& connectionString) {
+    // Split at the semicolons outside braces.
     QStringList parts;
     QString current;
     bool braced = false;
@@ -95,10 +95,44 @@ QString WithLogin(const QString& connectionString, const Login& login) {
         }
     }
     parts << current;
+    parts.removeIf([](const QString& part) { return part.trimmed().isEmpty(); });
+    return parts;
+}
+
+std::optional<QString> ConnectionStringValue(const QString& connectionString, const QString& key) {
+    const QString wanted = key.toUpper();
+    for (const QString& part : ConnectionStringParts(connectionString)) {
+        if (PartKey(part) != wanted) continue;
+        QString value = part.mid(part.indexOf(QLatin1Char('=')) + 1).trimmed();
+        if (value.startsWith(QLatin1Char('{')) && value.endsWith(QLatin1Char('}')) && value.size() >= 2)
+            value = value.mid(1, value.size() - 2).replace(QLatin1String("}}"), QLatin1String("}"));
+        return value;
+    }
+    return std::nullopt;
+}
+
+bool IsPsqlOdbcDriver(const QString& driverLibrary) {
+    const QString file = driverLibrary.mid(driverLibrary.lastIndexOf(QLatin1Char('/')) + 1);
+    return file.contains(QLatin1String("psqlodbc"), Qt::CaseInsensitive);
+}
+
+QString WithCursorFetch(const QString& connectionString) {
+    // psqlODBC also reads its settings under short names (B6, A7).
+    auto given = [&connectionString](const char* name, const char* shortName) {
+        return ConnectionStringValue(connectionString, QLatin1String(name)) ||
+               ConnectionStringValue(connectionString, QLatin1String(shortName));
+    };
+    QStringList parts = ConnectionStringParts(connectionString);
+    if (!given("UseDeclareFetch", "B6")) parts << QStringLiteral("UseDeclareFetch=1");
+    if (!given("Fetch", "A7")) parts << QStringLiteral("Fetch=%1").arg(kCursorFetchRows);
+    return parts.join(QLatin1Char(';'));
+}
+
+QString WithLogin(const QString& connectionString, const Login& login) {
+    const QStringList parts = ConnectionStringParts(connectionString);
 
     QStringList kept;
     for (const QString& part : parts) {
-        if (part.trimmed().isEmpty()) continue;
         const QString key = PartKey(part);
         if (key == QLatin1String("UID") && !login.user.isEmpty()) continue;
         if (key == QLatin1String("PWD") && !login.password.isEmpty()) continue;

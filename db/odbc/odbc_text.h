@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 
 namespace velkin::odbc {
 
@@ -21,6 +22,28 @@ Login SplitLogin(const QString& connect);
 // drivers (psqlODBC for UID, SQLite's for every key) take braces literally.
 // Braced where it must be, so ";" and "}" inside stay data: "a;b}" -> "{a;b}}}".
 QString ConnectionValue(const QString& value);
+
+// The "KEY=VALUE" parts of a connection string, split at the semicolons
+// outside braces; empty parts are dropped.
+QStringList ConnectionStringParts(const QString& connectionString);
+
+// The value of `key` (compared without regard to case), braces taken off;
+// nullopt when the string does not give the key.
+std::optional<QString> ConnectionStringValue(const QString& connectionString, const QString& key);
+
+// psqlODBC keeps a whole result in client memory unless it reads through a
+// server-side cursor (UseDeclareFetch=1), Fetch rows per round trip. These
+// rows at a time keep the round trips few on a large result and the memory
+// small for wide rows.
+inline constexpr int kCursorFetchRows = 1000;
+
+// True when a driver library (odbcinst.ini's Driver=, a path or a file name)
+// is psqlODBC's (psqlodbcw.so, psqlodbca.so).
+bool IsPsqlOdbcDriver(const QString& driverLibrary);
+
+// `connectionString` with UseDeclareFetch=1 and Fetch=kCursorFetchRows added,
+// each unless the string gives it itself (under its long or short name).
+QString WithCursorFetch(const QString& connectionString);
 
 // `connectionString` with the login added as UID and PWD. A box left empty
 // adds nothing, so the string's own UID or PWD stays; a filled box replaces
