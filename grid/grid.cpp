@@ -32,10 +32,11 @@ SpreadGrid::~SpreadGrid() = default;
 
 void SpreadGrid::setColumnCount(int32_t columns) {
     if (columns < 0) throw Error::SubscriptOutOfRange();
-    if (columns == sheet_.columnCount()) return;
-    model_->beginSizeChange();
+    const int32_t old = sheet_.columnCount();
+    if (columns == old) return;
+    model_->beginColumnCountChange(old, columns);
     sheet_.setColumnCount(columns);
-    model_->endSizeChange();
+    model_->endColumnCountChange(old, columns);
 }
 
 void SpreadGrid::setRowCount(int32_t rows) {
@@ -54,7 +55,7 @@ CellBlock SpreadGrid::addressedBlock() const {
 void SpreadGrid::setCellText(QString text) {
     if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
         throw Error::SubscriptOutOfRange();
-    sheet_.setText(row_, column_, std::move(text));
+    sheet_.setText(row_, column_, text);
     scheduleRefresh();
 }
 

@@ -39,19 +39,33 @@ bool SheetModel::setData(const QModelIndex& index, const QVariant& value, int ro
 QVariant SheetModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role != Qt::DisplayRole) return {};
     if (orientation == Qt::Horizontal) {
-        const QString& text = sheet_.text(0, section + 1);
+        const QString text = sheet_.text(0, section + 1);
         return text.isEmpty() ? ColumnLetters(section + 1) : text;
     }
     // Row headers number the records, as a read does: the two rows above the
     // records hold the column names and types and carry no number.
     const int32_t row = section + 1;
-    const QString& text = sheet_.text(row, 0);
+    const QString text = sheet_.text(row, 0);
     if (!text.isEmpty()) return text;
     return row >= 3 ? QString::number(row - 2) : QString();
 }
 
 Qt::ItemFlags SheetModel::flags(const QModelIndex& index) const {
     return QAbstractTableModel::flags(index) | Qt::ItemIsEditable;
+}
+
+void SheetModel::beginColumnCountChange(int from, int to) {
+    if (to > from)
+        beginInsertColumns(QModelIndex(), from, to - 1);
+    else
+        beginRemoveColumns(QModelIndex(), to, from - 1);
+}
+
+void SheetModel::endColumnCountChange(int from, int to) {
+    if (to > from)
+        endInsertColumns();
+    else
+        endRemoveColumns();
 }
 
 void SheetModel::contentsChanged() {

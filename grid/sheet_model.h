@@ -23,6 +23,10 @@ public:
     // The sheet was changed behind the model's back (commands write it directly).
     void beginSizeChange() { beginResetModel(); }
     void endSizeChange() { endResetModel(); }
+    // A change of the column count alone: the row header, up to a million
+    // sections, is left as it is instead of being rebuilt by a reset.
+    void beginColumnCountChange(int from, int to);
+    void endColumnCountChange(int from, int to);
     void contentsChanged();
 
 private:
