@@ -15,7 +15,7 @@ run: build
 	scripts/run-demo.sh $(BUILD)/velkin
 
 # `make test` also runs the suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (-O1 keeps it quick) and every fuzz target for a
+# UndefinedBehaviorSanitizer (-O1 -g1 keeps it quick) and every fuzz target for a
 # few seconds; `make fuzz` runs the fuzz targets for FUZZ_SECONDS each.
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -24,7 +24,7 @@ FUZZ_SMOKE_SECONDS ?= 4
 
 build-sanitized: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKIN_SANITIZE=ON \
-	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" >/dev/null
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 build-fuzzers: deps

@@ -18,12 +18,24 @@ eval "$cluster_env"
 trap 'scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
 echo "PostgreSQL test cluster at $VELKIN_PG_URI"
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+# A 16 MiB quarantine (instead of 256) still catches use after free, and lets
+# the tests that bound resident memory hold under the sanitizer.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 status=0
 for build in "${builds[@]}"; do
   echo "== tests in $build"
-  ctest --test-dir "$build" --output-on-failure -j2 || status=$?
+  if grep -q '^VELKIN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+    ctest --test-dir "$build" --output-on-failure -j2 -E odbc || status=$?
+    # The ODBC drivers leak on their own (tests/lsan-odbc-drivers.supp says
+    # why). Matching their module names needs whole stacks, and the drivers
+    # have no frame pointers, so these tests take the slow unwinder.
+    ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0" \
+    LSAN_OPTIONS="suppressions=$PWD/tests/lsan-odbc-drivers.supp" \
+      ctest --test-dir "$build" --output-on-failure -j2 -R odbc || status=$?
+  else
+    ctest --test-dir "$build" --output-on-failure -j2 || status=$?
+  fi
 done
 exit "$status"
