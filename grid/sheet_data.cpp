@@ -62,6 +62,19 @@ void SheetData::Arena::swap(Arena& other) noexcept {
     std::swap(total_, other.total_);
 }
 
+template <typename T>
+T* SheetData::MappedAllocator<T>::allocate(size_t n) {
+    void* p = mmap(nullptr, RoundUp(sizeof(T) * std::max<size_t>(n, 1), kPageBytes), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<T*>(p);
+}
+
+template <typename T>
+void SheetData::MappedAllocator<T>::deallocate(T* p, size_t n) noexcept {
+    munmap(p, RoundUp(sizeof(T) * std::max<size_t>(n, 1), kPageBytes));
+}
+
 // ---------------------------------------------------------------------------
 
 SheetData::SheetData() = default;
@@ -177,7 +190,7 @@ void SheetData::clearTexts(const CellBlock& block) {
     const int32_t lastStored = static_cast<int32_t>(rows_.size()) - 1;
     if (block.row1 <= 0 && block.column1 <= 0 && block.row2 >= lastStored && block.column2 >= columnCount_) {
         // The whole sheet: give the memory back at once.
-        std::vector<Row>().swap(rows_);
+        decltype(rows_)().swap(rows_);
         arena_.release();
         liveBytes_ = 0;
         lastDataRow_ = 0;

@@ -92,7 +92,21 @@ private:
 
     int32_t rowCount_ = 0;
     int32_t columnCount_ = 0;
-    std::vector<Row> rows_;  // only up to the highest row written
+    // Memory straight from the system, for the row list: it grows to a
+    // million entries and must go back whole when the sheet is emptied,
+    // which the C heap does not promise for a block that grew step by step.
+    template <typename T>
+    struct MappedAllocator {
+        using value_type = T;
+        MappedAllocator() = default;
+        template <typename U>
+        MappedAllocator(const MappedAllocator<U>&) noexcept {}
+        T* allocate(size_t n);
+        void deallocate(T* p, size_t n) noexcept;
+        template <typename U>
+        bool operator==(const MappedAllocator<U>&) const noexcept { return true; }
+    };
+    std::vector<Row, MappedAllocator<Row>> rows_;  // only up to the highest row written
     Arena arena_;
     size_t liveBytes_ = 0;  // arena bytes still in use (cells of stored rows, current texts)
     // Painted blocks, later ones on top; a block wholly covered by a later one is dropped.
