@@ -8,11 +8,22 @@ namespace velkin {
 
 enum class DialectKind { Oracle, SQLite, PostgreSQL, Standard };
 
+// How a date cell (eight digits yyyymmdd) is written into a statement.
+enum class DateLiteralForm {
+    ToDate,        // TO_DATE('20240131','yyyymmdd'): Oracle, PostgreSQL, the embedded engine
+    IsoText,       // '2024-01-31': a SQLite database without TO_DATE (reached through ODBC)
+    StandardDate,  // DATE '2024-01-31': any other database
+};
+
 class Dialect {
 public:
-    explicit Dialect(DialectKind kind = DialectKind::Oracle) : kind_(kind) {}
+    explicit Dialect(DialectKind kind = DialectKind::Oracle)
+        : kind_(kind),
+          dateForm_(kind == DialectKind::Standard ? DateLiteralForm::StandardDate : DateLiteralForm::ToDate) {}
+    Dialect(DialectKind kind, DateLiteralForm dateForm) : kind_(kind), dateForm_(dateForm) {}
 
     DialectKind kind() const { return kind_; }
+    DateLiteralForm dateLiteralForm() const { return dateForm_; }
 
     // Query that opens at most one row of `base` ("SELECT * FROM T").
     QString discoveryQuery(const QString& base) const;
@@ -26,6 +37,7 @@ public:
 
 private:
     DialectKind kind_;
+    DateLiteralForm dateForm_;
 };
 
 }  // namespace velkin

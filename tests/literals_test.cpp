@@ -85,6 +85,20 @@ TEST(CellLiteral, HostileTextStaysInsideTheQuotes) {
     EXPECT_EQ(ErrorNumberOf([&] { CellLiteral(QStringLiteral("NUMBER"), hostile); }), Error::kTypeMismatch);
 }
 
+TEST(CellLiteral, DatesTakeTheFormTheDialectNames) {
+    EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::ToDate), "TO_DATE('20240131','yyyymmdd')");
+    EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::IsoText), "'2024-01-31'");
+    EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::StandardDate), "DATE '2024-01-31'");
+    for (auto form : {DateLiteralForm::ToDate, DateLiteralForm::IsoText, DateLiteralForm::StandardDate}) {
+        EXPECT_EQ(CellLiteral("DATE", "", form), "NULL");
+        EXPECT_EQ(ErrorNumberOf([&] { CellLiteral("DATE", "2024-01-31", form); }), Error::kTypeMismatch);
+    }
+    EXPECT_EQ(Dialect(DialectKind::Oracle).dateLiteralForm(), DateLiteralForm::ToDate);
+    EXPECT_EQ(Dialect(DialectKind::PostgreSQL).dateLiteralForm(), DateLiteralForm::ToDate);
+    EXPECT_EQ(Dialect(DialectKind::SQLite).dateLiteralForm(), DateLiteralForm::ToDate);
+    EXPECT_EQ(Dialect(DialectKind::Standard).dateLiteralForm(), DateLiteralForm::StandardDate);
+}
+
 TEST(CellLiteral, DatesMustBeEightDigitsNamingARealDay) {
     // Some engines read these as a different date without complaint.
     for (const char* text : {"2024-01-31", "2024013", "20240100", "20240230", "20231301", "00000101",

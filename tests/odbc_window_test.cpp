@@ -453,21 +453,28 @@ TEST_F(OdbcLiteWindow, ReadEditAndUpdateRoundTrip) {
 }
 
 TEST_F(OdbcLiteWindow, AConnectionStringInTheHostBoxReachesItsFile) {
+    // The driver's SQLite has no TO_DATE: dates go as ISO text, the form the read shows back.
     const QString file = path(QStringLiteral("other.db"));
     {
         SqliteFile other(file);
-        other.exec("CREATE TABLE T (ID NUMBER(4) NOT NULL, LABEL VARCHAR2(8)); INSERT INTO T VALUES (2, 'two');"
-                   "INSERT INTO T VALUES (1, 'one');");
+        other.exec("CREATE TABLE T (ID NUMBER(4) NOT NULL, LABEL VARCHAR2(8), DAY DATE); "
+                   "INSERT INTO T VALUES (2, 'two', '2024-01-31');"
+                   "INSERT INTO T VALUES (1, 'one', NULL);");
     }
     login(QStringLiteral("odbc:DRIVER={Velkin Test SQLite};Database=") + file);
     read(QStringLiteral("T"));
-    EXPECT_EQ(gridCells(), (Grid{{"ID", "LABEL"}, {"NUMBER(4)", "VARCHAR2(8)"}, {"1", "one"}, {"2", "two"}}));
+    EXPECT_EQ(gridCells(), (Grid{{"ID", "LABEL", "DAY"},
+                                 {"NUMBER(4)", "VARCHAR2(8)", "DATE(8)"},
+                                 {"1", "one", ""},
+                                 {"2", "two", "20240131"}}));
     setCell(4, 2, "deux");
+    setCell(3, 3, "20240229");
     setCell(5, 1, "3");
     update();
     expectUpdated();
     SqliteFile other(file);
-    EXPECT_EQ(other.query("SELECT * FROM T ORDER BY ID"), (Rows{{"1", "one"}, {"2", "deux"}, {"3", ""}}));
+    EXPECT_EQ(other.query("SELECT * FROM T ORDER BY ID"),
+              (Rows{{"1", "one", "2024-02-29"}, {"2", "deux", "2024-01-31"}, {"3", "", "<NULL>"}}));
 }
 
 TEST_F(OdbcLiteWindow, ARefusedRowRollsBackMarksTheRowAndKeepsTheGrid) {

@@ -41,7 +41,7 @@ bool IsDateCellText(const QString& text) {
 
 // The replace writes a literal for every cell of every row; appending in place
 // spares it the temporary strings of each literal.
-void AppendCellLiteral(QString& out, const QString& columnType, const QString& cellText) {
+void AppendCellLiteral(QString& out, const QString& columnType, const QString& cellText, DateLiteralForm dateForm) {
     const bool empty = cellText.isEmpty();
     if (columnType == QLatin1String("NUMBER")) {
         if (empty)
@@ -59,9 +59,18 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
         // Some engines' TO_DATE reads "2024-01-31" or "2024013" as another date
         // without complaint; such a cell is refused here instead of stored wrong.
         if (!IsDateCellText(cellText)) throw Error::TypeMismatch();
-        out += QLatin1String("TO_DATE(");
-        AppendQuoted(out, cellText);
-        out += QLatin1String(",'yyyymmdd')");
+        switch (dateForm) {
+        case DateLiteralForm::ToDate:
+            out += QLatin1String("TO_DATE(");
+            AppendQuoted(out, cellText);
+            out += QLatin1String(",'yyyymmdd')");
+            return;
+        case DateLiteralForm::StandardDate: out += QLatin1String("DATE "); [[fallthrough]];
+        case DateLiteralForm::IsoText:
+            AppendQuoted(out, cellText.left(4) + QLatin1Char('-') + cellText.mid(4, 2) + QLatin1Char('-') +
+                                  cellText.mid(6, 2));
+            return;
+        }
         return;
     }
     if (columnType == QLatin1String("CHAR") && empty) {
@@ -72,9 +81,9 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
     AppendQuoted(out, cellText);
 }
 
-QString CellLiteral(const QString& columnType, const QString& cellText) {
+QString CellLiteral(const QString& columnType, const QString& cellText, DateLiteralForm dateForm) {
     QString literal;
-    AppendCellLiteral(literal, columnType, cellText);
+    AppendCellLiteral(literal, columnType, cellText, dateForm);
     return literal;
 }
 

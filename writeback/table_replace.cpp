@@ -67,8 +67,10 @@ void Form1::FL_UPDATE() {
         OraDatabase& database = *Connection.Database;
         const QString table = TXT_TABLE->text();
 
+        const Dialect dialect = session.dialect();
+        const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
-        database.ExecuteSQL(session.dialect().deleteAll(table));
+        database.ExecuteSQL(dialect.deleteAll(table));
 
         const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
         QString columnList;
@@ -96,7 +98,7 @@ void Form1::FL_UPDATE() {
                 grid.setCurrentColumn(c);
                 if (c > 1) statement += QLatin1Char(',');
                 if (static_cast<size_t>(c - 1) >= COL_Type.size()) throw Error::SubscriptOutOfRange();
-                AppendCellLiteral(statement, COL_Type[static_cast<size_t>(c - 1)], grid.cellText());
+                AppendCellLiteral(statement, COL_Type[static_cast<size_t>(c - 1)], grid.cellText(), dateForm);
             }
             statement += QStringLiteral(") ");
             database.ExecuteSQL(statement);

@@ -278,6 +278,9 @@ public:
         Check(SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
               SQL_HANDLE_DBC, dbc);
         dialect_ = Dialect::fromDbmsName(InfoString(dbc, SQL_DBMS_NAME));
+        // TO_DATE is the embedded engine's own function; a SQLite file reached
+        // through a driver takes dates as ISO text, the form the read accepts.
+        if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
         if (options & kOpenNoWait) RefuseLockWaits(*connection);
         connection->EndTransaction(SQL_COMMIT);
