@@ -1,6 +1,5 @@
 #include "grid/clipboard_text.h"
 
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -164,13 +163,10 @@ TEST(ClipboardRead, AnyTextParsesIntoAWellFormedBlock) {
 
 TEST(ClipboardRead, TextFullOfStrayQuotesIsReadInLinearTime) {
     // Every line opens a quote that never closes; rescanning the rest of the
-    // text for each of them would take minutes.
+    // text for each of them would take far longer than the test's time limit.
     const int lines = 200000;
     const QString text = QString("\"x\t\"y\r\n").repeated(lines);
-    QElapsedTimer timer;
-    timer.start();
     const ClipboardBlock block = ParseClipboardText(text);
-    EXPECT_LT(timer.elapsed(), 10000);
     ASSERT_EQ(block.rows.size(), static_cast<size_t>(lines));
     EXPECT_EQ(block.rows.front(), (std::vector<QString>{"\"x", "\"y"}));
     EXPECT_EQ(block.rows.back(), (std::vector<QString>{"\"x", "\"y"}));
