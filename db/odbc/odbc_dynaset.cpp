@@ -1,6 +1,7 @@
 #include "db/odbc/odbc_dynaset.h"
 
 #include "db/error.h"
+#include "db/field_list.h"
 #include "db/odbc/odbc_text.h"
 #include "db/plain_decimal.h"
 
@@ -261,19 +262,7 @@ private:
     size_t index_;
 };
 
-class OdbcFields final : public OraFields {
-public:
-    int16_t Count() const override { return static_cast<int16_t>(fields_.size()); }
-
-    OraField& Item(int32_t index) override {
-        if (index < 0 || static_cast<size_t>(index) >= fields_.size()) throw Error::SubscriptOutOfRange();
-        return fields_[static_cast<size_t>(index)];
-    }
-
-    // Filled once when the dynaset opens; never grows afterwards, so the
-    // references Item hands out stay valid.
-    std::vector<OdbcField> fields_;
-};
+using OdbcFields = FieldList<OdbcField>;
 
 class OdbcDynaset final : public OraDynaset {
 public:

@@ -1,6 +1,7 @@
 #include "db/postgres/pg_session.h"
 
 #include "db/error.h"
+#include "db/field_list.h"
 #include "db/plain_decimal.h"
 
 #include <libpq-fe.h>
@@ -228,15 +229,7 @@ private:
     bool nullOk_;
 };
 
-class PgFields final : public OraFields {
-public:
-    int16_t Count() const override { return static_cast<int16_t>(fields_.size()); }
-    OraField& Item(int32_t index) override {
-        if (index < 0 || index >= static_cast<int32_t>(fields_.size())) throw Error::SubscriptOutOfRange();
-        return fields_[static_cast<size_t>(index)];
-    }
-    std::vector<PgField> fields_;
-};
+using PgFields = FieldList<PgField>;
 
 // A result set read through a scrollable cursor, a batch of rows at a time, so
 // the client never holds more than one batch of however large a result.

@@ -1,6 +1,7 @@
 #include "db/sqlite/sqlite_session.h"
 
 #include "db/error.h"
+#include "db/field_list.h"
 #include "db/plain_decimal.h"
 #include "db/sqlite/declared_type.h"
 #include "db/sqlite/sqlite_handles.h"
@@ -172,19 +173,7 @@ private:
     qsizetype padTo_;
 };
 
-class SqliteFields final : public OraFields {
-public:
-    int16_t Count() const override { return static_cast<int16_t>(fields_.size()); }
-
-    OraField& Item(int32_t index) override {
-        if (index < 0 || static_cast<size_t>(index) >= fields_.size()) throw Error::SubscriptOutOfRange();
-        return fields_[static_cast<size_t>(index)];
-    }
-
-    // Filled once when the dynaset opens; the vector never grows afterwards,
-    // so the references Item hands out stay valid.
-    std::vector<SqliteField> fields_;
-};
+using SqliteFields = FieldList<SqliteField>;
 
 // Type of a result column with no declared type (an expression, or a table
 // column declared without one): a number when the first row holds a number,
