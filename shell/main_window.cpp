@@ -26,6 +26,15 @@ constexpr uint32_t kContactLineColor = 0x8080FF;    // RGB(255,128,128)
 constexpr uint32_t kIdleQueryBoxColor = 0xFFFF80;   // RGB(128,255,255)
 constexpr uint32_t kActiveQueryBoxColor = 0xFFFFFF;
 
+// The status line's bar shows no text, so it need not compose any: QProgressBar
+// formats its percentage through the locale on every value change, and a read
+// sets the value once per record.
+class SilentProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+    QString text() const override { return QString(); }
+};
+
 void SetBackColor(QWidget* box, uint32_t color) {
     QPalette palette = box->palette();
     palette.setColor(QPalette::Base, FromColorNumber(color));
@@ -118,7 +127,7 @@ void Form1::buildControls() {
     CMD_SerchTab = button("CMD_SerchTab", QStringLiteral("ﾃｰﾌﾞﾙ一覧SQL"));
     place(CMD_SerchTab, 7560, 120, 1575, 255);
 
-    ProgBar1 = named(new QProgressBar(this), "ProgBar1");
+    ProgBar1 = named(new SilentProgressBar(this), "ProgBar1");
     ProgBar1->setTextVisible(false);
     ProgBar1->setRange(0, 100);
     ProgBar1->setValue(0);
