@@ -1,0 +1,118 @@
+// The grid's cell storage against a plain map of the same operations: texts,
+// clears, size changes and the last data row must agree after every step,
+// through block reuse, compaction and the release of an emptied sheet.
+
+#include "grid/sheet_data.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+using namespace velkin;
+
+namespace {
+
+class Model {
+public:
+    void setRowCount(int32_t rows) {
+        rows_ = rows;
+        std::erase_if(cells_, [&](const auto& kv) { return kv.first.first > rows; });
+    }
+    void setColumnCount(int32_t columns) {
+        columns_ = columns;
+        std::erase_if(cells_, [&](const auto& kv) { return kv.first.second > columns; });
+    }
+    void setText(int32_t r, int32_t c, const QString& text) {
+        if (text.isEmpty()) cells_.erase({r, c});
+        else cells_[{r, c}] = text;
+    }
+    void clear(const CellBlock& b) {
+        std::erase_if(cells_, [&](const auto& kv) { return b.contains(kv.first.first, kv.first.second); });
+    }
+    QString text(int32_t r, int32_t c) const {
+        auto it = cells_.find({r, c});
+        return it == cells_.end() ? QString() : it->second;
+    }
+    int32_t lastDataRow() const {
+        int32_t last = 0;
+        for (const auto& [key, text] : cells_)
+            if (key.first >= 1 && key.second >= 1) last = std::max(last, key.first);
+        return last;
+    }
+
+private:
+    int32_t rows_ = 0, columns_ = 0;
+    std::map<std::pair<int32_t, int32_t>, QString> cells_;
+};
+
+}  // namespace
+
+TEST(SheetData, AgreesWithAPlainMapThroughRandomEdits) {
+    std::mt19937 random(20261208);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+    SheetData sheet;
+    Model model;
+    int32_t rows = 300, columns = 20;
+    sheet.setRowCount(rows);
+    sheet.setColumnCount(columns);
+    model.setRowCount(rows);
+    model.setColumnCount(columns);
+
+    for (int step = 0; step < 60000; ++step) {
+        const int op = uniform(0, 99);
+        if (op < 80) {
+            const int32_t r = uniform(0, rows), c = uniform(0, columns);
+            QString text;
+            const int kind = uniform(0, 59);
+            if (kind == 0) text = QString();
+            else if (kind == 1) text = QString(uniform(300000, 400000), QChar(u'長'));  // a block of its own
+            else text = QStringLiteral("r%1c%2 東京 %3").arg(r).arg(c).arg(step).repeated(uniform(1, 4));
+            sheet.setText(r, c, text);
+            model.setText(r, c, text);
+        } else if (op < 90) {
+            const int32_t r1 = uniform(0, rows), c1 = uniform(0, columns);
+            const CellBlock block{c1, r1, uniform(c1, columns), uniform(r1, rows)};
+            sheet.clearTexts(block);
+            model.clear(block);
+        } else if (op < 93) {
+            const CellBlock everything{0, 0, columns, sheet.lastDataRow()};
+            sheet.clearTexts(everything);
+            model.clear(everything);
+        } else if (op < 96) {
+            rows = uniform(2, 400);
+            sheet.setRowCount(rows);
+            model.setRowCount(rows);
+        } else {
+            columns = uniform(1, 30);
+            sheet.setColumnCount(columns);
+            model.setColumnCount(columns);
+        }
+        if (step % 97 == 0 || op >= 90) {
+            ASSERT_EQ(sheet.lastDataRow(), model.lastDataRow()) << "step " << step;
+            for (int32_t r = 0; r <= rows; r += uniform(1, 7))
+                for (int32_t c = 0; c <= columns; ++c)
+                    ASSERT_EQ(sheet.text(r, c), model.text(r, c)) << "step " << step << " cell " << r << "," << c;
+        }
+    }
+}
+
+TEST(SheetData, PaintedBlocksAndTheDefaultColour) {
+    SheetData sheet;
+    sheet.setRowCount(10);
+    sheet.setColumnCount(3);
+    EXPECT_EQ(sheet.backColor(5, 2), GridColor::kWhite);
+    sheet.paint({1, 3, 1, 10}, GridColor::kYellow);
+    sheet.paint({1, 5, 3, 5}, GridColor::kRed);
+    EXPECT_EQ(sheet.backColor(4, 1), GridColor::kYellow);
+    EXPECT_EQ(sheet.backColor(5, 1), GridColor::kRed);
+    EXPECT_EQ(sheet.backColor(5, 3), GridColor::kRed);
+    EXPECT_EQ(sheet.backColor(5, 4), GridColor::kWhite) << "beyond the last column";
+    sheet.paint({2, 5, 3, 5}, GridColor::kWhite);
+    EXPECT_EQ(sheet.backColor(5, 1), GridColor::kRed);
+    EXPECT_EQ(sheet.backColor(5, 2), GridColor::kWhite);
+    // Clearing texts leaves colours alone.
+    sheet.setText(5, 1, QStringLiteral("x"));
+    sheet.clearTexts({0, 0, 3, 10});
+    EXPECT_EQ(sheet.backColor(5, 1), GridColor::kRed);
+}
