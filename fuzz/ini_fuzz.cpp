@@ -67,20 +67,18 @@ std::vector<QByteArray> ByteLines(const QByteArray& bytes) {
     return lines;
 }
 
-// Every old line but at most one appears in the new lines, in order, and at
-// most three lines were added (a blank line, a header and the entry).
+// A write changes one stretch of lines: the old lines are P + X + S and the
+// new ones P + Y + S, where X is at most the one line replaced and Y at most
+// three lines (a blank line, a header and the entry). Every other line keeps
+// its bytes and its place.
 bool OtherLinesSurvive(const std::vector<QByteArray>& before, const std::vector<QByteArray>& after) {
-    size_t j = 0, missing = 0;
-    for (const QByteArray& line : before) {
-        size_t k = j;
-        while (k < after.size() && after[k] != line) ++k;
-        if (k == after.size()) {
-            if (++missing > 1) return false;
-            continue;
-        }
-        j = k + 1;
-    }
-    return after.size() <= before.size() + 3;
+    size_t prefix = 0;
+    while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix]) ++prefix;
+    size_t suffix = 0;
+    while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
+           before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix])
+        ++suffix;
+    return before.size() - prefix - suffix <= 1 && after.size() - prefix - suffix <= 3;
 }
 
 void CheckText(const QString& text, const QString& section, const QString& key, const QString& value) {
