@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 using namespace velkin;
@@ -121,6 +122,11 @@ void CheckFile(const QByteArray& bytes, const QString& section, const QString& k
         QStringLiteral("%1/velkin-ini-fuzz-%2.ini")
             .arg(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath())
             .arg(getpid());
+    static const bool removedAtExit = [] {
+        std::atexit([] { QFile::remove(path); });
+        return true;
+    }();
+    (void)removedAtExit;
     QFile::remove(path);
     if (!bytes.isEmpty()) {
         QFile f(path);
