@@ -9,6 +9,7 @@
 #include "shell/message_box.h"
 
 #include <QDir>
+#include <QPushButton>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -104,6 +105,20 @@ protected:
         grid().setCurrentRow(row);
         grid().setCurrentColumn(column);
         return grid().backColor();
+    }
+
+    // Presses Update and answers its question; the boxes start afresh.
+    void update(MessageAnswer answer = MessageAnswer::Yes) {
+        boxes_.boxes.clear();
+        boxes_.setYesNoAnswer(answer);
+        form().CMD_Update->click();
+    }
+    // The boxes shown other than the confirmation question.
+    std::vector<MessageRequest> reports() const {
+        std::vector<MessageRequest> out;
+        for (const auto& b : boxes_.boxes)
+            if (b.buttons == MessageButtons::Ok) out.push_back(b);
+        return out;
     }
 
     QTemporaryDir dir_;

@@ -80,17 +80,6 @@ protected:
         form().CMD_Read->click();
         ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
     }
-    void update() {
-        boxes_.boxes.clear();
-        boxes_.setYesNoAnswer(MessageAnswer::Yes);
-        form().CMD_Update->click();
-    }
-    std::vector<MessageRequest> reports() {
-        std::vector<MessageRequest> out;
-        for (auto& b : boxes_.boxes)
-            if (b.buttons == MessageButtons::Ok) out.push_back(b);
-        return out;
-    }
     Rows table() { return db_->query("SELECT rowid, quote(ID), quote(C), quote(V), quote(N), quote(D), quote(E) FROM H ORDER BY rowid"); }
     void expectSentinel() {
         EXPECT_EQ(db_->query("SELECT X FROM SENTINEL"), (Rows{{"42"}}));

@@ -101,18 +101,6 @@ protected:
         ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
         ASSERT_TRUE(form().CMD_Update->isEnabled());
     }
-    void update() {
-        boxes_.boxes.clear();
-        boxes_.setYesNoAnswer(MessageAnswer::Yes);
-        form().CMD_Update->click();
-    }
-    // Boxes other than the confirmation question.
-    std::vector<MessageRequest> reports() {
-        std::vector<MessageRequest> out;
-        for (auto& b : boxes_.boxes)
-            if (b.buttons == MessageButtons::Ok) out.push_back(b);
-        return out;
-    }
     // A successful update: the question answered Yes, no report, the grid emptied.
     void expectUpdated() {
         ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();

@@ -36,18 +36,7 @@ protected:
         ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
         ASSERT_TRUE(form().CMD_Update->isEnabled());
     }
-    void update(MessageAnswer answer = MessageAnswer::Yes) {
-        boxes_.setYesNoAnswer(answer);
-        form().CMD_Update->click();
-    }
     Rows table() { return db_->query("SELECT * FROM EMP ORDER BY CODE"); }
-    // Boxes other than the confirmation question.
-    std::vector<MessageRequest> reports() {
-        std::vector<MessageRequest> out;
-        for (auto& b : boxes_.boxes)
-            if (b.buttons == MessageButtons::Ok) out.push_back(b);
-        return out;
-    }
     std::unique_ptr<SqliteFile> db_;
 };
 
