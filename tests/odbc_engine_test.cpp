@@ -2,6 +2,7 @@
 // that scripts/run-tests.sh starts, and SQLite's ODBC driver to files in a
 // temporary directory. The data sources live in an odbc.ini of the test's own.
 
+#include "memory_watch.h"
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/odbc/odbc_session.h"
@@ -30,6 +31,8 @@
 #include <vector>
 
 using namespace velkin;
+using velkin::testing::MemoryWatch;
+using velkin::testing::ExpectBoundedGrowth;
 using velkin::test::PgAdmin;
 
 namespace {
@@ -523,53 +526,8 @@ TEST_F(OdbcSqlite, LockedFileFailsAfterTheDataSourcesTimeout) {
 // ----------------------------------------------------------------------------
 // Memory
 
-long StatusKiB(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
-    return -1;
-}
-
-// Growth of resident memory from its creation. Where the kernel lets the peak
-// (VmHWM) be reset, the peak is judged, so memory taken and given back before
-// the check counts too; elsewhere only what is still resident can be.
-class MemoryWatch {
-public:
-    MemoryWatch() {
-        std::ofstream("/proc/self/clear_refs") << "5";
-        before_ = StatusKiB("VmRSS:");
-        peakWasReset_ = StatusKiB("VmHWM:") <= before_ + 1024;
-    }
-    bool valid() const { return before_ > 0; }
-    long GrowthKiB() const { return StatusKiB(peakWasReset_ ? "VmHWM:" : "VmRSS:") - before_; }
-    const char* what() const { return peakWasReset_ ? "peak resident" : "resident"; }
-
-private:
-    long before_ = -1;
-    bool peakWasReset_ = false;
-};
-
 // A driver holding a million rows of the read below takes well over 100 MB.
 constexpr long kAllowedGrowthKiB = 50 * 1024;
-
-// AddressSanitizer holds freed memory in quarantine, so resident size there
-// says nothing about what the engine keeps; the counts are still checked.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentSizeMeaningful = false;
-#else
-constexpr bool kResidentSizeMeaningful = true;
-#endif
-
-void ExpectBoundedGrowth(const MemoryWatch& memory) {
-    const long growth = memory.GrowthKiB();
-    std::printf("[ %s memory grew by %ld KiB ]\n", memory.what(), growth);
-    if (!kResidentSizeMeaningful) {
-        std::printf("[ memory bound not judged under AddressSanitizer ]\n");
-        return;
-    }
-    EXPECT_LT(growth, kAllowedGrowthKiB);
-}
 
 // ----------------------------------------------------------------------------
 // PostgreSQL's ODBC driver, to the test server
@@ -756,7 +714,7 @@ TEST_F(OdbcPostgres, AMillionRowResultIsCountedAndReadInBoundedMemory) {
         }
         EXPECT_EQ(rows, 1000000);
         EXPECT_TRUE(inOrder);
-        ExpectBoundedGrowth(memory);
+        ExpectBoundedGrowth(memory, kAllowedGrowthKiB);
     }
 }
 

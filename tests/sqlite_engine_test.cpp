@@ -1,5 +1,6 @@
 // The embedded engine against real SQLite files in a temporary directory.
 
+#include "memory_watch.h"
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/sqlite/declared_type.h"
@@ -24,6 +25,8 @@
 #include <string>
 
 using namespace velkin;
+using velkin::testing::MemoryWatch;
+using velkin::testing::ExpectBoundedGrowth;
 
 namespace {
 
@@ -651,52 +654,7 @@ TEST_F(SqliteDynasetTest, ReadingDuringATransactionSeesItsOwnChanges) {
 // ----------------------------------------------------------------------------
 // Memory: a large result is never held whole
 
-long StatusKiB(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
-    return -1;
-}
-
-// Growth of resident memory from its creation. Where the kernel lets the peak
-// (VmHWM) be reset, the peak is judged, so memory taken and given back before
-// the check counts too; elsewhere only what is still resident can be.
-class MemoryWatch {
-public:
-    MemoryWatch() {
-        std::ofstream("/proc/self/clear_refs") << "5";
-        before_ = StatusKiB("VmRSS:");
-        peakWasReset_ = StatusKiB("VmHWM:") <= before_ + 1024;
-    }
-    bool valid() const { return before_ > 0; }
-    long GrowthKiB() const { return StatusKiB(peakWasReset_ ? "VmHWM:" : "VmRSS:") - before_; }
-    const char* what() const { return peakWasReset_ ? "peak resident" : "resident"; }
-
-private:
-    long before_ = -1;
-    bool peakWasReset_ = false;
-};
-
 constexpr long kAllowedGrowthKiB = 30 * 1024;
-
-// AddressSanitizer holds freed memory in quarantine, so resident size there
-// says nothing about what the engine keeps; the counts are still checked.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentSizeMeaningful = false;
-#else
-constexpr bool kResidentSizeMeaningful = true;
-#endif
-
-void ExpectBoundedGrowth(const MemoryWatch& memory) {
-    const long growth = memory.GrowthKiB();
-    std::printf("[ %s memory grew by %ld KiB ]\n", memory.what(), growth);
-    if (!kResidentSizeMeaningful) {
-        std::printf("[ memory bound not judged under AddressSanitizer ]\n");
-        return;
-    }
-    EXPECT_LT(growth, kAllowedGrowthKiB);
-}
 constexpr const char* kTwoMillion =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000) ";
 
@@ -710,7 +668,7 @@ TEST_F(SqliteEngine, RecordCountOfAGeneratedMillionsRowResultIsExactInBoundedMem
     EXPECT_EQ(dynaset->RecordCount(), 2000000);
     dynaset->MoveFirst();
     for (int i = 1; i <= 5; ++i, dynaset->MoveNext()) EXPECT_EQ(dynaset->Fields().Item(0).Value(), QString::number(i));
-    ExpectBoundedGrowth(memory);
+    ExpectBoundedGrowth(memory, kAllowedGrowthKiB);
 }
 
 TEST_F(SqliteEngine, RecordCountOfAMillionsRowTableIsExactInBoundedMemory) {
@@ -736,7 +694,7 @@ TEST_F(SqliteEngine, RecordCountOfAMillionsRowTableIsExactInBoundedMemory) {
             dynaset->MoveNext();
         }
     }
-    ExpectBoundedGrowth(memory);
+    ExpectBoundedGrowth(memory, kAllowedGrowthKiB);
 }
 
 }  // namespace
