@@ -22,6 +22,7 @@ class QProgressBar;
 
 namespace velkin {
 class SpreadGrid;
+class Error;
 }
 
 class Form1 : public QWidget {
@@ -89,6 +90,7 @@ private:
     void place(QWidget* control, int left, int top, int width, int height);
     // The closing steps every database command ends with.
     void closeCommand();
+    void failReplace(const velkin::Error& error, int32_t rowInProgress);
 
     bool unloaded_ = false;
 };

@@ -35,6 +35,17 @@ void MarkFailedRow(SpreadGrid& grid, int32_t row) {
 
 }  // namespace
 
+// The one failure handler of the replace: undo, mark the row being written, report.
+void Form1::failReplace(const Error& error, int32_t rowInProgress) {
+    try {
+        Common1::Connection.Session->rollback();
+    } catch (const std::exception&) {
+        // A lost connection has already discarded the transaction on the server.
+    }
+    if (rowInProgress > 0) MarkFailedRow(*SPD1, rowInProgress);
+    ShowErrorReport(ErrorReportKind::Command, error);
+}
+
 void Form1::FL_UPDATE() {
     FL_InitColor();
     if (ShowMessage({kReplaceQuestion, kReplaceQuestionTitle, MessageButtons::YesNo, MessageAnswer::Yes}) !=
@@ -109,13 +120,10 @@ void Form1::FL_UPDATE() {
         session.CommitTrans();
         FL_InitSpd();
     } catch (const Error& error) {
-        try {
-            Connection.Session->rollback();
-        } catch (const Error&) {
-            // A lost connection has already discarded the transaction on the server.
-        }
-        if (rowInProgress > 0) MarkFailedRow(grid, rowInProgress);
-        ShowErrorReport(ErrorReportKind::Command, error);
+        failReplace(error, rowInProgress);
+    } catch (const std::exception& error) {
+        // Out of memory and the like: still rolled back, reported and marked.
+        failReplace(Error(-1, QString::fromLocal8Bit(error.what())), rowInProgress);
     }
     closeCommand();
 }
