@@ -107,6 +107,24 @@ protected:
         return grid().backColor();
     }
 
+    // The texts of grid row r, columns 1 to the column count.
+    std::vector<QString> gridRow(int32_t r) {
+        std::vector<QString> cells;
+        for (int32_t c = 1; c <= grid().columnCount(); ++c) cells.push_back(cell(r, c));
+        return cells;
+    }
+    // Data rows painted red: a failure marks one whole row, or none.
+    std::vector<int32_t> redRows() {
+        std::vector<int32_t> rows;
+        for (int32_t r = 3; r <= grid().lastDataRow(); ++r) {
+            int red = 0;
+            for (int32_t c = 1; c <= grid().columnCount(); ++c) red += color(r, c) == GridColor::kRed;
+            if (red == grid().columnCount()) rows.push_back(r);
+            else EXPECT_EQ(red, 0) << "row " << r << " is partly red";
+        }
+        return rows;
+    }
+
     // Presses Update and answers its question; the boxes start afresh.
     void update(MessageAnswer answer = MessageAnswer::Yes) {
         boxes_.boxes.clear();

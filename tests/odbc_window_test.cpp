@@ -117,22 +117,6 @@ protected:
         for (int32_t r = 1; r <= grid().lastDataRow(); ++r) cells.push_back(gridRow(r));
         return cells;
     }
-    Cells gridRow(int32_t r) {
-        Cells cells;
-        for (int32_t c = 1; c <= grid().columnCount(); ++c) cells.push_back(cell(r, c));
-        return cells;
-    }
-    // Data rows painted red: a failure marks one whole row, or none.
-    std::vector<int32_t> redRows() {
-        std::vector<int32_t> rows;
-        for (int32_t r = kFirstDataRow; r <= grid().lastDataRow(); ++r) {
-            int red = 0;
-            for (int32_t c = 1; c <= grid().columnCount(); ++c) red += color(r, c) == GridColor::kRed;
-            if (red == grid().columnCount()) rows.push_back(r);
-            else EXPECT_EQ(red, 0) << "row " << r << " is partly red";
-        }
-        return rows;
-    }
 
     // The one report a failed command shows: its label, SQLSTATE and title.
     void expectOneReport(ErrorReportKind kind, const QString& sqlState) {
