@@ -9,6 +9,7 @@ packages=(
   unixodbc-dev unixodbc odbc-postgresql libsqliteodbc
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
+  xvfb xdotool xclip imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do
