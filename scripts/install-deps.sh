@@ -9,6 +9,7 @@ packages=(
   unixodbc-dev unixodbc odbc-postgresql libsqliteodbc
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
+  libqt6svg6 dpkg-dev file lintian desktop-file-utils xvfb xdotool x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do
