@@ -35,8 +35,8 @@ files=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sort)
 [ "$files" = "$expected_files" ] || fail "file list differs:"$'\n'"$files"
 grep -q '^-rwxr-xr-x root/root .* ./usr/bin/velkin$' <<<"$listing" || fail "velkin is not 0755 root:root"
 
-# Every library the binary loads must come through Depends (dpkg-shlibdeps
-# finds them), and so must what it loads without linking.
+# Every library the binary links must come through Depends (dpkg-shlibdeps
+# finds them), and so must the font and the icon engine it uses unlinked.
 depends=$(dpkg-deb -f "$deb" Depends)
 dpkg -x "$deb" "$scratch/root"
 for library in $(objdump -p "$scratch/root/usr/bin/velkin" | awk '$1 == "NEEDED" {print $2}'); do
@@ -68,10 +68,10 @@ installed=$(cd "$scratch/prefix" && find . -type f | sed 's|^\./|./usr/|' | sort
 # Start the installed binary through the menu entry's own command, from a
 # folder that is not the home folder, with a home that holds no settings.
 mkdir -p "$scratch/home" "$scratch/elsewhere"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$scratch/display" 2>/dev/null &
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
-[ -s "$scratch/display" ] || fail "Xvfb did not start"
+[ -s "$scratch/display" ] || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
 export DISPLAY=":$(cat "$scratch/display")"
 command=$(sed -n 's/^Exec=//p' "$entry")
 (cd "$scratch/elsewhere" && export HOME="$scratch/home" PATH="$scratch/root/usr/bin:$PATH" \
