@@ -268,6 +268,9 @@ TEST_F(FaultTest, AReadOnlyFileRefusesTheDeleteAndChangesNothing) {
     db_.reset();
     ASSERT_EQ(chmod(path("Velkin.db").toLocal8Bit().constData(), 0444), 0);
     ASSERT_EQ(chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
+    // The snapshot folder stays writable: this case is about the database file.
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("backup")));
+    ASSERT_EQ(chmod(path("backup").toLocal8Bit().constData(), 0777), 0);
     {
         // Root ignores file modes, so the case runs as nobody; it is never skipped.
         Unprivileged nobody;
@@ -279,6 +282,7 @@ TEST_F(FaultTest, AReadOnlyFileRefusesTheDeleteAndChangesNothing) {
             << shown[0].text.toStdString();
         EXPECT_EQ(gridState(), gridBefore) << "a failure before the rows marks none";
         EXPECT_TRUE(form().CMD_Update->isEnabled());
+        EXPECT_TRUE(QDir(path("backup")).isEmpty()) << "the snapshot of a failed Update is removed";
         // Reading needs no write access.
         read();
         EXPECT_EQ(cell(4, 2), QStringLiteral("old-1"));

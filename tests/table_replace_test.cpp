@@ -198,7 +198,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     ASSERT_TRUE(reports().empty());
     EXPECT_EQ(script.calls,
               (QStringList{
-                  "OpenDatabase ORCL|/|2", "BeginTrans", "Execute DELETE EMP",
+                  "OpenDatabase ORCL|/|2", "BeginTrans", "Dynaset 2 SELECT * FROM EMP", "Execute DELETE EMP",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('A','x''y',1.5,"
                   "TO_DATE('20240131','yyyymmdd')) ",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('B','',0,NULL) ",

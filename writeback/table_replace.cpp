@@ -7,11 +7,14 @@
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 #include "writeback/literals.h"
+#include "writeback/table_snapshot.h"
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+
+#include <optional>
 
 using namespace velkin;
 
@@ -81,6 +84,9 @@ void Form1::FL_UPDATE() {
         const Dialect dialect = session.dialect();
         const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
+        // Before the DELETE, in its transaction: the snapshot holds exactly what it removes.
+        std::optional<TableSnapshot> snapshot;
+        if (Common1::KeepSnapshots) snapshot.emplace(database, dialect, table);
         database.ExecuteSQL(dialect.deleteAll(table));
 
         const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
@@ -118,6 +124,7 @@ void Form1::FL_UPDATE() {
         rowInProgress = 0;
 
         session.CommitTrans();
+        if (snapshot) snapshot->keep();
         FL_InitSpd();
     } catch (const Error& error) {
         failReplace(error, rowInProgress);
