@@ -201,6 +201,8 @@ protected:
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:"))) << shown[0].text.toStdString();
         EXPECT_EQ(dump(), tableBefore);
+        EXPECT_TRUE(QDir(path("backup")).entryList({QStringLiteral("*.part*")}, QDir::Files).isEmpty())
+            << "the snapshot of a failed Update is removed";
         const GridState now = gridState();
         const GridState expected = Marked(gridBefore, markedRow);
         EXPECT_TRUE(now.texts == expected.texts) << "the grid's texts changed";

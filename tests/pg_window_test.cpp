@@ -231,6 +231,17 @@ protected:
 
 QString UpdateStatementHead() { return QStringLiteral("SET lock_timeout = '%1'").arg(kNoWaitLockTimeout); }
 
+// Takes out of a replace's statements those its snapshot sent, between BEGIN
+// and the DELETE, and returns them.
+std::vector<std::string> TakeSnapshotStatements(std::vector<std::string>& sent, const std::string& table) {
+    const auto begin = std::find(sent.begin(), sent.end(), "BEGIN");
+    const auto del = std::find(begin, sent.end(), "DELETE FROM " + table);
+    if (begin == sent.end() || del == sent.end()) return {};
+    std::vector<std::string> snapshot(begin + 1, del);
+    sent.erase(begin + 1, del);
+    return snapshot;
+}
+
 std::vector<std::string> Strings(const QStringList& list) {
     std::vector<std::string> out;
     for (const QString& s : list) out.push_back(s.toStdString());
@@ -377,7 +388,18 @@ TEST_F(PgRoundTrip, TheServerReceivesExactlyTheReplaceStatements) {
     update();
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     const QString head = Q("INSERT INTO " + t) + " (\"id\",\"code\",\"name\",\"qty\",\"day\",\"flag\") VALUES (";
-    EXPECT_EQ(log.sessionOf("DELETE FROM " + t),
+    std::vector<std::string> sent = log.sessionOf("DELETE FROM " + t);
+    // The snapshot adds one query, read through a cursor in the replace's own
+    // transaction; the cursor's statements and the engine's NOT NULL lookup go with it.
+    const std::vector<std::string> snapshot = TakeSnapshotStatements(sent, t);
+    ASSERT_FALSE(snapshot.empty());
+    EXPECT_EQ(snapshot.front(), "DECLARE velkin_dynaset_1 SCROLL CURSOR FOR SELECT * FROM " + t);
+    EXPECT_EQ(snapshot.back(), "CLOSE velkin_dynaset_1");
+    for (const std::string& s : snapshot)
+        EXPECT_TRUE(s.rfind("DECLARE ", 0) == 0 || s.rfind("FETCH ", 0) == 0 || s.rfind("CLOSE ", 0) == 0 ||
+                    s.rfind("SELECT a.attrelid, a.attnum FROM pg_catalog.pg_attribute ", 0) == 0)
+            << s;
+    EXPECT_EQ(sent,
               Strings({"SET DateStyle = 'ISO, YMD'", UpdateStatementHead(), "BEGIN", Q("DELETE FROM " + t),
                        head + "1,'it''s','',1.2346,TO_DATE('20240131','yyyymmdd'),'t') ",
                        head + "2,' ','m',0,TO_DATE('20240229','yyyymmdd'),'f') ",
@@ -498,6 +520,7 @@ protected:
         const long after = Count(table_);
         if (after < count_) Tally().rowsLost += count_ - after;
         EXPECT_EQ(Versions(table_), versions_) << "the table changed";
+        EXPECT_TRUE(QDir(path("backup")).isEmpty()) << "the snapshot of a failed Update is removed";
         EXPECT_EQ(gridCells(), grid_) << "the grid changed";
         EXPECT_EQ(redRows(), markedRows);
         EXPECT_TRUE(form().CMD_Update->isEnabled());
@@ -531,7 +554,8 @@ TEST_F(PgFault, UniqueKeyRefusedAtTheThirdOfFiveRows) {
     update();
     expectSurvived("23505", {5});
     EXPECT_TRUE(reports()[0].text.contains("Key (id)=(1) already exists")) << reports()[0].text.toStdString();
-    const auto sent = log.sessionOf("DELETE FROM " + t);
+    auto sent = log.sessionOf("DELETE FROM " + t);
+    TakeSnapshotStatements(sent, t);
     ASSERT_EQ(sent.size(), 8u);
     EXPECT_EQ(sent[2], "BEGIN");
     EXPECT_EQ(sent[6].rfind("INSERT INTO " + t + " (\"id\",\"code\",\"name\",\"amount\",\"born\") VALUES (1,'C  ','gamma',", 0), 0u);
