@@ -4,6 +4,7 @@
 // replace must survive with the table exactly as it was.
 
 #include "form_fixture.h"
+#include "snapshot_files.h"
 #include "tests/pg_test_env.h"
 
 #include "db/dialect.h"
@@ -14,6 +15,7 @@
 #include "writeback/table_replace.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -473,6 +475,74 @@ TEST_F(PgRoundTrip, AFullDatabaseAddressInTheHostBoxIsUsedWhole) {
 }
 
 // ---------------------------------------------------------------------------
+// The snapshot of the previous contents
+
+TEST_F(PgRoundTrip, ASnapshotOfEveryTypeHoldsWhatTheReadShowedAndPastingItBackRestoresTheTable) {
+    const std::string t = MakeTable("snap", kAllTypes);
+    FillAllTypes(*admin_, t);
+    read(t);
+    const Grid shown = gridCells();
+    const std::string before = Content(t);
+    setCell(3, 3, "changed");
+    setCell(4, 1, "");  // id 2 goes
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_EQ(Count(t), 2);
+
+    const QStringList files = FolderFiles(path("backup"));
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(IsSnapshotName(Q(t), files[0])) << files[0].toStdString();
+    EXPECT_EQ(ModeOf(path("backup/" + files[0])), 0600);
+    const Cells saved = SnapshotRows(path("backup/" + files[0]));
+    EXPECT_EQ(RecordsSorted(saved), RecordsSorted(shown));
+
+    // Restoring as a user would: Read, paste the file's records at row 3, Update.
+    read(t);
+    QApplication::clipboard()->setText(CellsToClipboardText(Cells(saved.begin() + 2, saved.end())));
+    grid().setCurrentIndex(grid().model()->index(2, 0));  // grid row 3
+    grid().pasteClipboard();
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(Content(t), before);
+}
+
+TEST_F(PgRoundTrip, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest) {
+    const std::string t = MakeTable("rotate", "id integer NOT NULL, name varchar(5)");
+    admin_->Exec("INSERT INTO " + t + " VALUES (1, 'a')");
+    form_.reset();
+    writeSettings("[Default1]\r\nBACKUP=NO\r\n");
+    login();
+    read(t);
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path("backup")));
+
+    form_.reset();
+    writeSettings("[Default1]\r\n");
+    login();
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("backup"));
+    QStringList old;
+    for (int sequence = 1; sequence <= 20; ++sequence) {
+        old << Q(t) + (sequence == 1 ? QStringLiteral("-20000101-000000.tsv")
+                                     : QStringLiteral("-20000101-000000-%1.tsv").arg(sequence));
+        QFile file(path("backup/" + old.back()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    read(t);
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    const QStringList now = FolderFiles(path("backup"));
+    EXPECT_EQ(now.size(), 20);
+    EXPECT_FALSE(now.contains(old[0])) << "the oldest goes";
+    QStringList added;
+    for (const QString& name : now)
+        if (!old.contains(name)) added << name;
+    ASSERT_EQ(added.size(), 1) << now.join(' ').toStdString();
+    EXPECT_EQ(SnapshotRows(path("backup/" + added[0])),
+              (Cells{{"id", "name"}, {"NUMBER(10)", "VARCHAR2(5)"}, {"1", "a"}}));
+}
+
+// ---------------------------------------------------------------------------
 // Faults: each leaves the table as it was, the grid as the user left it, and a
 // window whose next Read works.
 
@@ -694,6 +764,29 @@ TEST_F(PgFault, TheConnectionIsKilledFromOutsideWhileTheInsertsRun) {
     EXPECT_TRUE(reports()[0].text.contains("terminating connection due to administrator command"))
         << reports()[0].text.toStdString();
     admin_->Exec("DROP TRIGGER wait ON " + t + "; DROP FUNCTION " + t + "_wait()");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, AnUnwritableSnapshotFolderStopsTheUpdateBeforeTheDelete) {
+    const std::string t = MakeFaultTable("snapfolder");
+    read(t);
+    setCell(3, 3, "changed");
+    arm(t);
+    QFile blocker(path("backup"));  // a file where the folder should be
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ServerLog log;
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(reports()[0].text.startsWith("Error Code:75\r\n")) << reports()[0].text.toStdString();
+    EXPECT_EQ(Versions(t), versions_);
+    EXPECT_EQ(gridCells(), grid_);
+    EXPECT_TRUE(redRows().empty());
+    const auto sent = log.sessionOf("SELECT * FROM " + t);
+    ASSERT_FALSE(sent.empty());
+    for (const std::string& s : sent) EXPECT_EQ(s.find("DELETE"), std::string::npos) << s;
+    EXPECT_EQ(sent.back(), "ROLLBACK");
+    ASSERT_TRUE(QFile::remove(path("backup")));
     expectWindowWorks();
 }
 
