@@ -84,7 +84,7 @@ void Form1::FL_UPDATE() {
         const Dialect dialect = session.dialect();
         const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
-        // Before the DELETE, in its transaction: the snapshot holds exactly what it removes.
+        // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
         if (Common1::KeepSnapshots) snapshot.emplace(database, dialect, table);
         database.ExecuteSQL(dialect.deleteAll(table));

@@ -7,9 +7,9 @@
 // The file is tab-separated UTF-8 in the clipboard's form (grid/clipboard_text.h):
 // row 1 the column names, row 2 the type texts, then one row per record with
 // each cell exactly as a read shows it (read/value_text.h). It is taken inside
-// the Update's transaction, before the DELETE, so it holds what the DELETE
-// removes. It is written under a temporary name, flushed to disk before the
-// DELETE runs, and given its final name only after the commit:
+// the Update's transaction right before the DELETE, so it holds the rows the
+// DELETE is about to remove. It is written under a temporary name, flushed to
+// disk before the DELETE runs, and given its final name only after the commit:
 //
 //   backup/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
 //   backup/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second, and so on
