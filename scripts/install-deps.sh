@@ -9,6 +9,8 @@ packages=(
   unixodbc-dev unixodbc odbc-postgresql libsqliteodbc
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
+  xvfb xdotool xclip imagemagick
+  libqt6svg6 dpkg-dev file lintian desktop-file-utils x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do
