@@ -78,24 +78,38 @@ bool ParseScientific(const std::string& s, bool& negative, std::string& digits, 
 
 }  // namespace
 
-QString PlainDecimalFromDouble(double value) {
-    if (!std::isfinite(value)) return PlainDecimalFromText(QString::number(value));
-    if (value == 0) return QStringLiteral("0");  // also -0
+void PlainDecimalFromDouble(double value, std::string& out) {
+    if (!std::isfinite(value)) {
+        out = PlainDecimalFromText(QString::number(value)).toStdString();
+        return;
+    }
+    if (value == 0) {  // also -0
+        out.assign(1, '0');
+        return;
+    }
     char buffer[64];
     // A read converts every floating-point cell, so the usual case goes first:
     // the shortest round-trip text is already plain when it has no exponent.
     // Below 1e15 its integer digits are exact, never padding beyond the shortest digits.
     if (std::fabs(value) < 1e15) {
         const auto shortest = std::to_chars(buffer, buffer + sizeof buffer, value);
-        if (std::find(buffer, shortest.ptr, 'e') == shortest.ptr)
-            return QString::fromLatin1(buffer, static_cast<qsizetype>(shortest.ptr - buffer));
+        if (std::find(buffer, shortest.ptr, 'e') == shortest.ptr) {
+            out.assign(buffer, shortest.ptr);
+            return;
+        }
     }
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     bool negative = false;
     std::string digits;
     long long pointPos = 0;
     ParseScientific(std::string(buffer, result.ptr), negative, digits, pointPos);
-    return QString::fromStdString(Assemble(negative, std::move(digits), pointPos));
+    out = Assemble(negative, std::move(digits), pointPos);
+}
+
+QString PlainDecimalFromDouble(double value) {
+    std::string text;
+    PlainDecimalFromDouble(value, text);
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 QString PlainDecimalFromText(const QString& text) {

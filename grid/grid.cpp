@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <charconv>
 
 namespace velkin {
 
@@ -57,6 +58,19 @@ void SpreadGrid::setCellText(QString text) {
         throw Error::SubscriptOutOfRange();
     sheet_.setText(row_, column_, text);
     scheduleRefresh();
+}
+
+void SpreadGrid::setCellText(std::string_view utf8) {
+    if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
+        throw Error::SubscriptOutOfRange();
+    sheet_.setTextUtf8(row_, column_, utf8);
+    scheduleRefresh();
+}
+
+void SpreadGrid::setCellText(int64_t number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    setCellText(std::string_view(digits, static_cast<size_t>(end - digits)));
 }
 
 void SpreadGrid::setBackColor(uint32_t color) {

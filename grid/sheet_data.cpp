@@ -1,10 +1,13 @@
 #include "grid/sheet_data.h"
 
+#include "db/utf8_text.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace velkin {
 
@@ -80,118 +83,188 @@ void SheetData::MappedAllocator<T>::deallocate(T* p, size_t n) noexcept {
 SheetData::SheetData() = default;
 SheetData::~SheetData() = default;
 
+size_t SheetData::StoredBytes(StoredRow stored) {
+    const uint32_t width = stored[0];
+    return sizeof(uint32_t) * (width + 1) + stored[width];
+}
+
+std::string_view SheetData::StoredCell(StoredRow stored, int32_t column) {
+    const uint32_t width = stored[0];
+    if (static_cast<uint32_t>(column) >= width) return {};
+    const char* bytes = reinterpret_cast<const char*>(stored + 1 + width);
+    const uint32_t begin = column == 0 ? 0 : stored[column];
+    return {bytes + begin, stored[column + 1] - begin};
+}
+
+SheetData::StoredRow SheetData::storedRow(int32_t row) const {
+    return row >= 0 && static_cast<size_t>(row) < rows_.size() ? rows_[static_cast<size_t>(row)] : nullptr;
+}
+
+std::string_view SheetData::cellBytes(int32_t row, int32_t column) const {
+    if (row < 0 || column < 0) return {};
+    if (row == open_.row) {
+        if (static_cast<size_t>(column) >= open_.cells.size()) return {};
+        const OpenRow::Span& span = open_.cells[static_cast<size_t>(column)];
+        return {open_.bytes.data() + span.offset, span.size};
+    }
+    const StoredRow stored = storedRow(row);
+    return stored ? StoredCell(stored, column) : std::string_view();
+}
+
+bool SheetData::rowHasText(int32_t row, int32_t fromColumn) const {
+    if (row == open_.row) {
+        for (size_t c = static_cast<size_t>(fromColumn); c < open_.cells.size(); ++c)
+            if (open_.cells[c].size) return true;
+        return false;
+    }
+    const StoredRow stored = storedRow(row);
+    if (!stored) return false;
+    const uint32_t width = stored[0];
+    for (uint32_t c = static_cast<uint32_t>(fromColumn); c < width; ++c)
+        if (stored[c + 1] != (c == 0 ? 0 : stored[c])) return true;
+    return false;
+}
+
+void SheetData::openRow(int32_t row) {
+    if (row == open_.row) return;
+    closeRow();
+    open_.cells.clear();
+    open_.bytes.clear();
+    if (const StoredRow stored = storedRow(row)) {
+        const uint32_t width = stored[0];
+        open_.cells.resize(width);
+        uint32_t begin = 0;
+        for (uint32_t c = 0; c < width; ++c) {
+            open_.cells[c] = {begin, stored[c + 1] - begin};
+            begin = stored[c + 1];
+        }
+        open_.bytes.assign(reinterpret_cast<const char*>(stored + 1 + width), begin);
+    }
+    open_.row = row;
+}
+
+void SheetData::closeRow() {
+    if (open_.row < 0) return;
+    size_t width = open_.cells.size();
+    while (width > 0 && open_.cells[width - 1].size == 0) --width;
+    size_t textBytes = 0;
+    for (size_t c = 0; c < width; ++c) textBytes += open_.cells[c].size;
+    if (textBytes > UINT32_MAX) throw std::length_error("row text too long");
+    StoredRow packed = nullptr;
+    size_t packedBytes = 0;
+    if (width > 0) {
+        compactIfWasteful();
+        packedBytes = sizeof(uint32_t) * (width + 1) + textBytes;
+        auto* head = static_cast<uint32_t*>(arena_.allocate(packedBytes, alignof(uint32_t)));
+        head[0] = static_cast<uint32_t>(width);
+        char* out = reinterpret_cast<char*>(head + 1 + width);
+        uint32_t end = 0;
+        for (size_t c = 0; c < width; ++c) {
+            const OpenRow::Span& span = open_.cells[c];
+            std::memcpy(out + end, open_.bytes.data() + span.offset, span.size);
+            end += span.size;
+            head[c + 1] = end;
+        }
+        packed = head;
+    }
+    const size_t r = static_cast<size_t>(open_.row);
+    if (r >= rows_.size() && packed) rows_.resize(r + 1);
+    if (r < rows_.size()) {
+        if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
+        rows_[r] = packed;
+        liveBytes_ += packedBytes;
+    }
+    while (!rows_.empty() && !rows_.back()) rows_.pop_back();
+    open_.row = -1;
+    open_.cells.clear();
+    open_.bytes.clear();
+}
+
 void SheetData::setRowCount(int32_t rows) {
+    closeRow();
     rowCount_ = std::max(rows, 0);
     dropRowsFrom(rowCount_ + 1);
 }
 
 void SheetData::setColumnCount(int32_t columns) {
+    closeRow();
     columnCount_ = std::max(columns, 0);
-    // Texts beyond the last column are dropped; the rows keep their width.
-    for (Row& row : rows_)
-        for (int32_t c = columnCount_ + 1; c < row.width; ++c) drop(row.cells[c]);
+    // Texts beyond the last column are dropped.
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        const StoredRow stored = rows_[r];
+        if (!stored || stored[0] <= static_cast<uint32_t>(columnCount_) + 1) continue;
+        openRow(static_cast<int32_t>(r));
+        open_.cells.resize(static_cast<size_t>(columnCount_) + 1);
+        closeRow();
+    }
     lastDataRowStale_ = true;
 }
 
 void SheetData::dropRowsFrom(int32_t row) {
     if (static_cast<size_t>(row) >= rows_.size()) return;
-    for (size_t r = static_cast<size_t>(row); r < rows_.size(); ++r) {
-        Row& line = rows_[r];
-        for (int32_t c = 0; c < line.width; ++c) drop(line.cells[c]);
-        liveBytes_ -= sizeof(Cell) * static_cast<size_t>(line.width);
-    }
+    for (size_t r = static_cast<size_t>(row); r < rows_.size(); ++r)
+        if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
     rows_.resize(static_cast<size_t>(row));
+    while (!rows_.empty() && !rows_.back()) rows_.pop_back();
     lastDataRowStale_ = true;
 }
 
-QString SheetData::text(int32_t row, int32_t column) const {
-    if (row < 0 || column < 0 || static_cast<size_t>(row) >= rows_.size()) return QString();
-    const Row& line = rows_[static_cast<size_t>(row)];
-    if (column >= line.width) return QString();
-    const Cell& cell = line.cells[column];
-    return cell.size ? QString(reinterpret_cast<const QChar*>(cell.data), cell.size) : QString();
-}
+QString SheetData::text(int32_t row, int32_t column) const { return FromUtf8(cellBytes(row, column)); }
 
-SheetData::Cell& SheetData::slot(int32_t row, int32_t column) {
-    const size_t r = static_cast<size_t>(row);
-    if (r >= rows_.size()) rows_.resize(r + 1);
-    Row& line = rows_[r];
-    if (column >= line.width) {
-        const int32_t width = std::max(columnCount_, column) + 1;
-        auto* cells = static_cast<Cell*>(arena_.allocate(sizeof(Cell) * static_cast<size_t>(width), alignof(Cell)));
-        for (int32_t c = 0; c < width; ++c) new (cells + c) Cell(c < line.width ? line.cells[c] : Cell());
-        liveBytes_ += sizeof(Cell) * static_cast<size_t>(width - line.width);
-        line = {cells, width};
+void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes) {
+    if (bytes.empty()) {
+        // Nothing to store where nothing was written.
+        if (cellBytes(row, column).empty()) return;
+        openRow(row);
+        open_.cells[static_cast<size_t>(column)] = {};
+        if (row >= 1 && column >= 1) lastDataRowStale_ = true;
+        return;
     }
-    return line.cells[column];
-}
-
-void SheetData::drop(Cell& cell) {
-    liveBytes_ -= sizeof(char16_t) * static_cast<size_t>(cell.size);
-    cell = Cell();
-}
-
-void SheetData::store(Cell& cell, const QString& text) {
-    drop(cell);
-    const size_t bytes = sizeof(char16_t) * static_cast<size_t>(text.size());
-    auto* data = static_cast<char16_t*>(arena_.allocate(bytes, alignof(char16_t)));
-    std::memcpy(data, text.utf16(), bytes);
-    cell = {data, text.size()};
-    liveBytes_ += bytes;
+    openRow(row);
+    if (open_.bytes.size() + bytes.size() > UINT32_MAX) {
+        // Texts overwritten in this row pile up until it is packed.
+        closeRow();
+        openRow(row);
+        if (open_.bytes.size() + bytes.size() > UINT32_MAX) throw std::length_error("row text too long");
+    }
+    if (static_cast<size_t>(column) >= open_.cells.size()) open_.cells.resize(static_cast<size_t>(column) + 1);
+    open_.cells[static_cast<size_t>(column)] = {static_cast<uint32_t>(open_.bytes.size()),
+                                                static_cast<uint32_t>(bytes.size())};
+    open_.bytes.append(bytes);
+    if (row >= 1 && column >= 1 && row > lastDataRow_) lastDataRow_ = row;
 }
 
 void SheetData::setText(int32_t row, int32_t column, const QString& text) {
-    const size_t r = static_cast<size_t>(row);
-    if (text.isEmpty()) {
-        // Nothing to store where nothing was written.
-        if (r >= rows_.size() || column >= rows_[r].width) return;
-        Cell& cell = rows_[r].cells[column];
-        if (cell.size != 0 && row >= 1 && column >= 1) lastDataRowStale_ = true;
-        drop(cell);
-        return;
-    }
-    compactIfWasteful();
-    Cell& cell = slot(row, column);
-    if (row >= 1 && column >= 1 && row > lastDataRow_) lastDataRow_ = row;
-    store(cell, text);
+    if (text.isEmpty()) return setTextUtf8(row, column, {});
+    std::string bytes;
+    AppendUtf8(text, bytes);
+    setTextUtf8(row, column, bytes);
 }
 
 void SheetData::compactIfWasteful() {
-    // Overwritten texts stay in the arena; once they are most of it, only the
-    // live cells move to a fresh one.
+    // Replaced rows stay in the arena; once they are most of it, only the
+    // stored rows move to a fresh one.
     if (arena_.bytes() < kCompactFromBytes || liveBytes_ * 2 >= arena_.bytes()) return;
     Arena fresh;
-    for (Row& line : rows_) {
-        if (line.width == 0) continue;
-        auto* cells = static_cast<Cell*>(fresh.allocate(sizeof(Cell) * static_cast<size_t>(line.width), alignof(Cell)));
-        for (int32_t c = 0; c < line.width; ++c) {
-            const Cell& old = line.cells[c];
-            Cell moved;
-            if (old.size) {
-                const size_t bytes = sizeof(char16_t) * static_cast<size_t>(old.size);
-                auto* data = static_cast<char16_t*>(fresh.allocate(bytes, alignof(char16_t)));
-                std::memcpy(data, old.data, bytes);
-                moved = {data, old.size};
-            }
-            new (cells + c) Cell(moved);
-        }
-        line.cells = cells;
+    for (StoredRow& stored : rows_) {
+        if (!stored) continue;
+        const size_t bytes = StoredBytes(stored);
+        void* moved = fresh.allocate(bytes, alignof(uint32_t));
+        std::memcpy(moved, stored, bytes);
+        stored = static_cast<StoredRow>(moved);
     }
     arena_.swap(fresh);
 }
 
-bool SheetData::RowHasText(const Row& line, int32_t fromColumn) {
-    for (int32_t c = fromColumn; c < line.width; ++c)
-        if (line.cells[c].size) return true;
-    return false;
-}
-
 void SheetData::clearTexts(const CellBlock& block) {
+    closeRow();
     const int32_t lastStored = static_cast<int32_t>(rows_.size()) - 1;
     if (block.row1 <= 0 && block.column1 <= 0 && block.row2 >= lastStored && block.column2 >= columnCount_) {
         // The whole sheet: give the memory back at once.
         decltype(rows_)().swap(rows_);
         arena_.release();
+        std::string().swap(open_.bytes);
+        std::vector<OpenRow::Span>().swap(open_.cells);
         liveBytes_ = 0;
         lastDataRow_ = 0;
         lastDataRowStale_ = false;
@@ -199,22 +272,26 @@ void SheetData::clearTexts(const CellBlock& block) {
     }
     const int32_t lastRow = std::min(block.row2, lastStored);
     for (int32_t r = std::max(block.row1, 0); r <= lastRow; ++r) {
-        Row& line = rows_[static_cast<size_t>(r)];
-        const int32_t lastColumn = std::min(block.column2, line.width - 1);
-        for (int32_t c = std::max(block.column1, 0); c <= lastColumn; ++c) drop(line.cells[c]);
-    }
-    while (!rows_.empty() && !RowHasText(rows_.back(), 0)) {
-        liveBytes_ -= sizeof(Cell) * static_cast<size_t>(rows_.back().width);
-        rows_.pop_back();
+        const StoredRow stored = rows_[static_cast<size_t>(r)];
+        if (!stored) continue;
+        const int32_t lastColumn = std::min(block.column2, static_cast<int32_t>(stored[0]) - 1);
+        const int32_t firstColumn = std::max(block.column1, 0);
+        bool any = false;
+        for (int32_t c = firstColumn; c <= lastColumn && !any; ++c) any = !StoredCell(stored, c).empty();
+        if (!any) continue;
+        openRow(r);
+        for (int32_t c = firstColumn; c <= lastColumn; ++c) open_.cells[static_cast<size_t>(c)] = {};
+        closeRow();
     }
     lastDataRowStale_ = true;
 }
 
 int32_t SheetData::lastDataRow() const {
     if (lastDataRowStale_) {
-        int32_t r = std::min(lastDataRow_, static_cast<int32_t>(rows_.size()) - 1);
+        const int32_t top = std::max(static_cast<int32_t>(rows_.size()) - 1, open_.row);
+        int32_t r = std::min(lastDataRow_, top);
         for (; r >= 1; --r)
-            if (RowHasText(rows_[static_cast<size_t>(r)], 1)) break;
+            if (rowHasText(r, 1)) break;
         lastDataRow_ = std::max(r, 0);
         lastDataRowStale_ = false;
     }

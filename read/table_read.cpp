@@ -121,6 +121,8 @@ private:
         QProgressBar& progress = *form_.ProgBar1;
         const size_t columns = fields_.size();
         int32_t counter = 0;
+        std::string scratch;
+        std::array<char, 8> dateDigits;
         dynaset.MoveFirst();
         grid_.setCurrentRow(kFirstDataRow);
         while (!dynaset.Eof()) {
@@ -133,10 +135,11 @@ private:
             grid_.setCurrentColumn(0);
             grid_.setCellText(grid_.currentRow() - 2);
             for (size_t j = 0; j < columns; ++j) {
-                std::optional<QString> value = fields_[j]->Value();
+                // UTF-8 from the engine straight into the grid: no QString per cell.
+                const std::optional<std::string_view> value = fields_[j]->Utf8Value(scratch);
                 if (!value) continue;
                 grid_.setCurrentColumn(static_cast<int32_t>(j) + 1);
-                grid_.setCellText(isDate_[j] ? DateCellText(*value) : std::move(*value));
+                grid_.setCellText(isDate_[j] ? DateCellTextUtf8(*value, dateDigits) : *value);
             }
             dynaset.MoveNext();
             grid_.setCurrentRow(grid_.currentRow() + 1);
