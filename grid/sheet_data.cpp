@@ -103,7 +103,7 @@ SheetData::StoredRow SheetData::storedRow(int32_t row) const {
 std::string_view SheetData::cellBytes(int32_t row, int32_t column) const {
     if (row < 0 || column < 0) return {};
     if (row == open_.row) {
-        if (static_cast<size_t>(column) >= open_.cells.size()) return {};
+        if (static_cast<size_t>(column) >= open_.width) return {};
         const OpenRow::Span& span = open_.cells[static_cast<size_t>(column)];
         return {open_.bytes.data() + span.offset, span.size};
     }
@@ -113,7 +113,7 @@ std::string_view SheetData::cellBytes(int32_t row, int32_t column) const {
 
 bool SheetData::rowHasText(int32_t row, int32_t fromColumn) const {
     if (row == open_.row) {
-        for (size_t c = static_cast<size_t>(fromColumn); c < open_.cells.size(); ++c)
+        for (size_t c = static_cast<size_t>(fromColumn); c < open_.width; ++c)
             if (open_.cells[c].size) return true;
         return false;
     }
@@ -128,11 +128,9 @@ bool SheetData::rowHasText(int32_t row, int32_t fromColumn) const {
 void SheetData::openRow(int32_t row) {
     if (row == open_.row) return;
     closeRow();
-    open_.cells.clear();
-    open_.bytes.clear();
     if (const StoredRow stored = storedRow(row)) {
         const uint32_t width = stored[0];
-        open_.cells.resize(width);
+        widenOpenRow(width);
         uint32_t begin = 0;
         for (uint32_t c = 0; c < width; ++c) {
             open_.cells[c] = {begin, stored[c + 1] - begin};
@@ -143,12 +141,25 @@ void SheetData::openRow(int32_t row) {
     open_.row = row;
 }
 
+void SheetData::widenOpenRow(size_t width) {
+    if (width <= open_.width) return;
+    if (width > open_.cells.size()) open_.cells.resize(std::max(width, 2 * open_.cells.size()));
+    open_.width = width;
+}
+
 void SheetData::closeRow() {
     if (open_.row < 0) return;
-    size_t width = open_.cells.size();
+    size_t width = open_.width;
     while (width > 0 && open_.cells[width - 1].size == 0) --width;
+    // A row written left to right once, as a read writes it, already lies in
+    // the buffer in cell order and goes over in one copy.
     size_t textBytes = 0;
-    for (size_t c = 0; c < width; ++c) textBytes += open_.cells[c].size;
+    bool inOrder = true;
+    for (size_t c = 0; c < width; ++c) {
+        const OpenRow::Span& span = open_.cells[c];
+        inOrder = inOrder && (span.size == 0 || span.offset == textBytes);
+        textBytes += span.size;
+    }
     if (textBytes > UINT32_MAX) throw std::length_error("row text too long");
     StoredRow packed = nullptr;
     size_t packedBytes = 0;
@@ -161,22 +172,25 @@ void SheetData::closeRow() {
         uint32_t end = 0;
         for (size_t c = 0; c < width; ++c) {
             const OpenRow::Span& span = open_.cells[c];
-            std::memcpy(out + end, open_.bytes.data() + span.offset, span.size);
+            if (!inOrder) std::memcpy(out + end, open_.bytes.data() + span.offset, span.size);
             end += span.size;
             head[c + 1] = end;
         }
+        if (inOrder) std::memcpy(out, open_.bytes.data(), textBytes);
         packed = head;
     }
     const size_t r = static_cast<size_t>(open_.row);
-    if (r >= rows_.size() && packed) rows_.resize(r + 1);
+    if (r == rows_.size() && packed) rows_.push_back(packed);
+    else if (r > rows_.size() && packed) rows_.resize(r + 1);
     if (r < rows_.size()) {
         if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
         rows_[r] = packed;
         liveBytes_ += packedBytes;
     }
     while (!rows_.empty() && !rows_.back()) rows_.pop_back();
+    std::fill_n(open_.cells.begin(), open_.width, OpenRow::Span());
+    open_.width = 0;
     open_.row = -1;
-    open_.cells.clear();
     open_.bytes.clear();
 }
 
@@ -194,7 +208,8 @@ void SheetData::setColumnCount(int32_t columns) {
         const StoredRow stored = rows_[r];
         if (!stored || stored[0] <= static_cast<uint32_t>(columnCount_) + 1) continue;
         openRow(static_cast<int32_t>(r));
-        open_.cells.resize(static_cast<size_t>(columnCount_) + 1);
+        std::fill(open_.cells.begin() + columnCount_ + 1, open_.cells.begin() + static_cast<ptrdiff_t>(open_.width),
+                  OpenRow::Span());
         closeRow();
     }
     lastDataRowStale_ = true;
@@ -220,14 +235,14 @@ void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes)
         if (row >= 1 && column >= 1) lastDataRowStale_ = true;
         return;
     }
-    openRow(row);
+    if (row != open_.row) openRow(row);
     if (open_.bytes.size() + bytes.size() > UINT32_MAX) {
         // Texts overwritten in this row pile up until it is packed.
         closeRow();
         openRow(row);
         if (open_.bytes.size() + bytes.size() > UINT32_MAX) throw std::length_error("row text too long");
     }
-    if (static_cast<size_t>(column) >= open_.cells.size()) open_.cells.resize(static_cast<size_t>(column) + 1);
+    widenOpenRow(static_cast<size_t>(column) + 1);
     open_.cells[static_cast<size_t>(column)] = {static_cast<uint32_t>(open_.bytes.size()),
                                                 static_cast<uint32_t>(bytes.size())};
     open_.bytes.append(bytes);
@@ -264,7 +279,6 @@ void SheetData::clearTexts(const CellBlock& block) {
         decltype(rows_)().swap(rows_);
         arena_.release();
         std::string().swap(open_.bytes);
-        std::vector<OpenRow::Span>().swap(open_.cells);
         liveBytes_ = 0;
         lastDataRow_ = 0;
         lastDataRowStale_ = false;

@@ -69,7 +69,8 @@ private:
             uint32_t offset = 0, size = 0;
         };
         int32_t row = -1;
-        std::vector<Span> cells;  // index = column
+        size_t width = 0;         // cells beyond it are empty
+        std::vector<Span> cells;  // index = column; kept sized and zeroed between rows
         std::string bytes;        // overwritten texts stay until the row is packed
     };
 
@@ -104,6 +105,7 @@ private:
     bool rowHasText(int32_t row, int32_t fromColumn) const;
     StoredRow storedRow(int32_t row) const;
     void openRow(int32_t row);
+    void widenOpenRow(size_t width);
     void closeRow();
     void compactIfWasteful();
     void dropRowsFrom(int32_t row);
