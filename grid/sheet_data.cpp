@@ -180,7 +180,7 @@ void SheetData::closeRow() {
         packed = head;
     }
     const size_t r = static_cast<size_t>(open_.row);
-    if (r == rows_.size() && packed) rows_.push_back(packed);
+    if (r == rows_.size() && packed) rows_.push_back(nullptr);
     else if (r > rows_.size() && packed) rows_.resize(r + 1);
     if (r < rows_.size()) {
         if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);

@@ -50,6 +50,9 @@ public:
     // Highest row (1 or more) holding text in a data column (1 or more); 0 when none.
     int32_t lastDataRow() const;
 
+    // Memory taken from the system for texts and rows.
+    size_t memoryBytes() const { return arena_.bytes() + rows_.capacity() * sizeof(StoredRow); }
+
     uint32_t backColor(int32_t row, int32_t column) const;
     void paint(const CellBlock& block, uint32_t color);
 

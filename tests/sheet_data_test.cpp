@@ -11,6 +11,7 @@
 
 #include <map>
 #include <random>
+#include <string>
 
 using namespace velkin;
 
@@ -122,6 +123,34 @@ TEST(SheetData, AgreesWithAPlainMapThroughRandomEdits) {
                     ASSERT_EQ(sheet.text(r, c), model.text(r, c)) << "step " << step << " cell " << r << "," << c;
         }
     }
+}
+
+// A read's rows cost little beyond their text, and rewriting them over and
+// over leaves no more than compaction allows: replaced rows are reclaimed.
+TEST(SheetData, MemoryStaysNearTheTextHeld) {
+    constexpr int32_t kRows = 60000, kColumns = 10;
+    SheetData sheet;
+    sheet.setRowCount(kRows + 2);
+    sheet.setColumnCount(kColumns);
+    size_t textBytes = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        textBytes = 0;
+        for (int32_t r = 3; r <= kRows + 2; ++r)
+            for (int32_t c = 0; c <= kColumns; ++c) {
+                const std::string text = "pass " + std::to_string(pass) + " cell " + std::to_string(r * 100 + c);
+                sheet.setTextUtf8(r, c, text);
+                textBytes += text.size();
+            }
+        const size_t held = sheet.memoryBytes();
+        EXPECT_GE(held, textBytes) << "pass " << pass;
+        // Per row: its width and 11 cell ends beside the text; one block and the row list's growth on top.
+        const size_t bound = pass == 0 ? textBytes + kRows * 56 + (3 << 20) : 3 * (textBytes + kRows * 56);
+        EXPECT_LE(held, bound) << "pass " << pass;
+    }
+    EXPECT_EQ(sheet.text(kRows + 2, kColumns), QStringLiteral("pass 3 cell %1").arg((kRows + 2) * 100 + kColumns));
+    EXPECT_EQ(sheet.lastDataRow(), kRows + 2);
+    sheet.clearTexts({0, 0, kColumns, kRows + 2});
+    EXPECT_EQ(sheet.memoryBytes(), 0u);
 }
 
 TEST(SheetData, PaintedBlocksAndTheDefaultColour) {
