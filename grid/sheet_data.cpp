@@ -83,17 +83,25 @@ void SheetData::MappedAllocator<T>::deallocate(T* p, size_t n) noexcept {
 SheetData::SheetData() = default;
 SheetData::~SheetData() = default;
 
+constexpr uint32_t kWideEnds = uint32_t{1} << 31;
+
+SheetData::RowLayout SheetData::Layout(StoredRow stored) {
+    const uint32_t width = stored[0] & ~kWideEnds;
+    const bool wide = (stored[0] & kWideEnds) != 0;
+    const char* ends = reinterpret_cast<const char*>(stored + 1);
+    return {width, wide, ends, ends + width * (wide ? sizeof(uint32_t) : sizeof(uint16_t))};
+}
+
 size_t SheetData::StoredBytes(StoredRow stored) {
-    const uint32_t width = stored[0];
-    return sizeof(uint32_t) * (width + 1) + stored[width];
+    const RowLayout row = Layout(stored);
+    return static_cast<size_t>(row.bytes - reinterpret_cast<const char*>(stored)) + row.end(row.width - 1);
 }
 
 std::string_view SheetData::StoredCell(StoredRow stored, int32_t column) {
-    const uint32_t width = stored[0];
-    if (static_cast<uint32_t>(column) >= width) return {};
-    const char* bytes = reinterpret_cast<const char*>(stored + 1 + width);
-    const uint32_t begin = column == 0 ? 0 : stored[column];
-    return {bytes + begin, stored[column + 1] - begin};
+    const RowLayout row = Layout(stored);
+    if (static_cast<uint32_t>(column) >= row.width) return {};
+    const uint32_t begin = row.begin(static_cast<uint32_t>(column));
+    return {row.bytes + begin, row.end(static_cast<uint32_t>(column)) - begin};
 }
 
 SheetData::StoredRow SheetData::storedRow(int32_t row) const {
@@ -119,9 +127,9 @@ bool SheetData::rowHasText(int32_t row, int32_t fromColumn) const {
     }
     const StoredRow stored = storedRow(row);
     if (!stored) return false;
-    const uint32_t width = stored[0];
-    for (uint32_t c = static_cast<uint32_t>(fromColumn); c < width; ++c)
-        if (stored[c + 1] != (c == 0 ? 0 : stored[c])) return true;
+    const RowLayout layout = Layout(stored);
+    for (uint32_t c = static_cast<uint32_t>(fromColumn); c < layout.width; ++c)
+        if (layout.end(c) != layout.begin(c)) return true;
     return false;
 }
 
@@ -129,14 +137,14 @@ void SheetData::openRow(int32_t row) {
     if (row == open_.row) return;
     closeRow();
     if (const StoredRow stored = storedRow(row)) {
-        const uint32_t width = stored[0];
-        widenOpenRow(width);
+        const RowLayout layout = Layout(stored);
+        widenOpenRow(layout.width);
         uint32_t begin = 0;
-        for (uint32_t c = 0; c < width; ++c) {
-            open_.cells[c] = {begin, stored[c + 1] - begin};
-            begin = stored[c + 1];
+        for (uint32_t c = 0; c < layout.width; ++c) {
+            open_.cells[c] = {begin, layout.end(c) - begin};
+            begin = layout.end(c);
         }
-        open_.bytes.assign(reinterpret_cast<const char*>(stored + 1 + width), begin);
+        open_.bytes.assign(layout.bytes, begin);
     }
     open_.row = row;
 }
@@ -165,16 +173,22 @@ void SheetData::closeRow() {
     size_t packedBytes = 0;
     if (width > 0) {
         compactIfWasteful();
-        packedBytes = sizeof(uint32_t) * (width + 1) + textBytes;
+        const bool wide = textBytes > UINT16_MAX;
+        const size_t endBytes = wide ? sizeof(uint32_t) : sizeof(uint16_t);
+        packedBytes = sizeof(uint32_t) + endBytes * width + textBytes;
         auto* head = static_cast<uint32_t*>(arena_.allocate(packedBytes, alignof(uint32_t)));
-        head[0] = static_cast<uint32_t>(width);
-        char* out = reinterpret_cast<char*>(head + 1 + width);
+        head[0] = static_cast<uint32_t>(width) | (wide ? kWideEnds : 0);
+        char* ends = reinterpret_cast<char*>(head + 1);
+        char* out = ends + endBytes * width;
         uint32_t end = 0;
         for (size_t c = 0; c < width; ++c) {
             const OpenRow::Span& span = open_.cells[c];
             if (!inOrder) std::memcpy(out + end, open_.bytes.data() + span.offset, span.size);
             end += span.size;
-            head[c + 1] = end;
+            if (wide)
+                reinterpret_cast<uint32_t*>(ends)[c] = end;
+            else
+                reinterpret_cast<uint16_t*>(ends)[c] = static_cast<uint16_t>(end);
         }
         if (inOrder) std::memcpy(out, open_.bytes.data(), textBytes);
         packed = head;
@@ -206,7 +220,7 @@ void SheetData::setColumnCount(int32_t columns) {
     // Texts beyond the last column are dropped.
     for (size_t r = 0; r < rows_.size(); ++r) {
         const StoredRow stored = rows_[r];
-        if (!stored || stored[0] <= static_cast<uint32_t>(columnCount_) + 1) continue;
+        if (!stored || Layout(stored).width <= static_cast<uint32_t>(columnCount_) + 1) continue;
         openRow(static_cast<int32_t>(r));
         std::fill(open_.cells.begin() + columnCount_ + 1, open_.cells.begin() + static_cast<ptrdiff_t>(open_.width),
                   OpenRow::Span());
@@ -288,7 +302,7 @@ void SheetData::clearTexts(const CellBlock& block) {
     for (int32_t r = std::max(block.row1, 0); r <= lastRow; ++r) {
         const StoredRow stored = rows_[static_cast<size_t>(r)];
         if (!stored) continue;
-        const int32_t lastColumn = std::min(block.column2, static_cast<int32_t>(stored[0]) - 1);
+        const int32_t lastColumn = std::min(block.column2, static_cast<int32_t>(Layout(stored).width) - 1);
         const int32_t firstColumn = std::max(block.column1, 0);
         bool any = false;
         for (int32_t c = firstColumn; c <= lastColumn && !any; ++c) any = !StoredCell(stored, c).empty();

@@ -57,12 +57,24 @@ public:
     void paint(const CellBlock& block, uint32_t color);
 
 private:
-    // A stored row is one piece of the arena: its width w (uint32), the end
-    // offsets of its w cells' bytes (uint32 each, counted from the first
-    // byte), then the bytes. An empty cell is one whose end equals the one
-    // before. One piece per row rather than per cell: a million rows of ten
-    // cells would otherwise spend more on cell records than on text.
+    // A stored row is one piece of the arena: its width w (uint32; the top
+    // bit marks wide ends), the end offsets of its w cells' bytes (counted
+    // from the first byte; uint16 each, uint32 when the row holds 64 KiB of
+    // text or more), then the bytes. An empty cell is one whose end equals
+    // the one before. One piece per row rather than per cell: a million rows
+    // of ten cells would otherwise spend more on cell records than on text.
     using StoredRow = const uint32_t*;
+    struct RowLayout {
+        uint32_t width;
+        bool wide;
+        const void* ends;
+        const char* bytes;
+        uint32_t end(uint32_t column) const {
+            return wide ? static_cast<const uint32_t*>(ends)[column] : static_cast<const uint16_t*>(ends)[column];
+        }
+        uint32_t begin(uint32_t column) const { return column == 0 ? 0 : end(column - 1); }
+    };
+    static RowLayout Layout(StoredRow stored);
 
     // The row being written: cells accumulate here and become a stored row
     // when writing moves to another row or anything else touches the sheet,
