@@ -17,7 +17,8 @@ namespace velkin {
 void AppendUtf8(QStringView text, std::string& out);
 
 // The string `bytes` stand for. Bytes that are not UTF-8 read as U+FFFD, as
-// QString::fromUtf8 reads them.
+// QString::fromUtf8 reads them, except the three-byte form of a surrogate,
+// which reads as that surrogate.
 QString FromUtf8(std::string_view bytes);
 
 // Whether every byte is ASCII, so bytes and characters correspond one to one.
