@@ -1,4 +1,5 @@
 #include "form_fixture.h"
+#include "memory_watch.h"
 #include "recording_session.h"
 
 #include "read/table_read.h"
@@ -148,6 +149,28 @@ TEST_F(ReadTest, TheProgressBarEndsOnTheRecordCountAndRedrawsOnlyWhenItGrows) {
     EXPECT_EQ(values.back(), kRecords);
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
     EXPECT_LE(values.size(), static_cast<size_t>(form().ProgBar1->width()) + 2) << "about one value per pixel";
+}
+
+// A large read holds its values as they came: the process grows by less than
+// twice the bytes of the text it read.
+TEST_F(ReadTest, ALargeReadGrowsMemoryByLessThanTwiceItsText) {
+    constexpr int kRecords = 200000;
+    writeSettings("[Default1]\r\nLINE=1000002\r\n");
+    db_->exec("CREATE TABLE BIG (ID NUMBER, NAME VARCHAR2(40), AMOUNT NUMBER(12,2), HIRED DATE, NOTE VARCHAR2(60));"
+              "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 200000) "
+              "INSERT INTO BIG SELECT i, '鈴木 ' || i, i * 1.25, date('2000-01-01', '+' || (i % 9000) || ' days'), "
+              "'note for record ' || i || ' with some more text' FROM s;");
+    form().show();  // the window and its million-row sheet exist before the read, as in use
+    QApplication::processEvents();
+    const MemoryWatch memory;
+    readTable("BIG");
+    ASSERT_TRUE(boxes_.boxes.empty());
+    ASSERT_EQ(grid().lastDataRow(), kRecords + 2);
+    EXPECT_EQ(cell(kRecords + 2, 2), QStringLiteral("鈴木 %1").arg(kRecords));
+    long textBytes = 0;  // the data cells' texts in UTF-8
+    for (int32_t r = 3; r <= kRecords + 2; ++r)
+        for (int32_t c = 1; c <= 5; ++c) textBytes += static_cast<long>(cell(r, c).toUtf8().size());
+    ExpectBoundedGrowth(memory, 2 * textBytes / 1024);
 }
 
 TEST_F(ReadTest, TheRowLimitStopsTheReadBeforeTheFirstRecordThatDoesNotFit) {
