@@ -9,8 +9,8 @@
 // whether or not a target is met. Details and conditions: bench/README.md.
 //
 // Options: --runs N (default 5), --rows N (default 100000), --limit-rows N
-// (default 2000000), --cases a,b,... (default all), --keep (leave the work
-// folder). PostgreSQL cases need VELKIN_PG_URI, VELKIN_PG_USER and
+// (default 2000000), --million-rows N (default 1000000), --cases a,b,...
+// (default all), --keep (leave the work folder). PostgreSQL cases need VELKIN_PG_URI, VELKIN_PG_USER and
 // VELKIN_PG_PASSWORD (scripts/pg-test-cluster.sh prints them).
 //
 // Internal mode: --startup-child DIR is the child process of the startup case.
@@ -76,6 +76,7 @@ struct Options {
     int runs = 5;
     int rows = 100000;
     int limitRows = 2000000;
+    int millionRows = 1000000;
     std::set<std::string> cases;
     bool keep = false;
     bool wants(const std::string& name) const { return cases.empty() || cases.count(name); }
@@ -337,11 +338,12 @@ struct Result {
     std::optional<double> rssMb;
 };
 
-void Print(const char* name, const char* target, const Result& r) {
+void Print(const char* name, const char* target, const Result& r, const std::string& more = {}) {
     const double ratio = r.velkinMs / r.referenceMs;
     std::printf("%s ratio=%.2f target=%s velkin_ms=%.1f reference_ms=%.1f", name, ratio, target, r.velkinMs,
                 r.referenceMs);
     if (r.rssMb) std::printf(" rss_mb=%.1f", *r.rssMb);
+    std::printf("%s", more.c_str());
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -375,6 +377,40 @@ Result ReadCase(const Options& options, const QString& dir, const QString& host,
             velkin.push_back(ms);
         }
         client.push_back(TimedRun(reference));
+    }
+    return {Median(velkin), Median(client), Median(rss)};
+}
+
+// The UTF-8 bytes of the data cells' texts, the size of what a read holds.
+double DataTextMb(const SpreadGrid& grid) {
+    const SheetData& sheet = grid.sheet();
+    size_t bytes = 0;
+    for (int32_t r = 3; r <= sheet.lastDataRow(); ++r)
+        for (int32_t c = 1; c <= sheet.columnCount(); ++c) bytes += static_cast<size_t>(sheet.text(r, c).toUtf8().size());
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+// A million-row read at the largest row capacity: time against the shell, and
+// the peak memory growth against the bytes of text the grid ends up holding.
+Result MillionReadCase(const Options& options, const QString& dir, const std::string& file, double& textMb) {
+    Window window(dir, QStringLiteral("sqlite:../million.db"), options.millionRows + 2);
+    std::vector<double> velkin, client, rss;
+    textMb = NAN;
+    for (int run = 0; run < options.runs; ++run) {
+        ResetGrid(window);
+        const double before = RssMb();
+        ResetPeakRss();
+        const double ms = window.read(QStringLiteral("t"));
+        rss.push_back(PeakRssMb() - before);
+        const bool ok = window.quiet("read");
+        if (window.grid().lastDataRow() != options.millionRows + 2 || !window.form().CMD_Update->isEnabled() || !ok) {
+            Note("read did not load every row");
+            velkin.push_back(NAN);
+        } else {
+            velkin.push_back(ms);
+        }
+        if (std::isnan(textMb)) textMb = DataTextMb(window.grid());
+        client.push_back(TimedRun({"sqlite3", file, "SELECT * FROM t"}));
     }
     return {Median(velkin), Median(client), Median(rss)};
 }
@@ -534,13 +570,15 @@ int main(int argc, char** argv) {
         if (a == "--runs") options.runs = std::max(1, std::atoi(next().c_str()));
         else if (a == "--rows") options.rows = std::max(1, std::atoi(next().c_str()));
         else if (a == "--limit-rows") options.limitRows = std::max(1, std::atoi(next().c_str()));
+        else if (a == "--million-rows") options.millionRows = std::max(1, std::atoi(next().c_str()));
         else if (a == "--keep") options.keep = true;
         else if (a == "--backup") gBackupSetting = QByteArray::fromStdString(next());
         else if (a == "--cases") {
             std::stringstream list(next());
             for (std::string c; std::getline(list, c, ',');) options.cases.insert(c);
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--cases a,b] [--keep] [--backup NO]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--million-rows N] [--cases a,b] [--keep] [--backup NO]
+", argv[0]);
             return 2;
         }
     }
@@ -567,6 +605,17 @@ int main(int argc, char** argv) {
     if (options.wants("read_sqlite"))
         Print("read_sqlite", "1.3",
               ReadCase(options, folder("read_sqlite"), tableHost, nullptr, {"sqlite3", tableFile, "SELECT * FROM t"}));
+
+    if (options.wants("read_sqlite_1m")) {
+        const std::string million = work.filePath(QStringLiteral("million.db")).toStdString();
+        if (!MakeSqliteTable(million, options.millionRows)) Note("cannot make the million-row SQLite table");
+        double textMb = NAN;
+        const Result result = MillionReadCase(options, folder("read_sqlite_1m"), million, textMb);
+        char more[48];
+        std::snprintf(more, sizeof more, " text_mb=%.1f", textMb);
+        Print("read_sqlite_1m", "1.3", result, more);
+        std::remove(million.c_str());
+    }
 
     if (options.wants("replace_sqlite"))
         Print("replace_sqlite", "1.3",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace velkin {
@@ -76,26 +77,80 @@ bool ParseScientific(const std::string& s, bool& negative, std::string& digits, 
     return i == s.size();
 }
 
+// A value that is exactly the double nearest to a decimal of at most 15
+// significant digits (the usual database number: 1234.5, 0.25, 7) has that
+// decimal as its shortest round-trip text: two such decimals never share a
+// double. Found by scaling by powers of ten, which is much cheaper than the
+// general shortest-text search; false for any other value.
+bool ShortDecimal(double value, std::string& out) {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    constexpr double kLimit = 1e15;  // below it, an integer has at most 15 digits
+    const double magnitude = std::fabs(value);
+    for (int places = 0; places < 16; ++places) {
+        const double scaled = magnitude * kPowers[places];
+        if (!(scaled < kLimit)) return false;
+        const double digits = std::nearbyint(scaled);
+        if (digits >= kLimit) return false;
+        // Exact: the division by a power of ten up to 1e15 rounds correctly,
+        // so equality means the decimal digits / 10^places reads back as the value.
+        if (digits / kPowers[places] != magnitude) continue;
+        char buffer[24];
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<uint64_t>(digits)).ptr;
+        const auto length = static_cast<int>(end - buffer);
+        out.clear();
+        if (value < 0) out += '-';
+        if (places == 0) {
+            out.append(buffer, end);
+        } else if (length <= places) {
+            out += "0.";
+            out.append(static_cast<size_t>(places - length), '0');
+            out.append(buffer, end);
+        } else {
+            out.append(buffer, end - places);
+            out += '.';
+            out.append(end - places, end);
+        }
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-QString PlainDecimalFromDouble(double value) {
-    if (!std::isfinite(value)) return PlainDecimalFromText(QString::number(value));
-    if (value == 0) return QStringLiteral("0");  // also -0
+void PlainDecimalFromDouble(double value, std::string& out) {
+    if (!std::isfinite(value)) {
+        out = PlainDecimalFromText(QString::number(value)).toStdString();
+        return;
+    }
+    if (value == 0) {  // also -0
+        out.assign(1, '0');
+        return;
+    }
+    if (ShortDecimal(value, out)) return;
     char buffer[64];
     // A read converts every floating-point cell, so the usual case goes first:
     // the shortest round-trip text is already plain when it has no exponent.
     // Below 1e15 its integer digits are exact, never padding beyond the shortest digits.
     if (std::fabs(value) < 1e15) {
         const auto shortest = std::to_chars(buffer, buffer + sizeof buffer, value);
-        if (std::find(buffer, shortest.ptr, 'e') == shortest.ptr)
-            return QString::fromLatin1(buffer, static_cast<qsizetype>(shortest.ptr - buffer));
+        if (std::find(buffer, shortest.ptr, 'e') == shortest.ptr) {
+            out.assign(buffer, shortest.ptr);
+            return;
+        }
     }
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     bool negative = false;
     std::string digits;
     long long pointPos = 0;
     ParseScientific(std::string(buffer, result.ptr), negative, digits, pointPos);
-    return QString::fromStdString(Assemble(negative, std::move(digits), pointPos));
+    out = Assemble(negative, std::move(digits), pointPos);
+}
+
+QString PlainDecimalFromDouble(double value) {
+    std::string text;
+    PlainDecimalFromDouble(value, text);
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 QString PlainDecimalFromText(const QString& text) {

@@ -5,11 +5,15 @@
 
 #include <QString>
 
+#include <string>
+
 namespace velkin {
 
 // Shortest text that reads back as the same double, expanded to plain decimal:
 // 0.1 -> "0.1", 1e20 -> "100000000000000000000", 1.5e-7 -> "0.00000015".
 QString PlainDecimalFromDouble(double value);
+// The same text in `out` (ASCII), reusing its storage.
+void PlainDecimalFromDouble(double value, std::string& out);
 
 // Rewrites decimal text an engine printed ("12.50", "-1.5e+20", "1E-3") in the
 // plain form. Text that is not a decimal number ("NaN", "Infinity") is returned as it is.

@@ -6,10 +6,14 @@
 // Each engine (db/sqlite, db/postgres, db/odbc) implements these classes;
 // the commands in read/ and writeback/ know nothing else about engines.
 
+#include "db/utf8_text.h"
+
 #include <QString>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace velkin {
 
@@ -38,6 +42,18 @@ public:
     // decimal text, dates and timestamps as ISO text ("YYYY-MM-DD[ HH:MM:SS]"),
     // character data with its trailing blanks.
     virtual std::optional<QString> Value() const = 0;
+    // The same value as UTF-8 bytes (db/utf8_text.h), for readers that keep
+    // bytes: an engine whose values already are UTF-8 can hand them over
+    // without a QString in between. The view stays valid until the dynaset
+    // moves or this field is asked again; it may point into `scratch`, the
+    // caller's buffer, which an engine may fill.
+    virtual std::optional<std::string_view> Utf8Value(std::string& scratch) const {
+        const std::optional<QString> value = Value();
+        if (!value) return std::nullopt;
+        scratch.clear();
+        AppendUtf8(*value, scratch);
+        return std::string_view(scratch);
+    }
 };
 
 class OraFields {

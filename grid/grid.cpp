@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <charconv>
 
 namespace velkin {
 
@@ -62,6 +63,19 @@ void SpreadGrid::setCellText(QString text) {
         throw Error::SubscriptOutOfRange();
     sheet_.setText(row_, column_, text);
     scheduleRefresh();
+}
+
+void SpreadGrid::setCellText(std::string_view utf8) {
+    if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
+        throw Error::SubscriptOutOfRange();
+    sheet_.setTextUtf8(row_, column_, utf8);
+    scheduleRefresh();
+}
+
+void SpreadGrid::setCellText(int64_t number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    setCellText(std::string_view(digits, static_cast<size_t>(end - digits)));
 }
 
 void SpreadGrid::setBackColor(uint32_t color) {
@@ -137,14 +151,25 @@ SelectionRect BoundingRect(const QModelIndexList& indexes) {
 }  // namespace
 
 void SpreadGrid::copySelection() {
-    const SelectionRect r = BoundingRect(selectionModel()->selectedIndexes());
-    if (!r.valid()) return;
-    std::vector<std::vector<QString>> cells;
-    for (int row = r.top; row <= r.bottom; ++row) {
-        auto& line = cells.emplace_back();
-        for (int column = r.left; column <= r.right; ++column) line.push_back(sheet_.text(row + 1, column + 1));
+    // From the selection's ranges and one row at a time: a million selected
+    // rows must not become ten million indexes and cell strings at once.
+    SelectionRect r;
+    for (const QItemSelectionRange& range : selectionModel()->selection()) {
+        if (!range.isValid()) continue;
+        const SelectionRect box{range.top(), range.left(), range.bottom(), range.right()};
+        r = r.valid() ? SelectionRect{std::min(r.top, box.top), std::min(r.left, box.left),
+                                      std::max(r.bottom, box.bottom), std::max(r.right, box.right)}
+                      : box;
     }
-    QApplication::clipboard()->setText(CellsToClipboardText(cells));
+    if (!r.valid()) return;
+    QString text;
+    std::vector<std::vector<QString>> line(1);
+    for (int row = r.top; row <= r.bottom; ++row) {
+        line[0].clear();
+        for (int column = r.left; column <= r.right; ++column) line[0].push_back(sheet_.text(row + 1, column + 1));
+        text += CellsToClipboardText(line);  // every row ends with its own line break
+    }
+    QApplication::clipboard()->setText(text);
 }
 
 void SpreadGrid::pasteClipboard() {

@@ -9,6 +9,7 @@
 #include <QTableView>
 #include <QUndoStack>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace velkin {
@@ -48,7 +49,9 @@ public:
     // Text of the current cell. Writing outside the sheet throws error 9.
     QString cellText() const { return sheet_.text(row_, column_); }
     void setCellText(QString text);
-    void setCellText(int64_t number) { setCellText(QString::number(number)); }
+    void setCellText(int64_t number);
+    // UTF-8 bytes (db/utf8_text.h), kept as they are: the way a read hands over its values.
+    void setCellText(std::string_view utf8);
 
     // Back colour of the current cell, or of the block in block mode.
     uint32_t backColor() const { return sheet_.backColor(row_, column_); }

@@ -1,10 +1,13 @@
 #include "grid/sheet_data.h"
 
+#include "db/utf8_text.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace velkin {
 
@@ -80,118 +83,216 @@ void SheetData::MappedAllocator<T>::deallocate(T* p, size_t n) noexcept {
 SheetData::SheetData() = default;
 SheetData::~SheetData() = default;
 
+constexpr uint32_t kWideEnds = uint32_t{1} << 31;
+
+SheetData::RowLayout SheetData::Layout(StoredRow stored) {
+    const uint32_t width = stored[0] & ~kWideEnds;
+    const bool wide = (stored[0] & kWideEnds) != 0;
+    const char* ends = reinterpret_cast<const char*>(stored + 1);
+    return {width, wide, ends, ends + width * (wide ? sizeof(uint32_t) : sizeof(uint16_t))};
+}
+
+size_t SheetData::StoredBytes(StoredRow stored) {
+    const RowLayout row = Layout(stored);
+    return static_cast<size_t>(row.bytes - reinterpret_cast<const char*>(stored)) + row.end(row.width - 1);
+}
+
+std::string_view SheetData::StoredCell(StoredRow stored, int32_t column) {
+    const RowLayout row = Layout(stored);
+    if (static_cast<uint32_t>(column) >= row.width) return {};
+    const uint32_t begin = row.begin(static_cast<uint32_t>(column));
+    return {row.bytes + begin, row.end(static_cast<uint32_t>(column)) - begin};
+}
+
+SheetData::StoredRow SheetData::storedRow(int32_t row) const {
+    return row >= 0 && static_cast<size_t>(row) < rows_.size() ? rows_[static_cast<size_t>(row)] : nullptr;
+}
+
+std::string_view SheetData::cellBytes(int32_t row, int32_t column) const {
+    if (row < 0 || column < 0) return {};
+    if (row == open_.row) {
+        if (static_cast<size_t>(column) >= open_.width) return {};
+        const OpenRow::Span& span = open_.cells[static_cast<size_t>(column)];
+        return {open_.bytes.data() + span.offset, span.size};
+    }
+    const StoredRow stored = storedRow(row);
+    return stored ? StoredCell(stored, column) : std::string_view();
+}
+
+bool SheetData::rowHasText(int32_t row, int32_t fromColumn) const {
+    if (row == open_.row) {
+        for (size_t c = static_cast<size_t>(fromColumn); c < open_.width; ++c)
+            if (open_.cells[c].size) return true;
+        return false;
+    }
+    const StoredRow stored = storedRow(row);
+    if (!stored) return false;
+    const RowLayout layout = Layout(stored);
+    for (uint32_t c = static_cast<uint32_t>(fromColumn); c < layout.width; ++c)
+        if (layout.end(c) != layout.begin(c)) return true;
+    return false;
+}
+
+void SheetData::openRow(int32_t row) {
+    if (row == open_.row) return;
+    closeRow();
+    if (const StoredRow stored = storedRow(row)) {
+        const RowLayout layout = Layout(stored);
+        widenOpenRow(layout.width);
+        uint32_t begin = 0;
+        for (uint32_t c = 0; c < layout.width; ++c) {
+            open_.cells[c] = {begin, layout.end(c) - begin};
+            begin = layout.end(c);
+        }
+        open_.bytes.assign(layout.bytes, begin);
+    }
+    open_.row = row;
+}
+
+void SheetData::widenOpenRow(size_t width) {
+    if (width <= open_.width) return;
+    if (width > open_.cells.size()) open_.cells.resize(std::max(width, 2 * open_.cells.size()));
+    open_.width = width;
+}
+
+void SheetData::closeRow() {
+    if (open_.row < 0) return;
+    size_t width = open_.width;
+    while (width > 0 && open_.cells[width - 1].size == 0) --width;
+    // A row written left to right once, as a read writes it, already lies in
+    // the buffer in cell order and goes over in one copy.
+    size_t textBytes = 0;
+    bool inOrder = true;
+    for (size_t c = 0; c < width; ++c) {
+        const OpenRow::Span& span = open_.cells[c];
+        inOrder = inOrder && (span.size == 0 || span.offset == textBytes);
+        textBytes += span.size;
+    }
+    if (textBytes > UINT32_MAX) throw std::length_error("row text too long");
+    StoredRow packed = nullptr;
+    size_t packedBytes = 0;
+    if (width > 0) {
+        compactIfWasteful();
+        const bool wide = textBytes > UINT16_MAX;
+        const size_t endBytes = wide ? sizeof(uint32_t) : sizeof(uint16_t);
+        packedBytes = sizeof(uint32_t) + endBytes * width + textBytes;
+        auto* head = static_cast<uint32_t*>(arena_.allocate(packedBytes, alignof(uint32_t)));
+        head[0] = static_cast<uint32_t>(width) | (wide ? kWideEnds : 0);
+        char* ends = reinterpret_cast<char*>(head + 1);
+        char* out = ends + endBytes * width;
+        uint32_t end = 0;
+        for (size_t c = 0; c < width; ++c) {
+            const OpenRow::Span& span = open_.cells[c];
+            if (!inOrder) std::memcpy(out + end, open_.bytes.data() + span.offset, span.size);
+            end += span.size;
+            if (wide)
+                reinterpret_cast<uint32_t*>(ends)[c] = end;
+            else
+                reinterpret_cast<uint16_t*>(ends)[c] = static_cast<uint16_t>(end);
+        }
+        if (inOrder) std::memcpy(out, open_.bytes.data(), textBytes);
+        packed = head;
+    }
+    const size_t r = static_cast<size_t>(open_.row);
+    if (r == rows_.size() && packed) rows_.push_back(nullptr);
+    else if (r > rows_.size() && packed) rows_.resize(r + 1);
+    if (r < rows_.size()) {
+        if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
+        rows_[r] = packed;
+        liveBytes_ += packedBytes;
+    }
+    while (!rows_.empty() && !rows_.back()) rows_.pop_back();
+    std::fill_n(open_.cells.begin(), open_.width, OpenRow::Span());
+    open_.width = 0;
+    open_.row = -1;
+    open_.bytes.clear();
+}
+
 void SheetData::setRowCount(int32_t rows) {
+    closeRow();
     rowCount_ = std::max(rows, 0);
     dropRowsFrom(rowCount_ + 1);
 }
 
 void SheetData::setColumnCount(int32_t columns) {
+    closeRow();
     columnCount_ = std::max(columns, 0);
-    // Texts beyond the last column are dropped; the rows keep their width.
-    for (Row& row : rows_)
-        for (int32_t c = columnCount_ + 1; c < row.width; ++c) drop(row.cells[c]);
+    // Texts beyond the last column are dropped.
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        const StoredRow stored = rows_[r];
+        if (!stored || Layout(stored).width <= static_cast<uint32_t>(columnCount_) + 1) continue;
+        openRow(static_cast<int32_t>(r));
+        std::fill(open_.cells.begin() + columnCount_ + 1, open_.cells.begin() + static_cast<ptrdiff_t>(open_.width),
+                  OpenRow::Span());
+        closeRow();
+    }
     lastDataRowStale_ = true;
 }
 
 void SheetData::dropRowsFrom(int32_t row) {
     if (static_cast<size_t>(row) >= rows_.size()) return;
-    for (size_t r = static_cast<size_t>(row); r < rows_.size(); ++r) {
-        Row& line = rows_[r];
-        for (int32_t c = 0; c < line.width; ++c) drop(line.cells[c]);
-        liveBytes_ -= sizeof(Cell) * static_cast<size_t>(line.width);
-    }
+    for (size_t r = static_cast<size_t>(row); r < rows_.size(); ++r)
+        if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
     rows_.resize(static_cast<size_t>(row));
+    while (!rows_.empty() && !rows_.back()) rows_.pop_back();
     lastDataRowStale_ = true;
 }
 
-QString SheetData::text(int32_t row, int32_t column) const {
-    if (row < 0 || column < 0 || static_cast<size_t>(row) >= rows_.size()) return QString();
-    const Row& line = rows_[static_cast<size_t>(row)];
-    if (column >= line.width) return QString();
-    const Cell& cell = line.cells[column];
-    return cell.size ? QString(reinterpret_cast<const QChar*>(cell.data), cell.size) : QString();
-}
+QString SheetData::text(int32_t row, int32_t column) const { return FromUtf8(cellBytes(row, column)); }
 
-SheetData::Cell& SheetData::slot(int32_t row, int32_t column) {
-    const size_t r = static_cast<size_t>(row);
-    if (r >= rows_.size()) rows_.resize(r + 1);
-    Row& line = rows_[r];
-    if (column >= line.width) {
-        const int32_t width = std::max(columnCount_, column) + 1;
-        auto* cells = static_cast<Cell*>(arena_.allocate(sizeof(Cell) * static_cast<size_t>(width), alignof(Cell)));
-        for (int32_t c = 0; c < width; ++c) new (cells + c) Cell(c < line.width ? line.cells[c] : Cell());
-        liveBytes_ += sizeof(Cell) * static_cast<size_t>(width - line.width);
-        line = {cells, width};
+void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes) {
+    if (bytes.empty()) {
+        // Nothing to store where nothing was written.
+        if (cellBytes(row, column).empty()) return;
+        openRow(row);
+        open_.cells[static_cast<size_t>(column)] = {};
+        if (row >= 1 && column >= 1) lastDataRowStale_ = true;
+        return;
     }
-    return line.cells[column];
-}
-
-void SheetData::drop(Cell& cell) {
-    liveBytes_ -= sizeof(char16_t) * static_cast<size_t>(cell.size);
-    cell = Cell();
-}
-
-void SheetData::store(Cell& cell, const QString& text) {
-    drop(cell);
-    const size_t bytes = sizeof(char16_t) * static_cast<size_t>(text.size());
-    auto* data = static_cast<char16_t*>(arena_.allocate(bytes, alignof(char16_t)));
-    std::memcpy(data, text.utf16(), bytes);
-    cell = {data, text.size()};
-    liveBytes_ += bytes;
+    if (row != open_.row) openRow(row);
+    if (open_.bytes.size() + bytes.size() > UINT32_MAX) {
+        // Texts overwritten in this row pile up until it is packed.
+        closeRow();
+        openRow(row);
+        if (open_.bytes.size() + bytes.size() > UINT32_MAX) throw std::length_error("row text too long");
+    }
+    widenOpenRow(static_cast<size_t>(column) + 1);
+    open_.cells[static_cast<size_t>(column)] = {static_cast<uint32_t>(open_.bytes.size()),
+                                                static_cast<uint32_t>(bytes.size())};
+    open_.bytes.append(bytes);
+    if (row >= 1 && column >= 1 && row > lastDataRow_) lastDataRow_ = row;
 }
 
 void SheetData::setText(int32_t row, int32_t column, const QString& text) {
-    const size_t r = static_cast<size_t>(row);
-    if (text.isEmpty()) {
-        // Nothing to store where nothing was written.
-        if (r >= rows_.size() || column >= rows_[r].width) return;
-        Cell& cell = rows_[r].cells[column];
-        if (cell.size != 0 && row >= 1 && column >= 1) lastDataRowStale_ = true;
-        drop(cell);
-        return;
-    }
-    compactIfWasteful();
-    Cell& cell = slot(row, column);
-    if (row >= 1 && column >= 1 && row > lastDataRow_) lastDataRow_ = row;
-    store(cell, text);
+    if (text.isEmpty()) return setTextUtf8(row, column, {});
+    std::string bytes;
+    AppendUtf8(text, bytes);
+    setTextUtf8(row, column, bytes);
 }
 
 void SheetData::compactIfWasteful() {
-    // Overwritten texts stay in the arena; once they are most of it, only the
-    // live cells move to a fresh one.
+    // Replaced rows stay in the arena; once they are most of it, only the
+    // stored rows move to a fresh one.
     if (arena_.bytes() < kCompactFromBytes || liveBytes_ * 2 >= arena_.bytes()) return;
     Arena fresh;
-    for (Row& line : rows_) {
-        if (line.width == 0) continue;
-        auto* cells = static_cast<Cell*>(fresh.allocate(sizeof(Cell) * static_cast<size_t>(line.width), alignof(Cell)));
-        for (int32_t c = 0; c < line.width; ++c) {
-            const Cell& old = line.cells[c];
-            Cell moved;
-            if (old.size) {
-                const size_t bytes = sizeof(char16_t) * static_cast<size_t>(old.size);
-                auto* data = static_cast<char16_t*>(fresh.allocate(bytes, alignof(char16_t)));
-                std::memcpy(data, old.data, bytes);
-                moved = {data, old.size};
-            }
-            new (cells + c) Cell(moved);
-        }
-        line.cells = cells;
+    for (StoredRow& stored : rows_) {
+        if (!stored) continue;
+        const size_t bytes = StoredBytes(stored);
+        void* moved = fresh.allocate(bytes, alignof(uint32_t));
+        std::memcpy(moved, stored, bytes);
+        stored = static_cast<StoredRow>(moved);
     }
     arena_.swap(fresh);
 }
 
-bool SheetData::RowHasText(const Row& line, int32_t fromColumn) {
-    for (int32_t c = fromColumn; c < line.width; ++c)
-        if (line.cells[c].size) return true;
-    return false;
-}
-
 void SheetData::clearTexts(const CellBlock& block) {
+    closeRow();
     const int32_t lastStored = static_cast<int32_t>(rows_.size()) - 1;
     if (block.row1 <= 0 && block.column1 <= 0 && block.row2 >= lastStored && block.column2 >= columnCount_) {
         // The whole sheet: give the memory back at once.
         decltype(rows_)().swap(rows_);
         arena_.release();
+        std::string().swap(open_.bytes);
         liveBytes_ = 0;
         lastDataRow_ = 0;
         lastDataRowStale_ = false;
@@ -199,22 +300,26 @@ void SheetData::clearTexts(const CellBlock& block) {
     }
     const int32_t lastRow = std::min(block.row2, lastStored);
     for (int32_t r = std::max(block.row1, 0); r <= lastRow; ++r) {
-        Row& line = rows_[static_cast<size_t>(r)];
-        const int32_t lastColumn = std::min(block.column2, line.width - 1);
-        for (int32_t c = std::max(block.column1, 0); c <= lastColumn; ++c) drop(line.cells[c]);
-    }
-    while (!rows_.empty() && !RowHasText(rows_.back(), 0)) {
-        liveBytes_ -= sizeof(Cell) * static_cast<size_t>(rows_.back().width);
-        rows_.pop_back();
+        const StoredRow stored = rows_[static_cast<size_t>(r)];
+        if (!stored) continue;
+        const int32_t lastColumn = std::min(block.column2, static_cast<int32_t>(Layout(stored).width) - 1);
+        const int32_t firstColumn = std::max(block.column1, 0);
+        bool any = false;
+        for (int32_t c = firstColumn; c <= lastColumn && !any; ++c) any = !StoredCell(stored, c).empty();
+        if (!any) continue;
+        openRow(r);
+        for (int32_t c = firstColumn; c <= lastColumn; ++c) open_.cells[static_cast<size_t>(c)] = {};
+        closeRow();
     }
     lastDataRowStale_ = true;
 }
 
 int32_t SheetData::lastDataRow() const {
     if (lastDataRowStale_) {
-        int32_t r = std::min(lastDataRow_, static_cast<int32_t>(rows_.size()) - 1);
+        const int32_t top = std::max(static_cast<int32_t>(rows_.size()) - 1, open_.row);
+        int32_t r = std::min(lastDataRow_, top);
         for (; r >= 1; --r)
-            if (RowHasText(rows_[static_cast<size_t>(r)], 1)) break;
+            if (rowHasText(r, 1)) break;
         lastDataRow_ = std::max(r, 0);
         lastDataRowStale_ = false;
     }

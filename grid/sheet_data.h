@@ -5,6 +5,8 @@
 
 #include <QString>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace velkin {
@@ -39,29 +41,58 @@ public:
     QString text(int32_t row, int32_t column) const;
     // The caller keeps row and column within the sheet.
     void setText(int32_t row, int32_t column, const QString& text);
+    // The same from UTF-8 bytes (db/utf8_text.h), stored as they are: a read
+    // hands over a million values, and none of them needs a QString until it
+    // is painted, copied or edited.
+    void setTextUtf8(int32_t row, int32_t column, std::string_view bytes);
     void clearTexts(const CellBlock& block);
 
     // Highest row (1 or more) holding text in a data column (1 or more); 0 when none.
     int32_t lastDataRow() const;
 
+    // Memory taken from the system for texts and rows.
+    size_t memoryBytes() const { return arena_.bytes() + rows_.capacity() * sizeof(StoredRow); }
+
     uint32_t backColor(int32_t row, int32_t column) const;
     void paint(const CellBlock& block, uint32_t color);
 
 private:
-    // A cell's text lives in the arena; an empty cell has size 0.
-    struct Cell {
-        const char16_t* data = nullptr;
-        qsizetype size = 0;
+    // A stored row is one piece of the arena: its width w (uint32; the top
+    // bit marks wide ends), the end offsets of its w cells' bytes (counted
+    // from the first byte; uint16 each, uint32 when the row holds 64 KiB of
+    // text or more), then the bytes. An empty cell is one whose end equals
+    // the one before. One piece per row rather than per cell: a million rows
+    // of ten cells would otherwise spend more on cell records than on text.
+    using StoredRow = const uint32_t*;
+    struct RowLayout {
+        uint32_t width;
+        bool wide;
+        const void* ends;
+        const char* bytes;
+        uint32_t end(uint32_t column) const {
+            return wide ? static_cast<const uint32_t*>(ends)[column] : static_cast<const uint16_t*>(ends)[column];
+        }
+        uint32_t begin(uint32_t column) const { return column == 0 ? 0 : end(column - 1); }
     };
-    // The cells of one stored row, columns 0 to width - 1, also in the arena.
-    struct Row {
-        Cell* cells = nullptr;
-        int32_t width = 0;
+    static RowLayout Layout(StoredRow stored);
+
+    // The row being written: cells accumulate here and become a stored row
+    // when writing moves to another row or anything else touches the sheet,
+    // so a read that fills a row cell by cell packs it once.
+    struct OpenRow {
+        struct Span {
+            uint32_t offset = 0, size = 0;
+        };
+        int32_t row = -1;
+        size_t width = 0;         // cells beyond it are empty
+        std::vector<Span> cells;  // index = column; kept sized and zeroed between rows
+        std::string bytes;        // overwritten texts stay until the row is packed
     };
-    // Cells and texts are carved from large blocks and given back block by
-    // block: a read writes a million cells, and emptying the sheet must not
-    // cost a million frees. Overwritten texts stay until the sheet is emptied
-    // or compacted.
+
+    // Rows and texts are carved from large blocks and given back block by
+    // block: a read writes a million rows, and emptying the sheet must not
+    // cost a million frees. Replaced rows stay until the sheet is emptied or
+    // compacted.
     class Arena {
     public:
         ~Arena() { release(); }
@@ -83,10 +114,14 @@ private:
         size_t total_ = 0;
     };
 
-    Cell& slot(int32_t row, int32_t column);
-    void store(Cell& cell, const QString& text);
-    void drop(Cell& cell);
-    static bool RowHasText(const Row& line, int32_t fromColumn);
+    static size_t StoredBytes(StoredRow stored);
+    static std::string_view StoredCell(StoredRow stored, int32_t column);
+    std::string_view cellBytes(int32_t row, int32_t column) const;
+    bool rowHasText(int32_t row, int32_t fromColumn) const;
+    StoredRow storedRow(int32_t row) const;
+    void openRow(int32_t row);
+    void widenOpenRow(size_t width);
+    void closeRow();
     void compactIfWasteful();
     void dropRowsFrom(int32_t row);
 
@@ -106,9 +141,10 @@ private:
         template <typename U>
         bool operator==(const MappedAllocator<U>&) const noexcept { return true; }
     };
-    std::vector<Row, MappedAllocator<Row>> rows_;  // only up to the highest row written
+    std::vector<StoredRow, MappedAllocator<StoredRow>> rows_;  // null: no text; only up to the highest row stored
+    OpenRow open_;
     Arena arena_;
-    size_t liveBytes_ = 0;  // arena bytes still in use (cells of stored rows, current texts)
+    size_t liveBytes_ = 0;  // arena bytes of the stored rows
     // Painted blocks, later ones on top; a block wholly covered by a later one is dropped.
     std::vector<std::pair<CellBlock, uint32_t>> paints_;
     mutable int32_t lastDataRow_ = 0;  // an upper bound while lastDataRowStale_

@@ -1,62 +1,87 @@
 #include "read/value_text.h"
 
 #include <limits>
+#include <optional>
 
 namespace velkin {
 
 namespace {
 
-bool DigitsAt(const QString& s, qsizetype pos, qsizetype count) {
-    if (pos + count > s.size()) return false;
-    for (qsizetype i = pos; i < pos + count; ++i) {
-        const char16_t c = s.at(i).unicode();
-        if (c < u'0' || c > u'9') return false;
-    }
+// Where the date's parts sit in a value's text, for QString and UTF-8 alike
+// (the parts are ASCII, so their positions are the same in either).
+struct DateParts {
+    qsizetype monthPos = 0, dayPos = 0;
+};
+
+char32_t Code(QStringView s, qsizetype pos) { return s[pos].unicode(); }
+char32_t Code(std::string_view s, qsizetype pos) { return static_cast<unsigned char>(s[static_cast<size_t>(pos)]); }
+
+template <typename Text>
+bool IsDigit(const Text& s, qsizetype pos) {
+    if (pos >= static_cast<qsizetype>(s.size())) return false;
+    const char32_t c = Code(s, pos);
+    return c >= U'0' && c <= U'9';
+}
+
+template <typename Text>
+bool DigitsAt(const Text& s, qsizetype pos, qsizetype count) {
+    for (qsizetype i = pos; i < pos + count; ++i)
+        if (!IsDigit(s, i)) return false;
     return true;
 }
 
-int TwoDigits(const QString& s, qsizetype pos) {
-    return (s.at(pos).unicode() - u'0') * 10 + (s.at(pos + 1).unicode() - u'0');
+template <typename Text>
+int TwoDigits(const Text& s, qsizetype pos) {
+    return static_cast<int>(Code(s, pos) - U'0') * 10 + static_cast<int>(Code(s, pos + 1) - U'0');
 }
 
-bool DigitAt(const QString& s, qsizetype pos) {
-    return pos < s.size() && s.at(pos).unicode() >= u'0' && s.at(pos).unicode() <= u'9';
+template <typename Text>
+std::optional<DateParts> FindDate(const Text& s) {
+    const auto size = static_cast<qsizetype>(s.size());
+    auto at = [&](qsizetype i) { return Code(s, i); };
+    DateParts parts;
+    qsizetype endPos = 0;
+    if (DigitsAt(s, 0, 4) && size >= 10 && (at(4) == U'-' || at(4) == U'/') && at(7) == at(4) &&
+        DigitsAt(s, 5, 2) && DigitsAt(s, 8, 2)) {
+        parts = {5, 8};
+        endPos = 10;
+    } else if (DigitsAt(s, 0, 8)) {
+        parts = {4, 6};
+        endPos = 8;
+    } else {
+        return std::nullopt;
+    }
+    // A digit right after the day means a longer number, not a date.
+    if (IsDigit(s, endPos)) return std::nullopt;
+    const int month = TwoDigits(s, parts.monthPos);
+    const int day = TwoDigits(s, parts.dayPos);
+    if (month < 1 || month > 12 || day < 1 || day > 31) return std::nullopt;
+    return parts;
+}
+
+template <typename Out, typename Text>
+void CopyDigits(Out* out, const Text& s, const DateParts& parts) {
+    const qsizetype from[8] = {0, 1, 2, 3, parts.monthPos, parts.monthPos + 1, parts.dayPos, parts.dayPos + 1};
+    for (size_t i = 0; i < 8; ++i) out[i] = Out(static_cast<char>(Code(s, from[i])));
 }
 
 }  // namespace
 
 QString DateCellText(const QString& valueText) {
-    const QString& s = valueText;
-    qsizetype monthPos = 0;
-    qsizetype dayPos = 0;
-    qsizetype endPos = 0;
-    if (DigitsAt(s, 0, 4) && s.size() >= 10 && (s.at(4) == u'-' || s.at(4) == u'/') && s.at(7) == s.at(4) &&
-        DigitsAt(s, 5, 2) && DigitsAt(s, 8, 2)) {
-        monthPos = 5;
-        dayPos = 8;
-        endPos = 10;
-    } else if (DigitsAt(s, 0, 8)) {
-        monthPos = 4;
-        dayPos = 6;
-        endPos = 8;
-    } else {
-        return valueText;
-    }
-    // A digit right after the day means a longer number, not a date.
-    if (DigitAt(s, endPos)) return valueText;
-    const int month = TwoDigits(s, monthPos);
-    const int day = TwoDigits(s, dayPos);
-    if (month < 1 || month > 12 || day < 1 || day > 31) return valueText;
+    const QStringView s(valueText);
+    const std::optional<DateParts> parts = FindDate(s);
+    if (!parts) return valueText;
     // Built in place: a read converts every date cell this way.
     QString digits(8, Qt::Uninitialized);
-    QChar* out = digits.data();
-    const QChar* in = s.constData();
-    for (qsizetype i = 0; i < 4; ++i) out[i] = in[i];
-    out[4] = in[monthPos];
-    out[5] = in[monthPos + 1];
-    out[6] = in[dayPos];
-    out[7] = in[dayPos + 1];
+    CopyDigits(digits.data(), s, *parts);
     return digits;
+}
+
+std::string_view DateCellTextUtf8(std::string_view valueText, std::array<char, 8>& digits) {
+    const std::optional<DateParts> parts = FindDate(valueText);
+    if (!parts) return valueText;
+    CopyDigits(digits.data(), valueText, *parts);
+    return {digits.data(), digits.size()};
 }
 
 QString ColumnTypeText(const QString& type, int32_t size, int32_t scale) {

@@ -1,13 +1,17 @@
 // The grid's cell storage against a plain map of the same operations: texts,
 // clears, size changes and the last data row must agree after every step,
 // through block reuse, compaction and the release of an emptied sheet.
+// Texts go in as QStrings and as UTF-8 bytes, row by row as a read writes
+// them and cell by cell at random as a user does.
 
+#include "db/utf8_text.h"
 #include "grid/sheet_data.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
+#include <string>
 
 using namespace velkin;
 
@@ -51,6 +55,14 @@ private:
 TEST(SheetData, AgreesWithAPlainMapThroughRandomEdits) {
     std::mt19937 random(20261208);
     auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+    auto randomText = [&](int32_t r, int32_t c, int step) {
+        switch (uniform(0, 59)) {
+        case 0: return QString();
+        case 1: return QString(uniform(300000, 400000), QChar(u'長'));  // a block of its own
+        case 2: return QStringLiteral("lone %1 surrogates %2 😀").arg(QChar(0xD800)).arg(QChar(0xDFFF));
+        default: return QStringLiteral("r%1c%2 東京 %3").arg(r).arg(c).arg(step).repeated(uniform(1, 4));
+        }
+    };
     SheetData sheet;
     Model model;
     int32_t rows = 300, columns = 20;
@@ -61,15 +73,31 @@ TEST(SheetData, AgreesWithAPlainMapThroughRandomEdits) {
 
     for (int step = 0; step < 60000; ++step) {
         const int op = uniform(0, 99);
-        if (op < 80) {
+        if (op < 75) {
             const int32_t r = uniform(0, rows), c = uniform(0, columns);
-            QString text;
-            const int kind = uniform(0, 59);
-            if (kind == 0) text = QString();
-            else if (kind == 1) text = QString(uniform(300000, 400000), QChar(u'長'));  // a block of its own
-            else text = QStringLiteral("r%1c%2 東京 %3").arg(r).arg(c).arg(step).repeated(uniform(1, 4));
-            sheet.setText(r, c, text);
+            const QString text = randomText(r, c, step);
+            if (uniform(0, 1)) {
+                sheet.setText(r, c, text);
+            } else {
+                std::string bytes;
+                AppendUtf8(text, bytes);
+                sheet.setTextUtf8(r, c, bytes);
+            }
             model.setText(r, c, text);
+        } else if (op < 80) {
+            // A whole row left to right in UTF-8, as a read writes it, some
+            // cells twice, then a look at it while it is still being written.
+            const int32_t r = uniform(0, rows);
+            for (int32_t c = 0; c <= columns; ++c) {
+                for (int times = uniform(1, 8) == 1 ? 2 : 1; times > 0; --times) {
+                    const QString text = uniform(0, 4) ? randomText(r, c, step) : QString();
+                    std::string bytes;
+                    AppendUtf8(text, bytes);
+                    sheet.setTextUtf8(r, c, bytes);
+                    model.setText(r, c, text);
+                }
+            }
+            for (int32_t c = 0; c <= columns; ++c) ASSERT_EQ(sheet.text(r, c), model.text(r, c)) << "step " << step;
         } else if (op < 90) {
             const int32_t r1 = uniform(0, rows), c1 = uniform(0, columns);
             const CellBlock block{c1, r1, uniform(c1, columns), uniform(r1, rows)};
@@ -95,6 +123,34 @@ TEST(SheetData, AgreesWithAPlainMapThroughRandomEdits) {
                     ASSERT_EQ(sheet.text(r, c), model.text(r, c)) << "step " << step << " cell " << r << "," << c;
         }
     }
+}
+
+// A read's rows cost little beyond their text, and rewriting them over and
+// over leaves no more than compaction allows: replaced rows are reclaimed.
+TEST(SheetData, MemoryStaysNearTheTextHeld) {
+    constexpr int32_t kRows = 60000, kColumns = 10;
+    SheetData sheet;
+    sheet.setRowCount(kRows + 2);
+    sheet.setColumnCount(kColumns);
+    size_t textBytes = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        textBytes = 0;
+        for (int32_t r = 3; r <= kRows + 2; ++r)
+            for (int32_t c = 0; c <= kColumns; ++c) {
+                const std::string text = "pass " + std::to_string(pass) + " cell " + std::to_string(r * 100 + c);
+                sheet.setTextUtf8(r, c, text);
+                textBytes += text.size();
+            }
+        const size_t held = sheet.memoryBytes();
+        EXPECT_GE(held, textBytes) << "pass " << pass;
+        // Per row: its width and 11 cell ends beside the text; one block and the row list's growth on top.
+        const size_t bound = pass == 0 ? textBytes + kRows * 56 + (3 << 20) : 3 * (textBytes + kRows * 56);
+        EXPECT_LE(held, bound) << "pass " << pass;
+    }
+    EXPECT_EQ(sheet.text(kRows + 2, kColumns), QStringLiteral("pass 3 cell %1").arg((kRows + 2) * 100 + kColumns));
+    EXPECT_EQ(sheet.lastDataRow(), kRows + 2);
+    sheet.clearTexts({0, 0, kColumns, kRows + 2});
+    EXPECT_EQ(sheet.memoryBytes(), 0u);
 }
 
 TEST(SheetData, PaintedBlocksAndTheDefaultColour) {

@@ -3,6 +3,7 @@
 #include "memory_watch.h"
 #include "db/engine.h"
 #include "db/error.h"
+#include "db/utf8_text.h"
 #include "db/sqlite/declared_type.h"
 #include "db/sqlite/sqlite_session.h"
 #include "db/sqlite/to_date.h"
@@ -540,6 +541,33 @@ TEST_F(SqliteDynasetTest, ValuesComeAsTheReadNeedsThem) {
     dynaset->MoveFirst();
     ASSERT_FALSE(dynaset->Eof());
     EXPECT_EQ(seq.Value(), "1");
+}
+
+// The read takes values as UTF-8 bytes; they must stand for exactly the text
+// Value() gives, for every kind of value, with and without blank stripping.
+TEST_F(SqliteDynasetTest, Utf8ValuesAreTheValuesTextInUtf8) {
+    c_.db->ExecuteSQL("INSERT INTO EMP VALUES ('é', 'Ünï  ', 12345678.25, -1e-300, '2024-02-29 10:00:00', 4, "
+                      "CAST(x'41ff42' AS TEXT))");
+    c_.db->ExecuteSQL("INSERT INTO EMP VALUES ('😀', '', 0.30000000000000004, 123456789012345678, NULL, 5, x'00ff')");
+    for (const int32_t options : {kDynasetNoBlankStrip, 0}) {
+        auto dynaset = c_.db->DbCreateDynaset(
+            "SELECT *, SEQ * 1.5, 'x' || NOTE FROM EMP UNION ALL SELECT 'z', 'z', 9e99, NULL, NULL, 6, NULL, NULL, "
+            "NULL ORDER BY 6",
+            options);
+        OraFields& fields = dynaset->Fields();
+        std::string scratch;
+        int records = 0;
+        for (; !dynaset->Eof(); dynaset->MoveNext(), ++records) {
+            for (int16_t j = 0; j < fields.Count(); ++j) {
+                SCOPED_TRACE(::testing::Message() << "options " << options << " record " << records << " column " << j);
+                const std::optional<QString> text = fields.Item(j).Value();
+                const std::optional<std::string_view> bytes = fields.Item(j).Utf8Value(scratch);
+                ASSERT_EQ(bytes.has_value(), text.has_value());
+                if (bytes) EXPECT_EQ(FromUtf8(*bytes), *text);
+            }
+        }
+        EXPECT_EQ(records, 6);
+    }
 }
 
 TEST_F(SqliteDynasetTest, WithoutTheNoStripOptionTrailingBlanksGo) {

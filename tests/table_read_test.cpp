@@ -1,4 +1,5 @@
 #include "form_fixture.h"
+#include "memory_watch.h"
 #include "recording_session.h"
 
 #include "read/table_read.h"
@@ -9,6 +10,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+
+#include <algorithm>
 
 using namespace velkin;
 using namespace velkin::testing;
@@ -126,6 +129,48 @@ TEST_F(ReadTest, AnEmptyResultShowsTheNoDataNotice) {
     EXPECT_EQ(boxes_.boxes[0].text, kNoDataMessage);
     EXPECT_EQ(row(2, 2), (Cells{"", ""}));
     EXPECT_FALSE(form().CMD_Update->isEnabled());
+}
+
+// The bar follows the records and is handed a new value when its filled
+// width changes, ending on the exact count.
+TEST_F(ReadTest, TheProgressBarEndsOnTheRecordCountAndRedrawsOnlyWhenItGrows) {
+    constexpr int kRecords = 5000;
+    writeSettings("[Default1]\r\nLINE=5002\r\n");
+    db_->exec("CREATE TABLE N (V NUMBER, W VARCHAR2(10));"
+              "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 5000) "
+              "INSERT INTO N SELECT i, 'w' || i FROM s;");
+    std::vector<int> values;
+    QObject::connect(form().ProgBar1, &QProgressBar::valueChanged, [&](int value) { values.push_back(value); });
+    readTable("N");
+    ASSERT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(form().ProgBar1->value(), kRecords);
+    EXPECT_EQ(cell(kRecords + 2, 2), QStringLiteral("w%1").arg(kRecords));
+    ASSERT_FALSE(values.empty());
+    EXPECT_EQ(values.back(), kRecords);
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+    EXPECT_LE(values.size(), static_cast<size_t>(form().ProgBar1->width()) + 2) << "about one value per pixel";
+}
+
+// A large read holds its values as they came: the process grows by less than
+// twice the bytes of the text it read.
+TEST_F(ReadTest, ALargeReadGrowsMemoryByLessThanTwiceItsText) {
+    constexpr int kRecords = 200000;
+    writeSettings("[Default1]\r\nLINE=1000002\r\n");
+    db_->exec("CREATE TABLE BIG (ID NUMBER, NAME VARCHAR2(40), AMOUNT NUMBER(12,2), HIRED DATE, NOTE VARCHAR2(60));"
+              "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 200000) "
+              "INSERT INTO BIG SELECT i, '鈴木 ' || i, i * 1.25, date('2000-01-01', '+' || (i % 9000) || ' days'), "
+              "'note for record ' || i || ' with some more text' FROM s;");
+    form().show();  // the window and its million-row sheet exist before the read, as in use
+    QApplication::processEvents();
+    const MemoryWatch memory;
+    readTable("BIG");
+    ASSERT_TRUE(boxes_.boxes.empty());
+    ASSERT_EQ(grid().lastDataRow(), kRecords + 2);
+    EXPECT_EQ(cell(kRecords + 2, 2), QStringLiteral("鈴木 %1").arg(kRecords));
+    long textBytes = 0;  // the data cells' texts in UTF-8
+    for (int32_t r = 3; r <= kRecords + 2; ++r)
+        for (int32_t c = 1; c <= 5; ++c) textBytes += static_cast<long>(cell(r, c).toUtf8().size());
+    ExpectBoundedGrowth(memory, 2 * textBytes / 1024);
 }
 
 TEST_F(ReadTest, TheRowLimitStopsTheReadBeforeTheFirstRecordThatDoesNotFit) {

@@ -143,6 +143,41 @@ public:
         }
     }
 
+    std::optional<std::string_view> Utf8Value(std::string& scratch) const override {
+        if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
+        sqlite3_stmt* statement = cursor_->statement.get();
+        switch (sqlite3_column_type(statement, column_)) {
+        case SQLITE_NULL: return std::nullopt;
+        case SQLITE_INTEGER: {
+            scratch.resize(24);
+            const auto end =
+                std::to_chars(scratch.data(), scratch.data() + scratch.size(), sqlite3_column_int64(statement, column_));
+            scratch.resize(static_cast<size_t>(end.ptr - scratch.data()));
+            return std::string_view(scratch);
+        }
+        case SQLITE_FLOAT:
+            PlainDecimalFromDouble(sqlite3_column_double(statement, column_), scratch);
+            return std::string_view(scratch);
+        case SQLITE_TEXT: {
+            // SQLite's own bytes, read in place.
+            std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
+                                  static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
+            if (padTo_ > 0) {
+                // Padding counts characters; only ASCII text has one byte per character.
+                if (!IsAscii(text)) return OraField::Utf8Value(scratch);
+                if (static_cast<qsizetype>(text.size()) >= padTo_) return text;
+                scratch.assign(text);
+                scratch.resize(static_cast<size_t>(padTo_), ' ');
+                return std::string_view(scratch);
+            }
+            if (!keepTrailingBlanks_)
+                while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+            return text;
+        }
+        default: return OraField::Utf8Value(scratch);
+        }
+    }
+
 private:
     QString Text(sqlite3_stmt* statement) const {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column_));
