@@ -577,8 +577,7 @@ int main(int argc, char** argv) {
             std::stringstream list(next());
             for (std::string c; std::getline(list, c, ',');) options.cases.insert(c);
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--million-rows N] [--cases a,b] [--keep] [--backup NO]
-", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--million-rows N] [--cases a,b] [--keep] [--backup NO]\n", argv[0]);
             return 2;
         }
     }

@@ -134,20 +134,6 @@ struct SelectionRect {
     int top = -1, left = -1, bottom = -1, right = -1;
     bool valid() const { return top >= 0; }
 };
-SelectionRect BoundingRect(const QModelIndexList& indexes) {
-    SelectionRect r;
-    for (const QModelIndex& i : indexes) {
-        if (!r.valid()) {
-            r = {i.row(), i.column(), i.row(), i.column()};
-            continue;
-        }
-        r.top = std::min(r.top, i.row());
-        r.left = std::min(r.left, i.column());
-        r.bottom = std::max(r.bottom, i.row());
-        r.right = std::max(r.right, i.column());
-    }
-    return r;
-}
 }  // namespace
 
 void SpreadGrid::copySelection() {

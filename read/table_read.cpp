@@ -11,48 +11,13 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProgressBar>
+#include "shell/progress_bar.h"
 #include <QPushButton>
 #include <QRadioButton>
 
 using namespace velkin;
 
 namespace {
-
-// The record counter on ProgBar1. Every record sets it, but
-// QProgressBar::setValue costs about 2,000 instructions a call whether or not
-// anything is drawn (a style option built to decide, an accessibility notice):
-// a fifth of a record's whole cost. So the bar is handed the counter when its
-// filled width changes, and the exact counter whenever anything can look at
-// it: before a message box and when the loop ends, normally or by an error.
-class RecordProgress {
-public:
-    explicit RecordProgress(QProgressBar& bar)
-        : bar_(bar), minimum_(bar.minimum()), span_(std::max<int64_t>(int64_t{bar.maximum()} - bar.minimum(), 1)),
-          pixels_(std::max(bar.width(), 1)), shown_(bar.value()), value_(shown_), shownFill_(fill(shown_)) {}
-    ~RecordProgress() { show(); }
-    RecordProgress(const RecordProgress&) = delete;
-    RecordProgress& operator=(const RecordProgress&) = delete;
-
-    void set(int32_t value) {
-        value_ = value;
-        if (fill(value) != shownFill_ || value == bar_.maximum()) show();
-    }
-    void show() {
-        if (value_ == shown_) return;
-        bar_.setValue(value_);
-        shown_ = value_;
-        shownFill_ = fill(value_);
-    }
-
-private:
-    int64_t fill(int32_t value) const { return (int64_t{value} - minimum_) * pixels_ / span_; }
-
-    QProgressBar& bar_;
-    const int64_t minimum_, span_, pixels_;
-    int32_t shown_, value_;
-    int64_t shownFill_;
-};
 
 // Opens the main query of the read and fills the grid. Returns when the read
 // is done or stopped; errors propagate to FL_Read's one handler.
@@ -153,7 +118,6 @@ private:
 
     // False when the row limit stopped the read.
     bool loadRecords(OraDynaset& dynaset) {
-        RecordProgress progress(*form_.ProgBar1);
         const size_t columns = fields_.size();
         int32_t counter = 0;
         std::string scratch;
@@ -162,9 +126,8 @@ private:
         grid_.setCurrentRow(kFirstDataRow);
         while (!dynaset.Eof()) {
             ++counter;
-            progress.set(counter);
+            form_.ProgBar1->setValue(counter);
             if (counter + 2 > grid_.rowCount()) {
-                progress.show();
                 ShowMessage({kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok});
                 return false;
             }

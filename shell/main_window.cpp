@@ -3,6 +3,7 @@
 #include "db/engine.h"
 #include "grid/grid.h"
 #include "shell/common1.h"
+#include "shell/progress_bar.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,7 +11,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -25,15 +25,6 @@ constexpr uint32_t kConnectionBoxColor = 0x80FFFF;  // RGB(255,255,128)
 constexpr uint32_t kContactLineColor = 0x8080FF;    // RGB(255,128,128)
 constexpr uint32_t kIdleQueryBoxColor = 0xFFFF80;   // RGB(128,255,255)
 constexpr uint32_t kActiveQueryBoxColor = 0xFFFFFF;
-
-// The status line's bar shows no text, so it need not compose any: QProgressBar
-// formats its percentage through the locale on every value change, and a read
-// sets the value once per record.
-class SilentProgressBar : public QProgressBar {
-public:
-    using QProgressBar::QProgressBar;
-    QString text() const override { return QString(); }
-};
 
 void SetBackColor(QWidget* box, uint32_t color) {
     QPalette palette = box->palette();
@@ -127,8 +118,7 @@ void Form1::buildControls() {
     CMD_SerchTab = button("CMD_SerchTab", QStringLiteral("ﾃｰﾌﾞﾙ一覧SQL"));
     place(CMD_SerchTab, 7560, 120, 1575, 255);
 
-    ProgBar1 = named(new SilentProgressBar(this), "ProgBar1");
-    ProgBar1->setTextVisible(false);
+    ProgBar1 = named(new ProgressBar(this), "ProgBar1");
     ProgBar1->setRange(0, 100);
     ProgBar1->setValue(0);
     place(ProgBar1, 240, 8160, 3735, 255);
@@ -153,7 +143,6 @@ void Form1::buildControls() {
                                    CMD_Update, CMD_Quit, TXT_SQL,  Option1[0], Option1[1], Text2,
                                    CMD_SerchTab, Text1,  Text3};
     for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
-    ProgBar1->setFocusPolicy(Qt::NoFocus);
 
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
     connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);

@@ -18,9 +18,9 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QGroupBox;
-class QProgressBar;
 
 namespace velkin {
+class ProgressBar;
 class SpreadGrid;
 class Error;
 }
@@ -50,7 +50,7 @@ public:
     QLabel* Label5;
     QPlainTextEdit* Text2;
     QPushButton* CMD_SerchTab;
-    QProgressBar* ProgBar1;
+    velkin::ProgressBar* ProgBar1;
     QLineEdit* Text1;
     QLineEdit* Text3;
 

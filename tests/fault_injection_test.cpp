@@ -13,7 +13,7 @@
 #include <QThread>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QProgressBar>
+#include "shell/progress_bar.h"
 #include <QPushButton>
 
 #include <sys/resource.h>
@@ -455,7 +455,7 @@ int UpdateChild(const QStringList& args) {
         form.SPD1->setCurrentColumn(2);
         form.SPD1->setCellText(QStringLiteral("new-%1").arg(r - 3));
     }
-    QObject::connect(form.ProgBar1, &QProgressBar::valueChanged, [&](int value) {
+    QObject::connect(form.ProgBar1, &velkin::ProgressBar::valueChanged, [&](int value) {
         if (value != killAt) return;
         std::fputs("kill\n", stdout);
         std::fflush(stdout);

@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProgressBar>
+#include "shell/progress_bar.h"
 #include <QPushButton>
 #include <QRadioButton>
 

@@ -8,7 +8,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
-#include <QProgressBar>
+#include "shell/progress_bar.h"
 #include <QPushButton>
 
 using namespace velkin;

@@ -11,7 +11,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
-#include <QProgressBar>
+#include "shell/progress_bar.h"
 #include <QPushButton>
 
 #include <optional>

@@ -1,0 +1,49 @@
+#pragma once
+// ProgBar1, the status line's progress bar, with QProgressBar's minimum,
+// maximum and value rules. A read sets the value once per record, a hundred
+// thousand times a second; QProgressBar spends about 2,000 instructions on
+// every call deciding whether to repaint (it builds a style option and
+// formats a text the bar never shows). This bar keeps the value in a member
+// and repaints only when its filled width changes.
+
+#include <QWidget>
+
+namespace velkin {
+
+class ProgressBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit ProgressBar(QWidget* parent = nullptr);
+
+    int minimum() const { return minimum_; }
+    int maximum() const { return maximum_; }
+    int value() const { return value_; }
+    void setMinimum(int minimum) { setRange(minimum, std::max(maximum_, minimum)); }
+    void setMaximum(int maximum) { setRange(std::min(minimum_, maximum), maximum); }
+    // A value outside the new range is dropped (the bar shows empty), as QProgressBar does.
+    void setRange(int minimum, int maximum);
+
+    // Values outside the range are ignored, unless the range is 0 to 0.
+    void setValue(int value) {
+        if (value == value_ || ((value > maximum_ || value < minimum_) && (maximum_ != 0 || minimum_ != 0))) return;
+        value_ = value;
+        emit valueChanged(value);
+        // Drawn at once, like QProgressBar: a read runs without the event loop.
+        if (filledWidth() != paintedWidth_) repaint();
+    }
+
+signals:
+    void valueChanged(int value);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    int filledWidth() const;
+
+    int minimum_ = 0, maximum_ = 100, value_ = -1;
+    int paintedWidth_ = -1;
+};
+
+}  // namespace velkin
