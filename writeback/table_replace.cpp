@@ -81,6 +81,7 @@ void Form1::FL_UPDATE() {
         const Dialect dialect = session.dialect();
         const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
+        session.RequireTransactionalTable(table);
         database.ExecuteSQL(dialect.deleteAll(table));
 
         const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
