@@ -326,7 +326,8 @@ TEST(OdbcDialect, OracleServerGetsTheOriginalTexts) {
     EXPECT_EQ(oracle.deleteAll("T"), "DELETE T");
     EXPECT_EQ(oracle.tableListQuery(), "SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \r\nORDER BY TABLE_NAME");
     EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").deleteAll("T"), "DELETE FROM T");
-    EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").discoveryQuery("SELECT * FROM T"),
+    EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").discoveryQuery("SELECT * FROM T"), "SELECT TOP 1 * FROM T");
+    EXPECT_EQ(Dialect::fromDbmsName("DB2/LINUXX8664").discoveryQuery("SELECT * FROM T"),
               "SELECT * FROM T FETCH FIRST 1 ROWS ONLY");
 }
 
