@@ -311,6 +311,10 @@ TEST_P(MyStream, AnotherCommandInTheMiddleKeepsTheDynasetsPlace) {
     dyn->MoveFirst();
     EXPECT_EQ(id.Value(), "1");
     EXPECT_EQ(dyn->RecordCount(), 50);
+    // A statement that writes is refused before it runs.
+    EXPECT_EQ(ErrorOf([&] { o.database->DbCreateDynaset(Q("DELETE FROM " + t), 0); }).Number(), 2053);
+    EXPECT_EQ(ErrorOf([&] { o.database->DbCreateDynaset(Q("SELECT 1; DELETE FROM " + t), 0); }).Number(), 1064);
+    EXPECT_EQ(admin_->Column("SELECT COUNT(*) FROM " + t), "50");
     // A statement that cannot be a subquery is counted by running it.
     EXPECT_EQ(o.database->DbCreateDynaset("SHOW VARIABLES LIKE 'innodb_lock_wait_timeout'", 0)->RecordCount(), 1);
     EXPECT_EQ(Rows(*o.database, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%NO_BACKSLASH_ESCAPES%'"),

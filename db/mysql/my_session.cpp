@@ -7,6 +7,7 @@
 #include "db/plain_decimal.h"
 
 #include <errmsg.h>
+#include <mysqld_error.h>
 #include <mysql.h>
 
 #include <QByteArray>
@@ -63,6 +64,14 @@ public:
     // (the protocol carries one result at a time). The result, if any, is
     // the caller's to take.
     void Send(const QByteArray& sql);
+
+    // Drains the stream a dynaset may be reading, so the connection is free.
+    void Claim();
+
+    // Throws unless `sql` is one statement that returns rows. The server
+    // prepares it without running it, so a statement that writes is refused
+    // before it changes anything.
+    void RequireQuery(const QByteArray& sql);
 
     // Runs a statement of the program's own and drops whatever it returns.
     void Run(const QByteArray& sql) {
@@ -163,6 +172,8 @@ public:
     MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks)
         : connection_(std::move(connection)), sql_(sql.toUtf8()), keepTrailingBlanks_(keepTrailingBlanks) {
         MyConnection& c = *connection_;
+        // A dynaset reads: opening one must never change data.
+        c.RequireQuery(sql_);
         if (c.owner == MyConnection::Owner::None) {
             // The count and the rows must come from one snapshot.
             c.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
@@ -380,12 +391,36 @@ private:
     bool eof_ = true;
 };
 
-void MyConnection::Send(const QByteArray& sql) {
-    if (streaming_) {
-        MyDynaset* drained = streaming_;
-        streaming_ = nullptr;
-        drained->Suspend();
+void MyConnection::Claim() {
+    if (!streaming_) return;
+    MyDynaset* drained = streaming_;
+    streaming_ = nullptr;
+    drained->Suspend();
+}
+
+void MyConnection::RequireQuery(const QByteArray& sql) {
+    Claim();
+    struct StatementCloser {
+        void operator()(MYSQL_STMT* statement) const { mysql_stmt_close(statement); }
+    };
+    const std::unique_ptr<MYSQL_STMT, StatementCloser> statement{mysql_stmt_init(get())};
+    if (!statement) throw ConnectionError(get());
+    if (mysql_stmt_prepare(statement.get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0) {
+        const unsigned number = mysql_stmt_errno(statement.get());
+        // Statements the server cannot prepare (administrative ones) are not
+        // queries a dynaset can be sure of; anything else is the statement's own error.
+        if (number == ER_UNSUPPORTED_PS)
+            throw EngineError(static_cast<int32_t>(number),
+                              QStringLiteral("この SQL 文からはダイナセットを作れません（サーバーが事前に検査できない文です）。"));
+        throw MakeError(static_cast<int32_t>(number), QString::fromLatin1(mysql_stmt_sqlstate(statement.get())),
+                        QString::fromUtf8(mysql_stmt_error(statement.get())).trimmed());
     }
+    if (mysql_stmt_field_count(statement.get()) == 0)
+        throw EngineError(2053, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+}
+
+void MyConnection::Send(const QByteArray& sql) {
+    Claim();
     if (mysql_real_query(get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
         throw ConnectionError(get());
 }
