@@ -33,6 +33,7 @@ build-fuzzers: deps
 
 test: build build-sanitized build-fuzzers
 	scripts/run-tests.sh $(BUILD) $(ASAN_BUILD)
+	scripts/check-package.sh $(BUILD)
 	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
 
 fuzz: build-fuzzers
@@ -44,6 +45,11 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target velkin_bench
 	bench/run-bench.sh $(BENCH_BUILD) $(BENCH_ARGS)
+
+# The Debian package, left in $(BUILD)/ (velkin_VERSION_ARCH.deb).
+.PHONY: package
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

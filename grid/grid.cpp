@@ -1,6 +1,8 @@
 #include "grid/grid.h"
 
 #include "db/error.h"
+#include "grid/cell_delegate.h"
+#include "grid/cell_edits.h"
 #include "grid/clipboard_text.h"
 #include "grid/sheet_model.h"
 #include "shell/message_box.h"
@@ -26,6 +28,9 @@ SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetMo
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setWordWrap(false);
+    setItemDelegate(new CellDelegate(*this));
+    // Steps of a large paste hold their texts twice; a long history is not worth that.
+    undo_.setUndoLimit(100);
 }
 
 SpreadGrid::~SpreadGrid() = default;
@@ -161,23 +166,79 @@ void SpreadGrid::pasteClipboard() {
     }
     const int32_t height = static_cast<int32_t>(block.rows.size());
     const int32_t width = static_cast<int32_t>(block.width);
+    std::vector<CellChange> changes;
     for (int32_t r = 0; r < height; ++r) {
         const auto& line = block.rows[static_cast<size_t>(r)];
-        for (size_t c = 0; c < line.size(); ++c)
-            sheet_.setText(firstRow + r, firstColumn + static_cast<int32_t>(c), line[c]);
+        for (size_t c = 0; c < line.size(); ++c) {
+            const int32_t row = firstRow + r, column = firstColumn + static_cast<int32_t>(c);
+            changes.push_back({row, column, sheet_.text(row, column), line[c]});
+        }
     }
-    emit model_->dataChanged(model_->index(firstRow - 1, firstColumn - 1),
-                             model_->index(firstRow + height - 2, firstColumn + width - 2));
+    pushEdits(QStringLiteral("Paste"), std::move(changes));
     selectionModel()->select(QItemSelection(model_->index(firstRow - 1, firstColumn - 1),
                                             model_->index(firstRow + height - 2, firstColumn + width - 2)),
                              QItemSelectionModel::ClearAndSelect);
 }
 
 void SpreadGrid::clearSelection() {
-    const QModelIndexList indexes = selectionModel()->selectedIndexes();
-    for (const QModelIndex& i : indexes) sheet_.setText(i.row() + 1, i.column() + 1, QString());
-    const SelectionRect r = BoundingRect(indexes);
-    if (r.valid()) emit model_->dataChanged(model_->index(r.top, r.left), model_->index(r.bottom, r.right));
+    std::vector<CellChange> changes;
+    const int32_t lastRow = sheet_.lastDataRow();
+    for (const QItemSelectionRange& range : selectionModel()->selection()) {
+        // Rows below the last one with text hold nothing to clear.
+        for (int32_t row = range.top() + 1; row <= std::min(range.bottom() + 1, lastRow); ++row)
+            for (int32_t column = range.left() + 1; column <= range.right() + 1; ++column) {
+                QString before = sheet_.text(row, column);
+                if (!before.isEmpty()) changes.push_back({row, column, std::move(before), QString()});
+            }
+    }
+    pushEdits(QStringLiteral("Delete"), std::move(changes));
+}
+
+void SpreadGrid::editCell(int32_t row, int32_t column, const QString& text) {
+    pushEdits(QStringLiteral("Edit"), {{row, column, sheet_.text(row, column), text}});
+}
+
+void SpreadGrid::pushEdits(const QString& name, std::vector<CellChange> changes) {
+    auto edits = std::make_unique<CellEdits>(name, sheet_, std::move(changes),
+                                             [this](const CellBlock& block) { showChangedBlock(block); });
+    if (edits->isEmpty()) return;
+    undo_.push(edits.release());  // the stack owns it, and runs it once now
+}
+
+void SpreadGrid::showChangedBlock(const CellBlock& block) {
+    const QModelIndex topLeft = model_->index(block.row1 - 1, block.column1 - 1);
+    const QModelIndex bottomRight = model_->index(block.row2 - 1, block.column2 - 1);
+    emit model_->dataChanged(topLeft, bottomRight);
+    // The row header numbers follow the last data row; let them catch up.
+    scheduleRefresh();
+    // An undo or redo shows the user what it changed, as spreadsheet programs do.
+    if (!stepping_) return;
+    setCurrentIndex(topLeft);
+    selectionModel()->select(QItemSelection(topLeft, bottomRight), QItemSelectionModel::ClearAndSelect);
+    scrollTo(topLeft);
+}
+
+void SpreadGrid::undo() {
+    stepping_ = true;
+    undo_.undo();
+    stepping_ = false;
+}
+
+void SpreadGrid::redo() {
+    stepping_ = true;
+    undo_.redo();
+    stepping_ = false;
+}
+
+void SpreadGrid::revealRow(int32_t row) {
+    const QModelIndex index = model_->index(row - 1, 0);
+    if (index.isValid()) scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void SpreadGrid::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    QTableView::selectionChanged(selected, deselected);
+    // A block's outline moves with its edges, which may lie in cells that stayed selected.
+    viewport()->update();
 }
 
 void SpreadGrid::keyPressEvent(QKeyEvent* event) {
@@ -185,6 +246,12 @@ void SpreadGrid::keyPressEvent(QKeyEvent* event) {
         if (event->matches(QKeySequence::Copy)) return copySelection();
         if (event->matches(QKeySequence::Paste)) return pasteClipboard();
         if (event->key() == Qt::Key_Delete) return clearSelection();
+        if (event->matches(QKeySequence::Undo)) return undo();
+        // Ctrl+Y as on Windows and Ctrl+Shift+Z as elsewhere, whatever the desktop's own binding.
+        const auto chord = event->keyCombination();
+        if (event->matches(QKeySequence::Redo) || chord == QKeyCombination(Qt::ControlModifier, Qt::Key_Y) ||
+            chord == QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Z))
+            return redo();
     }
     QTableView::keyPressEvent(event);
 }

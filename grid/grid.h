@@ -7,11 +7,14 @@
 #include "grid/sheet_data.h"
 
 #include <QTableView>
+#include <QUndoStack>
 #include <cstdint>
+#include <vector>
 
 namespace velkin {
 
 class SheetModel;
+struct CellChange;
 
 enum class GridAction : int32_t {
     ActivateCell = 0,  // make the current cell the active cell
@@ -65,13 +68,29 @@ public:
     void pasteClipboard();
     void clearSelection();
 
+    // The user's own changes (typed edits, pastes, Delete) can be taken back
+    // with Ctrl+Z and made again with Ctrl+Y or Ctrl+Shift+Z.
+    void editCell(int32_t row, int32_t column, const QString& text);
+    void undo();
+    void redo();
+    // Commands that replace the whole sheet (a read, a reset, a committed
+    // update) end the history: its steps would write into another table's rows.
+    void clearUndoHistory() { undo_.clear(); }
+
+    // Scrolls the view so that `row` can be seen; the current cell, the
+    // selection and every text stay as they are.
+    void revealRow(int32_t row);
+
     const SheetData& sheet() const { return sheet_; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
 
 private:
     CellBlock addressedBlock() const;
+    void pushEdits(const QString& name, std::vector<CellChange> changes);
+    void showChangedBlock(const CellBlock& block);
     void scheduleRefresh();
     void refresh();
 
@@ -80,6 +99,8 @@ private:
     int32_t column_ = 0, row_ = 0, column2_ = 0, row2_ = 0;
     bool blockMode_ = false;
     bool refreshPending_ = false;
+    QUndoStack undo_;
+    bool stepping_ = false;  // an undo or redo is being applied
 };
 
 }  // namespace velkin

@@ -21,6 +21,7 @@ void Form1::FL_InitSpd() {
     grid.setBlockMode(true);
     grid.doAction(GridAction::ClearText);
     grid.setBlockMode(false);
+    grid.clearUndoHistory();
     CMD_Update->setEnabled(false);
 }
 

@@ -10,6 +10,8 @@ packages=(
   libmariadb-dev mariadb-server mariadb-client odbc-mariadb
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
+  xvfb xdotool xclip imagemagick
+  libqt6svg6 dpkg-dev file lintian desktop-file-utils x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -141,6 +141,13 @@ void Form1::buildControls() {
     Text3->setText(QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));
     place(Text3, 7320, 8160, 4815, 270);
 
+    // Captions lie beneath every box and button, as they do on a window whose
+    // labels are painted on the window itself: the label row (top 120, 375
+    // high) reaches down over the boxes (top 360), and a caption on top would
+    // swallow clicks into the upper half of each box. Label5 goes beneath the
+    // frame it touches for the same reason.
+    for (QLabel* caption : {Label1, Label2, Label3, Label4, Label5}) caption->lower();
+
     // Tab order: labels, the frame and the progress bar never take the focus.
     const QList<QWidget*> order = {SPD1,       TXT_USER, TXT_PASS, TXT_HOST,   TXT_TABLE,    CMD_Read,
                                    CMD_Update, CMD_Quit, TXT_SQL,  Option1[0], Option1[1], Text2,

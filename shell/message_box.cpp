@@ -3,11 +3,30 @@
 #include "db/error.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 namespace velkin {
 
 namespace {
+
+// Ctrl+C copies the box's title and text, so that an error can be passed on
+// whole, as message boxes on Windows allow.
+class CopyableMessageBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->matches(QKeySequence::Copy)) {
+            QApplication::clipboard()->setText(windowTitle() + QStringLiteral("\n") + text() + QStringLiteral("\n"));
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+};
+
 MessageAnswerer& answererSlot() {
     static MessageAnswerer answerer;
     return answerer;
@@ -17,7 +36,7 @@ MessageAnswerer& answererSlot() {
 MessageAnswer ShowMessage(const MessageRequest& request) {
     if (answererSlot()) return answererSlot()(request);
 
-    QMessageBox box(QApplication::activeWindow());
+    CopyableMessageBox box(QApplication::activeWindow());
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(request.title.isEmpty() ? kApplicationTitle : request.title);
     box.setText(request.text);

@@ -132,6 +132,11 @@ int32_t WriteIniString(const QString& section, const QString& key, const QString
         if (!ini::WriteValue(doc.lines, section, key, value)) return 0;
         QSaveFile file(fileName);
         if (!file.open(QIODevice::WriteOnly)) return 0;
+        // The file holds a password, so a new one is the owner's alone. The
+        // temporary file already carries an existing file's mode (QSaveFile
+        // copies it), so a mode the user chose survives every rewrite. Set
+        // before anything is written: the bytes are never readable by others.
+        if (!info.exists() && !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) return 0;
         const QByteArray out = Serialize(doc);
         if (file.write(out) != out.size()) return 0;
         return file.commit() ? 1 : 0;

@@ -35,7 +35,9 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
 // over it, so a crash leaves the old file or the new one, never half of one.
 // Returns nonzero on success, 0 when the file cannot be read or written (a
 // read-only file, an unwritable directory, a directory or device in its
-// place) or the names or value cannot be stored in one line. Never throws.
+// place) or the names or value cannot be stored in one line. A file this
+// creates has mode 0600 whatever the umask; a rewrite keeps the file's mode.
+// Never throws.
 int32_t WriteIniString(const QString& section, const QString& key, const QString& value,
                        const QString& fileName);
 

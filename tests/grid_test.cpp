@@ -166,3 +166,36 @@ TEST_F(GridTest, TextStillInTheCellEditorCountsWhenACommandStarts) {
     EXPECT_EQ(cell(3, 1), "typed");
     EXPECT_FALSE(grid().isEditing());
 }
+
+TEST_F(GridTest, UndoTakesBackTheUserStepsUntilTheSheetIsReset) {
+    Form1& f = form();
+    setCell(3, 1, "read");  // written by a command: no step of the user's
+    grid().editCell(3, 1, "typed");
+    QApplication::clipboard()->setText("p\tq\r\nr\r\n");
+    grid().setCurrentIndex(grid().model()->index(3, 0));
+    grid().pasteClipboard();
+    QTest::keyClick(&grid(), Qt::Key_Delete);
+    ASSERT_EQ(cell(4, 1), "");
+
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);  // the Delete
+    EXPECT_EQ(cell(4, 2), "q");
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);  // the whole paste at once
+    EXPECT_EQ(cell(4, 1), "");
+    EXPECT_EQ(cell(5, 1), "");
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);  // the typed edit
+    EXPECT_EQ(cell(3, 1), "read");
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);  // nothing left: the command's text stays
+    EXPECT_EQ(cell(3, 1), "read");
+    QTest::keyClick(&grid(), Qt::Key_Y, Qt::ControlModifier);
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(cell(3, 1), "typed");
+    EXPECT_EQ(cell(5, 1), "r");
+
+    // A reset (every read and every committed update) ends the history.
+    f.FL_InitSpd();
+    setCell(3, 1, "next table");
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(cell(3, 1), "next table");
+    EXPECT_EQ(cell(5, 1), "");
+}

@@ -318,6 +318,30 @@ TEST_F(SettingsFile, FirstWriteCreatesTheFileWithCrLf) {
               QStringList{"Velkin.ini"});
 }
 
+TEST_F(SettingsFile, ANewFileIsTheOwnersAloneAndARewriteKeepsTheMode) {
+    auto mode = [](const QString& path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    // The file holds a password: created 0600 whatever the umask allows.
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{077}}) {
+        QFile::remove(Path());
+        const mode_t saved = ::umask(mask);
+        const int32_t written = WriteIniString(kSection, "PASS", "tiger", Path());
+        ::umask(saved);
+        ASSERT_NE(written, 0);
+        EXPECT_EQ(mode(Path()), 0600u) << "umask " << std::oct << mask;
+    }
+    // A mode the user gave the file survives the temporary file and rename,
+    // a world-readable one included.
+    for (const mode_t chosen : {mode_t{0644}, mode_t{0640}, mode_t{0660}, mode_t{0604}}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(Path()).constData(), chosen), 0);
+        ASSERT_NE(WriteIniString(kSection, "USERID", QString::number(chosen, 8), Path()), 0);
+        EXPECT_EQ(mode(Path()), static_cast<unsigned>(chosen)) << std::oct << chosen;
+    }
+    EXPECT_EQ(Read("USERID", Path()), "604");
+}
+
 TEST_F(SettingsFile, OtherLinesKeepTheirBytesEvenWhenTheyDoNotDecode) {
     // A comment in Shift-JIS (from a Windows machine) and a junk value: neither
     // is valid UTF-8, and both must survive a rewrite untouched.
@@ -371,12 +395,18 @@ TEST_F(SettingsFile, UnwritablePlacesReturnZeroAndChangeNothing) {
 }
 
 TEST_F(SettingsFile, ReadOnlyDirectoryReturnsZero) {
-    if (::geteuid() == 0) GTEST_SKIP() << "directory permissions do not bind the superuser";
     const QString sub = dir_.filePath("ro");
     ASSERT_TRUE(QDir().mkdir(sub));
-    ASSERT_TRUE(QFile::setPermissions(sub, QFile::ReadOwner | QFile::ExeOwner));
+    ASSERT_TRUE(QFile::setPermissions(sub, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(dir_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                       QFile::ReadOther | QFile::ExeOther));
+    // Directory modes do not bind the superuser: the write runs as user nobody
+    // then (the real user id stays root, so root comes back).
+    const bool asNobody = ::geteuid() == 0;
+    if (asNobody) ASSERT_TRUE(::setegid(65534) == 0 && ::seteuid(65534) == 0) << "cannot act as user nobody";
     int32_t result = -1;
     EXPECT_NO_THROW(result = WriteIniString(kSection, "USERID", "x", sub + "/Velkin.ini"));
+    if (asNobody && (::seteuid(0) != 0 || ::setegid(0) != 0)) std::abort();  // the rest of the suite needs root
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(QFileInfo::exists(sub + "/Velkin.ini"));
     QFile::setPermissions(sub, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

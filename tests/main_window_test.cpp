@@ -126,11 +126,25 @@ TEST_F(WindowTest, FirstRunWithoutSettingsAndTheFileLeftAtClose) {
     QFile raw(path("Velkin.ini"));
     ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
     EXPECT_TRUE(raw.readAll().contains("PASS= tiger "));
+    EXPECT_EQ(raw.permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
     // The next run starts from what was saved.
     form_.reset();
     EXPECT_EQ(form().TXT_USER->text(), "scott");
     EXPECT_EQ(form().TXT_HOST->text(), QStringLiteral("sqlite:社員.db"));
+}
+
+TEST_F(WindowTest, AWorldReadableSettingsFileIsUsedWithoutAWordAndKeepsItsMode) {
+    writeSettings("[Default1]\r\nUSERID=scott\r\nPASS=tiger\r\n");
+    const auto worldReadable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser |
+                               QFile::ReadGroup | QFile::ReadOther;
+    ASSERT_TRUE(QFile::setPermissions(path("Velkin.ini"), worldReadable));
+    EXPECT_EQ(form().TXT_PASS->text(), "tiger");
+    form().TXT_PASS->setText(QStringLiteral("lion"));
+    form().CMD_Quit->click();
+    EXPECT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(Common1::ReadIniString("Default1", "PASS", "./Velkin.ini"), "lion");
+    EXPECT_EQ(QFile::permissions(path("Velkin.ini")), worldReadable);
 }
 
 TEST_F(WindowTest, SettingsSwitchesHideUpdateAndSizeTheGrid) {

@@ -31,6 +31,8 @@ void MarkFailedRow(SpreadGrid& grid, int32_t row) {
     grid.setBlockMode(true);
     grid.setBackColor(GridColor::kRed);
     grid.setBlockMode(false);
+    // The user must see which row failed, wherever the view stood.
+    grid.revealRow(row);
 }
 
 }  // namespace

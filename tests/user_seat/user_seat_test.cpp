@@ -1,0 +1,201 @@
+// The real program under a virtual X server, used as a user uses it: clicks at
+// the controls' places, keys, the clipboard; judged by the screen's pixels,
+// the dialogs' titles and the files left behind.
+
+#include "desktop.h"
+
+#include <QCoreApplication>
+
+using namespace velkin::seat;
+namespace c = velkin::seat::controls;
+
+namespace {
+
+Display* display = nullptr;
+
+const QString kItems = QStringLiteral(
+    "CREATE TABLE ITEM (ID NUMBER(5) NOT NULL PRIMARY KEY, NAME VARCHAR2(20));"
+    "INSERT INTO ITEM VALUES (1,'One'),(2,'Two'),(3,'Three');");
+
+class UserSeat : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { display = new Display; }
+    static void TearDownTestSuite() {
+        delete display;
+        display = nullptr;
+    }
+
+    void SetUp() override { folder.sql(kItems); }
+
+    // Types the table name into its box and presses Read; waits for the yellow key column.
+    void readTable(const QString& table) {
+        seat.click(c::TXT_TABLE, Spot::Centre);
+        seat.type(table);
+        seat.click(c::CMD_Read, Spot::Centre);
+        ASSERT_TRUE(waitForPixels(Yellowish, 200)) << "no yellow key column after Read";
+    }
+    // Puts the grid's active cell on sheet row `row`, column A, with the keys.
+    void goToRow(int row) {
+        seat.click(c::SPD1, Spot::Centre);
+        QStringList chords{QStringLiteral("ctrl+Home")};
+        for (int r = 1; r < row; ++r) chords << QStringLiteral("Down");
+        seat.keys(chords);
+    }
+    // Presses Update and answers the question with `answer` ("Return" is Yes, "Escape" No).
+    void update(const QString& answer) {
+        seat.click(c::CMD_Update, Spot::Centre);
+        ASSERT_TRUE(seat.waitForDialog(QStringLiteral("警告"))) << "no confirmation";
+        seat.keys({answer});
+        ASSERT_TRUE(seat.waitForDialog(QStringLiteral("警告"), false));
+    }
+    int gridPixels(const std::function<bool(Rgb)>& test) {
+        const QRect grid = seat.rect(c::SPD1);
+        return seat.screenshot().count(grid.x(), grid.y(), grid.width(), grid.height(), test);
+    }
+    bool waitForPixels(const std::function<bool(Rgb)>& test, int atLeast) {
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            if (gridPixels(test) >= atLeast) return true;
+            QThread::msleep(250);
+        }
+        return false;
+    }
+    void quit() {
+        seat.click(c::CMD_Quit, Spot::Centre);
+        ASSERT_TRUE(seat.waitForExit()) << "Quit did not end the program";
+    }
+    // A refused Update: the report shows, is read and closed.
+    QByteArray refusedUpdate() {
+        update(QStringLiteral("Return"));
+        if (!seat.waitForDialog(QStringLiteral("Velkin"))) {
+            ADD_FAILURE() << "no error report";
+            return {};
+        }
+        const QByteArray report = seat.dialogText();
+        seat.keys({QStringLiteral("Return")});
+        EXPECT_TRUE(seat.waitForDialog(QStringLiteral("Velkin"), false));
+        return report;
+    }
+    QByteArray items() { return folder.sql(QStringLiteral("SELECT ID, NAME FROM ITEM ORDER BY ID;")); }
+
+    ScratchFolder folder;
+    Desktop seat{*display};
+};
+
+// Each box, button and option takes a click a few pixels inside its top
+// edge, where the caption row above reaches down over the boxes.
+TEST_F(UserSeat, ClicksNearTheTopEdgeReachEveryBoxButtonAndOption) {
+    seat.start(folder.path());
+    seat.click(c::TXT_USER, Spot::NearTopEdge);
+    seat.type(QStringLiteral("scott"));
+    seat.click(c::TXT_PASS, Spot::NearTopEdge);
+    seat.type(QStringLiteral("tiger"));
+    seat.click(c::TXT_HOST, Spot::NearTopEdge);
+    seat.type(QStringLiteral("sqlite:Velkin.db"));
+    seat.click(c::TXT_TABLE, Spot::NearTopEdge);
+    seat.type(QStringLiteral("ITEM"));
+    seat.click(c::CMD_Read, Spot::NearTopEdge);
+    EXPECT_TRUE(waitForPixels(Yellowish, 200)) << "the table was not read";
+    EXPECT_FALSE(seat.dialogShown(QStringLiteral("Velkin"))) << seat.dialogText().toStdString();
+
+    const QPoint sqlBox = seat.at(c::TXT_SQL, Spot::Centre);
+    seat.click(c::Option1_1, Spot::NearTopEdge);
+    EXPECT_TRUE(White(seat.screenshot().at(sqlBox.x(), sqlBox.y()))) << "SQL mode not selected";
+    seat.click(c::Option1_0, Spot::NearTopEdge);
+    EXPECT_TRUE(LightCyan(seat.screenshot().at(sqlBox.x(), sqlBox.y()))) << "table mode not selected";
+
+    seat.click(c::CMD_Quit, Spot::NearTopEdge);
+    ASSERT_TRUE(seat.waitForExit()) << "Quit did not end the program";
+    const QByteArray ini = folder.read(QStringLiteral("Velkin.ini"));
+    EXPECT_TRUE(ini.contains("USERID=scott")) << ini.toStdString();
+    EXPECT_TRUE(ini.contains("PASS=tiger")) << ini.toStdString();
+    EXPECT_TRUE(ini.contains("HOST=sqlite:Velkin.db")) << ini.toStdString();
+}
+
+// Typed edits, pastes and Delete are taken back with Ctrl+Z and made again
+// with Ctrl+Y; Update then writes what the grid shows.
+TEST_F(UserSeat, EditsAndPastesAreUndoneAndRedoneBeforeUpdate) {
+    seat.start(folder.path());
+    readTable(QStringLiteral("ITEM"));
+    goToRow(3);
+    seat.keys({QStringLiteral("Right")});
+    seat.type(QStringLiteral("Uno"));
+    seat.keys({QStringLiteral("Return")});
+
+    goToRow(6);
+    seat.offerClipboard("4\tFour\r\n5\tFive\r\n");
+    seat.keys({QStringLiteral("ctrl+v")});
+    seat.keys({QStringLiteral("Delete"), QStringLiteral("ctrl+z")});  // the pasted block, cleared and back
+
+    goToRow(8);
+    seat.offerClipboard("9\tWrong\r\n");
+    seat.keys({QStringLiteral("ctrl+v"), QStringLiteral("ctrl+z"), QStringLiteral("ctrl+y"), QStringLiteral("ctrl+z")});
+
+    goToRow(4);
+    seat.keys({QStringLiteral("Right")});
+    seat.type(QStringLiteral("Dos"));
+    seat.keys({QStringLiteral("Return"), QStringLiteral("ctrl+z")});
+
+    update(QStringLiteral("Return"));
+    quit();
+    EXPECT_EQ(items(), "1|Uno\n2|Two\n3|Three\n4|Four\n5|Five\n");
+}
+
+// A refused row inside the pasted, still selected block shows its red mark,
+// and the yellow key column shows through the selection.
+TEST_F(UserSeat, ARefusedRowInsideTheSelectionShowsRed) {
+    seat.start(folder.path());
+    readTable(QStringLiteral("ITEM"));
+    const int yellowBefore = gridPixels(Yellowish);
+    goToRow(4);
+    seat.offerClipboard("2\tTwo\r\n2\tDuplicate\r\n");
+    seat.keys({QStringLiteral("ctrl+v")});
+    // An opaque selection would hide the two selected yellow cells, a twentieth of the yellow on screen.
+    EXPECT_GE(gridPixels(Yellowish), yellowBefore * 98 / 100) << "the selection hides the yellow column";
+
+    const QByteArray report = refusedUpdate();
+    EXPECT_TRUE(report.contains("Error Code:")) << report.toStdString();
+    EXPECT_GT(gridPixels(Reddish), 1000) << "no red mark to be seen";
+    quit();
+    EXPECT_EQ(items(), "1|One\n2|Two\n3|Three\n");
+}
+
+// A refused row far below the visible part is brought into view.
+TEST_F(UserSeat, ARefusedRowOutOfSightIsBroughtIntoView) {
+    folder.sql(QStringLiteral(
+        "CREATE TABLE BIG (ID NUMBER(5) NOT NULL PRIMARY KEY, QTY NUMBER(5) CHECK (QTY >= 0));"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60)"
+        " INSERT INTO BIG SELECT i, i FROM n;"
+        // A row the table's rule refuses, stored while the rule was not checked:
+        // the Update fails on sheet row 58 of 62.
+        "PRAGMA ignore_check_constraints = ON; UPDATE BIG SET QTY = -1 WHERE ID = 56;"));
+    seat.start(folder.path());
+    readTable(QStringLiteral("BIG"));
+    goToRow(1);
+    refusedUpdate();
+    EXPECT_GT(gridPixels(Reddish), 1000) << "the red mark is out of sight";
+    quit();
+    EXPECT_EQ(folder.sql(QStringLiteral("SELECT count(*), sum(QTY) FROM BIG;")), "60|1773\n");
+}
+
+// No at the question: the table and the grid stay as they were.
+TEST_F(UserSeat, DecliningTheUpdateChangesNothing) {
+    seat.start(folder.path());
+    readTable(QStringLiteral("ITEM"));
+    goToRow(3);
+    seat.keys({QStringLiteral("Right")});
+    seat.type(QStringLiteral("Changed"));
+    seat.keys({QStringLiteral("Return")});
+    const int yellow = gridPixels(Yellowish);
+    update(QStringLiteral("Escape"));
+    EXPECT_EQ(gridPixels(Yellowish), yellow);
+    quit();
+    EXPECT_EQ(items(), "1|One\n2|Two\n3|Three\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
