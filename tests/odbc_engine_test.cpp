@@ -577,6 +577,16 @@ protected:
     std::vector<std::string> roles_;
 };
 
+// The table-list button connects to learn the database behind a source.
+TEST_F(OdbcPostgres, TheTableListQueryIsTheOneOfTheDatabaseBehindTheSource) {
+    OdbcFiles::Get();  // the data sources
+    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_pg", Login()).kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(ConnectedDialectForHost(DriverString(), Login()).kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_lite", "scott/tiger").kind(), DialectKind::SQLite);
+    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_pg", "velkin/not-the-password").kind(), DialectKind::Oracle);
+    EXPECT_EQ(ConnectedDialectForHost("odbc:no_such_source", Login()).kind(), DialectKind::Oracle);
+}
+
 TEST_F(OdbcPostgres, ColumnsCarryTypesSizesAndNotNullFromTheDriver) {
     const std::string t = MakeTable("meta",
                                     "name VARCHAR(20), code CHAR(5) NOT NULL, salary NUMERIC(9,2), hired DATE, "
