@@ -312,7 +312,7 @@ TEST_P(MyStream, AnotherCommandInTheMiddleKeepsTheDynasetsPlace) {
     EXPECT_EQ(id.Value(), "1");
     EXPECT_EQ(dyn->RecordCount(), 50);
     // A statement that writes is refused before it runs.
-    EXPECT_EQ(ErrorOf([&] { o.database->DbCreateDynaset(Q("DELETE FROM " + t), 0); }).Number(), 2053);
+    EXPECT_EQ(ErrorOf([&] { o.database->DbCreateDynaset(Q("DELETE FROM " + t), 0); }).Number(), 2052);
     EXPECT_EQ(ErrorOf([&] { o.database->DbCreateDynaset(Q("SELECT 1; DELETE FROM " + t), 0); }).Number(), 1064);
     EXPECT_EQ(admin_->Column("SELECT COUNT(*) FROM " + t), "50");
     // A statement that cannot be a subquery is counted by running it.

@@ -9,7 +9,7 @@ namespace velkin {
 
 namespace {
 
-// The connector's number for an address it cannot use.
+// The connector's number for a host it cannot use (CR_UNKNOWN_HOST).
 constexpr int32_t kBadAddress = 2005;
 
 [[noreturn]] void Refuse(const QString& why) {

@@ -30,10 +30,13 @@ using MysqlPtr = std::unique_ptr<MYSQL, MysqlDeleter>;
 using ResultPtr = std::unique_ptr<MYSQL_RES, ResultDeleter>;
 
 constexpr unsigned kConnectTimeoutSeconds = 10;
-// The connector's numbers for its own failures.
-constexpr int32_t kOutOfMemory = 2008;
-constexpr int32_t kNotConnected = 2006;  // "server has gone away"
-constexpr int32_t kNoCurrentRecord = 2050;  // "row retrieval was cancelled" class
+// The connector's own numbers for the failures the engine reports itself.
+constexpr int32_t kOutOfMemory = CR_OUT_OF_MEMORY;
+constexpr int32_t kNotConnected = CR_SERVER_GONE_ERROR;
+constexpr int32_t kNoCurrentRecord = CR_NO_DATA;
+constexpr int32_t kOutOfOrder = CR_COMMANDS_OUT_OF_SYNC;  // a transaction call in the wrong order
+constexpr int32_t kNoResultSet = CR_NO_STMT_METADATA;     // a dynaset of a statement without rows
+constexpr int32_t kBadOption = CR_UNKNOWN_HOST;
 // Binary strings carry the character set number 63 ("binary").
 constexpr unsigned kBinaryCharset = 63;
 constexpr int32_t kUnboundedPrecision = 38;
@@ -297,7 +300,7 @@ private:
         MyConnection& c = *connection_;
         c.Send(sql_);
         if (mysql_field_count(c.get()) == 0)
-            throw EngineError(2053, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+            throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
         stream_.reset(mysql_use_result(c.get()));
         if (!stream_) throw ConnectionError(c.get());
         c.SetStreaming(this);
@@ -416,7 +419,7 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
                         QString::fromUtf8(mysql_stmt_error(statement.get())).trimmed());
     }
     if (mysql_stmt_field_count(statement.get()) == 0)
-        throw EngineError(2053, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+        throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
 }
 
 void MyConnection::Send(const QByteArray& sql) {
@@ -478,7 +481,7 @@ void ApplyOption(MYSQL* mysql, MySqlOption option, const QByteArray& value) {
     case MySqlOption::WriteTimeout: {
         bool ok = false;
         const unsigned seconds = value.trimmed().toUInt(&ok);
-        if (!ok) throw EngineError(2005, QStringLiteral("秒数が正しくありません: %1").arg(QString::fromUtf8(value)));
+        if (!ok) throw EngineError(kBadOption, QStringLiteral("秒数が正しくありません: %1").arg(QString::fromUtf8(value)));
         const mysql_option which = option == MySqlOption::ConnectTimeout ? MYSQL_OPT_CONNECT_TIMEOUT
                                    : option == MySqlOption::ReadTimeout  ? MYSQL_OPT_READ_TIMEOUT
                                                                          : MYSQL_OPT_WRITE_TIMEOUT;
@@ -486,7 +489,7 @@ void ApplyOption(MYSQL* mysql, MySqlOption option, const QByteArray& value) {
         break;
     }
     }
-    if (rc != 0) throw EngineError(2005, QStringLiteral("接続オプションを設定できません: %1").arg(QString::fromUtf8(value)));
+    if (rc != 0) throw EngineError(kBadOption, QStringLiteral("接続オプションを設定できません: %1").arg(QString::fromUtf8(value)));
 }
 
 class MySession final : public EngineSession {
@@ -533,7 +536,7 @@ public:
     void BeginTrans() override {
         MyConnection& c = Connection();
         if (c.owner == MyConnection::Owner::Session)
-            throw EngineError(1399, QStringLiteral("トランザクションは既に開始されています。"));
+            throw EngineError(kOutOfOrder, QStringLiteral("トランザクションは既に開始されています。"));
         if (c.owner == MyConnection::Owner::Dynasets) {
             c.owner = MyConnection::Owner::Session;  // the dynasets' open transaction becomes this one
             return;
@@ -545,7 +548,7 @@ public:
     void CommitTrans() override {
         MyConnection& c = Connection();
         if (c.owner != MyConnection::Owner::Session)
-            throw EngineError(1399, QStringLiteral("トランザクションが開始されていません。"));
+            throw EngineError(kOutOfOrder, QStringLiteral("トランザクションが開始されていません。"));
         // Whatever COMMIT answers, the transaction is over afterwards.
         c.owner = MyConnection::Owner::None;
         c.Run("COMMIT");
