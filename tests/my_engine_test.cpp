@@ -168,6 +168,28 @@ TEST_P(MyTest, EveryTypeMakesTheRoundTripWithJapaneseNames) {
     EXPECT_EQ(admin_->Column("SELECT COALESCE(dtm, 'none') FROM \"" + t + "\""), "none");
 }
 
+// Texts built to end a literal early are stored exactly as typed: the session
+// reads backslashes as ordinary characters.
+TEST_P(MyTest, HostileTextsAreStoredAsTyped) {
+    const std::string t = MakeTable("hostile", "id INT PRIMARY KEY, v VARCHAR(60)");
+    const char* texts[] = {"'); DROP TABLE x; --", "\\", "a\\'b", "ends with \\", "\\0 and \\n",
+                           "\"quoted\" `tick`", "' || (SELECT 1) || '", "/* c */ -- d", "😀 日本語"};
+    auto o = Open();
+    o.session->BeginTrans();
+    int id = 0;
+    for (const char* text : texts)
+        o.database->ExecuteSQL(Q("INSERT INTO " + t + " (\"id\", \"v\") VALUES (" + std::to_string(++id) + ",") +
+                               CellLiteral("VARCHAR2", QString::fromUtf8(text)) + ")");
+    o.session->CommitTrans();
+    auto dynaset = o.database->DbCreateDynaset(Q("SELECT v FROM " + t + " ORDER BY id"), kDynasetNoBlankStrip);
+    for (const char* text : texts) {
+        ASSERT_FALSE(dynaset->Eof());
+        EXPECT_EQ(dynaset->Fields().Item(0).Value(), QString::fromUtf8(text));
+        dynaset->MoveNext();
+    }
+    EXPECT_TRUE(dynaset->Eof());
+}
+
 TEST_P(MyTest, RefusedRowRollsBackEverythingBeforeIt) {
     const std::string t = MakeTable("refused", "id INT PRIMARY KEY, name VARCHAR(4) NOT NULL");
     admin_->Exec("INSERT INTO " + t + " VALUES (1, 'old1'), (2, 'old2')");
