@@ -313,6 +313,36 @@ TEST_P(MyStream, RecordCountIsExactAndMemoryStaysBounded) {
     velkin::testing::ExpectBoundedGrowth(memory, 16 * 1024);
 }
 
+// A read stopped early (the grid's row limit) does not wait for the rest of a
+// large result: the connection is dropped and the next command has a fresh
+// one, set up as the first.
+TEST_P(MyStream, ClosingAPartlyReadLargeResultLeavesTheDatabaseUsable) {
+    auto o = Open();
+    const std::string before = Rows(*o.database, "SELECT CONNECTION_ID()");
+    {
+        auto dyn = o.database->DbCreateDynaset(Q("SELECT seq FROM seq_1_to_3000000"), kDynasetNoBlankStrip);
+        for (int i = 0; i < 500; ++i) dyn->MoveNext();
+        EXPECT_EQ(dyn->Fields().Item(0).Value(), "501");
+    }
+    EXPECT_NE(Rows(*o.database, "SELECT CONNECTION_ID()"), before) << "the rest was read through instead";
+    EXPECT_EQ(Rows(*o.database, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%'"), "0,1;");
+    // A small rest is read through: the connection stays.
+    const std::string kept = Rows(*o.database, "SELECT CONNECTION_ID()");
+    {
+        auto dyn = o.database->DbCreateDynaset(Q("SELECT seq FROM seq_1_to_2000"), kDynasetNoBlankStrip);
+        dyn->MoveNext();
+    }
+    EXPECT_EQ(Rows(*o.database, "SELECT CONNECTION_ID()"), kept);
+    // Inside the session's transaction the connection is never dropped.
+    o.session->BeginTrans();
+    {
+        auto dyn = o.database->DbCreateDynaset(Q("SELECT seq FROM seq_1_to_3000000"), kDynasetNoBlankStrip);
+        dyn->MoveNext();
+    }
+    EXPECT_EQ(Rows(*o.database, "SELECT CONNECTION_ID()"), kept);
+    o.session->CommitTrans();
+}
+
 TEST_P(MyStream, AnotherCommandInTheMiddleKeepsTheDynasetsPlace) {
     const std::string t = MakeTable("middle", "id INT PRIMARY KEY");
     admin_->Exec("INSERT INTO " + t + " SELECT seq FROM seq_1_to_50");

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 
+#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -40,6 +41,9 @@ constexpr int32_t kBadOption = CR_UNKNOWN_HOST;
 // Binary strings carry the character set number 63 ("binary").
 constexpr unsigned kBinaryCharset = 63;
 constexpr int32_t kUnboundedPrecision = 38;
+// Unread rows a closing dynaset still lets arrive (at most a fraction of a
+// second); with more it drops the connection instead.
+constexpr int64_t kRowsWorthDraining = 10000;
 
 Error MakeError(int32_t number, const QString& sqlState, const QString& message) {
     return Error(number, QStringLiteral("SQLSTATE %1: %2").arg(sqlState, message), sqlState);
@@ -59,7 +63,9 @@ class MyDynaset;
 // longest of them.
 class MyConnection {
 public:
-    explicit MyConnection(MysqlPtr mysql) : mysql_(std::move(mysql)) {}
+    // `reopen` makes a fresh connection like the first, set up the same way.
+    using Opener = std::function<MysqlPtr()>;
+    MyConnection(MysqlPtr mysql, Opener reopen) : mysql_(std::move(mysql)), reopen_(std::move(reopen)) {}
 
     MYSQL* get() const { return mysql_.get(); }
 
@@ -70,6 +76,15 @@ public:
 
     // Drains the stream a dynaset may be reading, so the connection is free.
     void Claim();
+
+    // Stops the unread rest of a result from crossing the network: the
+    // protocol has no way to end a result early but to drop the connection.
+    // The next command opens a fresh one. Only for a moment when no
+    // transaction holds anything that a dropped connection would lose.
+    void Abandon() noexcept {
+        mariadb_cancel(get());
+        abandoned_ = true;
+    }
 
     // Throws unless `sql` is one statement that returns rows. The server
     // prepares it without running it, so a statement that writes is refused
@@ -99,10 +114,14 @@ public:
     enum class Owner { None, Session, Dynasets };
     Owner owner = Owner::None;
     int dynasetCount = 0;
+    // A statement ran inside the dynasets' own transaction; their last one commits it.
+    bool changedInDynasetTransaction = false;
 
 private:
     MysqlPtr mysql_;
+    Opener reopen_;
     MyDynaset* streaming_ = nullptr;
+    bool abandoned_ = false;
 };
 
 enum class ValueForm { AsText, PlainDecimal, PaddedChar, Hex };
@@ -182,6 +201,7 @@ public:
             c.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
             c.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT");
             c.owner = MyConnection::Owner::Dynasets;
+            c.changedInDynasetTransaction = false;
         }
         ++c.dynasetCount;
         try {
@@ -369,10 +389,18 @@ private:
     void Close() noexcept {
         MyConnection& c = *connection_;
         try {
+            // A read that stops early (the grid's row limit) would otherwise
+            // wait for every remaining row of a large table to arrive. The
+            // dynasets' transaction has only read, so dropping the connection
+            // loses nothing.
+            const bool abandon = stream_ && !eof_ && count_ - position_ > kRowsWorthDraining &&
+                                 c.dynasetCount == 1 && c.owner == MyConnection::Owner::Dynasets &&
+                                 !c.changedInDynasetTransaction;
+            if (abandon) c.Abandon();
             EndStream();
             if (--c.dynasetCount == 0 && c.owner == MyConnection::Owner::Dynasets) {
                 c.owner = MyConnection::Owner::None;
-                c.Run("COMMIT");
+                if (!abandon) c.Run("COMMIT");
             }
         } catch (...) {
             // A lost connection ends the transaction on the server.
@@ -395,6 +423,10 @@ private:
 };
 
 void MyConnection::Claim() {
+    if (abandoned_) {
+        mysql_ = reopen_();
+        abandoned_ = false;
+    }
     if (!streaming_) return;
     MyDynaset* drained = streaming_;
     streaming_ = nullptr;
@@ -434,6 +466,7 @@ public:
 
     int64_t ExecuteSQL(const QString& sql) override {
         MyConnection& c = *connection_;
+        if (c.owner == MyConnection::Owner::Dynasets) c.changedInDynasetTransaction = true;
         c.Send(sql.toUtf8());
         if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
         // A query run as a statement: its rows are read through and counted.
@@ -492,6 +525,12 @@ void ApplyOption(MYSQL* mysql, MySqlOption option, const QByteArray& value) {
     if (rc != 0) throw EngineError(kBadOption, QStringLiteral("接続オプションを設定できません: %1").arg(QString::fromUtf8(value)));
 }
 
+// Runs a statement of the session's setup on a fresh connection.
+void RunSetup(MYSQL* mysql, const QByteArray& sql) {
+    if (mysql_real_query(mysql, sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
+        throw ConnectionError(mysql);
+}
+
 class MySession final : public EngineSession {
 public:
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
@@ -504,31 +543,34 @@ public:
         if (user.isEmpty()) user = address.user;
         if (password.isEmpty()) password = address.password;
 
-        MysqlPtr mysql{mysql_init(nullptr)};
-        if (!mysql) throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
-        MYSQL* m = mysql.get();
-        const unsigned timeout = kConnectTimeoutSeconds;
-        const my_bool off = 0;
-        const unsigned noLocalFiles = 0;
-        mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-        mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-        // A silent reconnection would run the rest of a replace outside its transaction.
-        mysql_optionsv(m, MYSQL_OPT_RECONNECT, &off);
-        mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
-        QByteArray socket;
-        for (const auto& [option, value] : address.options) {
-            if (option == MySqlOption::Socket) socket = value;
-            ApplyOption(m, option, value);
-        }
-        if (!mysql_real_connect(m, address.host.isEmpty() ? nullptr : address.host.constData(),
-                                user.isEmpty() ? nullptr : user.constData(), password.constData(),
-                                address.database.isEmpty() ? nullptr : address.database.constData(), address.port,
-                                socket.isEmpty() ? nullptr : socket.constData(), 0))
-            throw ConnectionError(m);
-
-        auto connection = std::make_shared<MyConnection>(std::move(mysql));
-        connection->Run(Dialect::mysqlSessionSetup().toUtf8());
-        if (options & kOpenNoWait) connection->Run(Dialect::mysqlNoLockWait().toUtf8());
+        const bool noWait = (options & kOpenNoWait) != 0;
+        auto open = [address, user, password, noWait]() -> MysqlPtr {
+            MysqlPtr mysql{mysql_init(nullptr)};
+            if (!mysql) throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
+            MYSQL* m = mysql.get();
+            const unsigned timeout = kConnectTimeoutSeconds;
+            const my_bool off = 0;
+            const unsigned noLocalFiles = 0;
+            mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+            mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+            // A silent reconnection would run the rest of a replace outside its transaction.
+            mysql_optionsv(m, MYSQL_OPT_RECONNECT, &off);
+            mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
+            QByteArray socket;
+            for (const auto& [option, value] : address.options) {
+                if (option == MySqlOption::Socket) socket = value;
+                ApplyOption(m, option, value);
+            }
+            if (!mysql_real_connect(m, address.host.isEmpty() ? nullptr : address.host.constData(),
+                                    user.isEmpty() ? nullptr : user.constData(), password.constData(),
+                                    address.database.isEmpty() ? nullptr : address.database.constData(),
+                                    address.port, socket.isEmpty() ? nullptr : socket.constData(), 0))
+                throw ConnectionError(m);
+            RunSetup(m, Dialect::mysqlSessionSetup().toUtf8());
+            if (noWait) RunSetup(m, Dialect::mysqlNoLockWait().toUtf8());
+            return mysql;
+        };
+        auto connection = std::make_shared<MyConnection>(open(), open);
         connection_ = connection;
         return std::make_unique<MyDatabase>(std::move(connection));
     }

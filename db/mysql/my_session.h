@@ -20,7 +20,10 @@
 // last of them closes (a BeginTrans meanwhile takes it over). A query that
 // cannot stand in FROM is counted by running it once more. While one dynaset
 // streams, the connection can run nothing else; another command first drains
-// that stream, and the dynaset runs its query again when it moves on.
+// that stream, and the dynaset runs its query again when it moves on. A
+// dynaset closed with many rows still unread (a read stopped by the grid's
+// row limit) does not wait for them: when its own transaction has only read,
+// the connection is dropped and the next command opens a fresh one.
 //
 // Errors: the number is the server's or the connector's error number (1045
 // access denied, 1064 syntax, 1205 lock wait, 2003 cannot connect, 2013 lost
