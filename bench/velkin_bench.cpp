@@ -309,6 +309,9 @@ private:
 // ---------------------------------------------------------------------------
 // The window, in a working folder of its own with its settings file.
 
+// Set from --backup: the same for every window of the run.
+QByteArray gBackupSetting;
+
 void WriteSettings(const QString& dir, const QString& host, const QString& user, const QString& password,
                    int line) {
     QFile file(QDir(dir).filePath(QStringLiteral("Velkin.ini")));
@@ -316,6 +319,7 @@ void WriteSettings(const QString& dir, const QString& host, const QString& user,
     QByteArray text = "[Default1]\r\nUSERID=" + user.toLocal8Bit() + "\r\nPASS=" + password.toLocal8Bit() +
                       "\r\nHOST=" + host.toLocal8Bit() + "\r\n";
     if (line > 0) text += "LINE=" + QByteArray::number(line) + "\r\n";
+    if (!gBackupSetting.isEmpty()) text += "BACKUP=" + gBackupSetting + "\r\n";
     file.write(text);
 }
 
@@ -583,11 +587,12 @@ int main(int argc, char** argv) {
         else if (a == "--rows") options.rows = std::max(1, std::atoi(next().c_str()));
         else if (a == "--limit-rows") options.limitRows = std::max(1, std::atoi(next().c_str()));
         else if (a == "--keep") options.keep = true;
+        else if (a == "--backup") gBackupSetting = QByteArray::fromStdString(next());
         else if (a == "--cases") {
             std::stringstream list(next());
             for (std::string c; std::getline(list, c, ',');) options.cases.insert(c);
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--cases a,b] [--keep]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--cases a,b] [--keep] [--backup NO]\n", argv[0]);
             return 2;
         }
     }

@@ -24,6 +24,11 @@ QString Dialect::deleteAll(const QString& table) const {
     return QStringLiteral("DELETE FROM ") + table;
 }
 
+QString Dialect::selectAll(const QString& table) const {
+    // The same text in every dialect so far; kept here beside deleteAll so a dialect that needs its own can say so.
+    return QStringLiteral("SELECT * FROM ") + table;
+}
+
 QString Dialect::tableListQuery() const {
     switch (kind_) {
     case DialectKind::Oracle:

@@ -31,6 +31,8 @@ public:
     QString discoveryQuery(const QString& base) const;
     // Statement that deletes every row of table `table` (used verbatim).
     QString deleteAll(const QString& table) const;
+    // Query for every row of table `table`, in no particular order.
+    QString selectAll(const QString& table) const;
     // Query listing the user's tables with their comments: TABLE_NAME, COMMENTS.
     QString tableListQuery() const;
 

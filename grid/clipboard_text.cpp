@@ -92,22 +92,24 @@ private:
 
 }  // namespace
 
+void AppendClipboardRow(QString& text, const std::vector<QString>& row) {
+    for (size_t c = 0; c < row.size(); ++c) {
+        if (c > 0) text += u'\t';
+        const QString& cell = row[c];
+        if (NeedsQuotes(cell)) {
+            text += u'"';
+            text += QString(cell).replace(u'"', QStringLiteral("\"\""));
+            text += u'"';
+        } else {
+            text += cell;
+        }
+    }
+    text += QStringLiteral("\r\n");
+}
+
 QString CellsToClipboardText(const std::vector<std::vector<QString>>& rows) {
     QString text;
-    for (const auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) {
-            if (c > 0) text += u'\t';
-            const QString& cell = row[c];
-            if (NeedsQuotes(cell)) {
-                text += u'"';
-                text += QString(cell).replace(u'"', QStringLiteral("\"\""));
-                text += u'"';
-            } else {
-                text += cell;
-            }
-        }
-        text += QStringLiteral("\r\n");
-    }
+    for (const auto& row : rows) AppendClipboardRow(text, row);
     return text;
 }
 

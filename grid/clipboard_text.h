@@ -39,6 +39,9 @@ struct ClipboardBlock {
 };
 
 QString CellsToClipboardText(const std::vector<std::vector<QString>>& rows);
+// Appends one row in the same form, its CR LF included, for writers that
+// stream many rows without holding them all.
+void AppendClipboardRow(QString& text, const std::vector<QString>& row);
 ClipboardBlock ParseClipboardText(const QString& text);
 
 }  // namespace velkin

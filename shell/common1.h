@@ -12,6 +12,10 @@ namespace velkin::Common1 {
 // The grid's row count, set once at start-up from the settings file.
 extern int32_t RowCapacity;
 
+// Whether an Update keeps a snapshot of the table's previous contents, set
+// once at start-up from the settings file.
+extern bool KeepSnapshots;
+
 // The connection pair of the command that is running.
 extern ConnectionPair Connection;
 

@@ -177,6 +177,7 @@ void Form1::Form_Load() {
     if (UpdateHiddenBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("UPDATE"), QString::fromLatin1(kIniFile))))
         CMD_Update->setVisible(false);
     RowCapacity = RowCapacityFromLine(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("LINE"), QString::fromLatin1(kIniFile)));
+    KeepSnapshots = !SnapshotsOffBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("BACKUP"), QString::fromLatin1(kIniFile)));
     Option1[0]->setChecked(true);
     Option1_Click(0);
     FL_InitSpd();

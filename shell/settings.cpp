@@ -170,4 +170,6 @@ int32_t RowCapacityFromLine(const QString& lineValue) {
 
 bool UpdateHiddenBy(const QString& updateValue) { return updateValue == u"NO"; }
 
+bool SnapshotsOffBy(const QString& backupValue) { return backupValue == u"NO"; }
+
 }  // namespace velkin::Common1

@@ -51,4 +51,8 @@ int32_t RowCapacityFromLine(const QString& lineValue);
 // Whether the UPDATE setting hides the Update command: only the exact text "NO".
 bool UpdateHiddenBy(const QString& updateValue);
 
+// Whether the BACKUP setting turns off the snapshot every Update keeps of the
+// table's previous contents: only the exact text "NO", as for UPDATE.
+bool SnapshotsOffBy(const QString& backupValue);
+
 }  // namespace velkin::Common1

@@ -201,6 +201,8 @@ protected:
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:"))) << shown[0].text.toStdString();
         EXPECT_EQ(dump(), tableBefore);
+        EXPECT_TRUE(QDir(path("backup")).entryList({QStringLiteral("*.part*")}, QDir::Files).isEmpty())
+            << "the snapshot of a failed Update is removed";
         const GridState now = gridState();
         const GridState expected = Marked(gridBefore, markedRow);
         EXPECT_TRUE(now.texts == expected.texts) << "the grid's texts changed";
@@ -268,6 +270,9 @@ TEST_F(FaultTest, AReadOnlyFileRefusesTheDeleteAndChangesNothing) {
     db_.reset();
     ASSERT_EQ(chmod(path("Velkin.db").toLocal8Bit().constData(), 0444), 0);
     ASSERT_EQ(chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
+    // The snapshot folder stays writable: this case is about the database file.
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("backup")));
+    ASSERT_EQ(chmod(path("backup").toLocal8Bit().constData(), 0777), 0);
     {
         // Root ignores file modes, so the case runs as nobody; it is never skipped.
         Unprivileged nobody;
@@ -279,6 +284,7 @@ TEST_F(FaultTest, AReadOnlyFileRefusesTheDeleteAndChangesNothing) {
             << shown[0].text.toStdString();
         EXPECT_EQ(gridState(), gridBefore) << "a failure before the rows marks none";
         EXPECT_TRUE(form().CMD_Update->isEnabled());
+        EXPECT_TRUE(QDir(path("backup")).isEmpty()) << "the snapshot of a failed Update is removed";
         // Reading needs no write access.
         read();
         EXPECT_EQ(cell(4, 2), QStringLiteral("old-1"));

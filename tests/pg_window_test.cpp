@@ -4,6 +4,7 @@
 // replace must survive with the table exactly as it was.
 
 #include "form_fixture.h"
+#include "snapshot_files.h"
 #include "tests/pg_test_env.h"
 
 #include "db/dialect.h"
@@ -14,6 +15,7 @@
 #include "writeback/table_replace.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -231,6 +233,17 @@ protected:
 
 QString UpdateStatementHead() { return QStringLiteral("SET lock_timeout = '%1'").arg(kNoWaitLockTimeout); }
 
+// Takes out of a replace's statements those its snapshot sent, between BEGIN
+// and the DELETE, and returns them.
+std::vector<std::string> TakeSnapshotStatements(std::vector<std::string>& sent, const std::string& table) {
+    const auto begin = std::find(sent.begin(), sent.end(), "BEGIN");
+    const auto del = std::find(begin, sent.end(), "DELETE FROM " + table);
+    if (begin == sent.end() || del == sent.end()) return {};
+    std::vector<std::string> snapshot(begin + 1, del);
+    sent.erase(begin + 1, del);
+    return snapshot;
+}
+
 std::vector<std::string> Strings(const QStringList& list) {
     std::vector<std::string> out;
     for (const QString& s : list) out.push_back(s.toStdString());
@@ -377,7 +390,18 @@ TEST_F(PgRoundTrip, TheServerReceivesExactlyTheReplaceStatements) {
     update();
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     const QString head = Q("INSERT INTO " + t) + " (\"id\",\"code\",\"name\",\"qty\",\"day\",\"flag\") VALUES (";
-    EXPECT_EQ(log.sessionOf("DELETE FROM " + t),
+    std::vector<std::string> sent = log.sessionOf("DELETE FROM " + t);
+    // The snapshot adds one query, read through a cursor in the replace's own
+    // transaction; the cursor's statements and the engine's NOT NULL lookup go with it.
+    const std::vector<std::string> snapshot = TakeSnapshotStatements(sent, t);
+    ASSERT_FALSE(snapshot.empty());
+    EXPECT_EQ(snapshot.front(), "DECLARE velkin_dynaset_1 SCROLL CURSOR FOR SELECT * FROM " + t);
+    EXPECT_EQ(snapshot.back(), "CLOSE velkin_dynaset_1");
+    for (const std::string& s : snapshot)
+        EXPECT_TRUE(s.rfind("DECLARE ", 0) == 0 || s.rfind("FETCH ", 0) == 0 || s.rfind("CLOSE ", 0) == 0 ||
+                    s.rfind("SELECT a.attrelid, a.attnum FROM pg_catalog.pg_attribute ", 0) == 0)
+            << s;
+    EXPECT_EQ(sent,
               Strings({"SET DateStyle = 'ISO, YMD'", UpdateStatementHead(), "BEGIN", Q("DELETE FROM " + t),
                        head + "1,'it''s','',1.2346,TO_DATE('20240131','yyyymmdd'),'t') ",
                        head + "2,' ','m',0,TO_DATE('20240229','yyyymmdd'),'f') ",
@@ -451,6 +475,69 @@ TEST_F(PgRoundTrip, AFullDatabaseAddressInTheHostBoxIsUsedWhole) {
 }
 
 // ---------------------------------------------------------------------------
+// The snapshot of the previous contents
+
+TEST_F(PgRoundTrip, ASnapshotOfEveryTypeHoldsWhatTheReadShowedAndPastingItBackRestoresTheTable) {
+    const std::string t = MakeTable("snap", kAllTypes);
+    FillAllTypes(*admin_, t);
+    read(t);
+    const Grid shown = gridCells();
+    const std::string before = Content(t);
+    setCell(3, 3, "changed");
+    setCell(4, 1, "");  // id 2 goes
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_EQ(Count(t), 2);
+
+    const QStringList files = FolderFiles(path("backup"));
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(IsSnapshotName(Q(t), files[0])) << files[0].toStdString();
+    EXPECT_EQ(ModeOf(path("backup/" + files[0])), 0600);
+    const Cells saved = SnapshotRows(path("backup/" + files[0]));
+    EXPECT_EQ(RecordsSorted(saved), RecordsSorted(shown));
+
+    // Restoring as a user would: Read, paste the file's records at row 3, Update.
+    read(t);
+    QApplication::clipboard()->setText(CellsToClipboardText(Cells(saved.begin() + 2, saved.end())));
+    grid().setCurrentIndex(grid().model()->index(2, 0));  // grid row 3
+    grid().pasteClipboard();
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(Content(t), before);
+}
+
+TEST_F(PgRoundTrip, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest) {
+    const std::string t = MakeTable("rotate", "id integer NOT NULL, name varchar(5)");
+    admin_->Exec("INSERT INTO " + t + " VALUES (1, 'a')");
+    form_.reset();
+    writeSettings("[Default1]\r\nBACKUP=NO\r\n");
+    login();
+    read(t);
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path("backup")));
+
+    form_.reset();
+    writeSettings("[Default1]\r\n");
+    login();
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("backup"));
+    QStringList old;
+    for (int sequence = 1; sequence <= 20; ++sequence) {
+        old << Q(t) + (sequence == 1 ? QStringLiteral("-20000101-000000.tsv")
+                                     : QStringLiteral("-20000101-000000-%1.tsv").arg(sequence));
+        QFile file(path("backup/" + old.back()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    read(t);
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    const QStringList now = FolderFiles(path("backup"));
+    EXPECT_EQ(now.size(), 20);
+    EXPECT_FALSE(now.contains(old[0])) << "the oldest goes";
+    for (const QString& name : old.mid(1)) EXPECT_TRUE(now.contains(name)) << name.toStdString();
+}
+
+// ---------------------------------------------------------------------------
 // Faults: each leaves the table as it was, the grid as the user left it, and a
 // window whose next Read works.
 
@@ -498,6 +585,7 @@ protected:
         const long after = Count(table_);
         if (after < count_) Tally().rowsLost += count_ - after;
         EXPECT_EQ(Versions(table_), versions_) << "the table changed";
+        EXPECT_TRUE(QDir(path("backup")).isEmpty()) << "the snapshot of a failed Update is removed";
         EXPECT_EQ(gridCells(), grid_) << "the grid changed";
         EXPECT_EQ(redRows(), markedRows);
         EXPECT_TRUE(form().CMD_Update->isEnabled());
@@ -531,7 +619,8 @@ TEST_F(PgFault, UniqueKeyRefusedAtTheThirdOfFiveRows) {
     update();
     expectSurvived("23505", {5});
     EXPECT_TRUE(reports()[0].text.contains("Key (id)=(1) already exists")) << reports()[0].text.toStdString();
-    const auto sent = log.sessionOf("DELETE FROM " + t);
+    auto sent = log.sessionOf("DELETE FROM " + t);
+    TakeSnapshotStatements(sent, t);
     ASSERT_EQ(sent.size(), 8u);
     EXPECT_EQ(sent[2], "BEGIN");
     EXPECT_EQ(sent[6].rfind("INSERT INTO " + t + " (\"id\",\"code\",\"name\",\"amount\",\"born\") VALUES (1,'C  ','gamma',", 0), 0u);
@@ -670,6 +759,29 @@ TEST_F(PgFault, TheConnectionIsKilledFromOutsideWhileTheInsertsRun) {
     EXPECT_TRUE(reports()[0].text.contains("terminating connection due to administrator command"))
         << reports()[0].text.toStdString();
     admin_->Exec("DROP TRIGGER wait ON " + t + "; DROP FUNCTION " + t + "_wait()");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, AnUnwritableSnapshotFolderStopsTheUpdateBeforeTheDelete) {
+    const std::string t = MakeFaultTable("snapfolder");
+    read(t);
+    setCell(3, 3, "changed");
+    arm(t);
+    QFile blocker(path("backup"));  // a file where the folder should be
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ServerLog log;
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(reports()[0].text.startsWith("Error Code:75\r\n")) << reports()[0].text.toStdString();
+    EXPECT_EQ(Versions(t), versions_);
+    EXPECT_EQ(gridCells(), grid_);
+    EXPECT_TRUE(redRows().empty());
+    const auto sent = log.sessionOf("SELECT * FROM " + t);
+    ASSERT_FALSE(sent.empty());
+    for (const std::string& s : sent) EXPECT_EQ(s.find("DELETE"), std::string::npos) << s;
+    EXPECT_EQ(sent.back(), "ROLLBACK");
+    ASSERT_TRUE(QFile::remove(path("backup")));
     expectWindowWorks();
 }
 

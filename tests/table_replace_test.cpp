@@ -1,7 +1,9 @@
 #include "form_fixture.h"
 #include "recording_session.h"
+#include "snapshot_files.h"
 
 #include "writeback/table_replace.h"
+#include "writeback/table_snapshot.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -198,7 +200,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     ASSERT_TRUE(reports().empty());
     EXPECT_EQ(script.calls,
               (QStringList{
-                  "OpenDatabase ORCL|/|2", "BeginTrans", "Execute DELETE EMP",
+                  "OpenDatabase ORCL|/|2", "BeginTrans", "Dynaset 2 SELECT * FROM EMP", "Execute DELETE EMP",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('A','x''y',1.5,"
                   "TO_DATE('20240131','yyyymmdd')) ",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('B','',0,NULL) ",
@@ -215,6 +217,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_NE(color(3, 2), GridColor::kRed);
     EXPECT_NE(color(4, 2), GridColor::kRed);
     EXPECT_EQ(cell(3, 1), "A") << "the grid keeps its rows";
+    EXPECT_EQ(FolderFiles(path("backup")).size(), 1) << "only the committed Update keeps its snapshot";
 
     // A refused insert on the second data row marks that row.
     script.failCommit = false;
@@ -224,4 +227,134 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_EQ(script.calls.last(), "rollback");
     EXPECT_EQ(color(4, 1), GridColor::kRed);
     EXPECT_EQ(color(3, 2), GridColor::kWhite);
+
+    // A snapshot that cannot be written stops the Update before the DELETE.
+    ASSERT_TRUE(QDir(path("backup")).removeRecursively());
+    QFile blocker(path("backup"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    script.failExecuteAt = -1;
+    script.calls.clear();
+    update();
+    EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|/|2", "BeginTrans", "Dynaset 2 SELECT * FROM EMP", "rollback"}));
+    EXPECT_EQ(reports().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The snapshot of the previous contents
+
+TEST_F(ReplaceTest, ASnapshotHoldsWhatTheReadShowedAndPastingItBackRestoresTheTable) {
+    // Every type the read tells apart, blanks, a NULL date, and cells that need the clipboard's quotes.
+    db_->exec("UPDATE EMP SET NOTE = 'y' WHERE NOTE IS NULL;"
+              "INSERT INTO EMP VALUES ('C    ', 'tab\there \"q\"', -0.05, NULL, 'two' || char(13, 10) || 'lines');");
+    read();
+    Cells shown;
+    for (int32_t r = 1; r <= grid().lastDataRow(); ++r) shown.push_back(gridRow(r));
+    const Rows before = table();
+
+    setCell(3, 2, "changed");
+    setCell(4, 1, "");  // B goes
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_EQ(table().size(), 2u);
+
+    const QStringList files = FolderFiles(path("backup"));
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(IsSnapshotName("EMP", files[0])) << files[0].toStdString();
+    const QString file = path("backup/" + files[0]);
+    EXPECT_EQ(ModeOf(file), 0600);
+    EXPECT_EQ(ModeOf(path("backup")), 0700);
+    const Cells saved = SnapshotRows(file);
+    EXPECT_EQ(RecordsSorted(saved), RecordsSorted(shown));
+
+    // Restoring as a user would: Read, paste the file's records at row 3, Update.
+    read();
+    QApplication::clipboard()->setText(CellsToClipboardText(Cells(saved.begin() + 2, saved.end())));
+    grid().setCurrentIndex(grid().model()->index(2, 0));  // grid row 3
+    grid().pasteClipboard();
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(table(), before);
+    // The second Update, most likely in the same second, kept a file of its own.
+    EXPECT_EQ(FolderFiles(path("backup")).size(), 2);
+}
+
+TEST_F(ReplaceTest, AFailedUpdateKeepsNoSnapshotAndAnUnwritableFolderStopsItBeforeTheDelete) {
+    read();
+    const Rows before = table();
+    // A file where the folder should be: no snapshot can be written.
+    QFile blocker(path("backup"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    setCell(3, 2, "changed");
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(reports()[0].text.startsWith("Error Code:75\r\n")) << reports()[0].text.toStdString();
+    EXPECT_TRUE(reports()[0].text.contains("backup/EMP-")) << "the report names the file";
+    EXPECT_EQ(table(), before);
+    EXPECT_TRUE(redRows().empty());
+    EXPECT_TRUE(form().CMD_Update->isEnabled());
+
+    // With the folder possible again, a refused row rolls back and leaves no file.
+    ASSERT_TRUE(QFile::remove(path("backup")));
+    setCell(5, 1, "C");
+    setCell(5, 3, "5000000");  // breaks the CHECK constraint
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_EQ(redRows(), std::vector<int32_t>{5});
+    EXPECT_EQ(table(), before);
+    EXPECT_TRUE(QDir(path("backup")).exists());
+    EXPECT_TRUE(FolderFiles(path("backup")).isEmpty());
+}
+
+TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest) {
+    EXPECT_TRUE(Common1::SnapshotsOffBy("NO"));
+    for (const char* on : {"", "no", "NO ", "YES", "0"}) EXPECT_FALSE(Common1::SnapshotsOffBy(on)) << on;
+
+    writeSettings("[Default1]\r\nBACKUP=NO\r\n");
+    read();
+    update();
+    ASSERT_TRUE(reports().empty());
+    EXPECT_FALSE(QFileInfo::exists(path("backup")));
+
+    // Twenty older snapshots of EMP, all in one second: "-10" is newer than "-2".
+    form_.reset();
+    writeSettings("[Default1]\r\nBACKUP=YES\r\n");
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("backup"));
+    auto touch = [&](const QString& name) {
+        QFile file(path("backup/" + name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << name.toStdString();
+    };
+    QStringList old;
+    for (int sequence = 1; sequence <= 20; ++sequence)
+        old << (sequence == 1 ? QStringLiteral("EMP-20000101-000000.tsv")
+                              : QStringLiteral("EMP-20000101-000000-%1.tsv").arg(sequence));
+    for (const QString& name : old) touch(name);
+    // Files that are not EMP's snapshots, older still: never touched.
+    const QStringList others{"EMPX-19990101-000000.tsv", "EMP-19990101-000000-19990101-000000.tsv",
+                             "EMP-notes.tsv", "EMP-19990101-000000.tsv.part"};
+    for (const QString& name : others) touch(name);
+
+    read();
+    update();
+    ASSERT_TRUE(reports().empty());
+    const QStringList now = FolderFiles(path("backup"));
+    EXPECT_EQ(now.size(), 20 + others.size());
+    EXPECT_FALSE(now.contains(old[0])) << "the oldest goes";
+    for (const QString& name : old.mid(1)) EXPECT_TRUE(now.contains(name)) << name.toStdString();
+    for (const QString& name : others) EXPECT_TRUE(now.contains(name)) << name.toStdString();
+}
+
+TEST(SnapshotNames, TableNamesBecomeDistinctSafeFileNames) {
+    EXPECT_EQ(SnapshotStem("EMP"), "EMP");
+    EXPECT_EQ(SnapshotStem("社員_1.x$#-"), "社員_1.x$#-");
+    EXPECT_EQ(SnapshotStem("a/b"), "a%2Fb");
+    EXPECT_EQ(SnapshotStem("\"My Table\""), "%22My%20Table%22");
+    EXPECT_EQ(SnapshotStem(".."), "%2E.");
+    EXPECT_EQ(SnapshotStem("a%2Fb"), "a%252Fb") << "an escaped name cannot meet a plain one";
+    EXPECT_EQ(SnapshotStem("😀"), "%F0%9F%98%80") << "whole characters, not halves";
+    const QString longName(300, QLatin1Char('t'));
+    const QString longStem = SnapshotStem(longName);
+    EXPECT_LE(longStem.toUtf8().size(), 120);
+    EXPECT_NE(longStem, SnapshotStem(longName + "u"));
 }

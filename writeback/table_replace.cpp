@@ -7,11 +7,14 @@
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 #include "writeback/literals.h"
+#include "writeback/table_snapshot.h"
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+
+#include <optional>
 
 using namespace velkin;
 
@@ -84,6 +87,9 @@ void Form1::FL_UPDATE() {
         const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
         session.RequireTransactionalTable(table);
+        // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
+        std::optional<TableSnapshot> snapshot;
+        if (Common1::KeepSnapshots) snapshot.emplace(database, dialect, table);
         database.ExecuteSQL(dialect.deleteAll(table));
 
         const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
@@ -121,6 +127,7 @@ void Form1::FL_UPDATE() {
         rowInProgress = 0;
 
         session.CommitTrans();
+        if (snapshot) snapshot->keep();
         FL_InitSpd();
     } catch (const Error& error) {
         failReplace(error, rowInProgress);

@@ -6,6 +6,9 @@
 // and the grid keeps everything the user typed.
 //
 // The literal of each cell is written by writeback/literals.h.
+// Unless the settings turn it off, the table's previous contents are kept
+// as a snapshot file (writeback/table_snapshot.h), taken in the same
+// transaction before the DELETE and kept only once the commit succeeded.
 
 #include <QString>
 

@@ -1,0 +1,253 @@
+#include "writeback/table_snapshot.h"
+
+#include "grid/clipboard_text.h"
+#include "read/value_text.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <tuple>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace velkin {
+
+namespace {
+
+// Far below the 255 bytes a file name may have, leaving room for the stamp,
+// a sequence number and the temporary suffix.
+constexpr qsizetype kMaxStemBytes = 120;
+constexpr qsizetype kCutStemBytes = 96;
+// Text gathered before it is converted and written: large enough that the
+// write calls cost nothing next to the rows, small enough to stay in cache.
+constexpr qsizetype kPendingChars = 32 * 1024;
+
+bool KeptInFileName(char32_t c) {
+    return QChar::isLetterOrNumber(c) || c == U'_' || c == U'-' || c == U'.' || c == U'$' || c == U'#';
+}
+
+void AppendEscaped(QString& out, char32_t c) {
+    const QByteArray bytes = QString::fromUcs4(&c, 1).toUtf8();
+    for (const char b : bytes)
+        out += QStringLiteral("%%1").arg(static_cast<uint8_t>(b), 2, 16, QLatin1Char('0')).toUpper();
+}
+
+bool DigitsAt(QStringView s, qsizetype pos, qsizetype count) {
+    if (pos + count > s.size()) return false;
+    for (qsizetype i = pos; i < pos + count; ++i)
+        if (s[i] < u'0' || s[i] > u'9') return false;
+    return true;
+}
+
+struct SnapshotOrder {
+    QString stamp;
+    int sequence;
+    bool operator<(const SnapshotOrder& other) const {
+        return std::tie(stamp, sequence) < std::tie(other.stamp, other.sequence);
+    }
+};
+
+// Where `fileName` stands among the snapshots of `stem`, if it is one.
+std::optional<SnapshotOrder> OrderOf(const QString& stem, const QString& fileName) {
+    const QString suffix = QStringLiteral(".tsv");
+    const qsizetype prefix = stem.size() + 1;
+    if (fileName.size() < prefix + 15 + suffix.size() || !fileName.startsWith(stem) || fileName[stem.size()] != u'-' ||
+        !fileName.endsWith(suffix))
+        return std::nullopt;
+    const QStringView rest = QStringView(fileName).mid(prefix, fileName.size() - prefix - suffix.size());
+    if (!DigitsAt(rest, 0, 8) || rest[8] != u'-' || !DigitsAt(rest, 9, 6)) return std::nullopt;
+    if (rest.size() == 15) return SnapshotOrder{rest.toString(), 1};
+    // A sequence number: "-2" and up, no leading zero, so every name has one reading.
+    const QStringView number = rest.mid(16);
+    if (rest[15] != u'-' || number.isEmpty() || number.size() > 9 || number[0] == u'0' ||
+        !DigitsAt(number, 0, number.size()))
+        return std::nullopt;
+    const int sequence = number.toInt();
+    if (sequence < 2) return std::nullopt;
+    return SnapshotOrder{rest.left(15).toString(), sequence};
+}
+
+void WriteAll(int fd, const QByteArray& bytes, const QByteArray& path) {
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throw SnapshotFileError(errno, QFile::decodeName(path));
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+}  // namespace
+
+QString SnapshotStem(const QString& table) {
+    QString stem;
+    bool first = true;
+    for (const char32_t c : table.toUcs4()) {
+        // A leading "." would hide the file from a plain directory listing.
+        if (KeptInFileName(c) && !(first && c == U'.')) stem += QString::fromUcs4(&c, 1);
+        else AppendEscaped(stem, c);
+        first = false;
+    }
+    if (stem.isEmpty()) return QStringLiteral("%");
+    if (stem.toUtf8().size() <= kMaxStemBytes) return stem;
+    // "~" is always escaped above, so a cut name cannot meet a whole one.
+    QString cut;
+    for (const char32_t c : stem.toUcs4()) {
+        const QString one = QString::fromUcs4(&c, 1);
+        if (cut.toUtf8().size() + one.toUtf8().size() > kCutStemBytes) break;
+        cut += one;
+    }
+    const QByteArray hash = QCryptographicHash::hash(table.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    return cut + QLatin1Char('~') + QString::fromLatin1(hash);
+}
+
+QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence) {
+    QString name = stem + QLatin1Char('-') + stamp;
+    if (sequence > 1) name += QLatin1Char('-') + QString::number(sequence);
+    return name + QStringLiteral(".tsv");
+}
+
+QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, int keep) {
+    std::vector<std::pair<SnapshotOrder, QString>> snapshots;
+    for (const QString& name : fileNames)
+        if (auto order = OrderOf(stem, name)) snapshots.emplace_back(std::move(*order), name);
+    std::sort(snapshots.begin(), snapshots.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    QStringList beyond;
+    const qsizetype excess = static_cast<qsizetype>(snapshots.size()) - std::max(keep, 0);
+    for (qsizetype i = 0; i < excess; ++i) beyond.push_back(snapshots[static_cast<size_t>(i)].second);
+    return beyond;
+}
+
+Error SnapshotFileError(int errnoValue, const QString& path) {
+    int32_t number = 75;  // path/file access error
+    if (errnoValue == ENOSPC || errnoValue == EDQUOT || errnoValue == EFBIG) number = 61;  // disk full
+    else if (errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS) number = 70;  // permission denied
+    return Error(number, QStringLiteral("更新前の内容を保存できないため、テーブルは変更していません"
+                                        "（設定 BACKUP=NO で保存をやめられます）。\r\n") +
+                             path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errnoValue)));
+}
+
+TableSnapshot::TempFile::~TempFile() {
+    close();
+    if (!path.isEmpty()) ::unlink(path.constData());
+}
+
+void TableSnapshot::TempFile::close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+TableSnapshot::TableSnapshot(OraDatabase& database, const Dialect& dialect, const QString& table,
+                             const QString& folder, const QDateTime& taken)
+    : folder_(folder), stem_(SnapshotStem(table)), stamp_(taken.toString(QStringLiteral("yyyyMMdd-HHmmss"))) {
+    // The query comes first, so a table that does not exist fails as the
+    // engine reports it, with no file made.
+    std::unique_ptr<OraDynaset> dynaset = database.DbCreateDynaset(dialect.selectAll(table), kDynasetNoBlankStrip);
+    OraFields& fields = dynaset->Fields();
+    const int16_t count = fields.Count();
+    std::vector<OraField*> columns;
+    std::vector<bool> isDate;
+    std::vector<QString> names, types;
+    for (int16_t j = 0; j < count; ++j) {
+        OraField& field = fields.Item(j);
+        columns.push_back(&field);
+        const ColumnInfo info = CatalogueEntry(field.OraIDataType(), field.Size(), field.OraScale());
+        names.push_back(field.Name());
+        types.push_back(ColumnTypeText(info.type, info.size, info.scale));
+        isDate.push_back(field.OraIDataType() == OraType::kDate);
+    }
+
+    open();
+    pending_.reserve(kPendingChars + 4096);
+    append(names);
+    append(types);
+    std::vector<QString> cells(columns.size());
+    dynaset->MoveFirst();
+    while (!dynaset->Eof()) {
+        for (size_t j = 0; j < columns.size(); ++j) {
+            std::optional<QString> value = columns[j]->Value();
+            cells[j] = !value ? QString() : isDate[j] ? DateCellText(*value) : std::move(*value);
+        }
+        append(cells);
+        dynaset->MoveNext();
+    }
+    flush();
+    // On disk before the DELETE runs: a disk that fills up or fails shows
+    // here, while the table is still untouched, not after the commit.
+    if (::fsync(file_.fd) != 0 || ::close(std::exchange(file_.fd, -1)) != 0)
+        throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+}
+
+void TableSnapshot::open() {
+    const QByteArray folder = QFile::encodeName(folder_);
+    // Only its owner may look in: the files hold table data.
+    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST) throw SnapshotFileError(errno, folder_);
+    const QByteArray base = QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, 1));
+    for (int attempt = 1;; ++attempt) {
+        QByteArray path = base + ".part";
+        if (attempt > 1) path += QByteArray::number(attempt);
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            file_.fd = fd;
+            file_.path = std::move(path);
+            break;
+        }
+        if (errno != EEXIST || attempt >= 1000) throw SnapshotFileError(errno, QFile::decodeName(path));
+    }
+    // Exactly 0600, whatever the umask.
+    if (::fchmod(file_.fd, 0600) != 0) throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+}
+
+void TableSnapshot::append(const std::vector<QString>& row) {
+    AppendClipboardRow(pending_, row);
+    if (pending_.size() >= kPendingChars) flush();
+}
+
+void TableSnapshot::flush() {
+    WriteAll(file_.fd, pending_.toUtf8(), file_.path);
+    pending_.resize(0);  // keeps its capacity for the next block
+}
+
+void TableSnapshot::keep() noexcept {
+    try {
+        if (file_.path.isEmpty()) return;
+        const QByteArray from = file_.path;
+        // From here on the file is the only copy of the replaced rows: it is
+        // never removed, whatever happens to the rename.
+        file_.path.clear();
+        for (int sequence = 1; sequence < 1000; ++sequence) {
+            const QByteArray to =
+                QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, sequence));
+            // An Update in the same second must not replace the other's file.
+            if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) break;
+            if (errno == EEXIST) continue;
+            if (errno != EINVAL && errno != ENOSYS) return;
+            // A file system without the no-replace rename: a hard link fails as well on an existing name.
+            if (::link(from.constData(), to.constData()) == 0) {
+                ::unlink(from.constData());
+                break;
+            }
+            if (errno != EEXIST) return;
+        }
+        const QStringList beyond =
+            SnapshotsBeyond(stem_, QDir(folder_).entryList(QDir::Files | QDir::Hidden), kSnapshotsKept);
+        for (const QString& name : beyond) QFile::remove(folder_ + QLatin1Char('/') + name);
+    } catch (...) {
+        // Out of memory while naming or tidying: the table is replaced all the same.
+    }
+}
+
+}  // namespace velkin

@@ -1,0 +1,93 @@
+#pragma once
+// The snapshot an Update keeps of the table's previous contents, so that a
+// replace made in error can be undone with the program's own workflow: open
+// the file in a spreadsheet program, copy its records, Read the table, paste
+// at grid row 3, Update.
+//
+// The file is tab-separated UTF-8 in the clipboard's form (grid/clipboard_text.h):
+// row 1 the column names, row 2 the type texts, then one row per record with
+// each cell exactly as a read shows it (read/value_text.h). It is taken inside
+// the Update's transaction right before the DELETE, so it holds the rows the
+// DELETE is about to remove. It is written under a temporary name, flushed to
+// disk before the DELETE runs, and given its final name only after the commit:
+//
+//   backup/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
+//   backup/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second, and so on
+//
+// readable and writable by its owner only, since it holds table data. The
+// newest kSnapshotsKept of each table are kept.
+
+#include "db/dialect.h"
+#include "db/error.h"
+#include "db/session.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace velkin {
+
+// Relative on purpose, like the settings file: resolved against the working
+// directory at the time of each Update.
+inline constexpr const char* kSnapshotFolder = "./backup";
+inline constexpr int kSnapshotsKept = 20;
+
+// The table name as a file name: letters, digits and "_-.$#" stay, every
+// other character (and a leading ".") becomes %XX per UTF-8 byte, so two
+// table names never share a stem. A very long name is cut and given a hash
+// of the whole name instead.
+QString SnapshotStem(const QString& table);
+// "<stem>-<stamp>.tsv" for sequence 1, "<stem>-<stamp>-<sequence>.tsv" after it;
+// stamp is "yyyymmdd-hhmmss".
+QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence);
+// The snapshots of `stem` among `fileNames` beyond the newest `keep`, oldest
+// first. Names that are not snapshots of that stem are never listed.
+QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, int keep);
+
+// A failure to write the snapshot, as the error report shows it: 61 for a
+// full disk, 70 for a refused permission, 75 for any other file error.
+Error SnapshotFileError(int errnoValue, const QString& path);
+
+class TableSnapshot {
+public:
+    // Reads every row of `table` through `database` and writes them under a
+    // temporary name in `folder`, created when missing. Throws velkin::Error
+    // (the engine's, or SnapshotFileError) with nothing left behind.
+    TableSnapshot(OraDatabase& database, const Dialect& dialect, const QString& table,
+                  const QString& folder = QString::fromLatin1(kSnapshotFolder),
+                  const QDateTime& taken = QDateTime::currentDateTime());
+    // The temporary file is removed unless keep() has named it.
+    ~TableSnapshot() = default;
+    TableSnapshot(const TableSnapshot&) = delete;
+    TableSnapshot& operator=(const TableSnapshot&) = delete;
+
+    // After the commit: gives the file its final name, never replacing
+    // another snapshot, and removes the table's snapshots beyond
+    // kSnapshotsKept. The table is already replaced, so nothing here fails
+    // the Update: a file that cannot be renamed stays under its temporary
+    // name, which still holds the old rows.
+    void keep() noexcept;
+
+private:
+    // The file being written; removed when it goes out of scope unless
+    // released, so a constructor that throws leaves nothing behind.
+    struct TempFile {
+        ~TempFile();
+        void close();
+        QByteArray path;  // empty once released
+        int fd = -1;
+    };
+
+    void open();
+    void append(const std::vector<QString>& row);
+    void flush();
+
+    QString folder_;
+    QString stem_;
+    QString stamp_;
+    TempFile file_;
+    QString pending_;  // text not yet written, converted to UTF-8 a block at a time
+};
+
+}  // namespace velkin
