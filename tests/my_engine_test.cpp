@@ -146,6 +146,10 @@ TEST_P(MyTest, EveryTypeMakesTheRoundTripWithJapaneseNames) {
     EXPECT_EQ(before, "1,-90071992547409,-7,1234567890.5,0.0001,ab    ,名前 'q' \\ x ,テキスト,2024-01-31,"
                       "2024-02-29 13:14:15,1999-12-31 23:59:59,1.5,12:34:56;");
 
+    EXPECT_EQ(Rows(*o.database, "SELECT CAST(0 AS DECIMAL(5,2)), CAST(-0.5 AS DECIMAL(5,2)), "
+                                "CAST(-12.34 AS DECIMAL(9,4)), CAST(100 AS DECIMAL(5,0)), CAST(10 AS DECIMAL(5,1))"),
+              "0,-0.5,-12.34,100,10;");
+
     // Written back as the replace writes it: every value must come back unchanged.
     const char* types[] = {"NUMBER", "NUMBER", "NUMBER", "NUMBER", "NUMBER", "CHAR", "VARCHAR2",
                            "VARCHAR2", "DATE", "DATE", "DATE", "ETC", "ETC"};

@@ -277,11 +277,23 @@ public:
         const ColumnType& type = columns_[index].type;
         switch (type.form) {
         case ValueForm::AsText: break;
-        case ValueForm::PlainDecimal:
-            for (qsizetype i = 0; i < length; ++i)
-                if (text[i] == '.' || text[i] == 'e' || text[i] == 'E')
+        case ValueForm::PlainDecimal: {
+            // The server writes a DECIMAL as plain digits with every place of
+            // its scale; only the fraction's trailing zeros go. Anything else
+            // takes the general conversion.
+            bool point = false;
+            for (qsizetype i = 0; i < length; ++i) {
+                const char c = text[i];
+                if (c == '.' && !point) point = true;
+                else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0))
                     return PlainDecimalFromText(QString::fromLatin1(text, length));
-            break;
+            }
+            if (!point) break;
+            while (text[length - 1] == '0') --length;
+            if (text[length - 1] == '.') --length;
+            if (length == 2 && text[0] == '-' && text[1] == '0') return QStringLiteral("0");
+            return QString::fromLatin1(text, length);
+        }
         case ValueForm::PaddedChar: {
             QString value = QString::fromUtf8(text, length);
             if (keepTrailingBlanks_ && value.size() < type.size) value.resize(type.size, QLatin1Char(' '));
