@@ -10,8 +10,11 @@
 //
 // Options: --runs N (default 5), --rows N (default 100000), --limit-rows N
 // (default 2000000), --million-rows N (default 1000000), --cases a,b,...
-// (default all), --keep (leave the work folder). PostgreSQL cases need VELKIN_PG_URI, VELKIN_PG_USER and
-// VELKIN_PG_PASSWORD (scripts/pg-test-cluster.sh prints them).
+// (default all), --keep (leave the work folder), --backup NO (no snapshot).
+// PostgreSQL cases need VELKIN_PG_URI, VELKIN_PG_USER and VELKIN_PG_PASSWORD
+// (scripts/pg-test-cluster.sh prints them); MariaDB cases VELKIN_MY_URI,
+// VELKIN_MY_USER, VELKIN_MY_PASSWORD and VELKIN_MY_PORT
+// (scripts/mariadb-test-server.sh).
 //
 // Internal mode: --startup-child DIR is the child process of the startup case.
 
@@ -153,11 +156,18 @@ void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 // Data: the same 10-column table in both engines. No column is NOT NULL, so
 // the read's query is "SELECT * FROM t", the reference's text.
 
-std::string TableRowsSelect(const char* numbers, bool postgres) {
+enum class TableSql { Sqlite, Postgres, MariaDb };
+
+std::string TableRowsSelect(const char* numbers, TableSql sql) {
     // CHAR, VARCHAR2 (with Japanese text and apostrophes), NUMBER with and
-    // without scale, DATE, and NULLs spread over the columns.
-    const char* days = postgres ? "DATE '2000-01-01' + (i % 9000)" : "date('2000-01-01', '+' || (i % 9000) || ' days')";
-    const char* days2 = postgres ? "DATE '2020-01-01' + (i % 1500)" : "date('2020-01-01', '+' || (i % 1500) || ' days')";
+    // without scale, DATE, and NULLs spread over the columns. (MariaDB reads
+    // || as concatenation under PIPES_AS_CONCAT, which its table's script sets.)
+    const char* days = sql == TableSql::Postgres ? "DATE '2000-01-01' + (i % 9000)"
+                       : sql == TableSql::MariaDb ? "DATE '2000-01-01' + INTERVAL (i % 9000) DAY"
+                                                  : "date('2000-01-01', '+' || (i % 9000) || ' days')";
+    const char* days2 = sql == TableSql::Postgres ? "DATE '2020-01-01' + (i % 1500)"
+                        : sql == TableSql::MariaDb ? "DATE '2020-01-01' + INTERVAL (i % 1500) DAY"
+                                                   : "date('2020-01-01', '+' || (i % 1500) || ' days')";
     std::ostringstream s;
     s << "SELECT i, 'K' || (i % 97), "
       << "CASE WHEN i % 7 = 0 THEN NULL WHEN i % 10 = 0 THEN '鈴木 ' || i WHEN i % 50 = 1 THEN 'O''Brien ' || i "
@@ -183,11 +193,16 @@ bool MakeSqliteTable(const std::string& path, int rows) {
                       "CREATE TABLE t (ID NUMBER(10), CODE CHAR(8), NAME VARCHAR2(40), AMOUNT NUMBER(12,2), "
                       "HIRED DATE, NOTE VARCHAR2(60), QTY NUMBER(9), RATE NUMBER(9,4), FLAG CHAR(1), UPDATED DATE);"
                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                          std::to_string(rows) + ") INSERT INTO t " + TableRowsSelect("n", false) + ";");
+                          std::to_string(rows) + ") INSERT INTO t " + TableRowsSelect("n", TableSql::Sqlite) + ";");
 }
 
-struct PgServer {
-    std::string uri, user, password;
+// The login boxes of a server case.
+struct ServerLogin {
+    std::string user, password;
+};
+
+struct PgServer : ServerLogin {
+    std::string uri;
     bool available() const { return !uri.empty(); }
     std::vector<std::string> psql(std::initializer_list<std::string> more) const {
         std::vector<std::string> argv{"psql", "-X", "-q", "-d", uri, "-U", user};
@@ -213,10 +228,45 @@ bool MakePgTable(const PgServer& pg, int rows) {
         "DROP TABLE IF EXISTS t; CREATE TABLE t (id numeric(10), code char(8), name varchar(40), "
         "amount numeric(12,2), hired date, note varchar(60), qty numeric(9), rate numeric(9,4), flag char(1), "
         "updated date); INSERT INTO t " +
-        TableRowsSelect(("generate_series(1, " + std::to_string(rows) + ") AS g(i)").c_str(), true) +
+        TableRowsSelect(("generate_series(1, " + std::to_string(rows) + ") AS g(i)").c_str(), TableSql::Postgres) +
         ";";
     // Each -c runs on its own: VACUUM refuses to run inside a transaction.
     return !std::isnan(TimedRun(pg.psql({"-v", "ON_ERROR_STOP=1", "-c", sql, "-c", "VACUUM ANALYZE t"})));
+}
+
+struct MyServer : ServerLogin {
+    std::string uri, port, database;
+    bool available() const { return !uri.empty(); }
+    // The mariadb client on the same database; the password goes by MYSQL_PWD.
+    std::vector<std::string> mariadb(std::initializer_list<std::string> more) const {
+        std::vector<std::string> argv{"mariadb", "--no-defaults", "-h", "127.0.0.1", "-P", port, "-u", user, "-D", database};
+        argv.insert(argv.end(), more);
+        return argv;
+    }
+};
+
+MyServer MyFromEnvironment() {
+    MyServer my;
+    if (const char* v = std::getenv("VELKIN_MY_URI")) my.uri = v;
+    if (const char* v = std::getenv("VELKIN_MY_USER")) my.user = v;
+    if (const char* v = std::getenv("VELKIN_MY_PASSWORD")) my.password = v;
+    if (const char* v = std::getenv("VELKIN_MY_PORT")) my.port = v;
+    if (my.available()) {
+        setenv("MYSQL_PWD", my.password.c_str(), 1);
+        my.database = my.uri.substr(my.uri.rfind('/') + 1);
+    }
+    return my;
+}
+
+bool MakeMyTable(const MyServer& my, int rows) {
+    const std::string sql =
+        "SET SESSION sql_mode = CONCAT(@@sql_mode, ',PIPES_AS_CONCAT'); DROP TABLE IF EXISTS t; "
+        "CREATE TABLE t (id DECIMAL(10), code CHAR(8), name VARCHAR(40), amount DECIMAL(12,2), hired DATE, "
+        "note VARCHAR(60), qty DECIMAL(9), rate DECIMAL(9,4), flag CHAR(1), updated DATE) ENGINE=InnoDB; "
+        "INSERT INTO t " +
+        TableRowsSelect(("(SELECT seq AS i FROM seq_1_to_" + std::to_string(rows) + ") AS g").c_str(), TableSql::MariaDb) +
+        "; ANALYZE TABLE t;";
+    return !std::isnan(TimedRun(my.mariadb({"-e", sql})));
 }
 
 // ---------------------------------------------------------------------------
@@ -251,6 +301,7 @@ public:
     void CommitTrans() override { inner_->CommitTrans(); }
     void rollback() override { inner_->rollback(); }
     Dialect dialect() const override { return inner_->dialect(); }
+    void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
 
 private:
     std::unique_ptr<EngineSession> inner_;
@@ -280,7 +331,7 @@ void Settle() {
 
 class Window {
 public:
-    Window(const QString& dir, const QString& host, int line, const PgServer* pg = nullptr) {
+    Window(const QString& dir, const QString& host, int line, const ServerLogin* pg = nullptr) {
         WriteSettings(dir, host, pg ? QString::fromStdString(pg->user) : QStringLiteral("bench"),
                       pg ? QString::fromStdString(pg->password) : QStringLiteral("bench"), line);
         QDir::setCurrent(dir);
@@ -358,7 +409,7 @@ void ResetGrid(Window& window) {
     malloc_trim(0);
 }
 
-Result ReadCase(const Options& options, const QString& dir, const QString& host, const PgServer* pg,
+Result ReadCase(const Options& options, const QString& dir, const QString& host, const ServerLogin* pg,
                 const std::vector<std::string>& reference) {
     Window window(dir, host, options.rows + 2, pg);
     std::vector<double> velkin, client;
@@ -437,7 +488,7 @@ bool WriteScript(const std::string& path, const std::string& prologue, const std
     return bool(out);
 }
 
-Result ReplaceCase(const Options& options, const QString& dir, const QString& host, const PgServer* pg,
+Result ReplaceCase(const Options& options, const QString& dir, const QString& host, const ServerLogin* pg,
                    const std::function<std::vector<std::string>(const std::string& script)>& reference,
                    const std::string& prologue, const std::string& epilogue) {
     Window window(dir, host, options.rows + 2, pg);
@@ -462,7 +513,9 @@ Result ReplaceCase(const Options& options, const QString& dir, const QString& ho
         const bool ok = window.quiet("update");
         if (window.grid().lastDataRow() != 0 || !ok) Note("update did not end with an empty grid");
         velkin.push_back(window.grid().lastDataRow() == 0 && ok ? ms : NAN);
-        client.push_back(TimedRun(argv, {argv[0] == "sqlite3" ? script : std::string(), {}, -1}));
+        // The shells read the script from their input.
+        const bool fromInput = argv[0] == "sqlite3" || argv[0] == "mariadb";
+        client.push_back(TimedRun(argv, {fromInput ? script : std::string(), {}, -1}));
     }
     return {Median(velkin), Median(client), Median(rss)};
 }
@@ -642,6 +695,28 @@ int main(int argc, char** argv) {
                             return pg.psql({"-v", "ON_ERROR_STOP=1", "-1", "-f", script});
                         },
                         "", "")
+                  : Result{});
+
+    const MyServer my = MyFromEnvironment();
+    const bool wantMy = options.wants("read_mariadb") || options.wants("replace_mariadb");
+    if (wantMy && !my.available()) Note("no MariaDB server (VELKIN_MY_URI unset): its cases are not measured");
+    if (wantMy && my.available() && !MakeMyTable(my, options.rows)) Note("cannot make the MariaDB table");
+    const QString myHost = QString::fromStdString(my.uri);
+
+    if (options.wants("read_mariadb"))
+        Print("read_mariadb", "1.3",
+              my.available() ? ReadCase(options, folder("read_mariadb"), myHost, &my, my.mariadb({"-e", "SELECT * FROM t"}))
+                             : Result{});
+    if (options.wants("replace_mariadb"))
+        Print("replace_mariadb", "1.2",
+              my.available()
+                  ? ReplaceCase(
+                        options, folder("replace_mariadb"), myHost, &my,
+                        [&](const std::string&) { return my.mariadb({}); },
+                        // The session reads the statements as the engine's session does.
+                        "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), 'ANSI_QUOTES', "
+                        "'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES');\nSTART TRANSACTION;\n",
+                        "COMMIT;\n")
                   : Result{});
 
     if (options.wants("limit_sqlite")) {

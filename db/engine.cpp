@@ -1,6 +1,7 @@
 #include "db/engine.h"
 
 #include "db/error.h"
+#include "db/mysql/my_session.h"
 #include "db/odbc/odbc_session.h"
 #include "db/postgres/pg_session.h"
 #include "db/sqlite/sqlite_session.h"
@@ -16,6 +17,9 @@ HostIdentifier ParseHost(const QString& host) {
     if (host.startsWith(QStringLiteral("postgresql://"), Qt::CaseInsensitive) ||
         host.startsWith(QStringLiteral("postgres://"), Qt::CaseInsensitive))
         return {EngineKind::PostgreSQL, host};
+    if (host.startsWith(QStringLiteral("mysql://"), Qt::CaseInsensitive) ||
+        host.startsWith(QStringLiteral("mariadb://"), Qt::CaseInsensitive))
+        return {EngineKind::MySQL, host};
     if (host.startsWith(QStringLiteral("odbc:"), Qt::CaseInsensitive)) return {EngineKind::Odbc, host.mid(5)};
     return {EngineKind::OracleService, host};
 }
@@ -24,6 +28,7 @@ Dialect DialectForHost(const QString& host) {
     switch (ParseHost(host).kind) {
     case EngineKind::SQLite: return Dialect(DialectKind::SQLite);
     case EngineKind::PostgreSQL: return Dialect(DialectKind::PostgreSQL);
+    case EngineKind::MySQL: return Dialect(DialectKind::MySQL);
     case EngineKind::Odbc:
     case EngineKind::OracleService: return Dialect(DialectKind::Oracle);
     }
@@ -34,10 +39,23 @@ std::unique_ptr<EngineSession> CreateSession(const QString& host) {
     switch (ParseHost(host).kind) {
     case EngineKind::SQLite: return CreateSqliteSession();
     case EngineKind::PostgreSQL: return CreatePostgresSession();
+    case EngineKind::MySQL: return CreateMySqlSession();
     case EngineKind::Odbc:
     case EngineKind::OracleService: return CreateOdbcSession();
     }
     throw Error::CannotCreateObject(QString());
+}
+
+Dialect ConnectedDialectForHost(const QString& host, const QString& connect) {
+    const EngineKind kind = ParseHost(host).kind;
+    if (kind != EngineKind::Odbc && kind != EngineKind::OracleService) return DialectForHost(host);
+    try {
+        const std::unique_ptr<EngineSession> session = CreateSession(host);
+        session->OpenDatabase(host, connect, kOpenNoWait);
+        return session->dialect();
+    } catch (const std::exception&) {
+        return DialectForHost(host);
+    }
 }
 
 }  // namespace velkin

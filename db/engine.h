@@ -13,13 +13,15 @@ namespace velkin {
 enum class EngineKind {
     SQLite,         // "" or "sqlite:PATH"
     PostgreSQL,     // "postgresql://..." or "postgres://..."
+    MySQL,          // "mysql://..." or "mariadb://..."
     Odbc,           // "odbc:NAME" or "odbc:KEY=VALUE;..."
     OracleService,  // anything else: an Oracle net service name, reached through ODBC
 };
 
 struct HostIdentifier {
     EngineKind kind = EngineKind::SQLite;
-    // What the engine opens: the database file path, the libpq URI, the ODBC
+    // What the engine opens: the database file path, the libpq URI, the
+    // MySQL address (the host text whole), the ODBC
     // data source name or connection string, or the net service name.
     QString target;
 };
@@ -33,11 +35,22 @@ HostIdentifier ParseHost(const QString& host);
 // ODBC sources and service names are taken to be Oracle.
 Dialect DialectForHost(const QString& host);
 
+// The dialect a host speaks. An ODBC source or service name is connected to
+// with the login `connect` ("user/password") to learn the DBMS behind it;
+// when that connection fails, DialectForHost's answer stands.
+Dialect ConnectedDialectForHost(const QString& host, const QString& connect);
+
 // A session of one engine. Besides the session members it knows the dialect of
 // the database it opened (valid after OpenDatabase).
 class EngineSession : public OraSession {
 public:
     virtual Dialect dialect() const = 0;
+
+    // Throws when changes to `table` could not be rolled back (a MySQL table
+    // whose storage engine has no transactions, MyISAM say), so that a replace
+    // is refused before it deletes anything. Called inside the transaction.
+    // Engines whose tables always roll back accept every table.
+    virtual void RequireTransactionalTable(const QString& table) { (void)table; }
 };
 
 // Creates the session object for the engine the host text names. Throws error

@@ -26,13 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(starts("postgresql://") || starts("postgres://"), "PostgreSQL only for its URIs", Visible(host));
         Check(id.target == host, "the URI goes to libpq unchanged", Visible(host));
         break;
+    case EngineKind::MySQL:
+        Check(starts("mysql://") || starts("mariadb://"), "MySQL only for its addresses", Visible(host));
+        Check(id.target == host, "the address goes to the engine unchanged", Visible(host));
+        break;
     case EngineKind::Odbc:
         Check(starts("odbc:"), "ODBC only for odbc:", Visible(host));
         Check(id.target == host.mid(5), "the ODBC target is the rest", Visible(host));
         break;
     case EngineKind::OracleService:
         Check(!host.isEmpty() && !starts("sqlite:") && !starts("postgresql://") && !starts("postgres://") &&
-                  !starts("odbc:"),
+                  !starts("odbc:") && !starts("mysql://") && !starts("mariadb://"),
               "a service name is what no prefix claims", Visible(host));
         Check(id.target == host, "the service name is taken as typed", Visible(host));
         break;
@@ -43,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const DialectKind dialect = DialectForHost(host).kind();
     const DialectKind expected = id.kind == EngineKind::SQLite       ? DialectKind::SQLite
                                  : id.kind == EngineKind::PostgreSQL ? DialectKind::PostgreSQL
+                                 : id.kind == EngineKind::MySQL      ? DialectKind::MySQL
                                                                      : DialectKind::Oracle;
     Check(dialect == expected, "the dialect follows the engine", Visible(host));
     return 0;

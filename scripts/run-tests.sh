@@ -2,9 +2,10 @@
 # Runs the whole test suite from each build folder given (default: build),
 # one after the other against the same servers.
 #
-# The PostgreSQL tests need a live server: a throwaway cluster is started on
-# loopback for the run and always stopped afterwards. Its connection facts
-# reach the tests through VELKIN_PG_* variables; without them those tests fail.
+# The PostgreSQL and MariaDB tests need live servers: a throwaway PostgreSQL
+# cluster and MariaDB server are started on loopback for the run and always
+# stopped afterwards. Their connection facts reach the tests through
+# VELKIN_PG_* and VELKIN_MY_* variables; without them those tests fail.
 #
 # A folder built with -DVELKIN_SANITIZE=ON runs under AddressSanitizer (leaks
 # included) and UndefinedBehaviorSanitizer; any report fails its test.
@@ -17,6 +18,11 @@ cluster_env=$(scripts/pg-test-cluster.sh start)
 eval "$cluster_env"
 trap 'scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
 echo "PostgreSQL test cluster at $VELKIN_PG_URI"
+# The MariaDB server likewise, for the MySQL/MariaDB tests (VELKIN_MY_*).
+my_env=$(scripts/mariadb-test-server.sh start)
+eval "$my_env"
+trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
+echo "MariaDB test server at $VELKIN_MY_URI"
 
 # A 16 MiB quarantine (instead of 256) still catches use after free, and lets
 # the tests that bound resident memory hold under the sanitizer.
@@ -27,13 +33,13 @@ status=0
 for build in "${builds[@]}"; do
   echo "== tests in $build"
   if grep -q '^VELKIN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-    ctest --test-dir "$build" --output-on-failure -j2 -E odbc || status=$?
+    ctest --test-dir "$build" --output-on-failure -j2 -E 'odbc|my_' || status=$?
     # The ODBC drivers leak on their own (tests/lsan-odbc-drivers.supp says
     # why). Matching their module names needs whole stacks, and the drivers
     # have no frame pointers, so these tests take the slow unwinder.
     ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0" \
     LSAN_OPTIONS="suppressions=$PWD/tests/lsan-odbc-drivers.supp" \
-      ctest --test-dir "$build" --output-on-failure -j2 -R odbc || status=$?
+      ctest --test-dir "$build" --output-on-failure -j2 -R 'odbc|my_' || status=$?
   else
     ctest --test-dir "$build" --output-on-failure -j2 || status=$?
   fi

@@ -201,7 +201,13 @@ void Form1::CMD_Quit_Click() { close(); }
 
 void Form1::CMD_SerchTab_Click() {
     const QString host = Common1::HostField(TXT_HOST->text());
-    TXT_SQL->setPlainText(DialectForHost(host).tableListQuery());
+    // Behind an ODBC source may be any DBMS; connecting is the only way to
+    // learn which, and that can take a moment.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const Dialect dialect = ConnectedDialectForHost(
+        host, Common1::ConnectionField(TXT_USER->text()) + QLatin1Char('/') + Common1::ConnectionField(TXT_PASS->text()));
+    QApplication::restoreOverrideCursor();
+    TXT_SQL->setPlainText(dialect.tableListQuery());
     Option1[1]->setChecked(true);
     Option1_Click(1);
 }

@@ -30,7 +30,39 @@ TEST(Dialect, ChosenFromTheDbmsNameAnOdbcDriverReports) {
     EXPECT_EQ(Dialect::fromDbmsName("Oracle").kind(), DialectKind::Oracle);
     EXPECT_EQ(Dialect::fromDbmsName("PostgreSQL").kind(), DialectKind::PostgreSQL);
     EXPECT_EQ(Dialect::fromDbmsName("SQLite").kind(), DialectKind::SQLite);
-    EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").kind(), DialectKind::Standard);
+    EXPECT_EQ(Dialect::fromDbmsName("MySQL").kind(), DialectKind::MySQL);
+    EXPECT_EQ(Dialect::fromDbmsName("MariaDB").kind(), DialectKind::MySQL);
+    EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").kind(), DialectKind::SqlServer);
+    EXPECT_EQ(Dialect::fromDbmsName("DB2/LINUXX8664").kind(), DialectKind::Standard);
+}
+
+// SQL Server cannot run here: its texts are checked as written.
+TEST(Dialect, SqlServerTexts) {
+    const Dialect d(DialectKind::SqlServer);
+    EXPECT_EQ(d.discoveryQuery("SELECT * FROM EMP"), "SELECT TOP 1 * FROM EMP");
+    EXPECT_EQ(d.discoveryQuery("select * from EMP"), "SELECT TOP 1 * from EMP");
+    EXPECT_EQ(d.discoveryQuery("WITH x AS (SELECT 1 a) SELECT * FROM x"),
+              "WITH x AS (SELECT 1 a) SELECT * FROM x ORDER BY (SELECT NULL) OFFSET 0 ROWS FETCH NEXT 1 ROWS ONLY");
+    EXPECT_EQ(d.deleteAll("EMP"), "DELETE FROM EMP");
+    EXPECT_EQ(d.dateLiteralForm(), DateLiteralForm::CompactText);
+    EXPECT_EQ(d.tableListQuery(),
+              "SELECT o.name AS TABLE_NAME, CAST(p.value AS NVARCHAR(4000)) AS COMMENTS "
+              "FROM sys.objects o LEFT JOIN sys.extended_properties p ON p.class = 1 AND p.major_id = o.object_id "
+              "AND p.minor_id = 0 AND p.name = N'MS_Description' "
+              "WHERE o.type IN ('U','V') AND o.is_ms_shipped = 0 AND o.schema_id = SCHEMA_ID() \r\nORDER BY TABLE_NAME");
+    EXPECT_EQ(Dialect::sqlServerNoLockWait(), "SET LOCK_TIMEOUT 0");
+}
+
+// The MySQL texts run against the test server too (my_engine_test); here the
+// quoting of names in the storage-engine query.
+TEST(Dialect, MySqlTexts) {
+    const Dialect d(DialectKind::MySQL);
+    EXPECT_EQ(d.discoveryQuery("SELECT * FROM t"), "SELECT * FROM t LIMIT 1");
+    EXPECT_EQ(d.deleteAll("t"), "DELETE FROM t");
+    EXPECT_EQ(d.dateLiteralForm(), DateLiteralForm::StandardDate);
+    EXPECT_TRUE(d.tableListQuery().contains("TABLE_SCHEMA = DATABASE()"));
+    EXPECT_TRUE(d.tableListQuery().contains("TABLE_COMMENT"));
+    EXPECT_TRUE(Dialect::mysqlTransactionalQuery("d", "it's").endsWith("t.TABLE_SCHEMA = 'd' AND t.TABLE_NAME = 'it''s'"));
 }
 
 TEST(HostIdentifier, ChoosesTheEngineFromTheHostText) {
@@ -43,6 +75,8 @@ TEST(HostIdentifier, ChoosesTheEngineFromTheHostText) {
         {"postgres://h/db", EngineKind::PostgreSQL, "postgres://h/db"},
         {"odbc:MyDsn", EngineKind::Odbc, "MyDsn"},
         {"odbc:DRIVER={SQLite3};DATABASE=x.db", EngineKind::Odbc, "DRIVER={SQLite3};DATABASE=x.db"},
+        {"mysql://127.0.0.1:3306/v", EngineKind::MySQL, "mysql://127.0.0.1:3306/v"},
+        {"MariaDB:///v?socket=/run/s", EngineKind::MySQL, "MariaDB:///v?socket=/run/s"},
         {"ORCL", EngineKind::OracleService, "ORCL"},
         {"sqlitefoo", EngineKind::OracleService, "sqlitefoo"},
     };
@@ -53,6 +87,7 @@ TEST(HostIdentifier, ChoosesTheEngineFromTheHostText) {
     }
     EXPECT_EQ(DialectForHost("").kind(), DialectKind::SQLite);
     EXPECT_EQ(DialectForHost("postgresql://x/y").kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(DialectForHost("mysql://h/v").kind(), DialectKind::MySQL);
     EXPECT_EQ(DialectForHost("odbc:X").kind(), DialectKind::Oracle);
     EXPECT_EQ(DialectForHost("ORCL").kind(), DialectKind::Oracle);
 }

@@ -89,7 +89,9 @@ TEST(CellLiteral, DatesTakeTheFormTheDialectNames) {
     EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::ToDate), "TO_DATE('20240131','yyyymmdd')");
     EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::IsoText), "'2024-01-31'");
     EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::StandardDate), "DATE '2024-01-31'");
-    for (auto form : {DateLiteralForm::ToDate, DateLiteralForm::IsoText, DateLiteralForm::StandardDate}) {
+    EXPECT_EQ(CellLiteral("DATE", "20240131", DateLiteralForm::CompactText), "'20240131'");
+    for (auto form : {DateLiteralForm::ToDate, DateLiteralForm::IsoText, DateLiteralForm::StandardDate,
+                      DateLiteralForm::CompactText}) {
         EXPECT_EQ(CellLiteral("DATE", "", form), "NULL");
         EXPECT_EQ(ErrorNumberOf([&] { CellLiteral("DATE", "2024-01-31", form); }), Error::kTypeMismatch);
     }

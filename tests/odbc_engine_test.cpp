@@ -326,7 +326,8 @@ TEST(OdbcDialect, OracleServerGetsTheOriginalTexts) {
     EXPECT_EQ(oracle.deleteAll("T"), "DELETE T");
     EXPECT_EQ(oracle.tableListQuery(), "SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \r\nORDER BY TABLE_NAME");
     EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").deleteAll("T"), "DELETE FROM T");
-    EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").discoveryQuery("SELECT * FROM T"),
+    EXPECT_EQ(Dialect::fromDbmsName("Microsoft SQL Server").discoveryQuery("SELECT * FROM T"), "SELECT TOP 1 * FROM T");
+    EXPECT_EQ(Dialect::fromDbmsName("DB2/LINUXX8664").discoveryQuery("SELECT * FROM T"),
               "SELECT * FROM T FETCH FIRST 1 ROWS ONLY");
 }
 
@@ -575,6 +576,16 @@ protected:
     std::vector<std::string> tables_;
     std::vector<std::string> roles_;
 };
+
+// The table-list button connects to learn the database behind a source.
+TEST_F(OdbcPostgres, TheTableListQueryIsTheOneOfTheDatabaseBehindTheSource) {
+    OdbcFiles::Get();  // the data sources
+    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_pg", Login()).kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(ConnectedDialectForHost(DriverString(), Login()).kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_lite", "scott/tiger").kind(), DialectKind::SQLite);
+    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_pg", "velkin/not-the-password").kind(), DialectKind::Oracle);
+    EXPECT_EQ(ConnectedDialectForHost("odbc:no_such_source", Login()).kind(), DialectKind::Oracle);
+}
 
 TEST_F(OdbcPostgres, ColumnsCarryTypesSizesAndNotNullFromTheDriver) {
     const std::string t = MakeTable("meta",

@@ -65,6 +65,7 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
             AppendQuoted(out, cellText);
             out += QLatin1String(",'yyyymmdd')");
             return;
+        case DateLiteralForm::CompactText: AppendQuoted(out, cellText); return;
         case DateLiteralForm::StandardDate: out += QLatin1String("DATE "); [[fallthrough]];
         case DateLiteralForm::IsoText:
             AppendQuoted(out, cellText.left(4) + QLatin1Char('-') + cellText.mid(4, 2) + QLatin1Char('-') +

@@ -86,6 +86,7 @@ void Form1::FL_UPDATE() {
         const Dialect dialect = session.dialect();
         const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
+        session.RequireTransactionalTable(table);
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
         if (Common1::KeepSnapshots) snapshot.emplace(database, dialect, table);

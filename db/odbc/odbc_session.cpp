@@ -5,6 +5,7 @@
 #include "db/odbc/odbc_dynaset.h"
 #include "db/odbc/odbc_handles.h"
 #include "db/odbc/odbc_text.h"
+#include "db/mysql/my_transactional.h"
 #include "db/postgres/pg_session.h"
 
 #include <optional>
@@ -282,6 +283,7 @@ public:
         // through a driver takes dates as ISO text, the form the read accepts.
         if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
+        if (dialect_.kind() == DialectKind::MySQL) ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
         if (options & kOpenNoWait) RefuseLockWaits(*connection);
         connection->EndTransaction(SQL_COMMIT);
 
@@ -316,7 +318,42 @@ public:
 
     Dialect dialect() const override { return dialect_; }
 
+    void RequireTransactionalTable(const QString& table) override {
+        if (dialect_.kind() != DialectKind::MySQL) return;
+        Connection();  // throws when not open
+        const SharedConnection& connection = connection_;
+        std::vector<MySqlBaseTable> tables;
+        {
+            const StatementHandle probe = AllocateStatement(connection->get());
+            const QString sql = MySqlBaseTableProbe(table);
+            CheckStatement(SQLExecDirectW(probe.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size())), probe);
+            SQLSMALLINT count = 0;
+            CheckStatement(SQLNumResultCols(probe.get(), &count), probe);
+            for (SQLSMALLINT column = 1; column <= count; ++column)
+                tables.push_back({ColumnText(probe, column, SQL_DESC_CATALOG_NAME),
+                                  ColumnText(probe, column, SQL_DESC_BASE_TABLE_NAME)});
+        }
+        RequireTransactionalTables(tables, table, [&connection](const QString& sql) {
+            std::vector<std::pair<QString, QString>> rows;
+            const auto dynaset = OpenDynaset(connection, sql, true);
+            for (; !dynaset->Eof(); dynaset->MoveNext())
+                rows.emplace_back(dynaset->Fields().Item(0).Value().value_or(QString()),
+                                  dynaset->Fields().Item(1).Value().value_or(QString()));
+            return rows;
+        });
+    }
+
 private:
+    static QString ColumnText(const StatementHandle& statement, SQLSMALLINT column, SQLUSMALLINT field) {
+        std::vector<SQLWCHAR> buffer(512);
+        SQLSMALLINT bytes = 0;
+        const SQLRETURN rc = SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(column), field, buffer.data(),
+                                              static_cast<SQLSMALLINT>(buffer.size() * sizeof(SQLWCHAR)), &bytes, nullptr);
+        if (!SQL_SUCCEEDED(rc) || bytes <= 0) return QString();
+        return FromWide(buffer.data(), std::min<qsizetype>(bytes / static_cast<qsizetype>(sizeof(SQLWCHAR)),
+                                                           static_cast<qsizetype>(buffer.size()) - 1));
+    }
+
     OdbcConnection& Connection() {
         if (!connection_) ThrowNotOpen();
         return *connection_;
@@ -327,6 +364,8 @@ private:
         case DialectKind::PostgreSQL:
             ExecuteOwn(connection, QStringLiteral("SET lock_timeout = '%1'").arg(QLatin1String(kNoWaitLockTimeout)));
             break;
+        case DialectKind::MySQL: ExecuteOwn(connection, Dialect::mysqlNoLockWait()); break;
+        case DialectKind::SqlServer: ExecuteOwn(connection, Dialect::sqlServerNoLockWait()); break;
         case DialectKind::SQLite:  // the data source's Timeout decides; see the header
         case DialectKind::Oracle:
         case DialectKind::Standard: break;  // no session setting; see the header

@@ -15,8 +15,12 @@
 // outside one is committed at once, and whatever is still open when the
 // connection goes is rolled back.
 //
+// A MySQL or MariaDB server gets the native engine's session setup (see
+// Dialect::mysqlSessionSetup), so double-quoted names are identifiers there too.
+//
 // No waiting on locks (OpenDatabase option 2): a PostgreSQL server gets the
-// PostgreSQL engine's lock timeout. Oracle has no session setting for it; its
+// PostgreSQL engine's lock timeout, MySQL and MariaDB their lock waits set to
+// 0, SQL Server SET LOCK_TIMEOUT 0. Oracle has no session setting for it; its
 // statements wait for row locks as they did under the original component, whose
 // no-wait option only concerned its own row edits. SQLite's ODBC driver keeps
 // its own busy handler, which a PRAGMA cannot replace: it waits as long as the
@@ -37,7 +41,10 @@
 // cursor fetching psqlODBC closes its cursors when a transaction ends, so a
 // dynaset open across CommitTrans or rollback fails on its next move (HY010)
 // until MoveFirst runs it again; the window opens a connection per command
-// and never reads across a transaction.
+// and never reads across a transaction. MariaDB's driver before 3.1.17 holds
+// every row of a result too, and has no setting against it (its later
+// streaming option refuses any other statement, the count included, while a
+// result streams); the native engine streams.
 
 #include "db/engine.h"
 

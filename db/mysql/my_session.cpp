@@ -1,0 +1,655 @@
+#include "db/mysql/my_session.h"
+
+#include "db/error.h"
+#include "db/field_list.h"
+#include "db/mysql/my_address.h"
+#include "db/mysql/my_transactional.h"
+#include "db/plain_decimal.h"
+
+#include <errmsg.h>
+#include <mysqld_error.h>
+#include <mysql.h>
+
+#include <QByteArray>
+
+#include <functional>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace velkin {
+
+namespace {
+
+struct MysqlDeleter {
+    void operator()(MYSQL* mysql) const { mysql_close(mysql); }
+};
+struct ResultDeleter {
+    void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
+};
+using MysqlPtr = std::unique_ptr<MYSQL, MysqlDeleter>;
+using ResultPtr = std::unique_ptr<MYSQL_RES, ResultDeleter>;
+
+constexpr unsigned kConnectTimeoutSeconds = 10;
+// The connector's own numbers for the failures the engine reports itself.
+constexpr int32_t kOutOfMemory = CR_OUT_OF_MEMORY;
+constexpr int32_t kNotConnected = CR_SERVER_GONE_ERROR;
+constexpr int32_t kNoCurrentRecord = CR_NO_DATA;
+constexpr int32_t kOutOfOrder = CR_COMMANDS_OUT_OF_SYNC;  // a transaction call in the wrong order
+constexpr int32_t kNoResultSet = CR_NO_STMT_METADATA;     // a dynaset of a statement without rows
+constexpr int32_t kBadOption = CR_UNKNOWN_HOST;
+// Binary strings carry the character set number 63 ("binary").
+constexpr unsigned kBinaryCharset = 63;
+constexpr int32_t kUnboundedPrecision = 38;
+// Unread rows a closing dynaset still lets arrive (at most a fraction of a
+// second); with more it drops the connection instead.
+constexpr int64_t kRowsWorthDraining = 10000;
+
+Error MakeError(int32_t number, const QString& sqlState, const QString& message) {
+    return Error(number, QStringLiteral("SQLSTATE %1: %2").arg(sqlState, message), sqlState);
+}
+
+Error ConnectionError(MYSQL* mysql) {
+    return MakeError(static_cast<int32_t>(mysql_errno(mysql)), QString::fromLatin1(mysql_sqlstate(mysql)),
+                     QString::fromUtf8(mysql_error(mysql)).trimmed());
+}
+
+Error EngineError(int32_t number, const QString& message) { return MakeError(number, QStringLiteral("HY000"), message); }
+
+class MyDynaset;
+
+// The connection and its transaction state, shared by the session, the
+// database object and every open dynaset, so that it lives as long as the
+// longest of them.
+class MyConnection {
+public:
+    // `reopen` makes a fresh connection like the first, set up the same way.
+    using Opener = std::function<MysqlPtr()>;
+    MyConnection(MysqlPtr mysql, Opener reopen) : mysql_(std::move(mysql)), reopen_(std::move(reopen)) {}
+
+    MYSQL* get() const { return mysql_.get(); }
+
+    // Sends one statement, first draining the stream a dynaset may be reading
+    // (the protocol carries one result at a time). The result, if any, is
+    // the caller's to take.
+    void Send(const QByteArray& sql);
+
+    // Drains the stream a dynaset may be reading, so the connection is free.
+    void Claim();
+
+    // Stops the unread rest of a result from crossing the network: the
+    // protocol has no way to end a result early but to drop the connection.
+    // The next command opens a fresh one. Only for a moment when no
+    // transaction holds anything that a dropped connection would lose.
+    void Abandon() noexcept {
+        mariadb_cancel(get());
+        abandoned_ = true;
+    }
+
+    // Throws unless `sql` is one statement that returns rows. The server
+    // prepares it without running it, so a statement that writes is refused
+    // before it changes anything.
+    void RequireQuery(const QByteArray& sql);
+
+    // Runs a statement of the program's own and drops whatever it returns.
+    void Run(const QByteArray& sql) {
+        Send(sql);
+        if (mysql_field_count(get()) > 0) ResultPtr dropped{mysql_use_result(get())};
+    }
+
+    // The statement's whole result, for the small ones of the program's own.
+    ResultPtr Stored(const QByteArray& sql) {
+        Send(sql);
+        ResultPtr result{mysql_store_result(get())};
+        if (!result && mysql_errno(get()) != 0) throw ConnectionError(get());
+        return result;
+    }
+
+    void SetStreaming(MyDynaset* dynaset) { streaming_ = dynaset; }
+    void StreamEnded(const MyDynaset* dynaset) {
+        if (streaming_ == dynaset) streaming_ = nullptr;
+    }
+
+    // Who opened the transaction now open: the session's BeginTrans, or the dynasets.
+    enum class Owner { None, Session, Dynasets };
+    Owner owner = Owner::None;
+    int dynasetCount = 0;
+    // A statement ran inside the dynasets' own transaction; their last one commits it.
+    bool changedInDynasetTransaction = false;
+
+private:
+    MysqlPtr mysql_;
+    Opener reopen_;
+    MyDynaset* streaming_ = nullptr;
+    bool abandoned_ = false;
+};
+
+enum class ValueForm { AsText, PlainDecimal, PaddedChar, Hex };
+
+struct ColumnType {
+    int32_t code = OraType::kOther;
+    int32_t size = 0;
+    int32_t scale = 0;
+    ValueForm form = ValueForm::AsText;
+};
+
+int32_t Characters(const MYSQL_FIELD& field) {
+    const MARIADB_CHARSET_INFO* charset = mariadb_get_charset_by_nr(field.charsetnr);
+    const unsigned long perChar = charset && charset->char_maxlen > 0 ? charset->char_maxlen : 1;
+    const unsigned long characters = field.length / perChar;
+    return static_cast<int32_t>(std::min<unsigned long>(characters, std::numeric_limits<int32_t>::max()));
+}
+
+ColumnType DescribeColumn(const MYSQL_FIELD& field) {
+    const bool isUnsigned = (field.flags & UNSIGNED_FLAG) != 0;
+    const bool binary = field.charsetnr == kBinaryCharset;
+    // Integers print plainly; their size is the precision of the type's range, plus one.
+    auto integer = [](int32_t precision) { return ColumnType{OraType::kNumber, precision + 1, 0, ValueForm::AsText}; };
+    switch (field.type) {
+    case MYSQL_TYPE_TINY: return integer(3);
+    case MYSQL_TYPE_SHORT: return integer(5);
+    case MYSQL_TYPE_INT24: return integer(isUnsigned ? 8 : 7);
+    case MYSQL_TYPE_LONG: return integer(10);
+    case MYSQL_TYPE_LONGLONG: return integer(isUnsigned ? 20 : 19);
+    case MYSQL_TYPE_DECIMAL:
+    case MYSQL_TYPE_NEWDECIMAL: {
+        // The width counts the point and, for signed columns, the sign.
+        const long width = static_cast<long>(field.length) - (field.decimals > 0 ? 1 : 0) - (isUnsigned ? 0 : 1);
+        const int32_t precision = width > 0 ? static_cast<int32_t>(width) : kUnboundedPrecision;
+        return {OraType::kNumber, precision + 1, static_cast<int32_t>(field.decimals), ValueForm::PlainDecimal};
+    }
+    // Sizes as Oracle gives them for DATE and TIMESTAMP; the commands do not use them.
+    case MYSQL_TYPE_DATE:
+    case MYSQL_TYPE_NEWDATE: return {OraType::kDate, 7, 0, ValueForm::AsText};
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP: return {OraType::kDate, 11, 0, ValueForm::AsText};
+    case MYSQL_TYPE_STRING:
+        if (binary) return {OraType::kOther, static_cast<int32_t>(field.length), 0, ValueForm::Hex};
+        if (field.flags & (ENUM_FLAG | SET_FLAG)) return {OraType::kOther, Characters(field), 0, ValueForm::AsText};
+        // The server drops a CHAR value's trailing blanks; a CHAR value has all its characters.
+        return {OraType::kChar, Characters(field), 0, ValueForm::PaddedChar};
+    case MYSQL_TYPE_VARCHAR:
+    case MYSQL_TYPE_VAR_STRING:
+    case MYSQL_TYPE_TINY_BLOB:
+    case MYSQL_TYPE_BLOB:
+    case MYSQL_TYPE_MEDIUM_BLOB:
+    case MYSQL_TYPE_LONG_BLOB:
+        if (binary) return {OraType::kOther, static_cast<int32_t>(std::min<unsigned long>(field.length, std::numeric_limits<int32_t>::max())), 0, ValueForm::Hex};
+        return {OraType::kVarchar2, Characters(field), 0, ValueForm::AsText};
+    case MYSQL_TYPE_BIT:
+    case MYSQL_TYPE_GEOMETRY: return {OraType::kOther, 0, 0, ValueForm::Hex};
+    default: return {OraType::kOther, 0, 0, ValueForm::AsText};
+    }
+}
+
+struct Column {
+    QString name;
+    ColumnType type;
+    bool nullOk = true;
+};
+
+// A result set streamed from the server one row at a time.
+class MyDynaset final : public OraDynaset {
+public:
+    MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks)
+        : connection_(std::move(connection)), sql_(sql.toUtf8()), keepTrailingBlanks_(keepTrailingBlanks) {
+        MyConnection& c = *connection_;
+        // A dynaset reads: opening one must never change data.
+        c.RequireQuery(sql_);
+        if (c.owner == MyConnection::Owner::None) {
+            // The count and the rows must come from one snapshot.
+            c.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
+            c.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT");
+            c.owner = MyConnection::Owner::Dynasets;
+            c.changedInDynasetTransaction = false;
+        }
+        ++c.dynasetCount;
+        try {
+            count_ = CountRecords();
+            Execute();
+            MYSQL_RES* result = stream_.get();
+            const unsigned n = mysql_num_fields(result);
+            if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
+            MYSQL_FIELD* fields = mysql_fetch_fields(result);
+            columns_.reserve(n);
+            fields_.fields_.reserve(n);
+            for (unsigned i = 0; i < n; ++i) {
+                columns_.push_back(Column{QString::fromUtf8(fields[i].name, fields[i].name_length),
+                                          DescribeColumn(fields[i]), (fields[i].flags & NOT_NULL_FLAG) == 0});
+                fields_.fields_.emplace_back(this, i);
+            }
+            Fetch();
+        } catch (...) {
+            Close();
+            throw;
+        }
+    }
+
+    ~MyDynaset() override { Close(); }
+
+    OraFields& Fields() override { return fields_; }
+
+    int32_t RecordCount() override {
+        if (count_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
+        return static_cast<int32_t>(count_);
+    }
+
+    void MoveFirst() override {
+        if (position_ == 0 && !eof_) return;  // on the first record already
+        Execute();
+        Fetch();
+    }
+
+    void MoveNext() override {
+        if (eof_) return;
+        if (!stream_) Resume();
+        Fetch();
+    }
+
+    bool Eof() const override { return eof_; }
+
+    // Called by the connection before it sends anything else: the rest of the
+    // stream is drained, and the current record kept for the fields.
+    void Suspend() {
+        if (!stream_) return;
+        if (!eof_) {
+            held_.clear();
+            for (size_t i = 0; i < columns_.size(); ++i)
+                held_.push_back(row_[i] ? std::optional<QByteArray>(QByteArray(row_[i], static_cast<qsizetype>(lengths_[i])))
+                                        : std::nullopt);
+        }
+        EndStream();
+    }
+
+    std::optional<QString> Value(size_t index) const {
+        if (eof_) throw EngineError(kNoCurrentRecord, QStringLiteral("現在のレコードがありません。"));
+        const char* text;
+        qsizetype length;
+        if (stream_) {
+            text = row_[index];
+            length = static_cast<qsizetype>(lengths_[index]);
+        } else {
+            if (!held_[index]) return std::nullopt;
+            text = held_[index]->constData();
+            length = held_[index]->size();
+        }
+        if (!text) return std::nullopt;
+        const ColumnType& type = columns_[index].type;
+        switch (type.form) {
+        case ValueForm::AsText: break;
+        case ValueForm::PlainDecimal: {
+            // The server writes a DECIMAL as plain digits with every place of
+            // its scale; only the fraction's trailing zeros go. Anything else
+            // takes the general conversion.
+            bool point = false;
+            for (qsizetype i = 0; i < length; ++i) {
+                const char c = text[i];
+                if (c == '.' && !point) point = true;
+                else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0))
+                    return PlainDecimalFromText(QString::fromLatin1(text, length));
+            }
+            if (!point) break;
+            while (text[length - 1] == '0') --length;
+            if (text[length - 1] == '.') --length;
+            if (length == 2 && text[0] == '-' && text[1] == '0') return QStringLiteral("0");
+            return QString::fromLatin1(text, length);
+        }
+        case ValueForm::PaddedChar: {
+            QString value = QString::fromUtf8(text, length);
+            if (keepTrailingBlanks_ && value.size() < type.size) value.resize(type.size, QLatin1Char(' '));
+            if (!keepTrailingBlanks_) {
+                qsizetype end = value.size();
+                while (end > 0 && value.at(end - 1) == QLatin1Char(' ')) --end;
+                value.truncate(end);
+            }
+            return value;
+        }
+        case ValueForm::Hex: return QString::fromLatin1(QByteArray::fromRawData(text, length).toHex().toUpper());
+        }
+        return QString::fromUtf8(text, length);
+    }
+
+    const Column& column(size_t index) const { return columns_[index]; }
+
+private:
+    class Field final : public OraField {
+    public:
+        Field(const MyDynaset* dynaset, size_t index) : dynaset_(dynaset), index_(index) {}
+        QString Name() const override { return dynaset_->column(index_).name; }
+        int32_t OraIDataType() const override { return dynaset_->column(index_).type.code; }
+        int32_t Size() const override { return dynaset_->column(index_).type.size; }
+        int32_t OraScale() const override { return dynaset_->column(index_).type.scale; }
+        bool OraNullOK() const override { return dynaset_->column(index_).nullOk; }
+        std::optional<QString> Value() const override { return dynaset_->Value(index_); }
+
+    private:
+        const MyDynaset* dynaset_;
+        size_t index_;
+    };
+
+    // Runs the query and starts streaming its rows, before the first record.
+    void Execute() {
+        MyConnection& c = *connection_;
+        c.Send(sql_);
+        if (mysql_field_count(c.get()) == 0)
+            throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+        stream_.reset(mysql_use_result(c.get()));
+        if (!stream_) throw ConnectionError(c.get());
+        c.SetStreaming(this);
+        position_ = -1;
+        eof_ = false;
+        row_ = nullptr;
+        held_.clear();
+    }
+
+    // Runs the query again after another command drained it, and moves to the
+    // record it stood on. Inside the snapshot the rows come back the same.
+    void Resume() {
+        const int64_t target = position_;
+        Execute();
+        do Fetch();
+        while (!eof_ && position_ < target);
+    }
+
+    void Fetch() {
+        MYSQL* mysql = connection_->get();
+        ++position_;
+        row_ = mysql_fetch_row(stream_.get());
+        if (!row_) {
+            const bool failed = mysql_errno(mysql) != 0;
+            const Error error = failed ? ConnectionError(mysql) : Error(0, QString());
+            eof_ = true;
+            EndStream();
+            if (failed) throw error;
+            return;
+        }
+        lengths_ = mysql_fetch_lengths(stream_.get());
+    }
+
+    void EndStream() {
+        stream_.reset();
+        row_ = nullptr;
+        connection_->StreamEnded(this);
+    }
+
+    // The server counts the query as a subquery, without sending its rows. A
+    // statement that cannot be one (SHOW, say) is run once and counted here.
+    int64_t CountRecords() {
+        MyConnection& c = *connection_;
+        QByteArray inner = sql_;
+        while (!inner.isEmpty() && (QChar::isSpace(static_cast<uchar>(inner.back())) || inner.back() == ';')) inner.chop(1);
+        // The line breaks keep a trailing "-- comment" from swallowing the ")".
+        const QByteArray countSql = "SELECT COUNT(*) FROM (\n" + inner + "\n) AS velkin_counted";
+        try {
+            ResultPtr result = c.Stored(countSql);
+            MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+            if (row && row[0]) return std::strtoll(row[0], nullptr, 10);
+        } catch (const Error&) {
+            if (mysql_errno(c.get()) == CR_SERVER_LOST || mysql_errno(c.get()) == CR_SERVER_GONE_ERROR) throw;
+        }
+        c.Send(sql_);
+        if (mysql_field_count(c.get()) == 0) return 0;
+        ResultPtr rows{mysql_use_result(c.get())};
+        if (!rows) throw ConnectionError(c.get());
+        int64_t records = 0;
+        while (mysql_fetch_row(rows.get())) ++records;
+        if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
+        return records;
+    }
+
+    // Never throws: it runs from the destructor and from a failed constructor.
+    void Close() noexcept {
+        MyConnection& c = *connection_;
+        try {
+            // A read that stops early (the grid's row limit) would otherwise
+            // wait for every remaining row of a large table to arrive. The
+            // dynasets' transaction has only read, so dropping the connection
+            // loses nothing.
+            const bool abandon = stream_ && !eof_ && count_ - position_ > kRowsWorthDraining &&
+                                 c.dynasetCount == 1 && c.owner == MyConnection::Owner::Dynasets &&
+                                 !c.changedInDynasetTransaction;
+            if (abandon) c.Abandon();
+            EndStream();
+            if (--c.dynasetCount == 0 && c.owner == MyConnection::Owner::Dynasets) {
+                c.owner = MyConnection::Owner::None;
+                if (!abandon) c.Run("COMMIT");
+            }
+        } catch (...) {
+            // A lost connection ends the transaction on the server.
+        }
+    }
+
+    std::shared_ptr<MyConnection> connection_;
+    QByteArray sql_;
+    bool keepTrailingBlanks_;
+    std::vector<Column> columns_;
+    FieldList<Field> fields_;
+    int64_t count_ = 0;
+
+    ResultPtr stream_;
+    MYSQL_ROW row_ = nullptr;
+    unsigned long* lengths_ = nullptr;
+    std::vector<std::optional<QByteArray>> held_;  // the current record once the stream is drained
+    int64_t position_ = -1;  // index of the current record
+    bool eof_ = true;
+};
+
+void MyConnection::Claim() {
+    if (abandoned_) {
+        mysql_ = reopen_();
+        abandoned_ = false;
+    }
+    if (!streaming_) return;
+    MyDynaset* drained = streaming_;
+    streaming_ = nullptr;
+    drained->Suspend();
+}
+
+void MyConnection::RequireQuery(const QByteArray& sql) {
+    Claim();
+    struct StatementCloser {
+        void operator()(MYSQL_STMT* statement) const { mysql_stmt_close(statement); }
+    };
+    const std::unique_ptr<MYSQL_STMT, StatementCloser> statement{mysql_stmt_init(get())};
+    if (!statement) throw ConnectionError(get());
+    if (mysql_stmt_prepare(statement.get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0) {
+        const unsigned number = mysql_stmt_errno(statement.get());
+        // Statements the server cannot prepare (administrative ones) are not
+        // queries a dynaset can be sure of; anything else is the statement's own error.
+        if (number == ER_UNSUPPORTED_PS)
+            throw EngineError(static_cast<int32_t>(number),
+                              QStringLiteral("この SQL 文からはダイナセットを作れません（サーバーが事前に検査できない文です）。"));
+        throw MakeError(static_cast<int32_t>(number), QString::fromLatin1(mysql_stmt_sqlstate(statement.get())),
+                        QString::fromUtf8(mysql_stmt_error(statement.get())).trimmed());
+    }
+    if (mysql_stmt_field_count(statement.get()) == 0)
+        throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+}
+
+void MyConnection::Send(const QByteArray& sql) {
+    Claim();
+    if (mysql_real_query(get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
+        throw ConnectionError(get());
+}
+
+class MyDatabase final : public OraDatabase {
+public:
+    explicit MyDatabase(std::shared_ptr<MyConnection> connection) : connection_(std::move(connection)) {}
+
+    int64_t ExecuteSQL(const QString& sql) override {
+        MyConnection& c = *connection_;
+        if (c.owner == MyConnection::Owner::Dynasets) c.changedInDynasetTransaction = true;
+        c.Send(sql.toUtf8());
+        if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
+        // A query run as a statement: its rows are read through and counted.
+        ResultPtr rows{mysql_use_result(c.get())};
+        if (!rows) throw ConnectionError(c.get());
+        int64_t records = 0;
+        while (mysql_fetch_row(rows.get())) ++records;
+        if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
+        return records;
+    }
+
+    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
+        return std::make_unique<MyDynaset>(connection_, sql, (options & kDynasetNoBlankStrip) != 0);
+    }
+
+private:
+    std::shared_ptr<MyConnection> connection_;
+};
+
+void ApplyOption(MYSQL* mysql, MySqlOption option, const QByteArray& value) {
+    const char* text = value.constData();
+    int rc = 0;
+    switch (option) {
+    case MySqlOption::Socket: return;  // given to mysql_real_connect
+    case MySqlOption::Ssl: {
+        const my_bool on = MySqlOptionOn(value);
+        rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_ENFORCE, &on);
+        break;
+    }
+    case MySqlOption::SslVerifyServerCert: {
+        const my_bool on = MySqlOptionOn(value);
+        rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on);
+        break;
+    }
+    case MySqlOption::SslCa: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_CA, text); break;
+    case MySqlOption::SslCaPath: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_CAPATH, text); break;
+    case MySqlOption::SslCert: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_CERT, text); break;
+    case MySqlOption::SslKey: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_KEY, text); break;
+    case MySqlOption::SslCipher: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_CIPHER, text); break;
+    case MySqlOption::SslCrl: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_CRL, text); break;
+    case MySqlOption::SslCrlPath: rc = mysql_optionsv(mysql, MYSQL_OPT_SSL_CRLPATH, text); break;
+    case MySqlOption::TlsVersion: rc = mysql_optionsv(mysql, MARIADB_OPT_TLS_VERSION, text); break;
+    case MySqlOption::ConnectTimeout:
+    case MySqlOption::ReadTimeout:
+    case MySqlOption::WriteTimeout: {
+        bool ok = false;
+        const unsigned seconds = value.trimmed().toUInt(&ok);
+        if (!ok) throw EngineError(kBadOption, QStringLiteral("秒数が正しくありません: %1").arg(QString::fromUtf8(value)));
+        const mysql_option which = option == MySqlOption::ConnectTimeout ? MYSQL_OPT_CONNECT_TIMEOUT
+                                   : option == MySqlOption::ReadTimeout  ? MYSQL_OPT_READ_TIMEOUT
+                                                                         : MYSQL_OPT_WRITE_TIMEOUT;
+        rc = mysql_optionsv(mysql, which, &seconds);
+        break;
+    }
+    }
+    if (rc != 0) throw EngineError(kBadOption, QStringLiteral("接続オプションを設定できません: %1").arg(QString::fromUtf8(value)));
+}
+
+// Runs a statement of the session's setup on a fresh connection.
+void RunSetup(MYSQL* mysql, const QByteArray& sql) {
+    if (mysql_real_query(mysql, sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
+        throw ConnectionError(mysql);
+}
+
+class MySession final : public EngineSession {
+public:
+    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
+                                              int32_t options) override {
+        const MySqlAddress address = ParseMySqlAddress(host);
+        // The password may itself contain "/": only the first one separates.
+        const qsizetype slash = connect.indexOf(QLatin1Char('/'));
+        QByteArray user = (slash < 0 ? connect : connect.left(slash)).toUtf8();
+        QByteArray password = (slash < 0 ? QString() : connect.mid(slash + 1)).toUtf8();
+        if (user.isEmpty()) user = address.user;
+        if (password.isEmpty()) password = address.password;
+
+        const bool noWait = (options & kOpenNoWait) != 0;
+        auto open = [address, user, password, noWait]() -> MysqlPtr {
+            MysqlPtr mysql{mysql_init(nullptr)};
+            if (!mysql) throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
+            MYSQL* m = mysql.get();
+            const unsigned timeout = kConnectTimeoutSeconds;
+            const my_bool off = 0;
+            const unsigned noLocalFiles = 0;
+            mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+            mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+            // A silent reconnection would run the rest of a replace outside its transaction.
+            mysql_optionsv(m, MYSQL_OPT_RECONNECT, &off);
+            mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
+            QByteArray socket;
+            for (const auto& [option, value] : address.options) {
+                if (option == MySqlOption::Socket) socket = value;
+                ApplyOption(m, option, value);
+            }
+            if (!mysql_real_connect(m, address.host.isEmpty() ? nullptr : address.host.constData(),
+                                    user.isEmpty() ? nullptr : user.constData(), password.constData(),
+                                    address.database.isEmpty() ? nullptr : address.database.constData(),
+                                    address.port, socket.isEmpty() ? nullptr : socket.constData(), 0))
+                throw ConnectionError(m);
+            RunSetup(m, Dialect::mysqlSessionSetup().toUtf8());
+            if (noWait) RunSetup(m, Dialect::mysqlNoLockWait().toUtf8());
+            return mysql;
+        };
+        auto connection = std::make_shared<MyConnection>(open(), open);
+        connection_ = connection;
+        return std::make_unique<MyDatabase>(std::move(connection));
+    }
+
+    void BeginTrans() override {
+        MyConnection& c = Connection();
+        if (c.owner == MyConnection::Owner::Session)
+            throw EngineError(kOutOfOrder, QStringLiteral("トランザクションは既に開始されています。"));
+        if (c.owner == MyConnection::Owner::Dynasets) {
+            c.owner = MyConnection::Owner::Session;  // the dynasets' open transaction becomes this one
+            return;
+        }
+        c.Run("START TRANSACTION");
+        c.owner = MyConnection::Owner::Session;
+    }
+
+    void CommitTrans() override {
+        MyConnection& c = Connection();
+        if (c.owner != MyConnection::Owner::Session)
+            throw EngineError(kOutOfOrder, QStringLiteral("トランザクションが開始されていません。"));
+        // Whatever COMMIT answers, the transaction is over afterwards.
+        c.owner = MyConnection::Owner::None;
+        c.Run("COMMIT");
+    }
+
+    void rollback() override {
+        // Called from error handlers that may not know whether anything began.
+        if (!connection_) return;
+        MyConnection& c = *connection_;
+        c.owner = MyConnection::Owner::None;
+        // On a lost connection the server has already discarded the transaction.
+        c.Run("ROLLBACK");
+    }
+
+    void RequireTransactionalTable(const QString& table) override {
+        MyConnection& c = Connection();
+        std::vector<MySqlBaseTable> tables;
+        {
+            ResultPtr probe = c.Stored(MySqlBaseTableProbe(table).toUtf8());
+            if (!probe) return;
+            MYSQL_FIELD* fields = mysql_fetch_fields(probe.get());
+            for (unsigned i = 0; i < mysql_num_fields(probe.get()); ++i)
+                tables.push_back({QString::fromUtf8(fields[i].db, fields[i].db_length),
+                                  QString::fromUtf8(fields[i].org_table, fields[i].org_table_length)});
+        }
+        RequireTransactionalTables(tables, table, [&c](const QString& sql) {
+            std::vector<std::pair<QString, QString>> rows;
+            ResultPtr result = c.Stored(sql.toUtf8());
+            while (MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr)
+                rows.emplace_back(QString::fromUtf8(row[0] ? row[0] : ""), QString::fromUtf8(row[1] ? row[1] : ""));
+            return rows;
+        });
+    }
+
+    Dialect dialect() const override { return Dialect(DialectKind::MySQL); }
+
+private:
+    MyConnection& Connection() {
+        if (!connection_) throw EngineError(kNotConnected, QStringLiteral("データベースに接続されていません。"));
+        return *connection_;
+    }
+
+    std::shared_ptr<MyConnection> connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<EngineSession> CreateMySqlSession() { return std::make_unique<MySession>(); }
+
+}  // namespace velkin

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# A throwaway MariaDB server for the test suite.
+#
+#   mariadb-test-server.sh start      prints "export NAME=VALUE" lines to eval
+#   mariadb-test-server.sh stop [DIR] shuts the server down, then removes DIR
+#                                     (default: $VELKIN_MY_DIR)
+#
+# The server runs as a non-root user, in a fresh temporary directory, listening
+# on 127.0.0.1 only at a free port, with its unix socket inside that directory.
+# Grant tables are in force: the tests log in as a real user with a password
+# (so a wrong password is refused as on any server); the server's own OS user
+# reaches its administrator account through the socket, which is how this
+# script creates that user and the database.
+set -euo pipefail
+
+MY_BIN=${VELKIN_MY_BIN:-/usr/bin}
+MY_SBIN=${VELKIN_MY_SBIN:-/usr/sbin}
+LOGIN=velkin
+LOGIN_PASSWORD=velkin_pw
+DATABASE=velkin_test
+
+die() { echo "mariadb-test-server: $*" >&2; exit 1; }
+
+as_owner() {
+  if [ "$(id -u)" -eq 0 ]; then
+    runuser -u "$OWNER" -- "$@"
+  else
+    "$@"
+  fi
+}
+
+pick_owner() {
+  if [ "$(id -u)" -ne 0 ]; then
+    OWNER=$(id -un)
+  elif getent passwd mysql >/dev/null; then
+    OWNER=mysql
+  else
+    OWNER=velkin-my
+    getent passwd "$OWNER" >/dev/null ||
+      useradd --system --no-create-home --shell /usr/sbin/nologin "$OWNER"
+  fi
+}
+
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# The administrator: the OS user the server runs as, through the socket.
+admin() { as_owner "$MY_BIN/mariadb" --no-defaults --socket="$dir/mysqld.sock" -u "$OWNER" "$@"; }
+
+start() {
+  [ -x "$MY_SBIN/mariadbd" ] || die "MariaDB server not found in $MY_SBIN (run scripts/install-deps.sh)"
+  pick_owner
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/velkin-my.XXXXXX")
+  chmod 755 "$dir"
+  [ "$(id -u)" -eq 0 ] && chown "$OWNER" "$dir"
+
+  as_owner "$MY_BIN/mariadb-install-db" --no-defaults --datadir="$dir/data" --user="$OWNER" \
+    --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1 ||
+    { cat "$dir/install.log" >&2; rm -rf "$dir"; die "mariadb-install-db failed"; }
+
+  local port="" attempt pid
+  for attempt in 1 2 3 4 5 6 7 8; do
+    local candidate=$((20000 + RANDOM % 40000))
+    port_in_use "$candidate" && continue
+    # A test server is thrown away: durability only costs time here. The
+    # general log shows tests exactly what was sent.
+    as_owner "$MY_SBIN/mariadbd" --no-defaults --datadir="$dir/data" --socket="$dir/mysqld.sock" \
+      --pid-file="$dir/mysqld.pid" --bind-address=127.0.0.1 --port="$candidate" \
+      --log-error="$dir/server.log" --general-log=1 --general-log-file="$dir/general.log" \
+      --innodb-buffer-pool-size=64M --innodb-log-file-size=32M --innodb-flush-log-at-trx-commit=0 \
+      --sync-binlog=0 --skip-name-resolve --character-set-server=utf8mb4 \
+      --collation-server=utf8mb4_bin --max-connections=60 --lc-messages=en_US \
+      </dev/null >/dev/null 2>&1 &
+    pid=$!
+    local waited
+    for waited in $(seq 1 60); do
+      if admin -e "SELECT 1" >/dev/null 2>&1; then
+        port=$candidate
+        break 2
+      fi
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.5
+    done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ -z "$port" ]; then
+    cat "$dir/server.log" >&2 2>/dev/null || true
+    rm -rf "$dir"
+    die "could not start the server"
+  fi
+
+  if ! admin -e "CREATE DATABASE $DATABASE CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
+        CREATE USER '$LOGIN'@'127.0.0.1' IDENTIFIED BY '$LOGIN_PASSWORD';
+        CREATE USER '$LOGIN'@'localhost' IDENTIFIED BY '$LOGIN_PASSWORD';
+        GRANT ALL ON $DATABASE.* TO '$LOGIN'@'127.0.0.1';
+        GRANT ALL ON $DATABASE.* TO '$LOGIN'@'localhost';
+        GRANT PROCESS, CONNECTION ADMIN ON *.* TO '$LOGIN'@'127.0.0.1';"; then
+    stop "$dir"
+    die "could not prepare the login and database"
+  fi
+
+  cat <<EOF
+export VELKIN_MY_URI='mysql://127.0.0.1:$port/$DATABASE'
+export VELKIN_MY_USER='$LOGIN'
+export VELKIN_MY_PASSWORD='$LOGIN_PASSWORD'
+export VELKIN_MY_PORT='$port'
+export VELKIN_MY_DATABASE='$DATABASE'
+export VELKIN_MY_SOCKET='$dir/mysqld.sock'
+export VELKIN_MY_DIR='$dir'
+export VELKIN_MY_LOG='$dir/general.log'
+EOF
+}
+
+stop() {
+  local dir=${1:-${VELKIN_MY_DIR:-}}
+  [ -n "$dir" ] || die "stop: no server directory given"
+  [ -d "$dir" ] || return 0
+  case "$dir" in */velkin-my.*) ;; *) die "stop: $dir is not a test server directory" ;; esac
+  if [ -f "$dir/mysqld.pid" ]; then
+    local pid
+    pid=$(cat "$dir/mysqld.pid")
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 60); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.5
+    done
+  fi
+  rm -rf "$dir"
+}
+
+case "${1:-}" in
+  start) start ;;
+  stop) stop "${2:-}" ;;
+  *) echo "usage: $0 start | stop [DIR]" >&2; exit 2 ;;
+esac
