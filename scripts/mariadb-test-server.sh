@@ -21,34 +21,14 @@ DATABASE=velkin_test
 
 die() { echo "mariadb-test-server: $*" >&2; exit 1; }
 
-as_owner() {
-  if [ "$(id -u)" -eq 0 ]; then
-    runuser -u "$OWNER" -- "$@"
-  else
-    "$@"
-  fi
-}
-
-pick_owner() {
-  if [ "$(id -u)" -ne 0 ]; then
-    OWNER=$(id -un)
-  elif getent passwd mysql >/dev/null; then
-    OWNER=mysql
-  else
-    OWNER=velkin-my
-    getent passwd "$OWNER" >/dev/null ||
-      useradd --system --no-create-home --shell /usr/sbin/nologin "$OWNER"
-  fi
-}
-
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+. "$(dirname "$0")/server-owner.sh"
 
 # The administrator: the OS user the server runs as, through the socket.
 admin() { as_owner "$MY_BIN/mariadb" --no-defaults --socket="$dir/mysqld.sock" -u "$OWNER" "$@"; }
 
 start() {
   [ -x "$MY_SBIN/mariadbd" ] || die "MariaDB server not found in $MY_SBIN (run scripts/install-deps.sh)"
-  pick_owner
+  pick_owner mysql velkin-my
   dir=$(mktemp -d "${TMPDIR:-/tmp}/velkin-my.XXXXXX")
   chmod 755 "$dir"
   [ "$(id -u)" -eq 0 ] && chown "$OWNER" "$dir"

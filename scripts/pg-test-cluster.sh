@@ -19,32 +19,11 @@ DATABASE=velkin_test
 
 die() { echo "pg-test-cluster: $*" >&2; exit 1; }
 
-# Runs a command as the cluster's OS user (root itself may not run the server).
-as_owner() {
-  if [ "$(id -u)" -eq 0 ]; then
-    runuser -u "$OWNER" -- "$@"
-  else
-    "$@"
-  fi
-}
-
-pick_owner() {
-  if [ "$(id -u)" -ne 0 ]; then
-    OWNER=$(id -un)
-  elif getent passwd postgres >/dev/null; then
-    OWNER=postgres
-  else
-    OWNER=velkin-pg
-    getent passwd "$OWNER" >/dev/null ||
-      useradd --system --no-create-home --shell /usr/sbin/nologin "$OWNER"
-  fi
-}
-
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+. "$(dirname "$0")/server-owner.sh"
 
 start() {
   [ -x "$PG_BIN/initdb" ] || die "PostgreSQL server binaries not found in $PG_BIN (run scripts/install-deps.sh)"
-  pick_owner
+  pick_owner postgres velkin-pg
   local dir
   dir=$(mktemp -d "${TMPDIR:-/tmp}/velkin-pg.XXXXXX")
   chmod 700 "$dir"
