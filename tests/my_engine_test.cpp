@@ -5,6 +5,7 @@
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/mysql/my_address.h"
+#include "tests/error_of.h"
 #include "tests/memory_watch.h"
 #include "tests/my_test_env.h"
 #include "writeback/literals.h"
@@ -25,16 +26,7 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-template <typename F>
-Error ErrorOf(F&& body) {
-    try {
-        body();
-    } catch (const Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no velkin::Error was thrown";
-    return Error(0, QString());
-}
+using velkin::testing::ErrorOf;
 
 enum class Route { Native, Odbc };
 

@@ -7,6 +7,7 @@
 #include "db/error.h"
 #include "db/odbc/odbc_session.h"
 #include "db/odbc/odbc_text.h"
+#include "tests/error_of.h"
 #include "tests/pg_test_env.h"
 
 #include <QDir>
@@ -99,16 +100,7 @@ private:
     QTemporaryDir dir_;
 };
 
-// Runs `body` and returns the velkin::Error it throws; fails the test if it throws none.
-Error ErrorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no velkin::Error was thrown";
-    return Error(0, QString());
-}
+using velkin::testing::ErrorOf;
 
 struct Connected {
     std::unique_ptr<EngineSession> session;

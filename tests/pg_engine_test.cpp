@@ -3,6 +3,7 @@
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/postgres/pg_session.h"
+#include "tests/error_of.h"
 #include "tests/pg_test_env.h"
 
 #include <gtest/gtest.h>
@@ -32,17 +33,7 @@ long VmRssKiB() {
     return -1;
 }
 
-// Runs `body` and returns the velkin::Error it throws; fails the test if it throws none.
-template <typename F>
-Error ErrorOf(F&& body) {
-    try {
-        body();
-    } catch (const Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no velkin::Error was thrown";
-    return Error(0, QString());
-}
+using velkin::testing::ErrorOf;
 
 class PgTest : public ::testing::Test {
 protected:
