@@ -39,9 +39,15 @@ grep -q '^-rwxr-xr-x root/root .* ./usr/bin/velkin$' <<<"$listing" || fail "velk
 # finds them), and so must the font and the icon engine it uses unlinked.
 depends=$(dpkg-deb -f "$deb" Depends)
 dpkg -x "$deb" "$scratch/root"
+# The package is asked about the file the loader really takes: a bare name
+# can match other architectures' copies (libc6-i386's libm.so.6).
+loaded=$(ldd "$scratch/root/usr/bin/velkin")
 for library in $(objdump -p "$scratch/root/usr/bin/velkin" | awk '$1 == "NEEDED" {print $2}'); do
-  owner=$(dpkg -S "*/$library" 2>/dev/null | head -n1 | cut -d: -f1) || true
-  [ -n "$owner" ] || fail "no installed package holds $library"
+  path=$(awk -v l="$library" '$1 == l && $2 == "=>" {print $3}' <<<"$loaded")
+  [ -n "$path" ] || fail "the loader finds no $library"
+  owner=$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(readlink -f "$path")" 2>/dev/null || true)
+  owner=$(head -n1 <<<"$owner" | cut -d: -f1)
+  [ -n "$owner" ] || fail "no installed package holds $path"
   [[ ", $depends," == *", $owner "* || ", $depends," == *", $owner,"* ]] ||
     fail "$library ($owner) is missing from Depends: $depends"
 done
