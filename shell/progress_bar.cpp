@@ -1,13 +1,26 @@
 #include "shell/progress_bar.h"
 
 #include <QStyleOptionProgressBar>
+#include <QEvent>
 #include <QStylePainter>
+
+#include <algorithm>
 
 namespace velkin {
 
 ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent) {
     setFocusPolicy(Qt::NoFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // The bar paints every pixel of itself (its background first), so a
+    // repaint need not repaint the window beneath it as well.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    chunkWidth_ = std::max(1, style()->pixelMetric(QStyle::PM_ProgressBarChunkWidth, nullptr, this));
+}
+
+void ProgressBar::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::StyleChange)
+        chunkWidth_ = std::max(1, style()->pixelMetric(QStyle::PM_ProgressBarChunkWidth, nullptr, this));
+    QWidget::changeEvent(event);
 }
 
 void ProgressBar::setRange(int minimum, int maximum) {
@@ -15,7 +28,7 @@ void ProgressBar::setRange(int minimum, int maximum) {
     minimum_ = minimum;
     maximum_ = std::max(minimum, maximum);
     if (int64_t{value_} < int64_t{minimum_} - 1 || value_ > maximum_) value_ = minimum_ - 1;
-    paintedWidth_ = -1;
+    drawnWidth_ = -1;
     update();
 }
 
@@ -28,6 +41,7 @@ int ProgressBar::filledWidth() const {
 
 void ProgressBar::paintEvent(QPaintEvent*) {
     QStylePainter painter(this);
+    painter.fillRect(rect(), palette().window());
     QStyleOptionProgressBar option;
     option.initFrom(this);
     option.minimum = minimum_;
@@ -36,11 +50,10 @@ void ProgressBar::paintEvent(QPaintEvent*) {
     option.textVisible = false;
     option.state |= QStyle::State_Horizontal;
     painter.drawControl(QStyle::CE_ProgressBar, option);
-    paintedWidth_ = filledWidth();
 }
 
 void ProgressBar::resizeEvent(QResizeEvent* event) {
-    paintedWidth_ = -1;
+    drawnWidth_ = -1;
     QWidget::resizeEvent(event);
 }
 
