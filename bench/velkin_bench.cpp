@@ -409,27 +409,36 @@ void ResetGrid(Window& window) {
     malloc_trim(0);
 }
 
-Result ReadCase(const Options& options, const QString& dir, const QString& host, const ServerLogin* pg,
-                const std::vector<std::string>& reference) {
-    Window window(dir, host, options.rows + 2, pg);
-    std::vector<double> velkin, client;
-    std::vector<double> rss;
-    for (int run = 0; run < options.runs; ++run) {
+// Times `runs` reads of table t in `window`, each beside a run of
+// `reference`. A read that does not load `rows` records, leaves Update
+// disabled or shows a box counts as failed. `afterRead` runs after each read,
+// outside the clock.
+Result TimedReads(Window& window, int runs, int rows, const std::vector<std::string>& reference,
+                  const std::function<void()>& afterRead = {}) {
+    std::vector<double> velkin, client, rss;
+    for (int run = 0; run < runs; ++run) {
         ResetGrid(window);
         const double before = RssMb();
         ResetPeakRss();
         const double ms = window.read(QStringLiteral("t"));
         rss.push_back(PeakRssMb() - before);
         const bool ok = window.quiet("read");
-        if (window.grid().lastDataRow() != options.rows + 2 || !window.form().CMD_Update->isEnabled() || !ok) {
+        if (window.grid().lastDataRow() != rows + 2 || !window.form().CMD_Update->isEnabled() || !ok) {
             Note("read did not load every row");
             velkin.push_back(NAN);
         } else {
             velkin.push_back(ms);
         }
+        if (afterRead) afterRead();
         client.push_back(TimedRun(reference));
     }
     return {Median(velkin), Median(client), Median(rss)};
+}
+
+Result ReadCase(const Options& options, const QString& dir, const QString& host, const ServerLogin* pg,
+                const std::vector<std::string>& reference) {
+    Window window(dir, host, options.rows + 2, pg);
+    return TimedReads(window, options.runs, options.rows, reference);
 }
 
 // The UTF-8 bytes of the data cells' texts, the size of what a read holds.
@@ -445,25 +454,10 @@ double DataTextMb(const SpreadGrid& grid) {
 // the peak memory growth against the bytes of text the grid ends up holding.
 Result MillionReadCase(const Options& options, const QString& dir, const std::string& file, double& textMb) {
     Window window(dir, QStringLiteral("sqlite:../million.db"), options.millionRows + 2);
-    std::vector<double> velkin, client, rss;
     textMb = NAN;
-    for (int run = 0; run < options.runs; ++run) {
-        ResetGrid(window);
-        const double before = RssMb();
-        ResetPeakRss();
-        const double ms = window.read(QStringLiteral("t"));
-        rss.push_back(PeakRssMb() - before);
-        const bool ok = window.quiet("read");
-        if (window.grid().lastDataRow() != options.millionRows + 2 || !window.form().CMD_Update->isEnabled() || !ok) {
-            Note("read did not load every row");
-            velkin.push_back(NAN);
-        } else {
-            velkin.push_back(ms);
-        }
+    return TimedReads(window, options.runs, options.millionRows, {"sqlite3", file, "SELECT * FROM t"}, [&] {
         if (std::isnan(textMb)) textMb = DataTextMb(window.grid());
-        client.push_back(TimedRun({"sqlite3", file, "SELECT * FROM t"}));
-    }
-    return {Median(velkin), Median(client), Median(rss)};
+    });
 }
 
 // The statements of one replace, recorded from the command itself.

@@ -97,6 +97,17 @@ public:
         if (mysql_field_count(get()) > 0) ResultPtr dropped{mysql_use_result(get())};
     }
 
+    // Reads the rows of the statement just sent through, counting them.
+    int64_t CountRows() {
+        if (mysql_field_count(get()) == 0) return 0;
+        ResultPtr rows{mysql_use_result(get())};
+        if (!rows) throw ConnectionError(get());
+        int64_t records = 0;
+        while (mysql_fetch_row(rows.get())) ++records;
+        if (mysql_errno(get()) != 0) throw ConnectionError(get());
+        return records;
+    }
+
     // The statement's whole result, for the small ones of the program's own.
     ResultPtr Stored(const QByteArray& sql) {
         Send(sql);
@@ -388,13 +399,7 @@ private:
             if (mysql_errno(c.get()) == CR_SERVER_LOST || mysql_errno(c.get()) == CR_SERVER_GONE_ERROR) throw;
         }
         c.Send(sql_);
-        if (mysql_field_count(c.get()) == 0) return 0;
-        ResultPtr rows{mysql_use_result(c.get())};
-        if (!rows) throw ConnectionError(c.get());
-        int64_t records = 0;
-        while (mysql_fetch_row(rows.get())) ++records;
-        if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
-        return records;
+        return c.CountRows();
     }
 
     // Never throws: it runs from the destructor and from a failed constructor.
@@ -482,12 +487,7 @@ public:
         c.Send(sql.toUtf8());
         if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
         // A query run as a statement: its rows are read through and counted.
-        ResultPtr rows{mysql_use_result(c.get())};
-        if (!rows) throw ConnectionError(c.get());
-        int64_t records = 0;
-        while (mysql_fetch_row(rows.get())) ++records;
-        if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
-        return records;
+        return c.CountRows();
     }
 
     std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
