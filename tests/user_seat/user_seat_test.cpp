@@ -159,7 +159,7 @@ TEST_F(UserSeat, ARefusedRowInsideTheSelectionShowsRed) {
 
     const QByteArray report = refusedUpdate();
     EXPECT_TRUE(report.contains("Error Code:")) << report.toStdString();
-    EXPECT_GT(gridPixels(Reddish), 1000) << "no red mark to be seen";
+    EXPECT_TRUE(waitForPixels(Reddish, 1000)) << "no red mark to be seen";
     quit();
     EXPECT_EQ(items(), "1|One\n2|Two\n3|Three\n");
 }
@@ -177,7 +177,7 @@ TEST_F(UserSeat, ARefusedRowOutOfSightIsBroughtIntoView) {
     readTable(QStringLiteral("BIG"));
     goToRow(1);
     refusedUpdate();
-    EXPECT_GT(gridPixels(Reddish), 1000) << "the red mark is out of sight";
+    EXPECT_TRUE(waitForPixels(Reddish, 1000)) << "the red mark is out of sight";
     quit();
     EXPECT_EQ(folder.sql(QStringLiteral("SELECT count(*), sum(QTY) FROM BIG;")), "60|1773\n");
 }
