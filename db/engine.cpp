@@ -6,6 +6,8 @@
 #include "db/postgres/pg_session.h"
 #include "db/sqlite/sqlite_session.h"
 
+#include <QStringList>
+
 namespace velkin {
 
 HostIdentifier ParseHost(const QString& host) {
@@ -22,6 +24,66 @@ HostIdentifier ParseHost(const QString& host) {
         return {EngineKind::MySQL, host};
     if (host.startsWith(QStringLiteral("odbc:"), Qt::CaseInsensitive)) return {EngineKind::Odbc, host.mid(5)};
     return {EngineKind::OracleService, host};
+}
+
+namespace {
+
+// "scheme://[user[:password]@]hosts[/path][?options]" without the login and the options.
+QString UriLabel(const QString& uri) {
+    const qsizetype authority = uri.indexOf(QStringLiteral("://")) + 3;
+    qsizetype end = uri.indexOf(QLatin1Char('?'), authority);
+    if (end < 0) end = uri.size();
+    const qsizetype pathStart = uri.indexOf(QLatin1Char('/'), authority);
+    const qsizetype hostEnd = pathStart < 0 || pathStart > end ? end : pathStart;
+    // A password may itself hold "@": the last one before the path ends the login.
+    const qsizetype at = uri.lastIndexOf(QLatin1Char('@'), hostEnd - 1);
+    const qsizetype hostStart = at >= authority ? at + 1 : authority;
+    return uri.left(authority) + uri.mid(hostStart, end - hostStart);
+}
+
+// An ODBC connection string's data source, driver, server, port and database;
+// nothing else, since any other key may be a login.
+QString OdbcLabel(const QString& target) {
+    if (!target.contains(QLatin1Char('='))) return QStringLiteral("odbc:") + target;
+    static const QStringList kShown = {QStringLiteral("DSN"),  QStringLiteral("DRIVER"),   QStringLiteral("SERVER"),
+                                       QStringLiteral("HOST"), QStringLiteral("PORT"),     QStringLiteral("DATABASE"),
+                                       QStringLiteral("DB"),   QStringLiteral("DBQ"),      QStringLiteral("SERVERNAME")};
+    QStringList kept;
+    qsizetype pos = 0;
+    while (pos < target.size()) {
+        const qsizetype equals = target.indexOf(QLatin1Char('='), pos);
+        if (equals < 0) break;
+        const QString key = target.mid(pos, equals - pos).trimmed();
+        qsizetype end = equals + 1;
+        // A braced value may hold ";".
+        if (end < target.size() && target.at(end) == QLatin1Char('{')) {
+            const qsizetype close = target.indexOf(QLatin1Char('}'), end);
+            end = close < 0 ? target.size() : close + 1;
+        }
+        const qsizetype semicolon = target.indexOf(QLatin1Char(';'), end);
+        end = semicolon < 0 ? target.size() : semicolon;
+        if (kShown.contains(key.toUpper())) kept.push_back(target.mid(pos, end - pos).trimmed());
+        pos = end + 1;
+    }
+    return QStringLiteral("odbc:") + kept.join(QLatin1Char(';'));
+}
+
+}  // namespace
+
+QString DatabaseLabel(const QString& host) {
+    const HostIdentifier id = ParseHost(host);
+    switch (id.kind) {
+    case EngineKind::SQLite: return host.isEmpty() ? kDefaultDatabaseFile : QStringLiteral("sqlite:") + id.target;
+    case EngineKind::PostgreSQL:
+    case EngineKind::MySQL: return UriLabel(host);
+    case EngineKind::Odbc: return OdbcLabel(id.target);
+    case EngineKind::OracleService: {
+        // "user/password@service" is a login, not a service name.
+        const qsizetype at = host.lastIndexOf(QLatin1Char('@'));
+        return at < 0 ? host : host.mid(at + 1);
+    }
+    }
+    return QString();
 }
 
 Dialect DialectForHost(const QString& host) {

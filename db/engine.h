@@ -31,6 +31,12 @@ inline const QString kDefaultDatabaseFile = QStringLiteral("Velkin.db");
 
 HostIdentifier ParseHost(const QString& host);
 
+// The database a host text names, as the user may be shown it: engine, host,
+// port and database name as the host text gives them ("postgresql://h:5432/db",
+// "odbc:DSN=sales", "Velkin.db" for the default). A user name, a password
+// and any other option (which may hold one) are left out.
+QString DatabaseLabel(const QString& host);
+
 // The dialect a host will speak, as far as it can be known without connecting:
 // ODBC sources and service names are taken to be Oracle.
 Dialect DialectForHost(const QString& host);

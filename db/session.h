@@ -27,6 +27,27 @@ constexpr int32_t kChar = 96;
 constexpr int32_t kOther = 0;
 }  // namespace OraType
 
+// How a column's values are shown as cell text, beyond its type code.
+enum class ValueShape : uint8_t {
+    Plain,   // the value's own text
+    Binary,  // bytes, shown as upper-case hexadecimal digits
+    Bit,     // a bit string (MySQL's BIT), shown as upper-case hexadecimal digits
+};
+
+// What writing a column's values back into its table needs to know, so that
+// a value nobody changed goes back exactly as it was read.
+struct ColumnOrigin {
+    ValueShape shape = ValueShape::Plain;
+    // The column's type as a cast names it ("numeric(20,8)"), where the
+    // engine's exact literals carry one (PostgreSQL); empty elsewhere.
+    QString castType;
+    // Computed by the database: an INSERT must leave it out.
+    bool generated = false;
+    // An identity column that refuses a given value unless the INSERT says
+    // OVERRIDING SYSTEM VALUE (PostgreSQL's GENERATED ALWAYS).
+    bool alwaysIdentity = false;
+};
+
 // One result column. A field follows its dynaset's current record.
 class OraField {
 public:
@@ -54,6 +75,13 @@ public:
         AppendUtf8(*value, scratch);
         return std::string_view(scratch);
     }
+
+    virtual ColumnOrigin Origin() const { return {}; }
+    // The current value as a complete SQL literal, for the rare value whose
+    // cell text cannot say it exactly under the column's rules (a SQLite value
+    // of another storage class than its column's, text that is not UTF-8);
+    // nullopt for every other value, NULL included.
+    virtual std::optional<QString> ExactLiteral() const { return std::nullopt; }
 };
 
 class OraFields {

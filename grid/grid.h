@@ -84,6 +84,12 @@ public:
     // selection and every text stay as they are.
     void revealRow(int32_t row);
 
+    // What a read put in the sheet, for telling changed cells from those
+    // still as read (SheetData::beginRead).
+    void beginRead(int32_t firstRow, int32_t columns) { sheet_.beginRead(firstRow, columns); }
+    void markReadNull(int32_t row, int32_t column) { sheet_.markReadNull(row, column); }
+    void endRead(int32_t records) { sheet_.endRead(records); }
+
     const SheetData& sheet() const { return sheet_; }
 
 protected:

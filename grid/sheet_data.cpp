@@ -230,6 +230,7 @@ void SheetData::setColumnCount(int32_t columns) {
 }
 
 void SheetData::dropRowsFrom(int32_t row) {
+    if (static_cast<size_t>(row) < recordOfRow_.size()) recordOfRow_.resize(static_cast<size_t>(row));
     if (static_cast<size_t>(row) >= rows_.size()) return;
     for (size_t r = static_cast<size_t>(row); r < rows_.size(); ++r)
         if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
@@ -273,15 +274,29 @@ void SheetData::setText(int32_t row, int32_t column, const QString& text) {
 void SheetData::compactIfWasteful() {
     // Replaced rows stay in the arena; once they are most of it, only the
     // stored rows move to a fresh one.
-    if (arena_.bytes() < kCompactFromBytes || liveBytes_ * 2 >= arena_.bytes()) return;
+    // The read's rows count as stored too: the write-back compares with them.
+    if (arena_.bytes() < kCompactFromBytes || (liveBytes_ + recordBytes_) * 2 >= arena_.bytes()) return;
     Arena fresh;
-    for (StoredRow& stored : rows_) {
-        if (!stored) continue;
+    auto move = [&fresh](StoredRow stored) {
         const size_t bytes = StoredBytes(stored);
         void* moved = fresh.allocate(bytes, alignof(uint32_t));
         std::memcpy(moved, stored, bytes);
-        stored = static_cast<StoredRow>(moved);
+        return static_cast<StoredRow>(moved);
+    };
+    std::vector<StoredRow> movedRecords(records_.size());
+    for (size_t i = 0; i < records_.size(); ++i)
+        if (records_[i]) movedRecords[i] = move(records_[i]);
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        StoredRow& stored = rows_[r];
+        if (!stored) continue;
+        // A row still as read shares the record's copy.
+        const int32_t record = recordOf(static_cast<int32_t>(r));
+        if (record >= 0 && stored == records_[static_cast<size_t>(record)])
+            stored = movedRecords[static_cast<size_t>(record)];
+        else
+            stored = move(stored);
     }
+    records_.swap(movedRecords);
     arena_.swap(fresh);
 }
 
@@ -290,6 +305,7 @@ void SheetData::clearTexts(const CellBlock& block) {
     const int32_t lastStored = static_cast<int32_t>(rows_.size()) - 1;
     if (block.row1 <= 0 && block.column1 <= 0 && block.row2 >= lastStored && block.column2 >= columnCount_) {
         // The whole sheet: give the memory back at once.
+        forgetRead();
         decltype(rows_)().swap(rows_);
         arena_.release();
         std::string().swap(open_.bytes);
@@ -324,6 +340,61 @@ int32_t SheetData::lastDataRow() const {
         lastDataRowStale_ = false;
     }
     return lastDataRow_;
+}
+
+void SheetData::forgetRead() {
+    std::vector<StoredRow>().swap(records_);
+    std::vector<int32_t>().swap(recordOfRow_);
+    std::vector<uint64_t>().swap(readNulls_);
+    recordBytes_ = 0;
+    readColumns_ = 0;
+}
+
+void SheetData::beginRead(int32_t firstRow, int32_t columns) {
+    closeRow();
+    forgetRead();
+    readFirstRow_ = std::max(firstRow, 0);
+    readColumns_ = std::max(columns, 0);
+}
+
+void SheetData::markReadNull(int32_t row, int32_t column) {
+    if (row < readFirstRow_ || column < 0 || column > readColumns_) return;
+    const size_t bit = static_cast<size_t>(row - readFirstRow_) * static_cast<size_t>(readColumns_ + 1) +
+                       static_cast<size_t>(column);
+    if (bit / 64 >= readNulls_.size()) readNulls_.resize(std::max(bit / 64 + 1, readNulls_.size() * 2), 0);
+    readNulls_[bit / 64] |= uint64_t{1} << (bit % 64);
+}
+
+void SheetData::endRead(int32_t recordsWritten) {
+    closeRow();
+    const size_t count = static_cast<size_t>(std::max(recordsWritten, 0));
+    records_.assign(count, nullptr);
+    recordOfRow_.assign(static_cast<size_t>(readFirstRow_) + count, -1);
+    for (size_t i = 0; i < count; ++i) {
+        const StoredRow stored = storedRow(readFirstRow_ + static_cast<int32_t>(i));
+        records_[i] = stored;
+        if (stored) recordBytes_ += StoredBytes(stored);
+        recordOfRow_[static_cast<size_t>(readFirstRow_) + i] = static_cast<int32_t>(i);
+    }
+    readNulls_.shrink_to_fit();
+}
+
+std::string_view SheetData::readText(int32_t record, int32_t column) const {
+    if (record < 0 || static_cast<size_t>(record) >= records_.size() || !records_[static_cast<size_t>(record)])
+        return {};
+    return StoredCell(records_[static_cast<size_t>(record)], column);
+}
+
+bool SheetData::readNull(int32_t record, int32_t column) const {
+    if (record < 0 || column < 0 || column > readColumns_) return false;
+    const size_t bit =
+        static_cast<size_t>(record) * static_cast<size_t>(readColumns_ + 1) + static_cast<size_t>(column);
+    return bit / 64 < readNulls_.size() && (readNulls_[bit / 64] >> (bit % 64) & 1) != 0;
+}
+
+bool SheetData::unchangedSinceRead(int32_t row, int32_t column) const {
+    const int32_t record = recordOf(row);
+    return record >= 0 && cellBytes(row, column) == readText(record, column);
 }
 
 uint32_t SheetData::backColor(int32_t row, int32_t column) const {

@@ -51,10 +51,35 @@ public:
     int32_t lastDataRow() const;
 
     // Memory taken from the system for texts and rows.
-    size_t memoryBytes() const { return arena_.bytes() + rows_.capacity() * sizeof(StoredRow); }
+    size_t memoryBytes() const {
+        return arena_.bytes() + rows_.capacity() * sizeof(StoredRow) + records_.capacity() * sizeof(StoredRow) +
+               recordOfRow_.capacity() * sizeof(int32_t) + readNulls_.capacity() * sizeof(uint64_t);
+    }
 
     uint32_t backColor(int32_t row, int32_t column) const;
     void paint(const CellBlock& block, uint32_t color);
+
+    // What a read put in the sheet, so that the write-back can tell the cells
+    // the user changed from those still as read. A read calls beginRead,
+    // writes its records one per row from `firstRow` on, marks the cells it
+    // read as NULL, and calls endRead. Each record keeps the packed row the
+    // read wrote (no second copy of its texts) and each sheet row the index
+    // of the record it holds. Emptying the whole sheet forgets the read.
+    void beginRead(int32_t firstRow, int32_t columns);
+    void markReadNull(int32_t row, int32_t column);
+    void endRead(int32_t recordsWritten);
+    int32_t readRecordCount() const { return static_cast<int32_t>(records_.size()); }
+    // The record in `row`, or -1 for a row the read did not fill.
+    int32_t recordOf(int32_t row) const {
+        return row >= 0 && static_cast<size_t>(row) < recordOfRow_.size() ? recordOfRow_[static_cast<size_t>(row)]
+                                                                         : -1;
+    }
+    // The text the read gave a cell of record `record`, and whether it was NULL.
+    std::string_view readText(int32_t record, int32_t column) const;
+    bool readNull(int32_t record, int32_t column) const;
+    // True when `row` holds a record and the cell's text is the one the read
+    // gave it, however it got there (untouched, undone, or retyped).
+    bool unchangedSinceRead(int32_t row, int32_t column) const;
 
 private:
     // A stored row is one piece of the arena: its width w (uint32; the top
@@ -147,6 +172,16 @@ private:
     size_t liveBytes_ = 0;  // arena bytes of the stored rows
     // Painted blocks, later ones on top; a block wholly covered by a later one is dropped.
     std::vector<std::pair<CellBlock, uint32_t>> paints_;
+    // The read (beginRead): each record's packed row as the read wrote it,
+    // kept in the arena while the read stands, and each sheet row's record.
+    std::vector<StoredRow> records_;
+    std::vector<int32_t> recordOfRow_;
+    std::vector<uint64_t> readNulls_;  // one bit per (record, column 0..readColumns_)
+    int32_t readFirstRow_ = 0;
+    int32_t readColumns_ = 0;
+    size_t recordBytes_ = 0;  // arena bytes of the records' rows
+    void forgetRead();
+
     mutable int32_t lastDataRow_ = 0;  // an upper bound while lastDataRowStale_
     mutable bool lastDataRowStale_ = false;
 };

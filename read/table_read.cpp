@@ -3,6 +3,7 @@
 #include "db/error.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
+#include "read/read_origin.h"
 #include "read/value_text.h"
 #include "shell/common1.h"
 #include "shell/main_window.h"
@@ -90,6 +91,7 @@ private:
         form_.COL_Scale.assign(n, 0);
         fields_.clear();
         isDate_.clear();
+        form_.readOrigin.clear();
         for (int16_t j = 0; j < columnCount; ++j) {
             OraField& field = fields.Item(j);
             fields_.push_back(&field);
@@ -100,6 +102,11 @@ private:
             form_.COL_Size[j] = info.size;
             form_.COL_Scale[j] = info.scale;
             isDate_.push_back(code == OraType::kDate);
+            form_.readOrigin.columns.push_back(field.Origin());
+        }
+        if (form_.tableMode()) {
+            form_.readOrigin.table = form_.TXT_TABLE->text();
+            form_.readOrigin.host = form_.TXT_HOST->text();
         }
     }
 
@@ -121,9 +128,11 @@ private:
         const size_t columns = fields_.size();
         int32_t counter = 0;
         std::string scratch;
-        std::array<char, 8> dateDigits;
+        DateCellBuffer dateText;
+        std::unordered_map<uint64_t, QString>& exact = form_.readOrigin.exact;
         dynaset.MoveFirst();
         grid_.setCurrentRow(kFirstDataRow);
+        grid_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
         while (!dynaset.Eof()) {
             ++counter;
             form_.ProgBar1->setValue(counter);
@@ -131,18 +140,27 @@ private:
                 ShowMessage({kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok});
                 return false;
             }
+            const int32_t row = grid_.currentRow();
             grid_.setCurrentColumn(0);
-            grid_.setCellText(grid_.currentRow() - 2);
+            grid_.setCellText(row - 2);
             for (size_t j = 0; j < columns; ++j) {
+                const auto column = static_cast<int32_t>(j) + 1;
+                // Asked first: the value's view below may point into the engine's buffer.
+                if (std::optional<QString> literal = fields_[j]->ExactLiteral())
+                    exact.emplace(ReadOrigin::exactKey(counter - 1, column), std::move(*literal));
                 // UTF-8 from the engine straight into the grid: no QString per cell.
                 const std::optional<std::string_view> value = fields_[j]->Utf8Value(scratch);
-                if (!value) continue;
-                grid_.setCurrentColumn(static_cast<int32_t>(j) + 1);
-                grid_.setCellText(isDate_[j] ? DateCellTextUtf8(*value, dateDigits) : *value);
+                if (!value) {
+                    grid_.markReadNull(row, column);
+                    continue;
+                }
+                grid_.setCurrentColumn(column);
+                grid_.setCellText(isDate_[j] ? DateCellTextUtf8(*value, dateText) : *value);
             }
             dynaset.MoveNext();
-            grid_.setCurrentRow(grid_.currentRow() + 1);
+            grid_.setCurrentRow(row + 1);
         }
+        grid_.endRead(counter);
         return true;
     }
 

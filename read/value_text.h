@@ -1,24 +1,14 @@
 #pragma once
 // Cell texts and column-catalogue entries of a table read.
 
+#include "db/date_text.h"
+
 #include <QString>
 #include <array>
 #include <cstdint>
 #include <string_view>
 
 namespace velkin {
-
-// The cell text of a DATE value: its eight digits yyyymmdd, without the time,
-// the form the write-back turns into TO_DATE(...,'yyyymmdd'). Engines deliver
-// dates as text in one of these forms:
-//   "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS[.fff][+TZ]", "YYYY-MM-DDTHH:MM...",
-//   "YYYY/MM/DD...", "YYYYMMDD" and "YYYYMMDD..." followed by a non-digit.
-// Month 01-12 and day 01-31 are required. Text that does not start with such a
-// date is returned unchanged, so the user sees what is stored.
-QString DateCellText(const QString& valueText);
-// The same for UTF-8 text: the view returned is `valueText` itself, or the
-// eight digits written to `digits`.
-std::string_view DateCellTextUtf8(std::string_view valueText, std::array<char, 8>& digits);
 
 // The type text of grid row 2: type + "(" + size + ("." + scale when scale > 0) + ")",
 // e.g. "NUMBER(9.2)", "VARCHAR2(20)", "DATE(8)", "ETC(0)".

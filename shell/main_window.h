@@ -7,6 +7,8 @@
 //   read/table_read.cpp     FL_Read
 //   writeback/table_replace.cpp  FL_UPDATE
 
+#include "read/read_origin.h"
+
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -59,6 +61,8 @@ public:
     std::vector<QString> COL_Type;
     std::vector<int32_t> COL_Size;
     std::vector<int32_t> COL_Scale;
+    // What the last read learnt beyond the catalogue, for an exact write-back.
+    velkin::ReadOrigin readOrigin;
 
     // The work of the commands.
     void FL_Read();

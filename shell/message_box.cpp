@@ -20,7 +20,9 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (event->matches(QKeySequence::Copy)) {
-            QApplication::clipboard()->setText(windowTitle() + QStringLiteral("\n") + text() + QStringLiteral("\n"));
+            QString copied = windowTitle() + QStringLiteral("\n") + text() + QStringLiteral("\n");
+            if (!informativeText().isEmpty()) copied += informativeText() + QStringLiteral("\n");
+            QApplication::clipboard()->setText(copied);
             return;
         }
         QMessageBox::keyPressEvent(event);
@@ -41,6 +43,7 @@ MessageAnswer ShowMessage(const MessageRequest& request) {
     box.setWindowTitle(request.title.isEmpty() ? kApplicationTitle : request.title);
     box.setText(request.text);
     box.setTextFormat(Qt::PlainText);
+    if (!request.detail.isEmpty()) box.setInformativeText(request.detail);
     // A busy pointer left by a running command must not hide the box's buttons' meaning.
     const bool busy = QApplication::overrideCursor() != nullptr;
     if (busy) QApplication::setOverrideCursor(Qt::ArrowCursor);

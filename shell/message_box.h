@@ -21,6 +21,7 @@ struct MessageRequest {
     QString title;  // empty: the application's title
     MessageButtons buttons = MessageButtons::Ok;
     MessageAnswer defaultButton = MessageAnswer::Ok;
+    QString detail;  // lines shown under the text; empty: none
 };
 
 inline const QString kApplicationTitle = QStringLiteral("Velkin");

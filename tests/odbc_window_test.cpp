@@ -408,9 +408,9 @@ TEST_F(OdbcLiteWindow, ReadEditAndUpdateRoundTrip) {
     update();
     expectUpdated();
     EXPECT_EQ(table(), (Rows{{"A    ", "Smith", "1234.5", "x"},
-                             {"B    ", "鈴木", "0.1", ""},
+                             {"B    ", "鈴木", "0.1", "<NULL>"},
                              {"C    ", "O'Hara", "-7", "two\nlines"}}))
-        << "an empty text cell becomes '': the grid cannot tell it from NULL";
+        << "a NULL nobody touched stays NULL";
 
     read(QStringLiteral("EMP"));
     setCell(3, 2, "it's");
@@ -420,7 +420,7 @@ TEST_F(OdbcLiteWindow, ReadEditAndUpdateRoundTrip) {
     setCell(6, 4, "'; DROP TABLE EMP; --");
     update();
     expectUpdated();
-    EXPECT_EQ(table(), (Rows{{"A    ", "it's", "1234.5", "x"}, {"B    ", "鈴木", "2.5", ""},
+    EXPECT_EQ(table(), (Rows{{"A    ", "it's", "1234.5", "x"}, {"B    ", "鈴木", "2.5", "<NULL>"},
                              {"D", "", "0", "'; DROP TABLE EMP; --"}}));
 }
 

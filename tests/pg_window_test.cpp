@@ -296,16 +296,16 @@ TEST_F(PgRoundTrip, EveryTypeReadsIntoTheGridAndAnUnchangedUpdateKeepsEveryValue
     // Sorted by the NOT NULL columns, id and code.
     EXPECT_EQ(gridRow(3), (std::vector<QString>{"1", "cd   ", "two words", "line one\nline two", "-0.05",
                                                 "123456789.125", "0", "-922337203685477", "-2.25", "0.0001",
-                                                "19991231", "20000101", "19700101", "f",
-                                                "00000000-0000-0000-0000-000000000000", "[]", "-3 mons", "\\x",
+                                                "19991231", "20000101", "1970-01-01 00:00:00+00", "f",
+                                                "00000000-0000-0000-0000-000000000000", "[]", "-3 mons", "",
                                                 " lead"}));
     EXPECT_EQ(gridRow(4), (std::vector<QString>{"2", "ab   ", "O'Brien", "鈴木 😀 back\\slash", "1234.5", "0.0001",
                                                 "-32768", "922337203685477", "1.5", "0.1", "20240229", "20240131",
-                                                "20240131", "t", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11",
-                                                "{\"a\": [1, \"x'y\"]}", "1 day 02:00:00", "\\x00ff", "MiXeD"}));
+                                                "2024-01-31 00:00:00+00", "t", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11",
+                                                "{\"a\": [1, \"x'y\"]}", "1 day 02:00:00", "00FF", "MiXeD"}));
     EXPECT_EQ(gridRow(5), (std::vector<QString>{"3", "e'f  ", "x", "y", "0", "0", "1", "1", "0", "0", "", "", "",
                                                 "t", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a12", "null", "00:00:00",
-                                                "\\x7f", "z"}));
+                                                "7F", "z"}));
     EXPECT_EQ(grid().lastDataRow(), 5);
     EXPECT_EQ(color(3, 1), GridColor::kYellow);
 
@@ -333,7 +333,7 @@ TEST_F(PgRoundTrip, EditedCellsOfEveryTypeAreWhatTheTableHoldsAndTheNextReadShow
     const std::vector<QString> edited{"1", "zz",   "it's", "改行\r\nあり", "7.125",  "-1.23456", "32767",
                                       "-5", "0.25", "1.50",  "20000229",   "20240101", "20240102", "true",
                                       "A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11", "{\"b\":null}", "2 hours",
-                                      "\\xDEADbeef", "x\"y"};
+                                      "DEADbeef", "x\"y"};
     for (int32_t c = 1; c <= static_cast<int32_t>(edited.size()); ++c) setCell(3, c, edited[c - 1]);
     setCell(5, 1, "  ");  // id 3 goes: a blank first cell skips the row
     // A new row with every cell empty but the key and the ETC columns.
@@ -399,7 +399,7 @@ TEST_F(PgRoundTrip, TheServerReceivesExactlyTheReplaceStatements) {
     EXPECT_EQ(snapshot.back(), "CLOSE velkin_dynaset_1");
     for (const std::string& s : snapshot)
         EXPECT_TRUE(s.rfind("DECLARE ", 0) == 0 || s.rfind("FETCH ", 0) == 0 || s.rfind("CLOSE ", 0) == 0 ||
-                    s.rfind("SELECT a.attrelid, a.attnum FROM pg_catalog.pg_attribute ", 0) == 0)
+                    s.rfind("SELECT pg_catalog.format_type(", 0) == 0)
             << s;
     EXPECT_EQ(sent,
               Strings({"SET DateStyle = 'ISO, YMD'", UpdateStatementHead(), "BEGIN", Q("DELETE FROM " + t),
@@ -419,8 +419,16 @@ TEST_F(PgRoundTrip, AnEmptyTableReadsHeadersAndAnEmptyGridEmptiesTheTable) {
     EXPECT_EQ(gridRow(2), (std::vector<QString>{"NUMBER(10)", "VARCHAR2(5)"}));
     EXPECT_TRUE(form().CMD_Update->isEnabled());
 
-    // Rows arrive behind the window's back; replacing with the empty grid removes them.
+    // A row arrives behind the window's back: replacing the table would
+    // remove it unseen, so the Update is refused and the table kept.
     admin_->Exec("INSERT INTO " + t + " VALUES (1, 'x')");
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(reports()[0].text.startsWith("Error Code:3197\r\n")) << reports()[0].text.toStdString();
+    EXPECT_EQ(Count(t), 1);
+    // Read again and blank the row's key: now the Update removes it.
+    read(t);
+    setCell(3, 1, "");
     update();
     EXPECT_TRUE(reports().empty());
     EXPECT_EQ(Count(t), 0);

@@ -68,7 +68,8 @@ TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns
     // ORDER BY 2 ,5: CODE, then SEQ.
     EXPECT_EQ(row(3, 5), (Cells{"Smith", "AB   ", "", "20231201", "1"}));
     EXPECT_EQ(row(4, 5), (Cells{"", "AB   ", "0.1", "", "3"}));
-    EXPECT_EQ(row(5, 5), (Cells{QStringLiteral("鈴木"), "B    ", "1234.5", "20240131", "2"}));
+    EXPECT_EQ(row(5, 5), (Cells{QStringLiteral("鈴木"), "B    ", "1234.5", "20240131 10:20:00", "2"}))
+        << "a time of day is shown after the date";
     EXPECT_EQ(cell(3, 0), "1");
     EXPECT_EQ(cell(5, 0), "3");
     EXPECT_EQ(cell(6, 1), "");
@@ -98,7 +99,7 @@ TEST_F(ReadTest, SqlModeShowsTheResultWithAnEmptyTypeRowAndLeavesUpdateDisabled)
     EXPECT_EQ(grid().columnCount(), 3);
     EXPECT_EQ(row(1, 3), (Cells{"NAME", "SEQ", "HIRED"}));
     EXPECT_EQ(row(2, 3), (Cells{"", "", ""}));
-    EXPECT_EQ(row(3, 3), (Cells{QStringLiteral("鈴木"), "2", "20240131"})) << "no sort order is added";
+    EXPECT_EQ(row(3, 3), (Cells{QStringLiteral("鈴木"), "2", "20240131 10:20:00"})) << "no sort order is added";
     EXPECT_EQ(color(3, 1), GridColor::kYellow);
     EXPECT_FALSE(form().CMD_Update->isEnabled());
 
@@ -229,7 +230,7 @@ TEST_F(ReadTest, OracleStatementTexts) {
                                          "Dynaset 2 SELECT * FROM EMP WHERE ROWNUM < 2 ",
                                          "Dynaset 2 SELECT * FROM EMP ORDER BY 1 ,3"}));
     EXPECT_EQ(row(2, 4), (Cells{"NUMBER(9.2)", "VARCHAR2(5)", "DATE(8)", "ETC(0)"}));
-    EXPECT_EQ(row(3, 4), (Cells{"1", "", "20240229", "x"}));
+    EXPECT_EQ(row(3, 4), (Cells{"1", "", "20240229 13:00:00", "x"}));
 
     // No NOT NULL column: the base query alone; the table name goes as typed.
     for (auto& c : script.columns) c.nullOk = true;

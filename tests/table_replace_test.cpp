@@ -55,8 +55,8 @@ TEST_F(ReplaceTest, AnUnchangedRoundTripKeepsEveryValueAndEmptiesTheGrid) {
     EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::YesNo);
     EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::Yes);
     EXPECT_EQ(table(), (Rows{{"A    ", "Smith", "1234.5", "2024-01-31", "x"},
-                             {"B    ", "鈴木", "0.1", "2023-12-01", ""}}))
-        << "an empty text cell becomes '': the grid cannot tell it from NULL";
+                             {"B    ", "鈴木", "0.1", "2023-12-01", "<NULL>"}}))
+        << "a NULL nobody touched stays NULL";
     EXPECT_EQ(before[0][0], "A    ");
     EXPECT_EQ(grid().lastDataRow(), 0);
     EXPECT_FALSE(form().CMD_Update->isEnabled());
@@ -191,7 +191,9 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     script.columns = {{"CODE", OraType::kChar, 5, 0, false}, {"Name", OraType::kVarchar2, 20, 0, true},
                       {"AMT", OraType::kNumber, 10, 2, true}, {"D", OraType::kDate, 7, 0, true}};
     script.rows = {{QString("A"), QString("x'y"), QString("1.5"), QString("2024-01-31 00:00:00")},
-                   {QString("B"), std::nullopt, std::nullopt, std::nullopt}};
+                   {QString("B"), std::nullopt, std::nullopt, std::nullopt},
+                   {QString("C"), QString("z"), QString("123456789012345678901234567890"),
+                    QString("2024-01-31 10:11:12")}};
     Common1::SetSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
     form().TXT_HOST->setText("ORCL");
     read();
@@ -203,7 +205,9 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
                   "OpenDatabase ORCL|/|2", "BeginTrans", "Dynaset 2 SELECT * FROM EMP", "Execute DELETE EMP",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('A','x''y',1.5,"
                   "TO_DATE('20240131','yyyymmdd')) ",
-                  "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('B','',0,NULL) ",
+                  "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('B',NULL,NULL,NULL) ",
+                  "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('C','z',"
+                  "123456789012345678901234567890,TO_DATE('20240131 10:11:12','yyyymmdd hh24:mi:ss')) ",
                   "CommitTrans"}));
 
     // A commit the server refuses: rolled back, reported, no row marked.

@@ -1,5 +1,6 @@
 #include "writeback/literals.h"
 
+#include "db/date_text.h"
 #include "db/error.h"
 #include "writeback/number_literal.h"
 
@@ -10,39 +11,212 @@ namespace velkin {
 namespace {
 
 // 'text' with every apostrophe doubled, appended to `out`.
-void AppendQuoted(QString& out, const QString& text) {
+void AppendQuoted(QString& out, QStringView text) {
     out += QLatin1Char('\'');
     if (!text.contains(QLatin1Char('\''))) {
         out += text;
     } else {
-        QString doubled = text;
-        doubled.replace(QLatin1Char('\''), QLatin1String("''"));
-        out += doubled;
+        for (QChar ch : text) {
+            if (ch == QLatin1Char('\'')) out += QLatin1Char('\'');
+            out += ch;
+        }
     }
     out += QLatin1Char('\'');
 }
 
-int Digits(const QString& text, qsizetype from, qsizetype count) {
+bool AllDigits(QStringView text) {
+    for (QChar ch : text)
+        if (ch < QLatin1Char('0') || ch > QLatin1Char('9')) return false;
+    return true;
+}
+
+int Digits(QStringView text, qsizetype from, qsizetype count) {
     int value = 0;
     for (qsizetype i = from; i < from + count; ++i) value = value * 10 + (text.at(i).unicode() - u'0');
     return value;
 }
 
 // Eight digits, year, month and day, naming a real calendar date.
-bool IsDateCellText(const QString& text) {
-    if (text.size() != 8) return false;
-    for (QChar ch : text)
-        if (ch < QLatin1Char('0') || ch > QLatin1Char('9')) return false;
+bool IsDateText(QStringView text) {
+    if (text.size() != 8 || !AllDigits(text)) return false;
     const int year = Digits(text, 0, 4);
     return year > 0 && QDate::isValid(year, Digits(text, 4, 2), Digits(text, 6, 2));
+}
+
+// "yyyymmdd hh:mm:ss" with an optional fraction ".f" of 1 to 12 digits,
+// naming a real day and time.
+bool IsDateTimeText(QStringView text) {
+    if (text.size() < 17 || !IsDateText(text.left(8)) || text[8] != u' ' || text[11] != u':' || text[14] != u':')
+        return false;
+    const QStringView h = text.mid(9, 2), m = text.mid(12, 2), s = text.mid(15, 2);
+    if (!AllDigits(h) || !AllDigits(m) || !AllDigits(s)) return false;
+    if (Digits(h, 0, 2) > 23 || Digits(m, 0, 2) > 59 || Digits(s, 0, 2) > 59) return false;
+    if (text.size() == 17) return true;
+    const QStringView fraction = text.mid(18);
+    return text[17] == u'.' && !fraction.isEmpty() && fraction.size() <= 12 && AllDigits(fraction);
+}
+
+// "yyyy-mm-dd" from the first eight digits, and the rest as it is.
+void AppendIsoDate(QString& out, QStringView text) {
+    out += text.left(4);
+    out += QLatin1Char('-');
+    out += text.mid(4, 2);
+    out += QLatin1Char('-');
+    out += text.mid(6);
+}
+
+void AppendDateLiteral(QString& out, QStringView text, const Dialect& dialect) {
+    switch (dialect.dateLiteralForm()) {
+    case DateLiteralForm::ToDate:
+        out += QLatin1String("TO_DATE(");
+        AppendQuoted(out, text);
+        out += QLatin1String(",'yyyymmdd')");
+        return;
+    case DateLiteralForm::CompactText: AppendQuoted(out, text); return;
+    case DateLiteralForm::StandardDate: out += QLatin1String("DATE "); [[fallthrough]];
+    case DateLiteralForm::IsoText: {
+        QString iso;
+        AppendIsoDate(iso, text);
+        AppendQuoted(out, iso);
+        return;
+    }
+    }
+}
+
+// A date with a time of day, in each dialect's own form.
+void AppendDateTimeLiteral(QString& out, QStringView text, const Dialect& dialect) {
+    const bool fraction = text.size() > 17;
+    QString iso;
+    AppendIsoDate(iso, text);
+    switch (dialect.kind()) {
+    case DialectKind::Oracle:
+        // DATE keeps seconds; only a TIMESTAMP has a fraction.
+        out += fraction ? QLatin1String("TO_TIMESTAMP(") : QLatin1String("TO_DATE(");
+        AppendQuoted(out, text);
+        out += fraction ? QLatin1String(",'yyyymmdd hh24:mi:ss.ff')") : QLatin1String(",'yyyymmdd hh24:mi:ss')");
+        return;
+    case DialectKind::SQLite:
+        // What the embedded TO_DATE makes of a date, with the time after it.
+        AppendQuoted(out, iso);
+        return;
+    case DialectKind::SqlServer: AppendQuoted(out, text); return;
+    case DialectKind::PostgreSQL:
+    case DialectKind::MySQL:
+    case DialectKind::Standard:
+        if (dialect.dateLiteralForm() == DateLiteralForm::IsoText) {
+            AppendQuoted(out, iso);
+            return;
+        }
+        out += QLatin1String("TIMESTAMP ");
+        AppendQuoted(out, iso);
+        return;
+    }
+}
+
+bool IsHexText(QStringView text) {
+    if (text.size() % 2 != 0) return false;
+    for (QChar ch : text) {
+        const char16_t c = ch.unicode();
+        if (!((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f'))) return false;
+    }
+    return true;
+}
+
+// Bytes given as hexadecimal digits, in the dialect's binary literal.
+void AppendBinaryLiteral(QString& out, QStringView hex, const ColumnOrigin& origin, const Dialect& dialect) {
+    if (!IsHexText(hex)) throw Error::TypeMismatch();
+    switch (dialect.kind()) {
+    case DialectKind::PostgreSQL:
+        out += QLatin1String("'\\x");
+        out += hex;
+        out += QLatin1String("'::");
+        out += origin.castType.isEmpty() ? QStringLiteral("bytea") : origin.castType;
+        return;
+    case DialectKind::Oracle:
+        out += QLatin1String("HEXTORAW('");
+        out += hex;
+        out += QLatin1String("')");
+        return;
+    case DialectKind::SqlServer:
+        out += QLatin1String("0x");
+        out += hex;
+        return;
+    case DialectKind::MySQL:
+        if (origin.shape == ValueShape::Bit) {
+            // A BIT column takes its bits; a hexadecimal string is as long as
+            // its bytes and overflows a BIT(1).
+            out += QLatin1String("b'");
+            QString bits;
+            for (QChar ch : hex) {
+                const int nibble = QStringView(&ch, 1).toInt(nullptr, 16);
+                for (int bit = 3; bit >= 0; --bit) bits += QLatin1Char((nibble >> bit) & 1 ? '1' : '0');
+            }
+            const qsizetype firstOne = bits.indexOf(QLatin1Char('1'));
+            out += firstOne < 0 ? QStringLiteral("0") : bits.mid(firstOne);
+            out += QLatin1Char('\'');
+            return;
+        }
+        [[fallthrough]];
+    case DialectKind::SQLite:
+    case DialectKind::Standard:
+        out += QLatin1String("X'");
+        out += hex;
+        out += QLatin1Char('\'');
+        return;
+    }
+}
+
+// Decimal text that SQL reads as a number without quotes: sign, digits, an
+// optional point and fraction, an optional exponent.
+bool IsNumericLiteralText(QStringView text) {
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    if (i < n && (text[i] == u'-' || text[i] == u'+')) ++i;
+    qsizetype digits = 0;
+    while (i < n && text[i].isDigit() && text[i].unicode() < 128) ++i, ++digits;
+    if (i < n && text[i] == u'.') {
+        ++i;
+        while (i < n && text[i] >= u'0' && text[i] <= u'9') ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < n && (text[i] == u'e' || text[i] == u'E')) {
+        ++i;
+        if (i < n && (text[i] == u'-' || text[i] == u'+')) ++i;
+        qsizetype exponent = 0;
+        while (i < n && text[i] >= u'0' && text[i] <= u'9') ++i, ++exponent;
+        if (exponent == 0) return false;
+    }
+    return i == n;
+}
+
+// 'text', with the column's cast where the engine's literals carry one.
+void AppendTypedText(QString& out, const QString& text, const ColumnOrigin& origin) {
+    AppendQuoted(out, text);
+    if (origin.castType.isEmpty()) return;
+    out += QLatin1String("::");
+    out += origin.castType;
+}
+
+// A value with a time zone as the server wrote it ("2024-01-31 10:11:12+09"),
+// as a snapshot file holds it: taken back with a cast to the column's type,
+// whose input is unambiguous for an ISO date, where the engine casts.
+bool IsZonedServerText(const QString& text, const ColumnOrigin& origin) {
+    if (origin.castType.isEmpty() || text.size() < 11 || DateCellText(text) != text) return false;
+    const QStringView date(text.constData(), 10);
+    return date[4] == u'-' && date[7] == u'-' && IsDateText(date.left(4).toString() + date.mid(5, 2).toString() + date.mid(8, 2).toString());
 }
 
 }  // namespace
 
 // The replace writes a literal for every cell of every row; appending in place
 // spares it the temporary strings of each literal.
-void AppendCellLiteral(QString& out, const QString& columnType, const QString& cellText, DateLiteralForm dateForm) {
+void AppendCellLiteral(QString& out, const QString& columnType, const QString& cellText, const Dialect& dialect,
+                       const ColumnOrigin& origin) {
     const bool empty = cellText.isEmpty();
+    if (origin.shape != ValueShape::Plain) {
+        AppendBinaryLiteral(out, cellText, origin, dialect);
+        return;
+    }
     if (columnType == QLatin1String("NUMBER")) {
         if (empty)
             out += QLatin1Char('0');
@@ -58,20 +232,14 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
         }
         // Some engines' TO_DATE reads "2024-01-31" or "2024013" as another date
         // without complaint; such a cell is refused here instead of stored wrong.
-        if (!IsDateCellText(cellText)) throw Error::TypeMismatch();
-        switch (dateForm) {
-        case DateLiteralForm::ToDate:
-            out += QLatin1String("TO_DATE(");
-            AppendQuoted(out, cellText);
-            out += QLatin1String(",'yyyymmdd')");
-            return;
-        case DateLiteralForm::CompactText: AppendQuoted(out, cellText); return;
-        case DateLiteralForm::StandardDate: out += QLatin1String("DATE "); [[fallthrough]];
-        case DateLiteralForm::IsoText:
-            AppendQuoted(out, cellText.left(4) + QLatin1Char('-') + cellText.mid(4, 2) + QLatin1Char('-') +
-                                  cellText.mid(6, 2));
-            return;
-        }
+        if (IsDateText(cellText))
+            AppendDateLiteral(out, cellText, dialect);
+        else if (IsDateTimeText(cellText))
+            AppendDateTimeLiteral(out, cellText, dialect);
+        else if (IsZonedServerText(cellText, origin))
+            AppendTypedText(out, cellText, origin);
+        else
+            throw Error::TypeMismatch();
         return;
     }
     if (columnType == QLatin1String("CHAR") && empty) {
@@ -82,10 +250,68 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
     AppendQuoted(out, cellText);
 }
 
-QString CellLiteral(const QString& columnType, const QString& cellText, DateLiteralForm dateForm) {
+QString CellLiteral(const QString& columnType, const QString& cellText, const Dialect& dialect,
+                    const ColumnOrigin& origin) {
     QString literal;
-    AppendCellLiteral(literal, columnType, cellText, dateForm);
+    AppendCellLiteral(literal, columnType, cellText, dialect, origin);
     return literal;
+}
+
+QString CellLiteral(const QString& columnType, const QString& cellText, DateLiteralForm dateForm) {
+    DialectKind kind = DialectKind::Oracle;
+    if (dateForm == DateLiteralForm::IsoText) kind = DialectKind::SQLite;
+    if (dateForm == DateLiteralForm::StandardDate) kind = DialectKind::Standard;
+    if (dateForm == DateLiteralForm::CompactText) kind = DialectKind::SqlServer;
+    return CellLiteral(columnType, cellText, Dialect(kind, dateForm));
+}
+
+void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrigin& origin, const QString& cellText,
+                       const ReadCell& read, const Dialect& dialect) {
+    if (read.null) {
+        out += QLatin1String("NULL");
+        return;
+    }
+    if (read.exact) {
+        out += *read.exact;
+        return;
+    }
+    if (origin.shape != ValueShape::Plain) {
+        AppendBinaryLiteral(out, cellText, origin, dialect);
+        return;
+    }
+    if (cellText.isEmpty()) {
+        // An empty text, not a NULL: the rules would write 0, ' ' or NULL.
+        out += QLatin1String("''");
+        return;
+    }
+    if (columnType == QLatin1String("NUMBER")) {
+        // The rules' own literal wherever it is exact, so these statements
+        // stay as they always were.
+        try {
+            const QString literal = NumberLiteral(cellText);
+            if (literal == cellText) {
+                out += literal;
+                return;
+            }
+        } catch (const Error&) {
+            // Beyond the rules' range or form: written as read, below.
+        }
+        if (!origin.castType.isEmpty() || !IsNumericLiteralText(cellText))
+            AppendTypedText(out, cellText, origin);
+        else
+            out += cellText;
+        return;
+    }
+    if (columnType == QLatin1String("DATE")) {
+        if (IsDateText(cellText))
+            AppendDateLiteral(out, cellText, dialect);
+        else if (IsDateTimeText(cellText))
+            AppendDateTimeLiteral(out, cellText, dialect);
+        else
+            AppendTypedText(out, cellText, origin);
+        return;
+    }
+    AppendQuoted(out, cellText);
 }
 
 QString QuotedIdentifier(const QString& name) {

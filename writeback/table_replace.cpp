@@ -1,5 +1,6 @@
 #include "writeback/table_replace.h"
 
+#include "db/engine.h"
 #include "db/error.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
@@ -38,6 +39,91 @@ void MarkFailedRow(SpreadGrid& grid, int32_t row) {
     grid.revealRow(row);
 }
 
+// Whether grid row `row` is written: its first cell holds text, or the row
+// holds a record of the read whose first cell is still as read. A row read
+// with a blank key is the user's to delete by blanking it, not the replace's.
+bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell) {
+    return !BlankFirstCell(firstCell) || sheet.unchangedSinceRead(row, 1);
+}
+
+// What an Update is about to do, counted from the grid.
+struct ReplaceCounts {
+    int32_t read = 0;     // data rows the read gave
+    int32_t written = 0;  // rows to be inserted
+    int32_t changed = 0;  // rows of the read written with any cell changed
+    int32_t added = 0;    // rows written that the read did not give
+    int32_t deleted = 0;  // rows of the read not written
+};
+
+ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
+    ReplaceCounts counts;
+    counts.read = sheet.readRecordCount();
+    int32_t recordsWritten = 0;
+    const int32_t columns = sheet.columnCount();
+    for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
+        if (!RowIsWritten(sheet, r, sheet.text(r, 1))) continue;
+        ++counts.written;
+        if (sheet.recordOf(r) < 0) {
+            ++counts.added;
+            continue;
+        }
+        ++recordsWritten;
+        for (int32_t c = 1; c <= columns; ++c)
+            if (!sheet.unchangedSinceRead(r, c)) {
+                ++counts.changed;
+                break;
+            }
+    }
+    counts.deleted = counts.read - recordsWritten;
+    return counts;
+}
+
+QString TableAndDatabase(const QString& table, const QString& host) {
+    return table + QStringLiteral(" (") + DatabaseLabel(host) + QLatin1Char(')');
+}
+
+// The lines under the question: which table of which database is replaced by
+// how many rows, and a warning when that is not the table the grid was read from.
+MessageRequest ReplaceQuestion(const ReplaceCounts& counts, const QString& table, const QString& host,
+                               const ReadOrigin& read) {
+    MessageRequest question{kReplaceQuestion, kReplaceQuestionTitle, MessageButtons::YesNo, MessageAnswer::Yes};
+    question.detail = TableAndDatabase(table, host) +
+                      QStringLiteral(": 読込 %1 行 → 書込 %2 行（変更 %3 行、追加 %4 行、削除 %5 行）")
+                          .arg(counts.read)
+                          .arg(counts.written)
+                          .arg(counts.changed)
+                          .arg(counts.added)
+                          .arg(counts.deleted);
+    if (table != read.table || host != read.host) {
+        question.detail += QStringLiteral("\n注意: 読込んだのは ") + TableAndDatabase(read.table, read.host) +
+                           QStringLiteral(" です。");
+        // Enter must not replace a table the user did not read.
+        question.defaultButton = MessageAnswer::No;
+    }
+    return question;
+}
+
+// The rows of the read as the table must still hold them for the replace to
+// go ahead, each as a RowHash of its cells as read.
+std::vector<uint64_t> ReadRowHashes(const SheetData& sheet, int32_t columns) {
+    std::vector<uint64_t> hashes(static_cast<size_t>(sheet.readRecordCount()));
+    for (int32_t record = 0; record < sheet.readRecordCount(); ++record) {
+        RowHash hash;
+        for (int32_t c = 1; c <= columns; ++c) hash.add(sheet.readNull(record, c), sheet.readText(record, c));
+        hashes[static_cast<size_t>(record)] = hash.value();
+    }
+    return hashes;
+}
+
+// Another session's changes since the read would be undone by the replace:
+// refused, with the table untouched.
+Error ChangedSinceRead(int64_t rows) {
+    return Error(kChangedSinceReadError,
+                 QStringLiteral("読込んだ後に、他の接続がテーブルを変更しています（%1 行）。"
+                                "もう一度読込んでから更新してください。テーブルは変更していません。")
+                     .arg(rows));
+}
+
 }  // namespace
 
 // The one failure handler of the replace: undo, mark the row being written, report.
@@ -53,15 +139,17 @@ void Form1::failReplace(const Error& error, int32_t rowInProgress) {
 
 void Form1::FL_UPDATE() {
     FL_InitColor();
-    if (ShowMessage({kReplaceQuestion, kReplaceQuestionTitle, MessageButtons::YesNo, MessageAnswer::Yes}) !=
+    SpreadGrid& grid = *SPD1;
+    const SheetData& sheet = grid.sheet();
+    const QString table = TXT_TABLE->text();
+    const int32_t lastRow = grid.lastDataRow();
+    if (ShowMessage(ReplaceQuestion(CountReplace(sheet, lastRow), table, TXT_HOST->text(), readOrigin)) !=
         MessageAnswer::Yes)
         return;
 
-    SpreadGrid& grid = *SPD1;
     // The replace can take a while on a large grid; the user must see that it works.
     QApplication::setOverrideCursor(Qt::WaitCursor);
     ProgBar1->setValue(0);
-    const int32_t lastRow = grid.lastDataRow();
     if (lastRow > 2) {
         ProgBar1->setMinimum(0);
         ProgBar1->setMaximum(lastRow - 2);
@@ -81,26 +169,35 @@ void Form1::FL_UPDATE() {
     try {
         EngineSession& session = *Connection.Session;
         OraDatabase& database = *Connection.Database;
-        const QString table = TXT_TABLE->text();
 
         const Dialect dialect = session.dialect();
-        const DateLiteralForm dateForm = dialect.dateLiteralForm();
         session.BeginTrans();
         session.RequireTransactionalTable(table);
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
-        if (Common1::KeepSnapshots) snapshot.emplace(database, dialect, table);
+        if (Common1::KeepSnapshots) {
+            snapshot.emplace(database, dialect, table);
+            const int64_t changed = RowsChangedSince(ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())),
+                                                     snapshot->rowHashes());
+            if (changed > 0) throw ChangedSinceRead(changed);
+        }
         database.ExecuteSQL(dialect.deleteAll(table));
 
+        // Columns the database computes take no value; an identity that
+        // refuses one is told to take the value read.
         const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
         QString columnList;
+        bool overriding = false;
         const int32_t columns = grid.columnCount();
         for (int32_t c = 1; c <= columns; ++c) {
             if (static_cast<size_t>(c - 1) >= COL_Name.size()) throw Error::SubscriptOutOfRange();
-            if (c > 1) columnList += QLatin1Char(',');
+            const ColumnOrigin& origin = readOrigin.column(static_cast<size_t>(c - 1));
+            if (origin.generated) continue;
+            overriding = overriding || origin.alwaysIdentity;
+            if (!columnList.isEmpty()) columnList += QLatin1Char(',');
             columnList += QuotedIdentifier(COL_Name[static_cast<size_t>(c - 1)]);
         }
-        columnList += QStringLiteral(") VALUES (");
+        columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
         const QString statementStart = head + columnList;
         // One buffer for every row's statement: it keeps its capacity from row to row.
         QString statement;
@@ -109,16 +206,27 @@ void Form1::FL_UPDATE() {
             rowInProgress = r;
             grid.setCurrentRow(r);
             grid.setCurrentColumn(1);
-            if (BlankFirstCell(grid.cellText())) continue;
+            if (!RowIsWritten(sheet, r, grid.cellText())) continue;
 
+            const int32_t record = sheet.recordOf(r);
             statement.resize(0);
             statement += statementStart;
             const int32_t rowColumns = grid.columnCount();
+            bool first = true;
             for (int32_t c = 1; c <= rowColumns; ++c) {
                 grid.setCurrentColumn(c);
-                if (c > 1) statement += QLatin1Char(',');
-                if (static_cast<size_t>(c - 1) >= COL_Type.size()) throw Error::SubscriptOutOfRange();
-                AppendCellLiteral(statement, COL_Type[static_cast<size_t>(c - 1)], grid.cellText(), dateForm);
+                const auto j = static_cast<size_t>(c - 1);
+                if (j >= COL_Type.size()) throw Error::SubscriptOutOfRange();
+                const ColumnOrigin& origin = readOrigin.column(j);
+                if (origin.generated) continue;
+                if (!first) statement += QLatin1Char(',');
+                first = false;
+                // A cell still as read goes back as the value read; a changed one as typed.
+                if (sheet.unchangedSinceRead(r, c))
+                    AppendReadLiteral(statement, COL_Type[j], origin, grid.cellText(),
+                                      {sheet.readNull(record, c), readOrigin.exactLiteral(record, c)}, dialect);
+                else
+                    AppendCellLiteral(statement, COL_Type[j], grid.cellText(), dialect, origin);
             }
             statement += QStringLiteral(") ");
             database.ExecuteSQL(statement);

@@ -1,6 +1,7 @@
 #include "writeback/table_snapshot.h"
 
 #include "grid/clipboard_text.h"
+#include "db/utf8_text.h"
 #include "read/value_text.h"
 
 #include <QCryptographicHash>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <optional>
 #include <tuple>
@@ -131,6 +133,25 @@ QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, i
     return beyond;
 }
 
+void RowHash::add(bool null, std::string_view cellBytes) {
+    const uint64_t cell = null ? 0x6e756c6cULL : std::hash<std::string_view>()(cellBytes) + 1;
+    // Order matters: the same cells in other columns make another row.
+    hash_ ^= cell + 0x9e3779b97f4a7c15ULL + (hash_ << 6) + (hash_ >> 2);
+}
+
+int64_t RowsChangedSince(std::vector<uint64_t> read, std::vector<uint64_t> now) {
+    std::sort(read.begin(), read.end());
+    std::sort(now.begin(), now.end());
+    int64_t gone = 0, come = 0;
+    size_t i = 0, j = 0;
+    while (i < read.size() || j < now.size()) {
+        if (j == now.size() || (i < read.size() && read[i] < now[j])) ++gone, ++i;
+        else if (i == read.size() || now[j] < read[i]) ++come, ++j;
+        else ++i, ++j;
+    }
+    return std::max(gone, come);
+}
+
 Error SnapshotFileError(int errnoValue, const QString& path) {
     int32_t number = 75;  // path/file access error
     if (errnoValue == ENOSPC || errnoValue == EDQUOT || errnoValue == EFBIG) number = 61;  // disk full
@@ -175,12 +196,19 @@ TableSnapshot::TableSnapshot(OraDatabase& database, const Dialect& dialect, cons
     append(names);
     append(types);
     std::vector<QString> cells(columns.size());
+    std::string scratch;
+    DateCellBuffer dateText;
     dynaset->MoveFirst();
     while (!dynaset->Eof()) {
+        // The same bytes a read puts in the grid, so that the hashes compare.
+        RowHash hash;
         for (size_t j = 0; j < columns.size(); ++j) {
-            std::optional<QString> value = columns[j]->Value();
-            cells[j] = !value ? QString() : isDate[j] ? DateCellText(*value) : std::move(*value);
+            std::optional<std::string_view> value = columns[j]->Utf8Value(scratch);
+            if (value && isDate[j]) value = DateCellTextUtf8(*value, dateText);
+            hash.add(!value, value.value_or(std::string_view()));
+            cells[j] = value ? FromUtf8(*value) : QString();
         }
+        rowHashes_.push_back(hash.value());
         append(cells);
         dynaset->MoveNext();
     }

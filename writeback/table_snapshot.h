@@ -26,6 +26,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
 namespace velkin {
 
 // Relative on purpose, like the settings file: resolved against the working
@@ -49,6 +53,23 @@ QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, i
 // full disk, 70 for a refused permission, 75 for any other file error.
 Error SnapshotFileError(int errnoValue, const QString& path);
 
+// A record's cells as one number, for telling whether a table still holds
+// the rows a read gave it: each cell as the read shows it, NULL apart from an
+// empty text.
+class RowHash {
+public:
+    void add(bool null, std::string_view cellBytes);
+    uint64_t value() const { return hash_; }
+
+private:
+    uint64_t hash_ = 0x9e3779b97f4a7c15ULL;
+};
+
+// How many rows differ between the rows a read gave and the rows the table
+// holds now, each given by its RowHash: the larger of the rows gone and the
+// rows come, so that one changed row counts once.
+int64_t RowsChangedSince(std::vector<uint64_t> read, std::vector<uint64_t> now);
+
 class TableSnapshot {
 public:
     // Reads every row of `table` through `database` and writes them under a
@@ -69,6 +90,9 @@ public:
     // name, which still holds the old rows.
     void keep() noexcept;
 
+    // Each row's RowHash, in the order read.
+    const std::vector<uint64_t>& rowHashes() const { return rowHashes_; }
+
 private:
     // The file being written; removed when it goes out of scope unless
     // released, so a constructor that throws leaves nothing behind.
@@ -88,6 +112,7 @@ private:
     QString stamp_;
     TempFile file_;
     QString pending_;  // text not yet written, converted to UTF-8 a block at a time
+    std::vector<uint64_t> rowHashes_;
 };
 
 }  // namespace velkin

@@ -197,7 +197,15 @@ struct Column {
     QString name;
     ColumnType type;
     bool nullOk = true;
+    ColumnOrigin origin;
 };
+
+ColumnOrigin OriginOf(const MYSQL_FIELD& field, const ColumnType& type) {
+    ColumnOrigin origin;
+    if (field.type == MYSQL_TYPE_BIT) origin.shape = ValueShape::Bit;
+    else if (type.form == ValueForm::Hex) origin.shape = ValueShape::Binary;
+    return origin;
+}
 
 // A result set streamed from the server one row at a time.
 class MyDynaset final : public OraDynaset {
@@ -225,8 +233,9 @@ public:
             columns_.reserve(n);
             fields_.fields_.reserve(n);
             for (unsigned i = 0; i < n; ++i) {
-                columns_.push_back(Column{QString::fromUtf8(fields[i].name, fields[i].name_length),
-                                          DescribeColumn(fields[i]), (fields[i].flags & NOT_NULL_FLAG) == 0});
+                const ColumnType type = DescribeColumn(fields[i]);
+                columns_.push_back(Column{QString::fromUtf8(fields[i].name, fields[i].name_length), type,
+                                          (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)});
                 fields_.fields_.emplace_back(this, i);
             }
             Fetch();
@@ -332,6 +341,7 @@ private:
         int32_t OraScale() const override { return dynaset_->column(index_).type.scale; }
         bool OraNullOK() const override { return dynaset_->column(index_).nullOk; }
         std::optional<QString> Value() const override { return dynaset_->Value(index_); }
+        ColumnOrigin Origin() const override { return dynaset_->column(index_).origin; }
 
     private:
         const MyDynaset* dynaset_;

@@ -67,6 +67,7 @@ struct Column {
     bool nullOk = true;
     // Padding for CHAR values a driver hands over unpadded (SQLite keeps what was written).
     qsizetype padTo = 0;
+    ColumnOrigin origin;
 };
 
 struct DescribedColumn {
@@ -183,6 +184,10 @@ std::vector<Column> DescribeColumns(const OdbcConnection& connection, const Stat
             }
         }
         column.type = MapColumn(d.description);
+        // The driver hands bytes over as their hexadecimal digits.
+        const int sqlType = d.description.sqlType;
+        if (sqlType == SQL_BINARY || sqlType == SQL_VARBINARY || sqlType == SQL_LONGVARBINARY)
+            column.origin.shape = ValueShape::Binary;
         if (keepTrailingBlanks && column.type.type == OraType::kChar) column.padTo = column.type.size;
         columns.push_back(std::move(column));
     }
@@ -221,7 +226,8 @@ struct Cursor {
         if (!text) return text;
         switch (column.type.type) {
         case OraType::kNumber: return PlainDecimalFromText(*text);
-        case OraType::kDate: return IsoDateText(*text);
+        // A date or timestamp goes to the read as the driver wrote it, fraction
+        // and zone included: the read decides what the cell shows.
         case OraType::kChar:
             if (column.padTo > text->size()) {
                 text->resize(column.padTo, QLatin1Char(' '));
@@ -249,6 +255,7 @@ public:
     int32_t Size() const override { return column().type.size; }
     int32_t OraScale() const override { return column().type.scale; }
     bool OraNullOK() const override { return column().nullOk; }
+    ColumnOrigin Origin() const override { return column().origin; }
 
     std::optional<QString> Value() const override {
         if (cursor_->eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));

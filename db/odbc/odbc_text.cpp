@@ -189,13 +189,4 @@ OraColumnType MapColumn(const ColumnDescription& column) {
     return {OraType::kOther, 0, 0};
 }
 
-QString IsoDateText(const QString& driverText) {
-    // "YYYY-MM-DD HH:MM:SS" is 19 characters; fractions and zones follow it.
-    constexpr qsizetype kDateTimeLength = 19;
-    if (driverText.size() > kDateTimeLength && driverText.at(10) == QLatin1Char(' ') &&
-        driverText.at(13) == QLatin1Char(':') && driverText.at(16) == QLatin1Char(':'))
-        return driverText.left(kDateTimeLength);
-    return driverText;
-}
-
 }  // namespace velkin::odbc

@@ -72,8 +72,5 @@ struct ColumnDescription {
 // Numbers have size precision + 1; dates size 7, Oracle's DATE length.
 OraColumnType MapColumn(const ColumnDescription& column);
 
-// A date or timestamp as the driver's text gives it ("2024-01-31 10:20:00.123")
-// in the form the engines deliver: "YYYY-MM-DD[ HH:MM:SS]". Other text is kept.
-QString IsoDateText(const QString& driverText);
 
 }  // namespace velkin::odbc

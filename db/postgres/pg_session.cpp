@@ -38,6 +38,7 @@ const QString kStateInternal = QStringLiteral("XX000");
 constexpr Oid kOidName = 19, kOidInt8 = 20, kOidInt2 = 21, kOidInt4 = 23, kOidText = 25;
 constexpr Oid kOidFloat4 = 700, kOidFloat8 = 701, kOidBpchar = 1042, kOidVarchar = 1043;
 constexpr Oid kOidDate = 1082, kOidTimestamp = 1114, kOidTimestampTz = 1184, kOidNumeric = 1700;
+constexpr Oid kOidBytea = 17;
 
 // Type modifiers of the length and precision types are offset by the varlena header size.
 constexpr int kTypmodOffset = 4;
@@ -165,6 +166,7 @@ enum class ValueForm {
     AsText,         // the server's text as it is
     PlainDecimal,   // numbers that may carry trailing zeros or an exponent
     StripBlanks,    // fixed character data when the dynaset strips blanks
+    Hex,            // bytea: \x0a1b shown as 0A1B
 };
 
 struct ColumnType {
@@ -199,6 +201,7 @@ ColumnType DescribeColumn(Oid type, int typmod) {
     case kOidDate: return {OraType::kDate, 7, 0, ValueForm::AsText};
     case kOidTimestamp:
     case kOidTimestampTz: return {OraType::kDate, 11, 0, ValueForm::AsText};
+    case kOidBytea: return {OraType::kOther, 0, 0, ValueForm::Hex};
     default: return {};
     }
 }
@@ -207,8 +210,9 @@ class PgDynaset;
 
 class PgField final : public OraField {
 public:
-    PgField(const PgDynaset* dynaset, int column, QString name, ColumnType type, bool nullOk)
-        : dynaset_(dynaset), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk) {}
+    PgField(const PgDynaset* dynaset, int column, QString name, ColumnType type, bool nullOk, ColumnOrigin origin)
+        : dynaset_(dynaset), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk),
+          origin_(std::move(origin)) {}
 
     QString Name() const override { return name_; }
     int32_t OraIDataType() const override { return type_.code; }
@@ -216,6 +220,7 @@ public:
     int32_t OraScale() const override { return type_.scale; }
     bool OraNullOK() const override { return nullOk_; }
     std::optional<QString> Value() const override;
+    ColumnOrigin Origin() const override { return origin_; }
 
     void StripBlanks() {
         if (type_.code == OraType::kChar) type_.form = ValueForm::StripBlanks;
@@ -227,6 +232,7 @@ private:
     QString name_;
     ColumnType type_;
     bool nullOk_;
+    ColumnOrigin origin_;
 };
 
 using PgFields = FieldList<PgField>;
@@ -327,42 +333,53 @@ private:
         if (batchRows_ < kDynasetBatchRows) total_ = serverPosition_;
     }
 
-    // Names and types from the result's description; NOT NULL from the
-    // catalogue, in one query for all columns that come straight from a table.
+    // Names and types from the result's description; each type's name for
+    // casts, and NOT NULL, generated and identity from the catalogue, in one
+    // query for all columns.
     void DescribeColumns() {
         const PGresult* result = batch_.get();
         const int n = PQnfields(result);
         if (n > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
 
-        QByteArrayList tables, columns;
-        for (int i = 0; i < n; ++i) {
-            const Oid table = PQftable(result, i);
-            const int column = PQftablecol(result, i);
-            if (table == InvalidOid || column <= 0) continue;
-            tables.push_back(QByteArray::number(table));
-            columns.push_back(QByteArray::number(column));
-        }
-        std::unordered_set<uint64_t> notNull;
-        auto key = [](uint64_t table, uint64_t column) { return (table << 16) | column; };
-        if (!tables.empty()) {
+        struct Catalogued {
+            bool notNull = false;
+            ColumnOrigin origin;
+        };
+        std::vector<Catalogued> catalogued(static_cast<size_t>(n));
+        if (n > 0) {
+            QByteArrayList tables, columns, types, modifiers;
+            for (int i = 0; i < n; ++i) {
+                tables.push_back(QByteArray::number(PQftable(result, i)));
+                columns.push_back(QByteArray::number(std::max(PQftablecol(result, i), 0)));
+                types.push_back(QByteArray::number(PQftype(result, i)));
+                modifiers.push_back(QByteArray::number(PQfmod(result, i)));
+            }
+            // Result columns without a table behind them (expressions) find no attribute.
             ResultPtr catalogue = Connection().ExecParams(
-                "SELECT a.attrelid, a.attnum FROM pg_catalog.pg_attribute a "
-                "JOIN unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[]) AS k(rel, num) "
-                "ON a.attrelid = k.rel AND a.attnum = k.num WHERE a.attnotnull",
-                {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}"});
-            for (int r = 0; r < PQntuples(catalogue.get()); ++r)
-                notNull.insert(key(std::strtoull(PQgetvalue(catalogue.get(), r, 0), nullptr, 10),
-                                   std::strtoull(PQgetvalue(catalogue.get(), r, 1), nullptr, 10)));
+                "SELECT pg_catalog.format_type(k.typ, k.mod), coalesce(a.attnotnull, false), "
+                "coalesce(a.attgenerated <> '', false), coalesce(a.attidentity = 'a', false) "
+                "FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
+                "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord) "
+                "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
+                "ORDER BY k.ord",
+                {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}", "{" + types.join(',') + "}",
+                 "{" + modifiers.join(',') + "}"});
+            for (int r = 0; r < PQntuples(catalogue.get()) && r < n; ++r) {
+                Catalogued& c = catalogued[static_cast<size_t>(r)];
+                c.origin.castType = QString::fromUtf8(PQgetvalue(catalogue.get(), r, 0));
+                c.notNull = PQgetvalue(catalogue.get(), r, 1)[0] == 't';
+                c.origin.generated = PQgetvalue(catalogue.get(), r, 2)[0] == 't';
+                c.origin.alwaysIdentity = PQgetvalue(catalogue.get(), r, 3)[0] == 't';
+                if (PQftype(result, r) == kOidBytea) c.origin.shape = ValueShape::Binary;
+            }
         }
 
         fields_.fields_.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
-            const Oid table = PQftable(result, i);
-            const int column = PQftablecol(result, i);
-            const bool nullOk = table == InvalidOid || column <= 0 ||
-                                !notNull.count(key(table, static_cast<uint64_t>(column)));
+            Catalogued& c = catalogued[static_cast<size_t>(i)];
             fields_.fields_.emplace_back(this, i, QString::fromUtf8(PQfname(result, i)),
-                                         DescribeColumn(PQftype(result, i), PQfmod(result, i)), nullOk);
+                                         DescribeColumn(PQftype(result, i), PQfmod(result, i)), !c.notNull,
+                                         std::move(c.origin));
         }
     }
 
@@ -423,6 +440,10 @@ std::optional<QString> PgField::Value() const {
         while (end > 0 && text[end - 1] == ' ') --end;
         return QString::fromUtf8(text, end);
     }
+    case ValueForm::Hex:
+        // The server's hex output; the bytes' digits alone, as every engine shows bytes.
+        if (length >= 2 && text[0] == '\\' && text[1] == 'x') return QString::fromLatin1(text + 2, length - 2).toUpper();
+        break;
     }
     return QString::fromUtf8(text, length);
 }

@@ -6,11 +6,15 @@
 #include "db/sqlite/declared_type.h"
 #include "db/sqlite/sqlite_handles.h"
 #include "db/sqlite/to_date.h"
+#include "db/date_text.h"
+#include "db/utf8_text.h"
 
 #include <QByteArray>
 #include <QFile>
 
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -98,6 +102,41 @@ QString Latin1Number(int64_t value) {
     return QString::fromLatin1(buffer, static_cast<qsizetype>(result.ptr - buffer));
 }
 
+QString HexOf(std::string_view bytes) {
+    return QString::fromLatin1(
+        QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size())).toHex().toUpper());
+}
+
+QString QuotedText(QString text) {
+    text.replace(QLatin1Char('\''), QLatin1String("''"));
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
+}
+
+bool IsUtf8(std::string_view bytes) {
+    if (IsAscii(bytes)) return true;
+    // Valid UTF-8 reads back to the same bytes.
+    const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    const QByteArray again = text.toUtf8();
+    return again.size() == static_cast<qsizetype>(bytes.size()) &&
+           std::memcmp(again.constData(), bytes.data(), bytes.size()) == 0;
+}
+
+// The text a date cell showing `stored` is written back as: what the
+// embedded TO_DATE makes of "yyyymmdd", or the date and time for a cell
+// with a time of day.
+QString StoredDateText(const QString& stored) {
+    const QString cell = DateCellText(stored);
+    if (cell.size() < 8 || cell == stored) return QString();  // not shown as a date: written as stored
+    QString text = cell.left(4) + QLatin1Char('-') + cell.mid(4, 2) + QLatin1Char('-') + cell.mid(6, 2);
+    if (cell.size() > 8) text += cell.mid(8);
+    return text;
+}
+
+// A column declared to hold bytes: "BLOB" (any case, blanks around it).
+bool IsBlobDeclaration(const char* declared) {
+    return QByteArray(declared).trimmed().toUpper() == "BLOB";
+}
+
 [[noreturn]] void ThrowNotOpen() { ThrowRefused(QStringLiteral("データベースが開かれていません。")); }
 
 // ----------------------------------------------------------------------------
@@ -120,16 +159,60 @@ struct Cursor {
 class SqliteField final : public OraField {
 public:
     SqliteField(const Cursor& cursor, int column, QString name, OraColumnType type, bool nullOk,
-                bool keepTrailingBlanks)
+                bool keepTrailingBlanks, ColumnOrigin origin)
         : cursor_(&cursor), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk),
           keepTrailingBlanks_(keepTrailingBlanks),
-          padTo_(keepTrailingBlanks && type.type == OraType::kChar ? type.size : 0) {}
+          padTo_(keepTrailingBlanks && type.type == OraType::kChar ? type.size : 0), origin_(std::move(origin)) {}
 
     QString Name() const override { return name_; }
     int32_t OraIDataType() const override { return type_.type; }
     int32_t Size() const override { return type_.size; }
     int32_t OraScale() const override { return type_.scale; }
     bool OraNullOK() const override { return nullOk_; }
+    ColumnOrigin Origin() const override { return origin_; }
+
+    // A SQLite column holds values of any storage class. The cell text goes
+    // back through the column's type (a number unquoted, a date as the
+    // embedded TO_DATE writes it, bytes as X'..', the rest quoted); a value
+    // that would come back in another class or with other bytes gets its own
+    // literal here.
+    std::optional<QString> ExactLiteral() const override {
+        if (cursor_->eof) return std::nullopt;
+        sqlite3_stmt* statement = cursor_->statement.get();
+        const bool numberColumn = type_.type == OraType::kNumber;
+        const bool binaryColumn = origin_.shape == ValueShape::Binary;
+        switch (sqlite3_column_type(statement, column_)) {
+        case SQLITE_INTEGER:
+            if (numberColumn) return std::nullopt;
+            return Latin1Number(sqlite3_column_int64(statement, column_));
+        case SQLITE_FLOAT: {
+            if (numberColumn) return std::nullopt;
+            const double value = sqlite3_column_double(statement, column_);
+            // SQLite reads a number too large for a double as infinity.
+            if (std::isinf(value)) return QString::fromLatin1(value > 0 ? "9e999" : "-9e999");
+            QString text = PlainDecimalFromDouble(value);
+            if (!text.contains(QLatin1Char('.'))) text += QStringLiteral(".0");  // stays REAL
+            return text;
+        }
+        case SQLITE_TEXT: {
+            const std::string_view bytes(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
+                                         static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
+            if (!IsUtf8(bytes)) return QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)");
+            const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+            if (numberColumn || binaryColumn || (padTo_ > 0 && text.size() < padTo_) ||
+                (type_.type == OraType::kDate && StoredDateText(text) != text))
+                return QuotedText(text);
+            return std::nullopt;
+        }
+        case SQLITE_BLOB: {
+            if (binaryColumn) return std::nullopt;
+            const std::string_view bytes(static_cast<const char*>(sqlite3_column_blob(statement, column_)),
+                                         static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
+            return QStringLiteral("X'") + HexOf(bytes) + QLatin1Char('\'');
+        }
+        default: return std::nullopt;
+        }
+    }
 
     std::optional<QString> Value() const override {
         if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
@@ -206,6 +289,7 @@ private:
     bool nullOk_;
     bool keepTrailingBlanks_;
     qsizetype padTo_;
+    ColumnOrigin origin_;
 };
 
 using SqliteFields = FieldList<SqliteField>;
@@ -252,8 +336,11 @@ public:
             const char* declared = sqlite3_column_decltype(statement, column);
             const OraColumnType type = declared && *declared ? MapDeclaredType(declared)
                                                              : UndeclaredColumnType(statement, column, !cursor_.eof);
+            ColumnOrigin origin;
+            if (declared && IsBlobDeclaration(declared)) origin.shape = ValueShape::Binary;
             fields_.fields_.emplace_back(cursor_, column, QString::fromUtf8(sqlite3_column_name(statement, column)),
-                                         type, ColumnAcceptsNull(db, statement, column), keepTrailingBlanks);
+                                         type, ColumnAcceptsNull(db, statement, column), keepTrailingBlanks,
+                                         std::move(origin));
         }
     }
 
