@@ -302,6 +302,7 @@ public:
     void rollback() override { inner_->rollback(); }
     Dialect dialect() const override { return inner_->dialect(); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
+    std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
 
 private:
     std::unique_ptr<EngineSession> inner_;

@@ -101,18 +101,97 @@ QString Dialect::mysqlNoLockWait() {
     return QStringLiteral("SET SESSION innodb_lock_wait_timeout = 0, SESSION lock_wait_timeout = 0");
 }
 
+QString Dialect::sqlStringLiteral(const QString& text) {
+    QString doubled = text;
+    doubled.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return QLatin1Char('\'') + doubled + QLatin1Char('\'');
+}
+
 QString Dialect::mysqlTransactionalQuery(const QString& schema, const QString& table) {
-    const auto quoted = [](QString text) {
-        text.replace(QLatin1Char('\''), QStringLiteral("''"));
-        return QLatin1Char('\'') + text + QLatin1Char('\'');
-    };
     return QStringLiteral(
                "SELECT t.ENGINE, e.TRANSACTIONS FROM information_schema.TABLES t "
                "JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
                "WHERE t.TABLE_SCHEMA = %1 AND t.TABLE_NAME = %2")
-        .arg(quoted(schema), quoted(table));
+        .arg(sqlStringLiteral(schema), sqlStringLiteral(table));
 }
 
 QString Dialect::sqlServerNoLockWait() { return QStringLiteral("SET LOCK_TIMEOUT 0"); }
+
+// conparentid: a key declared on a partitioned table is repeated on each of
+// its partitions; the one declared is enough to name.
+QString Dialect::postgresReferringKeysQuery(const QString& tableName) {
+    return QStringLiteral(
+               "SELECT CASE WHEN n.nspname = pg_catalog.current_schema() THEN c.relname::text "
+               "ELSE n.nspname || '.' || c.relname END, "
+               "CASE k.confdeltype WHEN 'c' THEN 'CASCADE' WHEN 'n' THEN 'SET NULL' WHEN 'd' THEN 'SET DEFAULT' "
+               "WHEN 'r' THEN 'RESTRICT' ELSE 'NO ACTION' END "
+               "FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_class c ON c.oid = k.conrelid "
+               "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+               "WHERE k.contype = 'f' AND k.conparentid = 0 AND k.confrelid = pg_catalog.to_regclass(%1) "
+               "AND k.conrelid <> k.confrelid ORDER BY 1, 2")
+        .arg(tableName);
+}
+
+// UNIQUE_CONSTRAINT_SCHEMA is the referenced table's database;
+// CONSTRAINT_SCHEMA and TABLE_NAME are the referring table's.
+QString Dialect::mysqlReferringKeysQuery(const QString& schema, const QString& table) {
+    return QStringLiteral(
+               "SELECT CASE WHEN CONSTRAINT_SCHEMA = %1 THEN TABLE_NAME "
+               "ELSE CONCAT(CONSTRAINT_SCHEMA, '.', TABLE_NAME) END, DELETE_RULE "
+               "FROM information_schema.REFERENTIAL_CONSTRAINTS "
+               "WHERE UNIQUE_CONSTRAINT_SCHEMA = %1 AND REFERENCED_TABLE_NAME = %2 "
+               "AND NOT (CONSTRAINT_SCHEMA = %1 AND TABLE_NAME = %2) ORDER BY 1, 2")
+        .arg(sqlStringLiteral(schema), sqlStringLiteral(table));
+}
+
+QString Dialect::sqlServerReferringKeysQuery(const QString& table) {
+    return QStringLiteral(
+               "SELECT CASE WHEN o.schema_id = SCHEMA_ID() THEN o.name ELSE s.name + N'.' + o.name END, "
+               "REPLACE(k.delete_referential_action_desc, N'_', N' ') "
+               "FROM sys.foreign_keys k JOIN sys.objects o ON o.object_id = k.parent_object_id "
+               "JOIN sys.schemas s ON s.schema_id = o.schema_id "
+               "WHERE k.referenced_object_id = OBJECT_ID(N%1) AND k.parent_object_id <> k.referenced_object_id "
+               "ORDER BY 1, 2")
+        .arg(sqlStringLiteral(table));
+}
+
+// SQLite compares table names without regard to case, quoted or not, and a
+// foreign key can only refer to a table of its own schema.
+QString Dialect::sqliteReferringKeysQuery(const QString& schema, const QString& table) {
+    QString quotedSchema = schema;
+    quotedSchema.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QStringLiteral(
+               "SELECT m.name, f.on_delete FROM \"%1\".sqlite_master AS m "
+               "JOIN pragma_foreign_key_list(m.name, %2) AS f "
+               "WHERE m.type = 'table' AND f.\"table\" = %3 COLLATE NOCASE AND m.name <> %3 COLLATE NOCASE "
+               "AND (SELECT foreign_keys FROM pragma_foreign_keys) = 1 ORDER BY 1, 2")
+        .arg(quotedSchema, sqlStringLiteral(schema), sqlStringLiteral(table));
+}
+
+std::vector<NamePart> SplitTableName(const QString& typed) {
+    std::vector<NamePart> parts(1);
+    QChar close;  // the quote being inside of; null outside quotes
+    for (qsizetype i = 0; i < typed.size(); ++i) {
+        const QChar ch = typed.at(i);
+        if (!close.isNull()) {
+            if (ch != close) {
+                parts.back().text += ch;
+            } else if (i + 1 < typed.size() && typed.at(i + 1) == close) {
+                parts.back().text += ch;  // a doubled quote stands for one
+                ++i;
+            } else {
+                close = QChar();
+            }
+        } else if (ch == QLatin1Char('"') || ch == QLatin1Char('`') || ch == QLatin1Char('[')) {
+            close = ch == QLatin1Char('[') ? QLatin1Char(']') : ch;
+            parts.back().quoted = true;
+        } else if (ch == QLatin1Char('.')) {
+            parts.emplace_back();
+        } else if (!ch.isSpace()) {
+            parts.back().text += ch;
+        }
+    }
+    return parts;
+}
 
 }  // namespace velkin

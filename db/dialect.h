@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <vector>
+
 namespace velkin {
 
 enum class DialectKind { Oracle, SQLite, PostgreSQL, MySQL, SqlServer, Standard };
@@ -53,6 +55,27 @@ public:
     // Statement that makes a SQL Server session fail at once on a lock.
     static QString sqlServerNoLockWait();
 
+    // Queries for the foreign keys of other tables that refer to a table:
+    // rows of the referring table (schema-qualified when it lies in another
+    // schema) and its ON DELETE rule in SQL words (CASCADE, SET NULL, SET
+    // DEFAULT, NO ACTION, RESTRICT). A table's keys to itself are left out.
+    //
+    // PostgreSQL: `tableName` is an SQL expression giving the name as typed,
+    // a parameter ($1) or a literal (see sqlStringLiteral); the server
+    // resolves it as the DELETE will.
+    static QString postgresReferringKeysQuery(const QString& tableName);
+    // MySQL and MariaDB: the table as the server names it, unquoted.
+    static QString mysqlReferringKeysQuery(const QString& schema, const QString& table);
+    // SQL Server: the name as typed; OBJECT_ID resolves it as the DELETE will.
+    static QString sqlServerReferringKeysQuery(const QString& table);
+    // SQLite: the schema ("main" for an unqualified name) and the table,
+    // unquoted. No rows while the connection has foreign keys off, when
+    // deleting a row changes no other table and fails on none.
+    static QString sqliteReferringKeysQuery(const QString& schema, const QString& table);
+
+    // `text` as an SQL string literal: between apostrophes, each one doubled.
+    static QString sqlStringLiteral(const QString& text);
+
 private:
     static DateLiteralForm DefaultDateForm(DialectKind kind) {
         switch (kind) {
@@ -66,5 +89,16 @@ private:
     DialectKind kind_;
     DateLiteralForm dateForm_;
 };
+
+// One part of a table name as typed in the table box: unquoted, and whether it was quoted.
+struct NamePart {
+    QString text;
+    bool quoted = false;
+};
+
+// The dot-separated parts of a table name as typed ("s.t", "\"My Schema\".\"T\"",
+// "[s].[t]", "`t`"), outermost first; blanks around parts are dropped and
+// doubled quote characters inside quotes stand for one.
+std::vector<NamePart> SplitTableName(const QString& typed);
 
 }  // namespace velkin

@@ -10,6 +10,46 @@
 
 namespace velkin {
 
+namespace {
+
+// "orders (CASCADE), notes (SET NULL)": each table and rule once.
+QString Listed(const std::vector<ReferringKey>& keys) {
+    QStringList listed;
+    for (const ReferringKey& key : keys) {
+        const QString item = QStringLiteral("%1 (%2)").arg(key.table, key.rule.toUpper());
+        if (!listed.contains(item)) listed << item;
+    }
+    return listed.join(QStringLiteral(", "));
+}
+
+}  // namespace
+
+void EngineSession::RequireNoDestructiveReferences(const QString& table) {
+    std::vector<ReferringKey> reaching;
+    for (ReferringKey& key : KeysReferringTo(table)) {
+        const QString rule = key.rule.toUpper();
+        if (rule == QLatin1String("CASCADE") || rule == QLatin1String("SET NULL") ||
+            rule == QLatin1String("SET DEFAULT"))
+            reaching.push_back(std::move(key));
+    }
+    if (reaching.empty()) return;
+    throw Error(Error::kDeleteReachesOtherTables,
+                QStringLiteral("表 %1 の行を削除すると、外部キーの ON DELETE によって他の表の行も削除または変更されるため、"
+                               "表は変更していません: %2")
+                    .arg(table, Listed(reaching)));
+}
+
+QString EngineSession::ReferringTablesNote(const QString& table) {
+    try {
+        const std::vector<ReferringKey> keys = KeysReferringTo(table);
+        if (keys.empty()) return QString();
+        return QStringLiteral("表 %1 を外部キーで参照している表: %2").arg(table, Listed(keys));
+    } catch (const std::exception&) {
+        // The report of the refused DELETE stands without the line.
+        return QString();
+    }
+}
+
 HostIdentifier ParseHost(const QString& host) {
     if (host.isEmpty()) return {EngineKind::SQLite, kDefaultDatabaseFile};
     if (host.startsWith(QStringLiteral("sqlite:"), Qt::CaseInsensitive)) {

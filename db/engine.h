@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <memory>
+#include <vector>
 
 namespace velkin {
 
@@ -46,6 +47,13 @@ Dialect DialectForHost(const QString& host);
 // when that connection fails, DialectForHost's answer stands.
 Dialect ConnectedDialectForHost(const QString& host, const QString& connect);
 
+// A foreign key of another table that refers to a table, and what deleting a
+// referenced row does through it.
+struct ReferringKey {
+    QString table;  // the referring table, with its schema when that is not the current one
+    QString rule;   // ON DELETE: CASCADE, SET NULL, SET DEFAULT, NO ACTION or RESTRICT
+};
+
 // A session of one engine. Besides the session members it knows the dialect of
 // the database it opened (valid after OpenDatabase).
 class EngineSession : public OraSession {
@@ -57,6 +65,29 @@ public:
     // is refused before it deletes anything. Called inside the transaction.
     // Engines whose tables always roll back accept every table.
     virtual void RequireTransactionalTable(const QString& table) { (void)table; }
+
+    // The foreign keys of other tables that refer to `table` (the table box's
+    // text, as the DELETE will use it), from the catalogue of the database.
+    // A table's keys to itself are left out: the rows they reach are the
+    // table's own, which a replace deletes anyway. Throws when the catalogue
+    // cannot be read. Engines that cannot tell answer none.
+    virtual std::vector<ReferringKey> KeysReferringTo(const QString& table) {
+        (void)table;
+        return {};
+    }
+
+    // Throws error Error::kDeleteReachesOtherTables, naming the tables and
+    // their rules, when deleting the rows of `table` would delete or change
+    // rows of other tables (ON DELETE CASCADE, SET NULL, SET DEFAULT): a
+    // replace must change no table but its own. Called inside the replace's
+    // transaction, before the DELETE.
+    void RequireNoDestructiveReferences(const QString& table);
+
+    // A line for the report of a refused DELETE of `table`, naming the tables
+    // whose keys refer to it, or empty when there are none or the catalogue
+    // cannot be read. Never throws. On PostgreSQL a failed statement leaves
+    // the transaction unable to run any other, so call it after the rollback.
+    QString ReferringTablesNote(const QString& table);
 };
 
 // Creates the session object for the engine the host text names. Throws error

@@ -25,6 +25,12 @@ public:
     static constexpr int32_t kSubscriptOutOfRange = 9;
     static constexpr int32_t kTypeMismatch = 13;
     static constexpr int32_t kCannotCreateObject = 429;
+    // The program's own refusal of a replace whose DELETE would reach rows of
+    // other tables. The run time left the numbers above vbObjectError + 512
+    // (-2147221504 + 512) to programs for errors of their own; no engine
+    // reports a number in that range, so the report is never taken for the
+    // server's.
+    static constexpr int32_t kDeleteReachesOtherTables = -2147221504 + 513;
 
     static Error Overflow();
     static Error SubscriptOutOfRange();

@@ -1,6 +1,7 @@
 #include "db/dialect.h"
 #include "db/engine.h"
 
+#include <QStringList>
 #include <gtest/gtest.h>
 
 using namespace velkin;
@@ -63,6 +64,36 @@ TEST(Dialect, MySqlTexts) {
     EXPECT_TRUE(d.tableListQuery().contains("TABLE_SCHEMA = DATABASE()"));
     EXPECT_TRUE(d.tableListQuery().contains("TABLE_COMMENT"));
     EXPECT_TRUE(Dialect::mysqlTransactionalQuery("d", "it's").endsWith("t.TABLE_SCHEMA = 'd' AND t.TABLE_NAME = 'it''s'"));
+}
+
+// The other engines' queries run against the test servers; here how names
+// reach them, and SQL Server's text as written.
+TEST(Dialect, ReferringKeysQueriesTakeTheNamesAsLiterals) {
+    EXPECT_EQ(Dialect::sqlServerReferringKeysQuery("dbo.[it's]"),
+              "SELECT CASE WHEN o.schema_id = SCHEMA_ID() THEN o.name ELSE s.name + N'.' + o.name END, "
+              "REPLACE(k.delete_referential_action_desc, N'_', N' ') "
+              "FROM sys.foreign_keys k JOIN sys.objects o ON o.object_id = k.parent_object_id "
+              "JOIN sys.schemas s ON s.schema_id = o.schema_id "
+              "WHERE k.referenced_object_id = OBJECT_ID(N'dbo.[it''s]') AND k.parent_object_id <> k.referenced_object_id "
+              "ORDER BY 1, 2");
+    EXPECT_TRUE(Dialect::postgresReferringKeysQuery(Dialect::sqlStringLiteral("s.\"it's\"")).contains("to_regclass('s.\"it''s\"')"));
+    EXPECT_TRUE(Dialect::mysqlReferringKeysQuery("d", "it's")
+                    .contains("WHERE UNIQUE_CONSTRAINT_SCHEMA = 'd' AND REFERENCED_TABLE_NAME = 'it''s' "));
+    const QString lite = Dialect::sqliteReferringKeysQuery("my \"db\"", "it's");
+    EXPECT_TRUE(lite.contains("FROM \"my \"\"db\"\"\".sqlite_master AS m JOIN pragma_foreign_key_list(m.name, 'my \"db\"')"));
+    EXPECT_TRUE(lite.contains("f.\"table\" = 'it''s' COLLATE NOCASE")) << lite.toStdString();
+}
+
+TEST(Dialect, TableNamesSplitIntoUnquotedParts) {
+    const auto parts = [](const QString& typed) {
+        QStringList out;
+        for (const NamePart& p : SplitTableName(typed)) out << (p.quoted ? "[" + p.text + "]" : p.text);
+        return out.join('|');
+    };
+    EXPECT_EQ(parts("emp"), "emp");
+    EXPECT_EQ(parts(" main . Emp "), "main|Emp");
+    EXPECT_EQ(parts("\"My \"\"S\"\"\".[t.x]"), "[My \"S\"]|[t.x]");
+    EXPECT_EQ(parts("c.`s`.t"), "c|[s]|t");
 }
 
 TEST(HostIdentifier, ChoosesTheEngineFromTheHostText) {

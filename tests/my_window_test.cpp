@@ -7,6 +7,7 @@
 #include "tests/my_test_env.h"
 
 #include "db/dialect.h"
+#include "db/error.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -34,8 +35,10 @@ protected:
         form().TXT_HOST->setText(Q(native() ? test::MyUri() : test::MyOdbcHost()));
     }
     void TearDown() override {
+        // Newest first: a table whose key refers to an older one goes before it.
         if (admin_)
-            for (const std::string& table : dropAtEnd_) admin_->Exec("DROP TABLE IF EXISTS \"" + table + "\"");
+            for (auto table = dropAtEnd_.rbegin(); table != dropAtEnd_.rend(); ++table)
+                admin_->Exec("DROP TABLE IF EXISTS \"" + *table + "\"");
         FormTest::TearDown();
     }
 
@@ -119,6 +122,28 @@ TEST_P(MyWindowTest, TableThatCannotRollBackIsLeftAlone) {
     EXPECT_TRUE(reports()[0].text.contains("MyISAM")) << reports()[0].text.toStdString();
     EXPECT_TRUE(redRows().empty());
     EXPECT_EQ(admin_->Column("SELECT code FROM " + t + " ORDER BY id"), "a|b");
+}
+
+// The SET NULL key refers to a UNIQUE key, not the primary key.
+TEST_P(MyWindowTest, KeysOfOtherTablesThatCascadeOrSetNullRefuseTheUpdate) {
+    const std::string t = MakeTable("parent", "id INT NOT NULL PRIMARY KEY, code VARCHAR(3) UNIQUE");
+    const std::string kids = MakeTable("kids", "p INT, FOREIGN KEY (p) REFERENCES \"" + t + "\" (id) ON DELETE CASCADE");
+    const std::string notes =
+        MakeTable("notes", "c VARCHAR(3), FOREIGN KEY (c) REFERENCES \"" + t + "\" (code) ON DELETE SET NULL");
+    admin_->Exec("INSERT INTO \"" + t + "\" VALUES (1, 'a'), (2, 'b')");
+    admin_->Exec("INSERT INTO \"" + kids + "\" VALUES (1)");
+    admin_->Exec("INSERT INTO \"" + notes + "\" VALUES ('b')");
+    read(t);
+    setCell(3, 2, "new");
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    const QString text = reports()[0].text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kDeleteReachesOtherTables)))
+        << text.toStdString();
+    EXPECT_TRUE(text.endsWith(Q(": " + kids + " (CASCADE), " + notes + " (SET NULL)"))) << text.toStdString();
+    EXPECT_TRUE(redRows().empty());
+    EXPECT_EQ(admin_->Column("SELECT code FROM \"" + t + "\" ORDER BY id"), "a|b");
+    EXPECT_EQ(admin_->Column("SELECT p FROM \"" + kids + "\"") + admin_->Column("SELECT c FROM \"" + notes + "\""), "1b");
 }
 
 TEST_P(MyWindowTest, TableListButtonGivesTheServersQuery) {

@@ -486,6 +486,16 @@ TEST_F(OdbcSqlite, RollbackUndoesEverythingSinceBeginTrans) {
     EXPECT_EQ(Column("SELECT A FROM T"), "9");
 }
 
+// Foreign keys are off unless the source asks the driver to turn them on.
+TEST_F(OdbcSqlite, KeysThatCascadeRefuseTheReplaceWhenTheSourceTurnsForeignKeysOn) {
+    Exec("CREATE TABLE P (ID INTEGER PRIMARY KEY); CREATE TABLE K (P INTEGER REFERENCES P ON DELETE CASCADE);");
+    EXPECT_NO_THROW(OpenLite().session->RequireNoDestructiveReferences("P"));
+    Connected c = Open("odbc:DSN=velkin_lite;FKSupport=1", "scott/tiger");
+    const Error refused = ErrorOf([&] { c.session->RequireNoDestructiveReferences("main.[p]"); });
+    EXPECT_EQ(refused.Number(), Error::kDeleteReachesOtherTables);
+    EXPECT_TRUE(refused.Description().endsWith(": K (CASCADE)")) << refused.Description().toStdString();
+}
+
 TEST_F(OdbcSqlite, DynasetRefusesAStatementThatReturnsNoRowsBeforeItRuns) {
     Exec("CREATE TABLE T (A NUMBER); INSERT INTO T VALUES (1);");
     Connected c = OpenLite();
@@ -526,7 +536,7 @@ protected:
     }
     void TearDown() override {
         if (!admin_) return;
-        for (const std::string& table : tables_) admin_->Exec("DROP TABLE IF EXISTS " + table);
+        for (const std::string& table : tables_) admin_->Exec("DROP TABLE IF EXISTS " + table + " CASCADE");
         for (const std::string& role : roles_) admin_->Exec("DROP ROLE IF EXISTS " + role);
     }
 
@@ -624,6 +634,17 @@ TEST_F(OdbcPostgres, RecordCountIsExactOnALargeResult) {
     EXPECT_EQ(c.db->DbCreateDynaset("SHOW search_path", 2)->RecordCount(), 1);
     // The failed COUNT left the connection usable.
     EXPECT_EQ(c.db->DbCreateDynaset(Q("SELECT id FROM " + t + " WHERE id <= 10"), 2)->RecordCount(), 10);
+}
+
+TEST_F(OdbcPostgres, KeysThatSetNullRefuseTheReplaceAndTheNoteNamesEveryReferringTable) {
+    const std::string t = MakeTable("parent", "id integer PRIMARY KEY");
+    const std::string kids = MakeTable("kids", "p integer REFERENCES " + t + " ON DELETE SET NULL");
+    const std::string plain = MakeTable("plain", "p integer REFERENCES " + t);
+    Connected c = OpenPg();
+    const Error refused = ErrorOf([&] { c.session->RequireNoDestructiveReferences(Q("public.\"" + t + "\"")); });
+    EXPECT_EQ(refused.Number(), Error::kDeleteReachesOtherTables);
+    EXPECT_TRUE(refused.Description().endsWith(Q(": " + kids + " (SET NULL)"))) << refused.Description().toStdString();
+    EXPECT_TRUE(c.session->ReferringTablesNote(Q(t)).endsWith(Q(": " + kids + " (SET NULL), " + plain + " (NO ACTION)")));
 }
 
 TEST_F(OdbcPostgres, ExecuteSqlReturnsRowsProcessed) {

@@ -391,9 +391,13 @@ TEST_F(PgRoundTrip, TheServerReceivesExactlyTheReplaceStatements) {
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     const QString head = Q("INSERT INTO " + t) + " (\"id\",\"code\",\"name\",\"qty\",\"day\",\"flag\") VALUES (";
     std::vector<std::string> sent = log.sessionOf("DELETE FROM " + t);
-    // The snapshot adds one query, read through a cursor in the replace's own
-    // transaction; the cursor's statements and the engine's NOT NULL lookup go with it.
-    const std::vector<std::string> snapshot = TakeSnapshotStatements(sent, t);
+    // First the lookup of other tables' keys to this one; then the snapshot
+    // adds one query, read through a cursor in the replace's own transaction;
+    // the cursor's statements and the engine's NOT NULL lookup go with it.
+    std::vector<std::string> snapshot = TakeSnapshotStatements(sent, t);
+    ASSERT_FALSE(snapshot.empty());
+    EXPECT_EQ(snapshot.front(), Dialect::postgresReferringKeysQuery("$1").toStdString());
+    snapshot.erase(snapshot.begin());
     ASSERT_FALSE(snapshot.empty());
     EXPECT_EQ(snapshot.front(), "DECLARE velkin_dynaset_1 SCROLL CURSOR FOR SELECT * FROM " + t);
     EXPECT_EQ(snapshot.back(), "CLOSE velkin_dynaset_1");
@@ -804,6 +808,44 @@ TEST_F(PgFault, AConstraintCheckedAtCommitFailsTheCommitAndMarksNoRow) {
     const auto sent = log.sessionOf("DELETE FROM " + t);
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.back(), "COMMIT");
+    expectWindowWorks();
+}
+
+TEST_F(PgFault, KeysOfOtherTablesThatCascadeOrSetNullRefuseTheUpdateBeforeTheDelete) {
+    const std::string t = MakeFaultTable("parent");
+    const std::string kids = MakeTable("kids", "p integer REFERENCES " + t + " ON DELETE CASCADE");
+    const std::string notes = MakeTable("notes", "p integer REFERENCES " + t + " ON DELETE SET NULL");
+    admin_->Exec("INSERT INTO " + kids + " VALUES (1); INSERT INTO " + notes + " VALUES (2)");
+    read(t);
+    setCell(3, 3, "changed");
+    arm(t);
+    ServerLog log;
+    update();
+    const auto sent = log.sessionOf("pg_catalog.to_regclass($1)");
+    ASSERT_FALSE(sent.empty());
+    for (const std::string& s : sent) EXPECT_EQ(s.find("DELETE"), std::string::npos) << s;
+    EXPECT_EQ(sent.back(), "ROLLBACK");
+    ASSERT_EQ(reports().size(), 1u);
+    const QString text = reports()[0].text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kDeleteReachesOtherTables)))
+        << text.toStdString();
+    EXPECT_TRUE(text.endsWith(Q(": " + kids + " (CASCADE), " + notes + " (SET NULL)"))) << text.toStdString();
+    EXPECT_EQ(Versions(t), versions_);
+    EXPECT_EQ(Content(kids) + Content(notes), "(1)(2)");
+    EXPECT_EQ(gridCells(), grid_);
+    EXPECT_TRUE(redRows().empty());
+}
+
+TEST_F(PgFault, AKeyWithNoActionMakesTheServerRefuseTheDeleteAndTheReportNamesItsTable) {
+    const std::string t = MakeFaultTable("referred");
+    const std::string orders = MakeTable("orders", "p integer REFERENCES " + t);
+    admin_->Exec("INSERT INTO " + orders + " VALUES (3)");
+    read(t);
+    arm(t);
+    update();
+    expectSurvived("23503", {});
+    EXPECT_TRUE(reports()[0].text.endsWith(Q("を外部キーで参照している表: " + orders + " (NO ACTION)")))
+        << reports()[0].text.toStdString();
     expectWindowWorks();
 }
 

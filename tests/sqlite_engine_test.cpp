@@ -416,6 +416,28 @@ TEST_F(SqliteEngine, CommitMakesChangesVisibleToOthersAtOnce) {
     EXPECT_EQ(QueryValue(*observer.db, "SELECT count(*) FROM T"), "2");
 }
 
+// Keys count only while the connection has foreign keys on; names compare as SQLite compares them.
+TEST_F(SqliteEngine, KeysThatCascadeOrSetNullRefuseTheReplaceOnceForeignKeysAreOn) {
+    Connected c = Connect(Host("fk.db"));
+    for (const char* sql : {"CREATE TABLE Parent (id INTEGER PRIMARY KEY)",
+                            "CREATE TABLE kids (p INTEGER REFERENCES \"PARENT\" ON DELETE CASCADE)",
+                            "CREATE TABLE notes (p INTEGER REFERENCES parent ON DELETE SET NULL)",
+                            "CREATE TABLE plain (p INTEGER REFERENCES parent)",
+                            "CREATE TABLE tree (id INTEGER PRIMARY KEY, up INTEGER REFERENCES tree ON DELETE CASCADE)"})
+        c.db->ExecuteSQL(sql);
+    EXPECT_NO_THROW(c.session->RequireNoDestructiveReferences("parent"));
+    EXPECT_EQ(c.session->ReferringTablesNote("parent"), "");
+
+    c.db->ExecuteSQL("PRAGMA foreign_keys = ON");
+    const Error refused = Raised([&] { c.session->RequireNoDestructiveReferences("main.\"parent\""); });
+    EXPECT_EQ(refused.Number(), Error::kDeleteReachesOtherTables);
+    EXPECT_TRUE(refused.Description().endsWith("表は変更していません: kids (CASCADE), notes (SET NULL)"))
+        << refused.Description().toStdString();
+    EXPECT_EQ(c.session->ReferringTablesNote("parent"),
+              "表 parent を外部キーで参照している表: kids (CASCADE), notes (SET NULL), plain (NO ACTION)");
+    EXPECT_NO_THROW(c.session->RequireNoDestructiveReferences("tree"));  // its own rows only
+}
+
 TEST_F(SqliteEngine, RollbackWithoutATransactionIsHarmlessAndNestedBeginFails) {
     Connected c = Connect(Host("t.db"));
     EXPECT_NO_THROW(c.session->rollback());

@@ -124,6 +124,28 @@ Error ChangedSinceRead(int64_t rows) {
                      .arg(rows));
 }
 
+// The replace's DELETE. When the database refuses it for a broken
+// constraint (SQLSTATE class 23; SQLite gives none), a foreign key of another
+// table (NO ACTION or RESTRICT) still points at a row, so the report names
+// the tables that refer to this one. The catalogue is read after the
+// rollback: PostgreSQL runs nothing more in a transaction once a statement
+// failed. The failure handler's own rollback then finds nothing to undo.
+void DeleteEveryRow(EngineSession& session, OraDatabase& database, const Dialect& dialect, const QString& table) {
+    try {
+        database.ExecuteSQL(dialect.deleteAll(table));
+    } catch (const Error& error) {
+        if (!error.SqlState().isEmpty() && !error.SqlState().startsWith(QLatin1String("23"))) throw;
+        try {
+            session.rollback();
+        } catch (const std::exception&) {
+            throw error;  // the connection is gone: no catalogue to read
+        }
+        const QString note = session.ReferringTablesNote(table);
+        if (note.isEmpty()) throw;
+        throw Error(error.Number(), error.Description() + QStringLiteral("\r\n") + note, error.SqlState());
+    }
+}
+
 }  // namespace
 
 // The one failure handler of the replace: undo, mark the row being written, report.
@@ -173,15 +195,16 @@ void Form1::FL_UPDATE() {
         const Dialect dialect = session.dialect();
         session.BeginTrans();
         session.RequireTransactionalTable(table);
+        session.RequireNoDestructiveReferences(table);
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
         if (Common1::KeepSnapshots) {
             snapshot.emplace(database, dialect, table);
-            const int64_t changed = RowsChangedSince(ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())),
-                                                     snapshot->rowHashes());
+            const int64_t changed = RowsChangedSince(
+                ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
             if (changed > 0) throw ChangedSinceRead(changed);
         }
-        database.ExecuteSQL(dialect.deleteAll(table));
+        DeleteEveryRow(session, database, dialect, table);
 
         // Columns the database computes take no value; an identity that
         // refuses one is told to take the value read.

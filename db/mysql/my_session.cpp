@@ -628,23 +628,11 @@ public:
     }
 
     void RequireTransactionalTable(const QString& table) override {
-        MyConnection& c = Connection();
-        std::vector<MySqlBaseTable> tables;
-        {
-            ResultPtr probe = c.Stored(MySqlBaseTableProbe(table).toUtf8());
-            if (!probe) return;
-            MYSQL_FIELD* fields = mysql_fetch_fields(probe.get());
-            for (unsigned i = 0; i < mysql_num_fields(probe.get()); ++i)
-                tables.push_back({QString::fromUtf8(fields[i].db, fields[i].db_length),
-                                  QString::fromUtf8(fields[i].org_table, fields[i].org_table_length)});
-        }
-        RequireTransactionalTables(tables, table, [&c](const QString& sql) {
-            std::vector<std::pair<QString, QString>> rows;
-            ResultPtr result = c.Stored(sql.toUtf8());
-            while (MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr)
-                rows.emplace_back(QString::fromUtf8(row[0] ? row[0] : ""), QString::fromUtf8(row[1] ? row[1] : ""));
-            return rows;
-        });
+        RequireTransactionalTables(BaseTables(table), table, TwoColumnQuery());
+    }
+
+    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
+        return MySqlKeysReferringTo(BaseTables(table), TwoColumnQuery());
     }
 
     Dialect dialect() const override { return Dialect(DialectKind::MySQL); }
@@ -653,6 +641,28 @@ private:
     MyConnection& Connection() {
         if (!connection_) throw EngineError(kNotConnected, QStringLiteral("データベースに接続されていません。"));
         return *connection_;
+    }
+
+    // The database and table behind each column of `table`, as the server resolves the name.
+    std::vector<MySqlBaseTable> BaseTables(const QString& table) {
+        std::vector<MySqlBaseTable> tables;
+        ResultPtr probe = Connection().Stored(MySqlBaseTableProbe(table).toUtf8());
+        if (!probe) return tables;
+        MYSQL_FIELD* fields = mysql_fetch_fields(probe.get());
+        for (unsigned i = 0; i < mysql_num_fields(probe.get()); ++i)
+            tables.push_back({QString::fromUtf8(fields[i].db, fields[i].db_length),
+                              QString::fromUtf8(fields[i].org_table, fields[i].org_table_length)});
+        return tables;
+    }
+
+    MySqlTwoColumnQuery TwoColumnQuery() {
+        return [&c = Connection()](const QString& sql) {
+            std::vector<std::pair<QString, QString>> rows;
+            ResultPtr result = c.Stored(sql.toUtf8());
+            while (MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr)
+                rows.emplace_back(QString::fromUtf8(row[0] ? row[0] : ""), QString::fromUtf8(row[1] ? row[1] : ""));
+            return rows;
+        };
     }
 
     std::shared_ptr<MyConnection> connection_;

@@ -32,4 +32,19 @@ void RequireTransactionalTables(const std::vector<MySqlBaseTable>& tables, const
     }
 }
 
+std::vector<ReferringKey> MySqlKeysReferringTo(const std::vector<MySqlBaseTable>& tables,
+                                               const MySqlTwoColumnQuery& query) {
+    std::vector<ReferringKey> keys;
+    std::vector<std::pair<QString, QString>> asked;
+    for (const MySqlBaseTable& base : tables) {
+        if (base.table.isEmpty()) continue;  // an expression column
+        const auto key = std::make_pair(base.schema, base.table);
+        if (std::find(asked.begin(), asked.end(), key) != asked.end()) continue;
+        asked.push_back(key);
+        for (auto& [table, rule] : query(Dialect::mysqlReferringKeysQuery(base.schema, base.table)))
+            keys.push_back({std::move(table), std::move(rule)});
+    }
+    return keys;
+}
+
 }  // namespace velkin

@@ -2,7 +2,10 @@
 // Refusing a replace of a MySQL or MariaDB table whose storage engine cannot
 // roll back (MyISAM, Aria, MEMORY, ...): there a refused row would leave the
 // table half written, since the rows deleted and inserted before it stay.
-// Shared by the native engine and by the ODBC engine on such a server.
+// And the foreign keys that refer to such a table. Shared by the native
+// engine and by the ODBC engine on such a server.
+
+#include "db/engine.h"
 
 #include <QString>
 
@@ -25,6 +28,11 @@ using MySqlTwoColumnQuery = std::function<std::vector<std::pair<QString, QString
 // `tables` cannot roll back. `shownName` is the name as the user typed it.
 void RequireTransactionalTables(const std::vector<MySqlBaseTable>& tables, const QString& shownName,
                                 const MySqlTwoColumnQuery& query);
+
+// The foreign keys of other tables that refer to any of `tables` (see
+// EngineSession::KeysReferringTo).
+std::vector<ReferringKey> MySqlKeysReferringTo(const std::vector<MySqlBaseTable>& tables,
+                                               const MySqlTwoColumnQuery& query);
 
 // The probe whose result columns name the tables behind `table`: no row is read.
 QString MySqlBaseTableProbe(const QString& table);

@@ -320,27 +320,29 @@ public:
 
     void RequireTransactionalTable(const QString& table) override {
         if (dialect_.kind() != DialectKind::MySQL) return;
+        RequireTransactionalTables(MySqlBaseTables(table), table, TwoColumnQuery());
+    }
+
+    // Each database's own catalogue where the program knows it. MariaDB's
+    // driver (3.1.15) leaves out of SQLForeignKeys the keys that refer to a
+    // UNIQUE key rather than the primary key, so MySQL is asked directly too.
+    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
         Connection();  // throws when not open
-        const SharedConnection& connection = connection_;
-        std::vector<MySqlBaseTable> tables;
-        {
-            const StatementHandle probe = AllocateStatement(connection->get());
-            const QString sql = MySqlBaseTableProbe(table);
-            CheckStatement(SQLExecDirectW(probe.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size())), probe);
-            SQLSMALLINT count = 0;
-            CheckStatement(SQLNumResultCols(probe.get(), &count), probe);
-            for (SQLSMALLINT column = 1; column <= count; ++column)
-                tables.push_back({ColumnText(probe, column, SQL_DESC_CATALOG_NAME),
-                                  ColumnText(probe, column, SQL_DESC_BASE_TABLE_NAME)});
+        switch (dialect_.kind()) {
+        case DialectKind::PostgreSQL:
+            return KeysOf(Dialect::postgresReferringKeysQuery(Dialect::sqlStringLiteral(table)));
+        case DialectKind::MySQL: return MySqlKeysReferringTo(MySqlBaseTables(table), TwoColumnQuery());
+        case DialectKind::SqlServer: return KeysOf(Dialect::sqlServerReferringKeysQuery(table));
+        case DialectKind::SQLite: {
+            // SQLite's driver turns foreign keys on when the source says FKSupport=1.
+            const std::vector<NamePart> parts = SplitTableName(table);
+            const QString schema = parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main");
+            return KeysOf(Dialect::sqliteReferringKeysQuery(schema, parts.back().text));
         }
-        RequireTransactionalTables(tables, table, [&connection](const QString& sql) {
-            std::vector<std::pair<QString, QString>> rows;
-            const auto dynaset = OpenDynaset(connection, sql, true);
-            for (; !dynaset->Eof(); dynaset->MoveNext())
-                rows.emplace_back(dynaset->Fields().Item(0).Value().value_or(QString()),
-                                  dynaset->Fields().Item(1).Value().value_or(QString()));
-            return rows;
-        });
+        case DialectKind::Oracle:
+        case DialectKind::Standard: break;
+        }
+        return ForeignKeysOf(table);
     }
 
 private:
@@ -357,6 +359,103 @@ private:
     OdbcConnection& Connection() {
         if (!connection_) ThrowNotOpen();
         return *connection_;
+    }
+
+    // The database and table behind each column of `table`, as a MySQL server resolves the name.
+    std::vector<MySqlBaseTable> MySqlBaseTables(const QString& table) {
+        std::vector<MySqlBaseTable> tables;
+        const StatementHandle probe = AllocateStatement(Connection().get());
+        const QString sql = MySqlBaseTableProbe(table);
+        CheckStatement(SQLExecDirectW(probe.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size())), probe);
+        SQLSMALLINT count = 0;
+        CheckStatement(SQLNumResultCols(probe.get(), &count), probe);
+        for (SQLSMALLINT column = 1; column <= count; ++column)
+            tables.push_back({ColumnText(probe, column, SQL_DESC_CATALOG_NAME),
+                              ColumnText(probe, column, SQL_DESC_BASE_TABLE_NAME)});
+        return tables;
+    }
+
+    MySqlTwoColumnQuery TwoColumnQuery() {
+        return [connection = connection_](const QString& sql) {
+            std::vector<std::pair<QString, QString>> rows;
+            const auto dynaset = OpenDynaset(connection, sql, true);
+            for (; !dynaset->Eof(); dynaset->MoveNext())
+                rows.emplace_back(dynaset->Fields().Item(0).Value().value_or(QString()),
+                                  dynaset->Fields().Item(1).Value().value_or(QString()));
+            return rows;
+        };
+    }
+
+    std::vector<ReferringKey> KeysOf(const QString& sql) {
+        std::vector<ReferringKey> keys;
+        for (auto& [table, rule] : TwoColumnQuery()(sql)) keys.push_back({std::move(table), std::move(rule)});
+        return keys;
+    }
+
+    // The driver's own catalogue function, for the databases whose catalogue
+    // the program does not know. Unquoted parts of the name are folded as the
+    // driver says the database stores them (Oracle: upper case).
+    std::vector<ReferringKey> ForeignKeysOf(const QString& table) {
+        const SQLHDBC dbc = Connection().get();
+        SQLUSMALLINT identifierCase = SQL_IC_SENSITIVE;
+        SQLGetInfoW(dbc, SQL_IDENTIFIER_CASE, &identifierCase, sizeof identifierCase, nullptr);
+        std::vector<QString> parts;
+        for (const NamePart& part : SplitTableName(table)) {
+            if (part.quoted) parts.push_back(part.text);
+            else if (identifierCase == SQL_IC_UPPER) parts.push_back(part.text.toUpper());
+            else if (identifierCase == SQL_IC_LOWER) parts.push_back(part.text.toLower());
+            else parts.push_back(part.text);
+        }
+        const QString name = parts.back();
+        const std::optional<QString> schema = parts.size() > 1 ? std::optional(parts[parts.size() - 2]) : std::nullopt;
+        const std::optional<QString> catalog = parts.size() > 2 ? std::optional(parts[parts.size() - 3]) : std::nullopt;
+        const auto wide = [](const std::optional<QString>& text) { return text ? Wide(*text) : nullptr; };
+        const auto length = [](const std::optional<QString>& text) {
+            return static_cast<SQLSMALLINT>(text ? text->size() : 0);
+        };
+
+        const StatementHandle statement = AllocateStatement(dbc);
+        CheckStatement(SQLForeignKeysW(statement.get(), wide(catalog), length(catalog), wide(schema), length(schema),
+                                       Wide(name), static_cast<SQLSMALLINT>(name.size()), nullptr, 0, nullptr, 0,
+                                       nullptr, 0),
+                       statement);
+        // Result columns: 2 PKTABLE_SCHEM, 3 PKTABLE_NAME, 6 FKTABLE_SCHEM, 7 FKTABLE_NAME, 11 DELETE_RULE.
+        const auto text = [&statement](SQLUSMALLINT column) {
+            std::vector<SQLWCHAR> buffer(512);
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_WCHAR, buffer.data(),
+                                            static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR)), &indicator);
+            if (!SQL_SUCCEEDED(rc) || indicator <= 0) return QString();
+            return FromWide(buffer.data(), std::min<qsizetype>(indicator / static_cast<SQLLEN>(sizeof(SQLWCHAR)),
+                                                               static_cast<qsizetype>(buffer.size()) - 1));
+        };
+        std::vector<ReferringKey> keys;
+        SQLRETURN rc;
+        while ((rc = SQLFetch(statement.get())) != SQL_NO_DATA) {
+            CheckStatement(rc, statement);
+            const QString referredSchema = text(2), referredTable = text(3);
+            const QString referringSchema = text(6), referringTable = text(7);
+            if (referringSchema == referredSchema && referringTable == referredTable) continue;  // to itself
+            SQLSMALLINT rule = SQL_NO_ACTION;
+            SQLLEN indicator = 0;
+            SQLGetData(statement.get(), 11, SQL_C_SSHORT, &rule, sizeof rule, &indicator);
+            if (indicator == SQL_NULL_DATA) rule = SQL_NO_ACTION;
+            const QString shown = referringSchema.isEmpty() || referringSchema == referredSchema
+                                      ? referringTable
+                                      : referringSchema + QLatin1Char('.') + referringTable;
+            keys.push_back({shown, RuleWords(rule)});
+        }
+        return keys;
+    }
+
+    static QString RuleWords(SQLSMALLINT rule) {
+        switch (rule) {
+        case SQL_CASCADE: return QStringLiteral("CASCADE");
+        case SQL_SET_NULL: return QStringLiteral("SET NULL");
+        case SQL_SET_DEFAULT: return QStringLiteral("SET DEFAULT");
+        case SQL_RESTRICT: return QStringLiteral("RESTRICT");
+        default: return QStringLiteral("NO ACTION");
+        }
     }
 
     void RefuseLockWaits(const OdbcConnection& connection) const {

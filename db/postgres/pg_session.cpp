@@ -544,6 +544,17 @@ public:
 
     Dialect dialect() const override { return Dialect(DialectKind::PostgreSQL); }
 
+    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
+        // The name goes as a parameter, so no character typed in the box can change the query.
+        const QByteArray sql = Dialect::postgresReferringKeysQuery(QStringLiteral("$1")).toUtf8();
+        ResultPtr result = Connection().ExecParams(sql.constData(), {table.toUtf8()});
+        std::vector<ReferringKey> keys;
+        for (int r = 0; r < PQntuples(result.get()); ++r)
+            keys.push_back({QString::fromUtf8(PQgetvalue(result.get(), r, 0)),
+                            QString::fromUtf8(PQgetvalue(result.get(), r, 1))});
+        return keys;
+    }
+
 private:
     PgConnection& Connection() {
         if (!connection_)
