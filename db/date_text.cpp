@@ -114,4 +114,10 @@ std::string_view DateCellTextUtf8(std::string_view valueText, DateCellBuffer& bu
     return {buffer.data(), length};
 }
 
+QString IsoTextOfDateCell(const QString& cellText) {
+    if (cellText.size() < 8) return cellText;
+    QString text = cellText.left(4) + QLatin1Char('-') + cellText.mid(4, 2) + QLatin1Char('-') + cellText.mid(6);
+    return text;
+}
+
 }  // namespace velkin

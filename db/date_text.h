@@ -28,4 +28,13 @@ using DateCellBuffer = std::array<char, kMaxDateCellChars>;
 // cell text written to `buffer`.
 std::string_view DateCellTextUtf8(std::string_view valueText, DateCellBuffer& buffer);
 
+// The ISO text a date cell stands for: "yyyymmdd" -> "yyyy-mm-dd", and
+// "yyyymmdd hh:mm:ss[.f]" -> "yyyy-mm-dd hh:mm:ss[.f]", the text a database
+// that keeps dates as text (SQLite) gets back from the cell.
+QString IsoTextOfDateCell(const QString& cellText);
+// Whether a date stored as text comes back the same through its cell.
+inline bool DateTextSurvivesItsCell(const QString& stored) {
+    return IsoTextOfDateCell(DateCellText(stored)) == stored;
+}
+
 }  // namespace velkin

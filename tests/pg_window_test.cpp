@@ -414,6 +414,21 @@ TEST_F(PgRoundTrip, TheServerReceivesExactlyTheReplaceStatements) {
                           "(3,\"    \",\"\",0.00,,f)");
 }
 
+TEST_F(PgRoundTrip, ComputedAndAlwaysIdentityColumnsTakeTheirRowsBack) {
+    const std::string t = MakeTable("computed", "id integer GENERATED ALWAYS AS IDENTITY, name varchar(10) NOT NULL, "
+                                                "twice integer GENERATED ALWAYS AS (id * 2) STORED");
+    admin_->Exec("INSERT INTO " + t + " (name) VALUES ('a'), ('b')");
+    read(t);
+    setCell(4, 2, "bb");
+    ServerLog log;
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(Content(t), "(1,a,2)|(2,bb,4)") << "the identity keeps its values, the computed column follows";
+    const std::string insert = "INSERT INTO " + t + " (\"id\",\"name\") OVERRIDING SYSTEM VALUE VALUES (1,'a') ";
+    const std::vector<std::string> sent = log.sessionOf("DELETE FROM " + t);
+    EXPECT_NE(std::find(sent.begin(), sent.end(), insert), sent.end());
+}
+
 TEST_F(PgRoundTrip, AnEmptyTableReadsHeadersAndAnEmptyGridEmptiesTheTable) {
     const std::string t = MakeTable("empty", "id integer NOT NULL, name varchar(5)");
     readTable(t);

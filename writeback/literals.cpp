@@ -296,7 +296,9 @@ void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrig
         } catch (const Error&) {
             // Beyond the rules' range or form: written as read, below.
         }
-        if (!origin.castType.isEmpty() || !IsNumericLiteralText(cellText))
+        // MySQL reads a long unquoted number as DECIMAL, 65 digits at most;
+        // quoted, it converts the text to the column's own type.
+        if (!origin.castType.isEmpty() || !IsNumericLiteralText(cellText) || dialect.kind() == DialectKind::MySQL)
             AppendTypedText(out, cellText, origin);
         else
             out += cellText;

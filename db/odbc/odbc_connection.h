@@ -18,6 +18,9 @@ struct OdbcConnection {
     // Between BeginTrans and its commit or rollback. Outside one, each
     // ExecuteSQL is committed on its own, as auto-commit would have done.
     bool inTransaction = false;
+    // The database keeps values as the text they were written in (SQLite):
+    // a date or a CHAR value whose cell shows it otherwise goes back as stored.
+    bool keepsWrittenText = false;
     // Escape character of catalogue search patterns ("\" mostly); empty if none.
     QString searchPatternEscape;
 

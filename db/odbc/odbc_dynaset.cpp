@@ -1,5 +1,7 @@
 #include "db/odbc/odbc_dynaset.h"
 
+#include "db/date_text.h"
+
 #include "db/error.h"
 #include "db/field_list.h"
 #include "db/odbc/odbc_text.h"
@@ -42,6 +44,26 @@ std::optional<QString> ReadText(const StatementHandle& statement, SQLUSMALLINT c
         if (rest + 1 > static_cast<SQLLEN>(buffer.size())) buffer.resize(static_cast<size_t>(rest) + 1);
     }
     return text;
+}
+
+// The bytes of a binary column as upper-case hexadecimal digits, read as
+// bytes: a driver asked for text may try to convert them as characters
+// (MariaDB's fails on bytes that are not UTF-8).
+std::optional<QString> ReadHex(const StatementHandle& statement, SQLUSMALLINT column) {
+    QByteArray bytes;
+    char chunk[8192];
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_BINARY, chunk, sizeof chunk, &indicator);
+        if (rc == SQL_NO_DATA) break;
+        CheckStatement(rc, statement);
+        if (indicator == SQL_NULL_DATA) return std::nullopt;
+        const bool more = rc == SQL_SUCCESS_WITH_INFO &&
+                          (indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(sizeof chunk));
+        bytes.append(chunk, more ? static_cast<qsizetype>(sizeof chunk) : static_cast<qsizetype>(indicator));
+        if (!more) break;
+    }
+    return QString::fromLatin1(bytes.toHex().toUpper());
 }
 
 // A string attribute of a result column (type name, base table, ...).
@@ -203,6 +225,8 @@ struct Cursor {
     StatementHandle statement;
     std::vector<Column> columns;
     std::vector<std::optional<QString>> values;
+    // Per value: the length the driver gave a CHAR value padded here, else -1.
+    std::vector<qsizetype> paddedFrom;
     std::vector<SQLWCHAR> buffer = std::vector<SQLWCHAR>(kInitialChunk);
     bool keepTrailingBlanks = true;
     bool eof = true;
@@ -218,11 +242,16 @@ struct Cursor {
         }
         CheckStatement(rc, statement);
         eof = false;
-        for (size_t i = 0; i < columns.size(); ++i)
-            values[i] = Converted(ReadText(statement, static_cast<SQLUSMALLINT>(i + 1), buffer), columns[i]);
+        paddedFrom.assign(columns.size(), -1);
+        for (size_t i = 0; i < columns.size(); ++i) {
+            const auto column = static_cast<SQLUSMALLINT>(i + 1);
+            values[i] = columns[i].origin.shape == ValueShape::Binary
+                            ? ReadHex(statement, column)
+                            : Converted(ReadText(statement, column, buffer), columns[i], paddedFrom[i]);
+        }
     }
 
-    std::optional<QString> Converted(std::optional<QString> text, const Column& column) const {
+    std::optional<QString> Converted(std::optional<QString> text, const Column& column, qsizetype& paddedFrom) const {
         if (!text) return text;
         switch (column.type.type) {
         case OraType::kNumber: return PlainDecimalFromText(*text);
@@ -230,6 +259,7 @@ struct Cursor {
         // and zone included: the read decides what the cell shows.
         case OraType::kChar:
             if (column.padTo > text->size()) {
+                paddedFrom = text->size();
                 text->resize(column.padTo, QLatin1Char(' '));
                 return text;
             }
@@ -256,6 +286,20 @@ public:
     int32_t OraScale() const override { return column().type.scale; }
     bool OraNullOK() const override { return column().nullOk; }
     ColumnOrigin Origin() const override { return column().origin; }
+
+    // A database that keeps written text (SQLite) gets a padded CHAR value or
+    // a date text the cell would rewrite back as it was stored.
+    std::optional<QString> ExactLiteral() const override {
+        if (cursor_->eof || !cursor_->connection->keepsWrittenText) return std::nullopt;
+        const std::optional<QString>& value = cursor_->values[index_];
+        if (!value) return std::nullopt;
+        QString stored;
+        if (cursor_->paddedFrom[index_] >= 0) stored = value->left(cursor_->paddedFrom[index_]);
+        else if (column().type.type == OraType::kDate && !DateTextSurvivesItsCell(*value)) stored = *value;
+        else return std::nullopt;
+        stored.replace(QLatin1Char('\''), QLatin1String("''"));
+        return QLatin1Char('\'') + stored + QLatin1Char('\'');
+    }
 
     std::optional<QString> Value() const override {
         if (cursor_->eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));

@@ -282,6 +282,7 @@ public:
         // TO_DATE is the embedded engine's own function; a SQLite file reached
         // through a driver takes dates as ISO text, the form the read accepts.
         if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
+        connection->keepsWrittenText = dialect_.kind() == DialectKind::SQLite;
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
         if (dialect_.kind() == DialectKind::MySQL) ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
         if (options & kOpenNoWait) RefuseLockWaits(*connection);

@@ -121,17 +121,6 @@ bool IsUtf8(std::string_view bytes) {
            std::memcmp(again.constData(), bytes.data(), bytes.size()) == 0;
 }
 
-// The text a date cell showing `stored` is written back as: what the
-// embedded TO_DATE makes of "yyyymmdd", or the date and time for a cell
-// with a time of day.
-QString StoredDateText(const QString& stored) {
-    const QString cell = DateCellText(stored);
-    if (cell.size() < 8 || cell == stored) return QString();  // not shown as a date: written as stored
-    QString text = cell.left(4) + QLatin1Char('-') + cell.mid(4, 2) + QLatin1Char('-') + cell.mid(6, 2);
-    if (cell.size() > 8) text += cell.mid(8);
-    return text;
-}
-
 // A column declared to hold bytes: "BLOB" (any case, blanks around it).
 bool IsBlobDeclaration(const char* declared) {
     return QByteArray(declared).trimmed().toUpper() == "BLOB";
@@ -200,7 +189,7 @@ public:
             if (!IsUtf8(bytes)) return QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)");
             const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
             if (numberColumn || binaryColumn || (padTo_ > 0 && text.size() < padTo_) ||
-                (type_.type == OraType::kDate && StoredDateText(text) != text))
+                (type_.type == OraType::kDate && !DateTextSurvivesItsCell(text)))
                 return QuotedText(text);
             return std::nullopt;
         }

@@ -1,0 +1,277 @@
+// Nothing changes that the user did not change, on every engine route: a
+// table of awkward values (NULL in every type, times of day with fractions,
+// long and large numbers, booleans, padded CHAR, '' beside NULL, bytes, bit
+// strings, rows read with a blank key) is read through the window, one cell
+// of one row is changed, and Update is pressed. A twin table gets the same
+// change from a plain session; afterwards both must hold the same values,
+// compared by each engine's own exact rendering of every cell.
+
+#include "form_fixture.h"
+#include "tests/my_test_env.h"
+#include "tests/pg_test_env.h"
+
+#include "db/engine.h"
+#include "writeback/table_replace.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QUrl>
+
+#include <unistd.h>
+
+#include <functional>
+
+using namespace velkin;
+using namespace velkin::testing;
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+enum class Engine { SQLite, PostgreSQL, MariaDB };
+
+struct Route {
+    const char* name;
+    Engine engine;
+    bool odbc;
+};
+
+// What a route's engine needs: its zoo, and every cell of a table rendered exactly.
+struct Zoo {
+    std::string columns;             // CREATE TABLE column list; the first column may be NULL
+    std::vector<std::string> rows;   // VALUES tuples, ids 1.. in order
+    std::string changedColumn;       // a text column, grid column `changedGridColumn`
+    int changedGridColumn;
+    std::string fingerprint;         // SELECT of one text per row, with %T for the table, ORDER BY id
+};
+
+// SQLite: each value keeps its storage class; the native route also meets
+// values only SQLite can hold (a number column holding text and bytes, text
+// that is not UTF-8, a date written with a "T").
+Zoo SqliteZoo(bool native) {
+    Zoo zoo;
+    zoo.columns =
+        "k VARCHAR2(10), id INTEGER NOT NULL, n NUMBER(20,8), big INTEGER, f8 DOUBLE, flag BOOLEAN, c CHAR(5), "
+        "t VARCHAR2(20), d DATE, ts TIMESTAMP, bin BLOB, odd NUMBER";
+    zoo.rows = {"('a', 1, 1.12345678, 9223372036854775807, 0.1, 1, 'ab', '', '2024-02-29', "
+                "'2024-01-05 10:11:12.345678', X'00FF', 9007199254740993)",
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                "('', 3, -0.00000001, -9223372036854775808, 1e300, 0, 'ab   ', 'x', '2024-01-05', "
+                "'2024-01-05 00:00:00', X'', 2.5)",
+                native ? "(' ', 4, 0, 0, -2.5, NULL, 'x', CAST(X'FF41' AS TEXT), NULL, '2024-01-05T10:11:12', X'41', "
+                         "'abc'), (5, 5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'text', X'0102')"
+                       : "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL)"};
+    zoo.changedColumn = "t";
+    zoo.changedGridColumn = 8;
+    std::string cells;
+    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts", "bin", "odd"})
+        cells += std::string(cells.empty() ? "" : "||'|'||") + "quote(" + c + ")||typeof(" + c + ")";
+    zoo.fingerprint = "SELECT " + cells + " FROM %T ORDER BY id";
+    return zoo;
+}
+
+Zoo PostgresZoo(bool native) {
+    Zoo zoo;
+    zoo.columns =
+        "k varchar(10), id integer NOT NULL, n numeric(20,8), big bigint, f8 double precision, flag boolean, "
+        "c char(5), t text, d date, ts timestamp, tz timestamptz, bin bytea, bits bit varying(8), num numeric";
+    zoo.rows = {"('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
+                "'2024-01-05 10:11:12.345678', '2024-01-05 10:11:12.5+09', '\\x00ff', B'101', "
+                "123456789012345678901234567890.123456789)",
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                "('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
+                "'2024-01-05 00:00:00', '2024-01-05 00:00:00+00', '\\x', B'', 0.000000000001)",
+                // Not-a-number and infinity have no plain decimal form; the ODBC driver has none for them either.
+                std::string("(' ', 4, 0, 0, ") + (native ? "'Infinity'" : "-2.5") +
+                    ", NULL, 'x', NULL, NULL, NULL, NULL, '\\x41', NULL, " + (native ? "'NaN'" : "-1") + ")"};
+    zoo.changedColumn = "t";
+    zoo.changedGridColumn = 8;
+    zoo.fingerprint = "SELECT z::text FROM %T AS z ORDER BY id";
+    return zoo;
+}
+
+Zoo MariaDbZoo() {
+    Zoo zoo;
+    zoo.columns =
+        "k varchar(10), id int NOT NULL, n decimal(20,8), big bigint, f8 double, flag boolean, c char(5), "
+        "t varchar(20), d date, ts datetime(6), bin varbinary(16), bits bit(8)";
+    zoo.rows = {"('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
+                "'2024-01-05 10:11:12.345678', X'00FF', b'10100101')",
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                "('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
+                "'2024-01-05 00:00:00', X'', b'0')",
+                "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL)"};
+    zoo.changedColumn = "t";
+    zoo.changedGridColumn = 8;
+    std::string cells;
+    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts"})
+        cells += std::string(cells.empty() ? "" : ", ") + "QUOTE(" + c + ")";
+    zoo.fingerprint = "SELECT CONCAT_WS('|', " + cells + ", QUOTE(HEX(bin)), QUOTE(BIN(bits))) FROM %T ORDER BY id";
+    return zoo;
+}
+
+class TypeZooTest : public FormTest, public ::testing::WithParamInterface<Route> {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        const Route route = GetParam();
+        const std::string suffix = std::string("_") + route.name + std::to_string(getpid());
+        switch (route.engine) {
+        case Engine::SQLite: {
+            lite_ = std::make_unique<SqliteFile>(path("zoo.db"));
+            exec_ = [this](const std::string& sql) { lite_->exec(sql); };
+            column_ = [this](const std::string& sql) {
+                std::string joined;
+                for (const auto& row : lite_->query(sql)) joined += row[0] + "\n";
+                return joined;
+            };
+            host_ = route.odbc ? "odbc:DRIVER={SQLite3};Database=" + path("zoo.db").toStdString() : "sqlite:zoo.db";
+            zoo_ = SqliteZoo(!route.odbc);
+            break;
+        }
+        case Engine::PostgreSQL: {
+            ASSERT_FALSE(test::PgUri().empty()) << test::kPgMissingServer;
+            pg_ = std::make_unique<test::PgAdmin>();
+            exec_ = [this](const std::string& sql) { pg_->Exec(sql); };
+            column_ = [this](const std::string& sql) { return pg_->Column(sql); };
+            const QUrl url(Q(test::PgUri()));
+            host_ = route.odbc ? "odbc:DRIVER={PostgreSQL Unicode};SERVER=" + url.host().toStdString() +
+                                     ";PORT=" + std::to_string(url.port()) +
+                                     ";DATABASE=" + url.path().mid(1).toStdString()
+                               : test::PgUri();
+            login_ = {test::PgUser(), test::PgPassword()};
+            zoo_ = PostgresZoo(!route.odbc);
+            break;
+        }
+        case Engine::MariaDB: {
+            ASSERT_FALSE(test::MyUri().empty()) << test::kMyMissingServer;
+            my_ = std::make_unique<test::MyAdmin>();
+            exec_ = [this](const std::string& sql) { my_->Exec(sql); };
+            column_ = [this](const std::string& sql) { return my_->Column(sql); };
+            host_ = route.odbc ? test::MyOdbcHost() : test::MyUri();
+            login_ = {test::MyEnv("VELKIN_MY_USER"), test::MyEnv("VELKIN_MY_PASSWORD")};
+            zoo_ = MariaDbZoo();
+            break;
+        }
+        }
+        table_ = "zoo" + suffix;
+        twin_ = "twin" + suffix;
+        for (const std::string& t : {table_, twin_}) {
+            exec_("DROP TABLE IF EXISTS " + t);
+            exec_("CREATE TABLE " + t + " (" + zoo_.columns + ")");
+            for (const std::string& row : zoo_.rows) exec_("INSERT INTO " + t + " VALUES " + row);
+        }
+        form().TXT_USER->setText(Q(login_.first));
+        form().TXT_PASS->setText(Q(login_.second));
+        form().TXT_HOST->setText(Q(host_));
+    }
+    void TearDown() override {
+        if (exec_)
+            for (const std::string& t : {table_, twin_}) exec_("DROP TABLE IF EXISTS " + t);
+        FormTest::TearDown();
+    }
+
+    void read() {
+        form().Option1[0]->click();
+        form().TXT_TABLE->setText(Q(table_));
+        boxes_.boxes.clear();
+        form().CMD_Read->click();
+        ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+        ASSERT_TRUE(form().CMD_Update->isEnabled());
+    }
+    std::string content(const std::string& table) {
+        std::string sql = zoo_.fingerprint;
+        sql.replace(sql.find("%T"), 2, table);
+        return column_(sql);
+    }
+
+    Zoo zoo_;
+    std::string table_, twin_, host_;
+    std::pair<std::string, std::string> login_{"scott", "tiger"};
+    std::function<void(const std::string&)> exec_;
+    std::function<std::string(const std::string&)> column_;
+    std::unique_ptr<SqliteFile> lite_;
+    std::unique_ptr<test::PgAdmin> pg_;
+    std::unique_ptr<test::MyAdmin> my_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Routes, TypeZooTest,
+                         ::testing::Values(Route{"sqlite", Engine::SQLite, false},
+                                           Route{"pg", Engine::PostgreSQL, false},
+                                           Route{"maria", Engine::MariaDB, false},
+                                           Route{"odbc_sqlite", Engine::SQLite, true},
+                                           Route{"odbc_pg", Engine::PostgreSQL, true},
+                                           Route{"odbc_maria", Engine::MariaDB, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(TypeZooTest, OneChangedCellChangesThatCellAlone) {
+    read();
+    EXPECT_EQ(cell(3, 1), "a");
+    EXPECT_EQ(cell(3, 10), "20240105 10:11:12.345678") << "a time of day shows after the date";
+    EXPECT_EQ(cell(5, 10), "20240105") << "midnight shows as the date alone";
+    setCell(3, zoo_.changedGridColumn, "changed");
+    exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'changed' WHERE id = 1");
+
+    const std::string rows = std::to_string(grid().lastDataRow() - 2);
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(boxes_.boxes[0].detail.toStdString(), table_ + " (" + DatabaseLabel(Q(host_)).toStdString() +
+                                                        "): 読込 " + rows + " 行 → 書込 " + rows +
+                                                        " 行（変更 1 行、追加 0 行、削除 0 行）");
+    EXPECT_EQ(content(table_), content(twin_)) << "rows read with a NULL, '' or blank key are kept too";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_P(TypeZooTest, ARowChangedBySomeoneElseSinceTheReadRefusesTheUpdate) {
+    read();
+    setCell(3, zoo_.changedGridColumn, "mine");
+    exec_("UPDATE " + table_ + " SET " + zoo_.changedColumn + " = 'theirs' WHERE id = 3");
+    exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'theirs' WHERE id = 3");
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(kChangedSinceReadError)))
+        << reports()[0].text.toStdString();
+    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("（1 行）")));
+    EXPECT_EQ(content(table_), content(twin_)) << "their change stays, mine is not written";
+    EXPECT_EQ(cell(3, zoo_.changedGridColumn), "mine") << "the grid keeps what the user typed";
+}
+
+// What the question says, on one route: the lines depend on the grid alone.
+using ReplaceQuestionTest = TypeZooTest;
+INSTANTIATE_TEST_SUITE_P(Sqlite, ReplaceQuestionTest, ::testing::Values(Route{"q", Engine::SQLite, false}),
+                         [](const auto&) { return std::string("sqlite"); });
+
+TEST_P(ReplaceQuestionTest, TheQuestionCountsTheRowsAndWarnsOfAnotherTable) {
+    read();
+    setCell(3, 8, "edited");  // a changed row
+    setCell(4, 2, "2");       // the same text again: unchanged
+    setCell(6, 1, "");        // a blank key the user made: the row goes
+    setCell(8, 1, "new1");    // two added rows, below the read
+    setCell(8, 2, "8");
+    setCell(9, 1, "new2");
+    setCell(9, 2, "9");
+    update(MessageAnswer::No);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    const MessageRequest& asked = boxes_.boxes[0];
+    EXPECT_EQ(asked.text, kReplaceQuestion);
+    EXPECT_EQ(asked.detail, Q(table_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）");
+    EXPECT_EQ(asked.defaultButton, MessageAnswer::Yes);
+
+    // Another table named in the box: said so, and Enter means No.
+    form().TXT_TABLE->setText(Q(twin_));
+    form().TXT_USER->setText("someone");
+    form().TXT_PASS->setText("secret");
+    update(MessageAnswer::No);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].detail,
+              Q(twin_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）\n"
+                         "注意: 読込んだのは " + Q(table_) + " (sqlite:zoo.db) です。");
+    EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::No);
+    EXPECT_EQ(content(table_), content(twin_)) << "No changes nothing";
+}
+
+}  // namespace
