@@ -386,4 +386,10 @@ TEST(MySqlAddress, TakesHostPortDatabaseAndTheConnectorsOptions) {
     EXPECT_EQ(ErrorOf([] { ParseMySqlAddress("mysql://h:99999/v"); }).Number(), 2005);
 }
 
+TEST(MySqlAddress, TheRouteFollowsFromTheAddress) {
+    auto route = [](const char* text) { return MySqlRouteOf(ParseMySqlAddress(text)); };
+    EXPECT_TRUE(route("mysql://localhost:3307/v").tcp) << "a port is that port, never the default socket";
+    EXPECT_FALSE(route("mysql://localhost/v").tcp);
+}
+
 }  // namespace

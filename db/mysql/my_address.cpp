@@ -49,6 +49,12 @@ bool MySqlOptionOn(const QByteArray& value) {
     return v == "1" || v == "true" || v == "yes" || v == "on";
 }
 
+MySqlRoute MySqlRouteOf(const MySqlAddress& address) {
+    MySqlRoute route;
+    route.tcp = address.port != 0 || !(address.host.isEmpty() || address.host == "localhost");
+    return route;
+}
+
 MySqlAddress ParseMySqlAddress(const QString& hostText) {
     const QUrl url(hostText, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();

@@ -1,9 +1,10 @@
 #pragma once
 // The address of a MySQL or MariaDB server as the host box gives it:
 //   mysql://[HOST][:PORT]/DBNAME[?NAME=VALUE&...]   (or mariadb://...)
-// Parts are percent-decoded. An empty HOST is the local server through its
-// default socket. The options are the connector's connection options:
-//   socket=PATH            the local server's unix socket
+// Parts are percent-decoded. An empty HOST, or "localhost", without a PORT is
+// the local server through its socket; with a PORT it is TCP to that port. The
+// options are the connector's connection options:
+//   socket=PATH            the local server's unix socket (without a PORT)
 //   ssl=1                  refuse a connection without TLS
 //   ssl-ca, ssl-capath, ssl-cert, ssl-key, ssl-cipher, ssl-crl, ssl-crlpath
 //                          TLS files and ciphers
@@ -51,5 +52,15 @@ MySqlAddress ParseMySqlAddress(const QString& hostText);
 
 // Whether an option's value means "on" (1, true, yes, on).
 bool MySqlOptionOn(const QByteArray& value);
+
+// How a connection to the address goes, from the address alone.
+struct MySqlRoute {
+    // A port was given, or a host other than the local one: TCP to that host
+    // and port. "localhost" alone would otherwise mean the default socket,
+    // which may belong to another server than the one whose port was named.
+    bool tcp = false;
+};
+
+MySqlRoute MySqlRouteOf(const MySqlAddress& address);
 
 }  // namespace velkin

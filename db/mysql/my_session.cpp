@@ -573,6 +573,10 @@ public:
                 if (option == MySqlOption::Socket) socket = value;
                 ApplyOption(m, option, value);
             }
+            const MySqlRoute route = MySqlRouteOf(address);
+            const unsigned tcp = MYSQL_PROTOCOL_TCP;
+            if (route.tcp && mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &tcp) != 0)
+                throw EngineError(kBadOption, QStringLiteral("TCP での接続を接続ライブラリに設定できません。"));
             if (!mysql_real_connect(m, address.host.isEmpty() ? nullptr : address.host.constData(),
                                     user.isEmpty() ? nullptr : user.constData(), password.constData(),
                                     address.database.isEmpty() ? nullptr : address.database.constData(),
