@@ -7,7 +7,7 @@ packages=(
   libsqlite3-dev sqlite3
   libpq-dev postgresql postgresql-client
   unixodbc-dev unixodbc odbc-postgresql libsqliteodbc
-  libmariadb-dev mariadb-server mariadb-client odbc-mariadb
+  libmariadb-dev mariadb-server mariadb-client odbc-mariadb openssl
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   xvfb xdotool xclip imagemagick

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # A throwaway MariaDB server for the test suite.
 #
-#   mariadb-test-server.sh start      prints "export NAME=VALUE" lines to eval
-#   mariadb-test-server.sh stop [DIR] shuts the server down, then removes DIR
-#                                     (default: $VELKIN_MY_DIR)
+#   mariadb-test-server.sh start       prints "export NAME=VALUE" lines to eval
+#   mariadb-test-server.sh start-tls   the same for a second server that also
+#                                      offers TLS (VELKIN_MY_TLS_* variables)
+#   mariadb-test-server.sh stop [DIR]  shuts the server down, then removes DIR
+#                                      (default: $VELKIN_MY_DIR)
 #
 # The server runs as a non-root user, in a fresh temporary directory, listening
 # on 127.0.0.1 only at a free port, with its unix socket inside that directory.
@@ -11,6 +13,12 @@
 # (so a wrong password is refused as on any server); the server's own OS user
 # reaches its administrator account through the socket, which is how this
 # script creates that user and the database.
+#
+# The plain server offers no TLS at all (a server started without certificate
+# options has none), so the client's refusal of such a server can be tested.
+# The TLS server's certificate is made here by a throwaway certificate
+# authority, for the names localhost and 127.0.0.1; VELKIN_MY_TLS_CA is that
+# authority's certificate. That server also has a PAM login that always fails.
 set -euo pipefail
 
 MY_BIN=${VELKIN_MY_BIN:-/usr/bin}
@@ -26,12 +34,36 @@ die() { echo "mariadb-test-server: $*" >&2; exit 1; }
 # The administrator: the OS user the server runs as, through the socket.
 admin() { as_owner "$MY_BIN/mariadb" --no-defaults --socket="$dir/mysqld.sock" -u "$OWNER" "$@"; }
 
+# make_certificates DIR: a certificate authority and a server certificate it
+# signed, readable by the server's owner. EC keys are made in milliseconds.
+make_certificates() {
+  local tls=$1/tls
+  mkdir "$tls"
+  (
+    cd "$tls"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+      -subj /CN=velkin-test-ca -keyout ca-key.pem -out ca.pem
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+      -subj /CN=localhost -keyout server-key.pem -out server.csr
+    printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -days 2 \
+      -extfile server.ext -out server.pem
+  ) >"$1/openssl.log" 2>&1 || { cat "$1/openssl.log" >&2; return 1; }
+  if [ "$(id -u)" -eq 0 ]; then chown -R "$OWNER" "$tls"; fi
+}
+
 start() {
+  local with_tls=$1
   [ -x "$MY_SBIN/mariadbd" ] || die "MariaDB server not found in $MY_SBIN (run scripts/install-deps.sh)"
   pick_owner mysql velkin-my
   dir=$(mktemp -d "${TMPDIR:-/tmp}/velkin-my.XXXXXX")
   chmod 755 "$dir"
   [ "$(id -u)" -eq 0 ] && chown "$OWNER" "$dir"
+  local tls_options=()
+  if [ "$with_tls" = yes ]; then
+    make_certificates "$dir" || { rm -rf "$dir"; die "could not make the TLS certificates"; }
+    tls_options=(--ssl-ca="$dir/tls/ca.pem" --ssl-cert="$dir/tls/server.pem" --ssl-key="$dir/tls/server-key.pem")
+  fi
 
   as_owner "$MY_BIN/mariadb-install-db" --no-defaults --datadir="$dir/data" --user="$OWNER" \
     --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1 ||
@@ -48,7 +80,7 @@ start() {
       --log-error="$dir/server.log" --general-log=1 --general-log-file="$dir/general.log" \
       --innodb-buffer-pool-size=64M --innodb-log-file-size=32M --innodb-flush-log-at-trx-commit=0 \
       --sync-binlog=0 --skip-name-resolve --character-set-server=utf8mb4 \
-      --collation-server=utf8mb4_bin --max-connections=60 --lc-messages=en_US \
+      --collation-server=utf8mb4_bin --max-connections=60 --lc-messages=en_US "${tls_options[@]}" \
       </dev/null >/dev/null 2>&1 &
     pid=$!
     local waited
@@ -79,6 +111,23 @@ start() {
     die "could not prepare the login and database"
   fi
 
+  if [ "$with_tls" = yes ]; then
+    # A login through PAM, whose client method (dialog) hands over the
+    # password as typed. Its PAM service does not exist, so PAM refuses it.
+    if ! admin -e "INSTALL SONAME 'auth_pam';
+          CREATE USER '${LOGIN}_pam'@'127.0.0.1' IDENTIFIED VIA pam USING 'velkin-test-none';"; then
+      stop "$dir"
+      die "could not prepare the PAM login"
+    fi
+    cat <<EOF
+export VELKIN_MY_TLS_URI='mysql://127.0.0.1:$port/$DATABASE'
+export VELKIN_MY_TLS_PORT='$port'
+export VELKIN_MY_TLS_CA='$dir/tls/ca.pem'
+export VELKIN_MY_TLS_PAM_USER='${LOGIN}_pam'
+export VELKIN_MY_TLS_DIR='$dir'
+EOF
+    return
+  fi
   cat <<EOF
 export VELKIN_MY_URI='mysql://127.0.0.1:$port/$DATABASE'
 export VELKIN_MY_USER='$LOGIN'
@@ -109,7 +158,8 @@ stop() {
 }
 
 case "${1:-}" in
-  start) start ;;
+  start) start no ;;
+  start-tls) start yes ;;
   stop) stop "${2:-}" ;;
-  *) echo "usage: $0 start | stop [DIR]" >&2; exit 2 ;;
+  *) echo "usage: $0 start | start-tls | stop [DIR]" >&2; exit 2 ;;
 esac

@@ -18,11 +18,16 @@ cluster_env=$(scripts/pg-test-cluster.sh start)
 eval "$cluster_env"
 trap 'scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
 echo "PostgreSQL test cluster at $VELKIN_PG_URI"
-# The MariaDB server likewise, for the MySQL/MariaDB tests (VELKIN_MY_*).
+# The MariaDB server likewise, for the MySQL/MariaDB tests (VELKIN_MY_*), and
+# a second one that offers TLS (VELKIN_MY_TLS_*): the first offers none.
 my_env=$(scripts/mariadb-test-server.sh start)
 eval "$my_env"
 trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-echo "MariaDB test server at $VELKIN_MY_URI"
+my_tls_env=$(scripts/mariadb-test-server.sh start-tls)
+eval "$my_tls_env"
+trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR";
+  scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
+echo "MariaDB test servers at $VELKIN_MY_URI and (TLS) $VELKIN_MY_TLS_URI"
 
 # A 16 MiB quarantine (instead of 256) still catches use after free, and lets
 # the tests that bound resident memory hold under the sanitizer.

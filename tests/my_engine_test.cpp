@@ -386,4 +386,15 @@ TEST(MySqlAddress, TakesHostPortDatabaseAndTheConnectorsOptions) {
     EXPECT_EQ(ErrorOf([] { ParseMySqlAddress("mysql://h:99999/v"); }).Number(), 2005);
 }
 
+TEST(MySqlAddress, TheRouteFollowsFromTheAddress) {
+    auto route = [](const char* text) { return MySqlRouteOf(ParseMySqlAddress(text)); };
+    EXPECT_TRUE(route("mysql://localhost:3307/v").tcp) << "a port is that port, never the default socket";
+    EXPECT_FALSE(route("mysql://localhost/v").tcp);
+    EXPECT_TRUE(route("mysql:///v").mayHandOverPassword()) << "the local socket is not on the network";
+    EXPECT_FALSE(route("mysql://db.example/v?ssl=1").mayHandOverPassword()) << "TLS alone does not say who answers";
+    EXPECT_TRUE(route("mysql://db.example/v?ssl=1&ssl-verify-server-cert=1").mayHandOverPassword());
+    EXPECT_TRUE(route("mysql://db.example/v?ssl-ca=/ca.pem").tlsRequired) << "a CA asks for TLS";
+    EXPECT_FALSE(route("mysql://db.example/v?ssl=1&ssl=0").tlsRequired) << "the last value counts";
+}
+
 }  // namespace

@@ -49,6 +49,27 @@ bool MySqlOptionOn(const QByteArray& value) {
     return v == "1" || v == "true" || v == "yes" || v == "on";
 }
 
+MySqlRoute MySqlRouteOf(const MySqlAddress& address) {
+    MySqlRoute route;
+    route.tcp = address.port != 0 || !(address.host.isEmpty() || address.host == "localhost");
+    bool ssl = false;
+    bool tlsFiles = false;
+    for (const auto& [option, value] : address.options) {
+        switch (option) {
+        case MySqlOption::Ssl: ssl = MySqlOptionOn(value); break;
+        case MySqlOption::SslVerifyServerCert: route.serverVerified = MySqlOptionOn(value); break;
+        case MySqlOption::SslCa:
+        case MySqlOption::SslCaPath:
+        case MySqlOption::SslCert:
+        case MySqlOption::SslKey:
+        case MySqlOption::SslCipher: tlsFiles = tlsFiles || !value.isEmpty(); break;
+        default: break;
+        }
+    }
+    route.tlsRequired = ssl || route.serverVerified || tlsFiles;
+    return route;
+}
+
 MySqlAddress ParseMySqlAddress(const QString& hostText) {
     const QUrl url(hostText, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();

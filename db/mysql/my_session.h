@@ -9,6 +9,12 @@
 // outside the transaction), and reads the program's statements the standard
 // way (Dialect::mysqlSessionSetup says how and why).
 //
+// TLS and the password (MySqlRoute in my_address.h says when): a server that
+// offers no TLS where TLS is required is refused before the client sends
+// anything (error 2026); a login method that hands the server the password
+// itself runs only with a verified certificate or through the local socket
+// (else error 5010).
+//
 // No waiting on locks (OpenDatabase option 2): row and table locks held by
 // another session fail the statement at once (MariaDB 10.3 and later; MySQL
 // waits its minimum, one second). The error is 1205 (lock wait timeout).
