@@ -22,7 +22,7 @@
 #include "grid/grid.h"
 #include "shell/main_window.h"
 #include "shell/message_box.h"
-#include "shell/common1.h"
+#include "db/connection.h"
 
 #include <QApplication>
 #include <QDir>
@@ -464,13 +464,13 @@ Result MillionReadCase(const Options& options, const QString& dir, const std::st
 // The statements of one replace, recorded from the command itself.
 std::vector<QString> RecordReplace(Window& window) {
     std::vector<QString> log;
-    Common1::SetSessionFactory(
+    window.form().setSessionFactory(
         [&log](const QString& host) { return std::make_unique<RecordingSession>(CreateSession(host), log); });
     window.read(QStringLiteral("t"));
     window.quiet("read");
     window.update();
     window.quiet("update");
-    Common1::SetSessionFactory(nullptr);
+    window.form().setSessionFactory(nullptr);
     return log;
 }
 
@@ -525,7 +525,7 @@ Result LimitCase(const Options& options, const QString& dir, const std::string& 
         velkin.push_back(window.read(QStringLiteral("t")));
         rss.push_back(PeakRssMb() - before);
         const auto boxes = window.takeBoxes();
-        if (boxes.size() != 1 || window.grid().lastDataRow() != Common1::RowCapacity) {
+        if (boxes.size() != 1 || window.grid().lastDataRow() != window.form().rowCapacity()) {
             Note("the read did not stop at the row limit with one message");
             velkin.back() = NAN;
         }

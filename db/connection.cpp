@@ -1,15 +1,14 @@
 #include "db/connection.h"
 
 #include "db/error.h"
-#include "shell/message_box.h"
 
-namespace velkin::Common1 {
+#include <atomic>
+
+namespace velkin {
 
 namespace {
-SessionFactory& factorySlot() {
-    static SessionFactory factory;
-    return factory;
-}
+
+std::atomic<int> openConnections{0};
 
 QString TrimSpaces(const QString& text) {
     qsizetype first = 0, last = text.size();
@@ -17,6 +16,7 @@ QString TrimSpaces(const QString& text) {
     while (last > first && text[last - 1] == QLatin1Char(' ')) --last;
     return text.mid(first, last - first);
 }
+
 }  // namespace
 
 QString ConnectionField(const QString& boxText) {
@@ -28,29 +28,31 @@ QString ConnectionField(const QString& boxText) {
 
 QString HostField(const QString& boxText) { return TrimSpaces(boxText); }
 
-bool ConnectDatabase(ConnectionPair& pair, const QString& userBox, const QString& passwordBox,
-                     const QString& hostBox) {
+CommandConnection::CommandConnection(std::unique_ptr<EngineSession> session, std::unique_ptr<OraDatabase> database)
+    : session_(std::move(session)), database_(std::move(database)) {
+    ++openConnections;
+}
+
+CommandConnection::~CommandConnection() {
+    database_.reset();
+    session_.reset();
+    --openConnections;
+}
+
+int CommandConnection::Open() { return openConnections; }
+
+std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory) {
+    const Login login{ConnectionField(boxes.user), ConnectionField(boxes.password)};
+    const QString host = HostField(boxes.host);
     try {
-        const QString user = ConnectionField(userBox);
-        const QString password = ConnectionField(passwordBox);
-        const QString host = HostField(hostBox);
-        pair.Session = factorySlot() ? factorySlot()(host) : CreateSession(host);
-        pair.Database = pair.Session->OpenDatabase(host, user + QLatin1Char('/') + password, kOpenNoWait);
-        return false;
-    } catch (const Error& error) {
-        ShowErrorReport(ErrorReportKind::Connection, error);
+        std::unique_ptr<EngineSession> session = factory ? factory(host) : CreateSession(host);
+        std::unique_ptr<OraDatabase> database = session->OpenDatabase(host, JoinLogin(login), kOpenNoWait);
+        return std::make_unique<CommandConnection>(std::move(session), std::move(database));
+    } catch (const Error&) {
+        throw;
     } catch (const std::exception& error) {
-        ShowErrorReport(ErrorReportKind::Connection,
-                                Error(Error::kCannotCreateObject, QString::fromUtf8(error.what())));
+        throw Error(Error::kCannotCreateObject, QString::fromUtf8(error.what()));
     }
-    return true;
 }
 
-void DisconnectDatabase(ConnectionPair& pair) {
-    pair.Database.reset();
-    pair.Session.reset();
-}
-
-void SetSessionFactory(SessionFactory factory) { factorySlot() = std::move(factory); }
-
-}  // namespace velkin::Common1
+}  // namespace velkin

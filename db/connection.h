@@ -1,21 +1,15 @@
 #pragma once
 // Each database command opens its own connection at its start and releases it
-// in its closing steps; nothing stays connected between commands.
+// at its end, whatever happens; nothing stays connected between commands.
 
 #include "db/engine.h"
+#include "db/login.h"
 
 #include <QString>
 #include <functional>
 #include <memory>
 
-namespace velkin::Common1 {
-
-// The session and database objects of the command that is running; empty
-// between commands.
-struct ConnectionPair {
-    std::unique_ptr<EngineSession> Session;
-    std::unique_ptr<OraDatabase> Database;
-};
+namespace velkin {
 
 // A connection field: the first 32 characters of a box's text, trimmed of
 // the spaces at both ends.
@@ -26,16 +20,40 @@ QString ConnectionField(const QString& boxText);
 // and a replace would then empty a table there.
 QString HostField(const QString& boxText);
 
-// Opens the pair from the three boxes' texts. Returns true when it FAILED,
-// after showing the connection's error report; false on success.
-bool ConnectDatabase(ConnectionPair& pair, const QString& userBox, const QString& passwordBox,
-                     const QString& hostBox);
+// What a command connects with: the three connection boxes' texts as typed.
+struct ConnectionBoxes {
+    QString user;
+    QString password;
+    QString host;
+};
 
-// Releases the database, then the session.
-void DisconnectDatabase(ConnectionPair& pair);
-
-// For tests: where session objects come from (default: the engine the host names).
+// Where session objects come from: by default the engine the host names;
+// tests give a recording session instead.
 using SessionFactory = std::function<std::unique_ptr<EngineSession>(const QString& host)>;
-void SetSessionFactory(SessionFactory factory);
 
-}  // namespace velkin::Common1
+// The session and database objects of one command. Released, the database
+// first, when the command lets go of it.
+class CommandConnection {
+public:
+    CommandConnection(std::unique_ptr<EngineSession> session, std::unique_ptr<OraDatabase> database);
+    ~CommandConnection();
+    CommandConnection(const CommandConnection&) = delete;
+    CommandConnection& operator=(const CommandConnection&) = delete;
+
+    EngineSession& session() { return *session_; }
+    OraDatabase& database() { return *database_; }
+
+    // Connections open in this process: none between commands.
+    static int Open();
+
+private:
+    std::unique_ptr<EngineSession> session_;
+    std::unique_ptr<OraDatabase> database_;
+};
+
+// Opens a connection from the boxes' texts: the user and the password cut to
+// 32 characters and trimmed, the host trimmed. Throws velkin::Error (429 when
+// the engine's objects cannot be created).
+std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory = {});
+
+}  // namespace velkin

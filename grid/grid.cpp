@@ -5,7 +5,6 @@
 #include "grid/cell_edits.h"
 #include "grid/clipboard_text.h"
 #include "grid/sheet_model.h"
-#include "shell/message_box.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -168,11 +167,9 @@ void SpreadGrid::pasteClipboard() {
     const bool fits = block.rows.size() <= static_cast<size_t>(sheet_.rowCount() - firstRow + 1) &&
                       block.width <= static_cast<size_t>(sheet_.columnCount() - firstColumn + 1);
     if (!fits) {
-        MessageRequest request;
-        request.text = QStringLiteral("貼り付ける範囲がシートに収まりません（%1行×%2列、貼り付け先は%3行目%4列目から、シートは%5行×%6列）。何も貼り付けていません。")
-                           .arg(block.rows.size()).arg(block.width).arg(firstRow).arg(firstColumn)
-                           .arg(sheet_.rowCount()).arg(sheet_.columnCount());
-        ShowMessage(request);
+        emit pasteRefused(QStringLiteral("貼り付ける範囲がシートに収まりません（%1行×%2列、貼り付け先は%3行目%4列目から、シートは%5行×%6列）。何も貼り付けていません。")
+                              .arg(block.rows.size()).arg(block.width).arg(firstRow).arg(firstColumn)
+                              .arg(sheet_.rowCount()).arg(sheet_.columnCount()));
         return;
     }
     const int32_t height = static_cast<int32_t>(block.rows.size());

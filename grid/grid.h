@@ -92,6 +92,10 @@ public:
 
     const SheetData& sheet() const { return sheet_; }
 
+signals:
+    // A paste that does not fit the sheet was refused whole; `why` says so to the user.
+    void pasteRefused(const QString& why);
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;

@@ -2,7 +2,12 @@
 
 #include "db/engine.h"
 #include "grid/grid.h"
-#include "shell/common1.h"
+#include "commands/table_read.h"
+#include "commands/table_replace.h"
+#include "db/error.h"
+#include "grid/grid_prepare.h"
+#include "shell/message_box.h"
+#include "shell/settings.h"
 #include "shell/progress_bar.h"
 
 #include <QApplication>
@@ -144,6 +149,8 @@ void Form1::buildControls() {
                                    CMD_SerchTab, Text1,  Text3};
     for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 
+    // A paste the grid refuses is explained in a box.
+    connect(SPD1, &SpreadGrid::pasteRefused, this, [](const QString& why) { ShowMessage({why}); });
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
     connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);
     connect(CMD_Quit, &QPushButton::clicked, this, &Form1::CMD_Quit_Click);
@@ -165,8 +172,8 @@ void Form1::Form_Load() {
     TXT_HOST->setText(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("HOST"), QString::fromLatin1(kIniFile)));
     if (UpdateHiddenBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("UPDATE"), QString::fromLatin1(kIniFile))))
         CMD_Update->setVisible(false);
-    RowCapacity = RowCapacityFromLine(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("LINE"), QString::fromLatin1(kIniFile)));
-    KeepSnapshots = !SnapshotsOffBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("BACKUP"), QString::fromLatin1(kIniFile)));
+    rowCapacity_ = RowCapacityFromLine(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("LINE"), QString::fromLatin1(kIniFile)));
+    keepSnapshots_ = !SnapshotsOffBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("BACKUP"), QString::fromLatin1(kIniFile)));
     Option1[0]->setChecked(true);
     Option1_Click(0);
     FL_InitSpd();
@@ -200,12 +207,12 @@ void Form1::CMD_Update_Click() {
 void Form1::CMD_Quit_Click() { close(); }
 
 void Form1::CMD_SerchTab_Click() {
-    const QString host = Common1::HostField(TXT_HOST->text());
+    const QString host = HostField(TXT_HOST->text());
     // Behind an ODBC source may be any DBMS; connecting is the only way to
     // learn which, and that can take a moment.
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const Dialect dialect = ConnectedDialectForHost(
-        host, Common1::ConnectionField(TXT_USER->text()) + QLatin1Char('/') + Common1::ConnectionField(TXT_PASS->text()));
+        host, JoinLogin({ConnectionField(TXT_USER->text()), ConnectionField(TXT_PASS->text())}));
     QApplication::restoreOverrideCursor();
     TXT_SQL->setPlainText(dialect.tableListQuery());
     Option1[1]->setChecked(true);
@@ -218,9 +225,56 @@ void Form1::Option1_Click(int) {
     SetBackColor(TXT_SQL, table ? kIdleQueryBoxColor : kActiveQueryBoxColor);
 }
 
-void Form1::closeCommand() {
-    SPD1->setRedraw(true);
+// ---------------------------------------------------------------------------
+// The commands, handed the boxes' texts as they stand now.
+
+CommandContext Form1::commandContext() {
+    return {*SPD1, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_};
+}
+
+CommandInputs Form1::commandInputs() const {
+    return {{TXT_USER->text(), TXT_PASS->text(), TXT_HOST->text()}, TXT_TABLE->text(), TXT_SQL->toPlainText(),
+            tableMode()};
+}
+
+void Form1::FL_Read() { TableRead(commandContext()).run(commandInputs()); }
+
+void Form1::FL_UPDATE() { TableReplace(commandContext()).run(commandInputs()); }
+
+void Form1::FL_InitSpd() {
+    ResetGrid(*SPD1, rowCapacity_);
+    CMD_Update->setEnabled(false);
+}
+
+void Form1::FL_InitColor() {
+    try {
+        RemoveFailureMark(*SPD1);
+    } catch (const Error& error) {
+        ShowErrorReport(ErrorReportKind::Command, error);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What the commands report.
+
+MessageAnswer Form1::ask(const MessageRequest& request) { return ShowMessage(request); }
+
+void Form1::reportError(ErrorReportKind kind, const Error& error) { ShowErrorReport(kind, error); }
+
+void Form1::setProgressRange(int32_t minimum, int32_t maximum) {
+    ProgBar1->setMaximum(maximum);
+    ProgBar1->setMinimum(minimum);
+}
+
+void Form1::setProgress(int32_t value) { ProgBar1->setValue(value); }
+
+void Form1::allowUpdate(bool allowed) { CMD_Update->setEnabled(allowed); }
+
+void Form1::setBusy(bool busy) {
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        return;
+    }
+    // "Default" clears every busy pointer a command left, not just one.
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
-    Common1::DisconnectDatabase(Common1::Connection);
-    SPD1->setEnabled(true);
 }

@@ -1,13 +1,13 @@
 #pragma once
 // Form1, the one window: connection boxes, the table / SQL mode switch, the
 // Read, Update and Quit commands, the table-list query button, the grid SPD1
-// and the status line. Its methods are defined where their work lives:
-//   shell/main_window.cpp   controls, events, start-up and shut-down
-//   grid/grid_prepare.cpp   FL_InitSpd, FL_InitColor
-//   read/table_read.cpp     FL_Read
-//   writeback/table_replace.cpp  FL_UPDATE
+// and the status line. Its FL_ methods hand the boxes' texts to the commands
+// (commands/table_read.h, commands/table_replace.h) and the grid's
+// preparation (grid/grid_prepare.h); the window is what the commands report to.
 
-#include "read/read_origin.h"
+#include "commands/command_report.h"
+#include "db/connection.h"
+#include "read/column_catalogue.h"
 
 #include <QWidget>
 #include <array>
@@ -24,10 +24,11 @@ class QGroupBox;
 namespace velkin {
 class ProgressBar;
 class SpreadGrid;
-class Error;
+struct CommandContext;
+struct CommandInputs;
 }
 
-class Form1 : public QWidget {
+class Form1 : public QWidget, public velkin::CommandReport {
     Q_OBJECT
 public:
     explicit Form1(QWidget* parent = nullptr);
@@ -56,13 +57,9 @@ public:
     QLineEdit* Text1;
     QLineEdit* Text3;
 
-    // Column catalogue of the last read; element j describes grid column j + 1.
-    std::vector<QString> COL_Name;
-    std::vector<QString> COL_Type;
-    std::vector<int32_t> COL_Size;
-    std::vector<int32_t> COL_Scale;
-    // What the last read learnt beyond the catalogue, for an exact write-back.
-    velkin::ReadOrigin readOrigin;
+    // Column catalogue of the last read (COL_Name, COL_Type, COL_Size,
+    // COL_Scale), and what it learnt beyond them for an exact write-back.
+    velkin::ColumnCatalogue catalogue;
 
     // The work of the commands.
     void FL_Read();
@@ -81,6 +78,21 @@ public:
 
     bool tableMode() const;
 
+    // Settings taken at start-up: the grid's row count, and whether an Update
+    // keeps a snapshot of the rows it replaces.
+    int32_t rowCapacity() const { return rowCapacity_; }
+    bool keepsSnapshots() const { return keepSnapshots_; }
+    // Where the commands' sessions come from; empty: the engine the host names.
+    void setSessionFactory(velkin::SessionFactory factory) { sessions_ = std::move(factory); }
+
+    // What the commands report (velkin::CommandReport).
+    velkin::MessageAnswer ask(const velkin::MessageRequest& request) override;
+    void reportError(velkin::ErrorReportKind kind, const velkin::Error& error) override;
+    void setProgressRange(int32_t minimum, int32_t maximum) override;
+    void setProgress(int32_t value) override;
+    void allowUpdate(bool allowed) override;
+    void setBusy(bool busy) override;
+
     // The window's fixed client size in twips, and twips to pixels on this screen.
     static constexpr int kClientWidthTwips = 12270;
     static constexpr int kClientHeightTwips = 8460;
@@ -92,9 +104,11 @@ protected:
 private:
     void buildControls();
     void place(QWidget* control, int left, int top, int width, int height);
-    // The closing steps every database command ends with.
-    void closeCommand();
-    void failReplace(const velkin::Error& error, int32_t rowInProgress);
+    velkin::CommandContext commandContext();
+    velkin::CommandInputs commandInputs() const;
 
     bool unloaded_ = false;
+    int32_t rowCapacity_ = 0;
+    bool keepSnapshots_ = true;
+    velkin::SessionFactory sessions_;
 };

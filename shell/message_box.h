@@ -3,6 +3,8 @@
 // title, buttons and default button its caller asks for. Tests install an
 // answerer that records each box and answers it without a window.
 
+#include "commands/command_report.h"
+
 #include <QString>
 #include <functional>
 #include <vector>
@@ -13,27 +15,12 @@ namespace velkin {
 
 class Error;
 
-enum class MessageButtons { Ok, YesNo };
-enum class MessageAnswer { Ok, Yes, No };
-
-struct MessageRequest {
-    QString text;
-    QString title;  // empty: the application's title
-    MessageButtons buttons = MessageButtons::Ok;
-    MessageAnswer defaultButton = MessageAnswer::Ok;
-    QString detail;  // lines shown under the text; empty: none
-};
-
 inline const QString kApplicationTitle = QStringLiteral("Velkin");
 
 // Shows a modal box (no icon) and returns the button pressed.
 MessageAnswer ShowMessage(const MessageRequest& request);
 
 // The error report: label, number, CR LF, description, one OK button.
-enum class ErrorReportKind {
-    Connection,  // "Error Code: " under the title "Message"
-    Command,     // "Error Code:" under the application's title
-};
 QString ErrorReportText(ErrorReportKind kind, const Error& error);
 void ShowErrorReport(ErrorReportKind kind, const Error& error);
 

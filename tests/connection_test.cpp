@@ -11,86 +11,69 @@ using namespace velkin;
 using namespace velkin::testing;
 
 TEST(ConnectionField, FirstThirtyTwoCharactersTrimmedOfSpaces) {
-    EXPECT_EQ(Common1::ConnectionField(QString(40, QLatin1Char('u'))), QString(32, QLatin1Char('u')));
-    EXPECT_EQ(Common1::ConnectionField(QStringLiteral("  scott  ")), "scott");
-    EXPECT_EQ(Common1::ConnectionField(QStringLiteral(" a b ")), "a b");
+    EXPECT_EQ(ConnectionField(QString(40, QLatin1Char('u'))), QString(32, QLatin1Char('u')));
+    EXPECT_EQ(ConnectionField(QStringLiteral("  scott  ")), "scott");
+    EXPECT_EQ(ConnectionField(QStringLiteral(" a b ")), "a b");
     // The cut comes before the trim: 30 blanks then "abcdef" keeps "ab".
-    EXPECT_EQ(Common1::ConnectionField(QString(30, QLatin1Char(' ')) + "abcdef"), "ab");
+    EXPECT_EQ(ConnectionField(QString(30, QLatin1Char(' ')) + "abcdef"), "ab");
     // Only blanks are trimmed, not tabs.
-    EXPECT_EQ(Common1::ConnectionField(QStringLiteral("\tx")), "\tx");
-    EXPECT_EQ(Common1::ConnectionField(QString()), "");
+    EXPECT_EQ(ConnectionField(QStringLiteral("\tx")), "\tx");
+    EXPECT_EQ(ConnectionField(QString()), "");
 }
 
 TEST(ConnectionField, TheHostIsTrimmedButNeverCut) {
     const QString address = QStringLiteral("postgresql://db.example.com:5432/sales_reference");
-    EXPECT_EQ(Common1::HostField(QStringLiteral("  ") + address + QStringLiteral(" ")), address);
+    EXPECT_EQ(HostField(QStringLiteral("  ") + address + QStringLiteral(" ")), address);
 }
 
 using ConnectionTest = FormTest;
 
 TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {
     Script script;
-    Common1::SetSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
-    Common1::ConnectionPair pair;
+    const SessionFactory recording = [&](const QString&) { return std::make_unique<RecordingSession>(script); };
     const QString longService = QStringLiteral("ORCL_REFERENCE_TABLES_PRODUCTION_EAST");
-    EXPECT_FALSE(Common1::ConnectDatabase(pair, QString(40, 'U'), QString(33, 'p'), QStringLiteral(" %1 ").arg(longService)));
-    ASSERT_EQ(script.calls.size(), 1);
-    EXPECT_EQ(script.calls[0], QStringLiteral("OpenDatabase %1|%2/%3|2").arg(longService, QString(32, 'U'), QString(32, 'p')));
-    EXPECT_TRUE(pair.Session && pair.Database);
-    Common1::DisconnectDatabase(pair);
-    EXPECT_FALSE(pair.Session || pair.Database);
+    {
+        const auto connection =
+            OpenConnection({QString(40, 'U'), QString(33, 'p'), QStringLiteral(" %1 ").arg(longService)}, recording);
+        ASSERT_EQ(script.calls.size(), 1);
+        EXPECT_EQ(script.calls[0],
+                  QStringLiteral("OpenDatabase %1|%2/%3|2").arg(longService, QString(32, 'U'), QString(32, 'p')));
+        EXPECT_EQ(CommandConnection::Open(), 1);
+    }
+    EXPECT_EQ(CommandConnection::Open(), 0) << "released when the command lets go of it";
 
     script.calls.clear();
-    EXPECT_FALSE(Common1::ConnectDatabase(pair, QString(), QString(), QStringLiteral("ORCL")));
+    OpenConnection({QString(), QString(), QStringLiteral("ORCL")}, recording);
     EXPECT_EQ(script.calls[0], "OpenDatabase ORCL|/|2");
-    Common1::DisconnectDatabase(pair);
-    EXPECT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(CommandConnection::Open(), 0);
 }
 
-TEST_F(ConnectionTest, FailuresShowTheConnectionReportAndLeaveNothingOpen) {
-    Common1::ConnectionPair pair;
-    // A component that cannot be created: the session reference stays empty.
-    Common1::SetSessionFactory([](const QString&) -> std::unique_ptr<EngineSession> {
-        throw Error::CannotCreateObject(QStringLiteral("test"));
+TEST_F(ConnectionTest, FailuresThrowTheEnginesErrorAndLeaveNothingOpen) {
+    auto failureOf = [](const ConnectionBoxes& boxes, const SessionFactory& factory = {}) {
+        try {
+            OpenConnection(boxes, factory);
+        } catch (const Error& error) {
+            return error;
+        }
+        ADD_FAILURE() << "connected to " << boxes.host.toStdString();
+        return Error(0, QString());
+    };
+    // A component that cannot be created.
+    const Error missing = failureOf({"u", "p", "ORCL"}, [](const QString&) -> std::unique_ptr<EngineSession> {
+        throw std::runtime_error("no component");
     });
-    EXPECT_TRUE(Common1::ConnectDatabase(pair, "u", "p", "ORCL"));
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: 429\r\n"))) << boxes_.boxes[0].text.toStdString();
-    EXPECT_EQ(boxes_.boxes[0].title, "Message");
-    EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::Ok);
-    EXPECT_FALSE(pair.Session || pair.Database);
-    Common1::SetSessionFactory(nullptr);
-
+    EXPECT_EQ(missing.Number(), Error::kCannotCreateObject);
     // A service name with neither a data source nor an Oracle driver says what is missing.
-    boxes_.boxes.clear();
-    EXPECT_TRUE(Common1::ConnectDatabase(pair, "u", "p", "NO_SUCH_SERVICE_FOR_VELKIN"));
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: "))) << boxes_.boxes[0].text.toStdString();
-    EXPECT_TRUE(boxes_.boxes[0].text.contains(QStringLiteral("Oracle"))) << boxes_.boxes[0].text.toStdString();
-    Common1::DisconnectDatabase(pair);
-    EXPECT_FALSE(pair.Session || pair.Database);
-
-    // A database file in a directory that does not exist.
-    boxes_.boxes.clear();
-    EXPECT_TRUE(Common1::ConnectDatabase(pair, "u", "p", "sqlite:no/such/dir/x.db"));
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: "))) << boxes_.boxes[0].text.toStdString();
-    EXPECT_TRUE(boxes_.boxes[0].text.contains("\r\n"));
-    EXPECT_EQ(boxes_.boxes[0].title, "Message");
-    EXPECT_TRUE(pair.Session) << "the session object stays for the closing steps to release";
-    EXPECT_FALSE(pair.Database);
-    Common1::DisconnectDatabase(pair);
-    EXPECT_FALSE(pair.Session);
-
-    // A file that is not a database.
+    EXPECT_TRUE(failureOf({"u", "p", "NO_SUCH_SERVICE_FOR_VELKIN"}).Description().contains("Oracle"));
+    // A database file in a directory that does not exist, and a file that is no database.
+    EXPECT_NE(failureOf({"u", "p", "sqlite:no/such/dir/x.db"}).Number(), 0);
     QFile junk(path("junk.db"));
     ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
     junk.write(QByteArray(4096, 'x'));
     junk.close();
-    boxes_.boxes.clear();
-    EXPECT_TRUE(Common1::ConnectDatabase(pair, "", "", "sqlite:junk.db"));
-    EXPECT_EQ(boxes_.boxes.size(), 1u);
-    Common1::DisconnectDatabase(pair);
+    EXPECT_NE(failureOf({"", "", "sqlite:junk.db"}).Number(), 0);
+    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_TRUE(boxes_.boxes.empty()) << "the caller reports, not the connection";
 }
 
 TEST_F(ConnectionTest, ErrorReportTexts) {
@@ -112,7 +95,8 @@ TEST_F(ConnectionTest, AFailedConnectionStopsTheReadBeforeAnyQuery) {
     f.CMD_Read->click();
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     EXPECT_EQ(boxes_.boxes[0].title, "Message");
+    EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: "))) << boxes_.boxes[0].text.toStdString();
     EXPECT_FALSE(f.CMD_Update->isEnabled());
-    EXPECT_FALSE(Common1::Connection.Session || Common1::Connection.Database);
+    EXPECT_EQ(CommandConnection::Open(), 0);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }

@@ -209,7 +209,7 @@ protected:
         EXPECT_EQ(now.colors, expected.colors);
         EXPECT_TRUE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_FALSE(Common1::Connection.Session);
+        EXPECT_EQ(CommandConnection::Open(), 0);
     }
     // The window still works: a Read loads the table as it now stands.
     void expectReadWorks(const Rows& table) {

@@ -4,7 +4,8 @@
 // the message box recorder, and direct SQLite access to check files.
 
 #include "grid/grid.h"
-#include "shell/common1.h"
+#include "db/connection.h"
+#include "shell/settings.h"
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 
@@ -70,11 +71,9 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         previousDir_ = QDir::currentPath();
         QDir::setCurrent(dir_.path());
-        Common1::SetSessionFactory(nullptr);
     }
     void TearDown() override {
         form_.reset();
-        Common1::SetSessionFactory(nullptr);
         QDir::setCurrent(previousDir_);
     }
 

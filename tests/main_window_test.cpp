@@ -163,7 +163,7 @@ TEST_F(WindowTest, SettingsSwitchesHideUpdateAndSizeTheGrid) {
         SCOPED_TRACE(c.ini.toStdString());
         EXPECT_EQ(form().CMD_Update->isHidden(), c.hidden);
         EXPECT_EQ(grid().rowCount(), c.rows);
-        EXPECT_EQ(Common1::RowCapacity, c.rows);
+        EXPECT_EQ(form().rowCapacity(), c.rows);
         // Closing must not write the switches back or lose them.
         form_->close();
     }

@@ -11,8 +11,8 @@
 #include "db/error.h"
 #include "db/postgres/pg_session.h"
 #include "grid/grid_prepare.h"
-#include "read/table_read.h"
-#include "writeback/table_replace.h"
+#include "commands/table_read.h"
+#include "commands/table_replace.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -617,8 +617,7 @@ protected:
         EXPECT_EQ(redRows(), markedRows);
         EXPECT_TRUE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_FALSE(Common1::Connection.Session);
-        EXPECT_FALSE(Common1::Connection.Database);
+        EXPECT_EQ(CommandConnection::Open(), 0);
         EXPECT_TRUE(grid().isEnabled());
     }
 
@@ -926,7 +925,7 @@ protected:
         EXPECT_EQ(grid().lastDataRow(), 0);
         EXPECT_FALSE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_FALSE(Common1::Connection.Session);
+        EXPECT_EQ(CommandConnection::Open(), 0);
     }
 };
 

@@ -61,7 +61,7 @@ protected:
         EXPECT_TRUE(form().TXT_HOST->text().isEmpty());
         EXPECT_FALSE(form().CMD_Update->isHidden());
         EXPECT_EQ(grid().rowCount(), 502);
-        EXPECT_EQ(Common1::RowCapacity, 502);
+        EXPECT_EQ(form().rowCapacity(), 502);
 
         // Closing adds the three keys and keeps the junk's bytes.
         form().TXT_USER->setText(QStringLiteral("scott"));

@@ -2,7 +2,7 @@
 #include "memory_watch.h"
 #include "recording_session.h"
 
-#include "read/table_read.h"
+#include "commands/table_read.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -74,10 +74,10 @@ TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns
     EXPECT_EQ(cell(5, 0), "3");
     EXPECT_EQ(cell(6, 1), "");
 
-    EXPECT_EQ(f.COL_Name, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
-    EXPECT_EQ(f.COL_Type, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
-    EXPECT_EQ(f.COL_Size, (std::vector<int32_t>{20, 5, 9, 8, 38}));
-    EXPECT_EQ(f.COL_Scale, (std::vector<int32_t>{0, 0, 2, 0, 0}));
+    EXPECT_EQ(f.catalogue.COL_Name, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
+    EXPECT_EQ(f.catalogue.COL_Type, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
+    EXPECT_EQ(f.catalogue.COL_Size, (std::vector<int32_t>{20, 5, 9, 8, 38}));
+    EXPECT_EQ(f.catalogue.COL_Scale, (std::vector<int32_t>{0, 0, 2, 0, 0}));
 
     for (int32_t r : {3, 5, 6, 502}) EXPECT_EQ(color(r, 1), GridColor::kYellow) << r;
     EXPECT_EQ(color(2, 1), GridColor::kWhite);
@@ -88,7 +88,7 @@ TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns
     EXPECT_EQ(f.ProgBar1->value(), 3);
     EXPECT_EQ(f.ProgBar1->maximum(), 3);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(Common1::Connection.Session || Common1::Connection.Database);
+    EXPECT_EQ(CommandConnection::Open(), 0);
     EXPECT_TRUE(grid().isEnabled());
 }
 
@@ -188,7 +188,7 @@ TEST_F(ReadTest, TheRowLimitStopsTheReadBeforeTheFirstRecordThatDoesNotFit) {
     EXPECT_EQ(color(3, 1), GridColor::kWhite) << "column 1 is not coloured";
     EXPECT_EQ(form().ProgBar1->value(), 101) << "one above the rows loaded";
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(Common1::Connection.Session);
+    EXPECT_EQ(CommandConnection::Open(), 0);
 
     boxes_.boxes.clear();
     db_->exec("DELETE FROM N WHERE V = 101");
@@ -212,7 +212,7 @@ TEST_F(ReadTest, AMissingTableShowsTheEnginesErrorAndLeavesTheGridReset) {
     EXPECT_EQ(grid().lastDataRow(), 0);
     EXPECT_FALSE(form().CMD_Update->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(Common1::Connection.Session);
+    EXPECT_EQ(CommandConnection::Open(), 0);
 }
 
 TEST_F(ReadTest, OracleStatementTexts) {
@@ -220,7 +220,7 @@ TEST_F(ReadTest, OracleStatementTexts) {
     script.columns = {{"A", OraType::kNumber, 10, 2, false}, {"B", OraType::kVarchar2, 5, 0, true},
                       {"C", OraType::kDate, 7, 0, false}, {"D", 8, 0, 0, true}};
     script.rows = {{QString("1"), std::nullopt, QString("2024-02-29 13:00:00"), QString("x")}};
-    Common1::SetSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    form().setSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
     form().TXT_USER->setText(" scott ");
     form().TXT_PASS->setText("tiger");
     form().TXT_HOST->setText("ORCL");

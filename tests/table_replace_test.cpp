@@ -2,7 +2,7 @@
 #include "recording_session.h"
 #include "snapshot_files.h"
 
-#include "writeback/table_replace.h"
+#include "commands/table_replace.h"
 #include "writeback/table_snapshot.h"
 
 #include <QApplication>
@@ -61,7 +61,7 @@ TEST_F(ReplaceTest, AnUnchangedRoundTripKeepsEveryValueAndEmptiesTheGrid) {
     EXPECT_EQ(grid().lastDataRow(), 0);
     EXPECT_FALSE(form().CMD_Update->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(Common1::Connection.Session);
+    EXPECT_EQ(CommandConnection::Open(), 0);
 }
 
 TEST_F(ReplaceTest, EditedAndPastedRowsAreWhatTheTableHoldsAfterwards) {
@@ -138,7 +138,7 @@ TEST_F(ReplaceTest, ARefusedRowRollsBackMarksTheRowAndKeepsTheGrid) {
     EXPECT_EQ(cell(6, 1), "D");
     EXPECT_TRUE(form().CMD_Update->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(Common1::Connection.Session);
+    EXPECT_EQ(CommandConnection::Open(), 0);
 
     // Corrected and sent again: the mark goes first, then the rows are written.
     setCell(5, 3, "5");
@@ -194,7 +194,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
                    {QString("B"), std::nullopt, std::nullopt, std::nullopt},
                    {QString("C"), QString("z"), QString("123456789012345678901234567890"),
                     QString("2024-01-31 10:11:12")}};
-    Common1::SetSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    form().setSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
     form().TXT_HOST->setText("ORCL");
     read();
     script.calls.clear();

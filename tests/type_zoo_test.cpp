@@ -11,7 +11,7 @@
 #include "tests/pg_test_env.h"
 
 #include "db/engine.h"
-#include "writeback/table_replace.h"
+#include "commands/table_replace.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -1,6 +1,7 @@
 #include "db/mysql/my_session.h"
 
 #include "db/error.h"
+#include "db/login.h"
 #include "db/field_list.h"
 #include "db/mysql/my_address.h"
 #include "db/mysql/my_transactional.h"
@@ -693,10 +694,9 @@ public:
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
                                               int32_t options) override {
         const MySqlAddress address = ParseMySqlAddress(host);
-        // The password may itself contain "/": only the first one separates.
-        const qsizetype slash = connect.indexOf(QLatin1Char('/'));
-        QByteArray user = (slash < 0 ? connect : connect.left(slash)).toUtf8();
-        QByteArray password = (slash < 0 ? QString() : connect.mid(slash + 1)).toUtf8();
+        const Login login = SplitLogin(connect);
+        QByteArray user = login.user.toUtf8();
+        QByteArray password = login.password.toUtf8();
         if (user.isEmpty()) user = address.user;
         if (password.isEmpty()) password = address.password;
 

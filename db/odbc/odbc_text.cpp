@@ -56,12 +56,6 @@ QString PartKey(const QString& part) { return part.left(part.indexOf(QLatin1Char
 
 }  // namespace
 
-Login SplitLogin(const QString& connect) {
-    const qsizetype slash = connect.indexOf(QLatin1Char('/'));
-    if (slash < 0) return {connect, QString()};
-    return {connect.left(slash), connect.mid(slash + 1)};
-}
-
 QString ConnectionValue(const QString& value) {
     const bool needsBraces = value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('{')) ||
                              value.contains(QLatin1Char('}')) || value != value.trimmed();

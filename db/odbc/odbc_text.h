@@ -4,6 +4,8 @@
 
 #include "db/sqlite/declared_type.h"
 
+#include "db/login.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -12,11 +14,8 @@
 namespace velkin::odbc {
 
 // "user/password" split at the first "/" (a password may contain "/").
-struct Login {
-    QString user;
-    QString password;
-};
-Login SplitLogin(const QString& connect);
+using velkin::Login;
+using velkin::SplitLogin;
 
 // A value as a connection string carries it. Plain where it can be: several
 // drivers (psqlODBC for UID, SQLite's for every key) take braces literally.

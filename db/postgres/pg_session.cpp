@@ -1,6 +1,7 @@
 #include "db/postgres/pg_session.h"
 
 #include "db/error.h"
+#include "db/login.h"
 #include "db/field_list.h"
 #include "db/plain_decimal.h"
 
@@ -469,10 +470,9 @@ class PgSession final : public EngineSession {
 public:
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
                                               int32_t options) override {
-        // The password may itself contain "/": only the first one separates.
-        const qsizetype slash = connect.indexOf(QLatin1Char('/'));
-        const QByteArray user = (slash < 0 ? connect : connect.left(slash)).toUtf8();
-        const QByteArray password = (slash < 0 ? QString() : connect.mid(slash + 1)).toUtf8();
+        const Login login = SplitLogin(connect);
+        const QByteArray user = login.user.toUtf8();
+        const QByteArray password = login.password.toUtf8();
         const QByteArray uri = host.toUtf8();
 
         // Later keywords override earlier ones: the URI may set its own

@@ -1,14 +1,16 @@
 #pragma once
-// The table replace (Form1::FL_UPDATE, defined in table_replace.cpp): after
-// the user confirms, deletes every row of the table named in the table box
-// and inserts one row per filled grid row, all in one transaction. On any
-// failure the transaction is rolled back, the failing grid row is marked red
-// and the grid keeps everything the user typed.
+// The table replace: after the user confirms, deletes every row of the table
+// named in the table box and inserts one row per filled grid row, all in one
+// transaction. On any failure the transaction is rolled back, the failing
+// grid row is marked red and the grid keeps everything the user typed. It
+// opens its own connection and releases it at its end.
 //
 // The literal of each cell is written by writeback/literals.h.
 // Unless the settings turn it off, the table's previous contents are kept
 // as a snapshot file (writeback/table_snapshot.h), taken in the same
 // transaction before the DELETE and kept only once the commit succeeded.
+
+#include "commands/command_context.h"
 
 #include <QString>
 #include <cstdint>
@@ -23,5 +25,15 @@ inline const QString kReplaceQuestionTitle = QStringLiteral("警告");
 // work. (The number is the one the classic desktop databases gave for a
 // record changed by another user.)
 inline constexpr int32_t kChangedSinceReadError = 3197;
+
+class TableReplace {
+public:
+    explicit TableReplace(const CommandContext& context) : context_(context) {}
+    // Every outcome is shown through the context's report.
+    void run(const CommandInputs& inputs);
+
+private:
+    CommandContext context_;
+};
 
 }  // namespace velkin

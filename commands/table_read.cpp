@@ -1,34 +1,24 @@
-#include "read/table_read.h"
+#include "commands/table_read.h"
 
 #include "db/error.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
-#include "read/read_origin.h"
 #include "read/value_text.h"
-#include "shell/common1.h"
-#include "shell/main_window.h"
-#include "shell/message_box.h"
 
-#include <QApplication>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include "shell/progress_bar.h"
-#include <QPushButton>
-#include <QRadioButton>
-
-using namespace velkin;
+namespace velkin {
 
 namespace {
 
 // Opens the main query of the read and fills the grid. Returns when the read
-// is done or stopped; errors propagate to FL_Read's one handler.
+// is done or stopped; errors propagate to the command's one handler.
 class ReadRun {
 public:
-    explicit ReadRun(Form1& form) : form_(form), grid_(*form.SPD1) {}
+    ReadRun(const CommandContext& context, const CommandInputs& inputs, CommandConnection& connection)
+        : context_(context), inputs_(inputs), connection_(connection), grid_(context.grid),
+          catalogue_(context.catalogue) {}
 
     void run() {
-        using namespace Common1;
-        OraDatabase& database = *Connection.Database;
+        OraDatabase& database = connection_.database();
         const QString query = buildQuery(database);
 
         auto dynaset = database.DbCreateDynaset(query, kDynasetNoBlankStrip);
@@ -40,18 +30,16 @@ public:
         grid_.setColumnCount(columnCount);
         writeHeaderRows(columnCount);
 
+        CommandReport& report = context_.report;
         if (recordCount == 0) {
-            ShowMessage({kNoDataMessage, QString(), MessageButtons::Ok, MessageAnswer::Ok});
-            if (form_.tableMode()) {
-                form_.CMD_Update->setEnabled(true);
+            report.ask({kNoDataMessage, QString(), MessageButtons::Ok, MessageAnswer::Ok});
+            if (inputs_.tableMode) {
+                report.allowUpdate(true);
                 activate(kFirstDataRow);
             }
             return;
         }
-        if (recordCount > 0) {
-            form_.ProgBar1->setMaximum(recordCount);
-            form_.ProgBar1->setMinimum(0);
-        }
+        if (recordCount > 0) report.setProgressRange(0, recordCount);
         if (!loadRecords(*dynaset)) return;
 
         // Column 1 of every data row, filled or not, turns yellow.
@@ -64,16 +52,16 @@ public:
         grid_.setBlockMode(false);
         grid_.setRedraw(true);
 
-        form_.CMD_Update->setEnabled(form_.tableMode());
+        report.allowUpdate(inputs_.tableMode);
         const int32_t last = grid_.lastDataRow();
         activate(last < kFirstDataRow ? kFirstDataRow : last);
     }
 
 private:
     QString buildQuery(OraDatabase& database) {
-        if (!form_.tableMode()) return form_.TXT_SQL->toPlainText();
-        const QString base = QStringLiteral("SELECT * FROM ") + form_.TXT_TABLE->text();
-        const QString discovery = Common1::Connection.Session->dialect().discoveryQuery(base);
+        if (!inputs_.tableMode) return inputs_.sql;
+        const QString base = QStringLiteral("SELECT * FROM ") + inputs_.table;
+        const QString discovery = connection_.session().dialect().discoveryQuery(base);
         auto probe = database.DbCreateDynaset(discovery, kDynasetNoBlankStrip);
         OraFields& fields = probe->Fields();
         SortList sortList;
@@ -84,42 +72,37 @@ private:
     }
 
     void rebuildCatalogue(OraFields& fields, int16_t columnCount) {
-        const size_t n = static_cast<size_t>(std::max<int16_t>(columnCount, 0));
-        form_.COL_Name.assign(n, QString());
-        form_.COL_Type.assign(n, QString());
-        form_.COL_Size.assign(n, 0);
-        form_.COL_Scale.assign(n, 0);
+        catalogue_.reset(static_cast<size_t>(std::max<int16_t>(columnCount, 0)));
         fields_.clear();
         isDate_.clear();
-        form_.readOrigin.clear();
         for (int16_t j = 0; j < columnCount; ++j) {
             OraField& field = fields.Item(j);
             fields_.push_back(&field);
-            form_.COL_Name[j] = field.Name();
+            catalogue_.COL_Name[j] = field.Name();
             const int32_t code = field.OraIDataType();
             const ColumnInfo info = CatalogueEntry(code, field.Size(), field.OraScale());
-            form_.COL_Type[j] = info.type;
-            form_.COL_Size[j] = info.size;
-            form_.COL_Scale[j] = info.scale;
+            catalogue_.COL_Type[j] = info.type;
+            catalogue_.COL_Size[j] = info.size;
+            catalogue_.COL_Scale[j] = info.scale;
             isDate_.push_back(code == OraType::kDate);
-            form_.readOrigin.columns.push_back(field.Origin());
+            catalogue_.origin.columns.push_back(field.Origin());
         }
-        if (form_.tableMode()) {
-            form_.readOrigin.table = form_.TXT_TABLE->text();
-            form_.readOrigin.host = form_.TXT_HOST->text();
+        if (inputs_.tableMode) {
+            catalogue_.origin.table = inputs_.table;
+            catalogue_.origin.host = inputs_.login.host;
         }
     }
 
     void writeHeaderRows(int16_t columnCount) {
-        const bool table = form_.tableMode();
         for (int32_t c = 1; c <= columnCount; ++c) {
             const size_t j = static_cast<size_t>(c - 1);
             grid_.setCurrentRow(1);
             grid_.setCurrentColumn(c);
-            grid_.setCellText(form_.COL_Name[j]);
+            grid_.setCellText(catalogue_.COL_Name[j]);
             grid_.setCurrentRow(2);
-            grid_.setCellText(table ? ColumnTypeText(form_.COL_Type[j], form_.COL_Size[j], form_.COL_Scale[j])
-                                    : QString());
+            grid_.setCellText(inputs_.tableMode ? ColumnTypeText(catalogue_.COL_Type[j], catalogue_.COL_Size[j],
+                                                                 catalogue_.COL_Scale[j])
+                                                : QString());
         }
     }
 
@@ -129,15 +112,15 @@ private:
         int32_t counter = 0;
         std::string scratch;
         DateCellBuffer dateText;
-        std::unordered_map<uint64_t, QString>& exact = form_.readOrigin.exact;
+        std::unordered_map<uint64_t, QString>& exact = catalogue_.origin.exact;
         dynaset.MoveFirst();
         grid_.setCurrentRow(kFirstDataRow);
         grid_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
         while (!dynaset.Eof()) {
             ++counter;
-            form_.ProgBar1->setValue(counter);
+            context_.report.setProgress(counter);
             if (counter + 2 > grid_.rowCount()) {
-                ShowMessage({kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok});
+                context_.report.ask({kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok});
                 return false;
             }
             const int32_t row = grid_.currentRow();
@@ -170,26 +153,38 @@ private:
         grid_.doAction(GridAction::ActivateCell);
     }
 
-    Form1& form_;
+    const CommandContext& context_;
+    const CommandInputs& inputs_;
+    CommandConnection& connection_;
     SpreadGrid& grid_;
+    ColumnCatalogue& catalogue_;
     std::vector<OraField*> fields_;  // taken once, used for every record
     std::vector<bool> isDate_;
 };
 
 }  // namespace
 
-void Form1::FL_Read() {
-    CMD_Update->setEnabled(false);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+void TableRead::run(const CommandInputs& inputs) {
+    CommandReport& report = context_.report;
+    report.allowUpdate(false);
+    report.setBusy(true);
+    std::unique_ptr<CommandConnection> connection;
+    const ClosingSteps closing(context_.grid, report, connection);
     try {
-        FL_InitSpd();
-        ProgBar1->setValue(0);
-        if (!Common1::ConnectDatabase(Common1::Connection, TXT_USER->text(), TXT_PASS->text(), TXT_HOST->text()))
-            ReadRun(*this).run();
+        ResetGrid(context_.grid, context_.rowCapacity);
+        report.setProgress(0);
+        try {
+            connection = OpenConnection(inputs.login, context_.sessions);
+        } catch (const Error& error) {
+            report.reportError(ErrorReportKind::Connection, error);
+            return;
+        }
+        ReadRun(context_, inputs, *connection).run();
     } catch (const Error& error) {
-        ShowErrorReport(ErrorReportKind::Command, error);
+        report.reportError(ErrorReportKind::Command, error);
     } catch (const std::exception& error) {
-        ShowErrorReport(ErrorReportKind::Command, Error(-1, QString::fromLocal8Bit(error.what())));
+        report.reportError(ErrorReportKind::Command, Error(-1, QString::fromLocal8Bit(error.what())));
     }
-    closeCommand();
 }
+
+}  // namespace velkin

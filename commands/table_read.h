@@ -1,10 +1,12 @@
 #pragma once
-// The table read (Form1::FL_Read, defined in table_read.cpp): loads a table,
-// ordered by its NOT NULL columns, or the result of a free SELECT into the
-// grid with two header rows, learns the column catalogue the replace relies
-// on, and decides whether Update may be used afterwards.
+// The table read: loads a table, ordered by its NOT NULL columns, or the
+// result of a free SELECT into the grid with two header rows, learns the
+// column catalogue the replace relies on, and decides whether Update may be
+// used afterwards. It opens its own connection and releases it at its end.
 //
 // The catalogue rules and the cell text forms are in read/value_text.h.
+
+#include "commands/command_context.h"
 
 #include <QString>
 
@@ -27,6 +29,16 @@ public:
 
 private:
     QString text_;
+};
+
+class TableRead {
+public:
+    explicit TableRead(const CommandContext& context) : context_(context) {}
+    // Every outcome is shown through the context's report.
+    void run(const CommandInputs& inputs);
+
+private:
+    CommandContext context_;
 };
 
 }  // namespace velkin

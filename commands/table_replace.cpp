@@ -1,23 +1,15 @@
-#include "writeback/table_replace.h"
+#include "commands/table_replace.h"
 
 #include "db/engine.h"
 #include "db/error.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
-#include "shell/common1.h"
-#include "shell/main_window.h"
-#include "shell/message_box.h"
 #include "writeback/literals.h"
 #include "writeback/table_snapshot.h"
 
-#include <QApplication>
-#include <QLineEdit>
-#include "shell/progress_bar.h"
-#include <QPushButton>
-
 #include <optional>
 
-using namespace velkin;
+namespace velkin {
 
 namespace {
 
@@ -148,49 +140,57 @@ void DeleteEveryRow(EngineSession& session, OraDatabase& database, const Dialect
 
 }  // namespace
 
-// The one failure handler of the replace: undo, mark the row being written, report.
-void Form1::failReplace(const Error& error, int32_t rowInProgress) {
+void TableReplace::run(const CommandInputs& inputs) {
+    CommandReport& report = context_.report;
+    SpreadGrid& grid = context_.grid;
+    const ColumnCatalogue& catalogue = context_.catalogue;
+    const ReadOrigin& readOrigin = catalogue.origin;
     try {
-        Common1::Connection.Session->rollback();
-    } catch (const std::exception&) {
-        // A lost connection has already discarded the transaction on the server.
+        RemoveFailureMark(grid);
+    } catch (const Error& error) {
+        // The mark stays; the question comes all the same.
+        report.reportError(ErrorReportKind::Command, error);
     }
-    if (rowInProgress > 0) MarkFailedRow(*SPD1, rowInProgress);
-    ShowErrorReport(ErrorReportKind::Command, error);
-}
-
-void Form1::FL_UPDATE() {
-    FL_InitColor();
-    SpreadGrid& grid = *SPD1;
     const SheetData& sheet = grid.sheet();
-    const QString table = TXT_TABLE->text();
+    const QString& table = inputs.table;
     const int32_t lastRow = grid.lastDataRow();
-    if (ShowMessage(ReplaceQuestion(CountReplace(sheet, lastRow), table, TXT_HOST->text(), readOrigin)) !=
+    if (report.ask(ReplaceQuestion(CountReplace(sheet, lastRow), table, inputs.login.host, readOrigin)) !=
         MessageAnswer::Yes)
         return;
 
     // The replace can take a while on a large grid; the user must see that it works.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    ProgBar1->setValue(0);
+    report.setBusy(true);
+    report.setProgress(0);
     if (lastRow > 2) {
-        ProgBar1->setMinimum(0);
-        ProgBar1->setMaximum(lastRow - 2);
+        report.setProgressRange(0, lastRow - 2);
     } else {
-        ProgBar1->setMinimum(0);
-        ProgBar1->setMaximum(1);
-        ProgBar1->setValue(1);
+        report.setProgressRange(0, 1);
+        report.setProgress(1);
     }
 
-    using Common1::Connection;
-    if (Common1::ConnectDatabase(Connection, TXT_USER->text(), TXT_PASS->text(), TXT_HOST->text())) {
-        closeCommand();
+    std::unique_ptr<CommandConnection> connection;
+    const ClosingSteps closing(grid, report, connection);
+    try {
+        connection = OpenConnection(inputs.login, context_.sessions);
+    } catch (const Error& error) {
+        report.reportError(ErrorReportKind::Connection, error);
         return;
     }
 
     int32_t rowInProgress = 0;  // the data row being written; 0 outside the row loop
+    // The one failure handler of the replace: undo, mark the row being written, report.
+    auto fail = [&](const Error& error) {
+        try {
+            connection->session().rollback();
+        } catch (const std::exception&) {
+            // A lost connection has already discarded the transaction on the server.
+        }
+        if (rowInProgress > 0) MarkFailedRow(grid, rowInProgress);
+        report.reportError(ErrorReportKind::Command, error);
+    };
     try {
-        EngineSession& session = *Connection.Session;
-        OraDatabase& database = *Connection.Database;
+        EngineSession& session = connection->session();
+        OraDatabase& database = connection->database();
 
         const Dialect dialect = session.dialect();
         session.BeginTrans();
@@ -198,7 +198,7 @@ void Form1::FL_UPDATE() {
         session.RequireNoDestructiveReferences(table);
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
-        if (Common1::KeepSnapshots) {
+        if (context_.keepSnapshots) {
             snapshot.emplace(database, dialect, table);
             const int64_t changed = RowsChangedSince(
                 ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
@@ -213,12 +213,12 @@ void Form1::FL_UPDATE() {
         bool overriding = false;
         const int32_t columns = grid.columnCount();
         for (int32_t c = 1; c <= columns; ++c) {
-            if (static_cast<size_t>(c - 1) >= COL_Name.size()) throw Error::SubscriptOutOfRange();
+            if (static_cast<size_t>(c - 1) >= catalogue.COL_Name.size()) throw Error::SubscriptOutOfRange();
             const ColumnOrigin& origin = readOrigin.column(static_cast<size_t>(c - 1));
             if (origin.generated) continue;
             overriding = overriding || origin.alwaysIdentity;
             if (!columnList.isEmpty()) columnList += QLatin1Char(',');
-            columnList += QuotedIdentifier(COL_Name[static_cast<size_t>(c - 1)]);
+            columnList += QuotedIdentifier(catalogue.COL_Name[static_cast<size_t>(c - 1)]);
         }
         columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
         const QString statementStart = head + columnList;
@@ -239,32 +239,34 @@ void Form1::FL_UPDATE() {
             for (int32_t c = 1; c <= rowColumns; ++c) {
                 grid.setCurrentColumn(c);
                 const auto j = static_cast<size_t>(c - 1);
-                if (j >= COL_Type.size()) throw Error::SubscriptOutOfRange();
+                if (j >= catalogue.COL_Type.size()) throw Error::SubscriptOutOfRange();
                 const ColumnOrigin& origin = readOrigin.column(j);
                 if (origin.generated) continue;
                 if (!first) statement += QLatin1Char(',');
                 first = false;
                 // A cell still as read goes back as the value read; a changed one as typed.
                 if (sheet.unchangedSinceRead(r, c))
-                    AppendReadLiteral(statement, COL_Type[j], origin, grid.cellText(),
+                    AppendReadLiteral(statement, catalogue.COL_Type[j], origin, grid.cellText(),
                                       {sheet.readNull(record, c), readOrigin.exactLiteral(record, c)}, dialect);
                 else
-                    AppendCellLiteral(statement, COL_Type[j], grid.cellText(), dialect, origin);
+                    AppendCellLiteral(statement, catalogue.COL_Type[j], grid.cellText(), dialect, origin);
             }
             statement += QStringLiteral(") ");
             database.ExecuteSQL(statement);
-            ProgBar1->setValue(r - 2);
+            report.setProgress(r - 2);
         }
         rowInProgress = 0;
 
         session.CommitTrans();
         if (snapshot) snapshot->keep();
-        FL_InitSpd();
+        ResetGrid(grid, context_.rowCapacity);
+        report.allowUpdate(false);
     } catch (const Error& error) {
-        failReplace(error, rowInProgress);
+        fail(error);
     } catch (const std::exception& error) {
         // Out of memory and the like: still rolled back, reported and marked.
-        failReplace(Error(-1, QString::fromLocal8Bit(error.what())), rowInProgress);
+        fail(Error(-1, QString::fromLocal8Bit(error.what())));
     }
-    closeCommand();
 }
+
+}  // namespace velkin

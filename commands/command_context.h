@@ -1,0 +1,51 @@
+#pragma once
+// What the database commands work on, handed to them by the window: the grid,
+// the column catalogue, the reporting interface, the settings they need and
+// where sessions come from; and the texts of the boxes at the moment the
+// command starts.
+
+#include "commands/command_report.h"
+#include "db/connection.h"
+#include "read/column_catalogue.h"
+
+#include <QString>
+#include <cstdint>
+
+namespace velkin {
+
+class SpreadGrid;
+
+struct CommandContext {
+    SpreadGrid& grid;
+    ColumnCatalogue& catalogue;
+    CommandReport& report;
+    SessionFactory sessions;  // empty: the engine the host names
+    int32_t rowCapacity;      // the grid's row count after a reset
+    bool keepSnapshots;       // an Update keeps the replaced rows in a file
+};
+
+struct CommandInputs {
+    ConnectionBoxes login;  // the connection boxes as typed
+    QString table;          // the table box as typed
+    QString sql;            // the SQL box
+    bool tableMode = true;  // table mode, or SQL mode
+};
+
+// The closing steps every database command ends with, in this order: the
+// grid draws again, the busy pointer goes, the connection is released, the
+// grid takes input again. Run by the destructor, so no path can skip them.
+class ClosingSteps {
+public:
+    ClosingSteps(SpreadGrid& grid, CommandReport& report, std::unique_ptr<CommandConnection>& connection)
+        : grid_(grid), report_(report), connection_(connection) {}
+    ~ClosingSteps();
+    ClosingSteps(const ClosingSteps&) = delete;
+    ClosingSteps& operator=(const ClosingSteps&) = delete;
+
+private:
+    SpreadGrid& grid_;
+    CommandReport& report_;
+    std::unique_ptr<CommandConnection>& connection_;
+};
+
+}  // namespace velkin

@@ -1,0 +1,43 @@
+#pragma once
+// What a database command tells the user and asks of them, and the window
+// state it changes while it runs. The window implements this interface; a
+// command knows nothing else about the window.
+
+#include "db/error.h"
+
+#include <QString>
+#include <cstdint>
+
+namespace velkin {
+
+enum class MessageButtons { Ok, YesNo };
+enum class MessageAnswer { Ok, Yes, No };
+
+struct MessageRequest {
+    QString text;
+    QString title;  // empty: the application's title
+    MessageButtons buttons = MessageButtons::Ok;
+    MessageAnswer defaultButton = MessageAnswer::Ok;
+    QString detail;  // lines shown under the text; empty: none
+};
+
+// The error report's two forms: "Error Code: " under the title "Message" for
+// a failed connection, "Error Code:" under the application's title for a
+// failure inside a command.
+enum class ErrorReportKind { Connection, Command };
+
+class CommandReport {
+public:
+    virtual ~CommandReport() = default;
+    // Shows a modal box and returns the button pressed.
+    virtual MessageAnswer ask(const MessageRequest& request) = 0;
+    virtual void reportError(ErrorReportKind kind, const Error& error) = 0;
+    virtual void setProgressRange(int32_t minimum, int32_t maximum) = 0;
+    virtual void setProgress(int32_t value) = 0;
+    // Whether the Update command may be used.
+    virtual void allowUpdate(bool allowed) = 0;
+    // The busy pointer: on while a command works, off (fully) at its end.
+    virtual void setBusy(bool busy) = 0;
+};
+
+}  // namespace velkin
