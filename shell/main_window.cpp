@@ -8,6 +8,7 @@
 #include "grid/grid_prepare.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
+#include "shell/window_table.h"
 #include "shell/progress_bar.h"
 
 #include <QApplication>
@@ -50,8 +51,10 @@ Form1::~Form1() = default;
 
 int Form1::twipsToPixels(int twips) const { return (twips * logicalDpiX() + 720) / 1440; }
 
-void Form1::place(QWidget* control, int left, int top, int width, int height) {
-    control->setGeometry(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height));
+void Form1::place(QWidget* control) {
+    const ControlPlace& at = WindowControl(control->objectName().toStdString());
+    control->setGeometry(twipsToPixels(at.left), twipsToPixels(at.top), twipsToPixels(at.width),
+                         twipsToPixels(at.height));
 }
 
 void Form1::buildControls() {
@@ -62,10 +65,9 @@ void Form1::buildControls() {
         return control;
     };
     auto lineEdit = [&](const char* name) { return named(new QLineEdit(this), name); };
-    auto label = [&](const char* name, const QString& caption) { return named(new QLabel(caption, this), name); };
-    auto button = [&](const char* name, const QString& caption) {
-        return named(new QPushButton(caption, this), name);
-    };
+    auto caption = [](const char* name) { return QString::fromUtf8(WindowControl(name).caption); };
+    auto label = [&](const char* name) { return named(new QLabel(caption(name), this), name); };
+    auto button = [&](const char* name) { return named(new QPushButton(caption(name), this), name); };
     auto multiLine = [&](const char* name) {
         auto* box = named(new QPlainTextEdit(this), name);
         box->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -75,66 +77,66 @@ void Form1::buildControls() {
     };
 
     SPD1 = named(new SpreadGrid(this), "SPD1");
-    place(SPD1, 120, 1920, 12015, 6135);
+    place(SPD1);
 
     TXT_USER = lineEdit("TXT_USER");
-    place(TXT_USER, 1320, 360, 1455, 270);
+    place(TXT_USER);
     TXT_PASS = lineEdit("TXT_PASS");  // shown as typed: users read it back to check it
-    place(TXT_PASS, 2760, 360, 1335, 270);
+    place(TXT_PASS);
     TXT_HOST = lineEdit("TXT_HOST");
-    place(TXT_HOST, 4080, 360, 1455, 270);
+    place(TXT_HOST);
     for (QLineEdit* box : {TXT_USER, TXT_PASS, TXT_HOST}) SetBackColor(box, kConnectionBoxColor);
     TXT_TABLE = lineEdit("TXT_TABLE");
-    place(TXT_TABLE, 5640, 360, 1815, 270);
+    place(TXT_TABLE);
 
-    Label1 = label("Label1", QStringLiteral("対象ﾃｰﾌﾞﾙ名"));
-    place(Label1, 5640, 120, 1815, 375);
-    CMD_Read = button("CMD_Read", QStringLiteral("Read(&R)"));
-    place(CMD_Read, 10080, 120, 975, 375);
-    CMD_Update = button("CMD_Update", QStringLiteral("Update(&U)"));
-    place(CMD_Update, 240, 1440, 975, 375);
-    CMD_Quit = button("CMD_Quit", QStringLiteral("Quit(&Q)"));
-    place(CMD_Quit, 11160, 120, 975, 375);
-    Label2 = label("Label2", QStringLiteral("ユーザ名"));
-    place(Label2, 1320, 120, 1455, 375);
-    Label3 = label("Label3", QStringLiteral("パスワード"));
-    place(Label3, 2760, 120, 1335, 375);
-    Label4 = label("Label4", QStringLiteral("ホスト識別名"));
-    place(Label4, 4080, 120, 1455, 375);
+    Label1 = label("Label1");
+    place(Label1);
+    CMD_Read = button("CMD_Read");
+    place(CMD_Read);
+    CMD_Update = button("CMD_Update");
+    place(CMD_Update);
+    CMD_Quit = button("CMD_Quit");
+    place(CMD_Quit);
+    Label2 = label("Label2");
+    place(Label2);
+    Label3 = label("Label3");
+    place(Label3);
+    Label4 = label("Label4");
+    place(Label4);
     for (QLabel* l : {Label1, Label2, Label3, Label4}) l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     TXT_SQL = multiLine("TXT_SQL");
-    place(TXT_SQL, 1320, 600, 8415, 1215);
+    place(TXT_SQL);
 
-    Frame1 = named(new QGroupBox(QStringLiteral("対象"), this), "Frame1");
-    place(Frame1, 0, 0, 1095, 1095);
-    Option1[0] = named(new QRadioButton(QStringLiteral("ﾃｰﾌﾞﾙ"), Frame1), "Option1_0");
-    place(Option1[0], 120, 240, 855, 375);
-    Option1[1] = named(new QRadioButton(QStringLiteral("SQL"), Frame1), "Option1_1");
-    place(Option1[1], 120, 600, 735, 255);
+    Frame1 = named(new QGroupBox(caption("Frame1"), this), "Frame1");
+    place(Frame1);
+    Option1[0] = named(new QRadioButton(caption("Option1_0"), Frame1), "Option1_0");
+    place(Option1[0]);
+    Option1[1] = named(new QRadioButton(caption("Option1_1"), Frame1), "Option1_1");
+    place(Option1[1]);
 
-    Label5 = label("Label5", QStringLiteral("SQL→"));
-    place(Label5, 600, 1080, 735, 255);
+    Label5 = label("Label5");
+    place(Label5);
 
     Text2 = multiLine("Text2");
     Text2->setPlainText(QStringLiteral("退避ｴﾘｱ\n"));
-    place(Text2, 9960, 600, 2175, 1215);
+    place(Text2);
 
-    CMD_SerchTab = button("CMD_SerchTab", QStringLiteral("ﾃｰﾌﾞﾙ一覧SQL"));
-    place(CMD_SerchTab, 7560, 120, 1575, 255);
+    CMD_SerchTab = button("CMD_SerchTab");
+    place(CMD_SerchTab);
 
     ProgBar1 = named(new ProgressBar(this), "ProgBar1");
     ProgBar1->setRange(0, 100);
     ProgBar1->setValue(0);
-    place(ProgBar1, 240, 8160, 3735, 255);
+    place(ProgBar1);
 
     Text1 = lineEdit("Text1");
     Text1->setText(QStringLiteral("お問い合わせ: 情報システム課 (内線 1234)"));
     SetBackColor(Text1, kContactLineColor);
-    place(Text1, 3960, 8160, 3375, 270);
+    place(Text1);
     Text3 = lineEdit("Text3");
     Text3->setText(QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));
-    place(Text3, 7320, 8160, 4815, 270);
+    place(Text3);
 
     // Captions lie beneath every box and button, as they do on a window whose
     // labels are painted on the window itself: the label row (top 120, 375

@@ -93,9 +93,7 @@ public:
     void allowUpdate(bool allowed) override;
     void setBusy(bool busy) override;
 
-    // The window's fixed client size in twips, and twips to pixels on this screen.
-    static constexpr int kClientWidthTwips = 12270;
-    static constexpr int kClientHeightTwips = 8460;
+    // Twips to pixels on this screen.
     int twipsToPixels(int twips) const;
 
 protected:
@@ -103,7 +101,8 @@ protected:
 
 private:
     void buildControls();
-    void place(QWidget* control, int left, int top, int width, int height);
+    // Puts a control where the window table (shell/window_table.h) says, by its name.
+    void place(QWidget* control);
     velkin::CommandContext commandContext();
     velkin::CommandInputs commandInputs() const;
 

