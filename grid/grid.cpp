@@ -99,6 +99,11 @@ void SpreadGrid::doAction(GridAction action) {
     }
 }
 
+void SpreadGrid::clearBackColors() {
+    sheet_.clearPaints();
+    scheduleRefresh();
+}
+
 void SpreadGrid::setRedraw(bool on) {
     setUpdatesEnabled(on);
     if (on) refresh();

@@ -56,6 +56,8 @@ public:
     // Back colour of the current cell, or of the block in block mode.
     uint32_t backColor() const { return sheet_.backColor(row_, column_); }
     void setBackColor(uint32_t color);
+    // Every cell of the sheet back to white.
+    void clearBackColors();
 
     // The redraw switch: while off the screen keeps its old picture.
     void setRedraw(bool on);

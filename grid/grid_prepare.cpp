@@ -14,6 +14,9 @@ void ResetGrid(SpreadGrid& grid, int32_t rowCapacity) {
     grid.setBlockMode(true);
     grid.doAction(GridAction::ClearText);
     grid.setBlockMode(false);
+    // A red mark must not outlive the rows it marked: the next read would
+    // show it on whatever row then stands there.
+    grid.clearBackColors();
     grid.clearUndoHistory();
 }
 

@@ -58,6 +58,8 @@ public:
 
     uint32_t backColor(int32_t row, int32_t column) const;
     void paint(const CellBlock& block, uint32_t color);
+    // Every cell back to white.
+    void clearPaints() { std::vector<std::pair<CellBlock, uint32_t>>().swap(paints_); }
 
     // What a read put in the sheet, so that the write-back can tell the cells
     // the user changed from those still as read. A read calls beginRead,

@@ -362,3 +362,21 @@ TEST(SnapshotNames, TableNamesBecomeDistinctSafeFileNames) {
     EXPECT_LE(longStem.toUtf8().size(), 120);
     EXPECT_NE(longStem, SnapshotStem(longName + "u"));
 }
+
+// Text that is not UTF-8, such as the bytes of a lone surrogate, reads into
+// the grid as the grid keeps it, lands in the snapshot with the same bytes,
+// and goes back to the table unchanged.
+TEST_F(ReplaceTest, BytesThatAreNotUtf8ReachTheSnapshotAndTheTableUnchanged) {
+    db_->exec("UPDATE EMP SET NOTE = CAST(X'41EDA08042' AS TEXT) WHERE CODE = 'A    '");
+    read();
+    EXPECT_EQ(cell(3, 5), QStringLiteral("A") + QChar(0xD800) + QStringLiteral("B"));
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(db_->query("SELECT hex(NOTE), typeof(NOTE) FROM EMP WHERE CODE = 'A    '"),
+              (Rows{{"41EDA08042", "text"}}));
+    const QStringList files = FolderFiles(path("backup"));
+    ASSERT_EQ(files.size(), 1);
+    QFile file(path("backup/" + files[0]));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("\tA\xED\xA0\x80" "B\r\n"));
+}

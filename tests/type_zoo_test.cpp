@@ -210,6 +210,7 @@ TEST_P(TypeZooTest, OneChangedCellChangesThatCellAlone) {
     EXPECT_EQ(cell(3, 1), "a");
     EXPECT_EQ(cell(3, 10), "20240105 10:11:12.345678") << "a time of day shows after the date";
     EXPECT_EQ(cell(5, 10), "20240105") << "midnight shows as the date alone";
+    EXPECT_EQ(cell(5, 5), "1" + QString(300, '0')) << "a double is a plain decimal on every route";
     setCell(3, zoo_.changedGridColumn, "changed");
     exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'changed' WHERE id = 1");
 

@@ -245,7 +245,10 @@ void TableSnapshot::append(const std::vector<QString>& row) {
 }
 
 void TableSnapshot::flush() {
-    WriteAll(file_.fd, pending_.toUtf8(), file_.path);
+    // The grid's own UTF-8: a lone surrogate keeps the bytes it was read from.
+    std::string bytes;
+    AppendUtf8(pending_, bytes);
+    WriteAll(file_.fd, QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size())), file_.path);
     pending_.resize(0);  // keeps its capacity for the next block
 }
 

@@ -173,6 +173,10 @@ ColumnType DescribeColumn(const MYSQL_FIELD& field) {
         const int32_t precision = width > 0 ? static_cast<int32_t>(width) : kUnboundedPrecision;
         return {OraType::kNumber, precision + 1, static_cast<int32_t>(field.decimals), ValueForm::PlainDecimal};
     }
+    // Binary floating point is a number like any other, shown in plain decimal
+    // (the server writes 1e20 with an exponent).
+    case MYSQL_TYPE_FLOAT:
+    case MYSQL_TYPE_DOUBLE: return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
     // Sizes as Oracle gives them for DATE and TIMESTAMP; the commands do not use them.
     case MYSQL_TYPE_DATE:
     case MYSQL_TYPE_NEWDATE: return {OraType::kDate, 7, 0, ValueForm::AsText};

@@ -178,6 +178,15 @@ TEST_F(UserSeat, ARefusedRowOutOfSightIsBroughtIntoView) {
     goToRow(1);
     refusedUpdate();
     EXPECT_TRUE(waitForPixels(Reddish, 1000)) << "the red mark is out of sight";
+    // A new Read shows its yellow column and no mark of the refusal before it.
+    seat.click(c::CMD_Read, Spot::Centre);
+    bool markGone = false;
+    for (int attempt = 0; attempt < 40 && !markGone; ++attempt) {
+        markGone = gridPixels(Reddish) == 0;
+        if (!markGone) QThread::msleep(250);
+    }
+    EXPECT_TRUE(markGone) << "a stale red mark outlived the Read";
+    EXPECT_GE(gridPixels(Yellowish), 200) << "no yellow key column after Read";
     quit();
     EXPECT_EQ(folder.sql(QStringLiteral("SELECT count(*), sum(QTY) FROM BIG;")), "60|1773\n");
 }
