@@ -17,7 +17,6 @@
 #include <cstdarg>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -636,11 +635,10 @@ void RegisterTlsGuard(MYSQL* mysql) {
     static AuthenticationPlugin plugin{kAuthenticationPluginType, kAuthenticationInterface, kTlsGuardPlugin,
                                        "Velkin", "Refuses a server that offers no TLS", {1, 0, 0}, "",
                                        nullptr, nullptr, nullptr, nullptr, RequireTls};
-    static std::once_flag once;
-    static bool registered = false;
-    std::call_once(once, [mysql] {
-        registered = mysql_client_register_plugin(mysql, reinterpret_cast<st_mysql_client_plugin*>(&plugin)) != nullptr;
-    });
+    // A function-local static runs once, thread-safely, and unlike
+    // std::call_once needs no thread-local storage from the dynamic loader.
+    static const bool registered =
+        mysql_client_register_plugin(mysql, reinterpret_cast<st_mysql_client_plugin*>(&plugin)) != nullptr;
     if (!registered) throw EngineError(kBadOption, QStringLiteral("TLS を必須にする仕組みを接続ライブラリに登録できません。"));
 }
 
