@@ -177,7 +177,8 @@ void TableReplace::run(const CommandInputs& inputs) {
         return;
     }
 
-    int32_t rowInProgress = 0;  // the data row being written; 0 outside the row loop
+    int32_t rowInProgress = 0;     // the data row being written; 0 outside the row loop
+    int32_t columnInProgress = 0;  // the cell whose literal is being written; 0 once the row is sent
     // The one failure handler of the replace: undo, mark the row being written, report.
     auto fail = [&](const Error& error) {
         try {
@@ -186,6 +187,14 @@ void TableReplace::run(const CommandInputs& inputs) {
             // A lost connection has already discarded the transaction on the server.
         }
         if (rowInProgress > 0) MarkFailedRow(grid, rowInProgress);
+        // A cell the program itself could not read as its column's type: the
+        // user is taken to it, within the marked row.
+        const bool cellRefused = error.Number() == Error::kTypeMismatch || error.Number() == Error::kOverflow;
+        if (rowInProgress > 0 && columnInProgress > 0 && cellRefused) {
+            grid.setCurrentRow(rowInProgress);
+            grid.setCurrentColumn(columnInProgress);
+            grid.doAction(GridAction::ActivateCell);
+        }
         report.reportError(ErrorReportKind::Command, error);
     };
     try {
@@ -237,6 +246,7 @@ void TableReplace::run(const CommandInputs& inputs) {
             const int32_t rowColumns = grid.columnCount();
             bool first = true;
             for (int32_t c = 1; c <= rowColumns; ++c) {
+                columnInProgress = c;
                 grid.setCurrentColumn(c);
                 const auto j = static_cast<size_t>(c - 1);
                 if (j >= catalogue.COL_Type.size()) throw Error::SubscriptOutOfRange();
@@ -252,6 +262,7 @@ void TableReplace::run(const CommandInputs& inputs) {
                     AppendCellLiteral(statement, catalogue.COL_Type[j], grid.cellText(), dialect, origin);
             }
             statement += QStringLiteral(") ");
+            columnInProgress = 0;
             database.ExecuteSQL(statement);
             report.setProgress(r - 2);
         }

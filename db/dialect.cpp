@@ -76,6 +76,21 @@ Dialect Dialect::fromDbmsName(const QString& dbmsName) {
     return Dialect(DialectKind::Standard);
 }
 
+Dialect Dialect::fromDriverFacts(const QString& facts) {
+    const QString text = facts.toLower();
+    auto names = [&](std::initializer_list<const char*> words) {
+        for (const char* word : words)
+            if (text.contains(QLatin1String(word))) return true;
+        return false;
+    };
+    if (names({"mariadb", "mysql", "maodbc", "myodbc"})) return Dialect(DialectKind::MySQL);
+    if (names({"postgres", "psqlodbc"})) return Dialect(DialectKind::PostgreSQL);
+    // A SQLite file reached through a driver takes dates as ISO text.
+    if (names({"sqlite"})) return Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
+    if (names({"sql server", "freetds", "tdsodbc", "msodbcsql", "sqlncli"})) return Dialect(DialectKind::SqlServer);
+    return Dialect(DialectKind::Oracle);
+}
+
 // In their default mode MySQL and MariaDB read a double-quoted name as a
 // string and a backslash in a string as an escape. The program writes column
 // names between double quotes and texts with only the apostrophe doubled, as

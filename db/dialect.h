@@ -40,6 +40,11 @@ public:
 
     // Dialect for a DBMS name as an ODBC driver reports it ("Oracle", "PostgreSQL", ...).
     static Dialect fromDbmsName(const QString& dbmsName);
+    // Dialect for what the ODBC configuration says of a driver: its name and
+    // attributes ("MariaDB Unicode;Driver=libmaodbc.so"), by the database or
+    // driver library they name: MariaDB/MySQL, PostgreSQL, SQLite, SQL Server
+    // (FreeTDS included), Oracle. Anything else, or nothing, is Oracle.
+    static Dialect fromDriverFacts(const QString& facts);
 
     // Statements that make a MySQL or MariaDB session read the program's
     // statements as the other databases do (see the definition); run once

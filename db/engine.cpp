@@ -127,12 +127,13 @@ QString DatabaseLabel(const QString& host) {
 }
 
 Dialect DialectForHost(const QString& host) {
-    switch (ParseHost(host).kind) {
+    const HostIdentifier id = ParseHost(host);
+    switch (id.kind) {
     case EngineKind::SQLite: return Dialect(DialectKind::SQLite);
     case EngineKind::PostgreSQL: return Dialect(DialectKind::PostgreSQL);
     case EngineKind::MySQL: return Dialect(DialectKind::MySQL);
     case EngineKind::Odbc:
-    case EngineKind::OracleService: return Dialect(DialectKind::Oracle);
+    case EngineKind::OracleService: return Dialect::fromDriverFacts(OdbcDriverFacts(id.target));
     }
     return Dialect(DialectKind::Oracle);
 }
@@ -146,18 +147,6 @@ std::unique_ptr<EngineSession> CreateSession(const QString& host) {
     case EngineKind::OracleService: return CreateOdbcSession();
     }
     throw Error::CannotCreateObject(QString());
-}
-
-Dialect ConnectedDialectForHost(const QString& host, const QString& connect) {
-    const EngineKind kind = ParseHost(host).kind;
-    if (kind != EngineKind::Odbc && kind != EngineKind::OracleService) return DialectForHost(host);
-    try {
-        const std::unique_ptr<EngineSession> session = CreateSession(host);
-        session->OpenDatabase(host, connect, kOpenNoWait);
-        return session->dialect();
-    } catch (const std::exception&) {
-        return DialectForHost(host);
-    }
 }
 
 }  // namespace velkin

@@ -38,14 +38,11 @@ HostIdentifier ParseHost(const QString& host);
 // and any other option (which may hold one) are left out.
 QString DatabaseLabel(const QString& host);
 
-// The dialect a host will speak, as far as it can be known without connecting:
-// ODBC sources and service names are taken to be Oracle.
+// The dialect a host speaks, learnt without connecting: an ODBC source or
+// connection string, or a service name that is a data source, by its driver
+// as the driver manager's configuration names it (Dialect::fromDriverFacts);
+// a service name that is no data source, or an unknown driver, is Oracle.
 Dialect DialectForHost(const QString& host);
-
-// The dialect a host speaks. An ODBC source or service name is connected to
-// with the login `connect` ("user/password") to learn the DBMS behind it;
-// when that connection fails, DialectForHost's answer stands.
-Dialect ConnectedDialectForHost(const QString& host, const QString& connect);
 
 // A foreign key of another table that refers to a table, and what deleting a
 // referenced row does through it.

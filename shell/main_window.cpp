@@ -209,13 +209,9 @@ void Form1::CMD_Update_Click() {
 void Form1::CMD_Quit_Click() { close(); }
 
 void Form1::CMD_SerchTab_Click() {
-    const QString host = HostField(TXT_HOST->text());
-    // Behind an ODBC source may be any DBMS; connecting is the only way to
-    // learn which, and that can take a moment.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const Dialect dialect = ConnectedDialectForHost(
-        host, JoinLogin({ConnectionField(TXT_USER->text()), ConnectionField(TXT_PASS->text())}));
-    QApplication::restoreOverrideCursor();
+    // The database behind an ODBC source is learnt from its driver, never by
+    // logging on: a wrong password would count towards a lock-out.
+    const Dialect dialect = DialectForHost(HostField(TXT_HOST->text()));
     TXT_SQL->setPlainText(dialect.tableListQuery());
     Option1[1]->setChecked(true);
     Option1_Click(1);

@@ -37,6 +37,23 @@ TEST(Dialect, ChosenFromTheDbmsNameAnOdbcDriverReports) {
     EXPECT_EQ(Dialect::fromDbmsName("DB2/LINUXX8664").kind(), DialectKind::Standard);
 }
 
+// The table list's text, from what odbcinst.ini says of a driver: its name, else its library.
+TEST(Dialect, ChosenFromTheDriverTheConfigurationNames) {
+    const std::pair<const char*, DialectKind> cases[] = {
+        {"MariaDB Unicode;Driver=libmaodbc.so", DialectKind::MySQL},
+        {"MySQL ODBC 8.0 Unicode Driver", DialectKind::MySQL},
+        {"Reporting;Driver=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so", DialectKind::PostgreSQL},
+        {"SQLite3;Driver=libsqlite3odbc.so", DialectKind::SQLite},
+        {"ODBC Driver 18 for SQL Server", DialectKind::SqlServer},
+        {"FreeTDS;Driver=libtdsodbc.so", DialectKind::SqlServer},
+        {"Oracle 21 ODBC driver;Driver=libsqora.so.21.1", DialectKind::Oracle},
+        {"Acme Warehouse;Driver=libacme.so", DialectKind::Oracle},
+        {"", DialectKind::Oracle},
+    };
+    for (const auto& [facts, kind] : cases) EXPECT_EQ(Dialect::fromDriverFacts(facts).kind(), kind) << facts;
+    EXPECT_EQ(Dialect::fromDriverFacts("SQLite3").dateLiteralForm(), DateLiteralForm::IsoText);
+}
+
 // SQL Server cannot run here: its texts are checked as written.
 TEST(Dialect, SqlServerTexts) {
     const Dialect d(DialectKind::SqlServer);
@@ -120,5 +137,7 @@ TEST(HostIdentifier, ChoosesTheEngineFromTheHostText) {
     EXPECT_EQ(DialectForHost("postgresql://x/y").kind(), DialectKind::PostgreSQL);
     EXPECT_EQ(DialectForHost("mysql://h/v").kind(), DialectKind::MySQL);
     EXPECT_EQ(DialectForHost("odbc:X").kind(), DialectKind::Oracle);
+    EXPECT_EQ(DialectForHost("odbc:DRIVER={FreeTDS};SERVER=h").kind(), DialectKind::SqlServer);
+    EXPECT_EQ(DialectForHost("odbc:Driver=/opt/x/libmyodbc8w.so;Server=h").kind(), DialectKind::MySQL);
     EXPECT_EQ(DialectForHost("ORCL").kind(), DialectKind::Oracle);
 }

@@ -74,7 +74,9 @@ private:
         Write(QStringLiteral("odbc.ini"),
               QStringLiteral("[velkin_pg]\nDriver=Velkin Test PostgreSQL\nServername=%1\nPort=%2\nDatabase=%3\n\n"
                              "[velkin_lite]\nDriver=Velkin Test SQLite\nDatabase=%4\nTimeout=200\n\n"
-                             "[ORCL_LITE]\nDriver=Velkin Test SQLite\nDatabase=%5\n")
+                             "[ORCL_LITE]\nDriver=Velkin Test SQLite\nDatabase=%5\n\n"
+                             // A driver named for nothing, whose library is MariaDB's; nobody listens at port 1.
+                             "[velkin_nowhere]\nDriver=Velkin Test Unnamed\nServer=127.0.0.1\nPort=1\n")
                   .arg(pg.host())
                   .arg(pg.port())
                   .arg(pg.path().mid(1), LitePath(), ServicePath()));
@@ -86,7 +88,8 @@ private:
         // Bare library names: the driver manager finds them in its driver folder.
         QString text = QStringLiteral(
             "[Velkin Test PostgreSQL]\nDriver=psqlodbcw.so\n\n"
-            "[Velkin Test SQLite]\nDriver=libsqlite3odbc.so\n\n");
+            "[Velkin Test SQLite]\nDriver=libsqlite3odbc.so\n\n"
+            "[Velkin Test Unnamed]\nDriver=libmaodbc.so\n\n");
         if (withOracle) text += QStringLiteral("[Oracle in VelkinTest]\nDriver=libsqlite3odbc.so\n\n");
         Write(QStringLiteral("odbcinst.ini"), text);
     }
@@ -571,14 +574,17 @@ protected:
     std::vector<std::string> roles_;
 };
 
-// The table-list button connects to learn the database behind a source.
+// The table-list button learns the database behind a source from its driver,
+// without connecting: a source whose server is unreachable still gives its text.
 TEST_F(OdbcPostgres, TheTableListQueryIsTheOneOfTheDatabaseBehindTheSource) {
     OdbcFiles::Get();  // the data sources
-    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_pg", Login()).kind(), DialectKind::PostgreSQL);
-    EXPECT_EQ(ConnectedDialectForHost(DriverString(), Login()).kind(), DialectKind::PostgreSQL);
-    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_lite", "scott/tiger").kind(), DialectKind::SQLite);
-    EXPECT_EQ(ConnectedDialectForHost("odbc:velkin_pg", "velkin/not-the-password").kind(), DialectKind::Oracle);
-    EXPECT_EQ(ConnectedDialectForHost("odbc:no_such_source", Login()).kind(), DialectKind::Oracle);
+    EXPECT_EQ(DialectForHost("odbc:velkin_pg").kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(DialectForHost(DriverString()).kind(), DialectKind::PostgreSQL);
+    EXPECT_EQ(DialectForHost("odbc:DSN=velkin_lite;UID=x").kind(), DialectKind::SQLite);
+    EXPECT_EQ(DialectForHost("ORCL_LITE").kind(), DialectKind::SQLite) << "a service name that is a data source";
+    EXPECT_EQ(DialectForHost("odbc:velkin_nowhere").kind(), DialectKind::MySQL) << "by the driver's library";
+    EXPECT_EQ(DialectForHost("odbc:no_such_source").kind(), DialectKind::Oracle);
+    EXPECT_EQ(DialectForHost("NO_SUCH_SERVICE").kind(), DialectKind::Oracle);
 }
 
 TEST_F(OdbcPostgres, ColumnsCarryTypesSizesAndNotNullFromTheDriver) {

@@ -169,6 +169,7 @@ TEST_F(ReplaceTest, ConversionFailuresCarryTheirNumbersAndMarkTheRow) {
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(k.number)));
         EXPECT_EQ(color(4, 2), GridColor::kRed);
+        EXPECT_EQ(grid().currentIndex(), grid().model()->index(3, k.c - 1)) << "the refused cell is the current one";
         EXPECT_EQ(table(), before);
         setCell(4, k.c, old);
     }

@@ -156,8 +156,9 @@ Error SnapshotFileError(int errnoValue, const QString& path) {
     int32_t number = 75;  // path/file access error
     if (errnoValue == ENOSPC || errnoValue == EDQUOT || errnoValue == EFBIG) number = 61;  // disk full
     else if (errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS) number = 70;  // permission denied
-    return Error(number, QStringLiteral("更新前の内容を保存できないため、テーブルは変更していません"
-                                        "（設定 BACKUP=NO で保存をやめられます）。\r\n") +
+    return Error(number, QStringLiteral("更新前の内容を保存できないため、テーブルは変更していません。"
+                                        "続けるには、保存先のフォルダを書込めるようにするか空きを作るか、"
+                                        "Velkin.ini の [Default1] に BACKUP=NO と書いて保存をやめてください。\r\n") +
                              path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errnoValue)));
 }
 

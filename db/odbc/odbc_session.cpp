@@ -480,4 +480,31 @@ private:
 
 std::unique_ptr<EngineSession> CreateOdbcSession() { return std::make_unique<OdbcSession>(); }
 
+QString OdbcDriverFacts(const QString& target) {
+    SQLHENV raw = SQL_NULL_HANDLE;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &raw))) return QString();
+    const EnvironmentHandle environment(raw);
+    SQLSetEnvAttr(raw, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+
+    QString driver;
+    if (target.contains(QLatin1Char('='))) {
+        driver = ConnectionStringValue(target, QStringLiteral("DRIVER")).value_or(QString());
+        if (driver.isEmpty()) {
+            const QString source = ConnectionStringValue(target, QStringLiteral("DSN")).value_or(QString());
+            return source.isEmpty() ? QString() : OdbcDriverFacts(source);
+        }
+    } else {
+        const auto source = FindDataSource(raw, target);
+        if (!source) return QString();
+        driver = source->other;
+    }
+    QString facts = driver;
+    const auto entry = FindDriver(raw, [&driver](const QString& name) {
+        return name.compare(driver, Qt::CaseInsensitive) == 0;
+    });
+    // The attributes come as "KEY=VALUE" entries, each ended by a null character.
+    if (entry) facts += QLatin1Char(';') + QString(entry->other).replace(QChar(0), QLatin1Char(';'));
+    return facts;
+}
+
 }  // namespace velkin

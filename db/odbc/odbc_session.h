@@ -54,4 +54,11 @@ namespace velkin {
 
 std::unique_ptr<EngineSession> CreateOdbcSession();
 
+// What the driver manager's configuration says of the driver behind an ODBC
+// host target (a data source name, or a connection string with DSN= or
+// DRIVER=): the driver's name and its odbcinst.ini attributes ("Driver=..."),
+// joined by ";"; empty when nothing names a known source or driver. Reads the
+// configuration only: no driver is loaded, nothing is connected to.
+QString OdbcDriverFacts(const QString& target);
+
 }  // namespace velkin
