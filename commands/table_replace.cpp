@@ -71,7 +71,7 @@ ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
 }
 
 QString TableAndDatabase(const QString& table, const QString& host) {
-    return table + QStringLiteral(" (") + DatabaseLabel(host) + QLatin1Char(')');
+    return table + QStringLiteral(" (") + DatabaseLabel(HostField(host)) + QLatin1Char(')');
 }
 
 // The lines under the question: which table of which database is replaced by
@@ -208,7 +208,7 @@ void TableReplace::run(const CommandInputs& inputs) {
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
         if (context_.keepSnapshots) {
-            snapshot.emplace(database, dialect, table);
+            snapshot.emplace(database, dialect, table, SnapshotFolder(DatabaseLabel(HostField(inputs.login.host))));
             const int64_t changed = RowsChangedSince(
                 ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
             if (changed > 0) throw ChangedSinceRead(changed);

@@ -201,7 +201,7 @@ protected:
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:"))) << shown[0].text.toStdString();
         EXPECT_EQ(dump(), tableBefore);
-        EXPECT_TRUE(QDir(path("backup")).entryList({QStringLiteral("*.part*")}, QDir::Files).isEmpty())
+        EXPECT_TRUE(QDir(path("backup/Velkin.db")).entryList({QStringLiteral("*.part*")}, QDir::Files).isEmpty())
             << "the snapshot of a failed Update is removed";
         const GridState now = gridState();
         const GridState expected = Marked(gridBefore, markedRow);
@@ -284,7 +284,7 @@ TEST_F(FaultTest, AReadOnlyFileRefusesTheDeleteAndChangesNothing) {
             << shown[0].text.toStdString();
         EXPECT_EQ(gridState(), gridBefore) << "a failure before the rows marks none";
         EXPECT_TRUE(form().CMD_Update->isEnabled());
-        EXPECT_TRUE(QDir(path("backup")).isEmpty()) << "the snapshot of a failed Update is removed";
+        EXPECT_TRUE(QDir(path("backup/Velkin.db")).isEmpty()) << "the snapshot of a failed Update is removed";
         // Reading needs no write access.
         read();
         EXPECT_EQ(cell(4, 2), QStringLiteral("old-1"));

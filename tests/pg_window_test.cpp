@@ -8,7 +8,9 @@
 #include "tests/pg_test_env.h"
 
 #include "db/dialect.h"
+#include "db/engine.h"
 #include "db/error.h"
+#include "writeback/table_snapshot.h"
 #include "db/postgres/pg_session.h"
 #include "grid/grid_prepare.h"
 #include "commands/table_read.h"
@@ -38,6 +40,16 @@
 using namespace velkin;
 using namespace velkin::testing;
 using velkin::test::PgAdmin;
+
+namespace {
+
+// Where the window's snapshots of the test server go: its label, made file-safe.
+QString PgSnapshots() {
+    const QString host = QString::fromStdString("postgresql://127.0.0.1:" + velkin::test::PgEnv("VELKIN_PG_PORT"));
+    return velkin::SnapshotFolder(velkin::DatabaseLabel(host)).mid(2);
+}
+
+}  // namespace
 
 namespace {
 
@@ -516,11 +528,14 @@ TEST_F(PgRoundTrip, ASnapshotOfEveryTypeHoldsWhatTheReadShowedAndPastingItBackRe
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     ASSERT_EQ(Count(t), 2);
 
-    const QStringList files = FolderFiles(path("backup"));
+    // The server's snapshots go to a folder named after it, never after the login.
+    const QString folder = PgSnapshots();
+    EXPECT_TRUE(folder.startsWith("backup/postgresql%3A%2F%2F127.0.0.1%3A")) << folder.toStdString();
+    const QStringList files = FolderFiles(path(folder));
     ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
     EXPECT_TRUE(IsSnapshotName(Q(t), files[0])) << files[0].toStdString();
-    EXPECT_EQ(ModeOf(path("backup/" + files[0])), 0600);
-    const Cells saved = SnapshotRows(path("backup/" + files[0]));
+    EXPECT_EQ(ModeOf(path(folder + "/" + files[0])), 0600);
+    const Cells saved = SnapshotRows(path(folder + "/" + files[0]));
     EXPECT_EQ(RecordsSorted(saved), RecordsSorted(shown));
 
     // Restoring as a user would: Read, paste the file's records at row 3, Update.
@@ -547,18 +562,18 @@ TEST_F(PgRoundTrip, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest
     form_.reset();
     writeSettings("[Default1]\r\n");
     login();
-    ASSERT_TRUE(QDir(dir_.path()).mkdir("backup"));
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(PgSnapshots()));
     QStringList old;
     for (int sequence = 1; sequence <= 20; ++sequence) {
         old << Q(t) + (sequence == 1 ? QStringLiteral("-20000101-000000.tsv")
                                      : QStringLiteral("-20000101-000000-%1.tsv").arg(sequence));
-        QFile file(path("backup/" + old.back()));
+        QFile file(path(PgSnapshots() + "/" + old.back()));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     }
     read(t);
     update();
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
-    const QStringList now = FolderFiles(path("backup"));
+    const QStringList now = FolderFiles(path(PgSnapshots()));
     EXPECT_EQ(now.size(), 20);
     EXPECT_FALSE(now.contains(old[0])) << "the oldest goes";
     for (const QString& name : old.mid(1)) EXPECT_TRUE(now.contains(name)) << name.toStdString();
@@ -612,7 +627,7 @@ protected:
         const long after = Count(table_);
         if (after < count_) Tally().rowsLost += count_ - after;
         EXPECT_EQ(Versions(table_), versions_) << "the table changed";
-        EXPECT_TRUE(QDir(path("backup")).isEmpty()) << "the snapshot of a failed Update is removed";
+        EXPECT_TRUE(FolderFiles(path(PgSnapshots())).isEmpty()) << "the snapshot of a failed Update is removed";
         EXPECT_EQ(gridCells(), grid_) << "the grid changed";
         EXPECT_EQ(redRows(), markedRows);
         EXPECT_TRUE(form().CMD_Update->isEnabled());

@@ -16,6 +16,9 @@ using namespace velkin::testing;
 
 namespace {
 
+// Where the default database's snapshots go.
+const QString kSnapshots = QStringLiteral("backup/Velkin.db");
+
 class ReplaceTest : public FormTest {
 protected:
     void SetUp() override {
@@ -222,7 +225,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_NE(color(3, 2), GridColor::kRed);
     EXPECT_NE(color(4, 2), GridColor::kRed);
     EXPECT_EQ(cell(3, 1), "A") << "the grid keeps its rows";
-    EXPECT_EQ(FolderFiles(path("backup")).size(), 1) << "only the committed Update keeps its snapshot";
+    EXPECT_EQ(FolderFiles(path("backup/ORCL")).size(), 1) << "only the committed Update keeps its snapshot";
 
     // A refused insert on the second data row marks that row.
     script.failCommit = false;
@@ -263,12 +266,14 @@ TEST_F(ReplaceTest, ASnapshotHoldsWhatTheReadShowedAndPastingItBackRestoresTheTa
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     ASSERT_EQ(table().size(), 2u);
 
-    const QStringList files = FolderFiles(path("backup"));
+    // Each database has a folder of its own: the default one's is named after its file.
+    const QStringList files = FolderFiles(path(kSnapshots));
     ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
     EXPECT_TRUE(IsSnapshotName("EMP", files[0])) << files[0].toStdString();
-    const QString file = path("backup/" + files[0]);
+    const QString file = path(kSnapshots + "/" + files[0]);
     EXPECT_EQ(ModeOf(file), 0600);
     EXPECT_EQ(ModeOf(path("backup")), 0700);
+    EXPECT_EQ(ModeOf(path(kSnapshots)), 0700);
     const Cells saved = SnapshotRows(file);
     EXPECT_EQ(RecordsSorted(saved), RecordsSorted(shown));
 
@@ -281,7 +286,7 @@ TEST_F(ReplaceTest, ASnapshotHoldsWhatTheReadShowedAndPastingItBackRestoresTheTa
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     EXPECT_EQ(table(), before);
     // The second Update, most likely in the same second, kept a file of its own.
-    EXPECT_EQ(FolderFiles(path("backup")).size(), 2);
+    EXPECT_EQ(FolderFiles(path(kSnapshots)).size(), 2);
 }
 
 TEST_F(ReplaceTest, AFailedUpdateKeepsNoSnapshotAndAnUnwritableFolderStopsItBeforeTheDelete) {
@@ -295,7 +300,7 @@ TEST_F(ReplaceTest, AFailedUpdateKeepsNoSnapshotAndAnUnwritableFolderStopsItBefo
     update();
     ASSERT_EQ(reports().size(), 1u);
     EXPECT_TRUE(reports()[0].text.startsWith("Error Code:75\r\n")) << reports()[0].text.toStdString();
-    EXPECT_TRUE(reports()[0].text.contains("backup/EMP-")) << "the report names the file";
+    EXPECT_TRUE(reports()[0].text.contains(kSnapshots)) << "the report names the folder";
     EXPECT_EQ(table(), before);
     EXPECT_TRUE(redRows().empty());
     EXPECT_TRUE(form().CMD_Update->isEnabled());
@@ -308,8 +313,8 @@ TEST_F(ReplaceTest, AFailedUpdateKeepsNoSnapshotAndAnUnwritableFolderStopsItBefo
     ASSERT_EQ(reports().size(), 1u);
     EXPECT_EQ(redRows(), std::vector<int32_t>{5});
     EXPECT_EQ(table(), before);
-    EXPECT_TRUE(QDir(path("backup")).exists());
-    EXPECT_TRUE(FolderFiles(path("backup")).isEmpty());
+    EXPECT_TRUE(QDir(path(kSnapshots)).exists());
+    EXPECT_TRUE(FolderFiles(path(kSnapshots)).isEmpty());
 }
 
 TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest) {
@@ -325,9 +330,9 @@ TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest
     // Twenty older snapshots of EMP, all in one second: "-10" is newer than "-2".
     form_.reset();
     writeSettings("[Default1]\r\nBACKUP=YES\r\n");
-    ASSERT_TRUE(QDir(dir_.path()).mkdir("backup"));
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(kSnapshots));
     auto touch = [&](const QString& name) {
-        QFile file(path("backup/" + name));
+        QFile file(path(kSnapshots + "/" + name));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << name.toStdString();
     };
     QStringList old;
@@ -343,7 +348,7 @@ TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest
     read();
     update();
     ASSERT_TRUE(reports().empty());
-    const QStringList now = FolderFiles(path("backup"));
+    const QStringList now = FolderFiles(path(kSnapshots));
     EXPECT_EQ(now.size(), 20 + others.size());
     EXPECT_FALSE(now.contains(old[0])) << "the oldest goes";
     for (const QString& name : old.mid(1)) EXPECT_TRUE(now.contains(name)) << name.toStdString();
@@ -375,9 +380,9 @@ TEST_F(ReplaceTest, BytesThatAreNotUtf8ReachTheSnapshotAndTheTableUnchanged) {
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
     EXPECT_EQ(db_->query("SELECT hex(NOTE), typeof(NOTE) FROM EMP WHERE CODE = 'A    '"),
               (Rows{{"41EDA08042", "text"}}));
-    const QStringList files = FolderFiles(path("backup"));
+    const QStringList files = FolderFiles(path(kSnapshots));
     ASSERT_EQ(files.size(), 1);
-    QFile file(path("backup/" + files[0]));
+    QFile file(path(kSnapshots + "/" + files[0]));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("\tA\xED\xA0\x80" "B\r\n"));
 }

@@ -115,6 +115,10 @@ QString SnapshotStem(const QString& table) {
     return cut + QLatin1Char('~') + QString::fromLatin1(hash);
 }
 
+QString SnapshotFolder(const QString& databaseLabel) {
+    return QString::fromLatin1(kSnapshotFolder) + QLatin1Char('/') + SnapshotStem(databaseLabel);
+}
+
 QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence) {
     QString name = stem + QLatin1Char('-') + stamp;
     if (sequence > 1) name += QLatin1Char('-') + QString::number(sequence);
@@ -221,9 +225,14 @@ TableSnapshot::TableSnapshot(OraDatabase& database, const Dialect& dialect, cons
 }
 
 void TableSnapshot::open() {
-    const QByteArray folder = QFile::encodeName(folder_);
-    // Only its owner may look in: the files hold table data.
-    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST) throw SnapshotFileError(errno, folder_);
+    // Only its owner may look in, at every level: the files hold table data.
+    qsizetype slash = folder_.startsWith(QLatin1String("./")) ? 2 : 0;
+    do {
+        slash = folder_.indexOf(QLatin1Char('/'), slash + 1);
+        const QString level = slash < 0 ? folder_ : folder_.left(slash);
+        if (::mkdir(QFile::encodeName(level).constData(), 0700) != 0 && errno != EEXIST)
+            throw SnapshotFileError(errno, level);
+    } while (slash >= 0);
     const QByteArray base = QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, 1));
     for (int attempt = 1;; ++attempt) {
         QByteArray path = base + ".part";

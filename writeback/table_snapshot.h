@@ -11,8 +11,12 @@
 // DELETE is about to remove. It is written under a temporary name, flushed to
 // disk before the DELETE runs, and given its final name only after the commit:
 //
-//   backup/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
-//   backup/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second, and so on
+//   backup/<database>/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
+//   backup/<database>/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second
+//
+// <database> is the database's label (db/engine.h DatabaseLabel: engine, host,
+// port and name, never a login) made file-safe as a table name is, so that
+// tables of one name in two databases keep their snapshots apart.
 //
 // readable and writable by its owner only, since it holds table data. The
 // newest kSnapshotsKept of each table are kept.
@@ -42,6 +46,9 @@ inline constexpr int kSnapshotsKept = 20;
 // table names never share a stem. A very long name is cut and given a hash
 // of the whole name instead.
 QString SnapshotStem(const QString& table);
+// The folder of the snapshots of a database, by its label:
+// kSnapshotFolder + "/" + SnapshotStem(label).
+QString SnapshotFolder(const QString& databaseLabel);
 // "<stem>-<stamp>.tsv" for sequence 1, "<stem>-<stamp>-<sequence>.tsv" after it;
 // stamp is "yyyymmdd-hhmmss".
 QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence);

@@ -139,9 +139,10 @@ TEST_F(UserSeat, EditsAndPastesAreUndoneAndRedoneBeforeUpdate) {
     quit();
     EXPECT_EQ(items(), "1|Uno\n2|Two\n3|Three\n4|Four\n5|Five\n");
     // The rows the Update replaced stay behind as a spreadsheet file.
-    const QStringList kept = QDir(folder.file(QStringLiteral("backup"))).entryList({QStringLiteral("ITEM-*.tsv")});
+    const QStringList kept =
+        QDir(folder.file(QStringLiteral("backup/Velkin.db"))).entryList({QStringLiteral("ITEM-*.tsv")});
     ASSERT_EQ(kept.size(), 1);
-    EXPECT_EQ(folder.read(QStringLiteral("backup/") + kept[0]),
+    EXPECT_EQ(folder.read(QStringLiteral("backup/Velkin.db/") + kept[0]),
               "ID\tNAME\r\nNUMBER(5)\tVARCHAR2(20)\r\n1\tOne\r\n2\tTwo\r\n3\tThree\r\n");
 }
 
