@@ -23,7 +23,19 @@ add_custom_command(
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 add_custom_target(velkin_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 
+# --version prints it, and the status line shows it when no contact is set.
+target_compile_definitions(velkin PRIVATE VELKIN_VERSION_TEXT="${VELKIN_VERSION}")
+
+# The manual page, compressed as Debian wants it (no timestamp in the header).
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/packaging/velkin.1.gz
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_LIST_DIR}/velkin.1 > velkin.1.gz
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/velkin.1
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+add_custom_target(velkin_manual ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/velkin.1.gz)
+
 install(TARGETS velkin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/velkin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velkin.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velkin.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
@@ -37,7 +49,8 @@ set(CPACK_PACKAGE_VENDOR "Velkin developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "edit a database table as a spreadsheet and write it back")
 # Debian shows the description as written: lines under 80 characters.
 set(CPACK_PACKAGE_DESCRIPTION [=[
-Velkin reads one table of a SQLite, PostgreSQL or ODBC database into a
+Velkin reads one table of a SQLite, PostgreSQL, MySQL, MariaDB or ODBC
+database into a
 spreadsheet grid, lets you edit the cells or paste a block from a
 spreadsheet program, and replaces the table's contents with the grid's rows
 in one transaction. A refused row rolls the whole update back and is

@@ -29,7 +29,8 @@ expected_files="./usr/bin/velkin
 ./usr/share/applications/velkin.desktop
 ./usr/share/doc/velkin/changelog.gz
 ./usr/share/doc/velkin/copyright
-./usr/share/icons/hicolor/scalable/apps/velkin.svg"
+./usr/share/icons/hicolor/scalable/apps/velkin.svg
+./usr/share/man/man1/velkin.1.gz"
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sort)
 [ "$files" = "$expected_files" ] || fail "file list differs:"$'\n'"$files"
@@ -70,6 +71,12 @@ grep -v '^running with root privileges' <<<"$lintian_report" || true
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 installed=$(cd "$scratch/prefix" && find . -type f | sed 's|^\./|./usr/|' | sort)
 [ "$installed" = "$expected_files" ] || fail "cmake --install gave:"$'\n'"$installed"
+
+# --help and --version answer without a display, and the manual page reads.
+version=$(env -u DISPLAY "$scratch/root/usr/bin/velkin" --version) || fail "velkin --version failed"
+[ "$version" = "velkin $(dpkg-deb -f "$deb" Version)" ] || fail "velkin --version says: $version"
+env -u DISPLAY "$scratch/root/usr/bin/velkin" --help | grep -q 'Velkin.ini' || fail "velkin --help says nothing of Velkin.ini"
+zcat "$scratch/root/usr/share/man/man1/velkin.1.gz" | man -l - >/dev/null 2>&1 || fail "the manual page does not read"
 
 # Start the installed binary through the menu entry's own command, from a
 # folder that is not the home folder, with a home that holds no settings.

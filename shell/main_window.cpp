@@ -131,7 +131,6 @@ void Form1::buildControls() {
     place(ProgBar1);
 
     Text1 = lineEdit("Text1");
-    Text1->setText(QStringLiteral("お問い合わせ: 情報システム課 (内線 1234)"));
     SetBackColor(Text1, kContactLineColor);
     place(Text1);
     Text3 = lineEdit("Text3");
@@ -175,6 +174,10 @@ void Form1::Form_Load() {
     if (UpdateHiddenBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("UPDATE"), QString::fromLatin1(kIniFile))))
         CMD_Update->setVisible(false);
     rowCapacity_ = RowCapacityFromLine(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("LINE"), QString::fromLatin1(kIniFile)));
+    // Whom to ask, as the site sets it; else what this program is.
+    const QString contact = ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("CONTACT"), QString::fromLatin1(kIniFile));
+    Text1->setText(contact.isEmpty() ? (QStringLiteral("Velkin ") + QCoreApplication::applicationVersion()).trimmed()
+                                     : contact);
     keepSnapshots_ = !SnapshotsOffBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("BACKUP"), QString::fromLatin1(kIniFile)));
     Option1[0]->setChecked(true);
     Option1_Click(0);

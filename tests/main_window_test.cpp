@@ -49,7 +49,7 @@ TEST_F(WindowTest, EveryControlSitsAtItsPlaceWithItsCaption) {
     EXPECT_EQ(f.minimumSize(), f.maximumSize()) << "the window has a fixed size";
     EXPECT_EQ(f.Text2->toPlainText(), QStringLiteral("退避ｴﾘｱ\n"));
     EXPECT_EQ(f.Text3->text(), QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));
-    EXPECT_FALSE(f.Text1->text().isEmpty());
+    EXPECT_TRUE(f.Text1->text().startsWith("Velkin")) << "no contact set: the program's name";
     EXPECT_EQ(f.TXT_PASS->echoMode(), QLineEdit::Normal);
 }
 
@@ -145,8 +145,9 @@ TEST_F(WindowTest, SettingsSwitchesHideUpdateAndSizeTheGrid) {
         // Closing must not write the switches back or lose them.
         form_->close();
     }
-    writeSettings("[Default1]\r\nUPDATE=NO\r\nLINE=1002\r\n");
+    writeSettings("[Default1]\r\nUPDATE=NO\r\nLINE=1002\r\nCONTACT=経理課 内線 42\r\n");
     form_.reset();
+    EXPECT_EQ(form().Text1->text(), QStringLiteral("経理課 内線 42")) << "the contact line is the site's";
     form().close();
     EXPECT_EQ(Common1::ReadIniString("Default1", "UPDATE", "./Velkin.ini"), "NO");
     EXPECT_EQ(Common1::ReadIniString("Default1", "LINE", "./Velkin.ini"), "1002");
