@@ -11,6 +11,10 @@
 #include "shell/progress_bar.h"
 #include <QPushButton>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 using namespace velkin;
 using namespace velkin::testing;
 
@@ -342,7 +346,7 @@ TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest
     for (const QString& name : old) touch(name);
     // Files that are not EMP's snapshots, older still: never touched.
     const QStringList others{"EMPX-19990101-000000.tsv", "EMP-19990101-000000-19990101-000000.tsv",
-                             "EMP-notes.tsv", "EMP-19990101-000000.tsv.part"};
+                             "EMP-notes.tsv", "EMP-19990101-000000.tsv.pending"};
     for (const QString& name : others) touch(name);
 
     read();
@@ -385,4 +389,31 @@ TEST_F(ReplaceTest, BytesThatAreNotUtf8ReachTheSnapshotAndTheTableUnchanged) {
     QFile file(path(kSnapshots + "/" + files[0]));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("\tA\xED\xA0\x80" "B\r\n"));
+}
+
+// What killed Updates leave: a ".part" no writer holds (killed while writing
+// the snapshot, before its DELETE) is removed by the table's next Update; one
+// a live writer holds, a ".pending" (complete, its Update perhaps committed)
+// and another table's files are left alone.
+TEST_F(ReplaceTest, AnAbandonedPartialSnapshotGoesAndEveryOtherFileStays) {
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(kSnapshots));
+    const QStringList names = {"EMP-20000101-000000.tsv.part", "EMP-20000101-000001.tsv.part",
+                               "EMP-20000101-000002.tsv.pending", "EMPLOYEE-20000101-000000.tsv.part"};
+    for (const QString& name : names) {
+        QFile file(path(kSnapshots + "/" + name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("CODE\r\n");
+    }
+    // A writer still at work holds its lock.
+    const int live = ::open(path(kSnapshots + "/" + names[1]).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+    read();
+    update();
+    ::close(live);
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    const QStringList left = FolderFiles(path(kSnapshots));
+    EXPECT_FALSE(left.contains(names[0])) << "abandoned";
+    for (const QString& kept : names.mid(1)) EXPECT_TRUE(left.contains(kept)) << kept.toStdString();
+    EXPECT_EQ(left.size(), 4) << left.join(' ').toStdString() << ": and the new snapshot";
 }

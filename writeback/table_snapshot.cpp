@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <tuple>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -220,8 +221,32 @@ TableSnapshot::TableSnapshot(OraDatabase& database, const Dialect& dialect, cons
     flush();
     // On disk before the DELETE runs: a disk that fills up or fails shows
     // here, while the table is still untouched, not after the commit.
-    if (::fsync(file_.fd) != 0 || ::close(std::exchange(file_.fd, -1)) != 0)
+    if (::fsync(file_.fd) != 0) throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+    // Complete: from here on the Update may commit, so the file is kept
+    // whatever happens to this process. Renamed before its lock goes, so no
+    // other Update ever takes it for an abandoned one.
+    QByteArray pending = file_.path;
+    pending.replace(".tsv.part", ".tsv.pending");
+    if (::rename(file_.path.constData(), pending.constData()) != 0)
         throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+    file_.path = std::move(pending);
+    if (::close(std::exchange(file_.fd, -1)) != 0) throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+}
+
+void TableSnapshot::removeAbandonedParts() const {
+    QDir folder(folder_);
+    for (const QString& name : folder.entryList({stem_ + QStringLiteral("-*.tsv.part*")}, QDir::Files | QDir::Hidden)) {
+        // Only this table's own: "<stem>-<stamp>[-n].tsv.part[k]".
+        const qsizetype part = name.lastIndexOf(QStringLiteral(".part"));
+        if (!OrderOf(stem_, name.left(part)) || !DigitsAt(name, part + 5, name.size() - part - 5)) continue;
+        const QByteArray path = QFile::encodeName(folder.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        // A writer holds its lock until the file is complete; a killed one
+        // holds none. Its table was never touched: the DELETE comes after.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(path.constData());
+        ::close(fd);
+    }
 }
 
 void TableSnapshot::open() {
@@ -233,6 +258,7 @@ void TableSnapshot::open() {
         if (::mkdir(QFile::encodeName(level).constData(), 0700) != 0 && errno != EEXIST)
             throw SnapshotFileError(errno, level);
     } while (slash >= 0);
+    removeAbandonedParts();
     const QByteArray base = QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, 1));
     for (int attempt = 1;; ++attempt) {
         QByteArray path = base + ".part";
@@ -241,6 +267,8 @@ void TableSnapshot::open() {
         if (fd >= 0) {
             file_.fd = fd;
             file_.path = std::move(path);
+            // Held while the file is written: it tells a live writer from a killed one.
+            if (::flock(fd, LOCK_EX) != 0) throw SnapshotFileError(errno, QFile::decodeName(file_.path));
             break;
         }
         if (errno != EEXIST || attempt >= 1000) throw SnapshotFileError(errno, QFile::decodeName(path));

@@ -9,7 +9,11 @@
 // each cell exactly as a read shows it (read/value_text.h). It is taken inside
 // the Update's transaction right before the DELETE, so it holds the rows the
 // DELETE is about to remove. It is written under a temporary name, flushed to
-// disk before the DELETE runs, and given its final name only after the commit:
+// disk before the DELETE runs, and given its final name only after the commit.
+// While it is being written it is "….tsv.part", locked by its writer (an
+// Update killed then left its table untouched, and the next Update of the
+// table removes the file); once complete, before the DELETE, "….tsv.pending"
+// (its Update may or may not have committed: such a file is always kept):
 //
 //   backup/<database>/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
 //   backup/<database>/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second
@@ -111,6 +115,9 @@ private:
     };
 
     void open();
+    // Removes this table's ".part" files that no writer holds: snapshots an
+    // Update was killed while writing, before its DELETE.
+    void removeAbandonedParts() const;
     void append(const std::vector<QString>& row);
     void flush();
 
