@@ -73,10 +73,9 @@ QString UriLabel(const QString& uri) {
     const qsizetype authority = uri.indexOf(QStringLiteral("://")) + 3;
     qsizetype end = uri.indexOf(QLatin1Char('?'), authority);
     if (end < 0) end = uri.size();
-    const qsizetype pathStart = uri.indexOf(QLatin1Char('/'), authority);
-    const qsizetype hostEnd = pathStart < 0 || pathStart > end ? end : pathStart;
-    // A password may itself hold "@": the last one before the path ends the login.
-    const qsizetype at = uri.lastIndexOf(QLatin1Char('@'), hostEnd - 1);
+    // A password may itself hold "@" or "/": the last "@" before the options
+    // ends the login, so no part of it can be shown.
+    const qsizetype at = uri.lastIndexOf(QLatin1Char('@'), end - 1);
     const qsizetype hostStart = at >= authority ? at + 1 : authority;
     return uri.left(authority) + uri.mid(hostStart, end - hostStart);
 }

@@ -141,3 +141,20 @@ TEST(HostIdentifier, ChoosesTheEngineFromTheHostText) {
     EXPECT_EQ(DialectForHost("odbc:Driver=/opt/x/libmyodbc8w.so;Server=h").kind(), DialectKind::MySQL);
     EXPECT_EQ(DialectForHost("ORCL").kind(), DialectKind::Oracle);
 }
+
+// The database as a question or a folder names it: never a login, whatever the host box holds.
+TEST(DatabaseLabel, NamesEngineHostPortAndDatabaseAndNoLogin) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "Velkin.db"},
+        {"sqlite:data/stock.db", "sqlite:data/stock.db"},
+        {"postgresql://db1:5432/sales", "postgresql://db1:5432/sales"},
+        {"postgresql://u:se@cr/et@db1/sales?password=x&sslmode=require", "postgresql://db1/sales"},
+        {"postgres://u@h1,h2:5433/d", "postgres://h1,h2:5433/d"},
+        {"mysql://root:pw@127.0.0.1:3307/shop?ssl=1", "mysql://127.0.0.1:3307/shop"},
+        {"mariadb:///local", "mariadb:///local"},
+        {"odbc:sales_dsn", "odbc:sales_dsn"},
+        {"odbc:DRIVER={MariaDB Unicode};SERVER=h;UID=u;PWD={p;w};DATABASE=d", "odbc:DRIVER={MariaDB Unicode};SERVER=h;DATABASE=d"},
+        {"scott/tiger@ORCL", "ORCL"},
+    };
+    for (const auto& [host, label] : cases) EXPECT_EQ(DatabaseLabel(host), label) << host;
+}
