@@ -212,6 +212,17 @@ public:
     QByteArray clipboard() {
         return tool(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-o")});
     }
+    // Waits, bounded, for the clipboard to satisfy `test`, as it does once the
+    // program has handled a Ctrl+C; returns what it held last.
+    QByteArray waitForClipboard(const std::function<bool(const QByteArray&)>& test, int boundMs = 60000) {
+        const QDeadlineTimer deadline(boundMs);
+        QByteArray text = clipboard();
+        while (!test(text) && !deadline.hasExpired()) {
+            QThread::msleep(200);
+            text = clipboard();
+        }
+        return text;
+    }
 
     Screenshot screenshot() {
         const QByteArray size = tool(QStringLiteral("xdotool"), {QStringLiteral("getdisplaygeometry")});
