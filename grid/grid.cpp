@@ -17,6 +17,18 @@
 
 namespace velkin {
 
+namespace {
+
+// Bytes of `text` in UTF-8 as the sheet keeps it; a surrogate pair's two
+// halves take two each.
+size_t Utf8Bytes(QStringView text) {
+    size_t bytes = 0;
+    for (QChar c : text) bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3;
+    return bytes;
+}
+
+}  // namespace
+
 SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetModel(sheet_, this)) {
     setModel(model_);
     setSelectionMode(QAbstractItemView::ContiguousSelection);
@@ -29,8 +41,6 @@ SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetMo
     verticalHeader()->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setWordWrap(false);
     setItemDelegate(new CellDelegate(*this));
-    // Steps of a large paste hold their texts twice; a long history is not worth that.
-    undo_.setUndoLimit(100);
 }
 
 SpreadGrid::~SpreadGrid() = default;
@@ -160,57 +170,79 @@ void SpreadGrid::copySelection() {
 void SpreadGrid::pasteClipboard() {
     const QModelIndex start = currentIndex();
     if (!start.isValid()) return;
-    const ClipboardBlock block = ParseClipboardText(QApplication::clipboard()->text());
-    if (block.rows.empty()) return;
+    ClipboardCells block = ParseClipboardCells(QApplication::clipboard()->text());
+    if (block.rowCount() == 0) return;
     const int32_t firstRow = start.row() + 1, firstColumn = start.column() + 1;
     // Sizes are compared before narrowing: a huge paste must be refused, not wrap around.
-    const bool fits = block.rows.size() <= static_cast<size_t>(sheet_.rowCount() - firstRow + 1) &&
-                      block.width <= static_cast<size_t>(sheet_.columnCount() - firstColumn + 1);
+    const bool fits = block.rowCount() <= static_cast<size_t>(sheet_.rowCount() - firstRow + 1) &&
+                      block.width() <= static_cast<size_t>(sheet_.columnCount() - firstColumn + 1);
     if (!fits) {
         emit pasteRefused(QStringLiteral("貼り付ける範囲がシートに収まりません（%1行×%2列、貼り付け先は%3行目%4列目から、シートは%5行×%6列）。何も貼り付けていません。")
-                              .arg(block.rows.size()).arg(block.width).arg(firstRow).arg(firstColumn)
+                              .arg(block.rowCount()).arg(block.width()).arg(firstRow).arg(firstColumn)
                               .arg(sheet_.rowCount()).arg(sheet_.columnCount()));
         return;
     }
-    const int32_t height = static_cast<int32_t>(block.rows.size());
-    const int32_t width = static_cast<int32_t>(block.width);
-    std::vector<CellChange> changes;
-    for (int32_t r = 0; r < height; ++r) {
-        const auto& line = block.rows[static_cast<size_t>(r)];
-        for (size_t c = 0; c < line.size(); ++c) {
-            const int32_t row = firstRow + r, column = firstColumn + static_cast<int32_t>(c);
-            changes.push_back({row, column, sheet_.text(row, column), line[c]});
-        }
-    }
-    pushEdits(QStringLiteral("Paste"), std::move(changes));
+    const int32_t height = static_cast<int32_t>(block.rowCount());
+    const int32_t width = static_cast<int32_t>(block.width());
+    // The step keeps every cell's text before and after; the sheet then takes
+    // the new texts, and the old ones stay in it until it is compacted.
+    size_t afterBytes = 0;
+    for (size_t r = 0; r < block.rowCount(); ++r)
+        for (size_t c = 0; c < block.rowWidth(r); ++c) afterBytes += Utf8Bytes(block.cell(r, c));
+    const size_t beforeBytes =
+        sheet_.textBytes({firstColumn, firstRow, firstColumn + width - 1, firstRow + height - 1});
+    const size_t stepBytes = block.cellCount() * CellEdits::kCellBytes + beforeBytes + afterBytes;
+    // Steps this one pushes out of the history give their memory back first.
+    undo_.makeRoomFor(stepBytes);
+    std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Paste"));
+    edits->reserve(block.cellCount(), beforeBytes, afterBytes);
+    for (size_t r = 0; r < block.rowCount(); ++r)
+        for (size_t c = 0; c < block.rowWidth(r); ++c)
+            edits->add(firstRow + static_cast<int32_t>(r), firstColumn + static_cast<int32_t>(c), block.cell(r, c));
+    block = ClipboardCells();
+    pushEdits(std::move(edits));
     selectionModel()->select(QItemSelection(model_->index(firstRow - 1, firstColumn - 1),
                                             model_->index(firstRow + height - 2, firstColumn + width - 2)),
                              QItemSelectionModel::ClearAndSelect);
 }
 
 void SpreadGrid::clearSelection() {
-    std::vector<CellChange> changes;
     const int32_t lastRow = sheet_.lastDataRow();
-    for (const QItemSelectionRange& range : selectionModel()->selection()) {
-        // Rows below the last one with text hold nothing to clear.
-        for (int32_t row = range.top() + 1; row <= std::min(range.bottom() + 1, lastRow); ++row)
-            for (int32_t column = range.left() + 1; column <= range.right() + 1; ++column) {
-                QString before = sheet_.text(row, column);
-                if (!before.isEmpty()) changes.push_back({row, column, std::move(before), QString()});
-            }
-    }
-    pushEdits(QStringLiteral("Delete"), std::move(changes));
+    // Rows below the last one with text hold nothing to clear.
+    auto eachCell = [&](const auto& visit) {
+        for (const QItemSelectionRange& range : selectionModel()->selection())
+            for (int32_t row = range.top() + 1; row <= std::min(range.bottom() + 1, lastRow); ++row)
+                for (int32_t column = range.left() + 1; column <= range.right() + 1; ++column) visit(row, column);
+    };
+    size_t cells = 0, beforeBytes = 0;
+    eachCell([&](int32_t row, int32_t column) {
+        const size_t bytes = sheet_.textUtf8(row, column).size();
+        cells += bytes > 0;
+        beforeBytes += bytes;
+    });
+    undo_.makeRoomFor(cells * CellEdits::kCellBytes + beforeBytes);
+    std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Delete"));
+    edits->reserve(cells, beforeBytes, 0);
+    eachCell([&](int32_t row, int32_t column) {
+        if (!sheet_.textUtf8(row, column).empty()) edits->add(row, column, QStringView());
+    });
+    pushEdits(std::move(edits));
 }
 
 void SpreadGrid::editCell(int32_t row, int32_t column, const QString& text) {
-    pushEdits(QStringLiteral("Edit"), {{row, column, sheet_.text(row, column), text}});
+    std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Edit"));
+    edits->add(row, column, text);
+    pushEdits(std::move(edits));
 }
 
-void SpreadGrid::pushEdits(const QString& name, std::vector<CellChange> changes) {
-    auto edits = std::make_unique<CellEdits>(name, sheet_, std::move(changes),
-                                             [this](const CellBlock& block) { showChangedBlock(block); });
+std::unique_ptr<CellEdits> SpreadGrid::newEdits(const QString& name) {
+    return std::make_unique<CellEdits>(name, sheet_, [this](const CellBlock& block) { showChangedBlock(block); });
+}
+
+void SpreadGrid::pushEdits(std::unique_ptr<CellEdits> edits) {
     if (edits->isEmpty()) return;
-    undo_.push(edits.release());  // the stack owns it, and runs it once now
+    edits->shrink();
+    undo_.push(std::move(edits));  // runs it once now
 }
 
 void SpreadGrid::showChangedBlock(const CellBlock& block) {
@@ -226,16 +258,17 @@ void SpreadGrid::showChangedBlock(const CellBlock& block) {
     scrollTo(topLeft);
 }
 
-void SpreadGrid::undo() {
-    stepping_ = true;
-    undo_.undo();
-    stepping_ = false;
-}
+void SpreadGrid::undo() { step(false); }
 
-void SpreadGrid::redo() {
+void SpreadGrid::redo() { step(true); }
+
+void SpreadGrid::step(bool forward) {
     stepping_ = true;
-    undo_.redo();
-    stepping_ = false;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{stepping_};
+    forward ? undo_.redo() : undo_.undo();
 }
 
 void SpreadGrid::revealRow(int32_t row) {

@@ -5,17 +5,18 @@
 // The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V.
 
 #include "grid/sheet_data.h"
+#include "grid/undo_history.h"
 
 #include <QTableView>
-#include <QUndoStack>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 namespace velkin {
 
 class SheetModel;
-struct CellChange;
+class CellEdits;
 
 enum class GridAction : int32_t {
     ActivateCell = 0,  // make the current cell the active cell
@@ -72,13 +73,17 @@ public:
     void clearSelection();
 
     // The user's own changes (typed edits, pastes, Delete) can be taken back
-    // with Ctrl+Z and made again with Ctrl+Y or Ctrl+Shift+Z.
+    // with Ctrl+Z and made again with Ctrl+Y or Ctrl+Shift+Z. The history
+    // keeps the newest steps within kMaxUndoSteps and kMaxUndoBytes
+    // (grid/undo_history.h).
     void editCell(int32_t row, int32_t column, const QString& text);
     void undo();
     void redo();
     // Commands that replace the whole sheet (a read, a reset, a committed
     // update) end the history: its steps would write into another table's rows.
     void clearUndoHistory() { undo_.clear(); }
+    static constexpr size_t kMaxUndoSteps = 100;
+    static constexpr size_t kMaxUndoBytes = size_t{256} << 20;
 
     // Scrolls the view so that `row` can be seen; the current cell, the
     // selection and every text stay as they are.
@@ -102,7 +107,9 @@ protected:
 
 private:
     CellBlock addressedBlock() const;
-    void pushEdits(const QString& name, std::vector<CellChange> changes);
+    void step(bool forward);
+    std::unique_ptr<CellEdits> newEdits(const QString& name);
+    void pushEdits(std::unique_ptr<CellEdits> edits);
     void showChangedBlock(const CellBlock& block);
     void scheduleRefresh();
     void refresh();
@@ -112,7 +119,7 @@ private:
     int32_t column_ = 0, row_ = 0, column2_ = 0, row2_ = 0;
     bool blockMode_ = false;
     bool refreshPending_ = false;
-    QUndoStack undo_;
+    UndoHistory undo_{kMaxUndoSteps, kMaxUndoBytes};
     bool stepping_ = false;  // an undo or redo is being applied
 };
 

@@ -259,6 +259,14 @@ QString SheetData::shownText(int32_t row, int32_t column) const {
     return shown;
 }
 
+size_t SheetData::textBytes(const CellBlock& block) const {
+    size_t bytes = 0;
+    const int32_t lastRow = std::min(block.row2, std::max(static_cast<int32_t>(rows_.size()) - 1, open_.row));
+    for (int32_t r = std::max(block.row1, 0); r <= lastRow; ++r)
+        for (int32_t c = std::max(block.column1, 0); c <= block.column2; ++c) bytes += cellBytes(r, c).size();
+    return bytes;
+}
+
 void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes) {
     if (bytes.empty()) {
         // Nothing to store where nothing was written.
