@@ -4,6 +4,7 @@
 #include "grid/cell_delegate.h"
 #include "grid/cell_edits.h"
 #include "grid/clipboard_text.h"
+#include "grid/memory_room.h"
 #include "grid/sheet_model.h"
 
 #include <QApplication>
@@ -14,10 +15,23 @@
 
 #include <algorithm>
 #include <charconv>
+#include <new>
 
 namespace velkin {
 
 namespace {
+
+// The run time's number for "Out of memory".
+constexpr int32_t kOutOfMemory = 7;
+// Values from this size on are checked for room before the sheet takes them;
+// smaller ones are not worth reading the system's figures for.
+constexpr size_t kCheckedValueBytes = size_t{1} << 20;
+
+size_t Megabytes(size_t bytes) { return (bytes + (size_t{1} << 20) - 1) >> 20; }
+
+Error OutOfMemory(size_t valueBytes) {
+    return Error(kOutOfMemory, QStringLiteral("メモリが足りません（%1 MB の値をシートに置けません）。").arg(Megabytes(valueBytes)));
+}
 
 // Bytes of `text` in UTF-8 as the sheet keeps it; a surrogate pair's two
 // halves take two each.
@@ -77,7 +91,13 @@ void SpreadGrid::setCellText(QString text) {
 void SpreadGrid::setCellText(std::string_view utf8) {
     if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
         throw Error::SubscriptOutOfRange();
-    sheet_.setTextUtf8(row_, column_, utf8);
+    // The sheet copies the value while it packs the row it lands in.
+    if (utf8.size() >= kCheckedValueBytes && !RoomFor(2 * utf8.size())) throw OutOfMemory(utf8.size());
+    try {
+        sheet_.setTextUtf8(row_, column_, utf8);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory(utf8.size());
+    }
     scheduleRefresh();
 }
 
@@ -146,6 +166,10 @@ struct SelectionRect {
 }  // namespace
 
 void SpreadGrid::copySelection() {
+    guarded(QStringLiteral("コピー"), [this] { copy(); });
+}
+
+void SpreadGrid::copy() {
     // From the selection's ranges and one row at a time: a million selected
     // rows must not become ten million indexes and cell strings at once.
     SelectionRect r;
@@ -157,6 +181,9 @@ void SpreadGrid::copySelection() {
                       : box;
     }
     if (!r.valid()) return;
+    // The texts as UTF-16, then once more as the clipboard's UTF-8.
+    const size_t bytes = sheet_.textBytes({r.left + 1, r.top + 1, r.right + 1, r.bottom + 1});
+    if (!RoomFor(4 * bytes)) return refuseForMemory(QStringLiteral("コピー"), 4 * bytes);
     QString text;
     std::vector<std::vector<QString>> line(1);
     for (int row = r.top; row <= r.bottom; ++row) {
@@ -168,9 +195,20 @@ void SpreadGrid::copySelection() {
 }
 
 void SpreadGrid::pasteClipboard() {
+    guarded(QStringLiteral("貼り付け"), [this] { paste(); });
+}
+
+void SpreadGrid::paste() {
     const QModelIndex start = currentIndex();
     if (!start.isValid()) return;
-    ClipboardCells block = ParseClipboardCells(QApplication::clipboard()->text());
+    const QString what = QStringLiteral("貼り付け");
+    ClipboardCells block;
+    {
+        const QString text = QApplication::clipboard()->text();
+        const size_t parseBytes = ClipboardCellsBytes(text);
+        if (!RoomFor(parseBytes)) return refuseForMemory(what, parseBytes);
+        block = ParseClipboardCells(text);
+    }
     if (block.rowCount() == 0) return;
     const int32_t firstRow = start.row() + 1, firstColumn = start.column() + 1;
     // Sizes are compared before narrowing: a huge paste must be refused, not wrap around.
@@ -192,7 +230,9 @@ void SpreadGrid::pasteClipboard() {
     const size_t beforeBytes =
         sheet_.textBytes({firstColumn, firstRow, firstColumn + width - 1, firstRow + height - 1});
     const size_t stepBytes = block.cellCount() * CellEdits::kCellBytes + beforeBytes + afterBytes;
+    const size_t need = stepBytes + afterBytes;
     // Steps this one pushes out of the history give their memory back first.
+    if (!RoomFor(need - std::min(need, undo_.roomMadeFor(stepBytes)))) return refuseForMemory(what, need);
     undo_.makeRoomFor(stepBytes);
     std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Paste"));
     edits->reserve(block.cellCount(), beforeBytes, afterBytes);
@@ -207,6 +247,10 @@ void SpreadGrid::pasteClipboard() {
 }
 
 void SpreadGrid::clearSelection() {
+    guarded(QStringLiteral("削除"), [this] { clearSelected(); });
+}
+
+void SpreadGrid::clearSelected() {
     const int32_t lastRow = sheet_.lastDataRow();
     // Rows below the last one with text hold nothing to clear.
     auto eachCell = [&](const auto& visit) {
@@ -220,7 +264,10 @@ void SpreadGrid::clearSelection() {
         cells += bytes > 0;
         beforeBytes += bytes;
     });
-    undo_.makeRoomFor(cells * CellEdits::kCellBytes + beforeBytes);
+    const size_t stepBytes = cells * CellEdits::kCellBytes + beforeBytes;
+    if (!RoomFor(stepBytes - std::min(stepBytes, undo_.roomMadeFor(stepBytes))))
+        return refuseForMemory(QStringLiteral("削除"), stepBytes);
+    undo_.makeRoomFor(stepBytes);
     std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Delete"));
     edits->reserve(cells, beforeBytes, 0);
     eachCell([&](int32_t row, int32_t column) {
@@ -230,9 +277,11 @@ void SpreadGrid::clearSelection() {
 }
 
 void SpreadGrid::editCell(int32_t row, int32_t column, const QString& text) {
-    std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Edit"));
-    edits->add(row, column, text);
-    pushEdits(std::move(edits));
+    guarded(QStringLiteral("入力"), [&] {
+        std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Edit"));
+        edits->add(row, column, text);
+        pushEdits(std::move(edits));
+    });
 }
 
 std::unique_ptr<CellEdits> SpreadGrid::newEdits(const QString& name) {
@@ -243,6 +292,21 @@ void SpreadGrid::pushEdits(std::unique_ptr<CellEdits> edits) {
     if (edits->isEmpty()) return;
     edits->shrink();
     undo_.push(std::move(edits));  // runs it once now
+}
+
+void SpreadGrid::guarded(const QString& what, const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::bad_alloc&) {
+        emit pasteRefused(QStringLiteral("メモリが足りないため、%1を中止しました。シートは元のままです。").arg(what));
+    } catch (const std::exception& error) {
+        emit pasteRefused(QStringLiteral("%1を中止しました（%2）。").arg(what, QString::fromUtf8(error.what())));
+    }
+}
+
+void SpreadGrid::refuseForMemory(const QString& what, size_t bytes) {
+    emit pasteRefused(QStringLiteral("%1に必要なメモリ（約%2 MB）が足りません（使えるのは約%3 MB）。シートは元のままです。")
+                          .arg(what).arg(Megabytes(bytes)).arg(MemoryRoom() >> 20));
 }
 
 void SpreadGrid::showChangedBlock(const CellBlock& block) {
@@ -258,11 +322,20 @@ void SpreadGrid::showChangedBlock(const CellBlock& block) {
     scrollTo(topLeft);
 }
 
-void SpreadGrid::undo() { step(false); }
+void SpreadGrid::undo() {
+    guarded(QStringLiteral("元に戻す操作"), [this] { step(false); });
+}
 
-void SpreadGrid::redo() { step(true); }
+void SpreadGrid::redo() {
+    guarded(QStringLiteral("やり直し"), [this] { step(true); });
+}
 
 void SpreadGrid::step(bool forward) {
+    const UndoStep* next = forward ? undo_.nextRedo() : undo_.nextUndo();
+    if (!next) return;
+    // The texts it writes, and the rows they land in packed anew.
+    const size_t need = 2 * (forward ? next->redoBytes() : next->undoBytes());
+    if (!RoomFor(need)) return refuseForMemory(forward ? QStringLiteral("やり直し") : QStringLiteral("元に戻す操作"), need);
     stepping_ = true;
     struct Reset {
         bool& flag;
@@ -283,6 +356,10 @@ void SpreadGrid::selectionChanged(const QItemSelection& selected, const QItemSel
 }
 
 void SpreadGrid::keyPressEvent(QKeyEvent* event) {
+    guarded(QStringLiteral("キー操作"), [&] { handleKey(event); });
+}
+
+void SpreadGrid::handleKey(QKeyEvent* event) {
     if (state() != QAbstractItemView::EditingState) {
         if (event->matches(QKeySequence::Copy)) return copySelection();
         if (event->matches(QKeySequence::Paste)) return pasteClipboard();

@@ -18,6 +18,16 @@ const QString kItems = QStringLiteral(
     "CREATE TABLE ITEM (ID NUMBER(5) NOT NULL PRIMARY KEY, NAME VARCHAR2(20));"
     "INSERT INTO ITEM VALUES (1,'One'),(2,'Two'),(3,'Three');");
 
+// `rows` rows of `columns` cells as a spreadsheet program copies them; each
+// cell names the block's tag, its row and its column.
+QByteArray Block(int rows, int columns, const QByteArray& tag) {
+    QByteArray text;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c)
+            text += tag + 'r' + QByteArray::number(r) + 'c' + QByteArray::number(c) + (c + 1 < columns ? "\t" : "\r\n");
+    return text;
+}
+
 bool Dark(Rgb c) { return c.r < 100 && c.g < 100 && c.b < 100; }
 // The frame of the current cell, in the style's accent colour.
 bool Bluish(Rgb c) { return c.b >= 150 && c.b > c.r + 60; }
@@ -200,6 +210,57 @@ TEST_F(UserSeat, DecliningTheUpdateChangesNothing) {
     EXPECT_EQ(gridPixels(Yellowish), yellow);
     quit();
     EXPECT_EQ(items(), "1|One\n2|Two\n3|Three\n");
+}
+
+// Ten pastes of 200,000 rows by 10 columns, the address space limited to what
+// the program took at start plus 600 MB. Each paste's step keeps the texts
+// before and after it; a history bounded in steps alone outgrew such a limit
+// within a few pastes, and the program ended with the grid. The newest steps
+// stay: Ctrl+Z brings back the paste before the last; the oldest are gone.
+TEST_F(UserSeat, TenLargePastesKeepTheirNewestStepsWithinAMemoryLimit) {
+    folder.write(QStringLiteral("Velkin.ini"), "[Default1]\r\nLINE=1000002\r\n");
+    seat.start(folder.path());
+    seat.limitAddressSpace(seat.memoryKiB() * 1024 + (qint64{600} << 20));
+    seat.click(c::SPD1, Spot::Centre);
+    for (int round = 0; round < 10; ++round) {
+        seat.offerClipboard(Block(200000, 10, QByteArray::number(round)));
+        seat.keys({QStringLiteral("ctrl+Home"), QStringLiteral("ctrl+v")});
+        ASSERT_TRUE(seat.running()) << "the program ended at paste " << round + 1;
+    }
+    const QByteArray eighth = Block(200000, 10, "8");
+    seat.keys({QStringLiteral("ctrl+z"), QStringLiteral("ctrl+c")});
+    EXPECT_TRUE(seat.waitForClipboard([&](const QByteArray& text) { return text == eighth; }) == eighth)
+        << "Ctrl+Z did not bring back the ninth paste";
+    QStringList undos(9, QStringLiteral("ctrl+z"));
+    seat.keys(undos << QStringLiteral("ctrl+c"));
+    const QByteArray oldest = seat.waitForClipboard([&](const QByteArray& text) { return text != eighth; });
+    const QByteArray tag = oldest.left(oldest.indexOf('r'));
+    EXPECT_TRUE(tag >= "1" && tag <= "7" && oldest == Block(200000, 10, tag)) << "back to " << oldest.left(40).toStdString();
+    ASSERT_TRUE(seat.running());
+    std::printf("[ ten pastes, Ctrl+Z back to paste %s; peak resident %ld MiB ]\n", tag.constData(),
+                seat.memoryKiB("VmHWM:") / 1024);
+}
+
+// A paste the memory cannot take is refused with a message before it is
+// parsed, and the grid keeps what it held.
+TEST_F(UserSeat, APasteTooLargeForTheMemoryIsRefusedAndTheGridKept) {
+    folder.write(QStringLiteral("Velkin.ini"), "[Default1]\r\nLINE=1000002\r\n");
+    seat.start(folder.path());
+    seat.limitAddressSpace(seat.memoryKiB() * 1024 + (qint64{400} << 20));
+    goToRow(3);
+    seat.type(QStringLiteral("keep"));
+    seat.keys({QStringLiteral("Return")});
+    // 20 million cells: 41 MB of text, which parsed would take some 400 MB.
+    seat.offerClipboard((QByteArray("x\t").repeated(19) + "x\r\n").repeated(1000000));
+    seat.keys({QStringLiteral("ctrl+Home"), QStringLiteral("ctrl+v")});
+    ASSERT_TRUE(seat.waitForDialog(QStringLiteral("Velkin"))) << "no message";
+    const QByteArray message = seat.dialogText();
+    EXPECT_TRUE(message.contains(QStringLiteral("メモリ").toUtf8())) << message.toStdString();
+    seat.keys({QStringLiteral("Return")});
+    ASSERT_TRUE(seat.running());
+    goToRow(3);
+    seat.keys({QStringLiteral("ctrl+c")});
+    EXPECT_EQ(seat.waitForClipboard([](const QByteArray& text) { return text == "keep\r\n"; }), "keep\r\n");
 }
 
 // A value of 100 MB is read and drawn (its first line, cut), the window
