@@ -27,6 +27,7 @@
 // since both are written as a bare line break.
 
 #include <QString>
+#include <QStringView>
 
 #include <cstddef>
 #include <vector>
@@ -38,10 +39,40 @@ struct ClipboardBlock {
     std::size_t width = 0;  // cells in the longest row
 };
 
+// The same block with the texts of all its cells in one string. A pasted
+// block may hold millions of cells or one cell of many megabytes; this form
+// takes about the text's own size plus 8 bytes a cell, where a QString of
+// its own per cell would take several times that.
+class ClipboardCells {
+public:
+    std::size_t rowCount() const { return rowEnds_.size(); }
+    std::size_t width() const { return width_; }  // cells in the longest row
+    std::size_t cellCount() const { return ends_.size(); }
+    std::size_t rowWidth(std::size_t row) const { return rowEnds_[row] - firstCell(row); }
+    QStringView cell(std::size_t row, std::size_t column) const {
+        const std::size_t i = firstCell(row) + column;
+        const qsizetype begin = i == 0 ? 0 : ends_[i - 1];
+        return QStringView(texts_).mid(begin, ends_[i] - begin);
+    }
+
+private:
+    friend class ClipboardParser;
+    std::size_t firstCell(std::size_t row) const { return row == 0 ? 0 : rowEnds_[row - 1]; }
+
+    QString texts_;
+    std::vector<qsizetype> ends_;         // where each cell's text ends in texts_, row after row
+    std::vector<std::size_t> rowEnds_;    // one past each row's last cell in ends_
+    std::size_t width_ = 0;
+};
+
 QString CellsToClipboardText(const std::vector<std::vector<QString>>& rows);
 // Appends one row in the same form, its CR LF included, for writers that
 // stream many rows without holding them all.
 void AppendClipboardRow(QString& text, const std::vector<QString>& row);
+ClipboardCells ParseClipboardCells(const QString& text);
 ClipboardBlock ParseClipboardText(const QString& text);
+// What ParseClipboardCells(text) will take, in bytes, at most; counted
+// without taking any, so that a paste can be refused before it is parsed.
+std::size_t ClipboardCellsBytes(QStringView text);
 
 }  // namespace velkin

@@ -4,6 +4,7 @@
 #include "grid/cell_delegate.h"
 #include "grid/cell_edits.h"
 #include "grid/clipboard_text.h"
+#include "grid/memory_room.h"
 #include "grid/sheet_model.h"
 
 #include <QApplication>
@@ -14,8 +15,33 @@
 
 #include <algorithm>
 #include <charconv>
+#include <new>
 
 namespace velkin {
+
+namespace {
+
+// The run time's number for "Out of memory".
+constexpr int32_t kOutOfMemory = 7;
+// Values from this size on are checked for room before the sheet takes them;
+// smaller ones are not worth reading the system's figures for.
+constexpr size_t kCheckedValueBytes = size_t{1} << 20;
+
+size_t Megabytes(size_t bytes) { return (bytes + (size_t{1} << 20) - 1) >> 20; }
+
+Error OutOfMemory(size_t valueBytes) {
+    return Error(kOutOfMemory, QStringLiteral("メモリが足りません（%1 MB の値をシートに置けません）。").arg(Megabytes(valueBytes)));
+}
+
+// Bytes of `text` in UTF-8 as the sheet keeps it; a surrogate pair's two
+// halves take two each.
+size_t Utf8Bytes(QStringView text) {
+    size_t bytes = 0;
+    for (QChar c : text) bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3;
+    return bytes;
+}
+
+}  // namespace
 
 SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetModel(sheet_, this)) {
     setModel(model_);
@@ -29,8 +55,6 @@ SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetMo
     verticalHeader()->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setWordWrap(false);
     setItemDelegate(new CellDelegate(*this));
-    // Steps of a large paste hold their texts twice; a long history is not worth that.
-    undo_.setUndoLimit(100);
 }
 
 SpreadGrid::~SpreadGrid() = default;
@@ -67,7 +91,13 @@ void SpreadGrid::setCellText(QString text) {
 void SpreadGrid::setCellText(std::string_view utf8) {
     if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
         throw Error::SubscriptOutOfRange();
-    sheet_.setTextUtf8(row_, column_, utf8);
+    // The sheet copies the value while it packs the row it lands in.
+    if (utf8.size() >= kCheckedValueBytes && !RoomFor(2 * utf8.size())) throw OutOfMemory(utf8.size());
+    try {
+        sheet_.setTextUtf8(row_, column_, utf8);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory(utf8.size());
+    }
     scheduleRefresh();
 }
 
@@ -141,6 +171,10 @@ struct SelectionRect {
 }  // namespace
 
 void SpreadGrid::copySelection() {
+    guarded(QStringLiteral("コピー"), [this] { copy(); });
+}
+
+void SpreadGrid::copy() {
     // From the selection's ranges and one row at a time: a million selected
     // rows must not become ten million indexes and cell strings at once.
     SelectionRect r;
@@ -152,6 +186,9 @@ void SpreadGrid::copySelection() {
                       : box;
     }
     if (!r.valid()) return;
+    // The texts as UTF-16, then once more as the clipboard's UTF-8.
+    const size_t bytes = sheet_.textBytes({r.left + 1, r.top + 1, r.right + 1, r.bottom + 1});
+    if (!RoomFor(4 * bytes)) return refuseForMemory(QStringLiteral("コピー"), 4 * bytes);
     QString text;
     std::vector<std::vector<QString>> line(1);
     for (int row = r.top; row <= r.bottom; ++row) {
@@ -163,59 +200,118 @@ void SpreadGrid::copySelection() {
 }
 
 void SpreadGrid::pasteClipboard() {
+    guarded(QStringLiteral("貼り付け"), [this] { paste(); });
+}
+
+void SpreadGrid::paste() {
     const QModelIndex start = currentIndex();
     if (!start.isValid()) return;
-    const ClipboardBlock block = ParseClipboardText(QApplication::clipboard()->text());
-    if (block.rows.empty()) return;
+    const QString what = QStringLiteral("貼り付け");
+    ClipboardCells block;
+    {
+        const QString text = QApplication::clipboard()->text();
+        const size_t parseBytes = ClipboardCellsBytes(text);
+        if (!RoomFor(parseBytes)) return refuseForMemory(what, parseBytes);
+        block = ParseClipboardCells(text);
+    }
+    if (block.rowCount() == 0) return;
     const int32_t firstRow = start.row() + 1, firstColumn = start.column() + 1;
     // Sizes are compared before narrowing: a huge paste must be refused, not wrap around.
-    const bool fits = block.rows.size() <= static_cast<size_t>(sheet_.rowCount() - firstRow + 1) &&
-                      block.width <= static_cast<size_t>(sheet_.columnCount() - firstColumn + 1);
+    const bool fits = block.rowCount() <= static_cast<size_t>(sheet_.rowCount() - firstRow + 1) &&
+                      block.width() <= static_cast<size_t>(sheet_.columnCount() - firstColumn + 1);
     if (!fits) {
         emit pasteRefused(QStringLiteral("貼り付ける範囲がシートに収まりません（%1行×%2列、貼り付け先は%3行目%4列目から、シートは%5行×%6列）。何も貼り付けていません。")
-                              .arg(block.rows.size()).arg(block.width).arg(firstRow).arg(firstColumn)
+                              .arg(block.rowCount()).arg(block.width()).arg(firstRow).arg(firstColumn)
                               .arg(sheet_.rowCount()).arg(sheet_.columnCount()));
         return;
     }
-    const int32_t height = static_cast<int32_t>(block.rows.size());
-    const int32_t width = static_cast<int32_t>(block.width);
-    std::vector<CellChange> changes;
-    for (int32_t r = 0; r < height; ++r) {
-        const auto& line = block.rows[static_cast<size_t>(r)];
-        for (size_t c = 0; c < line.size(); ++c) {
-            const int32_t row = firstRow + r, column = firstColumn + static_cast<int32_t>(c);
-            changes.push_back({row, column, sheet_.text(row, column), line[c]});
-        }
-    }
-    pushEdits(QStringLiteral("Paste"), std::move(changes));
+    const int32_t height = static_cast<int32_t>(block.rowCount());
+    const int32_t width = static_cast<int32_t>(block.width());
+    // The step keeps every cell's text before and after; the sheet then takes
+    // the new texts, and the old ones stay in it until it is compacted.
+    size_t afterBytes = 0;
+    for (size_t r = 0; r < block.rowCount(); ++r)
+        for (size_t c = 0; c < block.rowWidth(r); ++c) afterBytes += Utf8Bytes(block.cell(r, c));
+    const size_t beforeBytes =
+        sheet_.textBytes({firstColumn, firstRow, firstColumn + width - 1, firstRow + height - 1});
+    const size_t stepBytes = block.cellCount() * CellEdits::kCellBytes + beforeBytes + afterBytes;
+    const size_t need = stepBytes + afterBytes;
+    // Steps this one pushes out of the history give their memory back first.
+    if (!RoomFor(need - std::min(need, undo_.roomMadeFor(stepBytes)))) return refuseForMemory(what, need);
+    undo_.makeRoomFor(stepBytes);
+    std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Paste"));
+    edits->reserve(block.cellCount(), beforeBytes, afterBytes);
+    for (size_t r = 0; r < block.rowCount(); ++r)
+        for (size_t c = 0; c < block.rowWidth(r); ++c)
+            edits->add(firstRow + static_cast<int32_t>(r), firstColumn + static_cast<int32_t>(c), block.cell(r, c));
+    block = ClipboardCells();
+    pushEdits(std::move(edits));
     selectionModel()->select(QItemSelection(model_->index(firstRow - 1, firstColumn - 1),
                                             model_->index(firstRow + height - 2, firstColumn + width - 2)),
                              QItemSelectionModel::ClearAndSelect);
 }
 
 void SpreadGrid::clearSelection() {
-    std::vector<CellChange> changes;
+    guarded(QStringLiteral("削除"), [this] { clearSelected(); });
+}
+
+void SpreadGrid::clearSelected() {
     const int32_t lastRow = sheet_.lastDataRow();
-    for (const QItemSelectionRange& range : selectionModel()->selection()) {
-        // Rows below the last one with text hold nothing to clear.
-        for (int32_t row = range.top() + 1; row <= std::min(range.bottom() + 1, lastRow); ++row)
-            for (int32_t column = range.left() + 1; column <= range.right() + 1; ++column) {
-                QString before = sheet_.text(row, column);
-                if (!before.isEmpty()) changes.push_back({row, column, std::move(before), QString()});
-            }
-    }
-    pushEdits(QStringLiteral("Delete"), std::move(changes));
+    // Rows below the last one with text hold nothing to clear.
+    auto eachCell = [&](const auto& visit) {
+        for (const QItemSelectionRange& range : selectionModel()->selection())
+            for (int32_t row = range.top() + 1; row <= std::min(range.bottom() + 1, lastRow); ++row)
+                for (int32_t column = range.left() + 1; column <= range.right() + 1; ++column) visit(row, column);
+    };
+    size_t cells = 0, beforeBytes = 0;
+    eachCell([&](int32_t row, int32_t column) {
+        const size_t bytes = sheet_.textUtf8(row, column).size();
+        cells += bytes > 0;
+        beforeBytes += bytes;
+    });
+    const size_t stepBytes = cells * CellEdits::kCellBytes + beforeBytes;
+    if (!RoomFor(stepBytes - std::min(stepBytes, undo_.roomMadeFor(stepBytes))))
+        return refuseForMemory(QStringLiteral("削除"), stepBytes);
+    undo_.makeRoomFor(stepBytes);
+    std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Delete"));
+    edits->reserve(cells, beforeBytes, 0);
+    eachCell([&](int32_t row, int32_t column) {
+        if (!sheet_.textUtf8(row, column).empty()) edits->add(row, column, QStringView());
+    });
+    pushEdits(std::move(edits));
 }
 
 void SpreadGrid::editCell(int32_t row, int32_t column, const QString& text) {
-    pushEdits(QStringLiteral("Edit"), {{row, column, sheet_.text(row, column), text}});
+    guarded(QStringLiteral("入力"), [&] {
+        std::unique_ptr<CellEdits> edits = newEdits(QStringLiteral("Edit"));
+        edits->add(row, column, text);
+        pushEdits(std::move(edits));
+    });
 }
 
-void SpreadGrid::pushEdits(const QString& name, std::vector<CellChange> changes) {
-    auto edits = std::make_unique<CellEdits>(name, sheet_, std::move(changes),
-                                             [this](const CellBlock& block) { showChangedBlock(block); });
+std::unique_ptr<CellEdits> SpreadGrid::newEdits(const QString& name) {
+    return std::make_unique<CellEdits>(name, sheet_, [this](const CellBlock& block) { showChangedBlock(block); });
+}
+
+void SpreadGrid::pushEdits(std::unique_ptr<CellEdits> edits) {
     if (edits->isEmpty()) return;
-    undo_.push(edits.release());  // the stack owns it, and runs it once now
+    edits->shrink();
+    undo_.push(std::move(edits));  // runs it once now
+}
+
+void SpreadGrid::guarded(const QString& what, const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::bad_alloc&) {
+        emit pasteRefused(QStringLiteral("メモリが足りないため、%1を中止しました。シートは元のままです。").arg(what));
+    } catch (const std::exception& error) {
+        emit pasteRefused(QStringLiteral("%1を中止しました（%2）。").arg(what, QString::fromUtf8(error.what())));
+    }
+}
+
+void SpreadGrid::refuseForMemory(const QString& what, size_t bytes) {
+    emit pasteRefused(QStringLiteral("%1に必要なメモリ（約%2 MB）が足りません（使えるのは約%3 MB）。シートは元のままです。")
+                          .arg(what).arg(Megabytes(bytes)).arg(MemoryRoom() >> 20));
 }
 
 void SpreadGrid::showChangedBlock(const CellBlock& block) {
@@ -232,15 +328,25 @@ void SpreadGrid::showChangedBlock(const CellBlock& block) {
 }
 
 void SpreadGrid::undo() {
-    stepping_ = true;
-    undo_.undo();
-    stepping_ = false;
+    guarded(QStringLiteral("元に戻す操作"), [this] { step(false); });
 }
 
 void SpreadGrid::redo() {
+    guarded(QStringLiteral("やり直し"), [this] { step(true); });
+}
+
+void SpreadGrid::step(bool forward) {
+    const UndoStep* next = forward ? undo_.nextRedo() : undo_.nextUndo();
+    if (!next) return;
+    // The texts it writes, and the rows they land in packed anew.
+    const size_t need = 2 * (forward ? next->redoBytes() : next->undoBytes());
+    if (!RoomFor(need)) return refuseForMemory(forward ? QStringLiteral("やり直し") : QStringLiteral("元に戻す操作"), need);
     stepping_ = true;
-    undo_.redo();
-    stepping_ = false;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{stepping_};
+    forward ? undo_.redo() : undo_.undo();
 }
 
 void SpreadGrid::revealRow(int32_t row) {
@@ -255,6 +361,10 @@ void SpreadGrid::selectionChanged(const QItemSelection& selected, const QItemSel
 }
 
 void SpreadGrid::keyPressEvent(QKeyEvent* event) {
+    guarded(QStringLiteral("キー操作"), [&] { handleKey(event); });
+}
+
+void SpreadGrid::handleKey(QKeyEvent* event) {
     if (state() != QAbstractItemView::EditingState) {
         if (event->matches(QKeySequence::Copy)) return copySelection();
         if (event->matches(QKeySequence::Paste)) return pasteClipboard();

@@ -5,17 +5,19 @@
 // The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V.
 
 #include "grid/sheet_data.h"
+#include "grid/undo_history.h"
 
 #include <QTableView>
-#include <QUndoStack>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 namespace velkin {
 
 class SheetModel;
-struct CellChange;
+class CellEdits;
 
 enum class GridAction : int32_t {
     ActivateCell = 0,  // make the current cell the active cell
@@ -51,6 +53,7 @@ public:
     void setCellText(QString text);
     void setCellText(int64_t number);
     // UTF-8 bytes (db/utf8_text.h), kept as they are: the way a read hands over its values.
+    // A value the memory cannot hold throws error 7, and the sheet stays as it was.
     void setCellText(std::string_view utf8);
 
     // Back colour of the current cell, or of the block in block mode.
@@ -68,19 +71,26 @@ public:
     bool isEditing() const { return state() == QAbstractItemView::EditingState; }
 
     // Clipboard, as spreadsheet programs exchange blocks. Paste starts at the
-    // active cell; a block that does not fit is refused whole.
+    // active cell; a block that does not fit the sheet, or the memory, is
+    // refused whole.
     void copySelection();
     void pasteClipboard();
     void clearSelection();
 
     // The user's own changes (typed edits, pastes, Delete) can be taken back
-    // with Ctrl+Z and made again with Ctrl+Y or Ctrl+Shift+Z.
+    // with Ctrl+Z and made again with Ctrl+Y or Ctrl+Shift+Z. The history
+    // keeps the newest steps within kMaxUndoSteps and kMaxUndoBytes
+    // (grid/undo_history.h); an undo or redo the memory cannot hold is refused.
+    // None of these, nor a key, lets an exception out: Qt's event loop could
+    // not pass it on, and the window would end with the user's grid.
     void editCell(int32_t row, int32_t column, const QString& text);
     void undo();
     void redo();
     // Commands that replace the whole sheet (a read, a reset, a committed
     // update) end the history: its steps would write into another table's rows.
     void clearUndoHistory() { undo_.clear(); }
+    static constexpr size_t kMaxUndoSteps = 100;
+    static constexpr size_t kMaxUndoBytes = size_t{256} << 20;
 
     // Scrolls the view so that `row` can be seen; the current cell, the
     // selection and every text stay as they are.
@@ -95,7 +105,8 @@ public:
     const SheetData& sheet() const { return sheet_; }
 
 signals:
-    // A paste that does not fit the sheet was refused whole; `why` says so to the user.
+    // A paste that does not fit the sheet or the memory was refused whole, or
+    // an undo, redo, Delete or typed edit for want of memory; `why` says so to the user.
     void pasteRefused(const QString& why);
 
 protected:
@@ -104,7 +115,17 @@ protected:
 
 private:
     CellBlock addressedBlock() const;
-    void pushEdits(const QString& name, std::vector<CellChange> changes);
+    void copy();
+    void paste();
+    void handleKey(QKeyEvent* event);
+    void clearSelected();
+    void step(bool forward);
+    std::unique_ptr<CellEdits> newEdits(const QString& name);
+    void pushEdits(std::unique_ptr<CellEdits> edits);
+    // Runs one of the user's actions, named `what` for the message when it fails.
+    void guarded(const QString& what, const std::function<void()>& action);
+    // Refuses `what` that would take `bytes` more than the memory holds.
+    void refuseForMemory(const QString& what, size_t bytes);
     void showChangedBlock(const CellBlock& block);
     void scheduleRefresh();
     void refresh();
@@ -114,7 +135,7 @@ private:
     int32_t column_ = 0, row_ = 0, column2_ = 0, row2_ = 0;
     bool blockMode_ = false;
     bool refreshPending_ = false;
-    QUndoStack undo_;
+    UndoHistory undo_{kMaxUndoSteps, kMaxUndoBytes};
     bool stepping_ = false;  // an undo or redo is being applied
 };
 

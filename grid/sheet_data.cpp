@@ -241,6 +241,32 @@ void SheetData::dropRowsFrom(int32_t row) {
 
 QString SheetData::text(int32_t row, int32_t column) const { return FromUtf8(cellBytes(row, column)); }
 
+QString SheetData::shownText(int32_t row, int32_t column) const {
+    const std::string_view bytes = cellBytes(row, column);
+    // A character takes at most 4 bytes; cut at the first line break, and
+    // never inside a character.
+    size_t cut = std::min(bytes.size(), static_cast<size_t>(kShownCharacters) * 4);
+    cut = std::min(cut, bytes.substr(0, cut).find_first_of("\r\n"));
+    while (cut < bytes.size() && cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+    QString shown = FromUtf8(bytes.substr(0, cut));
+    if (shown.size() > kShownCharacters) {
+        shown.truncate(kShownCharacters);
+        if (shown.back().isHighSurrogate()) shown.chop(1);
+    } else if (cut == bytes.size()) {
+        return shown;
+    }
+    shown += QChar(0x2026);
+    return shown;
+}
+
+size_t SheetData::textBytes(const CellBlock& block) const {
+    size_t bytes = 0;
+    const int32_t lastRow = std::min(block.row2, std::max(static_cast<int32_t>(rows_.size()) - 1, open_.row));
+    for (int32_t r = std::max(block.row1, 0); r <= lastRow; ++r)
+        for (int32_t c = std::max(block.column1, 0); c <= block.column2; ++c) bytes += cellBytes(r, c).size();
+    return bytes;
+}
+
 void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes) {
     if (bytes.empty()) {
         // Nothing to store where nothing was written.

@@ -39,6 +39,16 @@ public:
     void setColumnCount(int32_t columns);
 
     QString text(int32_t row, int32_t column) const;
+    // The same as the sheet keeps it (db/utf8_text.h), valid until the sheet changes.
+    std::string_view textUtf8(int32_t row, int32_t column) const { return cellBytes(row, column); }
+    // What a cell can show on screen: its first line, at most kShownCharacters
+    // of it, followed by "…" when the text goes on. Only a few kilobytes of
+    // the text are looked at, however long it is: painting a text of a
+    // hundred megabytes whole takes seconds at every repaint.
+    QString shownText(int32_t row, int32_t column) const;
+    static constexpr qsizetype kShownCharacters = 1000;
+    // The bytes of the texts inside the block.
+    size_t textBytes(const CellBlock& block) const;
     // The caller keeps row and column within the sheet.
     void setText(int32_t row, int32_t column, const QString& text);
     // The same from UTF-8 bytes (db/utf8_text.h), stored as they are: a read

@@ -19,7 +19,8 @@ int SheetModel::columnCount(const QModelIndex& parent) const {
 QVariant SheetModel::data(const QModelIndex& index, int role) const {
     const int32_t row = index.row() + 1, column = index.column() + 1;
     switch (role) {
-    case Qt::DisplayRole:
+    // The screen gets what a cell can show; the editor the whole text.
+    case Qt::DisplayRole: return sheet_.shownText(row, column);
     case Qt::EditRole: return sheet_.text(row, column);
     case Qt::BackgroundRole: {
         const uint32_t c = sheet_.backColor(row, column);

@@ -186,9 +186,13 @@ void Form1::Form_Load() {
 
 void Form1::Form_Unload() {
     using namespace Common1;
-    WriteIniString(QString::fromLatin1(kIniSection), QStringLiteral("USERID"), TXT_USER->text(), QString::fromLatin1(kIniFile));
-    WriteIniString(QString::fromLatin1(kIniSection), QStringLiteral("PASS"), TXT_PASS->text(), QString::fromLatin1(kIniFile));
-    WriteIniString(QString::fromLatin1(kIniSection), QStringLiteral("HOST"), TXT_HOST->text(), QString::fromLatin1(kIniFile));
+    // One replace for the three: another window closing at the same moment
+    // must not pair this window's login with its host.
+    WriteIniStrings(QString::fromLatin1(kIniSection),
+                    {{QStringLiteral("USERID"), TXT_USER->text()},
+                     {QStringLiteral("PASS"), TXT_PASS->text()},
+                     {QStringLiteral("HOST"), TXT_HOST->text()}},
+                    QString::fromLatin1(kIniFile));
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

@@ -2,13 +2,21 @@
 
 #include "shell/ini_file.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <vector>
 
@@ -104,6 +112,52 @@ QString CutToBytes(QString value, qsizetype maxBytes) {
     return value;
 }
 
+// One writer of the file at a time, across processes: an exclusive flock on
+// "<file>.lock". The holder removes the lock file before letting go, so
+// nothing is left beside the settings file; a waiter that then holds the lock
+// of a name that is gone or names another file starts again on the current
+// one. A holder that never lets go (a stopped process) is waited for a few
+// seconds only, and the write then goes ahead alone: the rename still keeps
+// the file whole. Where no lock file can be made, the write goes alone too,
+// and mostly fails for the same reason the lock did.
+class WriterTurn {
+public:
+    explicit WriterTurn(const QString& fileName) : path_(QFile::encodeName(fileName + QStringLiteral(".lock"))) {
+        const QDeadlineTimer patience(kLockPatienceMs);
+        while (!patience.hasExpired()) {
+            fd_ = ::open(path_.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd_ < 0) return;
+            int failure = 0;
+            while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+                failure = errno;
+                if (failure != EWOULDBLOCK && failure != EINTR) break;
+                if (patience.hasExpired()) break;
+                failure = 0;
+                QThread::msleep(2);
+            }
+            struct stat held {}, named {};
+            if (failure == 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.constData(), &named) == 0 &&
+                held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+                return;
+            ::close(fd_);
+            fd_ = -1;
+            if (failure != 0 && failure != EWOULDBLOCK && failure != EINTR) return;  // a file system without flock
+        }
+    }
+    ~WriterTurn() {
+        if (fd_ < 0) return;
+        ::unlink(path_.constData());
+        ::close(fd_);
+    }
+    WriterTurn(const WriterTurn&) = delete;
+    WriterTurn& operator=(const WriterTurn&) = delete;
+
+private:
+    static constexpr int kLockPatienceMs = 5000;
+    QByteArray path_;
+    int fd_ = -1;
+};
+
 }  // namespace
 
 QString ReadIniString(const QString& section, const QString& key, const QString& fileName) {
@@ -118,7 +172,15 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
 
 int32_t WriteIniString(const QString& section, const QString& key, const QString& value,
                        const QString& fileName) {
+    return WriteIniStrings(section, {{key, value}}, fileName);
+}
+
+int32_t WriteIniStrings(const QString& section, const std::vector<std::pair<QString, QString>>& keysAndValues,
+                        const QString& fileName) {
     try {
+        // Read, change and replace under one turn: two writers that both read
+        // the old file would each put back their own keys over the other's.
+        const WriterTurn turn(fileName);
         const QFileInfo info(fileName);
         // The rename would replace a read-only file; Windows refuses to write one.
         // A file with no write permission bit at all counts as read-only even
@@ -129,7 +191,8 @@ int32_t WriteIniString(const QString& section, const QString& key, const QString
         const std::optional<QByteArray> bytes = ReadBytes(fileName);
         if (!bytes) return 0;
         Document doc = Parse(*bytes);
-        if (!ini::WriteValue(doc.lines, section, key, value)) return 0;
+        for (const auto& [key, value] : keysAndValues)
+            if (!ini::WriteValue(doc.lines, section, key, value)) return 0;
         QSaveFile file(fileName);
         if (!file.open(QIODevice::WriteOnly)) return 0;
         // The file holds a password, so a new one is the owner's alone. The

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace velkin::Common1 {
 
@@ -40,6 +42,15 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
 // Never throws.
 int32_t WriteIniString(const QString& section, const QString& key, const QString& value,
                        const QString& fileName);
+
+// Several keys of one section as one replace of the file, by the rules of
+// WriteIniString: the file afterwards holds all of them or, on failure (0),
+// none. Writers of the file (this one and WriteIniString, in any process)
+// take turns through an flock on "<fileName>.lock" beside it, so that two
+// windows closing at once leave one window's keys or the other's, never a
+// mixture. The lock file is removed again by whoever holds it last.
+int32_t WriteIniStrings(const QString& section, const std::vector<std::pair<QString, QString>>& keysAndValues,
+                        const QString& fileName);
 
 // The grid's row count from the LINE setting: the decimal integer it holds
 // (blanks around it and a sign allowed) when that number leaves a remainder

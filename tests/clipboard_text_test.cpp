@@ -1,4 +1,5 @@
 #include "grid/clipboard_text.h"
+#include "memory_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -171,4 +172,16 @@ TEST(ClipboardRead, TextFullOfStrayQuotesIsReadInLinearTime) {
     EXPECT_EQ(block.rows.front(), (std::vector<QString>{"\"x", "\"y"}));
     EXPECT_EQ(block.rows.back(), (std::vector<QString>{"\"x", "\"y"}));
     EXPECT_EQ(block.width, 2u);
+}
+
+TEST(ClipboardRead, AHugeQuotedCellTakesLittleMoreThanItsText) {
+    // 50 million characters between quotes, with the doubled quotes and line
+    // breaks that made it quoted.
+    const QString text = u'"' + QString("0123456789abcdefghijk\"\"\r\n").repeated(2000000) + QStringLiteral("\"\r\n");
+    const std::size_t textBytes = static_cast<std::size_t>(text.size()) * sizeof(QChar);
+    velkin::testing::MemoryWatch memory;
+    const ClipboardCells cells = ParseClipboardCells(text);
+    ASSERT_EQ(cells.cellCount(), 1u);
+    EXPECT_EQ(cells.cell(0, 0).size(), 2000000 * 24);
+    velkin::testing::ExpectBoundedGrowth(memory, static_cast<long>(textBytes * 3 / 2 / 1024));
 }

@@ -3,6 +3,7 @@
 #include "db/error.h"
 #include "grid/clipboard_text.h"
 #include "grid/grid_prepare.h"
+#include "grid/undo_history.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -198,4 +199,38 @@ TEST_F(GridTest, UndoTakesBackTheUserStepsUntilTheSheetIsReset) {
     QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(cell(3, 1), "next table");
     EXPECT_EQ(cell(5, 1), "");
+}
+
+namespace {
+// A step that only reports its size and counts how often it was run.
+struct SizedStep : UndoStep {
+    SizedStep(size_t size, int& runs) : size(size), runs(runs) {}
+    void redo() override { ++runs; }
+    void undo() override { --runs; }
+    size_t bytes() const override { return size; }
+    size_t undoBytes() const override { return 0; }
+    size_t redoBytes() const override { return 0; }
+    size_t size;
+    int& runs;
+};
+}  // namespace
+
+TEST(UndoHistoryTest, TheNewestStepsStayWithinTheBoundsAndAnOversizedOneStaysAlone) {
+    UndoHistory history(3, 100);
+    int runs = 0;
+    for (size_t size : {40, 40, 10, 30}) history.push(std::make_unique<SizedStep>(size, runs));
+    EXPECT_EQ(history.stepCount(), 3u);  // 40 + 40 + 10 + 30 > 100: the oldest went
+    EXPECT_EQ(history.bytes(), 80u);
+    EXPECT_EQ(history.roomMadeFor(50), 40u);
+    history.push(std::make_unique<SizedStep>(5, runs));
+    EXPECT_EQ(history.stepCount(), 3u);  // three steps at most
+    history.undo();
+    EXPECT_EQ(history.makeRoomFor(1), 5u);  // what could be made again goes first
+    history.push(std::make_unique<SizedStep>(500, runs));
+    EXPECT_EQ(history.stepCount(), 1u);
+    EXPECT_EQ(history.bytes(), 500u);
+    history.undo();
+    history.undo();
+    EXPECT_EQ(history.nextUndo(), nullptr);
+    EXPECT_EQ(runs, 4);
 }

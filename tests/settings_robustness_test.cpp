@@ -11,6 +11,8 @@
 #include <QThread>
 
 #include <cstdio>
+#include <iostream>
+#include <string>
 #include <random>
 
 using namespace velkin;
@@ -44,6 +46,26 @@ int IniWriterChild(const QStringList& args) {
     }
 }
 const ChildRegistration kIniWriterChild("ini-writer", IniWriterChild);
+
+// Child: a window in its working directory that, for each "go" line on its
+// standard input, fills the three boxes with "<tag>-<round>" and is closed;
+// says "ready" before each round and "closed" after it.
+int ClosingWindowChild(const QStringList& args) {
+    if (args.size() != 2 || !QDir::setCurrent(args[0])) return 64;
+    std::string line;
+    for (int round = 0;; ++round) {
+        Form1 window;
+        const QString value = args[1] + u'-' + QString::number(round);
+        for (QLineEdit* box : {window.TXT_USER, window.TXT_PASS, window.TXT_HOST}) box->setText(value);
+        std::puts("ready");
+        std::fflush(stdout);
+        if (!std::getline(std::cin, line)) return 0;
+        window.close();
+        std::puts("closed");
+        std::fflush(stdout);
+    }
+}
+const ChildRegistration kClosingWindowChild("closing-window", ClosingWindowChild);
 
 QByteArray FileBytes(const QString& path) {
     QFile file(path);
@@ -158,4 +180,43 @@ TEST_F(SettingsRobustness, AWriterKilledAtAnyMomentLeavesTheOldFileOrTheNewOne) 
     form_.reset();
     EXPECT_EQ(form().TXT_PASS->text(), "secret");
     EXPECT_EQ(grid().rowCount(), 502);
+}
+
+TEST_F(SettingsRobustness, TwoWindowsQuittingTogetherLeaveOneWindowsKeys) {
+    const QByteArray start = "; kept\r\n[Other]\r\nA=1\r\n[Default1]\r\nLINE=1002\r\n" + Padding();
+    writeSettings(start);
+    const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+    ASSERT_TRUE(QFile::setPermissions(path("Velkin.ini"), mode));
+    QProcess windows[2];
+    for (int w = 0; w < 2; ++w) {
+        StartChild(windows[w], QStringLiteral("closing-window"), {dir_.path(), w ? "B" : "A"});
+        ASSERT_TRUE(windows[w].waitForStarted(30000));
+    }
+    int sawA = 0, sawB = 0, mixed = 0;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        for (QProcess& window : windows) ASSERT_TRUE(WaitForLine(window, "ready"));
+        // Both told at once: QProcess would otherwise hand the second its line only while waiting on it.
+        for (QProcess& window : windows) window.write("go\n");
+        for (QProcess& window : windows) window.waitForBytesWritten(30000);
+        for (QProcess& window : windows) ASSERT_TRUE(WaitForLine(window, "closed"));
+        const QString user = Common1::ReadIniString("Default1", "USERID", kIni);
+        const QString pass = Common1::ReadIniString("Default1", "PASS", kIni);
+        const QString host = Common1::ReadIniString("Default1", "HOST", kIni);
+        EXPECT_TRUE(pass == user && host == user) << "USERID " << user.toStdString() << ", PASS "
+                                                  << pass.toStdString() << ", HOST " << host.toStdString();
+        mixed += pass != user || host != user;
+        EXPECT_TRUE(user == "A-" + QString::number(round) || user == "B-" + QString::number(round)) << user.toStdString();
+        (user.startsWith(u'A') ? sawA : sawB)++;
+    }
+    for (QProcess& window : windows) {
+        window.closeWriteChannel();
+        EXPECT_TRUE(window.waitForFinished(30000));
+    }
+    std::printf("[ two windows quit together 20 times: A's keys %d, B's keys %d, mixed %d ]\n", sawA, sawB, mixed);
+    EXPECT_TRUE(FileBytes(path("Velkin.ini")).contains(Padding()));
+    EXPECT_EQ(Common1::ReadIniString("Other", "A", kIni), "1");
+    EXPECT_EQ(Common1::ReadIniString("Default1", "LINE", kIni), "1002");
+    EXPECT_EQ(QFile::permissions(path("Velkin.ini")) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), mode);
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"Velkin.ini"});
 }

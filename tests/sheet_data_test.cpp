@@ -172,3 +172,17 @@ TEST(SheetData, PaintedBlocksAndTheDefaultColour) {
     sheet.clearTexts({0, 0, 3, 10});
     EXPECT_EQ(sheet.backColor(5, 1), GridColor::kRed);
 }
+
+TEST(SheetData, ACellShowsItsFirstLineCutToWhatAScreenCanHold) {
+    SheetData sheet;
+    sheet.setRowCount(3);
+    sheet.setColumnCount(1);
+    const std::string huge = "first line\n" + std::string(10 << 20, 'x');
+    sheet.setTextUtf8(1, 1, huge);
+    EXPECT_EQ(sheet.shownText(1, 1), QStringLiteral("first line…"));
+    EXPECT_EQ(sheet.text(1, 1).size(), static_cast<qsizetype>(huge.size()));  // the text itself stays whole
+    sheet.setText(2, 1, QString(2000, QChar(0x6F22)));  // 3 bytes each in UTF-8
+    EXPECT_EQ(sheet.shownText(2, 1), QString(SheetData::kShownCharacters, QChar(0x6F22)) + u'…');
+    sheet.setText(3, 1, QStringLiteral("short"));
+    EXPECT_EQ(sheet.shownText(3, 1), QStringLiteral("short"));
+}

@@ -165,6 +165,24 @@ public:
 
     // Waits, bounded, for the program to end by itself (Quit).
     bool waitForExit(int boundMs = 15000) { return program_.waitForFinished(boundMs); }
+    bool running() const { return program_.state() == QProcess::Running; }
+
+    // The program's memory as `top` shows it: a line of /proc/PID/status in KiB.
+    long memoryKiB(const QByteArray& key = "VmSize:") const {
+        QFile status(QStringLiteral("/proc/%1/status").arg(program_.processId()));
+        if (!status.open(QIODevice::ReadOnly)) return -1;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith(key)) return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
+        return -1;
+    }
+    // Limits the running program's address space, as `prlimit --as` does at
+    // its start: memory beyond it is refused to the program (std::bad_alloc).
+    void limitAddressSpace(qint64 bytes) {
+        QProcess prlimit;
+        prlimit.start(QStringLiteral("prlimit"), {QStringLiteral("--pid"), QString::number(program_.processId()),
+                                                  QStringLiteral("--as=%1").arg(bytes)});
+        ASSERT_TRUE(prlimit.waitForFinished(10000) && prlimit.exitCode() == 0) << "prlimit failed (util-linux)";
+    }
 
     // Screen position of a spot on a control.
     QPoint at(const Place& place, Spot spot) const {
@@ -203,7 +221,9 @@ public:
                                                          QStringLiteral("clipboard"), QStringLiteral("-i")});
         ASSERT_TRUE(clipboardOwner_->waitForStarted(10000)) << "xclip is missing";
         clipboardOwner_->write(text);
-        clipboardOwner_->waitForBytesWritten(10000);  // nothing is written without an event loop otherwise
+        // Nothing is written without an event loop otherwise; a large text goes in several writes.
+        while (clipboardOwner_->bytesToWrite() > 0 && clipboardOwner_->waitForBytesWritten(10000)) {
+        }
         clipboardOwner_->closeWriteChannel();
         // Owned once another reader sees it.
         const QDeadlineTimer deadline(10000);
@@ -211,6 +231,17 @@ public:
     }
     QByteArray clipboard() {
         return tool(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-o")});
+    }
+    // Waits, bounded, for the clipboard to satisfy `test`, as it does once the
+    // program has handled a Ctrl+C; returns what it held last.
+    QByteArray waitForClipboard(const std::function<bool(const QByteArray&)>& test, int boundMs = 60000) {
+        const QDeadlineTimer deadline(boundMs);
+        QByteArray text = clipboard();
+        while (!test(text) && !deadline.hasExpired()) {
+            QThread::msleep(200);
+            text = clipboard();
+        }
+        return text;
     }
 
     Screenshot screenshot() {
@@ -295,6 +326,10 @@ public:
         const QByteArray errors = shell.readAllStandardError();
         EXPECT_TRUE(errors.isEmpty()) << errors.toStdString();
         return shell.readAllStandardOutput();
+    }
+    void write(const QString& name, const QByteArray& bytes) const {
+        QFile f(file(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
     }
     QByteArray read(const QString& name) const {
         QFile f(file(name));

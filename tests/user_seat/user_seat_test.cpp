@@ -5,6 +5,7 @@
 #include "desktop.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 using namespace velkin::seat;
 namespace c = velkin::seat::controls;
@@ -16,6 +17,20 @@ Display* display = nullptr;
 const QString kItems = QStringLiteral(
     "CREATE TABLE ITEM (ID NUMBER(5) NOT NULL PRIMARY KEY, NAME VARCHAR2(20));"
     "INSERT INTO ITEM VALUES (1,'One'),(2,'Two'),(3,'Three');");
+
+// `rows` rows of `columns` cells as a spreadsheet program copies them; each
+// cell names the block's tag, its row and its column.
+QByteArray Block(int rows, int columns, const QByteArray& tag) {
+    QByteArray text;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c)
+            text += tag + 'r' + QByteArray::number(r) + 'c' + QByteArray::number(c) + (c + 1 < columns ? "\t" : "\r\n");
+    return text;
+}
+
+bool Dark(Rgb c) { return c.r < 100 && c.g < 100 && c.b < 100; }
+// The frame of the current cell, in the style's accent colour.
+bool Bluish(Rgb c) { return c.b >= 150 && c.b > c.r + 60; }
 
 class UserSeat : public ::testing::Test {
 protected:
@@ -205,6 +220,101 @@ TEST_F(UserSeat, DecliningTheUpdateChangesNothing) {
     EXPECT_EQ(gridPixels(Yellowish), yellow);
     quit();
     EXPECT_EQ(items(), "1|One\n2|Two\n3|Three\n");
+}
+
+// Ten pastes of 200,000 rows by 10 columns, the address space limited to what
+// the program took at start plus 600 MB. Each paste's step keeps the texts
+// before and after it; a history bounded in steps alone outgrew such a limit
+// within a few pastes, and the program ended with the grid. The newest steps
+// stay: Ctrl+Z brings back the paste before the last; the oldest are gone.
+TEST_F(UserSeat, TenLargePastesKeepTheirNewestStepsWithinAMemoryLimit) {
+    folder.write(QStringLiteral("Velkin.ini"), "[Default1]\r\nLINE=1000002\r\n");
+    seat.start(folder.path());
+    seat.limitAddressSpace(seat.memoryKiB() * 1024 + (qint64{600} << 20));
+    seat.click(c::SPD1, Spot::Centre);
+    for (int round = 0; round < 10; ++round) {
+        seat.offerClipboard(Block(200000, 10, QByteArray::number(round)));
+        seat.keys({QStringLiteral("ctrl+Home"), QStringLiteral("ctrl+v")});
+        ASSERT_TRUE(seat.running()) << "the program ended at paste " << round + 1;
+    }
+    const QByteArray eighth = Block(200000, 10, "8");
+    seat.keys({QStringLiteral("ctrl+z"), QStringLiteral("ctrl+c")});
+    EXPECT_TRUE(seat.waitForClipboard([&](const QByteArray& text) { return text == eighth; }) == eighth)
+        << "Ctrl+Z did not bring back the ninth paste";
+    QStringList undos(9, QStringLiteral("ctrl+z"));
+    seat.keys(undos << QStringLiteral("ctrl+c"));
+    const QByteArray oldest = seat.waitForClipboard([&](const QByteArray& text) { return text != eighth; });
+    const QByteArray tag = oldest.left(oldest.indexOf('r'));
+    EXPECT_TRUE(tag >= "1" && tag <= "7" && oldest == Block(200000, 10, tag)) << "back to " << oldest.left(40).toStdString();
+    ASSERT_TRUE(seat.running());
+    std::printf("[ ten pastes, Ctrl+Z back to paste %s; peak resident %ld MiB ]\n", tag.constData(),
+                seat.memoryKiB("VmHWM:") / 1024);
+}
+
+// A paste the memory cannot take is refused with a message before it is
+// parsed, and the grid keeps what it held.
+TEST_F(UserSeat, APasteTooLargeForTheMemoryIsRefusedAndTheGridKept) {
+    folder.write(QStringLiteral("Velkin.ini"), "[Default1]\r\nLINE=1000002\r\n");
+    seat.start(folder.path());
+    seat.limitAddressSpace(seat.memoryKiB() * 1024 + (qint64{400} << 20));
+    goToRow(3);
+    seat.type(QStringLiteral("keep"));
+    seat.keys({QStringLiteral("Return")});
+    // 20 million cells: 41 MB of text, which parsed would take some 400 MB.
+    seat.offerClipboard((QByteArray("x\t").repeated(19) + "x\r\n").repeated(1000000));
+    seat.keys({QStringLiteral("ctrl+Home"), QStringLiteral("ctrl+v")});
+    ASSERT_TRUE(seat.waitForDialog(QStringLiteral("Velkin"))) << "no message";
+    const QByteArray message = seat.dialogText();
+    EXPECT_TRUE(message.contains(QStringLiteral("メモリ").toUtf8())) << message.toStdString();
+    seat.keys({QStringLiteral("Return")});
+    ASSERT_TRUE(seat.running());
+    goToRow(3);
+    seat.keys({QStringLiteral("ctrl+c")});
+    EXPECT_EQ(seat.waitForClipboard([](const QByteArray& text) { return text == "keep\r\n"; }), "keep\r\n");
+}
+
+// A value of 100 MB is read and drawn (its first line, cut), the window
+// answers a key at once, and Ctrl+C still copies the whole value. Laying out
+// the whole text took seconds at every repaint, and drew nothing.
+TEST_F(UserSeat, AHugeValueIsDrawnCutAndTheWindowAnswersAKeyAtOnce) {
+    folder.sql(QStringLiteral("CREATE TABLE HUGE (ID NUMBER(5) NOT NULL PRIMARY KEY, BODY CLOB);"
+                              "INSERT INTO HUGE VALUES (1, 'Lorem ipsum' || char(10) || printf('%.*c', 100000000, 'x'));"));
+    seat.start(folder.path());
+    readTable(QStringLiteral("HUGE"));
+    // The value's cell lies right of the one yellow key cell of the record,
+    // the top one of the yellow column.
+    const QRect grid = seat.rect(c::SPD1);
+    const Screenshot read = seat.screenshot();
+    int left = grid.right(), right = grid.left(), top = grid.bottom();
+    for (int y = grid.top(); y <= grid.bottom(); ++y)
+        for (int x = grid.left(); x <= grid.right(); ++x)
+            if (Yellowish(read.at(x, y))) left = std::min(left, x), right = std::max(right, x), top = std::min(top, y);
+    ASSERT_LT(left, right) << "no key column";
+    const QRect value(right + 3, top + 2, 100, 14);
+    EXPECT_GE(read.count(value.x(), value.y(), value.width(), value.height(), Dark), 20) << "the value is not drawn";
+
+    // The grid takes the keys once the key cell is clicked; Right then moves onto the value.
+    seat.tool(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(left + 5),
+                                          QString::number(top + 5), QStringLiteral("click"), QStringLiteral("1")});
+    QThread::msleep(500);
+    auto framed = [&] { return seat.screenshot().count(value.x() - 2, value.y() - 2, value.width(), value.height() + 4, Bluish) >= 50; };
+    ASSERT_FALSE(framed()) << "the value's cell is the current cell already";
+    QElapsedTimer clock;
+    clock.start();
+    seat.tool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Right")});
+    qint64 answeredMs = -1;
+    while (answeredMs < 0 && clock.elapsed() < 10000) {
+        const qint64 at = clock.elapsed();
+        if (framed()) answeredMs = at;
+    }
+    std::printf("[ the current cell moved onto the value after %lld ms ]\n", static_cast<long long>(answeredMs));
+    EXPECT_GE(answeredMs, 0) << "the key was not answered";
+    EXPECT_LT(answeredMs, 1000);
+
+    seat.keys({QStringLiteral("ctrl+c")});
+    const qsizetype whole = 1 + 12 + 100000000 + 1 + 2;  // quoted for its line break, CR LF after it
+    EXPECT_EQ(seat.waitForClipboard([&](const QByteArray& text) { return text.size() == whole; }).size(), whole);
+    quit();
 }
 
 }  // namespace
