@@ -296,14 +296,14 @@ public:
         return {};
     }
 
-    // Ordered by seq. CHAR values shorter than their column, text with
+    // Ordered by seq. CHAR values shorter than their column (and empty), text with
     // trailing blanks, '' beside NULL, numbers past a double's precision,
     // tiny and huge numbers, the first and a leap day.
     static constexpr const char* kStandardRows[] = {
         "('A0001', '山田 太郎', 1234.5, 0.1, '2024-01-31', '2024-01-31 12:34:56', 1, -9007199254740993, NULL)",
         "('AB', 'Smith  ', NULL, 1e20, NULL, NULL, 2, NULL, 'trailing   ')",
         "('C3   ', 'ｶﾀｶﾅ', -0.5, 42, '1999-12-31', '2000-02-29 00:00:00', 3, 0, '')",
-        "('x', '表''s', 0, 0.00000015, '0001-01-01', NULL, 4, 9223372036854775807, '  blanks kept  ')",
+        "('', '表''s', 0, 0.00000015, '0001-01-01', NULL, 4, 9223372036854775807, '  blanks kept  ')",
     };
 
 private:
