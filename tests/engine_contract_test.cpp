@@ -130,7 +130,8 @@ struct Route {
     int32_t notASubqueryCount = 0;
 };
 
-const Refusal kSqliteError = {.numbers = {SQLITE_ERROR}};
+Refusal Number(std::vector<int32_t> numbers, const char* text = nullptr) { return {std::move(numbers), nullptr, text}; }
+Refusal State(const char* sqlState, const char* text = nullptr) { return {{}, sqlState, text}; }
 
 const Route kRoutes[] = {
     {.name = "sqlite", .zooName = "sqlite", .engine = Engine::SQLite, .odbc = false,
@@ -138,82 +139,74 @@ const Route kRoutes[] = {
      .can = {.checkLogins = false, .makeLogins = false, .beEndedByOthers = false, .keepComments = false,
              .checkLengths = false},
      .sizes = {5, 20, 10, 39, 7, 7, 39, 39, 100},
-     .unreachable = {.numbers = {SQLITE_CANTOPEN}, .text = "no/such/dir/x.db"},
-     .notOpen = kSqliteError, .nestedBegin = kSqliteError, .commitWithoutBegin = kSqliteError,
-     .noCurrentRecord = kSqliteError, .notAQuery = kSqliteError, .syntax = kSqliteError,
-     .missingTable = {.numbers = {SQLITE_ERROR}, .text = "no such table"}, .secondStatement = kSqliteError,
-     .duplicateKey = {.numbers = {SQLITE_CONSTRAINT_PRIMARYKEY}}, .notNull = {.numbers = {SQLITE_CONSTRAINT_NOTNULL}},
-     .check = {.numbers = {SQLITE_CONSTRAINT_CHECK}}, .locked = {.numbers = {SQLITE_BUSY}},
+     .unreachable = Number({SQLITE_CANTOPEN}, "no/such/dir/x.db"), .notOpen = Number({SQLITE_ERROR}),
+     .nestedBegin = Number({SQLITE_ERROR}), .commitWithoutBegin = Number({SQLITE_ERROR}),
+     .noCurrentRecord = Number({SQLITE_ERROR}), .notAQuery = Number({SQLITE_ERROR}), .syntax = Number({SQLITE_ERROR}),
+     .missingTable = Number({SQLITE_ERROR}, "no such table"), .secondStatement = Number({SQLITE_ERROR}),
+     .duplicateKey = Number({SQLITE_CONSTRAINT_PRIMARYKEY}), .notNull = Number({SQLITE_CONSTRAINT_NOTNULL}),
+     .check = Number({SQLITE_CONSTRAINT_CHECK}), .locked = Number({SQLITE_BUSY}),
      .notASubquery = "PRAGMA table_info(%T)", .notASubqueryCount = 9},
     {.name = "postgres", .zooName = "pg", .engine = Engine::PostgreSQL, .odbc = false,
      .dialect = DialectKind::PostgreSQL, .dateForm = DateLiteralForm::ToDate,
      .can = {.stripVarying = false, .rollBackUnopenedQuietly = false},
      .sizes = {5, 20, 10, 39, 7, 11, 11, 20, 100},
-     .wrongPassword = {.numbers = {PostgresNumber("08001")}, .sqlState = "08001",
-                       .text = "password authentication failed", .start = "SQLSTATE 08001: "},
-     .unreachable = {.sqlState = "08001", .text = "refused"},
-     .missingDatabase = {.sqlState = "08001", .text = "no_such_database"},
-     .notOpen = {.sqlState = "08003"}, .nestedBegin = {.sqlState = "25001"}, .commitWithoutBegin = {.sqlState = "25P01"},
-     .noCurrentRecord = {.sqlState = "24000"}, .notAQuery = {.sqlState = "42601"}, .syntax = {.sqlState = "42601"},
-     .missingTable = {.numbers = {PostgresNumber("42P01")}, .sqlState = "42P01"}, .secondStatement = {.sqlState = "42601"},
-     .duplicateKey = {.numbers = {PostgresNumber("23505")}, .sqlState = "23505", .text = "\r\nKey (id)=(5) already exists.",
-                      .start = "SQLSTATE 23505: duplicate key value"},
-     .notNull = {.sqlState = "23502"}, .tooLong = {.sqlState = "22001"}, .check = {.sqlState = "23514"},
-     .locked = {.numbers = {PostgresNumber("55P03")}, .sqlState = "55P03"}, .lost = {.sqlState = "08006"}},
+     .wrongPassword = {{PostgresNumber("08001")}, "08001", "password authentication failed", "SQLSTATE 08001: "},
+     .unreachable = State("08001", "refused"), .missingDatabase = State("08001", "no_such_database"),
+     .notOpen = State("08003"), .nestedBegin = State("25001"), .commitWithoutBegin = State("25P01"),
+     .noCurrentRecord = State("24000"), .notAQuery = State("42601"), .syntax = State("42601"),
+     .missingTable = {{PostgresNumber("42P01")}, "42P01"}, .secondStatement = State("42601"),
+     .duplicateKey = {{PostgresNumber("23505")}, "23505", "\r\nKey (id)=(5) already exists.",
+                      "SQLSTATE 23505: duplicate key value"},
+     .notNull = State("23502"), .tooLong = State("22001"), .check = State("23514"),
+     .locked = {{PostgresNumber("55P03")}, "55P03"}, .lost = State("08006")},
     {.name = "mysql", .zooName = "maria", .engine = Engine::MariaDB, .odbc = false,
      .dialect = DialectKind::MySQL, .dateForm = DateLiteralForm::StandardDate,
      .can = {.makeLogins = false, .stripVarying = false},
      .sizes = {5, 20, 10, 39, 7, 11, 11, 20, 100}, .rateScale = 10, .joinNullOk = "00111001",
-     .wrongPassword = {.numbers = {1045}, .text = "Access denied"},
-     .unreachable = {.numbers = {2002, 2003}, .text = "Can't connect"},
-     .missingDatabase = {.numbers = {1044, 1049}, .text = "no_such_database"},
-     .notOpen = {.numbers = {2006}}, .nestedBegin = {.numbers = {2014}}, .commitWithoutBegin = {.numbers = {2014}},
-     .noCurrentRecord = {.numbers = {2051}}, .notAQuery = {.numbers = {2052}}, .syntax = {.numbers = {1064}},
-     .missingTable = {.numbers = {1146}}, .secondStatement = {.numbers = {1064}}, .duplicateKey = {.numbers = {1062}},
-     .notNull = {.numbers = {1048}}, .tooLong = {.numbers = {1406}, .text = "name"}, .check = {.numbers = {4025}},
-     .locked = {.numbers = {1205}}, .lost = {.numbers = {2006}},
+     .wrongPassword = Number({1045}, "Access denied"), .unreachable = Number({2002, 2003}, "Can't connect"),
+     .missingDatabase = Number({1044, 1049}, "no_such_database"), .notOpen = Number({2006}),
+     .nestedBegin = Number({2014}), .commitWithoutBegin = Number({2014}), .noCurrentRecord = Number({2051}),
+     .notAQuery = Number({2052}), .syntax = Number({1064}), .missingTable = Number({1146}),
+     .secondStatement = Number({1064}), .duplicateKey = Number({1062}), .notNull = Number({1048}),
+     .tooLong = Number({1406}, "name"), .check = Number({4025}), .locked = Number({1205}), .lost = Number({2006}),
      .keyWithoutRule = "RESTRICT",
      .notASubquery = "SHOW VARIABLES LIKE 'innodb_lock_wait_timeout'", .notASubqueryCount = 1},
     {.name = "odbc_sqlite", .zooName = "odbc_sqlite", .engine = Engine::SQLite, .odbc = true,
      .dialect = DialectKind::SQLite, .dateForm = DateLiteralForm::IsoText,
      .can = {.checkLogins = false, .makeLogins = false, .beEndedByOthers = false, .keepComments = false,
-             .checkLengths = false, .refuseLockWaitsItself = false, .sendBeyondBmp = false, .nameColumnsBeyondAscii = false,
-             .takeValuesList = false, .takeCommentAfterSemicolon = false},
+             .checkLengths = false, .refuseLockWaitsItself = false, .sendBeyondBmp = false,
+             .nameColumnsBeyondAscii = false, .takeValuesList = false, .takeCommentAfterSemicolon = false},
      .sizes = {5, 20, 10, 39, 7, 7, 11, 11, 100}, .joinNullOk = "10011111",
-     .unreachable = {.numbers = {SQLITE_CANTOPEN}, .text = "connect failed"},
-     .notOpen = {.sqlState = "08003"}, .nestedBegin = {.sqlState = "25001"}, .commitWithoutBegin = {.sqlState = "25000"},
-     .noCurrentRecord = {.sqlState = "24000"}, .notAQuery = {.sqlState = "07005"}, .syntax = {.sqlState = "07005"},
-     .missingTable = {.sqlState = "HY000", .text = "no such table"},
+     .unreachable = Number({SQLITE_CANTOPEN}, "connect failed"), .notOpen = State("08003"),
+     .nestedBegin = State("25001"), .commitWithoutBegin = State("25000"), .noCurrentRecord = State("24000"),
+     .notAQuery = State("07005"), .syntax = State("07005"), .missingTable = State("HY000", "no such table"),
      .secondStatement = {.text = "only one SQL statement allowed"},
-     .duplicateKey = {.numbers = {SQLITE_CONSTRAINT}, .text = "UNIQUE constraint failed"},
-     .notNull = {.numbers = {SQLITE_CONSTRAINT}, .text = "NOT NULL constraint failed"},
-     .check = {.numbers = {SQLITE_CONSTRAINT}, .text = "CHECK constraint failed"}, .locked = {.text = "locked"},
+     .duplicateKey = Number({SQLITE_CONSTRAINT}, "UNIQUE constraint failed"),
+     .notNull = Number({SQLITE_CONSTRAINT}, "NOT NULL constraint failed"),
+     .check = Number({SQLITE_CONSTRAINT}, "CHECK constraint failed"), .locked = {.text = "locked"},
      .notASubquery = "PRAGMA table_info(%T)", .notASubqueryCount = 9},
     {.name = "odbc_postgres", .zooName = "odbc_pg", .engine = Engine::PostgreSQL, .odbc = true,
      .dialect = DialectKind::PostgreSQL, .dateForm = DateLiteralForm::ToDate,
      .can = {.takeEndingLineComment = false, .refuseSecondStatement = false, .failCommitAfterLoss = false},
      .sizes = {5, 20, 10, 29, 7, 7, 11, 20, 100}, .rateScale = 6,
-     .wrongPassword = {.sqlState = "08001", .text = "password authentication failed", .start = "[SQLSTATE 08001] "},
-     .unreachable = {.sqlState = "08001"}, .missingDatabase = {.sqlState = "08001", .text = "no_such_database"},
-     .notOpen = {.sqlState = "08003"}, .nestedBegin = {.sqlState = "25001"}, .commitWithoutBegin = {.sqlState = "25000"},
-     .noCurrentRecord = {.sqlState = "24000"}, .notAQuery = {.sqlState = "07005"}, .syntax = {.sqlState = "42601"},
-     .missingTable = {.sqlState = "42P01"}, .duplicateKey = {.sqlState = "23505"},
-     .notNull = {.sqlState = "23502", .start = "[SQLSTATE 23502] "},
-     .tooLong = {.sqlState = "22001"}, .check = {.sqlState = "23514"}, .locked = {.sqlState = "55P03"},
+     .wrongPassword = {{}, "08001", "password authentication failed", "[SQLSTATE 08001] "},
+     .unreachable = State("08001"), .missingDatabase = State("08001", "no_such_database"), .notOpen = State("08003"),
+     .nestedBegin = State("25001"), .commitWithoutBegin = State("25000"), .noCurrentRecord = State("24000"),
+     .notAQuery = State("07005"), .syntax = State("42601"), .missingTable = State("42P01"),
+     .duplicateKey = State("23505"), .notNull = {{}, "23502", nullptr, "[SQLSTATE 23502] "},
+     .tooLong = State("22001"), .check = State("23514"), .locked = State("55P03"),
      .notASubquery = "SHOW search_path", .notASubqueryCount = 1},
     {.name = "odbc_mariadb", .zooName = "odbc_maria", .engine = Engine::MariaDB, .odbc = true,
      .dialect = DialectKind::MySQL, .dateForm = DateLiteralForm::StandardDate,
      .can = {.makeLogins = false, .takeValuesList = false},
      .sizes = {5, 20, 10, 39, 7, 7, 11, 21, 100}, .rateScale = 10, .joinNullOk = "00011001",
-     .wrongPassword = {.numbers = {1045}, .text = "Access denied"},
-     .unreachable = {.numbers = {2002, 2003}, .text = "Can't connect"},
-     .missingDatabase = {.numbers = {1044, 1049}, .text = "no_such_database"},
-     .notOpen = {.sqlState = "08003"}, .nestedBegin = {.sqlState = "25001"}, .commitWithoutBegin = {.sqlState = "25000"},
-     .noCurrentRecord = {.sqlState = "24000"}, .notAQuery = {.sqlState = "07005"}, .syntax = {.sqlState = "07005"},
-     .missingTable = {.numbers = {1146}}, .secondStatement = {.numbers = {1064}}, .duplicateKey = {.numbers = {1062}},
-     .notNull = {.numbers = {1048}}, .tooLong = {.numbers = {1406}}, .check = {.numbers = {4025}},
-     .locked = {.numbers = {1205}}, .lost = {.numbers = {2006}, .sqlState = "08S01"},
-     .keyWithoutRule = "RESTRICT",
+     .wrongPassword = Number({1045}, "Access denied"), .unreachable = Number({2002, 2003}, "Can't connect"),
+     .missingDatabase = Number({1044, 1049}, "no_such_database"), .notOpen = State("08003"),
+     .nestedBegin = State("25001"), .commitWithoutBegin = State("25000"), .noCurrentRecord = State("24000"),
+     .notAQuery = State("07005"), .syntax = State("07005"), .missingTable = Number({1146}),
+     .secondStatement = Number({1064}), .duplicateKey = Number({1062}), .notNull = Number({1048}),
+     .tooLong = Number({1406}), .check = Number({4025}), .locked = Number({1205}),
+     .lost = {{2006}, "08S01"}, .keyWithoutRule = "RESTRICT",
      .notASubquery = "SHOW VARIABLES LIKE 'innodb_lock_wait_timeout'", .notASubqueryCount = 1},
 };
 
@@ -226,42 +219,25 @@ std::vector<const Route*>& Chosen() {
 // ---------------------------------------------------------------------------
 // Reading
 
-using Values = std::vector<std::optional<QString>>;
+using test::Read;
+using test::Row;
+using test::Values;
 const std::optional<QString> kNull;
 std::optional<QString> S(const char* text) { return QString::fromUtf8(text); }
 
-Values Row(OraDynaset& dynaset) {
-    Values row;
-    for (int32_t i = 0; i < dynaset.Fields().Count(); ++i) row.push_back(dynaset.Fields().Item(i).Value());
-    return row;
-}
-
-std::vector<Values> Read(OraDatabase& db, const QString& sql, int32_t options = kDynasetNoBlankStrip) {
-    auto dynaset = db.DbCreateDynaset(sql, options);
-    std::vector<Values> rows;
-    for (dynaset->MoveFirst(); !dynaset->Eof(); dynaset->MoveNext()) rows.push_back(Row(*dynaset));
-    return rows;
-}
-
 // A port on loopback that is bound but never listened on: nothing can answer there.
-class DeadPort {
-public:
-    DeadPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+struct DeadPort {
+    DeadPort() {
+        sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         socklen_t length = sizeof address;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             throw std::runtime_error("no loopback port to leave unanswered");
-        port_ = ntohs(address.sin_port);
+        port = ntohs(address.sin_port);
     }
-    ~DeadPort() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_;
-    int port_ = 0;
+    ~DeadPort() { close(fd); }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -271,17 +247,10 @@ class Contract : public ::testing::TestWithParam<const Route*> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
-        switch (route().engine) {
-        case Engine::SQLite: admin_ = std::make_unique<test::SqliteAdmin>(File("contract.db")); break;
-        case Engine::PostgreSQL:
-            ASSERT_FALSE(test::PgUri().empty()) << test::kPgMissingServer;
-            admin_ = std::make_unique<test::PgAdmin>();
-            break;
-        case Engine::MariaDB:
-            ASSERT_FALSE(test::MyUri().empty()) << test::kMyMissingServer;
-            admin_ = std::make_unique<test::MyAdmin>();
-            break;
-        }
+        // A missing server fails here: its admin session cannot connect.
+        if (file()) admin_ = std::make_unique<test::SqliteAdmin>(File("contract.db"));
+        else if (route().engine == Engine::PostgreSQL) admin_ = std::make_unique<test::PgAdmin>();
+        else admin_ = std::make_unique<test::MyAdmin>();
         tables_ = std::make_unique<test::Tables>(*admin_, route().engine, "c_");
     }
     void TearDown() override { tables_.reset(); }
@@ -305,23 +274,12 @@ protected:
         return route().odbc ? test::PgOdbcHost(at) : test::PgHost(at);
     }
     std::string Login() const {
-        switch (route().engine) {
-        case Engine::SQLite: return "scott/tiger";
-        case Engine::PostgreSQL: return test::PgLogin();
-        case Engine::MariaDB: return test::MyLogin();
-        }
-        return {};
+        return file() ? "scott/tiger" : route().engine == Engine::PostgreSQL ? test::PgLogin() : test::MyLogin();
     }
 
-    struct Opened {
-        std::unique_ptr<EngineSession> session;
-        std::unique_ptr<OraDatabase> db;
-    };
+    using Opened = test::Opened;
     Opened Open(int32_t options = kOpenNoWait, const std::string& login = "", const std::string& host = "") const {
-        const QString h = Q(host.empty() ? Host() : host);
-        Opened o{CreateSession(h), nullptr};
-        o.db = o.session->OpenDatabase(h, Q(login.empty() ? Login() : login), options);
-        return o;
+        return test::Open(Q(host.empty() ? Host() : host), Q(login.empty() ? Login() : login), options);
     }
 
     // `sql` with %T replaced by `table`.
@@ -334,6 +292,10 @@ protected:
         return route().engine == Engine::MariaDB ? "CONCAT(" + a + ", " + b + ")" : a + " || " + b;
     }
     std::string Count(const std::string& table) { return admin_->Column("SELECT count(*) FROM " + table); }
+    // A column of `table` as the admin session sees it, ordered by id.
+    std::string Column(const std::string& column, const std::string& table) {
+        return admin_->Column("SELECT " + column + " FROM " + table + " ORDER BY id");
+    }
 
     // A case this route cannot take as the others do: said in the log and
     // the test report; the case then checks what the route does instead.
@@ -407,14 +369,9 @@ TEST_P(Contract, WrongPasswordIsRefused) {
 
 TEST_P(Contract, UnreachableDatabaseFailsAtOnceAndLeavesNothingOpen) {
     std::optional<DeadPort> port;
-    std::string host;
-    if (file()) {
-        Instead("a file has no server: a file in a folder that does not exist stands for one that cannot be reached");
-        host = Host("no/such/dir/x.db");
-    } else {
-        port.emplace();
-        host = Host("", port->port());
-    }
+    if (file()) Instead("a file has no server: a file in a folder that does not exist stands for one that cannot be reached");
+    else port.emplace();
+    const std::string host = file() ? Host("no/such/dir/x.db") : Host("", port->port);
     auto session = CreateSession(Q(host));
     const auto start = std::chrono::steady_clock::now();
     const Error e = ErrorOf([&] { session->OpenDatabase(Q(host), Q(Login()), kOpenNoWait); });
@@ -457,26 +414,18 @@ TEST_P(Contract, ColumnsDescribeTheTable) {
     Opened o = Open();
     auto dynaset = o.db->DbCreateDynaset(o.session->dialect().discoveryQuery(Sql("SELECT * FROM %T", t)),
                                          kDynasetNoBlankStrip);
-    OraFields& fields = dynaset->Fields();
-    ASSERT_EQ(fields.Count(), 9);
-    struct Expected {
-        const char* name;
-        int32_t type;
-        bool nullOk;
-    };
-    const Expected expected[] = {
-        {"code", OraType::kChar, false}, {"name", OraType::kVarchar2, false}, {"salary", OraType::kNumber, true},
-        {"rate", OraType::kNumber, true}, {"hired", OraType::kDate, true},    {"seen", OraType::kDate, true},
-        {"seq", OraType::kNumber, false}, {"big", OraType::kNumber, true},    {"note", OraType::kVarchar2, true},
-    };
+    ASSERT_EQ(dynaset->Fields().Count(), 9);
+    const char* names[] = {"code", "name", "salary", "rate", "hired", "seen", "seq", "big", "note"};
+    const int32_t types[] = {OraType::kChar,   OraType::kVarchar2, OraType::kNumber, OraType::kNumber, OraType::kDate,
+                             OraType::kDate,   OraType::kNumber,   OraType::kNumber, OraType::kVarchar2};
     for (int i = 0; i < 9; ++i) {
-        SCOPED_TRACE(expected[i].name);
-        OraField& f = fields.Item(i);
-        EXPECT_EQ(f.Name(), expected[i].name);
-        EXPECT_EQ(f.OraIDataType(), expected[i].type);
+        SCOPED_TRACE(names[i]);
+        OraField& f = dynaset->Fields().Item(i);
+        EXPECT_EQ(f.Name(), names[i]);
+        EXPECT_EQ(f.OraIDataType(), types[i]);
         EXPECT_EQ(f.Size(), route().sizes[i]);
         EXPECT_EQ(f.OraScale(), i == 2 ? 2 : i == 3 ? route().rateScale : 0);
-        EXPECT_EQ(f.OraNullOK(), expected[i].nullOk);
+        EXPECT_EQ(f.OraNullOK(), i != 0 && i != 1 && i != 6) << "code, name and seq are NOT NULL";
     }
 }
 
@@ -664,11 +613,8 @@ TEST_P(Contract, ValuesWrittenBackWithTheProgramsLiteralsComeBackUnchanged) {
         const int32_t type = f.Item(i).OraIDataType();
         QString cell = i == 0 ? QStringLiteral("2") : before[i].value_or(QString());
         if (type == OraType::kDate) cell = cell.left(10).remove('-') + cell.mid(10);
-        const char* typeName = type == OraType::kChar       ? "CHAR"
-                               : type == OraType::kVarchar2 ? "VARCHAR2"
-                               : type == OraType::kNumber   ? "NUMBER"
-                               : type == OraType::kDate     ? "DATE"
-                                                            : "ETC";
+        const char* typeName = type == OraType::kChar ? "CHAR" : type == OraType::kVarchar2 ? "VARCHAR2"
+                               : type == OraType::kNumber ? "NUMBER" : type == OraType::kDate ? "DATE" : "ETC";
         columns += (i ? "," : "") + QuotedIdentifier(f.Item(i).Name());
         values += (i ? "," : "") + CellLiteral(typeName, cell, o.session->dialect());
     }
@@ -890,9 +836,9 @@ TEST_P(Contract, RollbackUndoesEverythingSinceBeginTrans) {
     EXPECT_EQ(o.db->ExecuteSQL(o.session->dialect().deleteAll(Q(t))), 2);
     EXPECT_EQ(o.db->ExecuteSQL(Sql("INSERT INTO %T VALUES (7, 'seven')", t)), 1);
     // Not visible to anyone else before the commit.
-    EXPECT_EQ(admin_->Column("SELECT name FROM " + t + " ORDER BY id"), "one|two");
+    EXPECT_EQ(Column("name", t), "one|two");
     o.session->rollback();
-    EXPECT_EQ(admin_->Column("SELECT name FROM " + t + " ORDER BY id"), "one|two");
+    EXPECT_EQ(Column("name", t), "one|two");
     EXPECT_EQ(Read(*o.db, Sql("SELECT count(*) FROM %T", t))[0][0], "2");
 }
 
@@ -904,11 +850,11 @@ TEST_P(Contract, CommitMakesEverythingPermanentTogether) {
     o.db->ExecuteSQL(Sql("DELETE FROM %T", t));
     o.db->ExecuteSQL(Sql("INSERT INTO %T VALUES (5)", t));
     o.db->ExecuteSQL(Sql("INSERT INTO %T VALUES (6)", t));
-    EXPECT_EQ(admin_->Column("SELECT id FROM " + t + " ORDER BY id"), "1");
+    EXPECT_EQ(Column("id", t), "1");
     o.session->CommitTrans();
-    EXPECT_EQ(admin_->Column("SELECT id FROM " + t + " ORDER BY id"), "5|6");
+    EXPECT_EQ(Column("id", t), "5|6");
     EXPECT_NO_THROW(o.session->rollback()) << "nothing left to undo";
-    EXPECT_EQ(admin_->Column("SELECT id FROM " + t + " ORDER BY id"), "5|6");
+    EXPECT_EQ(Column("id", t), "5|6");
 }
 
 TEST_P(Contract, ASessionReleasedInsideItsTransactionKeepsNothing) {
@@ -920,7 +866,7 @@ TEST_P(Contract, ASessionReleasedInsideItsTransactionKeepsNothing) {
         o.db->ExecuteSQL(Sql("DELETE FROM %T", t));
         o.db->ExecuteSQL(Sql("INSERT INTO %T VALUES (9)", t));
     }
-    EXPECT_EQ(admin_->Column("SELECT id FROM " + t + " ORDER BY id"), "1|2");
+    EXPECT_EQ(Column("id", t), "1|2");
 }
 
 TEST_P(Contract, TransactionCallsOutOfOrderAreRefused) {
@@ -961,7 +907,7 @@ TEST_P(Contract, ARefusedRowSaysWhyAndTheRollbackKeepsTheTable) {
             ExpectRefusal(ErrorOf([&] { o.db->ExecuteSQL(insert); }), *refusal);
         }
         o.session->rollback();
-        EXPECT_EQ(admin_->Column("SELECT name FROM " + t + " ORDER BY id"), "old1|old2");
+        EXPECT_EQ(Column("name", t), "old1|old2");
     }
 }
 
@@ -1016,7 +962,7 @@ TEST_P(Contract, ALockHeldByAnotherSessionFailsAtOnce) {
     ExpectRefusal(e, route().locked);
     EXPECT_NO_THROW(o.session->rollback());
     admin_->Exec("ROLLBACK");
-    EXPECT_EQ(admin_->Column("SELECT v FROM " + t + " ORDER BY id"), "a|b");
+    EXPECT_EQ(Column("v", t), "a|b");
 }
 
 TEST_P(Contract, ConnectionEndedInsideATransactionLosesNothing) {
@@ -1032,7 +978,7 @@ TEST_P(Contract, ConnectionEndedInsideATransactionLosesNothing) {
         if (!route().can.beEndedByOthers) {
             Instead("nobody else can end a file's connection: the session is dropped inside its transaction instead");
             o = {};
-            EXPECT_EQ(admin_->Column("SELECT v FROM " + t + " ORDER BY id"), "a|b");
+            EXPECT_EQ(Column("v", t), "a|b");
             return;
         }
         const bool pg = route().engine == Engine::PostgreSQL;
@@ -1057,7 +1003,7 @@ TEST_P(Contract, ConnectionEndedInsideATransactionLosesNothing) {
             ExpectRefusal(lost, route().lost);
         }
         o = {};
-        EXPECT_EQ(admin_->Column("SELECT v FROM " + t + " ORDER BY id"), "a|b");
+        EXPECT_EQ(Column("v", t), "a|b");
     }
 }
 
@@ -1153,8 +1099,8 @@ TEST_P(Contract, KeysThatReachOtherTablesRefuseTheReplace) {
 
 // ---------------------------------------------------------------------------
 
-// Takes --route=NAME (the routes are listed by --help), then GoogleTest's own
-// options. Tests of the other routes are filtered out, type zoo's included.
+// Takes --route=NAME (an unknown name lists the routes), then GoogleTest's
+// own options. Tests of the other routes are filtered out, type zoo's included.
 int main(int argc, char** argv) {
     std::string chosen;
     std::vector<char*> rest;
@@ -1173,8 +1119,7 @@ int main(int argc, char** argv) {
     }
     if (Chosen().empty()) {
         std::fprintf(stderr, "no route named %s; the routes are:", chosen.c_str());
-        for (const Route& route : kRoutes) std::fprintf(stderr, " %s", route.name);
-        std::fprintf(stderr, "\n");
+        for (const Route& route : kRoutes) std::fprintf(stderr, " %s%s", route.name, &route == std::end(kRoutes) - 1 ? "\n" : "");
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")

@@ -6,6 +6,8 @@
 // (libpq, MariaDB's connector, sqlite3) for setting tables up and for looking
 // at them from a second session, and the tables a test makes there.
 
+#include "db/engine.h"
+
 #include <libpq-fe.h>
 #include <mysql.h>
 #include <sqlite3.h>
@@ -15,6 +17,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -83,6 +86,38 @@ inline std::string MyOdbcHost(const Place& at = MyPlace()) {
 inline const char* kMyMissingServer =
     "VELKIN_MY_URI is not set: the MariaDB tests run against the server that "
     "scripts/run-tests.sh (make test) starts";
+
+// ---------------------------------------------------------------------------
+// A session of an engine under test
+
+// The session and its database object, released in the commands' order.
+struct Opened {
+    std::unique_ptr<EngineSession> session;
+    std::unique_ptr<OraDatabase> db;
+};
+
+inline Opened Open(const QString& host, const QString& login, int32_t options = kOpenNoWait) {
+    Opened o{CreateSession(host), nullptr};
+    o.db = o.session->OpenDatabase(host, login, options);
+    return o;
+}
+
+using Values = std::vector<std::optional<QString>>;
+
+// The current record's values.
+inline Values Row(OraDynaset& dynaset) {
+    Values row;
+    for (int32_t i = 0; i < dynaset.Fields().Count(); ++i) row.push_back(dynaset.Fields().Item(i).Value());
+    return row;
+}
+
+// Every record of a query.
+inline std::vector<Values> Read(OraDatabase& db, const QString& sql, int32_t options = kDynasetNoBlankStrip) {
+    auto dynaset = db.DbCreateDynaset(sql, options);
+    std::vector<Values> rows;
+    for (dynaset->MoveFirst(); !dynaset->Eof(); dynaset->MoveNext()) rows.push_back(Row(*dynaset));
+    return rows;
+}
 
 // ---------------------------------------------------------------------------
 // A second session of its own, outside the engines under test.
