@@ -66,23 +66,7 @@ TEST_F(PgTypes, EachTypeHasItsOracleCodeSizeAndScale) {
                                                 "b boolean, nn numeric(5,-2)");
     auto o = Open();
     auto dyn = o.db->DbCreateDynaset(Q("SELECT * FROM " + t), kDynasetNoBlankStrip);
-    OraFields& fields = dyn->Fields();
-    ASSERT_EQ(fields.Count(), 6);
-    struct Expect { const char* name; int32_t code, size, scale; bool nullOk; };
-    const Expect expected[] = {
-        {"t", OraType::kVarchar2, 0, 0, false}, {"si", OraType::kNumber, 6, 0, true},
-        {"f", OraType::kNumber, 39, 0, true},   {"tz", OraType::kDate, 11, 0, true},
-        {"b", OraType::kOther, 0, 0, true},     {"nn", OraType::kNumber, 6, -2, true},
-    };
-    for (int j = 0; j < fields.Count(); ++j) {
-        SCOPED_TRACE(expected[j].name);
-        OraField& f = fields.Item(j);
-        EXPECT_EQ(f.Name(), expected[j].name);
-        EXPECT_EQ(f.OraIDataType(), expected[j].code);
-        EXPECT_EQ(f.Size(), expected[j].size);
-        EXPECT_EQ(f.OraScale(), expected[j].scale);
-        EXPECT_EQ(f.OraNullOK(), expected[j].nullOk);
-    }
+    EXPECT_EQ(test::Columns(*dyn), "t 1/0/0 NOT NULL, si 2/6/0, f 2/39/0, tz 12/11/0, b 0/0/0, nn 2/6/-2");
 }
 
 TEST_F(PgTypes, FloatsAndFractionsOfASecondInTheFormsTheReadNeeds) {

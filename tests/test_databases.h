@@ -119,6 +119,19 @@ inline std::vector<Values> Read(OraDatabase& db, const QString& sql, int32_t opt
     return rows;
 }
 
+// What a dynaset says of its columns, in one text: "name type/size/scale"
+// with " NOT NULL" where no NULL is allowed, joined by ", ". The type is
+// OraType's code: VARCHAR2 1, NUMBER 2, DATE 12, CHAR 96, anything else 0.
+inline std::string Columns(OraDynaset& dynaset) {
+    std::string text;
+    for (int32_t i = 0; i < dynaset.Fields().Count(); ++i) {
+        const OraField& f = dynaset.Fields().Item(i);
+        text += (i ? ", " : "") + f.Name().toStdString() + " " + std::to_string(f.OraIDataType()) + "/" +
+                std::to_string(f.Size()) + "/" + std::to_string(f.OraScale()) + (f.OraNullOK() ? "" : " NOT NULL");
+    }
+    return text;
+}
+
 // ---------------------------------------------------------------------------
 // A second session of its own, outside the engines under test.
 
@@ -309,7 +322,7 @@ public:
     void AtEnd(const std::string& statement) { undo_.push_back(statement); }
 
     // The standard table: a column of each kind the read tells apart, in the
-    // engine's own words, and four rows of awkward values (StandardRows).
+    // engine's own words, and four rows of awkward values (kStandardRows).
     std::string MakeStandard(const std::string& name = "emp") {
         const std::string table = Make(name, StandardColumns(engine_));
         for (const char* row : kStandardRows) admin_.Exec("INSERT INTO " + table + " VALUES " + row);
