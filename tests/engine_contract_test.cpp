@@ -339,18 +339,22 @@ TEST_P(Contract, HostTextChoosesTheEngineAndItsDialect) {
               route().odbc && route().can.checkLogins ? DialectKind::Oracle : route().dialect);
 }
 
-TEST_P(Contract, LoginTakesThePasswordWhateverItsCharacters) {
+TEST_P(Contract, LoginsRefuseAWrongPasswordAndTakeAnyOtherWhole) {
     if (!route().can.checkLogins) {
-        Instead("a file has no logins: any user and password open it, an empty one too");
+        Instead("a file has no logins: any user and password open it, a wrong one or an empty one too");
+        EXPECT_NO_THROW(Open(kOpenNoWait, "scott/wrong"));
         EXPECT_NO_THROW(Open(kOpenNoWait, "/").db->ExecuteSQL("CREATE TABLE t (a INTEGER)"));
         EXPECT_EQ(Count("t"), "0");
         return;
     }
+    const std::string user = Login().substr(0, Login().find('/'));
+    const Error wrong = ErrorOf([&] { Open(0, user + "/not-the-password"); });
+    EXPECT_NE(wrong.Number(), 0);
+    ExpectRefusal(wrong, route().wrongPassword);
     if (!route().can.makeLogins) {
         Instead("the test login may not create logins: the password is shown to go whole to the server");
-        EXPECT_EQ(ErrorOf([&] { Open(kOpenNoWait, Login() + "/more"); }).Number(), 1045)
-            << "only the first slash divides user from password";
-        EXPECT_EQ(Read(*Open().db, "SELECT SUBSTRING_INDEX(CURRENT_USER(), '@', 1)")[0][0], Q(test::Env("VELKIN_MY_USER")));
+        ExpectRefusal(ErrorOf([&] { Open(kOpenNoWait, Login() + "/more"); }), route().wrongPassword);
+        EXPECT_EQ(Read(*Open().db, "SELECT SUBSTRING_INDEX(CURRENT_USER(), '@', 1)")[0][0], Q(user));
         return;
     }
     // Only the first "/" divides user from password; ";" and "}" need braces in an ODBC connection string.
@@ -359,18 +363,6 @@ TEST_P(Contract, LoginTakesThePasswordWhateverItsCharacters) {
     admin_->Exec("DROP ROLE IF EXISTS " + role + "; CREATE ROLE " + role + " LOGIN PASSWORD 'a/b c''d\\e=f;g}h/日本'");
     tables_->AtEnd("DROP ROLE IF EXISTS " + role);
     EXPECT_EQ(Read(*Open(0, role + "/" + password).db, "SELECT current_user")[0][0], Q(role));
-}
-
-TEST_P(Contract, WrongPasswordIsRefused) {
-    if (!route().can.checkLogins) {
-        Instead("a file has no logins: a wrong password opens it");
-        EXPECT_NO_THROW(Open(kOpenNoWait, "scott/wrong"));
-        return;
-    }
-    const std::string user = Login().substr(0, Login().find('/'));
-    const Error e = ErrorOf([&] { Open(0, user + "/not-the-password"); });
-    EXPECT_NE(e.Number(), 0);
-    ExpectRefusal(e, route().wrongPassword);
 }
 
 TEST_P(Contract, UnreachableDatabaseFailsAtOnceAndLeavesNothingOpen) {
@@ -384,9 +376,17 @@ TEST_P(Contract, UnreachableDatabaseFailsAtOnceAndLeavesNothingOpen) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     ExpectRefusal(e, route().unreachable);
     if (file()) EXPECT_FALSE(QFile::exists(Q(File("no"))));
-    // No connection was left behind: the session has nothing to work on.
-    if (route().can.rollBackUnopenedQuietly) EXPECT_NO_THROW(session->rollback());
-    ExpectRefusal(ErrorOf([&] { session->BeginTrans(); }), route().notOpen);
+    // Nothing was left open: the session refuses transaction calls, as one never opened does.
+    for (const auto& unopened : {std::move(session), CreateSession(Q(Host()))}) {
+        if (route().can.rollBackUnopenedQuietly) {
+            EXPECT_NO_THROW(unopened->rollback());
+        } else {
+            Instead("a rollback before opening reports that nothing is open");
+            ExpectRefusal(ErrorOf([&] { unopened->rollback(); }), route().notOpen);
+        }
+        ExpectRefusal(ErrorOf([&] { unopened->BeginTrans(); }), route().notOpen);
+        ExpectRefusal(ErrorOf([&] { unopened->CommitTrans(); }), route().notOpen);
+    }
 }
 
 TEST_P(Contract, MissingDatabaseIsRefusedOrMade) {
@@ -398,18 +398,6 @@ TEST_P(Contract, MissingDatabaseIsRefusedOrMade) {
         return;
     }
     ExpectRefusal(ErrorOf([&] { Open(0, "", Host("no_such_database")); }), route().missingDatabase);
-}
-
-TEST_P(Contract, TransactionMembersBeforeOpeningFail) {
-    auto session = CreateSession(Q(Host()));
-    if (route().can.rollBackUnopenedQuietly) {
-        EXPECT_NO_THROW(session->rollback());
-    } else {
-        Instead("a rollback before opening reports that nothing is open");
-        ExpectRefusal(ErrorOf([&] { session->rollback(); }), route().notOpen);
-    }
-    ExpectRefusal(ErrorOf([&] { session->BeginTrans(); }), route().notOpen);
-    ExpectRefusal(ErrorOf([&] { session->CommitTrans(); }), route().notOpen);
 }
 
 // ---------------------------------------------------------------------------
@@ -758,7 +746,9 @@ TEST_P(Contract, OutsideATransactionEveryStatementIsPermanentAtOnce) {
 TEST_P(Contract, ExecuteSqlReturnsTheRowsProcessed) {
     const std::string t = tables_->Name("exec");
     tables_->AtEnd("DROP TABLE IF EXISTS " + t);
-    Opened o = Open();
+    // Waiting allowed: on MariaDB the DDL below would otherwise fail at once
+    // while another program's catalogue query has the table open.
+    Opened o = Open(0);
     EXPECT_EQ(o.db->ExecuteSQL(Q("CREATE TABLE " + t + " (a INTEGER, b VARCHAR(10))")), 0);
     EXPECT_EQ(o.db->ExecuteSQL(Sql("INSERT INTO %T VALUES (1, 'a')", t)), 1);
     EXPECT_EQ(o.db->ExecuteSQL(Sql("INSERT INTO %T VALUES (2, 'b'), (3, 'c')", t)), 2);
@@ -1006,22 +996,29 @@ TEST_P(Contract, TableListHoldsTablesAndViewsWithTheirComments) {
     const std::string tableComment = route().can.keepComments ? "得意先マスタ" : "", viewComment = pg ? "a view" : "";
 
     Opened o = Open();
-    auto dynaset = o.db->DbCreateDynaset(o.session->dialect().tableListQuery(), kDynasetNoBlankStrip);
-    ASSERT_EQ(dynaset->Fields().Count(), 2);
-    EXPECT_EQ(dynaset->Fields().Item(0).Name(), "TABLE_NAME");
-    EXPECT_EQ(dynaset->Fields().Item(1).Name(), "COMMENTS");
-    OraField& name = dynaset->Fields().Item(0);
-    OraField& comment = dynaset->Fields().Item(1);
     std::vector<QString> names;
     std::optional<QString> ofTable, ofView;
-    for (; !dynaset->Eof(); dynaset->MoveNext()) {
-        names.push_back(*name.Value());
-        if (name.Value() == Q(t)) ofTable = comment.Value().value_or("(null)");
-        if (name.Value() == Q(v)) ofView = comment.Value().value_or("(null)");
-        for (const char* catalogue : {"pg_", "sqlite_", "COLUMNS"})
-            EXPECT_FALSE(name.Value()->startsWith(catalogue)) << "the catalogue's own tables are not the user's";
+    int32_t count = -1;
+    // The suite's other programs make and drop tables meanwhile: a count that
+    // differs from the rows read is taken again, a few times.
+    for (int attempt = 0; attempt < 5 && count != static_cast<int32_t>(names.size()); ++attempt) {
+        auto dynaset = o.db->DbCreateDynaset(o.session->dialect().tableListQuery(), kDynasetNoBlankStrip);
+        ASSERT_EQ(dynaset->Fields().Count(), 2);
+        EXPECT_EQ(dynaset->Fields().Item(0).Name(), "TABLE_NAME");
+        EXPECT_EQ(dynaset->Fields().Item(1).Name(), "COMMENTS");
+        OraField& name = dynaset->Fields().Item(0);
+        OraField& comment = dynaset->Fields().Item(1);
+        names.clear();
+        for (; !dynaset->Eof(); dynaset->MoveNext()) {
+            names.push_back(*name.Value());
+            if (name.Value() == Q(t)) ofTable = comment.Value().value_or("(null)");
+            if (name.Value() == Q(v)) ofView = comment.Value().value_or("(null)");
+            for (const char* catalogue : {"pg_", "sqlite_", "COLUMNS"})
+                EXPECT_FALSE(name.Value()->startsWith(catalogue)) << "the catalogue's own tables are not the user's";
+        }
+        count = dynaset->RecordCount();
     }
-    EXPECT_EQ(dynaset->RecordCount(), static_cast<int32_t>(names.size()));
+    EXPECT_EQ(count, static_cast<int32_t>(names.size()));
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     EXPECT_EQ(ofTable, Q(tableComment));
     EXPECT_EQ(ofView, Q(viewComment));
