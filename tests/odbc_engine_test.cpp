@@ -121,6 +121,18 @@ TEST(OdbcText, LoginSplitsAtTheFirstSlash) {
     EXPECT_EQ(odbc::SplitLogin("/").user, "");
 }
 
+// Some drivers run every statement of a text: a second one is found before
+// the text reaches them, wherever a ";" may stand inside the first.
+TEST(OdbcText, ASecondStatementIsFoundOutsideQuotesAndComments) {
+    for (const char* one : {"SELECT 1", "SELECT 1;", "SELECT 1 ;  ;", "SELECT 1; -- done", "SELECT 1; /* x; y */",
+                            "SELECT 'a;b', \"c;d\", `e;f` FROM t", "SELECT 'it''s; fine'", "VALUES ('''; DROP TABLE t; --')", "SELECT 1 -- ; DROP t",
+                            "SELECT $$a;b$$, $q$;$q$", "SELECT 'never closed; DROP t"})
+        EXPECT_FALSE(odbc::HoldsSecondStatement(QString::fromUtf8(one))) << one;
+    for (const char* two : {"SELECT 1; DROP TABLE t", "SELECT 1;DELETE FROM t;", "INSERT INTO t VALUES (2);; SELECT 3",
+                            "SELECT ';'; x", "SELECT 1 /* ; */ ; x", "SELECT $1; x"})
+        EXPECT_TRUE(odbc::HoldsSecondStatement(QString::fromUtf8(two))) << two;
+}
+
 TEST(OdbcText, ValuesAreBracedOnlyWhenTheyMustBe) {
     EXPECT_EQ(odbc::ConnectionValue("velkin"), "velkin");
     EXPECT_EQ(odbc::ConnectionValue("a;b}"), "{a;b}}}");

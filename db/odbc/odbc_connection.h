@@ -18,6 +18,8 @@ struct OdbcConnection {
     // Between BeginTrans and its commit or rollback. Outside one, each
     // ExecuteSQL is committed on its own, as auto-commit would have done.
     bool inTransaction = false;
+    // A statement met the connection lost (SQLSTATE class 08).
+    bool lost = false;
     // The database keeps values as the text they were written in (SQLite):
     // a date or a CHAR value whose cell shows it otherwise goes back as stored.
     bool keepsWrittenText = false;

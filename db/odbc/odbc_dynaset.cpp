@@ -7,6 +7,7 @@
 #include "db/odbc/odbc_text.h"
 #include "db/plain_decimal.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <optional>
@@ -79,7 +80,10 @@ QString ColumnString(const StatementHandle& statement, SQLUSMALLINT column, SQLU
     }
     // Drivers that do not know an attribute leave it empty or refuse it: both mean "unknown".
     if (!SQL_SUCCEEDED(rc) || bytes <= 0) return QString();
-    const size_t length = std::min(static_cast<size_t>(bytes) / sizeof(SQLWCHAR), buffer.size() - 1);
+    size_t length = std::min(static_cast<size_t>(bytes) / sizeof(SQLWCHAR), buffer.size() - 1);
+    // As for the column's name (DescribeColumn), the terminator tells the truth.
+    length = static_cast<size_t>(std::find(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(length), 0) -
+                                 buffer.begin());
     return FromWide(buffer.data(), static_cast<qsizetype>(length));
 }
 
@@ -114,7 +118,9 @@ DescribedColumn Describe(const StatementHandle& statement, SQLUSMALLINT column) 
                              &sqlType, &size, &digits, &nullable);
     }
     CheckStatement(rc, statement);
-    described.name = FromWide(name.data(), std::min<qsizetype>(nameLength, static_cast<qsizetype>(name.size()) - 1));
+    // SQLite's driver gives the name's length in UTF-8 bytes; its terminator tells the truth.
+    const auto reported = std::min<qsizetype>(nameLength, static_cast<qsizetype>(name.size()) - 1);
+    described.name = FromWide(name.data(), std::find(name.begin(), name.begin() + reported, 0) - name.begin());
     described.description.typeName = ColumnString(statement, column, SQL_DESC_TYPE_NAME);
     described.description.sqlType = sqlType;
     described.description.columnSize = size;
@@ -318,6 +324,7 @@ using OdbcFields = FieldList<OdbcField>;
 class OdbcDynaset final : public OraDynaset {
 public:
     OdbcDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) : sql_(sql) {
+        RefuseSecondStatement(sql_);
         cursor_.connection = std::move(connection);
         cursor_.keepTrailingBlanks = keepTrailingBlanks;
         cursor_.statement = AllocateStatement(cursor_.connection->get());

@@ -1,5 +1,7 @@
 #include "db/odbc/odbc_handles.h"
 
+#include "db/odbc/odbc_text.h"
+
 #include "db/postgres/pg_session.h"
 
 #include <QStringList>
@@ -78,6 +80,11 @@ Error DiagnosticError(SQLSMALLINT handleType, SQLHANDLE handle, const QString& l
 
 Error EngineError(const QString& sqlState, const QString& message) {
     return Error(PostgresErrorNumber(sqlState), QStringLiteral("[SQLSTATE %1] %2").arg(sqlState, message), sqlState);
+}
+
+void RefuseSecondStatement(const QString& sql) {
+    if (HoldsSecondStatement(sql))
+        throw EngineError(QStringLiteral("42000"), QStringLiteral("一度に実行できる SQL 文は 1 つだけです。"));
 }
 
 StatementHandle AllocateStatement(SQLHDBC dbc) {

@@ -66,6 +66,11 @@ Error DiagnosticError(SQLSMALLINT handleType, SQLHANDLE handle, const QString& l
 // An error of the engine's own, with the SQLSTATE that classifies it.
 Error EngineError(const QString& sqlState, const QString& message);
 
+// Throws when `sql` holds more than one statement (odbc_text.h
+// HoldsSecondStatement), before anything reaches the driver: a caller passing
+// one statement must never have a second one run.
+void RefuseSecondStatement(const QString& sql);
+
 // Throws the handle's diagnostics unless `rc` reports success (with or
 // without information) or SQL_NO_DATA.
 inline void Check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle) {

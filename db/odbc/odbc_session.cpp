@@ -228,6 +228,7 @@ public:
     explicit OdbcDatabase(SharedConnection connection) : connection_(std::move(connection)) {}
 
     int64_t ExecuteSQL(const QString& sql) override {
+        RefuseSecondStatement(sql);
         OdbcConnection& connection = *connection_;
         SQLLEN rows = 0;
         {
@@ -236,6 +237,8 @@ public:
                 SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
             if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
                 const Error error = DiagnosticError(SQL_HANDLE_STMT, statement.get());
+                // Some drivers answer a later commit with success all the same.
+                if (error.SqlState().startsWith(QLatin1String("08"))) connection.lost = true;
                 if (!connection.inTransaction) SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
                 throw error;
             }
@@ -307,6 +310,11 @@ public:
             throw EngineError(QStringLiteral("25000"), QStringLiteral("トランザクションが開始されていません。"));
         // Whatever the commit answers, the transaction is over afterwards.
         connection.inTransaction = false;
+        // A statement that met the lost connection took the transaction with
+        // it: nothing can be committed, whatever the driver would answer.
+        if (connection.lost)
+            throw EngineError(QStringLiteral("08S01"),
+                              QStringLiteral("接続が切れたため、コミットできません。変更は書込まれていません。"));
         connection.EndTransaction(SQL_COMMIT);
     }
 

@@ -65,6 +65,54 @@ QString ConnectionValue(const QString& value) {
     return QLatin1Char('{') + escaped + QLatin1Char('}');
 }
 
+bool HoldsSecondStatement(const QString& sql) {
+    const qsizetype n = sql.size();
+    bool ended = false;  // a ";" has ended the first statement
+    qsizetype i = 0;
+    while (i < n) {
+        const QChar c = sql[i];
+        if (c == u'-' && i + 1 < n && sql[i + 1] == u'-') {
+            while (i < n && sql[i] != u'\n') ++i;
+            continue;
+        }
+        if (c == u'/' && i + 1 < n && sql[i + 1] == u'*') {
+            const qsizetype close = sql.indexOf(QStringLiteral("*/"), i + 2);
+            i = close < 0 ? n : close + 2;
+            continue;
+        }
+        if (c.isSpace()) {
+            ++i;
+            continue;
+        }
+        if (c == u';') {
+            ended = true;
+            ++i;
+            continue;
+        }
+        if (ended) return true;
+        if (c == u'\'' || c == u'"' || c == u'`') {
+            // A doubled quote stays inside; a quote that never closes runs to the end.
+            qsizetype j = sql.indexOf(c, i + 1);
+            while (j >= 0 && j + 1 < n && sql[j + 1] == c) j = sql.indexOf(c, j + 2);
+            i = j < 0 ? n : j + 1;
+            continue;
+        }
+        if (c == u'$') {
+            // A dollar quote: $$ or $tag$, up to the same delimiter.
+            qsizetype j = i + 1;
+            while (j < n && (sql[j].isLetterOrNumber() || sql[j] == u'_')) ++j;
+            if (j < n && sql[j] == u'$' && !(j > i + 1 && sql[i + 1].isDigit())) {
+                const QString tag = sql.mid(i, j - i + 1);
+                const qsizetype close = sql.indexOf(tag, j + 1);
+                i = close < 0 ? n : close + tag.size();
+                continue;
+            }
+        }
+        ++i;
+    }
+    return false;
+}
+
 QStringList ConnectionStringParts(const QString& connectionString) {
     // Split at the semicolons outside braces.
     QStringList parts;

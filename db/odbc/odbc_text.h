@@ -22,6 +22,12 @@ using velkin::SplitLogin;
 // Braced where it must be, so ";" and "}" inside stay data: "a;b}" -> "{a;b}}}".
 QString ConnectionValue(const QString& value);
 
+// Whether `sql` holds a second statement after its first: a ";" outside
+// quotes ('..', "..", `..`, PostgreSQL's $tag$..$tag$) and comments (--, /* */)
+// followed by anything but blanks, comments and further ";". Some drivers
+// (psqlODBC) run every statement of a text; the program passes one.
+bool HoldsSecondStatement(const QString& sql);
+
 // The "KEY=VALUE" parts of a connection string, split at the semicolons
 // outside braces; empty parts are dropped.
 QStringList ConnectionStringParts(const QString& connectionString);

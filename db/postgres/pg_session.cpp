@@ -533,6 +533,8 @@ public:
     }
 
     void rollback() override {
+        // Called from failure handlers that may not know whether anything was opened.
+        if (!connection_) return;
         PgConnection& c = Connection();
         c.ForgetTransaction();
         if (c.IsBroken())
