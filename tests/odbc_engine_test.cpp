@@ -29,6 +29,7 @@
 using namespace velkin;
 using velkin::testing::MemoryWatch;
 using velkin::testing::ExpectBoundedGrowth;
+using velkin::testing::kResidentSizeMeaningful;
 using velkin::test::PgAdmin;
 using velkin::test::Read;
 using velkin::test::Values;
@@ -369,15 +370,19 @@ TEST_F(OdbcPostgres, TheLoginBoxesReplaceTheLoginOfTheStringOrDataSource) {
 // through a server-side cursor, whichever way the data source is named.
 TEST_F(OdbcPostgres, AMillionRowResultIsCountedAndReadInBoundedMemory) {
     OdbcFiles::Get();
-    const QString sql = "SELECT g AS id, 'row number ' || g || ' with some text to make it wider' AS label "
-                        "FROM generate_series(1, 1000000) g";
+    // Memory is judged in the plain build only; under AddressSanitizer, whose
+    // slow unwinder the driver's allocations need, fewer rows still prove the
+    // cursor's count and order in a fraction of the time.
+    const int64_t total = kResidentSizeMeaningful ? 1000000 : 20000;
+    const QString sql = QStringLiteral("SELECT g AS id, 'row number ' || g || ' with some text to make it wider' AS label "
+                                       "FROM generate_series(1, %1) g").arg(total);
     for (const QString& host : {QStringLiteral("odbc:velkin_pg"), DriverString()}) {
         SCOPED_TRACE(host.toStdString());
         Connected c = Open(host, Login());
         const MemoryWatch memory;
         ASSERT_TRUE(memory.valid());
         auto dynaset = c.db->DbCreateDynaset(sql, kDynasetNoBlankStrip);
-        EXPECT_EQ(dynaset->RecordCount(), 1000000);
+        EXPECT_EQ(dynaset->RecordCount(), total);
         EXPECT_EQ(OpenCursors(*c.db), 1);
         dynaset->MoveFirst();
         OraField& id = dynaset->Fields().Item(0);
@@ -387,9 +392,10 @@ TEST_F(OdbcPostgres, AMillionRowResultIsCountedAndReadInBoundedMemory) {
         for (; !dynaset->Eof(); dynaset->MoveNext()) {
             ++rows;
             inOrder = inOrder && id.Value() == QString::number(rows);
-            if (rows == 1000000) EXPECT_EQ(label.Value(), "row number 1000000 with some text to make it wider");
+            if (rows == total)
+                EXPECT_EQ(label.Value(), QStringLiteral("row number %1 with some text to make it wider").arg(total));
         }
-        EXPECT_EQ(rows, 1000000);
+        EXPECT_EQ(rows, total);
         EXPECT_TRUE(inOrder);
         ExpectBoundedGrowth(memory, kAllowedGrowthKiB);
     }
