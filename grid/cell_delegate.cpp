@@ -1,8 +1,10 @@
 #include "grid/cell_delegate.h"
 
 #include "grid/grid.h"
+#include "grid/grid_prepare.h"
 
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
 
@@ -47,12 +49,47 @@ void CellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, 
         painter->drawRect(option.rect.adjusted(1, 1, -1, -1));
     }
     painter->restore();
+    // On top of the tint and the frames, so it shows whole on any cell.
+    // Asked of the cell alone, so painting costs the same on any sheet size.
+    if (index.row() + 1 >= kFirstDataRow && grid_.sheet().changedSinceRead(index.row() + 1, index.column() + 1)) {
+        // Polygons fill the pixels whose centres lie inside: the corner's
+        // edges run along the far sides of the cell's last pixels.
+        const QRect r = option.rect;
+        const int right = r.right() + 1;
+        const QPoint corner[] = {{right - kChangedMarkSize, r.top()}, {right, r.top()}, {right, r.top() + kChangedMarkSize}};
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing, false);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(QColor::fromRgb(kChangedMark));
+        painter->drawPolygon(corner, 3);
+        painter->restore();
+    }
 }
 
 void CellDelegate::setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const {
     auto* line = qobject_cast<QLineEdit*>(editor);
     if (!line) return QStyledItemDelegate::setModelData(editor, model, index);
     grid_.editCell(index.row() + 1, index.column() + 1, line->text());
+}
+
+bool CellDelegate::eventFilter(QObject* object, QEvent* event) {
+    auto* editor = qobject_cast<QWidget*>(object);
+    if (editor && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+        const bool enter = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+                           (modifiers == Qt::NoModifier || modifiers == Qt::ShiftModifier);
+        const bool leave = (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+                           (modifiers & Qt::ControlModifier);
+        if (enter || leave) {
+            emit commitData(editor);
+            emit closeEditor(editor, QAbstractItemDelegate::NoHint);
+            if (enter) grid_.moveAfterEnter(modifiers == Qt::ShiftModifier);
+            else grid_.leaveGrid(key->key() == Qt::Key_Backtab || (modifiers & Qt::ShiftModifier));
+            return true;
+        }
+    }
+    return QStyledItemDelegate::eventFilter(object, event);
 }
 
 }  // namespace velkin

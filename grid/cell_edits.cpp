@@ -84,4 +84,26 @@ void CellEdits::apply(bool forward) {
     if (changed_) changed_(block_);
 }
 
+RowShift::RowShift(Kind kind, SheetData& sheet, int32_t row, SheetRows rows, CellEdits::ChangedBlock changed)
+    : UndoStep(kind == Kind::Insert ? QStringLiteral("Insert rows") : QStringLiteral("Delete rows")), kind_(kind),
+      sheet_(sheet), row_(row), held_(std::move(rows)), changed_(std::move(changed)) {
+    listBytes_ = (static_cast<std::size_t>(sheet.rowCount()) + 1) * (sizeof(void*) + sizeof(int32_t));
+}
+
+void RowShift::redo() { move(kind_ == Kind::Insert); }
+void RowShift::undo() { move(kind_ != Kind::Insert); }
+
+void RowShift::move(bool insert) {
+    const int32_t count = held_.count();
+    // Taken over only once the sheet has changed: a move that fails keeps them.
+    held_ = insert ? sheet_.putRows(row_, held_) : sheet_.takeRows(row_, held_);
+    // Fixed from the first run on: the history counts a step's size once.
+    // The larger of the two sets is what the step holds at most.
+    if (bytes_ == 0) {
+        heldTexts_ = held_.bytes();
+        bytes_ = sizeof(*this) + heldTexts_;
+    }
+    if (changed_) changed_({1, row_, std::max(sheet_.columnCount(), 1), row_ + count - 1});
+}
+
 }  // namespace velkin

@@ -1,6 +1,7 @@
 #pragma once
-// One undoable step of the user's: the texts a typed edit, a paste or a
-// Delete changed, each cell with its text before and after. Commands that the
+// The undoable steps of the user's: CellEdits, the texts a typed edit, a
+// paste, a Delete, a fill or a replace changed, each cell with its text
+// before and after; RowShift, rows inserted or deleted. Commands that the
 // program runs (a read, the reset, the failure mark) write the sheet directly
 // and are not steps of the user's.
 
@@ -64,6 +65,36 @@ private:
     std::size_t written_ = 0;  // cells the last write got through
     CellBlock block_{};
     ChangedBlock changed_;
+};
+
+// Rows inserted above `row`, or deleted from it. The step holds the rows that
+// are out of the sheet at the moment: before it is made, those it will put
+// in (the empty inserted rows, or the empty rows a delete leaves at the end);
+// once made, those it took out (the rows that fell off the end, or the
+// deleted rows with their texts, records and colours).
+class RowShift : public UndoStep {
+public:
+    enum class Kind { Insert, Delete };
+    // `changed` is told the rows inserted or deleted after every undo or redo.
+    RowShift(Kind kind, SheetData& sheet, int32_t row, SheetRows rows, CellEdits::ChangedBlock changed);
+
+    void redo() override;
+    void undo() override;
+
+    std::size_t bytes() const override { return bytes_; }
+    // The texts written back into the sheet; the row lists may grow to the sheet's size.
+    std::size_t undoBytes() const override { return heldTexts_ + listBytes_; }
+    std::size_t redoBytes() const override { return heldTexts_ + listBytes_; }
+
+private:
+    void move(bool insert);
+
+    Kind kind_;
+    SheetData& sheet_;
+    int32_t row_;
+    SheetRows held_;
+    std::size_t bytes_ = 0, heldTexts_ = 0, listBytes_ = 0;
+    CellEdits::ChangedBlock changed_;
 };
 
 }  // namespace velkin

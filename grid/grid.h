@@ -2,7 +2,9 @@
 // SPD1, the spreadsheet grid. The commands reach it through a current cell
 // (current column and row) and, with block mode on, a block from there to the
 // block end column and row, exactly as they reached the original control.
-// The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V.
+// The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V,
+// inserts and deletes rows, finds and replaces, fills down, and moves with
+// the keys spreadsheet users press (the README's table of the grid's keys).
 
 #include "grid/sheet_data.h"
 #include "grid/undo_history.h"
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +21,14 @@ namespace velkin {
 
 class SheetModel;
 class CellEdits;
+class FindBar;
+
+// What the find bar looks for in the data rows.
+struct FindQuery {
+    QString text;
+    bool matchCase = false;
+    bool wholeCell = false;  // the cell's whole text, not a part of it
+};
 
 enum class GridAction : int32_t {
     ActivateCell = 0,  // make the current cell the active cell
@@ -92,6 +103,35 @@ public:
     static constexpr size_t kMaxUndoSteps = 100;
     static constexpr size_t kMaxUndoBytes = size_t{256} << 20;
 
+    // Rows, as Ctrl++ and Ctrl+- change them: as many empty rows as the
+    // selection spans inserted above it, or the selected rows deleted. The
+    // sheet keeps its row count; the header rows 1 and 2 stay where they
+    // are, and an insert that would push rows holding data off the end is
+    // refused with a message. Each is one step of the history.
+    void insertRows();
+    void deleteRows();
+    // Ctrl+D: the top cell of each selected column goes into the rest of
+    // the selection; one selected row takes the row above it.
+    void fillDown();
+    // Ctrl+X: a copy, then the selected cells cleared as one step.
+    void cutSelection();
+
+    // Find and replace in the data rows, from the current cell on and round
+    // again from the top. A match becomes the current cell. Replace changes
+    // the current cell when it matches and goes on to the next match;
+    // replaceAll works in the selection when it spans more than one cell,
+    // else in every data row, as one step, and gives the number of cells
+    // it changed.
+    void showFindBar(bool replace);
+    bool findNext(const FindQuery& query, bool backward);
+    void replaceCurrent(const FindQuery& query, const QString& replacement);
+    int64_t replaceAll(const FindQuery& query, const QString& replacement);
+
+    // Enter in the grid or its cell editor: the next cell down, or up.
+    void moveAfterEnter(bool up);
+    // Ctrl+Tab and Ctrl+Shift+Tab: the next or previous control of the window.
+    void leaveGrid(bool backward);
+
     // Scrolls the view so that `row` can be seen; the current cell, the
     // selection and every text stay as they are.
     void revealRow(int32_t row);
@@ -101,6 +141,8 @@ public:
     void beginRead(int32_t firstRow, int32_t columns) { sheet_.beginRead(firstRow, columns); }
     void markReadNull(int32_t row, int32_t column) { sheet_.markReadNull(row, column); }
     void endRead(int32_t records) { sheet_.endRead(records); }
+    // Forgets the read, so that no cell shows as changed in an emptied sheet.
+    void forgetRead() { sheet_.forgetRead(); }
 
     const SheetData& sheet() const { return sheet_; }
 
@@ -110,8 +152,12 @@ signals:
     void pasteRefused(const QString& why);
 
 protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     CellBlock addressedBlock() const;
@@ -127,6 +173,17 @@ private:
     // Refuses `what` that would take `bytes` more than the memory holds.
     void refuseForMemory(const QString& what, size_t bytes);
     void showChangedBlock(const CellBlock& block);
+    void showShiftedRows(const CellBlock& rows);
+    void shiftRows(bool insert);
+    void fill();
+    // The selection's bounding block in sheet rows and columns, or the
+    // current cell; row1 is 0 when there is neither.
+    CellBlock selectedBlock() const;
+    // Where Ctrl+arrow lands from (row, column), one step being (dRow, dColumn).
+    std::pair<int32_t, int32_t> dataEdge(int32_t row, int32_t column, int32_t dRow, int32_t dColumn) const;
+    // Makes sheet cell (row, column) the current one and brings it into view, clear of the find bar.
+    void goToCell(int32_t row, int32_t column);
+    void placeFindBar();
     void scheduleRefresh();
     void refresh();
 
@@ -137,6 +194,7 @@ private:
     bool refreshPending_ = false;
     UndoHistory undo_{kMaxUndoSteps, kMaxUndoBytes};
     bool stepping_ = false;  // an undo or redo is being applied
+    FindBar* findBar_ = nullptr;  // made when first asked for
 };
 
 }  // namespace velkin

@@ -17,6 +17,8 @@ void ResetGrid(SpreadGrid& grid, int32_t rowCapacity) {
     // A red mark must not outlive the rows it marked: the next read would
     // show it on whatever row then stands there.
     grid.clearBackColors();
+    // Nothing of an emptied sheet shows as changed since a read.
+    grid.forgetRead();
     grid.clearUndoHistory();
 }
 

@@ -14,8 +14,8 @@ inline constexpr int32_t kResetColumnCount = 20;
 inline constexpr int32_t kFirstDataRow = 3;
 
 // Empties the sheet to kResetColumnCount columns and `rowCapacity` rows,
-// header row and column included, paints every cell white and ends the undo
-// history. A failure of the
+// header row and column included, paints every cell white, forgets the
+// read and ends the undo history. A failure of the
 // grid propagates to the caller.
 void ResetGrid(SpreadGrid& grid, int32_t rowCapacity);
 

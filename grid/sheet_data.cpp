@@ -438,4 +438,269 @@ void SheetData::paint(const CellBlock& block, uint32_t color) {
     paints_.emplace_back(block, color);
 }
 
+bool SheetData::changedSinceRead(int32_t row, int32_t column) const {
+    const int32_t record = rawRecordOf(row);
+    if (record == kInsertedRow) return true;
+    if (record < 0) return !cellBytes(row, column).empty();
+    // A row nobody wrote since the read is its record's row: no texts to compare.
+    if (row != open_.row && storedRow(row) == records_[static_cast<size_t>(record)]) return false;
+    return !unchangedSinceRead(row, column);
+}
+
+int32_t SheetData::lastDataColumn() const {
+    // A stored row ends at its last cell holding text.
+    int32_t last = 0;
+    for (size_t r = 1; r < rows_.size(); ++r)
+        if (rows_[r] && static_cast<int32_t>(r) != open_.row)
+            last = std::max(last, static_cast<int32_t>(Layout(rows_[r]).width) - 1);
+    if (open_.row >= 1)
+        for (size_t c = open_.width; c-- > 1;)
+            if (open_.cells[c].size) {
+                last = std::max(last, static_cast<int32_t>(c));
+                break;
+            }
+    return last;
+}
+
+bool SheetData::rowsHoldData(int32_t row, int32_t count) const {
+    for (int32_t r = row; r < row + count; ++r)
+        if (recordOf(r) >= 0 || rowHasText(r, 1)) return true;
+    return false;
+}
+
+namespace {
+
+using Paint = std::pair<CellBlock, uint32_t>;
+
+bool Overlap(const CellBlock& a, const CellBlock& b) {
+    return a.row1 <= b.row2 && b.row1 <= a.row2 && a.column1 <= b.column2 && b.column1 <= a.column2;
+}
+
+// Joins blocks of one colour and the same columns that touch, so that the
+// list stays as short as the colours on screen are simple: an insert splits
+// the read's yellow column in three, and this makes it one again. A block
+// moves to the later one's place only when nothing between them covers it.
+void JoinPaints(std::vector<Paint>& paints) {
+    for (bool joined = true; joined;) {
+        joined = false;
+        for (size_t j = 1; j < paints.size() && !joined; ++j)
+            for (size_t i = 0; i < j && !joined; ++i) {
+                const CellBlock& a = paints[i].first;
+                CellBlock& b = paints[j].first;
+                if (paints[i].second != paints[j].second || a.column1 != b.column1 || a.column2 != b.column2 ||
+                    a.row2 + 1 < b.row1 || b.row2 + 1 < a.row1)
+                    continue;
+                bool covered = false;
+                for (size_t k = i + 1; k < j && !covered; ++k) covered = Overlap(paints[k].first, a);
+                if (covered) continue;
+                b.row1 = std::min(a.row1, b.row1);
+                b.row2 = std::max(a.row2, b.row2);
+                paints.erase(paints.begin() + static_cast<ptrdiff_t>(i));
+                joined = true;
+            }
+    }
+}
+
+// Puts `count` rows holding `empty` in at `at` of a list of rows whose
+// missing tail is empty, within a sheet of `size` rows: as many fall off the
+// end first. Allocates nothing when the list has room for `count` more.
+template <typename List>
+void OpenGap(List& list, size_t at, size_t count, size_t size, typename List::value_type empty) {
+    if (list.size() > size - count) list.resize(size - count);
+    if (at < list.size()) list.insert(list.begin() + static_cast<ptrdiff_t>(at), count, empty);
+}
+
+// The room OpenGap needs.
+template <typename List>
+void ReserveGap(List& list, size_t at, size_t count, size_t size) {
+    const size_t kept = std::min(list.size(), size - count);
+    if (at < kept) list.reserve(kept + count);
+}
+
+template <typename List>
+void CloseGap(List& list, size_t at, size_t count) {
+    if (at >= list.size()) return;
+    list.erase(list.begin() + static_cast<ptrdiff_t>(at),
+               list.begin() + static_cast<ptrdiff_t>(std::min(at + count, list.size())));
+}
+
+}  // namespace
+
+SheetRows SheetData::copyRows(int32_t row, int32_t count) const {
+    SheetRows out;
+    out.rows_.resize(static_cast<size_t>(count));
+    size_t bytes = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        SheetRows::Row& copy = out.rows_[static_cast<size_t>(i)];
+        const StoredRow stored = storedRow(row + i);
+        copy.record = rawRecordOf(row + i);
+        copy.asRead = stored && copy.record >= 0 && stored == records_[static_cast<size_t>(copy.record)];
+        if (stored && !copy.asRead) bytes += StoredBytes(stored);
+    }
+    out.packed_.reserve(bytes);
+    for (int32_t i = 0; i < count; ++i) {
+        SheetRows::Row& copy = out.rows_[static_cast<size_t>(i)];
+        const StoredRow stored = storedRow(row + i);
+        if (!stored || copy.asRead) continue;
+        copy.begin = out.packed_.size();
+        copy.size = StoredBytes(stored);
+        out.packed_.append(reinterpret_cast<const char*>(stored), copy.size);
+    }
+    const CellBlock span{INT32_MIN, row, INT32_MAX, row + count - 1};
+    for (const Paint& paint : paints_) {
+        if (!Overlap(paint.first, span)) continue;
+        CellBlock block = paint.first;
+        block.row1 = std::max(block.row1, row) - row;
+        block.row2 = std::min(block.row2, row + count - 1) - row;
+        out.paints_.emplace_back(block, paint.second);
+    }
+    return out;
+}
+
+std::vector<SheetData::StoredRow> SheetData::storeRows(const SheetRows& rows) {
+    std::vector<StoredRow> stored(rows.rows_.size());
+    for (size_t i = 0; i < stored.size(); ++i) {
+        const SheetRows::Row& row = rows.rows_[i];
+        if (row.asRead) {
+            // The read it belongs to still stands: a new read ends the undo history.
+            if (row.record >= 0 && static_cast<size_t>(row.record) < records_.size())
+                stored[i] = records_[static_cast<size_t>(row.record)];
+        } else if (row.size > 0) {
+            void* copy = arena_.allocate(row.size, alignof(uint32_t));
+            std::memcpy(copy, rows.packed_.data() + row.begin, row.size);
+            stored[i] = static_cast<StoredRow>(copy);
+        }
+    }
+    return stored;
+}
+
+SheetRows SheetData::putRows(int32_t row, const SheetRows& rows) {
+    closeRow();
+    const int32_t count = rows.count();
+    const int32_t bottom = rowCount_ - count + 1;  // the first row that falls off the end
+    SheetRows out = copyRows(bottom, count);
+    const std::vector<StoredRow> in = storeRows(rows);
+    // The colours: blocks across `row` are cut there, those below move down.
+    std::vector<Paint> paints;
+    paints.reserve(2 * paints_.size() + rows.paints_.size());
+    for (const Paint& paint : paints_) {
+        const CellBlock& b = paint.first;
+        if (b.row1 < row) paints.emplace_back(CellBlock{b.column1, b.row1, b.column2, std::min(b.row2, row - 1)},
+                                              paint.second);
+        if (b.row2 >= row && std::max(b.row1, row) + count <= rowCount_)
+            paints.emplace_back(
+                CellBlock{b.column1, std::max(b.row1, row) + count, b.column2, std::min(b.row2 + count, rowCount_)},
+                paint.second);
+    }
+    for (const Paint& paint : rows.paints_) {
+        const CellBlock& b = paint.first;
+        paints.emplace_back(CellBlock{b.column1, b.row1 + row, b.column2, b.row2 + row}, paint.second);
+    }
+    JoinPaints(paints);
+    const size_t size = static_cast<size_t>(rowCount_) + 1;
+    ReserveGap(rows_, static_cast<size_t>(row), static_cast<size_t>(count), size);
+    if (std::any_of(in.begin(), in.end(), [](StoredRow r) { return r != nullptr; })) rows_.reserve(size);
+    ReserveGap(recordOfRow_, static_cast<size_t>(row), static_cast<size_t>(count), size);
+    if (std::any_of(rows.rows_.begin(), rows.rows_.end(), [](const SheetRows::Row& r) { return r.record != -1; }))
+        recordOfRow_.reserve(size);
+
+    // Nothing below allocates: the sheet changes whole or not at all.
+    for (size_t r = static_cast<size_t>(bottom); r < rows_.size(); ++r)
+        if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
+    OpenGap(rows_, static_cast<size_t>(row), static_cast<size_t>(count), size, nullptr);
+    OpenGap(recordOfRow_, static_cast<size_t>(row), static_cast<size_t>(count), size, -1);
+    for (int32_t i = 0; i < count; ++i) {
+        const size_t r = static_cast<size_t>(row + i);
+        if (in[static_cast<size_t>(i)]) {
+            if (r >= rows_.size()) rows_.resize(r + 1);
+            rows_[r] = in[static_cast<size_t>(i)];
+            liveBytes_ += StoredBytes(rows_[r]);
+        }
+        const int32_t record = rows.rows_[static_cast<size_t>(i)].record;
+        if (record != -1) {
+            if (r >= recordOfRow_.size()) recordOfRow_.resize(r + 1, -1);
+            recordOfRow_[r] = record;
+        }
+    }
+    while (!rows_.empty() && !rows_.back()) rows_.pop_back();
+    paints_.swap(paints);
+    lastDataRow_ = rowCount_;
+    lastDataRowStale_ = true;
+    return out;
+}
+
+SheetRows SheetData::takeRows(int32_t row, const SheetRows& fill) {
+    closeRow();
+    const int32_t count = fill.count();
+    const int32_t bottom = rowCount_ - count + 1;  // where `fill` goes
+    SheetRows out = copyRows(row, count);
+    const std::vector<StoredRow> in = storeRows(fill);
+    // The colours: blocks over the rows taken shrink, those below move up.
+    std::vector<Paint> paints;
+    paints.reserve(paints_.size() + fill.paints_.size());
+    for (const Paint& paint : paints_) {
+        CellBlock b = paint.first;
+        if (b.row1 >= row + count) {
+            b.row1 -= count;
+            b.row2 -= count;
+        } else if (b.row2 >= row) {
+            b.row1 = std::min(b.row1, row);
+            b.row2 = b.row2 >= row + count ? b.row2 - count : row - 1;
+            if (b.row2 < b.row1) continue;
+        }
+        paints.emplace_back(b, paint.second);
+    }
+    for (const Paint& paint : fill.paints_) {
+        const CellBlock& b = paint.first;
+        paints.emplace_back(CellBlock{b.column1, b.row1 + bottom, b.column2, b.row2 + bottom}, paint.second);
+    }
+    JoinPaints(paints);
+    const size_t size = static_cast<size_t>(rowCount_) + 1;
+    if (std::any_of(in.begin(), in.end(), [](StoredRow r) { return r != nullptr; })) rows_.reserve(size);
+    if (std::any_of(fill.rows_.begin(), fill.rows_.end(), [](const SheetRows::Row& r) { return r.record != -1; }))
+        recordOfRow_.reserve(size);
+
+    // Nothing below allocates: the sheet changes whole or not at all.
+    for (size_t r = static_cast<size_t>(row); r < std::min(rows_.size(), static_cast<size_t>(row + count)); ++r)
+        if (rows_[r]) liveBytes_ -= StoredBytes(rows_[r]);
+    CloseGap(rows_, static_cast<size_t>(row), static_cast<size_t>(count));
+    CloseGap(recordOfRow_, static_cast<size_t>(row), static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        const size_t r = static_cast<size_t>(bottom + i);
+        if (in[static_cast<size_t>(i)]) {
+            if (r >= rows_.size()) rows_.resize(r + 1);
+            rows_[r] = in[static_cast<size_t>(i)];
+            liveBytes_ += StoredBytes(rows_[r]);
+        }
+        const int32_t record = fill.rows_[static_cast<size_t>(i)].record;
+        if (record != -1) {
+            if (r >= recordOfRow_.size()) recordOfRow_.resize(r + 1, -1);
+            recordOfRow_[r] = record;
+        }
+    }
+    while (!rows_.empty() && !rows_.back()) rows_.pop_back();
+    paints_.swap(paints);
+    lastDataRow_ = rowCount_;
+    lastDataRowStale_ = true;
+    return out;
+}
+
+SheetRows SheetData::InsertedRows(int32_t count) {
+    SheetRows rows;
+    rows.rows_.resize(static_cast<size_t>(count));
+    for (SheetRows::Row& row : rows.rows_) row.record = kInsertedRow;
+    rows.paints_.emplace_back(CellBlock{1, 0, 1, count - 1}, GridColor::kYellow);
+    return rows;
+}
+
+SheetRows SheetData::emptyRowsLike(int32_t like, int32_t count) const {
+    SheetRows rows;
+    rows.rows_.resize(static_cast<size_t>(count));
+    for (const Paint& paint : paints_) {
+        const CellBlock& b = paint.first;
+        if (b.row1 <= like && like <= b.row2) rows.paints_.emplace_back(CellBlock{b.column1, 0, b.column2, count - 1}, paint.second);
+    }
+    return rows;
+}
+
 }  // namespace velkin

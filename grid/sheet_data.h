@@ -4,9 +4,11 @@
 // Row 0 and column 0 are the sheet's own header row and column.
 
 #include <QString>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velkin {
@@ -23,6 +25,31 @@ struct CellBlock {
     bool contains(int32_t row, int32_t column) const {
         return row >= row1 && row <= row2 && column >= column1 && column <= column2;
     }
+};
+
+// Whole rows as a user's insert or delete moves them (SheetData::takeRows,
+// putRows): their texts, the record of the read each holds, and their
+// colours, so that a row taken out and put back is itself again. A row
+// still as read keeps no copy of its texts: its record's row is that copy.
+class SheetRows {
+public:
+    int32_t count() const { return static_cast<int32_t>(rows_.size()); }
+    // Memory the rows hold.
+    size_t bytes() const {
+        return sizeof(*this) + rows_.capacity() * sizeof(Row) + packed_.capacity() + paints_.capacity() * sizeof(Paint);
+    }
+
+private:
+    friend class SheetData;
+    struct Row {
+        size_t begin = 0, size = 0;  // its stored row's bytes in packed_; size 0: no text
+        int32_t record = -1;         // as the sheet keeps it: a record, -1, or an inserted row
+        bool asRead = false;         // its texts are its record's
+    };
+    using Paint = std::pair<CellBlock, uint32_t>;
+    std::vector<Row> rows_;
+    std::string packed_;
+    std::vector<Paint> paints_;  // rows counted from 0
 };
 
 class SheetData {
@@ -82,16 +109,41 @@ public:
     void endRead(int32_t recordsWritten);
     int32_t readRecordCount() const { return static_cast<int32_t>(records_.size()); }
     // The record in `row`, or -1 for a row the read did not fill.
-    int32_t recordOf(int32_t row) const {
-        return row >= 0 && static_cast<size_t>(row) < recordOfRow_.size() ? recordOfRow_[static_cast<size_t>(row)]
-                                                                         : -1;
-    }
+    int32_t recordOf(int32_t row) const { return std::max(rawRecordOf(row), -1); }
+    // Whether `row` is one a user's insert made; it holds no record.
+    bool insertedRow(int32_t row) const { return rawRecordOf(row) == kInsertedRow; }
     // The text the read gave a cell of record `record`, and whether it was NULL.
     std::string_view readText(int32_t record, int32_t column) const;
     bool readNull(int32_t record, int32_t column) const;
     // True when `row` holds a record and the cell's text is the one the read
     // gave it, however it got there (untouched, undone, or retyped).
     bool unchangedSinceRead(int32_t row, int32_t column) const;
+    // Forgets the read: every row is one the read did not fill.
+    void forgetRead();
+    // What the grid marks as not yet written: a cell of a record whose text
+    // is no longer the one read, a cell with text in a row without a record,
+    // and every cell of an inserted row. Costs the same on any sheet size.
+    bool changedSinceRead(int32_t row, int32_t column) const;
+
+    // Rows a user inserts or deletes. The sheet keeps its row count: putRows
+    // puts `rows` in at `row`, the rows from there on move down, and as many
+    // rows fall off the end; takeRows takes fill.count() rows out from
+    // `row`, the rows below move up, and `fill` takes the end. Each returns
+    // the rows it took out, texts, records and colours, so that the
+    // opposite call puts the sheet back exactly as it was. The rows moved
+    // lie within the sheet (row + count - 1 <= rowCount()). Either may throw
+    // std::bad_alloc, and then leaves the sheet as it was.
+    SheetRows putRows(int32_t row, const SheetRows& rows);
+    SheetRows takeRows(int32_t row, const SheetRows& fill);
+    // Empty rows as an insert makes them: marked as inserted, coloured as a
+    // read colours its rows (column 1 yellow, the others white).
+    static SheetRows InsertedRows(int32_t count);
+    // Empty rows coloured as row `like` is: what a delete leaves at the end.
+    SheetRows emptyRowsLike(int32_t like, int32_t count) const;
+    // Whether any of the rows holds text in a data column or a record.
+    bool rowsHoldData(int32_t row, int32_t count) const;
+    // Rightmost column (1 or more) holding text in a row from 1 on; 0 when none.
+    int32_t lastDataColumn() const;
 
 private:
     // A stored row is one piece of the arena: its width w (uint32; the top
@@ -161,6 +213,14 @@ private:
     void closeRow();
     void compactIfWasteful();
     void dropRowsFrom(int32_t row);
+    int32_t rawRecordOf(int32_t row) const {
+        return row >= 0 && static_cast<size_t>(row) < recordOfRow_.size() ? recordOfRow_[static_cast<size_t>(row)]
+                                                                         : -1;
+    }
+    static constexpr int32_t kInsertedRow = -2;
+    SheetRows copyRows(int32_t row, int32_t count) const;
+    // Copies of the rows' texts in the arena, for placing them in the sheet.
+    std::vector<StoredRow> storeRows(const SheetRows& rows);
 
     int32_t rowCount_ = 0;
     int32_t columnCount_ = 0;
@@ -187,12 +247,11 @@ private:
     // The read (beginRead): each record's packed row as the read wrote it,
     // kept in the arena while the read stands, and each sheet row's record.
     std::vector<StoredRow> records_;
-    std::vector<int32_t> recordOfRow_;
+    std::vector<int32_t> recordOfRow_;  // -1 beyond it; kInsertedRow for a row a user inserted
     std::vector<uint64_t> readNulls_;  // one bit per (record, column 0..readColumns_)
     int32_t readFirstRow_ = 0;
     int32_t readColumns_ = 0;
     size_t recordBytes_ = 0;  // arena bytes of the records' rows
-    void forgetRead();
 
     mutable int32_t lastDataRow_ = 0;  // an upper bound while lastDataRowStale_
     mutable bool lastDataRowStale_ = false;

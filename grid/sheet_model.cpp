@@ -43,12 +43,13 @@ QVariant SheetModel::headerData(int section, Qt::Orientation orientation, int ro
         const QString text = sheet_.text(0, section + 1);
         return text.isEmpty() ? ColumnLetters(section + 1) : text;
     }
-    // Row headers number the records, as a read does: the two rows above the
-    // records hold the column names and types and carry no number.
+    // Row headers number the records by their place: the two rows above the
+    // records hold the column names and types and carry no number. The
+    // number a read wrote into a row's header cell moves with the row when
+    // rows are inserted or deleted, so it is not what is shown.
     const int32_t row = section + 1;
-    const QString text = sheet_.text(row, 0);
-    if (!text.isEmpty()) return text;
-    return row >= 3 ? QString::number(row - 2) : QString();
+    if (row >= 3) return QString::number(row - 2);
+    return sheet_.text(row, 0);
 }
 
 Qt::ItemFlags SheetModel::flags(const QModelIndex& index) const {

@@ -19,6 +19,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QResizeEvent>
+
+#include <algorithm>
 
 using namespace velkin;
 
@@ -58,7 +61,9 @@ void Form1::place(QWidget* control) {
 }
 
 void Form1::buildControls() {
-    setFixedSize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
+    // Opens at the window table's size, and never gets smaller: every control keeps its place.
+    resize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
+    setMinimumSize(size());
 
     auto named = [](auto* control, const char* name) {
         control->setObjectName(QString::fromLatin1(name));
@@ -155,6 +160,11 @@ void Form1::buildControls() {
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
     connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);
     connect(CMD_Quit, &QPushButton::clicked, this, &Form1::CMD_Quit_Click);
+    // Enter in the table box reads it, and the grid takes the keys for the edits that follow.
+    connect(TXT_TABLE, &QLineEdit::returnPressed, this, [this] {
+        CMD_Read->click();
+        SPD1->setFocus();
+    });
     connect(CMD_SerchTab, &QPushButton::clicked, this, &Form1::CMD_SerchTab_Click);
     for (int index : {0, 1}) {
         connect(Option1[index], &QRadioButton::clicked, this, [this, index] { Option1_Click(index); });
@@ -193,6 +203,20 @@ void Form1::Form_Unload() {
                      {QStringLiteral("PASS"), TXT_PASS->text()},
                      {QStringLiteral("HOST"), TXT_HOST->text()}},
                     QString::fromLatin1(kIniFile));
+}
+
+void Form1::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // What the window gains beyond the table's size goes to the grid; the
+    // status line keeps to the bottom edge. At the table's size nothing moves.
+    const int wider = std::max(0, width() - twipsToPixels(kClientWidthTwips));
+    const int taller = std::max(0, height() - twipsToPixels(kClientHeightTwips));
+    place(SPD1);
+    SPD1->resize(SPD1->width() + wider, SPD1->height() + taller);
+    for (QWidget* statusLine : {static_cast<QWidget*>(ProgBar1), static_cast<QWidget*>(Text1), static_cast<QWidget*>(Text3)}) {
+        place(statusLine);
+        statusLine->move(statusLine->x(), statusLine->y() + taller);
+    }
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

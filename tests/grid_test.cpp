@@ -1,6 +1,7 @@
 #include "form_fixture.h"
 
 #include "db/error.h"
+#include "grid/cell_delegate.h"
 #include "grid/clipboard_text.h"
 #include "grid/grid_prepare.h"
 #include "grid/undo_history.h"
@@ -233,4 +234,136 @@ TEST(UndoHistoryTest, TheNewestStepsStayWithinTheBoundsAndAnOversizedOneStaysAlo
     history.undo();
     EXPECT_EQ(history.nextUndo(), nullptr);
     EXPECT_EQ(runs, 4);
+}
+
+namespace {
+
+// Selects sheet rows first..last across every column, as Shift+Space and Shift+Down would.
+void SelectRows(SpreadGrid& grid, int first, int last) {
+    grid.setCurrentIndex(grid.model()->index(first - 1, 0));
+    grid.selectionModel()->select(QItemSelection(grid.model()->index(first - 1, 0),
+                                                 grid.model()->index(last - 1, grid.columnCount() - 1)),
+                                  QItemSelectionModel::ClearAndSelect);
+}
+
+}  // namespace
+
+// Rows move with their texts, colours and the record of the read they hold:
+// the row read with a NULL key is still written back after rows above it were
+// inserted and deleted, and each insert or delete is one undo step.
+TEST_F(GridTest, InsertedAndDeletedRowsKeepTheirColoursAndRecordsThroughUndoAndUpdate) {
+    SqliteFile db(path("Velkin.db"));
+    db.exec("CREATE TABLE T (K VARCHAR2(5), V VARCHAR2(5));"
+            "INSERT INTO T VALUES ('a', '1'), (NULL, '2'), ('c', '3');");
+    Form1& f = form();
+    f.TXT_TABLE->setText("T");
+    f.CMD_Read->click();
+    ASSERT_EQ(cell(4, 2), "2");
+    // A refused row from an earlier Update: its red goes with it.
+    grid().setCurrentRow(5), grid().setBlockEndRow(5), grid().setCurrentColumn(1), grid().setBlockEndColumn(2);
+    grid().setBlockMode(true);
+    grid().setBackColor(GridColor::kRed);
+    grid().setBlockMode(false);
+
+    SelectRows(grid(), 4, 5);
+    QTest::keyClick(&grid(), Qt::Key_Plus, Qt::ControlModifier | Qt::ShiftModifier);  // Ctrl+Shift+= on a US keyboard
+    EXPECT_EQ(gridRow(3), (std::vector<QString>{"a", "1"}));
+    EXPECT_EQ(gridRow(4), (std::vector<QString>{"", ""}));
+    EXPECT_EQ(gridRow(6), (std::vector<QString>{"", "2"}));
+    EXPECT_EQ(gridRow(7), (std::vector<QString>{"c", "3"}));
+    for (int r : {4, 5}) {
+        EXPECT_EQ(color(r, 1), GridColor::kYellow) << r;
+        EXPECT_EQ(color(r, 2), GridColor::kWhite) << r;
+        EXPECT_TRUE(grid().sheet().insertedRow(r));
+    }
+    EXPECT_EQ(color(6, 1), GridColor::kYellow);
+    EXPECT_EQ(color(7, 2), GridColor::kRed);
+    EXPECT_EQ(color(502, 1), GridColor::kYellow);
+    EXPECT_EQ(grid().sheet().recordOf(6), 1);
+    EXPECT_TRUE(grid().sheet().unchangedSinceRead(6, 1));
+
+    // The first row goes, on the keypad's minus; the rest move up.
+    SelectRows(grid(), 3, 3);
+    QTest::keyClick(&grid(), Qt::Key_Minus, Qt::ControlModifier | Qt::KeypadModifier);
+    EXPECT_EQ(gridRow(5), (std::vector<QString>{"", "2"}));
+    EXPECT_EQ(color(6, 2), GridColor::kRed);
+    EXPECT_EQ(color(502, 1), GridColor::kYellow) << "the row left at the end is coloured as the last one";
+    EXPECT_EQ(grid().sheet().recordOf(5), 1);
+
+    // Two undos: the sheet as read, every colour and record in its place.
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    for (int r = 3; r <= 5; ++r) {
+        EXPECT_EQ(grid().sheet().recordOf(r), r - 3);
+        EXPECT_EQ(color(r, 1), r == 5 ? GridColor::kRed : GridColor::kYellow) << r;
+        EXPECT_FALSE(grid().sheet().insertedRow(r));
+    }
+    EXPECT_EQ(gridRow(5), (std::vector<QString>{"c", "3"}));
+    EXPECT_EQ(color(6, 2), GridColor::kWhite);
+    QTest::keyClick(&grid(), Qt::Key_Y, Qt::ControlModifier);
+    QTest::keyClick(&grid(), Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_EQ(gridRow(5), (std::vector<QString>{"", "2"}));
+
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(db.query("SELECT quote(K), V FROM T ORDER BY V"), (Rows{{"NULL", "2"}, {"'c'", "3"}}));
+}
+
+// An insert that would push a filled row off the end, or into the header
+// rows, is refused with a message and changes nothing.
+TEST_F(GridTest, AnInsertIntoAFullSheetOrTheHeadersIsRefused) {
+    setCell(3, 1, "first");
+    setCell(501, 1, "next to last");
+    SelectRows(grid(), 3, 4);
+    QTest::keyClick(&grid(), Qt::Key_Plus, Qt::ControlModifier);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_TRUE(boxes_.boxes[0].text.contains(QStringLiteral("挿入できません"))) << boxes_.boxes[0].text.toStdString();
+    EXPECT_EQ(cell(3, 1), "first");
+    EXPECT_EQ(cell(501, 1), "next to last");
+    SelectRows(grid(), 3, 3);  // one row fits
+    QTest::keyClick(&grid(), Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(cell(502, 1), "next to last");
+    EXPECT_EQ(boxes_.boxes.size(), 1u);
+    SelectRows(grid(), 2, 3);
+    QTest::keyClick(&grid(), Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(boxes_.boxes.size(), 2u);
+    EXPECT_EQ(cell(4, 1), "first");
+}
+
+// The mark of a changed cell is drawn in its corner over its own colour, and
+// goes when Ctrl+Z brings the read text back; an inserted row is marked whole.
+TEST_F(GridTest, TheChangedMarkFollowsUndoAndLeavesTheBackColour) {
+    SqliteFile db(path("Velkin.db"));
+    db.exec("CREATE TABLE T (K VARCHAR2(5), V VARCHAR2(5)); INSERT INTO T VALUES ('a', '1'), ('b', '2');");
+    Form1& f = form();
+    f.show();
+    f.TXT_TABLE->setText("T");
+    f.CMD_Read->click();
+    auto pixels = [&](int row, int column) {
+        grid().selectionModel()->clearSelection();  // its tint aside
+        QApplication::processEvents();
+        const QRect r = grid().visualRect(grid().model()->index(row - 1, column - 1));
+        const QImage shot = grid().viewport()->grab().toImage();
+        // The corner, and a spot clear of the text and of the current cell's frame.
+        return std::pair(shot.pixel(r.right() - 1, r.top() + 1), shot.pixel(r.center().x(), r.bottom() - 4));
+    };
+    constexpr QRgb kYellow = 0xFFFFFF00, kMark = CellDelegate::kChangedMark;
+    EXPECT_EQ(pixels(3, 1), std::pair(kYellow, kYellow));
+    grid().editCell(3, 1, "z");
+    EXPECT_EQ(pixels(3, 1), std::pair(kMark, kYellow));
+    EXPECT_EQ(color(3, 1), GridColor::kYellow);
+    grid().editCell(3, 1, "a");  // typed back as read: no longer a change
+    EXPECT_EQ(pixels(3, 1).first, kYellow);
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(pixels(3, 1), std::pair(kMark, kYellow));
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_NE(pixels(3, 1).first, kMark);
+    EXPECT_EQ(pixels(3, 1).second, kYellow);
+
+    SelectRows(grid(), 4, 4);
+    QTest::keyClick(&grid(), Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(pixels(4, 2).first, kMark);
+    EXPECT_EQ(pixels(5, 2).first, 0xFFFFFFFFu) << "the row read, moved down, is unchanged";
+    QTest::keyClick(&grid(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_NE(pixels(4, 2).first, kMark);
 }

@@ -31,6 +31,19 @@ public:
         if (text.isEmpty()) cells_.erase({r, c});
         else cells_[{r, c}] = text;
     }
+    // Rows from `at` on move down by `count`, or up over the `count` rows deleted.
+    void insertRows(int32_t at, int32_t count) { moveRows(at, count); }
+    void deleteRows(int32_t at, int32_t count) {
+        std::erase_if(cells_, [&](const auto& kv) { return kv.first.first >= at && kv.first.first < at + count; });
+        moveRows(at + count, -count);
+    }
+    void moveRows(int32_t from, int32_t by) {
+        std::map<std::pair<int32_t, int32_t>, QString> moved;
+        for (const auto& [key, text] : cells_)
+            if (key.first < from) moved[key] = text;
+            else if (key.first + by <= rows_) moved[{key.first + by, key.second}] = text;
+        cells_.swap(moved);
+    }
     void clear(const CellBlock& b) {
         std::erase_if(cells_, [&](const auto& kv) { return b.contains(kv.first.first, kv.first.second); });
     }
@@ -107,16 +120,29 @@ TEST(SheetData, AgreesWithAPlainMapThroughRandomEdits) {
             const CellBlock everything{0, 0, columns, sheet.lastDataRow()};
             sheet.clearTexts(everything);
             model.clear(everything);
-        } else if (op < 96) {
+        } else if (op < 95) {
             rows = uniform(2, 400);
             sheet.setRowCount(rows);
             model.setRowCount(rows);
+        } else if (op < 98) {
+            // Rows inserted or deleted; now and then taken back at once,
+            // which must give the sheet back as it was.
+            const int32_t at = uniform(1, rows), count = uniform(1, std::min(rows - at + 1, 40));
+            const bool insert = uniform(0, 1);
+            const SheetRows out = insert ? sheet.putRows(at, SheetData::InsertedRows(count))
+                                         : sheet.takeRows(at, sheet.emptyRowsLike(rows, count));
+            if (uniform(0, 2) == 0) {
+                insert ? sheet.takeRows(at, out) : sheet.putRows(at, out);
+            } else {
+                insert ? model.insertRows(at, count) : model.deleteRows(at, count);
+            }
+            ASSERT_EQ(sheet.lastDataRow(), model.lastDataRow()) << "step " << step;
         } else {
             columns = uniform(1, 30);
             sheet.setColumnCount(columns);
             model.setColumnCount(columns);
         }
-        if (step % 97 == 0 || op >= 90) {
+        if (step % 97 == 0 || (op >= 90 && op < 98)) {
             ASSERT_EQ(sheet.lastDataRow(), model.lastDataRow()) << "step " << step;
             for (int32_t r = 0; r <= rows; r += uniform(1, 7))
                 for (int32_t c = 0; c <= columns; ++c)

@@ -76,6 +76,8 @@ inline bool Reddish(Rgb c) { return c.r >= 180 && c.g <= 110 && c.b <= 110; }
 inline bool Yellowish(Rgb c) { return c.r >= 180 && c.g >= 180 && c.b <= 110; }
 inline bool White(Rgb c) { return c.r >= 250 && c.g >= 250 && c.b >= 250; }
 inline bool LightCyan(Rgb c) { return c.r <= 140 && c.g >= 240 && c.b >= 240; }
+// The mark of a cell not yet written back.
+inline bool MarkGreen(Rgb c) { return c.r <= 40 && c.g >= 140 && c.g <= 180 && c.b >= 50 && c.b <= 90; }
 
 // One virtual X server for the whole test run.
 class Display {
@@ -192,6 +194,21 @@ public:
     }
     QRect rect(const Place& place) const {
         return {x_ + px(place.left), y_ + px(place.top), px(place.width), px(place.height)};
+    }
+    // The window's client area at the size it opens with.
+    QRect windowRect() const { return rect({"", nullptr, 0, 0, kClientWidthTwips, kClientHeightTwips}); }
+    // Gives the window the keyboard, as a desktop's window manager does when
+    // it opens: the virtual server has none, and keys go where the pointer is.
+    void focusWindow() {
+        tool(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QString::fromLatin1(window_)});
+        settle();
+    }
+    // Resizes the window as dragging its edge or maximising it would (the
+    // virtual server runs no window manager to maximise it).
+    void resizeWindow(int width, int height) {
+        tool(QStringLiteral("xdotool"), {QStringLiteral("windowsize"), QString::fromLatin1(window_),
+                                         QString::number(width), QString::number(height)});
+        settle();
     }
 
     void click(const Place& place, Spot spot) {

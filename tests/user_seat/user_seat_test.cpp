@@ -222,6 +222,94 @@ TEST_F(UserSeat, DecliningTheUpdateChangesNothing) {
     EXPECT_EQ(items(), "1|One\n2|Two\n3|Three\n");
 }
 
+// The window at the screen's size shows more of the grid and keeps the status
+// line at its bottom edge. Then rows are inserted and deleted with Ctrl++ and
+// Ctrl+-, a cell filled down with Ctrl+D; the changed cells are marked until
+// Update writes what the grid shows.
+TEST_F(UserSeat, RowsInsertedDeletedAndFilledDownInAGrownWindowAreWritten) {
+    seat.start(folder.path());
+    const QRect grid = seat.rect(c::SPD1), window = seat.windowRect();
+    const QRect contact = seat.rect(velkin::WindowControl("Text1"));
+    auto pink = [](Rgb c) { return c.r >= 250 && c.g >= 120 && c.g <= 136 && c.b >= 120 && c.b <= 136; };
+    auto count = [&](const QRect& r, const std::function<bool(Rgb)>& test) {
+        return seat.screenshot().count(r.x(), r.y(), r.width(), r.height(), test);
+    };
+    ASSERT_GE(count(contact, pink), contact.width() * contact.height() / 2) << "no contact box to begin with";
+    readTable(QStringLiteral("ITEM"));
+    const int taller = 768 - window.height() - window.y();
+    seat.resizeWindow(1024 - window.x(), 768 - window.y());
+    const QRect below(grid.x(), grid.bottom() + 1, grid.width(), taller);
+    EXPECT_GE(count(below, Yellowish), 1000) << "the grid did not grow into the window";
+    EXPECT_GE(count(contact.translated(0, taller), pink), contact.width() * contact.height() / 2)
+        << "the status line did not keep to the bottom edge";
+
+    goToRow(4);
+    seat.keys({QStringLiteral("ctrl+plus")});  // above 2 Two
+    seat.type(QStringLiteral("4"));
+    seat.keys({QStringLiteral("Tab")});
+    seat.type(QStringLiteral("Four"));
+    seat.keys({QStringLiteral("Return")});
+    goToRow(6);  // 3 Three, moved down
+    seat.keys({QStringLiteral("shift+space"), QStringLiteral("ctrl+minus")});
+    goToRow(3);
+    seat.keys({QStringLiteral("Right"), QStringLiteral("shift+Down"), QStringLiteral("ctrl+d")});  // One into the new row
+    EXPECT_GE(gridPixels(MarkGreen), 40) << "the changed cells carry no mark";
+    update(QStringLiteral("Return"));
+    EXPECT_EQ(gridPixels(MarkGreen), 0) << "marks outlived the Update";
+    quit();
+    EXPECT_EQ(items(), "1|One\n2|Two\n4|One\n");
+}
+
+// Keys alone: Ctrl+Tab out of the grid to the table box, Enter reads it;
+// Shift+Space and Enter change nothing; Ctrl+F finds a value out of sight in a
+// bar that covers no control, Esc gives the keys back on the found cell;
+// Ctrl+End goes to the last value, Ctrl+Down to the edges of the data; Alt+U
+// writes it all.
+TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
+    folder.sql(QStringLiteral("CREATE TABLE MANY (ID NUMBER(5) NOT NULL PRIMARY KEY, NAME VARCHAR2(20));"
+                              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 150)"
+                              " INSERT INTO MANY SELECT i, 'n' || i FROM n;"));
+    seat.start(folder.path());
+    seat.focusWindow();
+    // Ctrl+Tab leaves the grid for the user name box; Tab goes on from there.
+    seat.keys({QStringLiteral("ctrl+Tab"), QStringLiteral("Tab"), QStringLiteral("Tab"), QStringLiteral("Tab")});
+    seat.type(QStringLiteral("MANY"));
+    seat.keys({QStringLiteral("Return")});
+    ASSERT_TRUE(waitForPixels(Yellowish, 200)) << "Enter in the table box did not read it";
+    seat.keys({QStringLiteral("shift+space"), QStringLiteral("Return")});
+
+    const QRect window = seat.windowRect(), grid = seat.rect(c::SPD1);
+    const Screenshot before = seat.screenshot();
+    seat.keys({QStringLiteral("ctrl+f")});
+    seat.type(QStringLiteral("N77"));
+    seat.keys({QStringLiteral("Return")});
+    const Screenshot during = seat.screenshot();
+    int moved = 0;
+    for (int y = window.top(); y <= window.bottom(); ++y)
+        for (int x = window.left(); x <= window.right(); ++x) {
+            const Rgb a = before.at(x, y), b = during.at(x, y);
+            moved += !grid.contains(x, y) && (a.r != b.r || a.g != b.g || a.b != b.b);
+        }
+    EXPECT_EQ(moved, 0) << "the find bar changed the window outside the grid";
+    seat.keys({QStringLiteral("Escape")});
+    seat.type(QStringLiteral("Found"));
+    seat.keys({QStringLiteral("Return"), QStringLiteral("ctrl+End")});
+    seat.type(QStringLiteral("Last"));
+    // Ctrl+Down from the first ID: the last one; again: the end of the sheet, where a new row goes.
+    seat.keys({QStringLiteral("Return"), QStringLiteral("ctrl+Home"), QStringLiteral("Down"), QStringLiteral("Down"),
+               QStringLiteral("ctrl+Down"), QStringLiteral("ctrl+Down")});
+    seat.type(QStringLiteral("999"));
+    seat.keys({QStringLiteral("Return"), QStringLiteral("alt+u")});
+    ASSERT_TRUE(seat.waitForDialog(QStringLiteral("警告"))) << "Alt+U asked nothing";
+    seat.keys({QStringLiteral("Return")});
+    ASSERT_TRUE(seat.waitForDialog(QStringLiteral("警告"), false));
+    quit();
+    EXPECT_EQ(folder.sql(QStringLiteral("SELECT count(*), sum(NAME LIKE 'n%'), max(ID) FROM MANY;"
+                                        "SELECT ID FROM MANY WHERE NAME = 'Found';"
+                                        "SELECT ID FROM MANY WHERE NAME = 'Last';")),
+              "151|148|999\n77\n150\n");
+}
+
 // Ten pastes of 200,000 rows by 10 columns, the address space limited to what
 // the program took at start plus 600 MB. Each paste's step keeps the texts
 // before and after it; a history bounded in steps alone outgrew such a limit
