@@ -303,6 +303,7 @@ public:
     Dialect dialect() const override { return inner_->dialect(); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
+    void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }
 
 private:
     std::unique_ptr<EngineSession> inner_;

@@ -18,6 +18,9 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace velkin {
@@ -59,6 +62,38 @@ Error ConnectionError(MYSQL* mysql) {
 
 Error EngineError(int32_t number, const QString& message) { return MakeError(number, QStringLiteral("HY000"), message); }
 
+// The stack the connector's non-blocking calls run on. Its default (60 KiB)
+// leaves little room for a TLS handshake.
+constexpr size_t kAsyncStackBytes = 256 * 1024;
+
+// Runs one of the connector's calls in its non-blocking form, waiting for the
+// socket through the command's wait. `start` begins the call and returns what
+// it waits for (MYSQL_WAIT_*), `proceed(ready)` goes on once that is there.
+// On a stop `drop` ends the connection; the call then fails at once, is led
+// to its end (so the connector holds nothing of it), and the stop is thrown.
+template <class Start, class Proceed, class Drop>
+void Await(MYSQL* mysql, ServerWait& wait, Start start, Proceed proceed, Drop drop) {
+    int status = start();
+    while (status != 0) {
+        short events = 0;
+        if (status & MYSQL_WAIT_READ) events |= POLLIN;
+        if (status & MYSQL_WAIT_WRITE) events |= POLLOUT;
+        if (status & MYSQL_WAIT_EXCEPT) events |= POLLPRI;
+        const int timer = (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(mysql)) : -1;
+        switch (wait.forSocket(static_cast<int>(mysql_get_socket(mysql)), events, timer)) {
+        case ServerWait::Outcome::Ready:
+            status = proceed(status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT));
+            break;
+        case ServerWait::Outcome::EngineTimer: status = proceed(MYSQL_WAIT_TIMEOUT); break;
+        case ServerWait::Outcome::Stop:
+            drop();
+            // The socket is shut: every read and write fails now.
+            for (int step = 0; status != 0 && step < 1000; ++step) status = proceed(MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+            wait.throwStop();
+        }
+    }
+}
+
 class MyDynaset;
 
 // The connection and its transaction state, shared by the session, the
@@ -66,11 +101,15 @@ class MyDynaset;
 // longest of them.
 class MyConnection {
 public:
-    // `reopen` makes a fresh connection like the first, set up the same way.
-    using Opener = std::function<MysqlPtr()>;
-    MyConnection(MysqlPtr mysql, Opener reopen) : mysql_(std::move(mysql)), reopen_(std::move(reopen)) {}
+    // `reopen` makes a fresh connection like the first, set up the same way;
+    // `openQuietly` one that never hands control to the window (for a second
+    // thread).
+    using Opener = std::function<MysqlPtr(ServerWait&)>;
+    MyConnection(MysqlPtr mysql, Opener reopen, ServerWait& wait)
+        : mysql_(std::move(mysql)), reopen_(std::move(reopen)), wait_(wait) {}
 
     MYSQL* get() const { return mysql_.get(); }
+    ServerWait& wait() const { return wait_; }
 
     // Sends one statement, first draining the stream a dynaset may be reading
     // (the protocol carries one result at a time). The result, if any, is
@@ -89,6 +128,82 @@ public:
         abandoned_ = true;
     }
 
+    // Ends the connection at once when the command stops: the server is told
+    // to end it (KILL, from a second connection on a thread of its own, since
+    // a silent server would hold that too), and the socket is shut, so
+    // nothing more is waited for. The server rolls back the open transaction.
+    void Drop() noexcept {
+        if (dropped_) return;
+        dropped_ = true;
+        MYSQL* mysql = get();
+        const unsigned long id = mysql_thread_id(mysql);
+        try {
+            std::thread([open = reopen_, id] {
+                try {
+                    const MysqlPtr killer = open(ServerWait::Unattended());
+                    mysql_kill(killer.get(), id);
+                } catch (...) {
+                    // The socket is shut anyway; the server ends the session when it notices.
+                }
+            }).detach();
+        } catch (...) {
+        }
+        shutdown(static_cast<int>(mysql_get_socket(mysql)), SHUT_RDWR);
+    }
+
+    // The connector's call in its non-blocking form (see Await).
+    template <class Start, class Proceed>
+    void Call(Start start, Proceed proceed) {
+        if (dropped_)
+            throw EngineError(CR_SERVER_LOST, QStringLiteral("サーバーとの接続を切りました。確定していない変更はサーバーが破棄します。"));
+        Await(get(), wait_, start, proceed, [this] { Drop(); });
+    }
+
+    void RealQuery(const QByteArray& sql) {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_real_query_start(&rc, m, sql.constData(), static_cast<unsigned long>(sql.size())); },
+             [&](int ready) { return mysql_real_query_cont(&rc, m, ready); });
+        if (rc != 0) throw ConnectionError(m);
+    }
+
+    // The next row of a result being streamed; null at its end or on an error.
+    MYSQL_ROW FetchRow(MYSQL_RES* result) {
+        MYSQL_ROW row = nullptr;
+        Call([&] { return mysql_fetch_row_start(&row, result); },
+             [&](int ready) { return mysql_fetch_row_cont(&row, result, ready); });
+        return row;
+    }
+
+    // Frees a result, reading through whatever of it has not arrived yet.
+    void FreeResult(ResultPtr& result) {
+        if (!result) return;
+        // A shut socket has nothing more to give.
+        if (dropped_) {
+            result.reset();
+            return;
+        }
+        MYSQL_RES* r = result.release();
+        Call([&] { return mysql_free_result_start(r); }, [&](int ready) { return mysql_free_result_cont(r, ready); });
+    }
+
+    // The next result of a text holding several statements: 0 when there is
+    // one, -1 at the end, above 0 for an error.
+    int NextResult() {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_next_result_start(&rc, m); }, [&](int ready) { return mysql_next_result_cont(&rc, m, ready); });
+        return rc;
+    }
+
+    void SetServerOption(enum_mysql_set_option option) {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_set_server_option_start(&rc, m, option); },
+             [&](int ready) { return mysql_set_server_option_cont(&rc, m, ready); });
+        if (rc != 0) throw ConnectionError(m);
+    }
+
     // Throws unless `sql` is one statement that returns rows. The server
     // prepares it without running it, so a statement that writes is refused
     // before it changes anything.
@@ -97,7 +212,10 @@ public:
     // Runs a statement of the program's own and drops whatever it returns.
     void Run(const QByteArray& sql) {
         Send(sql);
-        if (mysql_field_count(get()) > 0) ResultPtr dropped{mysql_use_result(get())};
+        if (mysql_field_count(get()) > 0) {
+            ResultPtr dropped{mysql_use_result(get())};
+            FreeResult(dropped);
+        }
     }
 
     // Reads the rows of the statement just sent through, counting them.
@@ -106,7 +224,7 @@ public:
         ResultPtr rows{mysql_use_result(get())};
         if (!rows) throw ConnectionError(get());
         int64_t records = 0;
-        while (mysql_fetch_row(rows.get())) ++records;
+        while (FetchRow(rows.get())) ++records;
         if (mysql_errno(get()) != 0) throw ConnectionError(get());
         return records;
     }
@@ -114,8 +232,12 @@ public:
     // The statement's whole result, for the small ones of the program's own.
     ResultPtr Stored(const QByteArray& sql) {
         Send(sql);
-        ResultPtr result{mysql_store_result(get())};
-        if (!result && mysql_errno(get()) != 0) throw ConnectionError(get());
+        MYSQL_RES* stored = nullptr;
+        MYSQL* m = get();
+        Call([&] { return mysql_store_result_start(&stored, m); },
+             [&](int ready) { return mysql_store_result_cont(&stored, m, ready); });
+        ResultPtr result{stored};
+        if (!result && mysql_errno(m) != 0) throw ConnectionError(m);
         return result;
     }
 
@@ -134,8 +256,10 @@ public:
 private:
     MysqlPtr mysql_;
     Opener reopen_;
+    ServerWait& wait_;
     MyDynaset* streaming_ = nullptr;
     bool abandoned_ = false;
+    bool dropped_ = false;
 };
 
 enum class ValueForm { AsText, PlainDecimal, PaddedChar, Hex };
@@ -382,7 +506,7 @@ private:
     void Fetch() {
         MYSQL* mysql = connection_->get();
         ++position_;
-        row_ = mysql_fetch_row(stream_.get());
+        row_ = connection_->FetchRow(stream_.get());
         if (!row_) {
             const bool failed = mysql_errno(mysql) != 0;
             const Error error = failed ? ConnectionError(mysql) : Error(0, QString());
@@ -395,9 +519,9 @@ private:
     }
 
     void EndStream() {
-        stream_.reset();
         row_ = nullptr;
         connection_->StreamEnded(this);
+        connection_->FreeResult(stream_);
     }
 
     // The server counts the query as a subquery, without sending its rows. A
@@ -458,7 +582,7 @@ private:
 
 void MyConnection::Claim() {
     if (abandoned_) {
-        mysql_ = reopen_();
+        mysql_ = reopen_(wait_);
         abandoned_ = false;
     }
     if (!streaming_) return;
@@ -474,7 +598,11 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
     };
     const std::unique_ptr<MYSQL_STMT, StatementCloser> statement{mysql_stmt_init(get())};
     if (!statement) throw ConnectionError(get());
-    if (mysql_stmt_prepare(statement.get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0) {
+    int rc = 0;
+    MYSQL_STMT* prepared = statement.get();
+    Call([&] { return mysql_stmt_prepare_start(&rc, prepared, sql.constData(), static_cast<unsigned long>(sql.size())); },
+         [&](int ready) { return mysql_stmt_prepare_cont(&rc, prepared, ready); });
+    if (rc != 0) {
         const unsigned number = mysql_stmt_errno(statement.get());
         // Statements the server cannot prepare (administrative ones) are not
         // queries a dynaset can be sure of; anything else is the statement's own error.
@@ -490,13 +618,13 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
 
 void MyConnection::Send(const QByteArray& sql) {
     Claim();
-    if (mysql_real_query(get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
-        throw ConnectionError(get());
+    RealQuery(sql);
 }
 
 class MyDatabase final : public OraDatabase {
 public:
     explicit MyDatabase(std::shared_ptr<MyConnection> connection) : connection_(std::move(connection)) {}
+
 
     int64_t ExecuteSQL(const QString& sql) override {
         MyConnection& c = *connection_;
@@ -685,10 +813,19 @@ Error ConnectFailure(MYSQL* mysql, const MySqlRoute& route, const TlsGuard& guar
                                     "使えます）。"));
 }
 
+// On a stop while connecting, the half-made connection is simply shut.
+void ShutSocket(MYSQL* mysql) {
+    const auto socket = mysql_get_socket(mysql);
+    if (socket != MARIADB_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
+}
+
 // Runs a statement of the session's setup on a fresh connection.
-void RunSetup(MYSQL* mysql, const QByteArray& sql) {
-    if (mysql_real_query(mysql, sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
-        throw ConnectionError(mysql);
+void RunSetup(MYSQL* mysql, ServerWait& wait, const QByteArray& sql) {
+    int rc = 0;
+    Await(mysql, wait,
+          [&] { return mysql_real_query_start(&rc, mysql, sql.constData(), static_cast<unsigned long>(sql.size())); },
+          [&](int ready) { return mysql_real_query_cont(&rc, mysql, ready); }, [mysql] { ShutSocket(mysql); });
+    if (rc != 0) throw ConnectionError(mysql);
 }
 
 class MySession final : public EngineSession {
@@ -703,10 +840,14 @@ public:
         if (password.isEmpty()) password = address.password;
 
         const bool noWait = (options & kOpenNoWait) != 0;
-        auto open = [address, user, password, noWait]() -> MysqlPtr {
+        auto open = [address, user, password, noWait](ServerWait& wait) -> MysqlPtr {
             MysqlPtr mysql{mysql_init(nullptr)};
             if (!mysql) throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
             MYSQL* m = mysql.get();
+            // Every call that waits for the server runs in its non-blocking form (Await).
+            const size_t stack = kAsyncStackBytes;
+            if (mysql_optionsv(m, MYSQL_OPT_NONBLOCK, &stack) != 0)
+                throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
             const unsigned timeout = kConnectTimeoutSeconds;
             const my_bool off = 0;
             const unsigned noLocalFiles = 0;
@@ -726,16 +867,24 @@ public:
                 throw EngineError(kBadOption, QStringLiteral("TCP での接続を接続ライブラリに設定できません。"));
             TlsGuard guard;
             GuardPassword(m, route, guard);
-            if (!mysql_real_connect(m, address.host.isEmpty() ? nullptr : address.host.constData(),
-                                    user.isEmpty() ? nullptr : user.constData(), password.constData(),
-                                    address.database.isEmpty() ? nullptr : address.database.constData(),
-                                    address.port, socket.isEmpty() ? nullptr : socket.constData(), 0))
-                throw ConnectFailure(m, route, guard);
-            RunSetup(m, Dialect::mysqlSessionSetup().toUtf8());
-            if (noWait) RunSetup(m, Dialect::mysqlNoLockWait().toUtf8());
+            MYSQL* connected = nullptr;
+            const char* hostName = address.host.isEmpty() ? nullptr : address.host.constData();
+            const char* userName = user.isEmpty() ? nullptr : user.constData();
+            const char* database = address.database.isEmpty() ? nullptr : address.database.constData();
+            const char* socketPath = socket.isEmpty() ? nullptr : socket.constData();
+            Await(m, wait,
+                  [&] {
+                      return mysql_real_connect_start(&connected, m, hostName, userName, password.constData(), database,
+                                                      address.port, socketPath, 0);
+                  },
+                  [&](int ready) { return mysql_real_connect_cont(&connected, m, ready); }, [m] { ShutSocket(m); });
+            if (!connected) throw ConnectFailure(m, route, guard);
+            RunSetup(m, wait, Dialect::mysqlSessionSetup().toUtf8());
+            if (noWait) RunSetup(m, wait, Dialect::mysqlNoLockWait().toUtf8());
             return mysql;
         };
-        auto connection = std::make_shared<MyConnection>(open(), open);
+        ServerWait& wait = serverWait();
+        auto connection = std::make_shared<MyConnection>(open(wait), open, wait);
         connection_ = connection;
         return std::make_unique<MyDatabase>(std::move(connection));
     }

@@ -155,9 +155,11 @@ CatalogueTable ReadCatalogue(const OdbcConnection& connection, const QString& sc
         // character, so they are escaped, and the rows are checked again.
         const QString tablePattern = EscapePattern(table, connection.searchPatternEscape);
         const QString schemaPattern = EscapePattern(schema, connection.searchPatternEscape);
-        CheckStatement(SQLColumnsW(statement.get(), nullptr, 0, schema.isEmpty() ? nullptr : Wide(schemaPattern),
-                                   static_cast<SQLSMALLINT>(schema.isEmpty() ? 0 : schemaPattern.size()),
-                                   Wide(tablePattern), static_cast<SQLSMALLINT>(tablePattern.size()), nullptr, 0),
+        CheckStatement(connection.Waiting(statement.get(), [&] {
+                           return SQLColumnsW(statement.get(), nullptr, 0, schema.isEmpty() ? nullptr : Wide(schemaPattern),
+                                              static_cast<SQLSMALLINT>(schema.isEmpty() ? 0 : schemaPattern.size()),
+                                              Wide(tablePattern), static_cast<SQLSMALLINT>(tablePattern.size()), nullptr, 0);
+                       }),
                        statement);
         std::vector<SQLWCHAR> buffer(256);
         SQLRETURN rc;
@@ -233,8 +235,15 @@ struct Cursor {
     // Still on the first record of the latest execution.
     bool atFirst = true;
 
+    // The next record with its values, on the connection's helper thread:
+    // a driver may go to the server for it.
     void Fetch() {
-        const SQLRETURN rc = SQLFetch(statement.get());
+        SQLRETURN rc = SQL_ERROR;
+        connection->Waiting(statement.get(), [&] {
+            rc = SQLFetch(statement.get());
+            if (SQL_SUCCEEDED(rc)) ReadValues();
+            return rc;
+        });
         if (rc == SQL_NO_DATA) {
             eof = true;
             values.assign(columns.size(), std::nullopt);
@@ -242,6 +251,9 @@ struct Cursor {
         }
         CheckStatement(rc, statement);
         eof = false;
+    }
+
+    void ReadValues() {
         paddedFrom.assign(columns.size(), -1);
         for (size_t i = 0; i < columns.size(); ++i) {
             const auto column = static_cast<SQLUSMALLINT>(i + 1);
@@ -323,16 +335,21 @@ public:
         cursor_.statement = AllocateStatement(cursor_.connection->get());
         const StatementHandle& statement = cursor_.statement;
 
-        CheckStatement(SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size())), statement);
+        const OdbcConnection& c = *cursor_.connection;
+        CheckStatement(c.Waiting(statement.get(), [&] {
+                           return SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size()));
+                       }),
+                       statement);
         // A dynaset reads: a statement that returns no rows (an UPDATE, say)
         // is refused before it runs, so opening a dynaset never changes data.
+        // (A driver may ask the server for the result's shape.)
         SQLSMALLINT count = 0;
-        CheckStatement(SQLNumResultCols(statement.get(), &count), statement);
+        CheckStatement(c.Waiting(statement.get(), [&] { return SQLNumResultCols(statement.get(), &count); }), statement);
         if (count <= 0)
             throw EngineError(QStringLiteral("07005"), QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
         if (count > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
 
-        CheckStatement(SQLExecute(statement.get()), statement);
+        CheckStatement(c.Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }), statement);
         cursor_.columns = DescribeColumns(*cursor_.connection, statement, count, keepTrailingBlanks);
         cursor_.values.assign(cursor_.columns.size(), std::nullopt);
         fields_.fields_.reserve(cursor_.columns.size());
@@ -353,7 +370,8 @@ public:
         if (cursor_.atFirst) return;
         const StatementHandle& statement = cursor_.statement;
         CheckStatement(SQLFreeStmt(statement.get(), SQL_CLOSE), statement);
-        CheckStatement(SQLExecute(statement.get()), statement);
+        CheckStatement(cursor_.connection->Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }),
+                       statement);
         cursor_.atFirst = true;
         cursor_.Fetch();
     }
@@ -380,9 +398,12 @@ private:
         const QString countSql = QStringLiteral("SELECT COUNT(*) FROM (\n") + inner + QStringLiteral("\n) t");
         try {
             const StatementHandle count = AllocateStatement(dbc);
-            CheckStatement(SQLExecDirectW(count.get(), Wide(countSql), static_cast<SQLINTEGER>(countSql.size())),
+            const OdbcConnection& c = *cursor_.connection;
+            CheckStatement(c.Waiting(count.get(), [&] {
+                               return SQLExecDirectW(count.get(), Wide(countSql), static_cast<SQLINTEGER>(countSql.size()));
+                           }),
                            count);
-            const SQLRETURN fetched = SQLFetch(count.get());
+            const SQLRETURN fetched = c.Waiting(count.get(), [&] { return SQLFetch(count.get()); });
             CheckStatement(fetched, count);
             SQLBIGINT records = 0;
             SQLLEN indicator = 0;
@@ -395,10 +416,17 @@ private:
         }
 
         const StatementHandle copy = AllocateStatement(dbc);
-        CheckStatement(SQLExecDirectW(copy.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size())), copy);
+        const OdbcConnection& c = *cursor_.connection;
+        CheckStatement(c.Waiting(copy.get(), [&] {
+                           return SQLExecDirectW(copy.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size()));
+                       }),
+                       copy);
         int64_t records = 0;
         SQLRETURN rc;
-        while (SQL_SUCCEEDED(rc = SQLFetch(copy.get()))) ++records;
+        c.Waiting(copy.get(), [&] {
+            while (SQL_SUCCEEDED(rc = SQLFetch(copy.get()))) ++records;
+            return rc;
+        });
         CheckStatement(rc, copy);
         return records;
     }

@@ -10,8 +10,13 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -76,30 +81,21 @@ Error CommandError(PGconn* conn, const PGresult* result) {
     return MakeError(sqlState, message, detail);
 }
 
-// Reads and drops whatever results are still pending on the connection.
-void DiscardPendingResults(PGconn* conn) {
-    while (ResultPtr pending{PQgetResult(conn)}) {
-        const ExecStatusType status = PQresultStatus(pending.get());
-        if (status == PGRES_COPY_IN) PQputCopyEnd(conn, "COPY is not supported here");
-        if (status == PGRES_COPY_OUT) {
-            char* row = nullptr;
-            while (PQgetCopyData(conn, &row, 0) > 0) PQfreemem(row);
-        }
-        if (PQstatus(conn) == CONNECTION_BAD) break;
-    }
-}
-
 enum class TransactionOwner { None, Session, Dynasets };
 
 // The connection and its transaction state, shared by the session, the
 // database object and every open dynaset, so that it lives as long as the
 // longest of them and all see the same transaction.
+//
+// The connection is non-blocking: every statement is sent and its answer read
+// through the command's wait (db/server_wait.h), never inside libpq, so a
+// silent server cannot hold the window.
 class PgConnection {
 public:
-    PgConnection(ConnPtr conn) : conn_(std::move(conn)) {}
+    PgConnection(ConnPtr conn, ServerWait& wait) : conn_(std::move(conn)), wait_(wait) {}
 
     PGconn* get() const { return conn_.get(); }
-    bool IsBroken() const { return PQstatus(conn_.get()) != CONNECTION_OK; }
+    bool IsBroken() const { return dropped_ || PQstatus(conn_.get()) != CONNECTION_OK; }
 
     // Runs one statement; throws the server's error. Only one statement is
     // accepted. Statements are separated by ";", so a text without one is a
@@ -107,18 +103,82 @@ public:
     // markedly less per statement (the replace sends one per row); any other
     // text goes by the extended protocol, which refuses a text with several.
     ResultPtr Exec(const QByteArray& sql) {
-        PGconn* conn = conn_.get();
-        ResultPtr result{sql.contains(';') ? PQexecParams(conn, sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)
-                                           : PQexec(conn, sql.constData())};
-        return Checked(std::move(result));
+        PGconn* conn = Usable();
+        const int sent = sql.contains(';') ? PQsendQueryParams(conn, sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)
+                                           : PQsendQuery(conn, sql.constData());
+        if (!sent) throw CommandError(conn, nullptr);
+        return Checked(LastResult());
     }
 
     ResultPtr ExecParams(const char* sql, const std::vector<QByteArray>& params) {
+        PGconn* conn = Usable();
         std::vector<const char*> values;
         for (const QByteArray& p : params) values.push_back(p.constData());
-        ResultPtr result{PQexecParams(conn_.get(), sql, static_cast<int>(values.size()), nullptr,
-                                      values.data(), nullptr, nullptr, 0)};
-        return Checked(std::move(result));
+        if (!PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0))
+            throw CommandError(conn, nullptr);
+        return Checked(LastResult());
+    }
+
+    // Sends what libpq still holds, waiting while the socket is full.
+    void Flush() {
+        PGconn* conn = conn_.get();
+        for (;;) {
+            const int rc = PQflush(conn);
+            if (rc == 0) return;
+            if (rc < 0) throw CommandError(conn, nullptr);
+            // A server that cannot take more may be waiting for us to read its answers.
+            Await(POLLIN | POLLOUT);
+            if (!PQconsumeInput(conn)) throw CommandError(conn, nullptr);
+        }
+    }
+
+    // Reads whatever has arrived, without waiting.
+    void ConsumeArrived() {
+        pollfd p{PQsocket(conn_.get()), POLLIN, 0};
+        if (poll(&p, 1, 0) > 0 && !PQconsumeInput(conn_.get())) throw CommandError(conn_.get(), nullptr);
+    }
+
+    // The next result of the statement in hand, waiting for it; null once
+    // that statement's results are all read.
+    ResultPtr NextResult() {
+        PGconn* conn = conn_.get();
+        while (PQisBusy(conn)) {
+            Await(POLLIN);
+            // On failure libpq marks the connection bad and PQgetResult reports it.
+            if (!PQconsumeInput(conn)) break;
+        }
+        return ResultPtr{PQgetResult(conn)};
+    }
+
+    // Waits until the socket is ready; on a stop, drops the connection and
+    // throws why.
+    void Await(short events) {
+        if (wait_.forSocket(PQsocket(conn_.get()), events) == ServerWait::Outcome::Stop) {
+            Drop();
+            wait_.throwStop();
+        }
+    }
+
+    // Ends the connection at once: the server is asked to stop the statement
+    // it runs (PQcancel, on a thread of its own, since it connects anew and a
+    // silent host would hold it), and the socket is shut, so nothing more is
+    // waited for. The server rolls back the open transaction.
+    void Drop() noexcept {
+        if (dropped_) return;
+        dropped_ = true;
+        PGconn* conn = conn_.get();
+        if (PGcancel* cancel = PQgetCancel(conn)) {
+            try {
+                std::thread([cancel] {
+                    char message[256];
+                    PQcancel(cancel, message, sizeof message);
+                    PQfreeCancel(cancel);
+                }).detach();
+            } catch (...) {
+                PQfreeCancel(cancel);
+            }
+        }
+        if (PQsocket(conn) >= 0) shutdown(PQsocket(conn), SHUT_RDWR);
     }
 
     // The transaction now open on the connection, and who opened it: the
@@ -136,7 +196,53 @@ public:
         ++generation;
     }
 
+    // The connection, unless it was dropped.
+    PGconn* Usable() {
+        if (dropped_)
+            throw MakeError(kStateConnectionLost,
+                            QStringLiteral("サーバーとの接続を切りました。確定していない変更はサーバーが破棄します。"));
+        return conn_.get();
+    }
+
 private:
+    // Sends the statement and reads all its results, keeping the last, as PQexec does.
+    ResultPtr LastResult() {
+        Flush();
+        ResultPtr last;
+        while (ResultPtr result = NextResult()) {
+            const ExecStatusType status = PQresultStatus(result.get());
+            last = std::move(result);
+            if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) break;
+            if (PQstatus(conn_.get()) == CONNECTION_BAD) break;
+        }
+        return last;
+    }
+
+    // Reads and drops whatever results are still pending on the connection.
+    void DiscardPendingResults() {
+        PGconn* conn = conn_.get();
+        while (ResultPtr pending = NextResult()) {
+            const ExecStatusType status = PQresultStatus(pending.get());
+            if (status == PGRES_COPY_IN) {
+                PQputCopyEnd(conn, "COPY is not supported here");
+                Flush();
+            }
+            if (status == PGRES_COPY_OUT) {
+                char* row = nullptr;
+                for (int got; (got = PQgetCopyData(conn, &row, 1)) != -1;) {
+                    if (got == -2) break;
+                    if (got == 0) {
+                        Await(POLLIN);
+                        if (!PQconsumeInput(conn)) break;
+                        continue;
+                    }
+                    PQfreemem(row);
+                }
+            }
+            if (PQstatus(conn) == CONNECTION_BAD) break;
+        }
+    }
+
     ResultPtr Checked(ResultPtr result) {
         PGconn* conn = conn_.get();
         const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
@@ -148,12 +254,8 @@ private:
         case PGRES_COPY_IN:
         case PGRES_COPY_OUT:
         case PGRES_COPY_BOTH:
-            if (status == PGRES_COPY_IN) PQputCopyEnd(conn, "COPY is not supported here");
-            if (status == PGRES_COPY_OUT) {
-                char* row = nullptr;
-                while (PQgetCopyData(conn, &row, 0) > 0) PQfreemem(row);
-            }
-            DiscardPendingResults(conn);
+            result.reset();
+            DiscardPendingResults();
             throw MakeError(QStringLiteral("0A000"), QStringLiteral("COPY 文はここでは使えません。"));
         default:
             throw CommandError(conn, result.get());
@@ -161,6 +263,8 @@ private:
     }
 
     ConnPtr conn_;
+    ServerWait& wait_;
+    bool dropped_ = false;
 };
 
 enum class ValueForm {
@@ -466,6 +570,44 @@ private:
     std::shared_ptr<PgConnection> connection_;
 };
 
+// Connects without blocking: libpq's steps run as the socket becomes ready,
+// through the command's wait. The connect timeout (10 s, or the URI's own
+// connect_timeout) bounds the whole attempt.
+ConnPtr Connect(const char* const* keys, const char* const* values, ServerWait& wait) {
+    ConnPtr conn{PQconnectStartParams(keys, values, 1)};
+    if (!conn) throw MakeError(kStateCannotConnect, QStringLiteral("メモリが足りません。"));
+    PGconn* c = conn.get();
+    if (PQstatus(c) == CONNECTION_BAD) throw MakeError(kStateCannotConnect, TrimmedText(PQerrorMessage(c)));
+    int timeoutSeconds = 0;
+    if (PQconninfoOption* options = PQconninfo(c)) {
+        for (PQconninfoOption* o = options; o->keyword; ++o)
+            if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val) timeoutSeconds = std::atoi(o->val);
+        PQconninfoFree(options);
+    }
+    if (timeoutSeconds == 1) timeoutSeconds = 2;  // libpq's own minimum
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+    while (polling != PGRES_POLLING_OK) {
+        if (polling == PGRES_POLLING_FAILED) throw MakeError(kStateCannotConnect, TrimmedText(PQerrorMessage(c)));
+        int remaining = -1;
+        if (timeoutSeconds > 0)
+            remaining = static_cast<int>(std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                   deadline - std::chrono::steady_clock::now())
+                                                                   .count()));
+        switch (wait.forSocket(PQsocket(c), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, remaining)) {
+        case ServerWait::Outcome::Ready: break;
+        case ServerWait::Outcome::EngineTimer:
+            throw MakeError(kStateCannotConnect, QStringLiteral("timeout expired"));
+        case ServerWait::Outcome::Stop:
+            if (PQsocket(c) >= 0) shutdown(PQsocket(c), SHUT_RDWR);
+            wait.throwStop();
+        }
+        polling = PQconnectPoll(c);
+    }
+    if (PQsetnonblocking(c, 1) != 0) throw MakeError(kStateCannotConnect, TrimmedText(PQerrorMessage(c)));
+    return conn;
+}
+
 class PgSession final : public EngineSession {
 public:
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
@@ -490,14 +632,11 @@ public:
         add("fallback_application_name", "velkin");
         add(nullptr, nullptr);
 
-        ConnPtr conn{PQconnectdbParams(keys.data(), values.data(), 1)};
-        if (!conn) throw MakeError(kStateCannotConnect, QStringLiteral("メモリが足りません。"));
-        if (PQstatus(conn.get()) != CONNECTION_OK)
-            throw MakeError(kStateCannotConnect, TrimmedText(PQerrorMessage(conn.get())));
-
+        ServerWait& wait = serverWait();
+        ConnPtr conn = Connect(keys.data(), values.data(), wait);
         // Notices (a skipped DROP, a warning) are not failures, and a window program has no console for them.
         PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
-        auto connection = std::make_shared<PgConnection>(std::move(conn));
+        auto connection = std::make_shared<PgConnection>(std::move(conn), wait);
         connection->Exec("SET DateStyle = 'ISO, YMD'");
         connection->Exec(QByteArray("SET lock_timeout = '") +
                          ((options & kOpenNoWait) ? kNoWaitLockTimeout : "0") + "'");
