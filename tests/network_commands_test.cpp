@@ -1,14 +1,17 @@
 // Read and Update against the test PostgreSQL and MariaDB servers through a
 // proxy (tcp_proxy.h) that puts half a millisecond each way between them, goes
-// silent or cuts the connection: a silent server ends the command at TIMEOUT,
-// with the table as it was. Esc, the Cancel button and the close box are the
-// user's: user_seat/silent_server_test.cpp.
+// silent or cuts the connection: the Update's statements go several to a round
+// trip (PostgreSQL's pipeline), the refused row is the one marked, whatever fails leaves the table as
+// it was, and a silent server ends the command at TIMEOUT. Esc, the Cancel
+// button and the close box are the user's: user_seat/silent_server_test.cpp.
 
 #include "form_fixture.h"
+#include "memory_watch.h"
 #include "tests/my_test_env.h"
 #include "tests/pg_test_env.h"
 #include "tests/tcp_proxy.h"
 
+#include "db/postgres/pg_session.h"
 #include "db/server_wait.h"
 
 #include <QLineEdit>
@@ -88,6 +91,11 @@ protected:
         EXPECT_EQ(content(), before);
         return reports().empty() ? MessageRequest{} : reports()[0];
     }
+    // The refusal of a negative qty, as each server reports it.
+    QString checkRefused() const {
+        return QString::number(pg() ? PostgresErrorNumber(QStringLiteral("23514")) : 4025);
+    }
+
     std::unique_ptr<TcpProxy> proxy_;
     std::unique_ptr<test::PgAdmin> pgAdmin_;
     std::unique_ptr<test::MyAdmin> myAdmin_;
@@ -96,6 +104,55 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Servers, NetworkTest, ::testing::Values(Engine::PostgreSQL, Engine::MariaDB),
                          [](const auto& info) { return info.param == Engine::PostgreSQL ? "PostgreSQL" : "MariaDB"; });
+
+// First, in the middle of what is in flight, and last: that row alone is red.
+TEST_P(NetworkTest, TheRefusedRowIsMarkedExactly) {
+    makeTable(3000);
+    const std::string before = content();
+    for (const int row : {3, 1502, 3002}) {
+        read();
+        setCell(row, 2, "-1");
+        const size_t sendsBefore = proxy_->clientSends();
+        const MessageRequest report = failedUpdate(before);
+        EXPECT_TRUE(report.text.contains("Error Code:" + checkRefused())) << report.text.toStdString();
+        EXPECT_EQ(redRows(), std::vector<int32_t>{row});
+        // Not a round trip per row: the statements went many to a send.
+        if (pg()) EXPECT_LT(proxy_->clientSends() - sendsBefore, 500u) << "row " << row;
+    }
+}
+
+// A cell the program refuses (error 13) while earlier rows are still in
+// flight: a refusal of the server's at an earlier row comes first and wins.
+TEST_P(NetworkTest, TheFirstFailureInRowOrderWins) {
+    makeTable(3000);
+    const std::string before = content();
+    read();
+    setCell(800, 2, "-1");
+    setCell(1500, 2, "abc");
+    EXPECT_TRUE(failedUpdate(before).text.contains("Error Code:" + checkRefused()));
+    EXPECT_EQ(redRows(), std::vector<int32_t>{800});
+
+    read();
+    setCell(1500, 2, "abc");
+    EXPECT_TRUE(failedUpdate(before).text.contains("Error Code:13"));
+    EXPECT_EQ(redRows(), std::vector<int32_t>{1500});
+}
+
+// The connection cut while statements are in flight: nothing is committed,
+// the statement then in progress is marked, as when one went at a time, and
+// the next command works on a fresh connection.
+TEST_P(NetworkTest, AConnectionCutHalfwayLeavesTheTableAsItWas) {
+    makeTable(3000);
+    const std::string before = content();
+    read();
+    setCell(3, 3, "changed");
+    proxy_->armTrigger("INSERT INTO", 1500, TcpProxy::Action::Cut);
+    failedUpdate(before);
+    EXPECT_TRUE(proxy_->triggered());
+    EXPECT_EQ(redRows().size(), 1u);
+    read();
+    EXPECT_EQ(cell(3, 3), "n1");
+}
 
 TEST_P(NetworkTest, ASilentServerEndsAReadAtTimeout) {
     makeTable(10);
@@ -119,6 +176,33 @@ TEST_P(NetworkTest, ASilentServerEndsAnUpdateAtTimeoutWithTheTableIntact) {
     EXPECT_TRUE(report.text.contains(QStringLiteral("テーブルは変更していません"))) << report.text.toStdString();
     EXPECT_TRUE(redRows().empty());
     EXPECT_EQ(cell(4, 3), "changed") << "the grid keeps what was typed";
+}
+
+// However many rows, only so many statements are unanswered at a time.
+TEST_P(NetworkTest, ALargeUpdateStaysWithinItsMemoryBound) {
+    const int rows = kResidentSizeMeaningful && pg() ? 100000 : 5000;
+    makeTable(rows);
+    read();
+    setCell(rows + 2, 3, "last");
+    const MemoryWatch memory;
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ExpectBoundedGrowth(memory, 48 * 1024);
+    EXPECT_EQ(scalar("SELECT note FROM " + table_ + " WHERE id = " + std::to_string(rows)), "last");
+}
+
+class DeferredTest : public NetworkTest {};
+INSTANTIATE_TEST_SUITE_P(PostgreSQLOnly, DeferredTest, ::testing::Values(Engine::PostgreSQL),
+                         [](const auto&) { return "PostgreSQL"; });
+
+// A key checked at COMMIT fails the Update as a whole: no row is marked.
+TEST_P(DeferredTest, ADeferredConstraintFailsAtCommit) {
+    makeTable(3000, ", UNIQUE (note) DEFERRABLE INITIALLY DEFERRED");
+    const std::string before = content();
+    read();
+    setCell(2000, 3, "n1");
+    EXPECT_TRUE(failedUpdate(before).text.contains(QStringLiteral("Error Code:%1").arg(PostgresErrorNumber("23505"))));
+    EXPECT_TRUE(redRows().empty());
 }
 
 }  // namespace
