@@ -1,7 +1,7 @@
 // Read and Update against the test PostgreSQL and MariaDB servers through a
 // proxy (tcp_proxy.h) that puts half a millisecond each way between them, goes
 // silent or cuts the connection: the Update's statements go several to a round
-// trip (PostgreSQL's pipeline), the refused row is the one marked, whatever fails leaves the table as
+// trip (PostgreSQL's pipeline, MariaDB's batches), the refused row is the one marked, whatever fails leaves the table as
 // it was, and a silent server ends the command at TIMEOUT. Esc, the Cancel
 // button and the close box are the user's: user_seat/silent_server_test.cpp.
 
@@ -11,6 +11,7 @@
 #include "tests/pg_test_env.h"
 #include "tests/tcp_proxy.h"
 
+#include "db/dialect.h"
 #include "db/postgres/pg_session.h"
 #include "db/server_wait.h"
 
@@ -117,7 +118,7 @@ TEST_P(NetworkTest, TheRefusedRowIsMarkedExactly) {
         EXPECT_TRUE(report.text.contains("Error Code:" + checkRefused())) << report.text.toStdString();
         EXPECT_EQ(redRows(), std::vector<int32_t>{row});
         // Not a round trip per row: the statements went many to a send.
-        if (pg()) EXPECT_LT(proxy_->clientSends() - sendsBefore, 500u) << "row " << row;
+        EXPECT_LT(proxy_->clientSends() - sendsBefore, 500u) << "row " << row;
     }
 }
 
@@ -180,7 +181,7 @@ TEST_P(NetworkTest, ASilentServerEndsAnUpdateAtTimeoutWithTheTableIntact) {
 
 // However many rows, only so many statements are unanswered at a time.
 TEST_P(NetworkTest, ALargeUpdateStaysWithinItsMemoryBound) {
-    const int rows = kResidentSizeMeaningful && pg() ? 100000 : 5000;
+    const int rows = kResidentSizeMeaningful ? 100000 : 5000;
     makeTable(rows);
     read();
     setCell(rows + 2, 3, "last");
@@ -203,6 +204,14 @@ TEST_P(DeferredTest, ADeferredConstraintFailsAtCommit) {
     setCell(2000, 3, "n1");
     EXPECT_TRUE(failedUpdate(before).text.contains(QStringLiteral("Error Code:%1").arg(PostgresErrorNumber("23505"))));
     EXPECT_TRUE(redRows().empty());
+}
+
+// The names MariaDB's batches take: nothing in them can end a statement.
+TEST(PlainTableName, OnlyOneIdentifierOptionallyQualified) {
+    for (const char* plain : {"t", "T_1$", "s.t", "\"My Table\"", "`a;b`", "\"a\"\"b\".t", "社員"})
+        EXPECT_TRUE(IsPlainTableName(QString::fromUtf8(plain))) << plain;
+    for (const char* other : {"", "t;DROP TABLE x", "t -- c", "t t", " t", "a.b.c", "\"open", "t.", "\"\"", "`a`b"})
+        EXPECT_FALSE(IsPlainTableName(QString::fromUtf8(other))) << other;
 }
 
 }  // namespace
