@@ -155,6 +155,17 @@ TEST_P(NetworkTest, AConnectionCutHalfwayLeavesTheTableAsItWas) {
     EXPECT_EQ(cell(3, 3), "n1");
 }
 
+// A Read, connecting included, in few round trips: statements whose answers
+// nobody waits for go with the next ones, and those sent together share one.
+TEST_P(NetworkTest, AReadTakesFewRoundTrips) {
+    makeTable(10);
+    const size_t before = proxy_->clientTurns();
+    read();
+    EXPECT_EQ(cell(12, 3), "n10");
+    // Connecting takes four (PostgreSQL) or one; the goodbye at the end counts one.
+    EXPECT_LE(proxy_->clientTurns() - before, pg() ? 8u : 7u);
+}
+
 TEST_P(NetworkTest, ASilentServerEndsAReadAtTimeout) {
     makeTable(10);
     proxy_->armTrigger(table_, 1, TcpProxy::Action::Silence);

@@ -48,6 +48,7 @@ struct Link {
     bool connecting = true;  // the proxy's own connection to the server
     bool silent = false;
     bool dead = false;
+    bool serverSpokeLast = true;  // a client's first bytes begin a turn
     std::string tail;  // the client's last bytes, for a marker split between reads
     int seen = 0;      // markers the client has sent
 
@@ -235,11 +236,15 @@ void TcpProxy::run() {
                 const ssize_t got = read(side->fd, buffer, sizeof buffer);
                 if (got > 0) {
                     std::string bytes(buffer, static_cast<size_t>(got));
-                    if (side == &link->client) ++clientSends_;
-                    if (side == &link->client)
+                    if (side == &link->client) {
+                        ++clientSends_;
+                        if (link->serverSpokeLast) ++clientTurns_;
+                        link->serverSpokeLast = false;
                         fromClient(*link, std::move(bytes), arrived + delay_);
-                    else
+                    } else {
+                        link->serverSpokeLast = true;
                         enqueue(other, {Chunk::Kind::Data, arrived + delay_, std::move(bytes)});
+                    }
                 } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
                     // The end reaches the other side after the bytes before it.
                     side->ended = true;

@@ -43,6 +43,9 @@ public:
     // How many times the proxy has read bytes from a client: at least one
     // per round trip the client made.
     size_t clientSends() const { return clientSends_; }
+    // How many times a client spoke after its server had: the round trips
+    // the clients made, however many statements each carried.
+    size_t clientTurns() const { return clientTurns_; }
 
 private:
     struct Command;
@@ -61,6 +64,7 @@ private:
     Action action_ = Action::Cut;
     std::atomic<bool> triggered_{false};
     std::atomic<size_t> clientSends_{0};
+    std::atomic<size_t> clientTurns_{0};
     std::thread thread_;
 };
 

@@ -15,6 +15,7 @@
 #include <QByteArray>
 
 #include <cstdarg>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -159,6 +160,62 @@ public:
         Await(get(), wait_, start, proceed, [this] { Drop(); });
     }
 
+    // Sends a statement without reading its answer: several may go before
+    // any answer is read (the server takes them in turn), each answer then
+    // read in order with ReadAnswer. One round trip for all.
+    void SendAhead(const QByteArray& sql) {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_send_query_start(&rc, m, sql.constData(), static_cast<unsigned long>(sql.size())); },
+             [&](int ready) { return mysql_send_query_cont(&rc, m, ready); });
+        if (rc != 0) throw ConnectionError(m);
+    }
+
+    // Reads the answer to the next statement sent ahead: true when it ran
+    // (its rows, if any, are the caller's to take), false when the server
+    // refused it (the first refusal goes to `refusal`). A lost connection throws.
+    bool ReadAnswer(std::optional<Error>& refusal) {
+        my_bool failed = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_read_query_result_start(&failed, m); },
+             [&](int ready) { return mysql_read_query_result_cont(&failed, m, ready); });
+        if (!failed) {
+            // The connector keeps a refusal of an earlier statement sent
+            // ahead as its last error until the next command: it is not this one's.
+            m->net.last_errno = 0;
+            m->net.last_error[0] = '\0';
+            std::strcpy(m->net.sqlstate, "00000");
+            return true;
+        }
+        const unsigned number = mysql_errno(m);
+        if (number == CR_SERVER_LOST || number == CR_SERVER_GONE_ERROR || number == CR_SERVER_LOST_EXTENDED)
+            throw ConnectionError(m);
+        if (!refusal) refusal = ConnectionError(m);
+        return false;
+    }
+
+    // Sends `statements` one after another, after the deferred ones, whose
+    // answers are read and let go; the answers to `statements` are the
+    // caller's to read, in order.
+    void SendGroup(const std::vector<QByteArray>& statements) {
+        Claim();
+        const std::vector<QByteArray> deferred = std::exchange(deferred_, {});
+        for (const QByteArray& sql : deferred) SendAhead(sql);
+        for (const QByteArray& sql : statements) SendAhead(sql);
+        for (size_t i = 0; i < deferred.size(); ++i) {
+            std::optional<Error> ignored;
+            if (ReadAnswer(ignored) && mysql_field_count(get()) > 0) {
+                ResultPtr dropped{mysql_use_result(get())};
+                FreeResult(dropped);
+            }
+        }
+    }
+
+    // A statement whose answer nobody waits for (the COMMIT that ends the
+    // dynasets' transaction when it only read): it goes with the next
+    // statement, in its round trip, or with the connection when none follows.
+    void Defer(QByteArray sql) { deferred_.push_back(std::move(sql)); }
+
     void RealQuery(const QByteArray& sql) {
         int rc = 0;
         MYSQL* m = get();
@@ -260,6 +317,7 @@ private:
     MyDynaset* streaming_ = nullptr;
     bool abandoned_ = false;
     bool dropped_ = false;
+    std::vector<QByteArray> deferred_;
 };
 
 enum class ValueForm { AsText, PlainDecimal, PaddedChar, Hex };
@@ -346,17 +404,16 @@ public:
         MyConnection& c = *connection_;
         // A dynaset reads: opening one must never change data.
         c.RequireQuery(sql_);
+        std::vector<QByteArray> opening;
         if (c.owner == MyConnection::Owner::None) {
             // The count and the rows must come from one snapshot.
-            c.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
-            c.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT");
+            opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
             c.owner = MyConnection::Owner::Dynasets;
             c.changedInDynasetTransaction = false;
         }
         ++c.dynasetCount;
         try {
-            count_ = CountRecords();
-            Execute();
+            Open(opening);
             MYSQL_RES* result = stream_.get();
             const unsigned n = mysql_num_fields(result);
             if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
@@ -481,8 +538,13 @@ private:
 
     // Runs the query and starts streaming its rows, before the first record.
     void Execute() {
+        connection_->Send(sql_);
+        StartStream();
+    }
+
+    // Streams the rows of the query whose answer has just come.
+    void StartStream() {
         MyConnection& c = *connection_;
-        c.Send(sql_);
         if (mysql_field_count(c.get()) == 0)
             throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
         stream_.reset(mysql_use_result(c.get()));
@@ -524,23 +586,52 @@ private:
         connection_->FreeResult(stream_);
     }
 
-    // The server counts the query as a subquery, without sending its rows. A
-    // statement that cannot be one (SHOW, say) is run once and counted here.
-    int64_t CountRecords() {
+    // The transaction's opening statements, the count and the query itself go
+    // in one round trip, their answers read in turn. The server counts the
+    // query as a subquery, without sending its rows; a statement that cannot
+    // be one (SHOW, say) is counted through its own rows, and run again.
+    void Open(const std::vector<QByteArray>& opening) {
         MyConnection& c = *connection_;
         QByteArray inner = sql_;
         while (!inner.isEmpty() && (QChar::isSpace(static_cast<uchar>(inner.back())) || inner.back() == ';')) inner.chop(1);
         // The line breaks keep a trailing "-- comment" from swallowing the ")".
         const QByteArray countSql = "SELECT COUNT(*) FROM (\n" + inner + "\n) AS velkin_counted";
-        try {
-            ResultPtr result = c.Stored(countSql);
+        std::vector<QByteArray> group = opening;
+        group.push_back(countSql);
+        group.push_back(sql_);
+        c.SendGroup(group);
+
+        std::optional<Error> openingRefused;
+        for (size_t i = 0; i < opening.size(); ++i) c.ReadAnswer(openingRefused);
+        std::optional<Error> countRefused;
+        bool counted = false;
+        if (c.ReadAnswer(countRefused)) {
+            MYSQL_RES* stored = nullptr;
+            MYSQL* m = c.get();
+            c.Call([&] { return mysql_store_result_start(&stored, m); },
+                   [&](int ready) { return mysql_store_result_cont(&stored, m, ready); });
+            const ResultPtr result{stored};
             MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
-            if (row && row[0]) return std::strtoll(row[0], nullptr, 10);
-        } catch (const Error&) {
-            if (mysql_errno(c.get()) == CR_SERVER_LOST || mysql_errno(c.get()) == CR_SERVER_GONE_ERROR) throw;
+            if (row && row[0]) {
+                count_ = std::strtoll(row[0], nullptr, 10);
+                counted = true;
+            }
         }
-        c.Send(sql_);
-        return c.CountRows();
+        std::optional<Error> queryRefused;
+        if (!c.ReadAnswer(queryRefused)) throw openingRefused ? *openingRefused : *queryRefused;
+        StartStream();
+        if (openingRefused) {
+            // Outside a snapshot the count could disagree with the rows; the
+            // rows still on their way are not waited for.
+            c.Abandon();
+            throw *openingRefused;
+        }
+        if (counted) return;
+        count_ = 0;
+        while (c.FetchRow(stream_.get())) ++count_;
+        if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
+        EndStream();
+        Execute();
     }
 
     // Never throws: it runs from the destructor and from a failed constructor.
@@ -558,7 +649,11 @@ private:
             EndStream();
             if (--c.dynasetCount == 0 && c.owner == MyConnection::Owner::Dynasets) {
                 c.owner = MyConnection::Owner::None;
-                if (!abandon) c.Run("COMMIT");
+                // A transaction that only read ends with whatever runs next, in its round trip.
+                if (!abandon) {
+                    if (c.changedInDynasetTransaction) c.Run("COMMIT");
+                    else c.Defer("COMMIT");
+                }
             }
         } catch (...) {
             // A lost connection ends the transaction on the server.
@@ -582,6 +677,7 @@ private:
 
 void MyConnection::Claim() {
     if (abandoned_) {
+        deferred_.clear();  // they belonged to the connection that went
         mysql_ = reopen_(wait_);
         abandoned_ = false;
     }
@@ -618,7 +714,13 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
 
 void MyConnection::Send(const QByteArray& sql) {
     Claim();
-    RealQuery(sql);
+    if (deferred_.empty()) {
+        RealQuery(sql);
+        return;
+    }
+    SendGroup({sql});
+    std::optional<Error> refusal;
+    if (!ReadAnswer(refusal)) throw *refusal;
 }
 
 // The replace's statements several to a round trip: the DELETE alone, then
@@ -943,13 +1045,25 @@ void ShutSocket(MYSQL* mysql) {
     if (socket != MARIADB_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
 }
 
-// Runs a statement of the session's setup on a fresh connection.
-void RunSetup(MYSQL* mysql, ServerWait& wait, const QByteArray& sql) {
-    int rc = 0;
-    Await(mysql, wait,
-          [&] { return mysql_real_query_start(&rc, mysql, sql.constData(), static_cast<unsigned long>(sql.size())); },
-          [&](int ready) { return mysql_real_query_cont(&rc, mysql, ready); }, [mysql] { ShutSocket(mysql); });
-    if (rc != 0) throw ConnectionError(mysql);
+// Runs the statements of the session's setup on a fresh connection, all in
+// one round trip: each is sent before any answer is read.
+void RunSetup(MYSQL* mysql, ServerWait& wait, const std::vector<QByteArray>& statements) {
+    const auto shut = [mysql] { ShutSocket(mysql); };
+    for (const QByteArray& sql : statements) {
+        int rc = 0;
+        Await(mysql, wait,
+              [&] { return mysql_send_query_start(&rc, mysql, sql.constData(), static_cast<unsigned long>(sql.size())); },
+              [&](int ready) { return mysql_send_query_cont(&rc, mysql, ready); }, shut);
+        if (rc != 0) throw ConnectionError(mysql);
+    }
+    std::optional<Error> failure;
+    for (size_t i = 0; i < statements.size(); ++i) {
+        my_bool failed = 0;
+        Await(mysql, wait, [&] { return mysql_read_query_result_start(&failed, mysql); },
+              [&](int ready) { return mysql_read_query_result_cont(&failed, mysql, ready); }, shut);
+        if (failed && !failure) failure = ConnectionError(mysql);
+    }
+    if (failure) throw *failure;
 }
 
 class MySession final : public EngineSession {
@@ -1003,8 +1117,9 @@ public:
                   },
                   [&](int ready) { return mysql_real_connect_cont(&connected, m, ready); }, [m] { ShutSocket(m); });
             if (!connected) throw ConnectFailure(m, route, guard);
-            RunSetup(m, wait, Dialect::mysqlSessionSetup().toUtf8());
-            if (noWait) RunSetup(m, wait, Dialect::mysqlNoLockWait().toUtf8());
+            std::vector<QByteArray> setup = {Dialect::mysqlSessionSetup().toUtf8()};
+            if (noWait) setup.push_back(Dialect::mysqlNoLockWait().toUtf8());
+            RunSetup(m, wait, setup);
             return mysql;
         };
         ServerWait& wait = serverWait();

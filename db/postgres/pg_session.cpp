@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <map>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -102,9 +103,11 @@ public:
     // Runs one statement; throws the server's error. Only one statement is
     // accepted. Statements are separated by ";", so a text without one is a
     // single statement and goes by the simple protocol, which costs the server
-    // markedly less per statement (the replace sends one per row); any other
-    // text goes by the extended protocol, which refuses a text with several.
+    // markedly less per statement; any other text goes by the extended
+    // protocol, which refuses a text with several. (With deferred statements
+    // to go first, it goes in their pipeline, by the extended protocol.)
     ResultPtr Exec(const QByteArray& sql) {
+        if (!deferred_.empty()) return std::move(Pipeline({{sql, {}}}).front());
         PGconn* conn = Usable();
         const int sent = sql.contains(';') ? PQsendQueryParams(conn, sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)
                                            : PQsendQuery(conn, sql.constData());
@@ -113,6 +116,7 @@ public:
     }
 
     ResultPtr ExecParams(const char* sql, const std::vector<QByteArray>& params) {
+        if (!deferred_.empty()) return std::move(Pipeline({{sql, params}}).front());
         PGconn* conn = Usable();
         std::vector<const char*> values;
         for (const QByteArray& p : params) values.push_back(p.constData());
@@ -121,47 +125,92 @@ public:
         return Checked(LastResult());
     }
 
+    struct Statement {
+        QByteArray sql;
+        std::vector<QByteArray> params;
+    };
+
     // Several statements in one round trip, each on its own and in order (in
-    // pipeline mode, so by the extended protocol); the results of all, or the
-    // first error, after which the rest are not run.
-    std::vector<ResultPtr> ExecBatch(const std::vector<QByteArray>& statements) {
+    // pipeline mode, so by the extended protocol), after the deferred ones;
+    // the results of all, or the first error, after which the rest are not
+    // run. `succeeded` tells how many ran before an error.
+    std::vector<ResultPtr> Pipeline(const std::vector<Statement>& statements, size_t* succeeded = nullptr) {
         PGconn* conn = Usable();
+        const std::vector<Deferred> deferred = std::exchange(deferred_, {});
         if (!PQenterPipelineMode(conn)) throw CommandError(conn, nullptr);
-        for (const QByteArray& sql : statements)
-            if (!PQsendQueryParams(conn, sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+        auto send = [conn](const QByteArray& sql, const std::vector<QByteArray>& params) {
+            std::vector<const char*> values;
+            for (const QByteArray& p : params) values.push_back(p.constData());
+            if (!PQsendQueryParams(conn, sql.constData(), static_cast<int>(values.size()), nullptr, values.data(),
+                                   nullptr, nullptr, 0))
                 throw CommandError(conn, nullptr);
-        if (!PQpipelineSync(conn)) throw CommandError(conn, nullptr);
+        };
+        // The deferred ones end with a Sync of their own: a failure among them
+        // does not stop what follows.
+        for (const Deferred& d : deferred) send(d.sql, {});
+        if (!deferred.empty() && !PQpipelineSync(conn)) throw CommandError(conn, nullptr);
+        for (const Statement& statement : statements) send(statement.sql, statement.params);
+        if (!statements.empty() && !PQpipelineSync(conn)) throw CommandError(conn, nullptr);
         Flush();
-        std::vector<ResultPtr> results;
+
         std::optional<Error> failure;
-        for (size_t i = 0; i < statements.size(); ++i) {
+        size_t ran = 0;
+        auto read = [&](bool checked, std::vector<ResultPtr>* keep) {
             ResultPtr result = NextResult();
             if (PQstatus(conn) == CONNECTION_BAD) throw CommandError(conn, result.get());
             const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-            if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_PIPELINE_ABORTED &&
-                !failure)
-                failure = CommandError(conn, result.get());
-            results.push_back(std::move(result));
+            const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
+            if (!ok && checked && status != PGRES_PIPELINE_ABORTED && !failure) failure = CommandError(conn, result.get());
+            if (ok && !failure) ++ran;
+            if (keep) keep->push_back(std::move(result));
             while (ResultPtr extra = NextResult())  // each statement's results end with a null one
                 if (PQstatus(conn) == CONNECTION_BAD) throw CommandError(conn, extra.get());
+        };
+        for (const Deferred& d : deferred) read(d.checked, nullptr);
+        if (!deferred.empty()) ReadSyncResult();
+        if (failure) {
+            // A setting of the session's own failed: nothing after it can be trusted.
+            ReadRest(statements.size());
+            throw *failure;
         }
-        ReadSync();
+        ran = 0;
+        std::vector<ResultPtr> results;
+        for (size_t i = 0; i < statements.size(); ++i) read(true, &results);
+        if (!statements.empty()) ReadSyncResult();
+        if (!PQexitPipelineMode(conn)) throw CommandError(conn, nullptr);
+        if (succeeded) *succeeded = ran;
         if (failure) throw *failure;
         return results;
     }
 
+    std::vector<ResultPtr> ExecBatch(const std::vector<QByteArray>& statements) {
+        std::vector<Statement> list;
+        for (const QByteArray& sql : statements) list.push_back({sql, {}});
+        return Pipeline(list);
+    }
+
+    // A statement whose answer nobody waits for: it goes with the next
+    // statements that are waited for, first and in the same round trip, or
+    // with the connection when nothing follows. A failure of a `checked` one
+    // (the session's settings) is thrown then; any other is of no account
+    // (closing a cursor, ending the dynasets' transaction that only read).
+    void Defer(QByteArray sql, bool checked) { deferred_.push_back({std::move(sql), checked}); }
+    // Sends the deferred statements now and reads their answers.
+    void SendDeferred() {
+        if (!deferred_.empty()) Pipeline({});
+    }
+
     // Ends pipeline mode after a Sync whose statements' results are all read.
     void ReadSync() {
-        PGconn* conn = conn_.get();
-        for (int nulls = 0;;) {
-            ResultPtr result = NextResult();
-            if (PQstatus(conn) == CONNECTION_BAD) throw CommandError(conn, result.get());
-            if (result && PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
-            // Only the Sync is due now; libpq marks nothing else with a null twice.
-            if (!result && ++nulls > 1) throw MakeError(kStateInternal, QStringLiteral("パイプラインの終わりが読めません。"));
-        }
-        if (!PQexitPipelineMode(conn)) throw CommandError(conn, nullptr);
+        ReadSyncResult();
+        if (!PQexitPipelineMode(conn_.get())) throw CommandError(conn_.get(), nullptr);
     }
+
+    // The catalogue facts of a result's columns, kept for the connection: a
+    // read asks for the same columns twice (the NOT NULL columns, then the
+    // query itself). By the question's parameters; forgotten when anything
+    // else runs (it might change a table).
+    std::map<std::vector<QByteArray>, std::vector<std::vector<QByteArray>>> catalogue;
 
     // Sends what libpq still holds, waiting while the socket is full.
     void Flush() {
@@ -234,9 +283,14 @@ public:
     uint64_t generation = 0;
     uint64_t cursorsMade = 0;
 
+    // A statement of the caller's ran inside the dynasets' own transaction:
+    // their last one commits it, and waits for that.
+    bool changedInDynasetTransaction = false;
+
     void ForgetTransaction() {
         owner = TransactionOwner::None;
         dynasetCount = 0;
+        changedInDynasetTransaction = false;
         ++generation;
     }
 
@@ -249,6 +303,33 @@ public:
     }
 
 private:
+    struct Deferred {
+        QByteArray sql;
+        bool checked;
+    };
+
+    // Waits for the answer to a Sync.
+    void ReadSyncResult() {
+        PGconn* conn = conn_.get();
+        for (int nulls = 0;;) {
+            ResultPtr result = NextResult();
+            if (PQstatus(conn) == CONNECTION_BAD) throw CommandError(conn, result.get());
+            if (result && PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) return;
+            // Only the Sync is due now; libpq marks nothing else with a null twice.
+            if (!result && ++nulls > 1) throw MakeError(kStateInternal, QStringLiteral("パイプラインの終わりが読めません。"));
+        }
+    }
+
+    // Reads and drops the answers to `statements` statements and their Sync,
+    // and leaves pipeline mode.
+    void ReadRest(size_t statements) {
+        for (size_t i = 0; i < statements; ++i)
+            while (NextResult()) {
+            }
+        if (statements > 0) ReadSyncResult();
+        PQexitPipelineMode(conn_.get());
+    }
+
     // Sends the statement and reads all its results, keeping the last, as PQexec does.
     ResultPtr LastResult() {
         Flush();
@@ -309,6 +390,7 @@ private:
     ConnPtr conn_;
     ServerWait& wait_;
     bool dropped_ = false;
+    std::vector<Deferred> deferred_;
 };
 
 enum class ValueForm {
@@ -399,18 +481,31 @@ public:
     PgDynaset(std::shared_ptr<PgConnection> connection, const QString& sql, int32_t options)
         : connection_(std::move(connection)) {
         PgConnection& c = *connection_;
+        // The transaction (when none is open), the cursor and its first batch
+        // go in one round trip.
+        std::vector<PgConnection::Statement> opening;
         if (c.owner == TransactionOwner::None) {
-            c.Exec("BEGIN");
+            opening.push_back({"BEGIN", {}});
             c.owner = TransactionOwner::Dynasets;
+            c.changedInDynasetTransaction = false;
         }
         generation_ = c.generation;
         ++c.dynasetCount;
         try {
             cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
-            c.Exec("DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8());
-            declared_ = true;
             fetchSql_ = "FETCH FORWARD " + QByteArray::number(kDynasetBatchRows) + " FROM " + cursor_;
-            FetchBatch();
+            opening.push_back({"DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8(), {}});
+            opening.push_back({fetchSql_, {}});
+            size_t ran = 0;
+            std::vector<ResultPtr> results;
+            try {
+                results = c.Pipeline(opening, &ran);
+            } catch (...) {
+                declared_ = ran + 1 >= opening.size();  // all but the FETCH ran
+                throw;
+            }
+            declared_ = true;
+            TakeBatch(std::move(results.back()));
             DescribeColumns();
             if ((options & kDynasetNoBlankStrip) == 0)
                 for (PgField& field : fields_.fields_) field.StripBlanks();
@@ -429,9 +524,10 @@ public:
     // run of the query and without bringing the rows to the client.
     int32_t RecordCount() override {
         if (total_ < 0) {
-            ResultPtr moved = Connection().Exec("MOVE FORWARD ALL IN " + cursor_);
-            total_ = serverPosition_ + std::strtoll(PQcmdTuples(moved.get()), nullptr, 10);
-            Connection().Exec("MOVE ABSOLUTE " + QByteArray::number(serverPosition_) + " IN " + cursor_);
+            // Both moves in one round trip.
+            const std::vector<ResultPtr> moved = Connection().ExecBatch(
+                {"MOVE FORWARD ALL IN " + cursor_, "MOVE ABSOLUTE " + QByteArray::number(serverPosition_) + " IN " + cursor_});
+            total_ = serverPosition_ + std::strtoll(PQcmdTuples(moved.front().get()), nullptr, 10);
         }
         if (total_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
         return static_cast<int32_t>(total_);
@@ -475,7 +571,12 @@ private:
         batch_.reset();
         batchRows_ = 0;
         row_ = 0;
-        batch_ = Connection().Exec(fetchSql_);
+        TakeBatch(Connection().Exec(fetchSql_));
+    }
+
+    void TakeBatch(ResultPtr batch) {
+        batch_ = std::move(batch);
+        row_ = 0;
         batchRows_ = PQntuples(batch_.get());
         batchStart_ = serverPosition_;
         serverPosition_ += batchRows_;
@@ -503,22 +604,34 @@ private:
                 types.push_back(QByteArray::number(PQftype(result, i)));
                 modifiers.push_back(QByteArray::number(PQfmod(result, i)));
             }
-            // Result columns without a table behind them (expressions) find no attribute.
-            ResultPtr catalogue = Connection().ExecParams(
-                "SELECT pg_catalog.format_type(k.typ, k.mod), coalesce(a.attnotnull, false), "
-                "coalesce(a.attgenerated <> '', false), coalesce(a.attidentity = 'a', false) "
-                "FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
-                "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord) "
-                "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
-                "ORDER BY k.ord",
-                {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}", "{" + types.join(',') + "}",
-                 "{" + modifiers.join(',') + "}"});
-            for (int r = 0; r < PQntuples(catalogue.get()) && r < n; ++r) {
+            const std::vector<QByteArray> parameters = {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}",
+                                                        "{" + types.join(',') + "}", "{" + modifiers.join(',') + "}"};
+            PgConnection& connection = Connection();
+            auto known = connection.catalogue.find(parameters);
+            if (known == connection.catalogue.end()) {
+                // Result columns without a table behind them (expressions) find no attribute.
+                ResultPtr answer = connection.ExecParams(
+                    "SELECT pg_catalog.format_type(k.typ, k.mod), coalesce(a.attnotnull, false), "
+                    "coalesce(a.attgenerated <> '', false), coalesce(a.attidentity = 'a', false) "
+                    "FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
+                    "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord) "
+                    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
+                    "ORDER BY k.ord",
+                    parameters);
+                std::vector<std::vector<QByteArray>> rows;
+                for (int r = 0; r < PQntuples(answer.get()); ++r)
+                    rows.push_back({PQgetvalue(answer.get(), r, 0), PQgetvalue(answer.get(), r, 1),
+                                    PQgetvalue(answer.get(), r, 2), PQgetvalue(answer.get(), r, 3)});
+                known = connection.catalogue.emplace(parameters, std::move(rows)).first;
+            }
+            const std::vector<std::vector<QByteArray>>& rows = known->second;
+            for (int r = 0; r < static_cast<int>(rows.size()) && r < n; ++r) {
                 Catalogued& c = catalogued[static_cast<size_t>(r)];
-                c.origin.castType = QString::fromUtf8(PQgetvalue(catalogue.get(), r, 0));
-                c.notNull = PQgetvalue(catalogue.get(), r, 1)[0] == 't';
-                c.origin.generated = PQgetvalue(catalogue.get(), r, 2)[0] == 't';
-                c.origin.alwaysIdentity = PQgetvalue(catalogue.get(), r, 3)[0] == 't';
+                const std::vector<QByteArray>& row = rows[static_cast<size_t>(r)];
+                c.origin.castType = QString::fromUtf8(row[0]);
+                c.notNull = row[1].startsWith('t');
+                c.origin.generated = row[2].startsWith('t');
+                c.origin.alwaysIdentity = row[3].startsWith('t');
                 if (PQftype(result, r) == kOidBytea) c.origin.shape = ValueShape::Binary;
             }
         }
@@ -538,13 +651,18 @@ private:
         PgConnection& c = *connection_;
         if (c.generation != generation_) return;  // the transaction, and the cursor, are gone already
         try {
+            // Nobody waits for a cursor to close, nor for a transaction that
+            // only read to end: both go with whatever the connection runs
+            // next, in the same round trip, or with the connection itself.
             const bool usable = !c.IsBroken() && PQtransactionStatus(c.get()) == PQTRANS_INTRANS;
-            if (declared_ && usable) c.Exec("CLOSE " + cursor_);
+            if (declared_ && usable) c.Defer("CLOSE " + cursor_, false);
             if (--c.dynasetCount == 0 && c.owner == TransactionOwner::Dynasets) {
+                const bool wrote = c.changedInDynasetTransaction;
                 c.ForgetTransaction();
                 if (!c.IsBroken()) {
                     // COMMIT ends an aborted transaction as a rollback would.
-                    c.Exec("COMMIT");
+                    if (wrote) c.Exec("COMMIT");
+                    else c.Defer("COMMIT", false);
                 }
             }
         } catch (...) {
@@ -626,6 +744,7 @@ public:
 
     void Send(const QString& sql, int32_t tag) override {
         PgConnection& c = *connection_;
+        if (!active_) c.SendDeferred();
         PGconn* conn = c.Usable();
         sending_ = tag;
         if (!active_) {
@@ -784,7 +903,11 @@ public:
     explicit PgDatabase(std::shared_ptr<PgConnection> connection) : connection_(std::move(connection)) {}
 
     int64_t ExecuteSQL(const QString& sql) override {
-        ResultPtr result = connection_->Exec(sql.toUtf8());
+        PgConnection& c = *connection_;
+        // The statement may change a table: what is known of tables goes.
+        c.catalogue.clear();
+        if (c.owner == TransactionOwner::Dynasets) c.changedInDynasetTransaction = true;
+        ResultPtr result = c.Exec(sql.toUtf8());
         return std::strtoll(PQcmdTuples(result.get()), nullptr, 10);
     }
 
@@ -873,9 +996,10 @@ public:
         // Notices (a skipped DROP, a warning) are not failures, and a window program has no console for them.
         PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
         auto connection = std::make_shared<PgConnection>(std::move(conn), wait);
-        // The session's settings, in one round trip.
-        connection->ExecBatch({"SET DateStyle = 'ISO, YMD'", QByteArray("SET lock_timeout = '") +
-                                                                 ((options & kOpenNoWait) ? kNoWaitLockTimeout : "0") + "'"});
+        // The session's settings go with its first statements, in their round trip.
+        connection->Defer("SET DateStyle = 'ISO, YMD'", true);
+        connection->Defer(QByteArray("SET lock_timeout = '") + ((options & kOpenNoWait) ? kNoWaitLockTimeout : "0") + "'",
+                          true);
         connection_ = connection;
         return std::make_unique<PgDatabase>(std::move(connection));
     }
