@@ -35,6 +35,8 @@ struct OdbcConnection {
     SQLHDBC get() const { return dbc.get(); }
     // SQLEndTran with SQL_COMMIT or SQL_ROLLBACK; throws the driver's error.
     void EndTransaction(SQLSMALLINT completion);
+    // Transactions ended so far (some drivers close their cursors then).
+    uint64_t transactionsEnded = 0;
 
     // Where the connection waits for its server: the command's wait, or none.
     ServerWait* wait = nullptr;

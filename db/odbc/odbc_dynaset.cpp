@@ -7,6 +7,7 @@
 #include "db/odbc/odbc_text.h"
 #include "db/plain_decimal.h"
 
+#include <exception>
 #include <limits>
 #include <map>
 #include <optional>
@@ -235,31 +236,81 @@ struct Cursor {
     // Still on the first record of the latest execution.
     bool atFirst = true;
 
-    // The next record with its values, on the connection's helper thread:
-    // a driver may go to the server for it.
+    // Records fetched ahead with their values, on the connection's helper
+    // thread (a driver may go to the server for them), a batch at a time:
+    // handing each record over on its own would cost more than reading it.
+    // The records' storage is reused from batch to batch.
+    static constexpr int kRecordsAhead = 64;
+    struct Record {
+        std::vector<std::optional<QString>> values;
+        std::vector<qsizetype> paddedFrom;
+    };
+    std::vector<Record> ahead;
+    size_t aheadNext = 0, aheadCount = 0;  // the next record to hand out, and the records held
+    bool ended = false;                    // the driver said there are no more
+    std::exception_ptr failure;            // what fetching met after the records ahead
+    uint64_t aheadSince = 0;               // the connection's transactions ended when they were fetched
+
     void Fetch() {
-        SQLRETURN rc = SQL_ERROR;
-        connection->Waiting(statement.get(), [&] {
-            rc = SQLFetch(statement.get());
-            if (SQL_SUCCEEDED(rc)) ReadValues();
-            return rc;
-        });
-        if (rc == SQL_NO_DATA) {
+        if (aheadNext < aheadCount && !ended && !failure && aheadSince != connection->transactionsEnded) {
+            // A transaction ended since: where the driver closed its cursor
+            // then, reading on is its error, not the records fetched ahead.
+            const size_t held = aheadCount;
+            FetchAhead(true);
+            if (failure && aheadCount == held) aheadNext = aheadCount = 0;
+        }
+        if (aheadNext == aheadCount && !ended && !failure) FetchAhead(false);
+        if (aheadNext == aheadCount) {
+            if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
             eof = true;
             values.assign(columns.size(), std::nullopt);
             return;
         }
-        CheckStatement(rc, statement);
+        values.swap(ahead[aheadNext].values);
+        paddedFrom.swap(ahead[aheadNext].paddedFrom);
+        ++aheadNext;
         eof = false;
     }
 
-    void ReadValues() {
-        paddedFrom.assign(columns.size(), -1);
+    // Fetches the next batch, after the records held when `keep`.
+    void FetchAhead(bool keep) {
+        if (!keep) aheadNext = aheadCount = 0;
+        aheadSince = connection->transactionsEnded;
+        connection->Waiting(statement.get(), [this] {
+            try {
+                for (int i = 0; i < kRecordsAhead; ++i) {
+                    const SQLRETURN rc = SQLFetch(statement.get());
+                    if (rc == SQL_NO_DATA) {
+                        ended = true;
+                        break;
+                    }
+                    CheckStatement(rc, statement);
+                    if (aheadCount == ahead.size()) ahead.emplace_back();
+                    ReadValues(ahead[aheadCount]);
+                    ++aheadCount;
+                }
+            } catch (const Error&) {
+                failure = std::current_exception();
+            }
+            return SQL_SUCCESS;
+        });
+    }
+
+    // The statement runs afresh: nothing fetched before counts.
+    void Restart() {
+        aheadNext = aheadCount = 0;
+        ended = false;
+        failure = nullptr;
+    }
+
+    void ReadValues(Record& record) {
+        record.values.resize(columns.size());
+        record.paddedFrom.assign(columns.size(), -1);
         for (size_t i = 0; i < columns.size(); ++i) {
             const auto column = static_cast<SQLUSMALLINT>(i + 1);
-            values[i] = columns[i].origin.shape == ValueShape::Binary
-                            ? ReadHex(statement, column)
-                            : Converted(ReadText(statement, column, buffer), columns[i], paddedFrom[i]);
+            record.values[i] = columns[i].origin.shape == ValueShape::Binary
+                                   ? ReadHex(statement, column)
+                                   : Converted(ReadText(statement, column, buffer), columns[i], record.paddedFrom[i]);
         }
     }
 
@@ -370,6 +421,7 @@ public:
         if (cursor_.atFirst) return;
         const StatementHandle& statement = cursor_.statement;
         CheckStatement(SQLFreeStmt(statement.get(), SQL_CLOSE), statement);
+        cursor_.Restart();
         CheckStatement(cursor_.connection->Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }),
                        statement);
         cursor_.atFirst = true;

@@ -23,6 +23,7 @@ OdbcConnection::~OdbcConnection() {
 }
 
 void OdbcConnection::EndTransaction(SQLSMALLINT completion) {
+    ++transactionsEnded;
     const SQLHDBC handle = dbc.get();
     Check(Waiting(SQL_NULL_HSTMT, [handle, completion] { return SQLEndTran(SQL_HANDLE_DBC, handle, completion); }),
           SQL_HANDLE_DBC, handle);
@@ -242,7 +243,10 @@ public:
             });
             if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
                 const Error error = DiagnosticError(SQL_HANDLE_STMT, statement.get());
-                if (!connection.inTransaction) SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
+                if (!connection.inTransaction) {
+                    ++connection.transactionsEnded;
+                    SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
+                }
                 throw error;
             }
             // SQL_NO_DATA: a searched UPDATE or DELETE that met no row.
