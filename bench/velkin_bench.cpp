@@ -23,6 +23,7 @@
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 #include "db/connection.h"
+#include "tests/tcp_proxy.h"
 
 #include <QApplication>
 #include <QDir>
@@ -80,6 +81,8 @@ struct Options {
     int rows = 100000;
     int limitRows = 2000000;
     int millionRows = 1000000;
+    int wanRows = 10000;
+    int wanDelayUs = 1000;  // each way: a 2 ms round trip
     std::set<std::string> cases;
     bool keep = false;
     bool wants(const std::string& name) const { return cases.empty() || cases.count(name); }
@@ -284,8 +287,26 @@ public:
     std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
         return inner_->DbCreateDynaset(sql, options);
     }
+    // The engine's own stream, so the recorded Update goes as fast as a timed one.
+    std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done) override {
+        return std::make_unique<Stream>(inner_->OpenStatementStream(table, std::move(done)), log_);
+    }
 
 private:
+    class Stream final : public StatementStream {
+    public:
+        Stream(std::unique_ptr<StatementStream> inner, std::vector<QString>& log) : inner_(std::move(inner)), log_(log) {}
+        void Send(const QString& sql, int32_t tag) override {
+            log_.push_back(sql);
+            inner_->Send(sql, tag);
+        }
+        void Finish() override { inner_->Finish(); }
+
+    private:
+        std::unique_ptr<StatementStream> inner_;
+        std::vector<QString>& log_;
+    };
+
     std::unique_ptr<OraDatabase> inner_;
     std::vector<QString>& log_;
 };
@@ -303,6 +324,7 @@ public:
     Dialect dialect() const override { return inner_->dialect(); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
+    void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }
 
 private:
     std::unique_ptr<EngineSession> inner_;
@@ -619,13 +641,15 @@ int main(int argc, char** argv) {
         else if (a == "--rows") options.rows = std::max(1, std::atoi(next().c_str()));
         else if (a == "--limit-rows") options.limitRows = std::max(1, std::atoi(next().c_str()));
         else if (a == "--million-rows") options.millionRows = std::max(1, std::atoi(next().c_str()));
+        else if (a == "--wan-rows") options.wanRows = std::max(1, std::atoi(next().c_str()));
+        else if (a == "--wan-delay-us") options.wanDelayUs = std::max(0, std::atoi(next().c_str()));
         else if (a == "--keep") options.keep = true;
         else if (a == "--backup") gBackupSetting = QByteArray::fromStdString(next());
         else if (a == "--cases") {
             std::stringstream list(next());
             for (std::string c; std::getline(list, c, ',');) options.cases.insert(c);
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--million-rows N] [--cases a,b] [--keep] [--backup NO]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--rows N] [--limit-rows N] [--million-rows N] [--wan-rows N] [--wan-delay-us N] [--cases a,b] [--keep] [--backup NO]\n", argv[0]);
             return 2;
         }
     }
@@ -713,6 +737,49 @@ int main(int argc, char** argv) {
                         "'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES');\nSTART TRANSACTION;\n",
                         "COMMIT;\n")
                   : Result{});
+
+    // The same cases across a network: a proxy that delays every byte by the
+    // same time each way stands between the server and both clients.
+    Options wan = options;
+    wan.rows = options.wanRows;
+    const auto delay = std::chrono::microseconds(options.wanDelayUs);
+    const bool wantPgWan = options.wants("read_pg_wan") || options.wants("replace_pg_wan");
+    if (wantPgWan && !pg.available()) Note("no PostgreSQL server (VELKIN_PG_URI unset): its cases are not measured");
+    if (wantPgWan && pg.available()) {
+        if (!MakePgTable(pg, wan.rows)) Note("cannot make the PostgreSQL table");
+        const testing::TcpProxy proxy("127.0.0.1", static_cast<uint16_t>(std::atoi(std::getenv("VELKIN_PG_PORT"))), delay);
+        PgServer far = pg;
+        far.uri = "postgresql://127.0.0.1:" + std::to_string(proxy.port()) + pg.uri.substr(pg.uri.rfind('/'));
+        const QString farHost = QString::fromStdString(far.uri.substr(0, far.uri.rfind('/')));
+        if (options.wants("read_pg_wan"))
+            Print("read_pg_wan", "1.0", ReadCase(wan, folder("read_pg_wan"), farHost, &far, far.psql({"-c", "SELECT * FROM t"})));
+        if (options.wants("replace_pg_wan"))
+            Print("replace_pg_wan", "0.15",
+                  ReplaceCase(
+                      wan, folder("replace_pg_wan"), farHost, &far,
+                      [&](const std::string& script) { return far.psql({"-v", "ON_ERROR_STOP=1", "-1", "-f", script}); },
+                      "", ""));
+    }
+    const bool wantMyWan = options.wants("read_mariadb_wan") || options.wants("replace_mariadb_wan");
+    if (wantMyWan && !my.available()) Note("no MariaDB server (VELKIN_MY_URI unset): its cases are not measured");
+    if (wantMyWan && my.available()) {
+        if (!MakeMyTable(my, wan.rows)) Note("cannot make the MariaDB table");
+        const testing::TcpProxy proxy("127.0.0.1", static_cast<uint16_t>(std::atoi(my.port.c_str())), delay);
+        MyServer far = my;
+        far.port = std::to_string(proxy.port());
+        far.uri = "mysql://127.0.0.1:" + far.port + "/" + my.database;
+        const QString farHost = QString::fromStdString(far.uri);
+        if (options.wants("read_mariadb_wan"))
+            Print("read_mariadb_wan", "1.0",
+                  ReadCase(wan, folder("read_mariadb_wan"), farHost, &far, far.mariadb({"-e", "SELECT * FROM t"})));
+        if (options.wants("replace_mariadb_wan"))
+            Print("replace_mariadb_wan", "0.15",
+                  ReplaceCase(
+                      wan, folder("replace_mariadb_wan"), farHost, &far, [&](const std::string&) { return far.mariadb({}); },
+                      "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), 'ANSI_QUOTES', "
+                      "'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES');\nSTART TRANSACTION;\n",
+                      "COMMIT;\n"));
+    }
 
     if (options.wants("limit_sqlite")) {
         const std::string big = work.filePath(QStringLiteral("big.db")).toStdString();

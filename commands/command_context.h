@@ -22,6 +22,8 @@ struct CommandContext {
     SessionFactory sessions;  // empty: the engine the host names
     int32_t rowCapacity;      // the grid's row count after a reset
     bool keepSnapshots;       // an Update keeps the replaced rows in a file
+    // Seconds the server may send nothing before a command ends (the TIMEOUT setting); 0: for ever.
+    int32_t timeoutSeconds = kDefaultTimeoutSeconds;
 };
 
 struct CommandInputs {
@@ -29,6 +31,14 @@ struct CommandInputs {
     QString table;          // the table box as typed
     QString sql;            // the SQL box
     bool tableMode = true;  // table mode, or SQL mode
+};
+
+// Where a command waits for its server: the context's TIMEOUT, with the
+// window kept alive through the report meanwhile.
+class CommandWait : public ServerWait {
+public:
+    CommandWait(const CommandContext& context)
+        : ServerWait(context.timeoutSeconds, [this, &report = context.report] { report.whileWaiting(*this); }) {}
 };
 
 // The closing steps every database command ends with, in this order: the

@@ -4,6 +4,7 @@
 // command knows nothing else about the window.
 
 #include "db/error.h"
+#include "db/server_wait.h"
 
 #include <QString>
 #include <cstdint>
@@ -38,6 +39,11 @@ public:
     virtual void allowUpdate(bool allowed) = 0;
     // The busy pointer: on while a command works, off (fully) at its end.
     virtual void setBusy(bool busy) = 0;
+    // Called about every ServerWait::kKeepAliveInterval while a command waits
+    // for its database server: the window handles its events meanwhile
+    // (repaints; Esc, its Cancel button and its close box cancel `wait`) and
+    // takes no other input.
+    virtual void whileWaiting(ServerWait& wait) { (void)wait; }
 };
 
 }  // namespace velkin

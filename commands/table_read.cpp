@@ -168,13 +168,14 @@ void TableRead::run(const CommandInputs& inputs) {
     CommandReport& report = context_.report;
     report.allowUpdate(false);
     report.setBusy(true);
+    CommandWait wait(context_);
     std::unique_ptr<CommandConnection> connection;
     const ClosingSteps closing(context_.grid, report, connection);
     try {
         ResetGrid(context_.grid, context_.rowCapacity);
         report.setProgress(0);
         try {
-            connection = OpenConnection(inputs.login, context_.sessions);
+            connection = OpenConnection(inputs.login, context_.sessions, &wait);
         } catch (const Error& error) {
             report.reportError(ErrorReportKind::Connection, error);
             return;

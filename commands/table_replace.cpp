@@ -116,26 +116,37 @@ Error ChangedSinceRead(int64_t rows) {
                      .arg(rows));
 }
 
-// The replace's DELETE. When the database refuses it for a broken
-// constraint (SQLSTATE class 23; SQLite gives none), a foreign key of another
-// table (NO ACTION or RESTRICT) still points at a row, so the report names
-// the tables that refer to this one. The catalogue is read after the
-// rollback: PostgreSQL runs nothing more in a transaction once a statement
-// failed. The failure handler's own rollback then finds nothing to undo.
-void DeleteEveryRow(EngineSession& session, OraDatabase& database, const Dialect& dialect, const QString& table) {
+// The replace's DELETE, the first statement of the stream (its tag is
+// kDeleteTag). When the database refuses it for a broken constraint (SQLSTATE
+// class 23; SQLite gives none), a foreign key of another table (NO ACTION or
+// RESTRICT) still points at a row, so the report names the tables that refer
+// to this one. The catalogue is read after the rollback: PostgreSQL runs
+// nothing more in a transaction once a statement failed. The failure
+// handler's own rollback then finds nothing to undo.
+constexpr int32_t kDeleteTag = 0;
+
+Error DeleteRefused(EngineSession& session, const QString& table, const Error& error) {
+    if (!error.SqlState().isEmpty() && !error.SqlState().startsWith(QLatin1String("23"))) return error;
     try {
-        database.ExecuteSQL(dialect.deleteAll(table));
-    } catch (const Error& error) {
-        if (!error.SqlState().isEmpty() && !error.SqlState().startsWith(QLatin1String("23"))) throw;
-        try {
-            session.rollback();
-        } catch (const std::exception&) {
-            throw error;  // the connection is gone: no catalogue to read
-        }
-        const QString note = session.ReferringTablesNote(table);
-        if (note.isEmpty()) throw;
-        throw Error(error.Number(), error.Description() + QStringLiteral("\r\n") + note, error.SqlState());
+        session.rollback();
+    } catch (const std::exception&) {
+        return error;  // the connection is gone: no catalogue to read
     }
+    const QString note = session.ReferringTablesNote(table);
+    if (note.isEmpty()) return error;
+    return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + note, error.SqlState());
+}
+
+// A command stopped while it waited (cancelled, or no answer in time) says
+// what became of the table: nothing was committed, unless the stop came while
+// the COMMIT itself was on its way.
+Error WithOutcome(const Error& error, bool committing) {
+    if (error.Number() != kCancelledError && error.Number() != kNoAnswerError) return error;
+    const QString outcome =
+        committing ? QStringLiteral("COMMIT の応答を待つ間だったため、更新が確定したかどうかは分かりません。"
+                                    "テーブルを読み直して確かめてください。")
+                   : QStringLiteral("更新は取り消され、テーブルは変更していません。");
+    return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + outcome, error.SqlState());
 }
 
 }  // namespace
@@ -168,18 +179,20 @@ void TableReplace::run(const CommandInputs& inputs) {
         report.setProgress(1);
     }
 
+    CommandWait wait(context_);
     std::unique_ptr<CommandConnection> connection;
     const ClosingSteps closing(grid, report, connection);
     try {
-        connection = OpenConnection(inputs.login, context_.sessions);
+        connection = OpenConnection(inputs.login, context_.sessions, &wait);
     } catch (const Error& error) {
         report.reportError(ErrorReportKind::Connection, error);
         return;
     }
 
-    int32_t rowInProgress = 0;     // the data row being written; 0 outside the row loop
-    int32_t columnInProgress = 0;  // the cell whose literal is being written; 0 once the row is sent
-    // The one failure handler of the replace: undo, mark the row being written, report.
+    int32_t rowInProgress = 0;     // the data row at fault; 0 for none
+    int32_t columnInProgress = 0;  // the cell whose literal could not be written; 0 for none
+    bool committing = false;
+    // The one failure handler of the replace: undo, mark the row at fault, report.
     auto fail = [&](const Error& error) {
         try {
             connection->session().rollback();
@@ -195,7 +208,7 @@ void TableReplace::run(const CommandInputs& inputs) {
             grid.setCurrentColumn(columnInProgress);
             grid.doAction(GridAction::ActivateCell);
         }
-        report.reportError(ErrorReportKind::Command, error);
+        report.reportError(ErrorReportKind::Command, WithOutcome(error, committing));
     };
     try {
         EngineSession& session = connection->session();
@@ -213,7 +226,14 @@ void TableReplace::run(const CommandInputs& inputs) {
                 ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
             if (changed > 0) throw ChangedSinceRead(changed);
         }
-        DeleteEveryRow(session, database, dialect, table);
+        // Every statement from here on goes through one stream, which may
+        // send several before their answers are back (StatementStream); the
+        // bar moves as the database carries each out.
+        const std::unique_ptr<StatementStream> stream =
+            database.OpenStatementStream(table, [&report](int32_t row) {
+                if (row != kDeleteTag) report.setProgress(row - 2);
+            });
+        stream->Send(dialect.deleteAll(table), kDeleteTag);
 
         // Columns the database computes take no value; an identity that
         // refuses one is told to take the value read.
@@ -235,7 +255,6 @@ void TableReplace::run(const CommandInputs& inputs) {
         QString statement;
 
         for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
-            rowInProgress = r;
             grid.setCurrentRow(r);
             grid.setCurrentColumn(1);
             if (!RowIsWritten(sheet, r, grid.cellText())) continue;
@@ -245,37 +264,51 @@ void TableReplace::run(const CommandInputs& inputs) {
             statement += statementStart;
             const int32_t rowColumns = grid.columnCount();
             bool first = true;
-            for (int32_t c = 1; c <= rowColumns; ++c) {
+            int32_t c = 1;
+            try {
+                for (; c <= rowColumns; ++c) {
+                    grid.setCurrentColumn(c);
+                    const auto j = static_cast<size_t>(c - 1);
+                    if (j >= catalogue.COL_Type.size()) throw Error::SubscriptOutOfRange();
+                    const ColumnOrigin& origin = readOrigin.column(j);
+                    if (origin.generated) continue;
+                    if (!first) statement += QLatin1Char(',');
+                    first = false;
+                    // A cell still as read goes back as the value read; a changed one as typed.
+                    if (sheet.unchangedSinceRead(r, c))
+                        AppendReadLiteral(statement, catalogue.COL_Type[j], origin, grid.cellText(),
+                                          {sheet.readNull(record, c), readOrigin.exactLiteral(record, c)}, dialect);
+                    else
+                        AppendCellLiteral(statement, catalogue.COL_Type[j], grid.cellText(), dialect, origin);
+                }
+            } catch (const Error&) {
+                // Statements of earlier rows may still be unanswered: a refusal
+                // among them comes first in row order, and wins.
+                stream->Finish();
+                rowInProgress = r;
                 columnInProgress = c;
-                grid.setCurrentColumn(c);
-                const auto j = static_cast<size_t>(c - 1);
-                if (j >= catalogue.COL_Type.size()) throw Error::SubscriptOutOfRange();
-                const ColumnOrigin& origin = readOrigin.column(j);
-                if (origin.generated) continue;
-                if (!first) statement += QLatin1Char(',');
-                first = false;
-                // A cell still as read goes back as the value read; a changed one as typed.
-                if (sheet.unchangedSinceRead(r, c))
-                    AppendReadLiteral(statement, catalogue.COL_Type[j], origin, grid.cellText(),
-                                      {sheet.readNull(record, c), readOrigin.exactLiteral(record, c)}, dialect);
-                else
-                    AppendCellLiteral(statement, catalogue.COL_Type[j], grid.cellText(), dialect, origin);
+                throw;
             }
             statement += QStringLiteral(") ");
-            columnInProgress = 0;
-            database.ExecuteSQL(statement);
-            report.setProgress(r - 2);
+            stream->Send(statement, r);
         }
-        rowInProgress = 0;
-
+        stream->Finish();
+        committing = true;
         session.CommitTrans();
         if (snapshot) snapshot->keep();
         ResetGrid(grid, context_.rowCapacity);
         report.allowUpdate(false);
+    } catch (const StatementRefused& refused) {
+        if (refused.tag() == kDeleteTag) {
+            fail(DeleteRefused(connection->session(), table, refused.error()));
+        } else {
+            rowInProgress = refused.tag();
+            fail(refused.error());
+        }
     } catch (const Error& error) {
         fail(error);
     } catch (const std::exception& error) {
-        // Out of memory and the like: still rolled back, reported and marked.
+        // Out of memory and the like: still rolled back and reported.
         fail(Error(-1, QString::fromLocal8Bit(error.what())));
     }
 }

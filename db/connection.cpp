@@ -41,11 +41,13 @@ CommandConnection::~CommandConnection() {
 
 int CommandConnection::Open() { return openConnections; }
 
-std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory) {
+std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory,
+                                                  ServerWait* wait) {
     const Login login{ConnectionField(boxes.user), ConnectionField(boxes.password)};
     const QString host = HostField(boxes.host);
     try {
         std::unique_ptr<EngineSession> session = factory ? factory(host) : CreateSession(host);
+        session->setServerWait(wait);
         std::unique_ptr<OraDatabase> database = session->OpenDatabase(host, JoinLogin(login), kOpenNoWait);
         return std::make_unique<CommandConnection>(std::move(session), std::move(database));
     } catch (const Error&) {

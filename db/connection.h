@@ -53,7 +53,10 @@ private:
 
 // Opens a connection from the boxes' texts: the user and the password cut to
 // 32 characters and trimmed, the host trimmed. Throws velkin::Error (429 when
-// the engine's objects cannot be created).
-std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory = {});
+// the engine's objects cannot be created). The session waits for its server
+// through `wait` (db/server_wait.h), which must outlive the connection; none:
+// as a blocking call would.
+std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory = {},
+                                                  ServerWait* wait = nullptr);
 
 }  // namespace velkin

@@ -209,4 +209,42 @@ std::vector<NamePart> SplitTableName(const QString& typed) {
     return parts;
 }
 
+bool IsPlainTableName(const QString& typed) {
+    int parts = 0;
+    qsizetype i = 0;
+    const qsizetype n = typed.size();
+    for (;;) {
+        if (++parts > 2 || i >= n) return false;
+        const QChar first = typed.at(i);
+        if (first == QLatin1Char('"') || first == QLatin1Char('`')) {
+            // Quoted: to the closing quote, a doubled one standing for one.
+            qsizetype j = i + 1;
+            for (;; ++j) {
+                if (j >= n) return false;
+                if (typed.at(j).isNull()) return false;
+                if (typed.at(j) != first) continue;
+                if (j + 1 < n && typed.at(j + 1) == first) {
+                    ++j;
+                    continue;
+                }
+                break;
+            }
+            if (j == i + 1) return false;  // an empty name
+            i = j + 1;
+        } else {
+            const qsizetype start = i;
+            for (; i < n; ++i) {
+                const char16_t c = typed.at(i).unicode();
+                const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+                                   c == u'_' || c == u'$' || c >= 0x80;
+                if (!plain) break;
+            }
+            if (i == start) return false;
+        }
+        if (i == n) return true;
+        if (typed.at(i) != QLatin1Char('.')) return false;
+        ++i;
+    }
+}
+
 }  // namespace velkin

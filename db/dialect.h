@@ -106,4 +106,11 @@ struct NamePart {
 // doubled quote characters inside quotes stand for one.
 std::vector<NamePart> SplitTableName(const QString& typed);
 
+// Whether a table name as typed is one identifier, optionally qualified by a
+// schema (or database): each part plain (letters, digits, "_" and "$", or any
+// character beyond ASCII) or quoted whole in double quotes or backquotes, with
+// the quote doubled inside; nothing else, not even a blank, outside quotes.
+// Such a name cannot end a statement or begin another, wherever it stands.
+bool IsPlainTableName(const QString& typed);
+
 }  // namespace velkin

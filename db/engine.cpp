@@ -22,7 +22,33 @@ QString Listed(const std::vector<ReferringKey>& keys) {
     return listed.join(QStringLiteral(", "));
 }
 
+// Each statement runs at once and is done when ExecuteSQL returns.
+class ImmediateStream final : public StatementStream {
+public:
+    ImmediateStream(OraDatabase& database, StatementDone done) : database_(database), done_(std::move(done)) {}
+    void Send(const QString& sql, int32_t tag) override {
+        try {
+            database_.ExecuteSQL(sql);
+        } catch (const Error& error) {
+            // A command stopped while it waited was not refused by the database.
+            if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+            throw StatementRefused(tag, error);
+        }
+        if (done_) done_(tag);
+    }
+    void Finish() override {}
+
+private:
+    OraDatabase& database_;
+    StatementDone done_;
+};
+
 }  // namespace
+
+std::unique_ptr<StatementStream> OraDatabase::OpenStatementStream(const QString& table, StatementDone done) {
+    (void)table;
+    return std::make_unique<ImmediateStream>(*this, std::move(done));
+}
 
 void EngineSession::RequireNoDestructiveReferences(const QString& table) {
     std::vector<ReferringKey> reaching;

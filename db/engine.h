@@ -3,6 +3,7 @@
 // session interface: the dialect of the database it opened.
 
 #include "db/dialect.h"
+#include "db/server_wait.h"
 #include "db/session.h"
 
 #include <QString>
@@ -57,6 +58,11 @@ class EngineSession : public OraSession {
 public:
     virtual Dialect dialect() const = 0;
 
+    // Where the session waits for its server (db/server_wait.h); set before
+    // OpenDatabase, and outliving the session. Without one the session waits
+    // as a blocking call would. Wrappers pass it on to the session they wrap.
+    virtual void setServerWait(ServerWait* wait) { wait_ = wait; }
+
     // Throws when changes to `table` could not be rolled back (a MySQL table
     // whose storage engine has no transactions, MyISAM say), so that a replace
     // is refused before it deletes anything. Called inside the transaction.
@@ -85,6 +91,12 @@ public:
     // cannot be read. Never throws. On PostgreSQL a failed statement leaves
     // the transaction unable to run any other, so call it after the rollback.
     QString ReferringTablesNote(const QString& table);
+
+protected:
+    ServerWait& serverWait() const { return wait_ ? *wait_ : ServerWait::Unattended(); }
+
+private:
+    ServerWait* wait_ = nullptr;
 };
 
 // Creates the session object for the engine the host text names. Throws error

@@ -8,8 +8,11 @@
 
 #include "db/utf8_text.h"
 
+#include "db/error.h"
+
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -104,6 +107,41 @@ public:
     virtual bool Eof() const = 0;
 };
 
+// A statement of a stream that the database refused: its tag, and the
+// database's error.
+class StatementRefused : public std::exception {
+public:
+    StatementRefused(int32_t tag, Error error) : tag_(tag), error_(std::move(error)) {}
+    int32_t tag() const { return tag_; }
+    const Error& error() const { return error_; }
+    const char* what() const noexcept override { return error_.what(); }
+
+private:
+    int32_t tag_;
+    Error error_;
+};
+
+// Statements run one after another inside the session's transaction, each
+// with a tag of the caller's (the replace tags each INSERT with its grid row).
+// An engine may send a statement before the answers to earlier ones have come
+// back, so that a slow network costs a round trip per many statements rather
+// than per statement; the statements still run in order, each exactly as
+// given, and only so many are unanswered at a time.
+class StatementStream {
+public:
+    virtual ~StatementStream() = default;
+    // Sends `sql`. Throws StatementRefused for the first statement the
+    // database refused, which may be this one or an earlier one; the rest
+    // are not run. Any other failure (a lost connection) throws Error.
+    virtual void Send(const QString& sql, int32_t tag) = 0;
+    // Waits for every answer, throwing as Send does.
+    virtual void Finish() = 0;
+};
+
+// Called for each statement of a stream that the database has carried out,
+// in order, with its tag.
+using StatementDone = std::function<void(int32_t tag)>;
+
 class OraDatabase {
 public:
     virtual ~OraDatabase() = default;
@@ -111,6 +149,10 @@ public:
     virtual int64_t ExecuteSQL(const QString& sql) = 0;
     // options 2: trailing blanks of character data are kept.
     virtual std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) = 0;
+    // A stream for statements that all name `table` as typed (an engine may
+    // batch only statements it can tell apart safely). By default each
+    // statement runs at once through ExecuteSQL.
+    virtual std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done);
 };
 
 class OraSession {

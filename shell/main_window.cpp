@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -149,6 +150,11 @@ void Form1::buildControls() {
     // frame it touches for the same reason.
     for (QLabel* caption : {Label1, Label2, Label3, Label4, Label5}) caption->lower();
 
+    CMD_Cancel = button("CMD_Cancel");
+    place(CMD_Cancel);
+    CMD_Cancel->setFocusPolicy(Qt::NoFocus);
+    CMD_Cancel->hide();
+
     // Tab order: labels, the frame and the progress bar never take the focus.
     const QList<QWidget*> order = {SPD1,       TXT_USER, TXT_PASS, TXT_HOST,   TXT_TABLE,    CMD_Read,
                                    CMD_Update, CMD_Quit, TXT_SQL,  Option1[0], Option1[1], Text2,
@@ -166,6 +172,9 @@ void Form1::buildControls() {
         SPD1->setFocus();
     });
     connect(CMD_SerchTab, &QPushButton::clicked, this, &Form1::CMD_SerchTab_Click);
+    connect(CMD_Cancel, &QPushButton::clicked, this, [this] {
+        if (waiting_) waiting_->cancel();
+    });
     for (int index : {0, 1}) {
         connect(Option1[index], &QRadioButton::clicked, this, [this, index] { Option1_Click(index); });
         connect(Option1[index], &QRadioButton::toggled, this, [this, index](bool on) {
@@ -189,6 +198,7 @@ void Form1::Form_Load() {
     Text1->setText(contact.isEmpty() ? (QStringLiteral("Velkin ") + QCoreApplication::applicationVersion()).trimmed()
                                      : contact);
     keepSnapshots_ = !SnapshotsOffBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("BACKUP"), QString::fromLatin1(kIniFile)));
+    timeoutSeconds_ = TimeoutSecondsFromSetting(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("TIMEOUT"), QString::fromLatin1(kIniFile)));
     Option1[0]->setChecked(true);
     Option1_Click(0);
     FL_InitSpd();
@@ -220,6 +230,12 @@ void Form1::resizeEvent(QResizeEvent* event) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+    // The close box while a command runs cancels it; the window stays.
+    if (commandRunning_) {
+        if (waiting_) waiting_->cancel();
+        event->ignore();
+        return;
+    }
     if (!unloaded_) {
         unloaded_ = true;
         Form_Unload();
@@ -258,7 +274,7 @@ void Form1::Option1_Click(int) {
 // The commands, handed the boxes' texts as they stand now.
 
 CommandContext Form1::commandContext() {
-    return {*SPD1, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_};
+    return {*SPD1, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_};
 }
 
 CommandInputs Form1::commandInputs() const {
@@ -266,9 +282,31 @@ CommandInputs Form1::commandInputs() const {
             tableMode()};
 }
 
-void Form1::FL_Read() { TableRead(commandContext()).run(commandInputs()); }
+template <class Command>
+void Form1::runCommand(Command command) {
+    // While a command waits for its server the window handles events again
+    // (whileWaiting); a second command must not start inside the first.
+    if (commandRunning_) return;
+    commandRunning_ = true;
+    qApp->installEventFilter(this);
+    struct Ended {
+        Form1& form;
+        ~Ended() {
+            qApp->removeEventFilter(&form);
+            form.CMD_Cancel->hide();
+            form.commandRunning_ = false;
+        }
+    } ended{*this};
+    command();
+}
 
-void Form1::FL_UPDATE() { TableReplace(commandContext()).run(commandInputs()); }
+void Form1::FL_Read() {
+    runCommand([this] { TableRead(commandContext()).run(commandInputs()); });
+}
+
+void Form1::FL_UPDATE() {
+    runCommand([this] { TableReplace(commandContext()).run(commandInputs()); });
+}
 
 void Form1::FL_InitSpd() {
     ResetGrid(*SPD1, rowCapacity_);
@@ -298,6 +336,50 @@ void Form1::setProgressRange(int32_t minimum, int32_t maximum) {
 void Form1::setProgress(int32_t value) { ProgBar1->setValue(value); }
 
 void Form1::allowUpdate(bool allowed) { CMD_Update->setEnabled(allowed); }
+
+void Form1::whileWaiting(ServerWait& wait) {
+    // Shown once a wait has lasted a moment, so a quick command does not flash it.
+    if (CMD_Cancel->isHidden()) {
+        CMD_Cancel->raise();
+        CMD_Cancel->show();
+    }
+    waiting_ = &wait;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    waiting_ = nullptr;
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop: break;
+    default: return false;
+    }
+    // Other windows (a message box of the command) take their input as usual.
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!commandRunning_ || !widget || widget->window() != this) return false;
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        if (waiting_) waiting_->cancel();
+        return true;
+    }
+    if (widget == CMD_Cancel) return false;
+    // A key the window claims for itself fires no access key (Alt+R, Alt+Q, ...).
+    if (event->type() == QEvent::ShortcutOverride) event->accept();
+    return true;
+}
 
 void Form1::setBusy(bool busy) {
     if (busy) {

@@ -56,6 +56,8 @@ public:
     velkin::ProgressBar* ProgBar1;
     QLineEdit* Text1;
     QLineEdit* Text3;
+    // Over the grid while a command waits for its database server: ends it.
+    QPushButton* CMD_Cancel;
 
     // Column catalogue of the last read (COL_Name, COL_Type, COL_Size,
     // COL_Scale), and what it learnt beyond them for an exact write-back.
@@ -92,12 +94,15 @@ public:
     void setProgress(int32_t value) override;
     void allowUpdate(bool allowed) override;
     void setBusy(bool busy) override;
+    void whileWaiting(velkin::ServerWait& wait) override;
 
     // Twips to pixels on this screen.
     int twipsToPixels(int twips) const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // While a command runs: the window's input goes nowhere but to cancelling.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -106,9 +111,15 @@ private:
     void place(QWidget* control);
     velkin::CommandContext commandContext();
     velkin::CommandInputs commandInputs() const;
+    // Runs a database command, never one inside another.
+    template <class Command>
+    void runCommand(Command command);
 
     bool unloaded_ = false;
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;
+    int32_t timeoutSeconds_ = velkin::kDefaultTimeoutSeconds;
     velkin::SessionFactory sessions_;
+    bool commandRunning_ = false;
+    velkin::ServerWait* waiting_ = nullptr;  // while events are handled inside a wait
 };

@@ -21,7 +21,7 @@ inline constexpr int kClientHeightTwips = 8460;
 
 // In the order the controls are made: a control made later lies on top of an
 // earlier one it overlaps. Option1_0 and Option1_1 are placed inside Frame1.
-inline constexpr std::array<ControlPlace, 22> kWindowTable = {{
+inline constexpr std::array<ControlPlace, 23> kWindowTable = {{
     {"SPD1", nullptr, 120, 1920, 12015, 6135},
     {"TXT_USER", nullptr, 1320, 360, 1455, 270},
     {"TXT_PASS", nullptr, 2760, 360, 1335, 270},
@@ -44,6 +44,8 @@ inline constexpr std::array<ControlPlace, 22> kWindowTable = {{
     {"ProgBar1", nullptr, 240, 8160, 3735, 255},
     {"Text1", nullptr, 3960, 8160, 3375, 270},
     {"Text3", nullptr, 7320, 8160, 4815, 270},
+    // Over the middle of the grid, shown only while a command waits for its server.
+    {"CMD_Cancel", "中止(Esc)", 5400, 4800, 1455, 375},
 }};
 
 constexpr const ControlPlace& WindowControl(std::string_view name) {

@@ -15,9 +15,13 @@
 #include <QByteArray>
 
 #include <cstdarg>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace velkin {
@@ -59,6 +63,38 @@ Error ConnectionError(MYSQL* mysql) {
 
 Error EngineError(int32_t number, const QString& message) { return MakeError(number, QStringLiteral("HY000"), message); }
 
+// The stack the connector's non-blocking calls run on. Its default (60 KiB)
+// leaves little room for a TLS handshake.
+constexpr size_t kAsyncStackBytes = 256 * 1024;
+
+// Runs one of the connector's calls in its non-blocking form, waiting for the
+// socket through the command's wait. `start` begins the call and returns what
+// it waits for (MYSQL_WAIT_*), `proceed(ready)` goes on once that is there.
+// On a stop `drop` ends the connection; the call then fails at once, is led
+// to its end (so the connector holds nothing of it), and the stop is thrown.
+template <class Start, class Proceed, class Drop>
+void Await(MYSQL* mysql, ServerWait& wait, Start start, Proceed proceed, Drop drop) {
+    int status = start();
+    while (status != 0) {
+        short events = 0;
+        if (status & MYSQL_WAIT_READ) events |= POLLIN;
+        if (status & MYSQL_WAIT_WRITE) events |= POLLOUT;
+        if (status & MYSQL_WAIT_EXCEPT) events |= POLLPRI;
+        const int timer = (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(mysql)) : -1;
+        switch (wait.forSocket(static_cast<int>(mysql_get_socket(mysql)), events, timer)) {
+        case ServerWait::Outcome::Ready:
+            status = proceed(status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT));
+            break;
+        case ServerWait::Outcome::EngineTimer: status = proceed(MYSQL_WAIT_TIMEOUT); break;
+        case ServerWait::Outcome::Stop:
+            drop();
+            // The socket is shut: every read and write fails now.
+            for (int step = 0; status != 0 && step < 1000; ++step) status = proceed(MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+            wait.throwStop();
+        }
+    }
+}
+
 class MyDynaset;
 
 // The connection and its transaction state, shared by the session, the
@@ -66,11 +102,15 @@ class MyDynaset;
 // longest of them.
 class MyConnection {
 public:
-    // `reopen` makes a fresh connection like the first, set up the same way.
-    using Opener = std::function<MysqlPtr()>;
-    MyConnection(MysqlPtr mysql, Opener reopen) : mysql_(std::move(mysql)), reopen_(std::move(reopen)) {}
+    // `reopen` makes a fresh connection like the first, set up the same way;
+    // `openQuietly` one that never hands control to the window (for a second
+    // thread).
+    using Opener = std::function<MysqlPtr(ServerWait&)>;
+    MyConnection(MysqlPtr mysql, Opener reopen, ServerWait& wait)
+        : mysql_(std::move(mysql)), reopen_(std::move(reopen)), wait_(wait) {}
 
     MYSQL* get() const { return mysql_.get(); }
+    ServerWait& wait() const { return wait_; }
 
     // Sends one statement, first draining the stream a dynaset may be reading
     // (the protocol carries one result at a time). The result, if any, is
@@ -89,6 +129,138 @@ public:
         abandoned_ = true;
     }
 
+    // Ends the connection at once when the command stops: the server is told
+    // to end it (KILL, from a second connection on a thread of its own, since
+    // a silent server would hold that too), and the socket is shut, so
+    // nothing more is waited for. The server rolls back the open transaction.
+    void Drop() noexcept {
+        if (dropped_) return;
+        dropped_ = true;
+        MYSQL* mysql = get();
+        const unsigned long id = mysql_thread_id(mysql);
+        try {
+            std::thread([open = reopen_, id] {
+                try {
+                    const MysqlPtr killer = open(ServerWait::Unattended());
+                    mysql_kill(killer.get(), id);
+                } catch (...) {
+                    // The socket is shut anyway; the server ends the session when it notices.
+                }
+            }).detach();
+        } catch (...) {
+        }
+        shutdown(static_cast<int>(mysql_get_socket(mysql)), SHUT_RDWR);
+    }
+
+    // The connector's call in its non-blocking form (see Await).
+    template <class Start, class Proceed>
+    void Call(Start start, Proceed proceed) {
+        if (dropped_)
+            throw EngineError(CR_SERVER_LOST, QStringLiteral("サーバーとの接続を切りました。確定していない変更はサーバーが破棄します。"));
+        Await(get(), wait_, start, proceed, [this] { Drop(); });
+    }
+
+    // Sends a statement without reading its answer: several may go before
+    // any answer is read (the server takes them in turn), each answer then
+    // read in order with ReadAnswer. One round trip for all.
+    void SendAhead(const QByteArray& sql) {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_send_query_start(&rc, m, sql.constData(), static_cast<unsigned long>(sql.size())); },
+             [&](int ready) { return mysql_send_query_cont(&rc, m, ready); });
+        if (rc != 0) throw ConnectionError(m);
+    }
+
+    // Reads the answer to the next statement sent ahead: true when it ran
+    // (its rows, if any, are the caller's to take), false when the server
+    // refused it (the first refusal goes to `refusal`). A lost connection throws.
+    bool ReadAnswer(std::optional<Error>& refusal) {
+        my_bool failed = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_read_query_result_start(&failed, m); },
+             [&](int ready) { return mysql_read_query_result_cont(&failed, m, ready); });
+        if (!failed) {
+            // The connector keeps a refusal of an earlier statement sent
+            // ahead as its last error until the next command: it is not this one's.
+            m->net.last_errno = 0;
+            m->net.last_error[0] = '\0';
+            std::strcpy(m->net.sqlstate, "00000");
+            return true;
+        }
+        const unsigned number = mysql_errno(m);
+        if (number == CR_SERVER_LOST || number == CR_SERVER_GONE_ERROR || number == CR_SERVER_LOST_EXTENDED)
+            throw ConnectionError(m);
+        if (!refusal) refusal = ConnectionError(m);
+        return false;
+    }
+
+    // Sends `statements` one after another, after the deferred ones, whose
+    // answers are read and let go; the answers to `statements` are the
+    // caller's to read, in order.
+    void SendGroup(const std::vector<QByteArray>& statements) {
+        Claim();
+        const std::vector<QByteArray> deferred = std::exchange(deferred_, {});
+        for (const QByteArray& sql : deferred) SendAhead(sql);
+        for (const QByteArray& sql : statements) SendAhead(sql);
+        for (size_t i = 0; i < deferred.size(); ++i) {
+            std::optional<Error> ignored;
+            if (ReadAnswer(ignored) && mysql_field_count(get()) > 0) {
+                ResultPtr dropped{mysql_use_result(get())};
+                FreeResult(dropped);
+            }
+        }
+    }
+
+    // A statement whose answer nobody waits for (the COMMIT that ends the
+    // dynasets' transaction when it only read): it goes with the next
+    // statement, in its round trip, or with the connection when none follows.
+    void Defer(QByteArray sql) { deferred_.push_back(std::move(sql)); }
+
+    void RealQuery(const QByteArray& sql) {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_real_query_start(&rc, m, sql.constData(), static_cast<unsigned long>(sql.size())); },
+             [&](int ready) { return mysql_real_query_cont(&rc, m, ready); });
+        if (rc != 0) throw ConnectionError(m);
+    }
+
+    // The next row of a result being streamed; null at its end or on an error.
+    MYSQL_ROW FetchRow(MYSQL_RES* result) {
+        MYSQL_ROW row = nullptr;
+        Call([&] { return mysql_fetch_row_start(&row, result); },
+             [&](int ready) { return mysql_fetch_row_cont(&row, result, ready); });
+        return row;
+    }
+
+    // Frees a result, reading through whatever of it has not arrived yet.
+    void FreeResult(ResultPtr& result) {
+        if (!result) return;
+        // A shut socket has nothing more to give.
+        if (dropped_) {
+            result.reset();
+            return;
+        }
+        MYSQL_RES* r = result.release();
+        Call([&] { return mysql_free_result_start(r); }, [&](int ready) { return mysql_free_result_cont(r, ready); });
+    }
+
+    // The next result of a text holding several statements: 0 when there is
+    // one, -1 at the end, above 0 for an error.
+    int NextResult() {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_next_result_start(&rc, m); }, [&](int ready) { return mysql_next_result_cont(&rc, m, ready); });
+        return rc;
+    }
+
+    void SetServerOption(enum_mysql_set_option option) {
+        int rc = 0;
+        MYSQL* m = get();
+        Call([&] { return mysql_set_server_option_start(&rc, m, option); },
+             [&](int ready) { return mysql_set_server_option_cont(&rc, m, ready); });
+        if (rc != 0) throw ConnectionError(m);
+    }
+
     // Throws unless `sql` is one statement that returns rows. The server
     // prepares it without running it, so a statement that writes is refused
     // before it changes anything.
@@ -97,7 +269,10 @@ public:
     // Runs a statement of the program's own and drops whatever it returns.
     void Run(const QByteArray& sql) {
         Send(sql);
-        if (mysql_field_count(get()) > 0) ResultPtr dropped{mysql_use_result(get())};
+        if (mysql_field_count(get()) > 0) {
+            ResultPtr dropped{mysql_use_result(get())};
+            FreeResult(dropped);
+        }
     }
 
     // Reads the rows of the statement just sent through, counting them.
@@ -106,7 +281,7 @@ public:
         ResultPtr rows{mysql_use_result(get())};
         if (!rows) throw ConnectionError(get());
         int64_t records = 0;
-        while (mysql_fetch_row(rows.get())) ++records;
+        while (FetchRow(rows.get())) ++records;
         if (mysql_errno(get()) != 0) throw ConnectionError(get());
         return records;
     }
@@ -114,8 +289,12 @@ public:
     // The statement's whole result, for the small ones of the program's own.
     ResultPtr Stored(const QByteArray& sql) {
         Send(sql);
-        ResultPtr result{mysql_store_result(get())};
-        if (!result && mysql_errno(get()) != 0) throw ConnectionError(get());
+        MYSQL_RES* stored = nullptr;
+        MYSQL* m = get();
+        Call([&] { return mysql_store_result_start(&stored, m); },
+             [&](int ready) { return mysql_store_result_cont(&stored, m, ready); });
+        ResultPtr result{stored};
+        if (!result && mysql_errno(m) != 0) throw ConnectionError(m);
         return result;
     }
 
@@ -134,8 +313,11 @@ public:
 private:
     MysqlPtr mysql_;
     Opener reopen_;
+    ServerWait& wait_;
     MyDynaset* streaming_ = nullptr;
     bool abandoned_ = false;
+    bool dropped_ = false;
+    std::vector<QByteArray> deferred_;
 };
 
 enum class ValueForm { AsText, PlainDecimal, PaddedChar, Hex };
@@ -222,17 +404,16 @@ public:
         MyConnection& c = *connection_;
         // A dynaset reads: opening one must never change data.
         c.RequireQuery(sql_);
+        std::vector<QByteArray> opening;
         if (c.owner == MyConnection::Owner::None) {
             // The count and the rows must come from one snapshot.
-            c.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
-            c.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT");
+            opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
             c.owner = MyConnection::Owner::Dynasets;
             c.changedInDynasetTransaction = false;
         }
         ++c.dynasetCount;
         try {
-            count_ = CountRecords();
-            Execute();
+            Open(opening);
             MYSQL_RES* result = stream_.get();
             const unsigned n = mysql_num_fields(result);
             if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
@@ -357,8 +538,13 @@ private:
 
     // Runs the query and starts streaming its rows, before the first record.
     void Execute() {
+        connection_->Send(sql_);
+        StartStream();
+    }
+
+    // Streams the rows of the query whose answer has just come.
+    void StartStream() {
         MyConnection& c = *connection_;
-        c.Send(sql_);
         if (mysql_field_count(c.get()) == 0)
             throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
         stream_.reset(mysql_use_result(c.get()));
@@ -382,7 +568,7 @@ private:
     void Fetch() {
         MYSQL* mysql = connection_->get();
         ++position_;
-        row_ = mysql_fetch_row(stream_.get());
+        row_ = connection_->FetchRow(stream_.get());
         if (!row_) {
             const bool failed = mysql_errno(mysql) != 0;
             const Error error = failed ? ConnectionError(mysql) : Error(0, QString());
@@ -395,28 +581,57 @@ private:
     }
 
     void EndStream() {
-        stream_.reset();
         row_ = nullptr;
         connection_->StreamEnded(this);
+        connection_->FreeResult(stream_);
     }
 
-    // The server counts the query as a subquery, without sending its rows. A
-    // statement that cannot be one (SHOW, say) is run once and counted here.
-    int64_t CountRecords() {
+    // The transaction's opening statements, the count and the query itself go
+    // in one round trip, their answers read in turn. The server counts the
+    // query as a subquery, without sending its rows; a statement that cannot
+    // be one (SHOW, say) is counted through its own rows, and run again.
+    void Open(const std::vector<QByteArray>& opening) {
         MyConnection& c = *connection_;
         QByteArray inner = sql_;
         while (!inner.isEmpty() && (QChar::isSpace(static_cast<uchar>(inner.back())) || inner.back() == ';')) inner.chop(1);
         // The line breaks keep a trailing "-- comment" from swallowing the ")".
         const QByteArray countSql = "SELECT COUNT(*) FROM (\n" + inner + "\n) AS velkin_counted";
-        try {
-            ResultPtr result = c.Stored(countSql);
+        std::vector<QByteArray> group = opening;
+        group.push_back(countSql);
+        group.push_back(sql_);
+        c.SendGroup(group);
+
+        std::optional<Error> openingRefused;
+        for (size_t i = 0; i < opening.size(); ++i) c.ReadAnswer(openingRefused);
+        std::optional<Error> countRefused;
+        bool counted = false;
+        if (c.ReadAnswer(countRefused)) {
+            MYSQL_RES* stored = nullptr;
+            MYSQL* m = c.get();
+            c.Call([&] { return mysql_store_result_start(&stored, m); },
+                   [&](int ready) { return mysql_store_result_cont(&stored, m, ready); });
+            const ResultPtr result{stored};
             MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
-            if (row && row[0]) return std::strtoll(row[0], nullptr, 10);
-        } catch (const Error&) {
-            if (mysql_errno(c.get()) == CR_SERVER_LOST || mysql_errno(c.get()) == CR_SERVER_GONE_ERROR) throw;
+            if (row && row[0]) {
+                count_ = std::strtoll(row[0], nullptr, 10);
+                counted = true;
+            }
         }
-        c.Send(sql_);
-        return c.CountRows();
+        std::optional<Error> queryRefused;
+        if (!c.ReadAnswer(queryRefused)) throw openingRefused ? *openingRefused : *queryRefused;
+        StartStream();
+        if (openingRefused) {
+            // Outside a snapshot the count could disagree with the rows; the
+            // rows still on their way are not waited for.
+            c.Abandon();
+            throw *openingRefused;
+        }
+        if (counted) return;
+        count_ = 0;
+        while (c.FetchRow(stream_.get())) ++count_;
+        if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
+        EndStream();
+        Execute();
     }
 
     // Never throws: it runs from the destructor and from a failed constructor.
@@ -434,7 +649,11 @@ private:
             EndStream();
             if (--c.dynasetCount == 0 && c.owner == MyConnection::Owner::Dynasets) {
                 c.owner = MyConnection::Owner::None;
-                if (!abandon) c.Run("COMMIT");
+                // A transaction that only read ends with whatever runs next, in its round trip.
+                if (!abandon) {
+                    if (c.changedInDynasetTransaction) c.Run("COMMIT");
+                    else c.Defer("COMMIT");
+                }
             }
         } catch (...) {
             // A lost connection ends the transaction on the server.
@@ -458,7 +677,8 @@ private:
 
 void MyConnection::Claim() {
     if (abandoned_) {
-        mysql_ = reopen_();
+        deferred_.clear();  // they belonged to the connection that went
+        mysql_ = reopen_(wait_);
         abandoned_ = false;
     }
     if (!streaming_) return;
@@ -474,7 +694,11 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
     };
     const std::unique_ptr<MYSQL_STMT, StatementCloser> statement{mysql_stmt_init(get())};
     if (!statement) throw ConnectionError(get());
-    if (mysql_stmt_prepare(statement.get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0) {
+    int rc = 0;
+    MYSQL_STMT* prepared = statement.get();
+    Call([&] { return mysql_stmt_prepare_start(&rc, prepared, sql.constData(), static_cast<unsigned long>(sql.size())); },
+         [&](int ready) { return mysql_stmt_prepare_cont(&rc, prepared, ready); });
+    if (rc != 0) {
         const unsigned number = mysql_stmt_errno(statement.get());
         // Statements the server cannot prepare (administrative ones) are not
         // queries a dynaset can be sure of; anything else is the statement's own error.
@@ -490,13 +714,143 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
 
 void MyConnection::Send(const QByteArray& sql) {
     Claim();
-    if (mysql_real_query(get(), sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
-        throw ConnectionError(get());
+    if (deferred_.empty()) {
+        RealQuery(sql);
+        return;
+    }
+    SendGroup({sql});
+    std::optional<Error> refusal;
+    if (!ReadAnswer(refusal)) throw *refusal;
 }
+
+// The replace's statements several to a round trip: the DELETE alone, then
+// the INSERTs joined by ";" into batches that the server runs as one text
+// (multi-statements, switched on for the batches only and off again at the
+// end), each statement's result read in turn. The server stops a batch at its
+// first error, so the statement that failed is the one reported and none
+// after it has run. A batch stays under the server's max_allowed_packet and
+// holds at most kMaxBatchBytes, so memory does not grow with the grid.
+//
+// Only for a table name that is one identifier (IsPlainTableName): the name
+// goes into every statement as typed, and with multi-statements on, a ";" in
+// it would begin a statement of its own.
+class MyBatches final : public StatementStream {
+public:
+    static constexpr qsizetype kMaxBatchBytes = 256 * 1024;
+
+    MyBatches(std::shared_ptr<MyConnection> connection, StatementDone done)
+        : connection_(std::move(connection)), done_(std::move(done)) {}
+
+    ~MyBatches() override {
+        // Left halfway: the statements still due cannot be waited for here,
+        // so the connection goes, and the transaction with it.
+        if (multiOn_) connection_->Drop();
+    }
+
+    void Send(const QString& sql, int32_t tag) override {
+        QByteArray text = sql.toUtf8();
+        if (first_) {
+            // The DELETE, on its own, before multi-statements are on.
+            first_ = false;
+            RunBatch(text, {tag});
+            return;
+        }
+        if (!tags_.empty() && batch_.size() + 1 + text.size() > Limit()) RunBatch(batch_, tags_);
+        if (!tags_.empty()) batch_ += ';';
+        batch_ += text;
+        tags_.push_back(tag);
+    }
+
+    void Finish() override {
+        if (!tags_.empty()) RunBatch(batch_, tags_);
+        MultiStatements(false);
+    }
+
+private:
+    // The most a batch may hold: under the server's own packet limit, asked once.
+    qsizetype Limit() {
+        if (limit_ == 0) {
+            limit_ = kMaxBatchBytes;
+            ResultPtr result = connection_->Stored("SELECT @@max_allowed_packet");
+            MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+            // Room for the packet's header and the command byte.
+            if (row && row[0]) limit_ = std::min<qsizetype>(limit_, std::strtoll(row[0], nullptr, 10) - 1024);
+            limit_ = std::max<qsizetype>(limit_, 1);
+        }
+        return limit_;
+    }
+
+    void MultiStatements(bool on) {
+        if (on == multiOn_) return;
+        connection_->SetServerOption(on ? MYSQL_OPTION_MULTI_STATEMENTS_ON : MYSQL_OPTION_MULTI_STATEMENTS_OFF);
+        multiOn_ = on;
+    }
+
+    // The statement `tag` was refused, or the connection ended while it was
+    // in progress (which, as when one statement went at a time, is reported
+    // against it).
+    [[noreturn]] void Fail(int32_t tag) {
+        MYSQL* m = connection_->get();
+        const unsigned number = mysql_errno(m);
+        const Error error = ConnectionError(m);
+        if (number != CR_SERVER_LOST && number != CR_SERVER_GONE_ERROR && number != CR_SERVER_LOST_EXTENDED) {
+            try {
+                MultiStatements(false);
+            } catch (const Error&) {
+                // The refusal is what the user needs to hear.
+            }
+        }
+        throw StatementRefused(tag, error);
+    }
+
+    void RunBatch(const QByteArray& text, const std::vector<int32_t>& tags) {
+        MyConnection& c = *connection_;
+        if (c.owner == MyConnection::Owner::Dynasets) c.changedInDynasetTransaction = true;
+        if (tags.size() > 1) MultiStatements(true);
+        try {
+            c.Send(text);
+        } catch (const Error& error) {
+            if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+            Fail(tags.front());
+        }
+        for (size_t i = 0;; ) {
+            if (mysql_field_count(c.get()) > 0) c.CountRows();
+            if (done_) done_(tags[i]);
+            if (++i == tags.size()) break;
+            int next = 0;
+            try {
+                next = c.NextResult();
+            } catch (const Error& error) {
+                if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+                Fail(tags[i]);
+            }
+            if (next > 0) Fail(tags[i]);
+            if (next < 0) break;
+        }
+        // The texts are the caller's: nothing more is due.
+        while (c.NextResult() == 0) {
+        }
+        batch_.clear();
+        tags_.clear();
+    }
+
+    std::shared_ptr<MyConnection> connection_;
+    StatementDone done_;
+    bool first_ = true;
+    bool multiOn_ = false;
+    qsizetype limit_ = 0;
+    QByteArray batch_;
+    std::vector<int32_t> tags_;
+};
 
 class MyDatabase final : public OraDatabase {
 public:
     explicit MyDatabase(std::shared_ptr<MyConnection> connection) : connection_(std::move(connection)) {}
+
+    std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done) override {
+        if (!IsPlainTableName(table)) return OraDatabase::OpenStatementStream(table, std::move(done));
+        return std::make_unique<MyBatches>(connection_, std::move(done));
+    }
 
     int64_t ExecuteSQL(const QString& sql) override {
         MyConnection& c = *connection_;
@@ -685,10 +1039,31 @@ Error ConnectFailure(MYSQL* mysql, const MySqlRoute& route, const TlsGuard& guar
                                     "使えます）。"));
 }
 
-// Runs a statement of the session's setup on a fresh connection.
-void RunSetup(MYSQL* mysql, const QByteArray& sql) {
-    if (mysql_real_query(mysql, sql.constData(), static_cast<unsigned long>(sql.size())) != 0)
-        throw ConnectionError(mysql);
+// On a stop while connecting, the half-made connection is simply shut.
+void ShutSocket(MYSQL* mysql) {
+    const auto socket = mysql_get_socket(mysql);
+    if (socket != MARIADB_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
+}
+
+// Runs the statements of the session's setup on a fresh connection, all in
+// one round trip: each is sent before any answer is read.
+void RunSetup(MYSQL* mysql, ServerWait& wait, const std::vector<QByteArray>& statements) {
+    const auto shut = [mysql] { ShutSocket(mysql); };
+    for (const QByteArray& sql : statements) {
+        int rc = 0;
+        Await(mysql, wait,
+              [&] { return mysql_send_query_start(&rc, mysql, sql.constData(), static_cast<unsigned long>(sql.size())); },
+              [&](int ready) { return mysql_send_query_cont(&rc, mysql, ready); }, shut);
+        if (rc != 0) throw ConnectionError(mysql);
+    }
+    std::optional<Error> failure;
+    for (size_t i = 0; i < statements.size(); ++i) {
+        my_bool failed = 0;
+        Await(mysql, wait, [&] { return mysql_read_query_result_start(&failed, mysql); },
+              [&](int ready) { return mysql_read_query_result_cont(&failed, mysql, ready); }, shut);
+        if (failed && !failure) failure = ConnectionError(mysql);
+    }
+    if (failure) throw *failure;
 }
 
 class MySession final : public EngineSession {
@@ -703,10 +1078,14 @@ public:
         if (password.isEmpty()) password = address.password;
 
         const bool noWait = (options & kOpenNoWait) != 0;
-        auto open = [address, user, password, noWait]() -> MysqlPtr {
+        auto open = [address, user, password, noWait](ServerWait& wait) -> MysqlPtr {
             MysqlPtr mysql{mysql_init(nullptr)};
             if (!mysql) throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
             MYSQL* m = mysql.get();
+            // Every call that waits for the server runs in its non-blocking form (Await).
+            const size_t stack = kAsyncStackBytes;
+            if (mysql_optionsv(m, MYSQL_OPT_NONBLOCK, &stack) != 0)
+                throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
             const unsigned timeout = kConnectTimeoutSeconds;
             const my_bool off = 0;
             const unsigned noLocalFiles = 0;
@@ -726,16 +1105,25 @@ public:
                 throw EngineError(kBadOption, QStringLiteral("TCP での接続を接続ライブラリに設定できません。"));
             TlsGuard guard;
             GuardPassword(m, route, guard);
-            if (!mysql_real_connect(m, address.host.isEmpty() ? nullptr : address.host.constData(),
-                                    user.isEmpty() ? nullptr : user.constData(), password.constData(),
-                                    address.database.isEmpty() ? nullptr : address.database.constData(),
-                                    address.port, socket.isEmpty() ? nullptr : socket.constData(), 0))
-                throw ConnectFailure(m, route, guard);
-            RunSetup(m, Dialect::mysqlSessionSetup().toUtf8());
-            if (noWait) RunSetup(m, Dialect::mysqlNoLockWait().toUtf8());
+            MYSQL* connected = nullptr;
+            const char* hostName = address.host.isEmpty() ? nullptr : address.host.constData();
+            const char* userName = user.isEmpty() ? nullptr : user.constData();
+            const char* database = address.database.isEmpty() ? nullptr : address.database.constData();
+            const char* socketPath = socket.isEmpty() ? nullptr : socket.constData();
+            Await(m, wait,
+                  [&] {
+                      return mysql_real_connect_start(&connected, m, hostName, userName, password.constData(), database,
+                                                      address.port, socketPath, 0);
+                  },
+                  [&](int ready) { return mysql_real_connect_cont(&connected, m, ready); }, [m] { ShutSocket(m); });
+            if (!connected) throw ConnectFailure(m, route, guard);
+            std::vector<QByteArray> setup = {Dialect::mysqlSessionSetup().toUtf8()};
+            if (noWait) setup.push_back(Dialect::mysqlNoLockWait().toUtf8());
+            RunSetup(m, wait, setup);
             return mysql;
         };
-        auto connection = std::make_shared<MyConnection>(open(), open);
+        ServerWait& wait = serverWait();
+        auto connection = std::make_shared<MyConnection>(open(wait), open, wait);
         connection_ = connection;
         return std::make_unique<MyDatabase>(std::move(connection));
     }

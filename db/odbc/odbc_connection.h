@@ -3,6 +3,7 @@
 // every dynaset, so they may be released in any order.
 
 #include "db/odbc/odbc_handles.h"
+#include "db/server_wait.h"
 
 #include <QString>
 
@@ -36,6 +37,23 @@ struct OdbcConnection {
     SQLHDBC get() const { return dbc.get(); }
     // SQLEndTran with SQL_COMMIT or SQL_ROLLBACK; throws the driver's error.
     void EndTransaction(SQLSMALLINT completion);
+    // Transactions ended so far (some drivers close their cursors then).
+    uint64_t transactionsEnded = 0;
+
+    // Where the connection waits for its server: the command's wait, or none.
+    ServerWait* wait = nullptr;
+    // Runs an ODBC call that may wait for the server. A driver gives nothing
+    // to wait on but the call itself, so it runs on the wait's helper thread
+    // (ServerWait::runBlocking); a stop cancels the call on `statement`
+    // (SQLCancel), where there is one.
+    template <class Call>
+    SQLRETURN Waiting(SQLHSTMT statement, Call call) const {
+        SQLRETURN rc = SQL_ERROR;
+        std::function<void()> cancel;
+        if (statement != SQL_NULL_HSTMT) cancel = [statement] { SQLCancel(statement); };
+        (wait ? *wait : ServerWait::Unattended()).runBlocking([&] { rc = call(); }, cancel);
+        return rc;
+    }
 };
 
 using SharedConnection = std::shared_ptr<OdbcConnection>;

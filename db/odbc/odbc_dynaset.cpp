@@ -8,6 +8,7 @@
 #include "db/plain_decimal.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <map>
 #include <optional>
@@ -161,9 +162,11 @@ CatalogueTable ReadCatalogue(const OdbcConnection& connection, const QString& sc
         // character, so they are escaped, and the rows are checked again.
         const QString tablePattern = EscapePattern(table, connection.searchPatternEscape);
         const QString schemaPattern = EscapePattern(schema, connection.searchPatternEscape);
-        CheckStatement(SQLColumnsW(statement.get(), nullptr, 0, schema.isEmpty() ? nullptr : Wide(schemaPattern),
-                                   static_cast<SQLSMALLINT>(schema.isEmpty() ? 0 : schemaPattern.size()),
-                                   Wide(tablePattern), static_cast<SQLSMALLINT>(tablePattern.size()), nullptr, 0),
+        CheckStatement(connection.Waiting(statement.get(), [&] {
+                           return SQLColumnsW(statement.get(), nullptr, 0, schema.isEmpty() ? nullptr : Wide(schemaPattern),
+                                              static_cast<SQLSMALLINT>(schema.isEmpty() ? 0 : schemaPattern.size()),
+                                              Wide(tablePattern), static_cast<SQLSMALLINT>(tablePattern.size()), nullptr, 0);
+                       }),
                        statement);
         std::vector<SQLWCHAR> buffer(256);
         SQLRETURN rc;
@@ -239,21 +242,81 @@ struct Cursor {
     // Still on the first record of the latest execution.
     bool atFirst = true;
 
+    // Records fetched ahead with their values, on the connection's helper
+    // thread (a driver may go to the server for them), a batch at a time:
+    // handing each record over on its own would cost more than reading it.
+    // The records' storage is reused from batch to batch.
+    static constexpr int kRecordsAhead = 64;
+    struct Record {
+        std::vector<std::optional<QString>> values;
+        std::vector<qsizetype> paddedFrom;
+    };
+    std::vector<Record> ahead;
+    size_t aheadNext = 0, aheadCount = 0;  // the next record to hand out, and the records held
+    bool ended = false;                    // the driver said there are no more
+    std::exception_ptr failure;            // what fetching met after the records ahead
+    uint64_t aheadSince = 0;               // the connection's transactions ended when they were fetched
+
     void Fetch() {
-        const SQLRETURN rc = SQLFetch(statement.get());
-        if (rc == SQL_NO_DATA) {
+        if (aheadNext < aheadCount && !ended && !failure && aheadSince != connection->transactionsEnded) {
+            // A transaction ended since: where the driver closed its cursor
+            // then, reading on is its error, not the records fetched ahead.
+            const size_t held = aheadCount;
+            FetchAhead(true);
+            if (failure && aheadCount == held) aheadNext = aheadCount = 0;
+        }
+        if (aheadNext == aheadCount && !ended && !failure) FetchAhead(false);
+        if (aheadNext == aheadCount) {
+            if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
             eof = true;
             values.assign(columns.size(), std::nullopt);
             return;
         }
-        CheckStatement(rc, statement);
+        values.swap(ahead[aheadNext].values);
+        paddedFrom.swap(ahead[aheadNext].paddedFrom);
+        ++aheadNext;
         eof = false;
-        paddedFrom.assign(columns.size(), -1);
+    }
+
+    // Fetches the next batch, after the records held when `keep`.
+    void FetchAhead(bool keep) {
+        if (!keep) aheadNext = aheadCount = 0;
+        aheadSince = connection->transactionsEnded;
+        connection->Waiting(statement.get(), [this] {
+            try {
+                for (int i = 0; i < kRecordsAhead; ++i) {
+                    const SQLRETURN rc = SQLFetch(statement.get());
+                    if (rc == SQL_NO_DATA) {
+                        ended = true;
+                        break;
+                    }
+                    CheckStatement(rc, statement);
+                    if (aheadCount == ahead.size()) ahead.emplace_back();
+                    ReadValues(ahead[aheadCount]);
+                    ++aheadCount;
+                }
+            } catch (const Error&) {
+                failure = std::current_exception();
+            }
+            return SQL_SUCCESS;
+        });
+    }
+
+    // The statement runs afresh: nothing fetched before counts.
+    void Restart() {
+        aheadNext = aheadCount = 0;
+        ended = false;
+        failure = nullptr;
+    }
+
+    void ReadValues(Record& record) {
+        record.values.resize(columns.size());
+        record.paddedFrom.assign(columns.size(), -1);
         for (size_t i = 0; i < columns.size(); ++i) {
             const auto column = static_cast<SQLUSMALLINT>(i + 1);
-            values[i] = columns[i].origin.shape == ValueShape::Binary
-                            ? ReadHex(statement, column)
-                            : Converted(ReadText(statement, column, buffer), columns[i], paddedFrom[i]);
+            record.values[i] = columns[i].origin.shape == ValueShape::Binary
+                                   ? ReadHex(statement, column)
+                                   : Converted(ReadText(statement, column, buffer), columns[i], record.paddedFrom[i]);
         }
     }
 
@@ -330,16 +393,21 @@ public:
         cursor_.statement = AllocateStatement(cursor_.connection->get());
         const StatementHandle& statement = cursor_.statement;
 
-        CheckStatement(SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size())), statement);
+        const OdbcConnection& c = *cursor_.connection;
+        CheckStatement(c.Waiting(statement.get(), [&] {
+                           return SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size()));
+                       }),
+                       statement);
         // A dynaset reads: a statement that returns no rows (an UPDATE, say)
         // is refused before it runs, so opening a dynaset never changes data.
+        // (A driver may ask the server for the result's shape.)
         SQLSMALLINT count = 0;
-        CheckStatement(SQLNumResultCols(statement.get(), &count), statement);
+        CheckStatement(c.Waiting(statement.get(), [&] { return SQLNumResultCols(statement.get(), &count); }), statement);
         if (count <= 0)
             throw EngineError(QStringLiteral("07005"), QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
         if (count > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
 
-        CheckStatement(SQLExecute(statement.get()), statement);
+        CheckStatement(c.Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }), statement);
         cursor_.columns = DescribeColumns(*cursor_.connection, statement, count, keepTrailingBlanks);
         cursor_.values.assign(cursor_.columns.size(), std::nullopt);
         fields_.fields_.reserve(cursor_.columns.size());
@@ -360,7 +428,9 @@ public:
         if (cursor_.atFirst) return;
         const StatementHandle& statement = cursor_.statement;
         CheckStatement(SQLFreeStmt(statement.get(), SQL_CLOSE), statement);
-        CheckStatement(SQLExecute(statement.get()), statement);
+        cursor_.Restart();
+        CheckStatement(cursor_.connection->Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }),
+                       statement);
         cursor_.atFirst = true;
         cursor_.Fetch();
     }
@@ -387,9 +457,12 @@ private:
         const QString countSql = QStringLiteral("SELECT COUNT(*) FROM (\n") + inner + QStringLiteral("\n) t");
         try {
             const StatementHandle count = AllocateStatement(dbc);
-            CheckStatement(SQLExecDirectW(count.get(), Wide(countSql), static_cast<SQLINTEGER>(countSql.size())),
+            const OdbcConnection& c = *cursor_.connection;
+            CheckStatement(c.Waiting(count.get(), [&] {
+                               return SQLExecDirectW(count.get(), Wide(countSql), static_cast<SQLINTEGER>(countSql.size()));
+                           }),
                            count);
-            const SQLRETURN fetched = SQLFetch(count.get());
+            const SQLRETURN fetched = c.Waiting(count.get(), [&] { return SQLFetch(count.get()); });
             CheckStatement(fetched, count);
             SQLBIGINT records = 0;
             SQLLEN indicator = 0;
@@ -402,10 +475,17 @@ private:
         }
 
         const StatementHandle copy = AllocateStatement(dbc);
-        CheckStatement(SQLExecDirectW(copy.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size())), copy);
+        const OdbcConnection& c = *cursor_.connection;
+        CheckStatement(c.Waiting(copy.get(), [&] {
+                           return SQLExecDirectW(copy.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size()));
+                       }),
+                       copy);
         int64_t records = 0;
         SQLRETURN rc;
-        while (SQL_SUCCEEDED(rc = SQLFetch(copy.get()))) ++records;
+        c.Waiting(copy.get(), [&] {
+            while (SQL_SUCCEEDED(rc = SQLFetch(copy.get()))) ++records;
+            return rc;
+        });
         CheckStatement(rc, copy);
         return records;
     }

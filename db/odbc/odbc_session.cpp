@@ -23,7 +23,10 @@ OdbcConnection::~OdbcConnection() {
 }
 
 void OdbcConnection::EndTransaction(SQLSMALLINT completion) {
-    Check(SQLEndTran(SQL_HANDLE_DBC, dbc.get(), completion), SQL_HANDLE_DBC, dbc.get());
+    ++transactionsEnded;
+    const SQLHDBC handle = dbc.get();
+    Check(Waiting(SQL_NULL_HSTMT, [handle, completion] { return SQLEndTran(SQL_HANDLE_DBC, handle, completion); }),
+          SQL_HANDLE_DBC, handle);
 }
 
 }  // namespace odbc
@@ -216,7 +219,10 @@ void Connect(OdbcConnection& connection, const HostIdentifier& host, const Login
 // Runs a statement of the engine's own (a session setting).
 void ExecuteOwn(const OdbcConnection& connection, const QString& sql) {
     const StatementHandle statement = AllocateStatement(connection.get());
-    CheckStatement(SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size())), statement);
+    CheckStatement(connection.Waiting(statement.get(), [&] {
+                       return SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
+                   }),
+                   statement);
 }
 
 [[noreturn]] void ThrowNotOpen() {
@@ -233,13 +239,17 @@ public:
         SQLLEN rows = 0;
         {
             const StatementHandle statement = AllocateStatement(connection.get());
-            const SQLRETURN rc =
-                SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
+            const SQLRETURN rc = connection.Waiting(statement.get(), [&] {
+                return SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
+            });
             if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
                 const Error error = DiagnosticError(SQL_HANDLE_STMT, statement.get());
                 // Some drivers answer a later commit with success all the same.
                 if (error.SqlState().startsWith(QLatin1String("08"))) connection.lost = true;
-                if (!connection.inTransaction) SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
+                if (!connection.inTransaction) {
+                    ++connection.transactionsEnded;
+                    SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
+                }
                 throw error;
             }
             // SQL_NO_DATA: a searched UPDATE or DELETE that met no row.
@@ -276,7 +286,14 @@ public:
         // Drivers without a login timeout say so; that is no reason to fail.
         SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
 
-        Connect(*connection, ParseHost(host), SplitLogin(connect));
+        connection->wait = &serverWait();
+        const HostIdentifier target = ParseHost(host);
+        const Login login = SplitLogin(connect);
+        // Connecting cannot be cancelled; the login timeout bounds it.
+        connection->Waiting(SQL_NULL_HSTMT, [&] {
+            Connect(*connection, target, login);
+            return SQL_SUCCESS;
+        });
         connection->connected = true;
 
         Check(SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
@@ -375,7 +392,10 @@ private:
         std::vector<MySqlBaseTable> tables;
         const StatementHandle probe = AllocateStatement(Connection().get());
         const QString sql = MySqlBaseTableProbe(table);
-        CheckStatement(SQLExecDirectW(probe.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size())), probe);
+        CheckStatement(Connection().Waiting(probe.get(), [&] {
+                           return SQLExecDirectW(probe.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
+                       }),
+                       probe);
         SQLSMALLINT count = 0;
         CheckStatement(SQLNumResultCols(probe.get(), &count), probe);
         for (SQLSMALLINT column = 1; column <= count; ++column)
@@ -424,9 +444,11 @@ private:
         };
 
         const StatementHandle statement = AllocateStatement(dbc);
-        CheckStatement(SQLForeignKeysW(statement.get(), wide(catalog), length(catalog), wide(schema), length(schema),
-                                       Wide(name), static_cast<SQLSMALLINT>(name.size()), nullptr, 0, nullptr, 0,
-                                       nullptr, 0),
+        CheckStatement(Connection().Waiting(statement.get(), [&] {
+                           return SQLForeignKeysW(statement.get(), wide(catalog), length(catalog), wide(schema),
+                                                  length(schema), Wide(name), static_cast<SQLSMALLINT>(name.size()),
+                                                  nullptr, 0, nullptr, 0, nullptr, 0);
+                       }),
                        statement);
         // Result columns: 2 PKTABLE_SCHEM, 3 PKTABLE_NAME, 6 FKTABLE_SCHEM, 7 FKTABLE_NAME, 11 DELETE_RULE.
         const auto text = [&statement](SQLUSMALLINT column) {

@@ -32,7 +32,9 @@
 // "[SQLSTATE xxxxx] message" for each diagnostic record.
 //
 // A dynaset reads through a forward-only cursor; MoveFirst after moving runs
-// the query again. RecordCount asks the server for COUNT(*) of the query, so
+// the query again. A command's calls that may wait for the server run on a
+// helper thread (db/server_wait.h), and a dynaset fetches 64 records a time
+// there, so that the hand-over costs little per record. RecordCount asks the server for COUNT(*) of the query, so
 // no rows are held for it. How many rows a driver buffers while reading is the
 // driver's matter; psqlODBC would hold a whole result, so a psqlODBC data
 // source or connection string is connected with UseDeclareFetch=1 and

@@ -39,6 +39,7 @@ inline constexpr const Place& TXT_SQL = WindowControl("TXT_SQL");
 inline constexpr const Place& CMD_Read = WindowControl("CMD_Read");
 inline constexpr const Place& CMD_Update = WindowControl("CMD_Update");
 inline constexpr const Place& CMD_Quit = WindowControl("CMD_Quit");
+inline constexpr const Place& CMD_Cancel = WindowControl("CMD_Cancel");
 inline constexpr const Place& Option1_0 = WindowControl("Option1_0");  // inside Frame1, which sits at 0,0
 inline constexpr const Place& Option1_1 = WindowControl("Option1_1");
 }  // namespace controls
@@ -184,6 +185,12 @@ public:
         prlimit.start(QStringLiteral("prlimit"), {QStringLiteral("--pid"), QString::number(program_.processId()),
                                                   QStringLiteral("--as=%1").arg(bytes)});
         ASSERT_TRUE(prlimit.waitForFinished(10000) && prlimit.exitCode() == 0) << "prlimit failed (util-linux)";
+    }
+
+    // The window's close box, as a window manager sends it (close_box.cpp).
+    void closeBox() {
+        tool(QString::fromLocal8Bit(qgetenv("CLOSE_BOX_BINARY")), {QString::fromLatin1(window_)});
+        settle();
     }
 
     // Screen position of a spot on a control.
