@@ -112,13 +112,53 @@ QString QuotedText(QString text) {
     return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no
+// surrogates, nothing beyond U+10FFFF. Checked byte by byte: a read asks it
+// of every text cell.
 bool IsUtf8(std::string_view bytes) {
-    if (IsAscii(bytes)) return true;
-    // Valid UTF-8 reads back to the same bytes.
-    const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    const QByteArray again = text.toUtf8();
-    return again.size() == static_cast<qsizetype>(bytes.size()) &&
-           std::memcmp(again.constData(), bytes.data(), bytes.size()) == 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        const unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int more;
+        unsigned low = 0x80, high = 0xBF;  // the second byte's range
+        if (c >= 0xC2 && c <= 0xDF) more = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;  // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p <= more) return false;
+        for (int i = 1; i <= more; ++i) {
+            const unsigned b = p[i];
+            if (b < (i == 1 ? low : 0x80u) || b > (i == 1 ? high : 0xBFu)) return false;
+        }
+        p += more + 1;
+    }
+    return true;
+}
+
+// Whether a date stored as text comes back the same through its cell: the
+// cell's ISO form equals the stored bytes. No allocation: a read asks it of
+// every date cell.
+bool DateBytesSurviveTheirCell(std::string_view stored) {
+    DateCellBuffer cell;
+    const std::string_view shown = DateCellTextUtf8(stored, cell);
+    if (shown.size() < 8) return shown == stored;
+    // The ISO text of the cell: yyyy-mm-dd and whatever followed the eight digits.
+    if (stored.size() != shown.size() + 2) return false;
+    return stored.substr(0, 4) == shown.substr(0, 4) && stored[4] == '-' && stored.substr(5, 2) == shown.substr(4, 2) &&
+           stored[7] == '-' && stored.substr(8) == shown.substr(6);
 }
 
 // A column declared to hold bytes: "BLOB" (any case, blanks around it).
@@ -187,10 +227,12 @@ public:
             const std::string_view bytes(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
             if (!IsUtf8(bytes)) return QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)");
-            const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-            if (numberColumn || binaryColumn || (padTo_ > 0 && text.size() < padTo_) ||
-                (type_.type == OraType::kDate && !DateTextSurvivesItsCell(text)))
-                return QuotedText(text);
+            const auto text = [&] { return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())); };
+            // Characters count for the padding: bytes do for ASCII text alone.
+            const bool padded = padTo_ > 0 && (IsAscii(bytes) ? static_cast<qsizetype>(bytes.size()) : text().size()) < padTo_;
+            if (numberColumn || binaryColumn || padded ||
+                (type_.type == OraType::kDate && !DateBytesSurviveTheirCell(bytes)))
+                return QuotedText(text());
             return std::nullopt;
         }
         case SQLITE_BLOB: {
