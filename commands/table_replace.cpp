@@ -2,6 +2,7 @@
 
 #include "db/engine.h"
 #include "db/error.h"
+#include "db/server_fault.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
 #include "writeback/literals.h"
@@ -137,172 +138,85 @@ Error DeleteRefused(EngineSession& session, const QString& table, const Error& e
     return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + note, error.SqlState());
 }
 
-// A command stopped while it waited (cancelled, or no answer in time) says
-// what became of the table: nothing was committed, unless the stop came while
-// the COMMIT itself was on its way.
-Error WithOutcome(const Error& error, bool committing) {
-    if (error.Number() != kCancelledError && error.Number() != kNoAnswerError) return error;
-    const QString outcome =
-        committing ? QStringLiteral("COMMIT の応答を待つ間だったため、更新が確定したかどうかは分かりません。"
-                                    "テーブルを読み直して確かめてください。")
-                   : QStringLiteral("更新は取り消され、テーブルは変更していません。");
-    return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + outcome, error.SqlState());
-}
+// One Update, a step per method: the question, the connection, the checks
+// and the snapshot under the table's lock, the statements, the COMMIT.
+class ReplaceRun {
+public:
+    ReplaceRun(const CommandContext& context, const CommandInputs& inputs)
+        : context_(context), inputs_(inputs), grid_(context.grid), sheet_(context.grid.sheet()),
+          catalogue_(context.catalogue), read_(context.catalogue.origin) {}
 
-}  // namespace
+    void run();
 
-void TableReplace::run(const CommandInputs& inputs) {
-    CommandReport& report = context_.report;
-    SpreadGrid& grid = context_.grid;
-    const ColumnCatalogue& catalogue = context_.catalogue;
-    const ReadOrigin& readOrigin = catalogue.origin;
+private:
+    bool confirmed();
+    void showProgress();
+    // Everything between the connection and the end of the command; throws.
+    void replace(EngineSession& session, OraDatabase& database);
+    // Locks the table against other writers and, unless the settings say
+    // otherwise, keeps its rows, compared with the Read.
+    std::unique_ptr<TableSnapshot> lockAndKeep(OraDatabase& database, const Dialect& dialect);
+    QString insertHead() const;
+    void sendRows(StatementStream& stream, const Dialect& dialect);
+    // The one failure handler of the replace: undo, mark the row at fault, report.
+    void fail(const Error& error);
+
+    const CommandContext& context_;
+    const CommandInputs& inputs_;
+    SpreadGrid& grid_;
+    const SheetData& sheet_;
+    const ColumnCatalogue& catalogue_;
+    const ReadOrigin& read_;
+    int32_t lastRow_ = 0;
+    std::unique_ptr<CommandConnection> connection_;
+    int32_t rowInProgress_ = 0;     // the data row at fault; 0 for none
+    int32_t columnInProgress_ = 0;  // the cell whose literal could not be written; 0 for none
+    bool committing_ = false;
+};
+
+bool ReplaceRun::confirmed() {
     try {
-        RemoveFailureMark(grid);
+        RemoveFailureMark(grid_);
     } catch (const Error& error) {
         // The mark stays; the question comes all the same.
-        report.reportError(ErrorReportKind::Command, error);
+        context_.report.reportError(ErrorReportKind::Command, error);
     }
-    const SheetData& sheet = grid.sheet();
-    const QString& table = inputs.table;
-    const int32_t lastRow = grid.lastDataRow();
-    if (report.ask(ReplaceQuestion(CountReplace(sheet, lastRow), table, inputs.login.host, readOrigin)) !=
-        MessageAnswer::Yes)
-        return;
+    lastRow_ = grid_.lastDataRow();
+    return context_.report.ask(ReplaceQuestion(CountReplace(sheet_, lastRow_), inputs_.table, inputs_.login.host,
+                                               read_)) == MessageAnswer::Yes;
+}
 
+void ReplaceRun::showProgress() {
     // The replace can take a while on a large grid; the user must see that it works.
+    CommandReport& report = context_.report;
     report.setBusy(true);
     report.setProgress(0);
-    if (lastRow > 2) {
-        report.setProgressRange(0, lastRow - 2);
+    if (lastRow_ > 2) {
+        report.setProgressRange(0, lastRow_ - 2);
     } else {
         report.setProgressRange(0, 1);
         report.setProgress(1);
     }
+}
 
+void ReplaceRun::run() {
+    if (!confirmed()) return;
+    showProgress();
     CommandWait wait(context_);
-    std::unique_ptr<CommandConnection> connection;
-    const ClosingSteps closing(grid, report, connection);
+    const ClosingSteps closing(grid_, context_.report, connection_);
     try {
-        connection = OpenConnection(inputs.login, context_.sessions, &wait);
+        connection_ = OpenConnection(inputs_.login, context_.sessions, &wait);
     } catch (const Error& error) {
-        report.reportError(ErrorReportKind::Connection, error);
+        context_.report.reportError(ErrorReportKind::Connection, error);
         return;
     }
-
-    int32_t rowInProgress = 0;     // the data row at fault; 0 for none
-    int32_t columnInProgress = 0;  // the cell whose literal could not be written; 0 for none
-    bool committing = false;
-    // The one failure handler of the replace: undo, mark the row at fault, report.
-    auto fail = [&](const Error& error) {
-        try {
-            connection->session().rollback();
-        } catch (const std::exception&) {
-            // A lost connection has already discarded the transaction on the server.
-        }
-        if (rowInProgress > 0) MarkFailedRow(grid, rowInProgress);
-        // A cell the program itself could not read as its column's type: the
-        // user is taken to it, within the marked row.
-        const bool cellRefused = error.Number() == Error::kTypeMismatch || error.Number() == Error::kOverflow;
-        if (rowInProgress > 0 && columnInProgress > 0 && cellRefused) {
-            grid.setCurrentRow(rowInProgress);
-            grid.setCurrentColumn(columnInProgress);
-            grid.doAction(GridAction::ActivateCell);
-        }
-        report.reportError(ErrorReportKind::Command, WithOutcome(error, committing));
-    };
     try {
-        EngineSession& session = connection->session();
-        OraDatabase& database = connection->database();
-
-        const Dialect dialect = session.dialect();
-        session.BeginTrans();
-        session.RequireTransactionalTable(table);
-        session.RequireNoDestructiveReferences(table);
-        // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
-        std::optional<TableSnapshot> snapshot;
-        if (context_.keepSnapshots) {
-            snapshot.emplace(database, dialect, table, SnapshotFolder(DatabaseLabel(HostField(inputs.login.host))));
-            const int64_t changed = RowsChangedSince(
-                ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
-            if (changed > 0) throw ChangedSinceRead(changed);
-        }
-        // Every statement from here on goes through one stream, which may
-        // send several before their answers are back (StatementStream); the
-        // bar moves as the database carries each out.
-        const std::unique_ptr<StatementStream> stream =
-            database.OpenStatementStream(table, [&report](int32_t row) {
-                if (row != kDeleteTag) report.setProgress(row - 2);
-            });
-        stream->Send(dialect.deleteAll(table), kDeleteTag);
-
-        // Columns the database computes take no value; an identity that
-        // refuses one is told to take the value read.
-        const QString head = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (");
-        QString columnList;
-        bool overriding = false;
-        const int32_t columns = grid.columnCount();
-        for (int32_t c = 1; c <= columns; ++c) {
-            if (static_cast<size_t>(c - 1) >= catalogue.COL_Name.size()) throw Error::SubscriptOutOfRange();
-            const ColumnOrigin& origin = readOrigin.column(static_cast<size_t>(c - 1));
-            if (origin.generated) continue;
-            overriding = overriding || origin.alwaysIdentity;
-            if (!columnList.isEmpty()) columnList += QLatin1Char(',');
-            columnList += QuotedIdentifier(catalogue.COL_Name[static_cast<size_t>(c - 1)]);
-        }
-        columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
-        const QString statementStart = head + columnList;
-        // One buffer for every row's statement: it keeps its capacity from row to row.
-        QString statement;
-
-        for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
-            grid.setCurrentRow(r);
-            grid.setCurrentColumn(1);
-            if (!RowIsWritten(sheet, r, grid.cellText())) continue;
-
-            const int32_t record = sheet.recordOf(r);
-            statement.resize(0);
-            statement += statementStart;
-            const int32_t rowColumns = grid.columnCount();
-            bool first = true;
-            int32_t c = 1;
-            try {
-                for (; c <= rowColumns; ++c) {
-                    grid.setCurrentColumn(c);
-                    const auto j = static_cast<size_t>(c - 1);
-                    if (j >= catalogue.COL_Type.size()) throw Error::SubscriptOutOfRange();
-                    const ColumnOrigin& origin = readOrigin.column(j);
-                    if (origin.generated) continue;
-                    if (!first) statement += QLatin1Char(',');
-                    first = false;
-                    // A cell still as read goes back as the value read; a changed one as typed.
-                    if (sheet.unchangedSinceRead(r, c))
-                        AppendReadLiteral(statement, catalogue.COL_Type[j], origin, grid.cellText(),
-                                          {sheet.readNull(record, c), readOrigin.exactLiteral(record, c)}, dialect);
-                    else
-                        AppendCellLiteral(statement, catalogue.COL_Type[j], grid.cellText(), dialect, origin);
-                }
-            } catch (const Error&) {
-                // Statements of earlier rows may still be unanswered: a refusal
-                // among them comes first in row order, and wins.
-                stream->Finish();
-                rowInProgress = r;
-                columnInProgress = c;
-                throw;
-            }
-            statement += QStringLiteral(") ");
-            stream->Send(statement, r);
-        }
-        stream->Finish();
-        committing = true;
-        session.CommitTrans();
-        if (snapshot) snapshot->keep();
-        ResetGrid(grid, context_.rowCapacity);
-        report.allowUpdate(false);
+        replace(connection_->session(), connection_->database());
     } catch (const StatementRefused& refused) {
         if (refused.tag() == kDeleteTag) {
-            fail(DeleteRefused(connection->session(), table, refused.error()));
+            fail(DeleteRefused(connection_->session(), inputs_.table, refused.error()));
         } else {
-            rowInProgress = refused.tag();
+            rowInProgress_ = refused.tag();
             fail(refused.error());
         }
     } catch (const Error& error) {
@@ -312,5 +226,133 @@ void TableReplace::run(const CommandInputs& inputs) {
         fail(Error(-1, QString::fromLocal8Bit(error.what())));
     }
 }
+
+void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
+    const QString& table = inputs_.table;
+    const Dialect dialect = session.dialect();
+    session.BeginTrans();
+    const std::unique_ptr<TableSnapshot> snapshot = lockAndKeep(database, dialect);
+    session.RequireTransactionalTable(table);
+    session.RequireNoDestructiveReferences(table);
+    // Every statement from here on goes through one stream, which may
+    // send several before their answers are back (StatementStream); the
+    // bar moves as the database carries each out.
+    const std::unique_ptr<StatementStream> stream =
+        database.OpenStatementStream(table, [&report = context_.report](int32_t row) {
+            if (row != kDeleteTag) report.setProgress(row - 2);
+        });
+    stream->Send(dialect.deleteAll(table), kDeleteTag);
+    sendRows(*stream, dialect);
+    stream->Finish();
+    committing_ = true;
+    // From here on the snapshot may be the only copy of the old rows: kept
+    // whatever the COMMIT's answer, or the lack of one.
+    if (snapshot) snapshot->commitStarts();
+    session.CommitTrans();
+    if (snapshot) snapshot->keep();
+    ResetGrid(grid_, context_.rowCapacity);
+    context_.report.allowUpdate(false);
+}
+
+std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(OraDatabase& database, const Dialect& dialect) {
+    const QString& table = inputs_.table;
+    const ReplaceLock lock = dialect.replaceLock(table);
+    // A lock error here, as anywhere, is reported as someone else at work (ExplainUpdateFailure).
+    if (!context_.keepSnapshots || !lock.snapshotLocks) {
+        if (!lock.statement.isEmpty()) database.ExecuteSQL(lock.statement);
+    }
+    if (!context_.keepSnapshots) return nullptr;
+    // In the replace's own transaction, under the lock: the rows the DELETE is about to remove.
+    auto snapshot = std::make_unique<TableSnapshot>(database, lock.snapshotQuery, table,
+                                                    SnapshotFolder(DatabaseLabel(HostField(inputs_.login.host))));
+    const int64_t changed =
+        RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(read_.columns.size())), snapshot->rowHashes());
+    if (changed > 0) throw ChangedSinceRead(changed);
+    return snapshot;
+}
+
+QString ReplaceRun::insertHead() const {
+    // Columns the database computes take no value; an identity that
+    // refuses one is told to take the value read.
+    QString columnList;
+    bool overriding = false;
+    const int32_t columns = grid_.columnCount();
+    for (int32_t c = 1; c <= columns; ++c) {
+        if (static_cast<size_t>(c - 1) >= catalogue_.COL_Name.size()) throw Error::SubscriptOutOfRange();
+        const ColumnOrigin& origin = read_.column(static_cast<size_t>(c - 1));
+        if (origin.generated) continue;
+        overriding = overriding || origin.alwaysIdentity;
+        if (!columnList.isEmpty()) columnList += QLatin1Char(',');
+        columnList += QuotedIdentifier(catalogue_.COL_Name[static_cast<size_t>(c - 1)]);
+    }
+    columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
+    return QStringLiteral("INSERT INTO ") + inputs_.table + QStringLiteral(" (") + columnList;
+}
+
+void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
+    const QString statementStart = insertHead();
+    // One buffer for every row's statement: it keeps its capacity from row to row.
+    QString statement;
+    for (int32_t r = kFirstDataRow; r <= lastRow_; ++r) {
+        grid_.setCurrentRow(r);
+        grid_.setCurrentColumn(1);
+        if (!RowIsWritten(sheet_, r, grid_.cellText())) continue;
+
+        const int32_t record = sheet_.recordOf(r);
+        statement.resize(0);
+        statement += statementStart;
+        const int32_t rowColumns = grid_.columnCount();
+        bool first = true;
+        int32_t c = 1;
+        try {
+            for (; c <= rowColumns; ++c) {
+                grid_.setCurrentColumn(c);
+                const auto j = static_cast<size_t>(c - 1);
+                if (j >= catalogue_.COL_Type.size()) throw Error::SubscriptOutOfRange();
+                const ColumnOrigin& origin = read_.column(j);
+                if (origin.generated) continue;
+                if (!first) statement += QLatin1Char(',');
+                first = false;
+                // A cell still as read goes back as the value read; a changed one as typed.
+                if (sheet_.unchangedSinceRead(r, c))
+                    AppendReadLiteral(statement, catalogue_.COL_Type[j], origin, grid_.cellText(),
+                                      {sheet_.readNull(record, c), read_.exactLiteral(record, c)}, dialect);
+                else
+                    AppendCellLiteral(statement, catalogue_.COL_Type[j], grid_.cellText(), dialect, origin);
+            }
+        } catch (const Error&) {
+            // Statements of earlier rows may still be unanswered: a refusal
+            // among them comes first in row order, and wins.
+            stream.Finish();
+            rowInProgress_ = r;
+            columnInProgress_ = c;
+            throw;
+        }
+        statement += QStringLiteral(") ");
+        stream.Send(statement, r);
+    }
+}
+
+void ReplaceRun::fail(const Error& error) {
+    try {
+        connection_->session().rollback();
+    } catch (const std::exception&) {
+        // A lost connection has already discarded the transaction on the server.
+    }
+    if (rowInProgress_ > 0) MarkFailedRow(grid_, rowInProgress_);
+    // A cell the program itself could not read as its column's type: the
+    // user is taken to it, within the marked row.
+    const bool cellRefused = error.Number() == Error::kTypeMismatch || error.Number() == Error::kOverflow;
+    if (rowInProgress_ > 0 && columnInProgress_ > 0 && cellRefused) {
+        grid_.setCurrentRow(rowInProgress_);
+        grid_.setCurrentColumn(columnInProgress_);
+        grid_.doAction(GridAction::ActivateCell);
+    }
+    context_.report.reportError(ErrorReportKind::Command, ExplainUpdateFailure(error, committing_));
+}
+
+}  // namespace
+
+void TableReplace::run(const CommandInputs& inputs) { ReplaceRun(context_, inputs).run(); }
 
 }  // namespace velkin

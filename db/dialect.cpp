@@ -29,6 +29,34 @@ QString Dialect::selectAll(const QString& table) const {
     return QStringLiteral("SELECT * FROM ") + table;
 }
 
+ReplaceLock Dialect::replaceLock(const QString& table) const {
+    const QString all = selectAll(table);
+    switch (kind_) {
+    case DialectKind::Oracle:
+    case DialectKind::PostgreSQL:
+        // Other sessions still read; writers fail at once (NOWAIT). On
+        // PostgreSQL it also locks a partitioned table's partitions.
+        return {QStringLiteral("LOCK TABLE ") + table + QStringLiteral(" IN EXCLUSIVE MODE NOWAIT"), all, false};
+    case DialectKind::MySQL:
+        // A locking read under REPEATABLE READ locks every row and the gaps
+        // between them, so another session's INSERT fails at once as well
+        // (the session waits 0 s for locks); and it reads the rows as
+        // committed now, not as an earlier read of the transaction saw them.
+        return {QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" FOR UPDATE"),
+                all + QStringLiteral(" FOR UPDATE"), true};
+    case DialectKind::SQLite:
+        // A write, even one that matches no row, takes the file's write lock
+        // for the rest of the transaction; the snapshot's read comes after it.
+        // (Drivers begin their transactions deferred, so no BEGIN IMMEDIATE.)
+        return {QStringLiteral("DELETE FROM ") + table + QStringLiteral(" WHERE 0 = 1"), all, false};
+    case DialectKind::SqlServer:
+        return {QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" WITH (TABLOCKX, HOLDLOCK, NOWAIT)"),
+                all, false};
+    case DialectKind::Standard: break;
+    }
+    return {QString(), all, false};
+}
+
 QString Dialect::tableListQuery() const {
     switch (kind_) {
     case DialectKind::Oracle:

@@ -19,6 +19,18 @@ enum class DateLiteralForm {
                    // language and DATEFORMAT setting (it may take '2024-01-31' as yyyy-dd-mm)
 };
 
+// How an Update keeps other writers off its table from before its snapshot
+// to its COMMIT, without waiting for any that is at work already.
+struct ReplaceLock {
+    // Sent first in the Update's transaction; empty when the dialect has none.
+    QString statement;
+    // The snapshot's query: every row of the table.
+    QString snapshotQuery;
+    // The snapshot's query takes the lock itself (then `statement` is sent
+    // only when no snapshot is kept).
+    bool snapshotLocks = false;
+};
+
 class Dialect {
 public:
     explicit Dialect(DialectKind kind = DialectKind::Oracle)
@@ -35,6 +47,8 @@ public:
     QString deleteAll(const QString& table) const;
     // Query for every row of table `table`, in no particular order.
     QString selectAll(const QString& table) const;
+    // The Update's lock on table `table`; see ReplaceLock.
+    ReplaceLock replaceLock(const QString& table) const;
     // Query listing the user's tables with their comments: TABLE_NAME, COMMENTS.
     QString tableListQuery() const;
 

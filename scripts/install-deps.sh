@@ -8,6 +8,7 @@ packages=(
   libpq-dev postgresql postgresql-client
   unixodbc-dev unixodbc odbc-postgresql libsqliteodbc
   libmariadb-dev mariadb-server mariadb-client odbc-mariadb openssl
+  galera-4 rsync iproute2 lsof
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   xvfb xdotool xclip imagemagick

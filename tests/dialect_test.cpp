@@ -1,5 +1,6 @@
 #include "db/dialect.h"
 #include "db/engine.h"
+#include "db/server_fault.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>
@@ -157,4 +158,60 @@ TEST(DatabaseLabel, NamesEngineHostPortAndDatabaseAndNoLogin) {
         {"scott/tiger@ORCL", "ORCL"},
     };
     for (const auto& [host, label] : cases) EXPECT_EQ(DatabaseLabel(host), label) << host;
+}
+
+// The Update locks its table before the snapshot, without waiting: a
+// locking snapshot on MySQL, a lock statement elsewhere.
+TEST(Dialect, TheUpdatesLockIsEachDatabasesOwn) {
+    const ReplaceLock pg = Dialect(DialectKind::PostgreSQL).replaceLock("s.t");
+    EXPECT_EQ(pg.statement, "LOCK TABLE s.t IN EXCLUSIVE MODE NOWAIT");
+    EXPECT_EQ(pg.snapshotQuery, "SELECT * FROM s.t");
+    EXPECT_FALSE(pg.snapshotLocks);
+    EXPECT_EQ(Dialect(DialectKind::Oracle).replaceLock("EMP").statement, "LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT");
+    const ReplaceLock my = Dialect(DialectKind::MySQL).replaceLock("t");
+    EXPECT_EQ(my.snapshotQuery, "SELECT * FROM t FOR UPDATE");
+    EXPECT_EQ(my.statement, "SELECT COUNT(*) FROM t FOR UPDATE") << "without a snapshot";
+    EXPECT_TRUE(my.snapshotLocks);
+    EXPECT_EQ(Dialect(DialectKind::SQLite).replaceLock("t").statement, "DELETE FROM t WHERE 0 = 1");
+    EXPECT_TRUE(Dialect(DialectKind::Standard).replaceLock("t").statement.isEmpty());
+}
+
+// What a failure means for the Update, from the numbers and SQLSTATEs each
+// engine gives, and the line the report adds under the server's own.
+TEST(ServerFault, ToldApartByNumberAndStateWithTheirLines) {
+    struct Case {
+        Error error;
+        ServerFault fault;
+        const char* line;  // a piece of the added line; nullptr: none added
+    };
+    const Case cases[] = {
+        {Error(1213, "Deadlock found when trying to get lock", "40001"), ServerFault::Conflict, "競合"},
+        {Error(1213, "WSREP detected deadlock/conflict", "40001"), ServerFault::Conflict, "この行に誤りがあったわけではありません"},
+        {Error(12345, "deadlock detected", "40P01"), ServerFault::Conflict, "競合"},
+        {Error(1205, "Lock wait timeout exceeded", "HY000"), ServerFault::LockBusy, "他の接続がこのテーブルを更新中"},
+        {Error(67890, "could not obtain lock", "55P03"), ServerFault::LockBusy, "しばらくしてから"},
+        {Error(5, "database is locked"), ServerFault::LockBusy, "更新中"},
+        {Error(517, "database is locked"), ServerFault::LockBusy, "更新中"},  // SQLITE_BUSY_SNAPSHOT
+        {Error(1927, "Connection was killed", "70100"), ServerFault::SessionEnded, "接続が切れた"},
+        {Error(2013, "Lost connection to server during query", "HY000"), ServerFault::SessionEnded, "接続が切れた"},
+        {Error(1, "terminating connection due to administrator command", "57P01"), ServerFault::SessionEnded, "接続"},
+        {Error(1180, "wsrep_max_ws_rows exceeded", "HY000"), ServerFault::WriteSetLimit, "wsrep_max_ws_rows"},
+        {Error(1180, "Got error 1 during COMMIT", "HY000"), ServerFault::None, nullptr},
+        {Error(1062, "Duplicate entry '4559' for key 'PRIMARY'", "23000"), ServerFault::None, nullptr},
+        {Error(19, "UNIQUE constraint failed"), ServerFault::None, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error.Description().toStdString());
+        EXPECT_EQ(ServerFaultOf(c.error), c.fault);
+        const Error shown = ExplainUpdateFailure(c.error, false);
+        EXPECT_EQ(shown.Number(), c.error.Number());
+        EXPECT_TRUE(shown.Description().startsWith(c.error.Description())) << "the server's first line stays first";
+        if (c.line) EXPECT_TRUE(shown.Description().contains(QString::fromUtf8(c.line))) << shown.what();
+        else EXPECT_EQ(shown.Description(), c.error.Description());
+    }
+    // The connection lost while the COMMIT was under way: nobody can tell what became of it.
+    const Error lost = ExplainUpdateFailure(Error(2013, "Lost connection", "HY000"), true);
+    EXPECT_TRUE(lost.Description().contains(QStringLiteral("確定したかどうかは分かりません"))) << lost.what();
+    // A conflict at the COMMIT is still a rollback the server made.
+    EXPECT_TRUE(ExplainUpdateFailure(Error(1213, "Deadlock", "40001"), true).Description().contains(QStringLiteral("競合")));
 }

@@ -17,6 +17,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QDir>
 #include <QRadioButton>
 
 #include <unistd.h>
@@ -188,6 +189,24 @@ TEST_P(NetworkTest, ASilentServerEndsAnUpdateAtTimeoutWithTheTableIntact) {
     EXPECT_TRUE(report.text.contains(QStringLiteral("テーブルは変更していません"))) << report.text.toStdString();
     EXPECT_TRUE(redRows().empty());
     EXPECT_EQ(cell(4, 3), "changed") << "the grid keeps what was typed";
+}
+
+// The COMMIT reaches the server and its answer never comes back: the
+// outcome is unknown, so the snapshot of the old rows stays, as pending.
+TEST_P(NetworkTest, ALostCommitAnswerKeepsThePendingSnapshot) {
+    makeTable(50);
+    read();
+    setCell(4, 3, "changed");
+    proxy_->armTrigger("COMMIT", 1, TcpProxy::Action::Silence);
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_TRUE(proxy_->triggered());
+    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("確定したかどうかは分かりません"))) << reports()[0].text.toStdString();
+    const QStringList pending = QDir(QStringLiteral("backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(pending.size(), 1);
+    const QStringList files = QDir(QStringLiteral("backup/") + pending[0]).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(files[0].endsWith(QLatin1String(".tsv.pending"))) << files[0].toStdString();
 }
 
 // However many rows, only so many statements are unanswered at a time.

@@ -3,6 +3,7 @@
 #include "snapshot_files.h"
 
 #include "commands/table_replace.h"
+#include "db/engine.h"
 #include "writeback/table_snapshot.h"
 
 #include <QApplication>
@@ -416,4 +417,38 @@ TEST_F(ReplaceTest, AnAbandonedPartialSnapshotGoesAndEveryOtherFileStays) {
     EXPECT_FALSE(left.contains(names[0])) << "abandoned";
     for (const QString& kept : names.mid(1)) EXPECT_TRUE(left.contains(kept)) << kept.toStdString();
     EXPECT_EQ(left.size(), 4) << left.join(' ').toStdString() << ": and the new snapshot";
+}
+
+// Two Updates of one table in one second, the first still waiting for its
+// COMMIT's answer: neither snapshot replaces the other, while pending or
+// after both are named.
+TEST_F(ReplaceTest, TwoSnapshotsInOneSecondBothSurvive) {
+    const std::unique_ptr<EngineSession> session = CreateSession(QStringLiteral("sqlite:Velkin.db"));
+    const std::unique_ptr<OraDatabase> database =
+        session->OpenDatabase(QStringLiteral("sqlite:Velkin.db"), QStringLiteral("scott/tiger"), kOpenNoWait);
+    const QDateTime second = QDateTime::currentDateTime();
+    const QString query = QStringLiteral("SELECT * FROM EMP");
+    {
+        TableSnapshot first(*database, query, QStringLiteral("EMP"), kSnapshots, second);
+        first.commitStarts();
+        TableSnapshot other(*database, query, QStringLiteral("EMP"), kSnapshots, second);
+        other.commitStarts();
+        // Both lost their COMMIT's answer: neither is named, neither is removed.
+    }
+    QStringList files = FolderFiles(path(kSnapshots));
+    ASSERT_EQ(files.size(), 2) << files.join(' ').toStdString();
+    EXPECT_TRUE(files[0].endsWith(QLatin1String(".tsv.pending"))) << files[0].toStdString();
+    EXPECT_TRUE(files[1].endsWith(QLatin1String(".tsv.pending2"))) << files[1].toStdString();
+    for (const QString& name : files) QFile::remove(path(kSnapshots + "/" + name));
+
+    {
+        TableSnapshot first(*database, query, QStringLiteral("EMP"), kSnapshots, second);
+        TableSnapshot other(*database, query, QStringLiteral("EMP"), kSnapshots, second);
+        first.keep();
+        other.keep();
+    }
+    files = FolderFiles(path(kSnapshots));
+    const QString stem = QStringLiteral("EMP-") + second.toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    EXPECT_EQ(files, (QStringList{stem + ".tsv", stem + "-2.tsv"}));
+    for (const QString& name : files) EXPECT_EQ(SnapshotRows(path(kSnapshots + "/" + name)).size(), 4u);
 }

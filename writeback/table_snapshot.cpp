@@ -157,6 +157,20 @@ int64_t RowsChangedSince(std::vector<uint64_t> read, std::vector<uint64_t> now) 
     return std::max(gone, come);
 }
 
+namespace {
+
+// rename() that fails with EEXIST instead of replacing an existing file.
+bool RenameWithoutReplacing(const QByteArray& from, const QByteArray& to) {
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the no-replace rename: a hard link fails as well on an existing name.
+    if (::link(from.constData(), to.constData()) != 0) return false;
+    ::unlink(from.constData());
+    return true;
+}
+
+}  // namespace
+
 Error SnapshotFileError(int errnoValue, const QString& path) {
     int32_t number = 75;  // path/file access error
     if (errnoValue == ENOSPC || errnoValue == EDQUOT || errnoValue == EFBIG) number = 61;  // disk full
@@ -177,12 +191,12 @@ void TableSnapshot::TempFile::close() {
     fd = -1;
 }
 
-TableSnapshot::TableSnapshot(OraDatabase& database, const Dialect& dialect, const QString& table,
+TableSnapshot::TableSnapshot(OraDatabase& database, const QString& query, const QString& table,
                              const QString& folder, const QDateTime& taken)
     : folder_(folder), stem_(SnapshotStem(table)), stamp_(taken.toString(QStringLiteral("yyyyMMdd-HHmmss"))) {
     // The query comes first, so a table that does not exist fails as the
     // engine reports it, with no file made.
-    std::unique_ptr<OraDynaset> dynaset = database.DbCreateDynaset(dialect.selectAll(table), kDynasetNoBlankStrip);
+    std::unique_ptr<OraDynaset> dynaset = database.DbCreateDynaset(query, kDynasetNoBlankStrip);
     OraFields& fields = dynaset->Fields();
     const int16_t count = fields.Count();
     std::vector<OraField*> columns;
@@ -227,8 +241,17 @@ TableSnapshot::TableSnapshot(OraDatabase& database, const Dialect& dialect, cons
     // other Update ever takes it for an abandoned one.
     QByteArray pending = file_.path;
     pending.replace(".tsv.part", ".tsv.pending");
-    if (::rename(file_.path.constData(), pending.constData()) != 0)
-        throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+    pending.truncate(pending.indexOf(".tsv.pending") + 12);
+    // Never onto another Update's complete snapshot (one in the same second):
+    // "….tsv.pending", else "….tsv.pending2", ...
+    for (int attempt = 1;; ++attempt) {
+        const QByteArray to = attempt == 1 ? pending : pending + QByteArray::number(attempt);
+        if (RenameWithoutReplacing(file_.path, to)) {
+            pending = to;
+            break;
+        }
+        if (errno != EEXIST || attempt >= 1000) throw SnapshotFileError(errno, QFile::decodeName(file_.path));
+    }
     file_.path = std::move(pending);
     if (::close(std::exchange(file_.fd, -1)) != 0) throw SnapshotFileError(errno, QFile::decodeName(file_.path));
 }
@@ -290,25 +313,21 @@ void TableSnapshot::flush() {
     pending_.resize(0);  // keeps its capacity for the next block
 }
 
+void TableSnapshot::commitStarts() noexcept {
+    // The file stays on disk from here on, whatever becomes of the COMMIT.
+    committing_ = std::exchange(file_.path, QByteArray());
+}
+
 void TableSnapshot::keep() noexcept {
     try {
-        if (file_.path.isEmpty()) return;
-        const QByteArray from = file_.path;
-        // From here on the file is the only copy of the replaced rows: it is
-        // never removed, whatever happens to the rename.
-        file_.path.clear();
+        if (committing_.isEmpty()) commitStarts();
+        const QByteArray from = committing_;
+        if (from.isEmpty()) return;
         for (int sequence = 1; sequence < 1000; ++sequence) {
             const QByteArray to =
                 QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, sequence));
             // An Update in the same second must not replace the other's file.
-            if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) break;
-            if (errno == EEXIST) continue;
-            if (errno != EINVAL && errno != ENOSYS) return;
-            // A file system without the no-replace rename: a hard link fails as well on an existing name.
-            if (::link(from.constData(), to.constData()) == 0) {
-                ::unlink(from.constData());
-                break;
-            }
+            if (RenameWithoutReplacing(from, to)) break;
             if (errno != EEXIST) return;
         }
         const QStringList beyond =

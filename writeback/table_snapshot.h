@@ -13,7 +13,9 @@
 // While it is being written it is "….tsv.part", locked by its writer (an
 // Update killed then left its table untouched, and the next Update of the
 // table removes the file); once complete, before the DELETE, "….tsv.pending"
-// (its Update may or may not have committed: such a file is always kept):
+// ("….tsv.pendingN" beside another Update's). Only its own Update removes it,
+// and only when it failed before sending its COMMIT; from then on it may have
+// committed, so the file is always kept:
 //
 //   backup/<database>/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
 //   backup/<database>/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second
@@ -83,16 +85,22 @@ int64_t RowsChangedSince(std::vector<uint64_t> read, std::vector<uint64_t> now);
 
 class TableSnapshot {
 public:
-    // Reads every row of `table` through `database` and writes them under a
+    // Reads every row of `table` through `database` with `query` (the
+    // dialect's, which may lock the rows) and writes them under a
     // temporary name in `folder`, created when missing. Throws velkin::Error
     // (the engine's, or SnapshotFileError) with nothing left behind.
-    TableSnapshot(OraDatabase& database, const Dialect& dialect, const QString& table,
+    TableSnapshot(OraDatabase& database, const QString& query, const QString& table,
                   const QString& folder = QString::fromLatin1(kSnapshotFolder),
                   const QDateTime& taken = QDateTime::currentDateTime());
-    // The temporary file is removed unless keep() has named it.
+    // The file is removed unless its COMMIT has started (commitStarts).
     ~TableSnapshot() = default;
     TableSnapshot(const TableSnapshot&) = delete;
     TableSnapshot& operator=(const TableSnapshot&) = delete;
+
+    // Right before the COMMIT is sent: from then on the Update may have
+    // committed whatever the program hears, so the ".pending" file is never
+    // removed, even when the COMMIT fails or its answer never comes.
+    void commitStarts() noexcept;
 
     // After the commit: gives the file its final name, never replacing
     // another snapshot, and removes the table's snapshots beyond
@@ -125,6 +133,7 @@ private:
     QString stem_;
     QString stamp_;
     TempFile file_;
+    QByteArray committing_;  // the ".pending" file once its COMMIT started; never removed
     QString pending_;  // text not yet written, converted to UTF-8 a block at a time
     std::vector<uint64_t> rowHashes_;
 };

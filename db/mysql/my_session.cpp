@@ -1,5 +1,7 @@
 #include "db/mysql/my_session.h"
 
+#include "db/server_fault.h"
+
 #include "db/error.h"
 #include "db/login.h"
 #include "db/field_list.h"
@@ -185,6 +187,7 @@ public:
             m->net.last_errno = 0;
             m->net.last_error[0] = '\0';
             std::strcpy(m->net.sqlstate, "00000");
+            RequireTransactionKept();
             return true;
         }
         const unsigned number = mysql_errno(m);
@@ -222,6 +225,7 @@ public:
         Call([&] { return mysql_real_query_start(&rc, m, sql.constData(), static_cast<unsigned long>(sql.size())); },
              [&](int ready) { return mysql_real_query_cont(&rc, m, ready); });
         if (rc != 0) throw ConnectionError(m);
+        RequireTransactionKept();
     }
 
     // The next row of a result being streamed; null at its end or on an error.
@@ -250,7 +254,20 @@ public:
         int rc = 0;
         MYSQL* m = get();
         Call([&] { return mysql_next_result_start(&rc, m); }, [&](int ready) { return mysql_next_result_cont(&rc, m, ready); });
+        if (rc == 0) RequireTransactionKept();
         return rc;
+    }
+
+    // After an abort (a deadlock, a cluster's certification conflict) the
+    // server ends the transaction, and every later statement answers OK and
+    // is committed on its own. So each answer inside the session's
+    // transaction must show it still open; an error packet carries no status,
+    // but the session stops at an error anyway.
+    void RequireTransactionKept() const {
+        if (owner != Owner::Session) return;
+        unsigned int status = 0;
+        if (mariadb_get_infov(get(), MARIADB_CONNECTION_SERVER_STATUS, &status) != 0) return;
+        if (!(status & SERVER_STATUS_IN_TRANS)) throw TransactionEndedByServer();
     }
 
     void SetServerOption(enum_mysql_set_option option) {
@@ -618,8 +635,22 @@ private:
             }
         }
         std::optional<Error> queryRefused;
-        if (!c.ReadAnswer(queryRefused)) throw openingRefused ? *openingRefused : *queryRefused;
+        bool ran = false;
+        try {
+            ran = c.ReadAnswer(queryRefused);
+        } catch (const Error& error) {
+            // The count's refusal ended the transaction (a deadlock, say): that is the cause to report.
+            if (countRefused && error.Number() == kTransactionEndedError) throw *countRefused;
+            throw;
+        }
+        if (!ran) throw openingRefused ? *openingRefused : countRefused ? *countRefused : *queryRefused;
         StartStream();
+        if (countRefused && ServerFaultOf(*countRefused) != ServerFault::None) {
+            // Not a statement that cannot be a subquery: the server refused
+            // the count for a lock or a conflict, which the query must not hide.
+            c.Abandon();
+            throw *countRefused;
+        }
         if (openingRefused) {
             // Outside a snapshot the count could disagree with the rows; the
             // rows still on their way are not waited for.
@@ -803,6 +834,18 @@ private:
         throw StatementRefused(tag, error);
     }
 
+    // Whether `error`, met while a batch ran, is the server's refusal of
+    // the statement then due: not a stop, nor a transaction already gone.
+    static bool RefusedStatement(const Error& error) {
+        return error.Number() != kCancelledError && error.Number() != kNoAnswerError &&
+               error.Number() != kTransactionEndedError;
+    }
+
+    static Error Unanswered() {
+        return EngineError(CR_COMMANDS_OUT_OF_SYNC,
+                           QStringLiteral("サーバーがこの文に応答しませんでした。更新全体を取り消します。"));
+    }
+
     void RunBatch(const QByteArray& text, const std::vector<int32_t>& tags) {
         MyConnection& c = *connection_;
         if (c.owner == MyConnection::Owner::Dynasets) c.changedInDynasetTransaction = true;
@@ -810,7 +853,7 @@ private:
         try {
             c.Send(text);
         } catch (const Error& error) {
-            if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+            if (!RefusedStatement(error)) throw;
             Fail(tags.front());
         }
         for (size_t i = 0;; ) {
@@ -821,11 +864,13 @@ private:
             try {
                 next = c.NextResult();
             } catch (const Error& error) {
-                if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+                if (!RefusedStatement(error)) throw;
                 Fail(tags[i]);
             }
             if (next > 0) Fail(tags[i]);
-            if (next < 0) break;
+            // The server answered fewer statements than the batch holds:
+            // the rest did not run, so the replace cannot be whole.
+            if (next < 0) throw StatementRefused(tags[i], Unanswered());
         }
         // The texts are the caller's: nothing more is due.
         while (c.NextResult() == 0) {
@@ -1136,7 +1181,13 @@ public:
             c.owner = MyConnection::Owner::Session;  // the dynasets' open transaction becomes this one
             return;
         }
-        c.Run("START TRANSACTION");
+        // REPEATABLE READ, as a Read's snapshot: the Update's locking read
+        // then also locks the gaps, so no other session inserts meanwhile.
+        c.SendGroup({"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION"});
+        std::optional<Error> refused;
+        c.ReadAnswer(refused);
+        c.ReadAnswer(refused);
+        if (refused) throw *refused;
         c.owner = MyConnection::Owner::Session;
     }
 

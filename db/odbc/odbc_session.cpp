@@ -1,6 +1,7 @@
 #include "db/odbc/odbc_session.h"
 
 #include "db/error.h"
+#include "db/server_fault.h"
 #include "db/odbc/odbc_connection.h"
 #include "db/odbc/odbc_dynaset.h"
 #include "db/odbc/odbc_handles.h"
@@ -318,6 +319,9 @@ public:
             throw EngineError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
         // With auto-commit off the driver opens the transaction at the next
         // statement; nothing before it is left uncommitted (see ExecuteSQL).
+        // MySQL's REPEATABLE READ makes the Update's locking read lock the gaps too.
+        if (dialect_.kind() == DialectKind::MySQL)
+            ExecuteOwn(connection, QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"));
         connection.inTransaction = true;
     }
 
@@ -332,6 +336,10 @@ public:
         if (connection.lost)
             throw EngineError(QStringLiteral("08S01"),
                               QStringLiteral("接続が切れたため、コミットできません。変更は書込まれていません。"));
+        // MariaDB ends a transaction on an abort and runs what follows on its
+        // own; the driver cannot tell, so the server is asked.
+        if (dialect_.kind() == DialectKind::MySQL && !ServerHoldsTransaction())
+            throw TransactionEndedByServer();
         connection.EndTransaction(SQL_COMMIT);
     }
 
@@ -402,6 +410,11 @@ private:
             tables.push_back({ColumnText(probe, column, SQL_DESC_CATALOG_NAME),
                               ColumnText(probe, column, SQL_DESC_BASE_TABLE_NAME)});
         return tables;
+    }
+
+    bool ServerHoldsTransaction() {
+        const auto rows = TwoColumnQuery()(QStringLiteral("SELECT @@in_transaction, 0"));
+        return !rows.empty() && rows.front().first == QLatin1String("1");
     }
 
     MySqlTwoColumnQuery TwoColumnQuery() {

@@ -1,6 +1,7 @@
 #include "db/postgres/pg_session.h"
 
 #include "db/error.h"
+#include "db/server_fault.h"
 #include "db/login.h"
 #include "db/field_list.h"
 #include "db/plain_decimal.h"
@@ -885,6 +886,9 @@ private:
         }
         active_ = false;
         if (failure_) throw *failure_;
+        // Every statement answered, and the transaction they ran in must still be open.
+        if (c.owner == TransactionOwner::Session && PQtransactionStatus(c.get()) != PQTRANS_INTRANS)
+            throw TransactionEndedByServer();
     }
 
     std::shared_ptr<PgConnection> connection_;

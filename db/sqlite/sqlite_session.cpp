@@ -1,6 +1,7 @@
 #include "db/sqlite/sqlite_session.h"
 
 #include "db/error.h"
+#include "db/server_fault.h"
 #include "db/field_list.h"
 #include "db/plain_decimal.h"
 #include "db/sqlite/declared_type.h"
@@ -504,11 +505,21 @@ public:
         return std::make_unique<SqliteDatabase>(connection_);
     }
 
-    void BeginTrans() override { Execute(Open(), "BEGIN"); }
-    void CommitTrans() override { Execute(Open(), "COMMIT"); }
+    void BeginTrans() override {
+        Execute(Open(), "BEGIN");
+        began_ = true;
+    }
+    void CommitTrans() override {
+        // SQLite rolls a transaction back on its own after some failures
+        // (a full disk, no memory); a COMMIT then would end nothing.
+        const bool ended = std::exchange(began_, false) && sqlite3_get_autocommit(Open());
+        if (ended) throw TransactionEndedByServer();
+        Execute(Open(), "COMMIT");
+    }
 
     void rollback() override {
         // Called from error handlers that may not know whether a transaction began.
+        began_ = false;
         if (!connection_ || sqlite3_get_autocommit(connection_.get())) return;
         Execute(connection_.get(), "ROLLBACK");
     }
@@ -543,6 +554,7 @@ private:
     }
 
     Connection connection_;
+    bool began_ = false;  // BeginTrans ran and nothing has ended it since
 };
 
 }  // namespace
