@@ -138,6 +138,13 @@ Error DeleteRefused(EngineSession& session, const QString& table, const Error& e
     return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + note, error.SqlState());
 }
 
+// Whether a failed COMMIT was answered by the server, so that nothing was
+// committed: not a stop, nor a connection that went while it was under way.
+bool CommitAnswered(const Error& error) {
+    return error.Number() != kCancelledError && error.Number() != kNoAnswerError &&
+           ServerFaultOf(error) != ServerFault::SessionEnded;
+}
+
 // One Update, a step per method: the question, the connection, the checks
 // and the snapshot under the table's lock, the statements, the COMMIT.
 class ReplaceRun {
@@ -248,7 +255,13 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     // From here on the snapshot may be the only copy of the old rows: kept
     // whatever the COMMIT's answer, or the lack of one.
     if (snapshot) snapshot->commitStarts();
-    session.CommitTrans();
+    try {
+        session.CommitTrans();
+    } catch (const Error& error) {
+        // A COMMIT the server answered with a refusal committed nothing.
+        if (snapshot && CommitAnswered(error)) snapshot->commitRefused();
+        throw;
+    }
     if (snapshot) snapshot->keep();
     ResetGrid(grid_, context_.rowCapacity);
     context_.report.allowUpdate(false);

@@ -98,7 +98,7 @@ ServerFault ServerFaultOf(const Error& error) {
 
 Error TransactionEndedByServer() {
     return Error(kTransactionEndedError,
-                 QStringLiteral("サーバーがトランザクションを終了していたため、更新を中止しました。"),
+                 QStringLiteral("サーバーが更新の途中でトランザクションを終了していました（他の接続との競合など）。"),
                  QStringLiteral("25P01"));
 }
 
@@ -106,8 +106,11 @@ Error ExplainUpdateFailure(const Error& error, bool committing) {
     if (error.Number() == kCancelledError || error.Number() == kNoAnswerError)
         return WithLine(error, committing ? kOutcomeUnknown
                                           : QStringLiteral("更新は取り消され、テーブルは変更していません。"));
+    // Nothing after such an end was committed: the sessions keep every
+    // statement inside a transaction (MySQL: autocommit off) until the COMMIT.
     if (error.Number() == kTransactionEndedError)
-        return WithLine(error, QStringLiteral("テーブルを読み直して確かめてください。"));
+        return WithLine(error, QStringLiteral("更新全体が取り消されました。テーブルは変更していません。"
+                                              "もう一度読込んでから更新してください。"));
     const ServerFault fault = ServerFaultOf(error);
     if (fault == ServerFault::SessionEnded && committing) return WithLine(error, kOutcomeUnknown);
     return WithLine(error, LineFor(fault));

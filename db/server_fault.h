@@ -21,9 +21,9 @@ enum class ServerFault {
 
 ServerFault ServerFaultOf(const Error& error);
 
-// The error a session raises when an answer shows that the server no longer
-// holds the transaction although no statement failed: nothing more may be
-// sent, since it would be committed on its own.
+// The error a session raises when the server no longer holds the
+// transaction although no statement failed (an abort between statements):
+// nothing may be committed, and nothing more is sent.
 Error TransactionEndedByServer();
 inline constexpr int32_t kTransactionEndedError = -2147221504 + 520;
 

@@ -211,7 +211,8 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     ASSERT_TRUE(reports().empty());
     EXPECT_EQ(script.calls,
               (QStringList{
-                  "OpenDatabase ORCL|/|2", "BeginTrans", "Dynaset 2 SELECT * FROM EMP", "Execute DELETE EMP",
+                  "OpenDatabase ORCL|/|2", "BeginTrans", "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
+                  "Dynaset 2 SELECT * FROM EMP", "Execute DELETE EMP",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('A','x''y',1.5,"
                   "TO_DATE('20240131','yyyymmdd')) ",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('B',NULL,NULL,NULL) ",
@@ -230,11 +231,11 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_NE(color(3, 2), GridColor::kRed);
     EXPECT_NE(color(4, 2), GridColor::kRed);
     EXPECT_EQ(cell(3, 1), "A") << "the grid keeps its rows";
-    EXPECT_EQ(FolderFiles(path("backup/ORCL")).size(), 1) << "only the committed Update keeps its snapshot";
+    EXPECT_EQ(FolderFiles(path("backup/ORCL")).size(), 1) << "a COMMIT the server refused keeps no snapshot";
 
     // A refused insert on the second data row marks that row.
     script.failCommit = false;
-    script.failExecuteAt = 2;  // the delete, the first insert, then this one
+    script.failExecuteAt = 3;  // the lock, the delete, the first insert, then this one
     boxes_.boxes.clear();
     update();
     EXPECT_EQ(script.calls.last(), "rollback");
@@ -249,7 +250,9 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     script.failExecuteAt = -1;
     script.calls.clear();
     update();
-    EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|/|2", "BeginTrans", "Dynaset 2 SELECT * FROM EMP", "rollback"}));
+    EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|/|2", "BeginTrans",
+                                         "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
+                                         "Dynaset 2 SELECT * FROM EMP", "rollback"}));
     EXPECT_EQ(reports().size(), 1u);
 }
 
@@ -449,6 +452,6 @@ TEST_F(ReplaceTest, TwoSnapshotsInOneSecondBothSurvive) {
     }
     files = FolderFiles(path(kSnapshots));
     const QString stem = QStringLiteral("EMP-") + second.toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    EXPECT_EQ(files, (QStringList{stem + ".tsv", stem + "-2.tsv"}));
+    EXPECT_EQ(files, (QStringList{stem + "-2.tsv", stem + ".tsv"}));
     for (const QString& name : files) EXPECT_EQ(SnapshotRows(path(kSnapshots + "/" + name)).size(), 4u);
 }

@@ -318,6 +318,11 @@ void TableSnapshot::commitStarts() noexcept {
     committing_ = std::exchange(file_.path, QByteArray());
 }
 
+void TableSnapshot::commitRefused() noexcept {
+    if (!committing_.isEmpty()) ::unlink(committing_.constData());
+    committing_.clear();
+}
+
 void TableSnapshot::keep() noexcept {
     try {
         if (committing_.isEmpty()) commitStarts();

@@ -13,9 +13,9 @@
 // While it is being written it is "….tsv.part", locked by its writer (an
 // Update killed then left its table untouched, and the next Update of the
 // table removes the file); once complete, before the DELETE, "….tsv.pending"
-// ("….tsv.pendingN" beside another Update's). Only its own Update removes it,
-// and only when it failed before sending its COMMIT; from then on it may have
-// committed, so the file is always kept:
+// ("….tsv.pendingN" beside another Update's). Only its own Update removes it:
+// when it failed before sending its COMMIT, or the server refused the COMMIT.
+// A COMMIT whose answer never came may have committed, so its file is kept:
 //
 //   backup/<database>/<table>-<yyyymmdd-hhmmss>.tsv     beside the settings file
 //   backup/<database>/<table>-<yyyymmdd-hhmmss>-2.tsv   a second one in the same second
@@ -101,6 +101,9 @@ public:
     // committed whatever the program hears, so the ".pending" file is never
     // removed, even when the COMMIT fails or its answer never comes.
     void commitStarts() noexcept;
+    // The server answered the COMMIT with a refusal: nothing was committed,
+    // so the pending file goes.
+    void commitRefused() noexcept;
 
     // After the commit: gives the file its final name, never replacing
     // another snapshot, and removes the table's snapshots beyond

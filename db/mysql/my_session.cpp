@@ -292,6 +292,20 @@ public:
         }
     }
 
+    // Runs statements of the program's own in one round trip, dropping what
+    // they return; throws the first refusal, after every answer is read.
+    void RunGroup(const std::vector<QByteArray>& statements) {
+        SendGroup(statements);
+        std::optional<Error> refused;
+        for (size_t i = 0; i < statements.size(); ++i) {
+            if (ReadAnswer(refused) && mysql_field_count(get()) > 0) {
+                ResultPtr dropped{mysql_use_result(get())};
+                FreeResult(dropped);
+            }
+        }
+        if (refused) throw *refused;
+    }
+
     // Reads the rows of the statement just sent through, counting them.
     int64_t CountRows() {
         if (mysql_field_count(get()) == 0) return 0;
@@ -1111,6 +1125,9 @@ void RunSetup(MYSQL* mysql, ServerWait& wait, const std::vector<QByteArray>& sta
     if (failure) throw *failure;
 }
 
+// The savepoint that marks the session's transaction (MySession::BeginTrans).
+const QByteArray kTransactionMark = "SAVEPOINT velkin_update";
+
 class MySession final : public EngineSession {
 public:
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
@@ -1173,21 +1190,25 @@ public:
         return std::make_unique<MyDatabase>(std::move(connection));
     }
 
+    // An abort (a deadlock, a cluster's certification conflict) that strikes
+    // between two statements ends the transaction without a word: the next
+    // statements answer OK. So the session's transaction runs with autocommit
+    // off, where whatever follows such an abort waits in a transaction of its
+    // own instead of being committed, and a savepoint marks the transaction:
+    // one that replaced it has none, and its COMMIT is refused (CommitTrans).
     void BeginTrans() override {
         MyConnection& c = Connection();
         if (c.owner == MyConnection::Owner::Session)
             throw EngineError(kOutOfOrder, QStringLiteral("トランザクションは既に開始されています。"));
         if (c.owner == MyConnection::Owner::Dynasets) {
             c.owner = MyConnection::Owner::Session;  // the dynasets' open transaction becomes this one
+            c.RunGroup({"SET autocommit = 0", kTransactionMark});
             return;
         }
         // REPEATABLE READ, as a Read's snapshot: the Update's locking read
         // then also locks the gaps, so no other session inserts meanwhile.
-        c.SendGroup({"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION"});
-        std::optional<Error> refused;
-        c.ReadAnswer(refused);
-        c.ReadAnswer(refused);
-        if (refused) throw *refused;
+        c.RunGroup({"SET autocommit = 0", "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION",
+                    kTransactionMark});
         c.owner = MyConnection::Owner::Session;
     }
 
@@ -1197,7 +1218,13 @@ public:
             throw EngineError(kOutOfOrder, QStringLiteral("トランザクションが開始されていません。"));
         // Whatever COMMIT answers, the transaction is over afterwards.
         c.owner = MyConnection::Owner::None;
-        c.Run("COMMIT");
+        try {
+            c.Run("RELEASE " + kTransactionMark);
+        } catch (const Error& error) {
+            if (error.Number() == ER_SP_DOES_NOT_EXIST) throw TransactionEndedByServer();
+            throw;
+        }
+        c.RunGroup({"COMMIT", "SET autocommit = 1"});
     }
 
     void rollback() override {
@@ -1206,7 +1233,7 @@ public:
         MyConnection& c = *connection_;
         c.owner = MyConnection::Owner::None;
         // On a lost connection the server has already discarded the transaction.
-        c.Run("ROLLBACK");
+        c.RunGroup({"ROLLBACK", "SET autocommit = 1"});
     }
 
     void RequireTransactionalTable(const QString& table) override {

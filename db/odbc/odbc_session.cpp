@@ -305,7 +305,12 @@ public:
         if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
         connection->keepsWrittenText = dialect_.kind() == DialectKind::SQLite;
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
-        if (dialect_.kind() == DialectKind::MySQL) ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
+        if (dialect_.kind() == DialectKind::MySQL) {
+            ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
+            // The driver begins each transaction itself; under REPEATABLE READ
+            // the Update's locking read locks the gaps between rows too.
+            ExecuteOwn(*connection, QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ"));
+        }
         if (options & kOpenNoWait) RefuseLockWaits(*connection);
         connection->EndTransaction(SQL_COMMIT);
 
@@ -319,9 +324,8 @@ public:
             throw EngineError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
         // With auto-commit off the driver opens the transaction at the next
         // statement; nothing before it is left uncommitted (see ExecuteSQL).
-        // MySQL's REPEATABLE READ makes the Update's locking read lock the gaps too.
         if (dialect_.kind() == DialectKind::MySQL)
-            ExecuteOwn(connection, QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"));
+            ExecuteOwn(connection, QStringLiteral("SAVEPOINT ") + QLatin1String(kTransactionMark));
         connection.inTransaction = true;
     }
 
@@ -336,10 +340,7 @@ public:
         if (connection.lost)
             throw EngineError(QStringLiteral("08S01"),
                               QStringLiteral("接続が切れたため、コミットできません。変更は書込まれていません。"));
-        // MariaDB ends a transaction on an abort and runs what follows on its
-        // own; the driver cannot tell, so the server is asked.
-        if (dialect_.kind() == DialectKind::MySQL && !ServerHoldsTransaction())
-            throw TransactionEndedByServer();
+        if (dialect_.kind() == DialectKind::MySQL) RequireMarkedTransaction(connection);
         connection.EndTransaction(SQL_COMMIT);
     }
 
@@ -412,10 +413,20 @@ private:
         return tables;
     }
 
-    bool ServerHoldsTransaction() {
-        const auto rows = TwoColumnQuery()(QStringLiteral("SELECT @@in_transaction, 0"));
-        return !rows.empty() && rows.front().first == QLatin1String("1");
+    // MariaDB ends a transaction on an abort between two statements without
+    // a word, and the driver (auto-commit off) runs what follows in a new one.
+    // A savepoint marks the transaction BeginTrans began; a transaction that
+    // replaced it has none, and must not be committed.
+    static constexpr const char* kTransactionMark = "velkin_update";
+    void RequireMarkedTransaction(const OdbcConnection& connection) const {
+        try {
+            ExecuteOwn(connection, QStringLiteral("RELEASE SAVEPOINT ") + QLatin1String(kTransactionMark));
+        } catch (const Error& error) {
+            if (error.Number() == kMySqlNoSuchSavepoint) throw TransactionEndedByServer();
+            throw;
+        }
     }
+    static constexpr int32_t kMySqlNoSuchSavepoint = 1305;
 
     MySqlTwoColumnQuery TwoColumnQuery() {
         return [connection = connection_](const QString& sql) {
