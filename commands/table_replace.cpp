@@ -216,6 +216,7 @@ void TableReplace::run(const CommandInputs& inputs) {
 
         const Dialect dialect = session.dialect();
         session.BeginTrans();
+        session.RequireReplaceableTable(table);
         session.RequireTransactionalTable(table);
         session.RequireNoDestructiveReferences(table);
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.

@@ -1158,6 +1158,10 @@ public:
         c.Run("ROLLBACK");
     }
 
+    void RequireReplaceableTable(const QString& table) override {
+        RefuseOverreach(table, TwoColumnQuery()(Dialect::mysqlOverreachQuery(table)));
+    }
+
     void RequireTransactionalTable(const QString& table) override {
         RequireTransactionalTables(BaseTables(table), table, TwoColumnQuery());
     }
