@@ -166,12 +166,17 @@ public:
             while (ResultPtr extra = NextResult())  // each statement's results end with a null one
                 if (PQstatus(conn) == CONNECTION_BAD) throw CommandError(conn, extra.get());
         };
+        bool pinning = false, pinFailed = false;
         for (const Deferred& d : deferred) {
             const bool failedBefore = failure.has_value();
             read(d.checked, nullptr);
-            if (d.pinsStringRules && !failedBefore) RequireStringRules(failure);
+            pinning = pinning || d.pinsStringRules;
+            pinFailed = pinFailed || (d.pinsStringRules && !failedBefore && failure);
         }
         if (!deferred.empty()) ReadSyncResult();
+        // The server reports a changed setting just before it is ready for
+        // more, after the Sync: only then does the connection know it.
+        if (pinning && (!failure || pinFailed)) RequireStringRules(failure);
         if (failure) {
             // A setting of the session's own failed: nothing after it can be trusted.
             ReadRest(statements.size());
