@@ -206,9 +206,10 @@ public:
     void Defer(QByteArray sql, bool checked) { deferred_.push_back({std::move(sql), checked, false}); }
     // The statement that pins the string rules (Dialect::postgresSessionSetup),
     // deferred as a checked one; afterwards the server must report them
-    // pinned, else the connection fails with a report that says why. The
-    // first statement that follows it in a command never holds a cell's
-    // literal (a BEGIN, a catalogue query with parameters, the user's query).
+    // pinned, else the connection fails with a report that says why and
+    // sends nothing more. The statements sent in its round trip are read
+    // under the rules it set; should it fail, the one that went with it is
+    // the command's first (a BEGIN, a read's query), never a cell's literal.
     void DeferStringRules() {
         deferred_.push_back({Dialect::postgresSessionSetup().toUtf8(), true, true});
     }
