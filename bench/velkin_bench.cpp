@@ -322,6 +322,7 @@ public:
     void CommitTrans() override { inner_->CommitTrans(); }
     void rollback() override { inner_->rollback(); }
     Dialect dialect() const override { return inner_->dialect(); }
+    void RequireReplaceableTable(const QString& table) override { inner_->RequireReplaceableTable(table); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
     void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }

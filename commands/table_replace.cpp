@@ -238,6 +238,9 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     const QString& table = inputs_.table;
     const Dialect dialect = session.dialect();
     session.BeginTrans();
+    // What the name is, before anything locks or reads it: a view, a rule or
+    // inheritance would carry the DELETE into other tables.
+    session.RequireReplaceableTable(table);
     const std::unique_ptr<TableSnapshot> snapshot = lockAndKeep(database, dialect);
     session.RequireTransactionalTable(table);
     session.RequireNoDestructiveReferences(table);

@@ -138,6 +138,16 @@ QString Dialect::mysqlSessionSetup() {
         "'ANSI_QUOTES', 'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES')");
 }
 
+// The program writes a text as '...' with only the apostrophe doubled, and
+// PostgreSQL reads it so while standard_conforming_strings is on (the default
+// since 9.1). A database, a role or the server's configuration may turn it
+// off; then a backslash in a cell escapes the character after it, so a text
+// holding \' ends its literal early and the rest of the statement, cell text
+// included, is read as SQL. Every route to PostgreSQL therefore turns it on
+// when it connects, and a connection that does not report it on afterwards
+// is refused (kPostgresStringRules).
+QString Dialect::postgresSessionSetup() { return QStringLiteral("SET standard_conforming_strings = on"); }
+
 // 0 is "never wait" since MariaDB 10.3; MySQL's minimum is 1 second, and it
 // takes 0 as that minimum.
 QString Dialect::mysqlNoLockWait() {
@@ -160,19 +170,91 @@ QString Dialect::mysqlTransactionalQuery(const QString& schema, const QString& t
 
 QString Dialect::sqlServerNoLockWait() { return QStringLiteral("SET LOCK_TIMEOUT 0"); }
 
-// conparentid: a key declared on a partitioned table is repeated on each of
-// its partitions; the one declared is enough to name.
+namespace {
+
+// The name of the pg_class row `c` in schema row `n`, qualified when it lies
+// outside the current schema.
+const char* const kPostgresShownName =
+    "CASE WHEN n.nspname = pg_catalog.current_schema() THEN c.relname::text "
+    "ELSE n.nspname || '.' || c.relname END";
+
+}  // namespace
+
+// A DELETE of a partitioned table deletes the rows of its partitions, and a
+// DELETE of a partition deletes rows its ancestors show: the keys that count
+// are those to the table, to any partition below it and to any table above
+// it. Keys of tables whose rows the DELETE removes anyway (the table and its
+// partitions) are left out. conparentid: a key declared on a partitioned
+// table is repeated for each partition on either side; the one declared is
+// enough to name.
 QString Dialect::postgresReferringKeysQuery(const QString& tableName) {
     return QStringLiteral(
-               "SELECT CASE WHEN n.nspname = pg_catalog.current_schema() THEN c.relname::text "
-               "ELSE n.nspname || '.' || c.relname END, "
+               "WITH target AS (SELECT pg_catalog.to_regclass(%1) AS oid), "
+               "deleted AS (SELECT oid FROM target UNION "
+               "SELECT p.relid FROM target, pg_catalog.pg_partition_tree(target.oid) p), "
+               "reached AS (SELECT oid FROM deleted UNION "
+               "SELECT a.relid FROM target, pg_catalog.pg_partition_ancestors(target.oid) a) "
+               "SELECT %2, "
                "CASE k.confdeltype WHEN 'c' THEN 'CASCADE' WHEN 'n' THEN 'SET NULL' WHEN 'd' THEN 'SET DEFAULT' "
                "WHEN 'r' THEN 'RESTRICT' ELSE 'NO ACTION' END "
                "FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_class c ON c.oid = k.conrelid "
                "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-               "WHERE k.contype = 'f' AND k.conparentid = 0 AND k.confrelid = pg_catalog.to_regclass(%1) "
-               "AND k.conrelid <> k.confrelid ORDER BY 1, 2")
-        .arg(tableName);
+               "WHERE k.contype = 'f' AND k.conparentid = 0 AND k.confrelid IN (SELECT oid FROM reached) "
+               "AND k.conrelid NOT IN (SELECT oid FROM deleted) ORDER BY 1, 2")
+        .arg(tableName, QLatin1String(kPostgresShownName));
+}
+
+// relkind v (view), m (materialized view), f (foreign table); a DELETE of a
+// table with inheritance children (relkind r; a partitioned table is p)
+// deletes their rows too; pg_rewrite.ev_type 3 is INSERT, 4 DELETE.
+QString Dialect::postgresOverreachQuery(const QString& tableName) {
+    return QStringLiteral(
+               "WITH target AS (SELECT c.oid, c.relkind, c.relname FROM pg_catalog.pg_class c "
+               "WHERE c.oid = pg_catalog.to_regclass(%1)) "
+               "SELECT 'view', t.relname::text FROM target t WHERE t.relkind IN ('v', 'm', 'f') "
+               "UNION ALL SELECT 'view', %2 FROM target t, pg_catalog.pg_partition_tree(t.oid) p "
+               "JOIN pg_catalog.pg_class c ON c.oid = p.relid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+               "WHERE c.relkind = 'f' "
+               "UNION ALL SELECT 'inherits', %2 FROM target t JOIN pg_catalog.pg_inherits i ON i.inhparent = t.oid "
+               "JOIN pg_catalog.pg_class c ON c.oid = i.inhrelid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+               "WHERE t.relkind = 'r' "
+               "UNION ALL SELECT 'rule', r.rulename::text FROM target t "
+               "JOIN pg_catalog.pg_rewrite r ON r.ev_class = t.oid WHERE r.ev_type IN ('3', '4') "
+               "ORDER BY 1, 2")
+        .arg(tableName, QLatin1String(kPostgresShownName));
+}
+
+QString Dialect::mysqlOverreachQuery(const QString& typed) {
+    const std::vector<NamePart> parts = SplitTableName(typed);
+    const QString schema = parts.size() > 1 ? sqlStringLiteral(parts[parts.size() - 2].text) : QStringLiteral("DATABASE()");
+    return QStringLiteral(
+               "SELECT 'view', TABLE_NAME FROM information_schema.TABLES "
+               "WHERE TABLE_SCHEMA = %1 AND TABLE_NAME = %2 AND TABLE_TYPE LIKE '%VIEW' ORDER BY 2")
+        .arg(schema, sqlStringLiteral(parts.back().text));
+}
+
+QString Dialect::sqliteOverreachQuery(const QString& schema, const QString& table) {
+    QString quotedSchema = schema;
+    quotedSchema.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QStringLiteral(
+               "SELECT 'view', name FROM \"%1\".sqlite_master WHERE type = 'view' AND name = %2 COLLATE NOCASE")
+        .arg(quotedSchema, sqlStringLiteral(table));
+}
+
+QString Dialect::overreachQuery(const QString& typed) const {
+    switch (kind_) {
+    case DialectKind::PostgreSQL: return postgresOverreachQuery(sqlStringLiteral(typed));
+    case DialectKind::MySQL: return mysqlOverreachQuery(typed);
+    case DialectKind::SQLite: {
+        const std::vector<NamePart> parts = SplitTableName(typed);
+        return sqliteOverreachQuery(parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main"),
+                                    parts.back().text);
+    }
+    case DialectKind::Oracle:
+    case DialectKind::SqlServer:
+    case DialectKind::Standard: break;
+    }
+    return QString();
 }
 
 // UNIQUE_CONSTRAINT_SCHEMA is the referenced table's database;

@@ -64,6 +64,13 @@ public:
     // statements as the other databases do (see the definition); run once
     // after connecting.
     static QString mysqlSessionSetup();
+    // Statement that makes a PostgreSQL session read a backslash inside '...'
+    // as an ordinary character (see the definition); run once after
+    // connecting, by every route to PostgreSQL.
+    static QString postgresSessionSetup();
+    // The server parameter that setup pins, and the value it must then report.
+    static constexpr const char* kPostgresStringRules = "standard_conforming_strings";
+    static constexpr const char* kPostgresStringRulesValue = "on";
     // Statement that makes a MySQL or MariaDB session fail at once on a row or
     // table lock held by another session, instead of waiting.
     static QString mysqlNoLockWait();
@@ -92,7 +99,30 @@ public:
     // deleting a row changes no other table and fails on none.
     static QString sqliteReferringKeysQuery(const QString& schema, const QString& table);
 
+    // Queries for what a replace's DELETE of a table would reach beyond the
+    // table's own rows: rows of a kind word and the name found.
+    //   "view"     the name is a view or a foreign table (or, on PostgreSQL, a
+    //              partitioned table with a foreign table among its partitions);
+    //   "inherits" a table that inherits from it (PostgreSQL, not partitions);
+    //   "rule"     a DELETE or INSERT rule on it (PostgreSQL).
+    // No rows for a plain table, or for a name the catalogue does not know
+    // (the DELETE then fails on its own).
+    //
+    // PostgreSQL: `tableName` as for postgresReferringKeysQuery.
+    static QString postgresOverreachQuery(const QString& tableName);
+    // MySQL and MariaDB: the name as typed; its database is the one it
+    // names, else DATABASE(). The server keeps no catalogue of the tables
+    // behind a view, so a view is all that can be said.
+    static QString mysqlOverreachQuery(const QString& typed);
+    // SQLite: as for sqliteReferringKeysQuery.
+    static QString sqliteOverreachQuery(const QString& schema, const QString& table);
+    // This dialect's query for the name as typed, with the name as a literal;
+    // empty where the program does not know the database's catalogue.
+    QString overreachQuery(const QString& typed) const;
+
     // `text` as an SQL string literal: between apostrophes, each one doubled.
+    // That is the whole escaping rule, in every dialect: the sessions pin the
+    // string rules it relies on (postgresSessionSetup, mysqlSessionSetup).
     static QString sqlStringLiteral(const QString& text);
 
 private:

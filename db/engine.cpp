@@ -65,6 +65,29 @@ void EngineSession::RequireNoDestructiveReferences(const QString& table) {
                     .arg(table, Listed(reaching)));
 }
 
+void EngineSession::RefuseOverreach(const QString& table, const std::vector<std::pair<QString, QString>>& found) {
+    if (found.empty()) return;
+    QStringList inheriting, rules;
+    for (const auto& [kind, name] : found) {
+        if (kind == QLatin1String("view"))
+            throw Error(Error::kNotAPlainTable,
+                        QStringLiteral("ビューや外部テーブルは更新できません（参照先のテーブルを確かめられないため）。"
+                                       "テーブルは変更していません。"));
+        QStringList& list = kind == QLatin1String("inherits") ? inheriting : rules;
+        if (!list.contains(name)) list << name;
+    }
+    QString why;
+    if (!inheriting.isEmpty())
+        why += QStringLiteral("表 %1 を継承している表があり（%2）、DELETE はその行も削除して表 %1 に入れ直すため、"
+                              "更新できません。")
+                   .arg(table, inheriting.join(QStringLiteral(", ")));
+    if (!rules.isEmpty())
+        why += QStringLiteral("表 %1 には DELETE または INSERT のルールがあり（%2）、他の表を変更しうるため、"
+                              "更新できません。")
+                   .arg(table, rules.join(QStringLiteral(", ")));
+    throw Error(Error::kDeleteReachesOtherTables, why + QStringLiteral("表は変更していません。"));
+}
+
 QString EngineSession::ReferringTablesNote(const QString& table) {
     try {
         const std::vector<ReferringKey> keys = KeysReferringTo(table);

@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace velkin {
@@ -63,6 +64,14 @@ public:
     // as a blocking call would. Wrappers pass it on to the session they wrap.
     virtual void setServerWait(ServerWait* wait) { wait_ = wait; }
 
+    // Throws when the table box's `table` names something whose DELETE
+    // reaches beyond its own rows, so that a replace is refused before it
+    // deletes anything: a view or a foreign table (Error::kNotAPlainTable),
+    // a table that others inherit from or that has a DELETE or INSERT rule
+    // (Error::kDeleteReachesOtherTables). Called inside the transaction,
+    // before the other checks. Engines that cannot tell accept every table.
+    virtual void RequireReplaceableTable(const QString& table) { (void)table; }
+
     // Throws when changes to `table` could not be rolled back (a MySQL table
     // whose storage engine has no transactions, MyISAM say), so that a replace
     // is refused before it deletes anything. Called inside the transaction.
@@ -93,6 +102,10 @@ public:
     QString ReferringTablesNote(const QString& table);
 
 protected:
+    // Throws for what an overreach query (Dialect::overreachQuery) found for
+    // `table`: rows of a kind word and a name. No rows: returns.
+    static void RefuseOverreach(const QString& table, const std::vector<std::pair<QString, QString>>& found);
+
     ServerWait& serverWait() const { return wait_ ? *wait_ : ServerWait::Unattended(); }
 
 private:

@@ -20,4 +20,14 @@ Error Error::CannotCreateObject(const QString& detail) {
                      (detail.isEmpty() ? QString() : QStringLiteral("\r\n") + detail));
 }
 
+Error Error::StringRulesNotPinned(const QString& parameter, const QString& wanted, const QString& reported,
+                                  const QString& serverWords) {
+    QString description =
+        QStringLiteral("サーバーの %1 を %2 にできないため、この接続は使いません（サーバーの値: %3）。"
+                       "このままでは値の中の \\ が文字列の終わりとして読まれ、値が SQL として実行されるおそれがあります。")
+            .arg(parameter, wanted, reported.isEmpty() ? QStringLiteral("不明") : reported);
+    if (!serverWords.isEmpty()) description += QStringLiteral("\r\n") + serverWords;
+    return Error(kStringRulesNotPinned, description);
+}
+
 }  // namespace velkin

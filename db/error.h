@@ -31,12 +31,22 @@ public:
     // reports a number in that range, so the report is never taken for the
     // server's.
     static constexpr int32_t kDeleteReachesOtherTables = -2147221504 + 513;
+    // The program's refusal of a replace whose table box names a view or a
+    // foreign table: which tables its DELETE reaches cannot be known.
+    static constexpr int32_t kNotAPlainTable = -2147221504 + 515;
+    // A connection whose server would not take the string rules the
+    // program's literals rely on (PostgreSQL's standard_conforming_strings).
+    static constexpr int32_t kStringRulesNotPinned = -2147221504 + 516;
 
     static Error Overflow();
     static Error SubscriptOutOfRange();
     static Error TypeMismatch();
     // `detail` says which component is missing, so the user knows what to install.
     static Error CannotCreateObject(const QString& detail);
+    // The server would not set `parameter` to `wanted` (it reports `reported`,
+    // empty when unknown); `serverWords` is its own refusal, if any.
+    static Error StringRulesNotPinned(const QString& parameter, const QString& wanted, const QString& reported,
+                                      const QString& serverWords);
 
 private:
     int32_t number_;

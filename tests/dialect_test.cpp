@@ -102,6 +102,17 @@ TEST(Dialect, ReferringKeysQueriesTakeTheNamesAsLiterals) {
     EXPECT_TRUE(lite.contains("f.\"table\" = 'it''s' COLLATE NOCASE")) << lite.toStdString();
 }
 
+// What the name is, asked of the catalogue by the name as typed; a database
+// whose catalogue the program does not know has no query (SQLTables answers).
+TEST(Dialect, OverreachQueriesTakeTheNameAsTyped) {
+    EXPECT_TRUE(Dialect(DialectKind::MySQL).overreachQuery("d.\"it's\"").contains("TABLE_SCHEMA = 'd' AND TABLE_NAME = 'it''s'"));
+    EXPECT_TRUE(Dialect(DialectKind::MySQL).overreachQuery("`v`").contains("TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'v'"));
+    EXPECT_TRUE(Dialect(DialectKind::PostgreSQL).overreachQuery("s.\"it's\"").contains("to_regclass('s.\"it''s\"')"));
+    EXPECT_TRUE(Dialect(DialectKind::SQLite).overreachQuery("[v]").contains("FROM \"main\".sqlite_master WHERE type = 'view' AND name = 'v'"));
+    for (DialectKind other : {DialectKind::Oracle, DialectKind::SqlServer, DialectKind::Standard})
+        EXPECT_EQ(Dialect(other).overreachQuery("v"), "");
+}
+
 TEST(Dialect, TableNamesSplitIntoUnquotedParts) {
     const auto parts = [](const QString& typed) {
         QStringList out;

@@ -109,6 +109,22 @@ TEST_P(MyTest, TableThatCannotRollBackIsRefusedBeforeAnythingChanges) {
     EXPECT_EQ(admin_->Column("SELECT id FROM " + myisam), "1");
 }
 
+// The server keeps no catalogue of a view's tables, so a view over MyISAM is
+// refused as a view, before the check of its storage engine could miss it.
+TEST_P(MyTest, AViewOverATableThatCannotRollBackIsRefusedAsAView) {
+    const std::string myisam = MakeTable("underneath", "id INT", "ENGINE=MyISAM");
+    const std::string view = tables_->Name("over");
+    admin_->Exec("CREATE OR REPLACE VIEW " + view + " AS SELECT id FROM " + myisam);
+    tables_->AtEnd("DROP VIEW IF EXISTS " + view);
+    auto o = Open();
+    o.session->BeginTrans();
+    for (const std::string& name : {view, test::MyPlace().database + ".\"" + view + "\"", "`" + view + "`"})
+        EXPECT_EQ(ErrorOf([&] { o.session->RequireReplaceableTable(Q(name)); }).Number(), Error::kNotAPlainTable)
+            << name;
+    EXPECT_NO_THROW(o.session->RequireReplaceableTable(Q(myisam)));
+    o.session->rollback();
+}
+
 // ---------------------------------------------------------------------------
 // The native engine's stream.
 

@@ -202,4 +202,48 @@ TEST_F(PgTransactions, LockTimeoutOnlyWithTheNoWaitOption) {
     EXPECT_EQ(test::Read(*noWait.db, "SELECT current_setting('lock_timeout')")[0][0], kNoWaitLockTimeout);
 }
 
+// ---------------------------------------------------------------------------
+// What a replace's DELETE would reach beyond the table
+
+using PgReach = PgTest;
+
+TEST_F(PgReach, InheritanceChildrenAndRulesRefuseTheReplace) {
+    const std::string parent = tables_->Make("heir", "id integer");
+    const std::string child = tables_->Name("heir_kid");
+    admin_->Exec("CREATE TABLE " + child + " (extra text) INHERITS (" + parent + ")");
+    const std::string ruled = tables_->Make("ruled", "id integer");
+    const std::string other = tables_->Make("ruled_other", "id integer");
+    admin_->Exec("CREATE RULE also_delete AS ON DELETE TO " + ruled + " DO ALSO DELETE FROM " + other);
+    auto o = Open();
+    o.session->BeginTrans();
+    const Error inherited = ErrorOf([&] { o.session->RequireReplaceableTable(Q("public.\"" + parent + "\"")); });
+    EXPECT_EQ(inherited.Number(), Error::kDeleteReachesOtherTables);
+    EXPECT_TRUE(inherited.Description().contains(Q("（" + child + "）"))) << inherited.what();
+    EXPECT_NO_THROW(o.session->RequireReplaceableTable(Q(child))) << "a child's DELETE reaches its own rows only";
+    const Error ruleFound = ErrorOf([&] { o.session->RequireReplaceableTable(Q(ruled)); });
+    EXPECT_EQ(ruleFound.Number(), Error::kDeleteReachesOtherTables);
+    EXPECT_TRUE(ruleFound.Description().contains("（also_delete）")) << ruleFound.what();
+    EXPECT_TRUE(ruleFound.Description().endsWith("表は変更していません。"));
+    o.session->rollback();
+}
+
+// A key to one partition, or to the partitioned table, reaches rows that a
+// DELETE of the partitioned table or of that partition removes.
+TEST_F(PgReach, KeysAnywhereInThePartitionTreeCount) {
+    const std::string tree = tables_->Make("tree", "id integer PRIMARY KEY", "PARTITION BY RANGE (id)");
+    const std::string leaf = tables_->Name("tree_leaf");
+    admin_->Exec("CREATE TABLE " + leaf + " PARTITION OF " + tree + " FOR VALUES FROM (0) TO (10)");
+    const std::string toLeaf = tables_->Make("to_leaf", "p integer REFERENCES " + leaf + " ON DELETE CASCADE");
+    const std::string toTree = tables_->Make("to_tree", "p integer REFERENCES " + tree + " ON DELETE SET NULL");
+    auto o = Open();
+    o.session->BeginTrans();
+    for (const std::string& name : {tree, leaf}) {
+        EXPECT_NO_THROW(o.session->RequireReplaceableTable(Q(name))) << "partitions are the table's own rows";
+        const Error refused = ErrorOf([&] { o.session->RequireNoDestructiveReferences(Q(name)); });
+        EXPECT_EQ(refused.Number(), Error::kDeleteReachesOtherTables) << name;
+        EXPECT_TRUE(refused.Description().endsWith(Q(toLeaf + " (CASCADE), " + toTree + " (SET NULL)"))) << refused.what();
+    }
+    o.session->rollback();
+}
+
 }  // namespace

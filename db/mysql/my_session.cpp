@@ -1236,6 +1236,10 @@ public:
         c.RunGroup({"ROLLBACK", "SET autocommit = 1"});
     }
 
+    void RequireReplaceableTable(const QString& table) override {
+        RefuseOverreach(table, TwoColumnQuery()(Dialect::mysqlOverreachQuery(table)));
+    }
+
     void RequireTransactionalTable(const QString& table) override {
         RequireTransactionalTables(BaseTables(table), table, TwoColumnQuery());
     }

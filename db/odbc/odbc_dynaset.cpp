@@ -142,16 +142,6 @@ struct CatalogueColumn {
 };
 using CatalogueTable = std::map<QString, CatalogueColumn>;
 
-QString EscapePattern(const QString& text, const QString& escape) {
-    if (escape.isEmpty()) return text;
-    QString escaped;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('_') || c == QLatin1Char('%') || c == escape.front()) escaped += escape;
-        escaped += c;
-    }
-    return escaped;
-}
-
 // Reads the definition of `schema`.`table`. A catalogue that cannot answer
 // leaves the driver's own description standing, so a failure here is no error.
 CatalogueTable ReadCatalogue(const OdbcConnection& connection, const QString& schema, const QString& table) {

@@ -311,6 +311,7 @@ public:
             // the Update's locking read locks the gaps between rows too.
             ExecuteOwn(*connection, QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ"));
         }
+        if (dialect_.kind() == DialectKind::PostgreSQL) PinPostgresStringRules(connection);
         if (options & kOpenNoWait) RefuseLockWaits(*connection);
         connection->EndTransaction(SQL_COMMIT);
 
@@ -352,6 +353,14 @@ public:
     }
 
     Dialect dialect() const override { return dialect_; }
+
+    // The database's own catalogue where the program knows it (the native
+    // engines' queries), else the driver's SQLTables.
+    void RequireReplaceableTable(const QString& table) override {
+        Connection();  // throws when not open
+        const QString sql = dialect_.overreachQuery(table);
+        RefuseOverreach(table, sql.isEmpty() ? ViewsByCatalogue(table) : TwoColumnQuery()(sql));
+    }
 
     void RequireTransactionalTable(const QString& table) override {
         if (dialect_.kind() != DialectKind::MySQL) return;
@@ -445,13 +454,16 @@ private:
         return keys;
     }
 
-    // The driver's own catalogue function, for the databases whose catalogue
-    // the program does not know. Unquoted parts of the name are folded as the
-    // driver says the database stores them (Oracle: upper case).
-    std::vector<ReferringKey> ForeignKeysOf(const QString& table) {
-        const SQLHDBC dbc = Connection().get();
+    // A table name as typed, in the parts a catalogue function takes.
+    // Unquoted parts are folded as the driver says the database stores them
+    // (Oracle: upper case).
+    struct CatalogueName {
+        std::optional<QString> catalog, schema;
+        QString name;
+    };
+    CatalogueName CatalogueNameOf(const QString& table) {
         SQLUSMALLINT identifierCase = SQL_IC_SENSITIVE;
-        SQLGetInfoW(dbc, SQL_IDENTIFIER_CASE, &identifierCase, sizeof identifierCase, nullptr);
+        SQLGetInfoW(Connection().get(), SQL_IDENTIFIER_CASE, &identifierCase, sizeof identifierCase, nullptr);
         std::vector<QString> parts;
         for (const NamePart& part : SplitTableName(table)) {
             if (part.quoted) parts.push_back(part.text);
@@ -459,31 +471,73 @@ private:
             else if (identifierCase == SQL_IC_LOWER) parts.push_back(part.text.toLower());
             else parts.push_back(part.text);
         }
-        const QString name = parts.back();
-        const std::optional<QString> schema = parts.size() > 1 ? std::optional(parts[parts.size() - 2]) : std::nullopt;
-        const std::optional<QString> catalog = parts.size() > 2 ? std::optional(parts[parts.size() - 3]) : std::nullopt;
-        const auto wide = [](const std::optional<QString>& text) { return text ? Wide(*text) : nullptr; };
-        const auto length = [](const std::optional<QString>& text) {
-            return static_cast<SQLSMALLINT>(text ? text->size() : 0);
-        };
+        CatalogueName named{std::nullopt, std::nullopt, parts.back()};
+        if (parts.size() > 1) named.schema = parts[parts.size() - 2];
+        if (parts.size() > 2) named.catalog = parts[parts.size() - 3];
+        return named;
+    }
 
+    // SQLTables' TABLE_TYPE of the name, for the databases whose catalogue
+    // the program does not know: a view or foreign table of that name
+    // anywhere the unqualified name could mean, as an overreach row.
+    std::vector<std::pair<QString, QString>> ViewsByCatalogue(const QString& table) {
+        const CatalogueName named = CatalogueNameOf(table);
+        const QString& escape = Connection().searchPatternEscape;
+        const QString namePattern = EscapePattern(named.name, escape);
+        const std::optional<QString> schemaPattern =
+            named.schema ? std::optional(EscapePattern(*named.schema, escape)) : std::nullopt;
+        const StatementHandle statement = AllocateStatement(Connection().get());
+        CheckStatement(Connection().Waiting(statement.get(), [&] {
+                           return SQLTablesW(statement.get(), WideOrNull(named.catalog), WideLength(named.catalog),
+                                             WideOrNull(schemaPattern), WideLength(schemaPattern), Wide(namePattern),
+                                             static_cast<SQLSMALLINT>(namePattern.size()), nullptr, 0);
+                       }),
+                       statement);
+        // Result columns: 2 TABLE_SCHEM, 3 TABLE_NAME, 4 TABLE_TYPE. The names
+        // were patterns: rows are checked again.
+        std::vector<std::pair<QString, QString>> found;
+        SQLRETURN rc;
+        while ((rc = SQLFetch(statement.get())) != SQL_NO_DATA) {
+            CheckStatement(rc, statement);
+            const QString type = Text(statement, 4).toUpper();
+            if (Text(statement, 3) != named.name || (named.schema && Text(statement, 2) != *named.schema)) continue;
+            if (type.contains(QLatin1String("VIEW")) || type.contains(QLatin1String("FOREIGN")))
+                found.emplace_back(QStringLiteral("view"), named.name);
+        }
+        return found;
+    }
+
+    static SQLWCHAR* WideOrNull(const std::optional<QString>& text) { return text ? Wide(*text) : nullptr; }
+    static SQLSMALLINT WideLength(const std::optional<QString>& text) {
+        return static_cast<SQLSMALLINT>(text ? text->size() : 0);
+    }
+
+    // Column `column` of the statement's current row as text; empty for NULL.
+    static QString Text(const StatementHandle& statement, SQLUSMALLINT column) {
+        std::vector<SQLWCHAR> buffer(512);
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_WCHAR, buffer.data(),
+                                        static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR)), &indicator);
+        if (!SQL_SUCCEEDED(rc) || indicator <= 0) return QString();
+        return FromWide(buffer.data(), std::min<qsizetype>(indicator / static_cast<SQLLEN>(sizeof(SQLWCHAR)),
+                                                           static_cast<qsizetype>(buffer.size()) - 1));
+    }
+
+    // The driver's own catalogue function, for the databases whose catalogue
+    // the program does not know.
+    std::vector<ReferringKey> ForeignKeysOf(const QString& table) {
+        const SQLHDBC dbc = Connection().get();
+        const CatalogueName named = CatalogueNameOf(table);
         const StatementHandle statement = AllocateStatement(dbc);
         CheckStatement(Connection().Waiting(statement.get(), [&] {
-                           return SQLForeignKeysW(statement.get(), wide(catalog), length(catalog), wide(schema),
-                                                  length(schema), Wide(name), static_cast<SQLSMALLINT>(name.size()),
-                                                  nullptr, 0, nullptr, 0, nullptr, 0);
+                           return SQLForeignKeysW(statement.get(), WideOrNull(named.catalog), WideLength(named.catalog),
+                                                  WideOrNull(named.schema), WideLength(named.schema), Wide(named.name),
+                                                  static_cast<SQLSMALLINT>(named.name.size()), nullptr, 0, nullptr, 0,
+                                                  nullptr, 0);
                        }),
                        statement);
         // Result columns: 2 PKTABLE_SCHEM, 3 PKTABLE_NAME, 6 FKTABLE_SCHEM, 7 FKTABLE_NAME, 11 DELETE_RULE.
-        const auto text = [&statement](SQLUSMALLINT column) {
-            std::vector<SQLWCHAR> buffer(512);
-            SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_WCHAR, buffer.data(),
-                                            static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR)), &indicator);
-            if (!SQL_SUCCEEDED(rc) || indicator <= 0) return QString();
-            return FromWide(buffer.data(), std::min<qsizetype>(indicator / static_cast<SQLLEN>(sizeof(SQLWCHAR)),
-                                                               static_cast<qsizetype>(buffer.size()) - 1));
-        };
+        const auto text = [&statement](SQLUSMALLINT column) { return Text(statement, column); };
         std::vector<ReferringKey> keys;
         SQLRETURN rc;
         while ((rc = SQLFetch(statement.get())) != SQL_NO_DATA) {
@@ -511,6 +565,21 @@ private:
         case SQL_RESTRICT: return QStringLiteral("RESTRICT");
         default: return QStringLiteral("NO ACTION");
         }
+    }
+
+    // The string rules as the native engine pins them (Dialect::postgresSessionSetup);
+    // psqlODBC reads the server's setting anew for each statement it scans.
+    static void PinPostgresStringRules(const SharedConnection& connection) {
+        const QString parameter = QLatin1String(Dialect::kPostgresStringRules);
+        const QString wanted = QLatin1String(Dialect::kPostgresStringRulesValue);
+        std::optional<QString> now;
+        try {
+            ExecuteOwn(*connection, Dialect::postgresSessionSetup());
+            now = OpenDynaset(connection, QStringLiteral("SHOW ") + parameter, true)->Fields().Item(0).Value();
+        } catch (const Error& error) {
+            throw Error::StringRulesNotPinned(parameter, wanted, now.value_or(QString()), error.Description());
+        }
+        if (now != wanted) throw Error::StringRulesNotPinned(parameter, wanted, now.value_or(QString()), QString());
     }
 
     void RefuseLockWaits(const OdbcConnection& connection) const {

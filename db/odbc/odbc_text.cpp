@@ -231,4 +231,14 @@ OraColumnType MapColumn(const ColumnDescription& column) {
     return {OraType::kOther, 0, 0};
 }
 
+QString EscapePattern(const QString& text, const QString& escape) {
+    if (escape.isEmpty()) return text;
+    QString escaped;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('_') || c == QLatin1Char('%') || c == escape.front()) escaped += escape;
+        escaped += c;
+    }
+    return escaped;
+}
+
 }  // namespace velkin::odbc

@@ -59,6 +59,11 @@ QString WithLogin(const QString& connectionString, const Login& login);
 // Oracle ODBC driver named `driver` (DBQ is that driver's service name keyword).
 QString OracleServiceConnectionString(const QString& driver, const QString& service, const Login& login);
 
+// `text` as a catalogue function's search pattern: "_", "%" and the escape
+// itself each preceded by `escape` (the driver's SQL_SEARCH_PATTERN_ESCAPE);
+// unchanged when the driver has none.
+QString EscapePattern(const QString& text, const QString& escape);
+
 // What the driver says about one result column.
 struct ColumnDescription {
     QString typeName;      // SQL_DESC_TYPE_NAME ("VARCHAR2", "numeric", ...)

@@ -167,8 +167,17 @@ public:
             while (ResultPtr extra = NextResult())  // each statement's results end with a null one
                 if (PQstatus(conn) == CONNECTION_BAD) throw CommandError(conn, extra.get());
         };
-        for (const Deferred& d : deferred) read(d.checked, nullptr);
+        bool pinning = false, pinFailed = false;
+        for (const Deferred& d : deferred) {
+            const bool failedBefore = failure.has_value();
+            read(d.checked, nullptr);
+            pinning = pinning || d.pinsStringRules;
+            pinFailed = pinFailed || (d.pinsStringRules && !failedBefore && failure);
+        }
         if (!deferred.empty()) ReadSyncResult();
+        // The server reports a changed setting just before it is ready for
+        // more, after the Sync: only then does the connection know it.
+        if (pinning && (!failure || pinFailed)) RequireStringRules(failure);
         if (failure) {
             // A setting of the session's own failed: nothing after it can be trusted.
             ReadRest(statements.size());
@@ -195,7 +204,16 @@ public:
     // with the connection when nothing follows. A failure of a `checked` one
     // (the session's settings) is thrown then; any other is of no account
     // (closing a cursor, ending the dynasets' transaction that only read).
-    void Defer(QByteArray sql, bool checked) { deferred_.push_back({std::move(sql), checked}); }
+    void Defer(QByteArray sql, bool checked) { deferred_.push_back({std::move(sql), checked, false}); }
+    // The statement that pins the string rules (Dialect::postgresSessionSetup),
+    // deferred as a checked one; afterwards the server must report them
+    // pinned, else the connection fails with a report that says why and
+    // sends nothing more. The statements sent in its round trip are read
+    // under the rules it set; should it fail, the one that went with it is
+    // the command's first (a BEGIN, a read's query), never a cell's literal.
+    void DeferStringRules() {
+        deferred_.push_back({Dialect::postgresSessionSetup().toUtf8(), true, true});
+    }
     // Sends the deferred statements now and reads their answers.
     void SendDeferred() {
         if (!deferred_.empty()) Pipeline({});
@@ -297,6 +315,7 @@ public:
 
     // The connection, unless it was dropped.
     PGconn* Usable() {
+        if (unpinned_) throw *unpinned_;
         if (dropped_)
             throw MakeError(kStateConnectionLost,
                             QStringLiteral("サーバーとの接続を切りました。確定していない変更はサーバーが破棄します。"));
@@ -307,7 +326,22 @@ private:
     struct Deferred {
         QByteArray sql;
         bool checked;
+        bool pinsStringRules;
     };
+
+    // After the statement that pins the string rules: its failure, or a
+    // server that does not report them pinned, becomes the connection's
+    // refusal (with the server's own words, if any).
+    void RequireStringRules(std::optional<Error>& failure) {
+        const char* now = PQparameterStatus(conn_.get(), Dialect::kPostgresStringRules);
+        if (!failure && now && std::strcmp(now, Dialect::kPostgresStringRulesValue) == 0) return;
+        failure = Error::StringRulesNotPinned(QLatin1String(Dialect::kPostgresStringRules),
+                                              QLatin1String(Dialect::kPostgresStringRulesValue),
+                                              now ? QString::fromUtf8(now) : QString(),
+                                              failure ? failure->Description() : QString());
+        // Nothing more goes out on this connection.
+        unpinned_ = failure;
+    }
 
     // Waits for the answer to a Sync.
     void ReadSyncResult() {
@@ -391,6 +425,7 @@ private:
     ConnPtr conn_;
     ServerWait& wait_;
     bool dropped_ = false;
+    std::optional<Error> unpinned_;  // the string rules could not be pinned
     std::vector<Deferred> deferred_;
 };
 
@@ -1001,6 +1036,7 @@ public:
         PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
         auto connection = std::make_shared<PgConnection>(std::move(conn), wait);
         // The session's settings go with its first statements, in their round trip.
+        connection->DeferStringRules();
         connection->Defer("SET DateStyle = 'ISO, YMD'", true);
         connection->Defer(QByteArray("SET lock_timeout = '") + ((options & kOpenNoWait) ? kNoWaitLockTimeout : "0") + "'",
                           true);
@@ -1048,6 +1084,17 @@ public:
     }
 
     Dialect dialect() const override { return Dialect(DialectKind::PostgreSQL); }
+
+    void RequireReplaceableTable(const QString& table) override {
+        // The name goes as a parameter, as in KeysReferringTo.
+        const QByteArray sql = Dialect::postgresOverreachQuery(QStringLiteral("$1")).toUtf8();
+        ResultPtr result = Connection().ExecParams(sql.constData(), {table.toUtf8()});
+        std::vector<std::pair<QString, QString>> found;
+        for (int r = 0; r < PQntuples(result.get()); ++r)
+            found.emplace_back(QString::fromUtf8(PQgetvalue(result.get(), r, 0)),
+                               QString::fromUtf8(PQgetvalue(result.get(), r, 1)));
+        RefuseOverreach(table, found);
+    }
 
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
         // The name goes as a parameter, so no character typed in the box can change the query.

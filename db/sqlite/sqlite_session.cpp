@@ -526,24 +526,19 @@ public:
 
     Dialect dialect() const override { return Dialect(DialectKind::SQLite); }
 
+    void RequireReplaceableTable(const QString& table) override {
+        RefuseOverreach(table, TwoColumns(dialect().overreachQuery(table)));
+    }
+
     // None while the connection has foreign keys off (SQLite's default, and
     // this engine's unless a statement of the user's turned them on): then
     // deleting a row neither reaches nor is refused by another table.
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
-        sqlite3* db = Open();
         const std::vector<NamePart> parts = SplitTableName(table);
         const QString schema = parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main");
-        const QByteArray sql = Dialect::sqliteReferringKeysQuery(schema, parts.back().text).toUtf8();
-        sqlite3_stmt* raw = nullptr;
-        int rc = sqlite3_prepare_v3(db, sql.constData(), static_cast<int>(sql.size()), 0, &raw, nullptr);
-        const StatementHandle statement(raw);
-        if (rc != SQLITE_OK) ThrowSqlite(db, rc);
         std::vector<ReferringKey> keys;
-        const auto text = [&statement](int column) {
-            return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), column)));
-        };
-        while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) keys.push_back({text(0), text(1)});
-        if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
+        for (auto& [referring, rule] : TwoColumns(Dialect::sqliteReferringKeysQuery(schema, parts.back().text)))
+            keys.push_back({std::move(referring), std::move(rule)});
         return keys;
     }
 
@@ -551,6 +546,23 @@ private:
     sqlite3* Open() const {
         if (!connection_) ThrowNotOpen();
         return connection_.get();
+    }
+
+    // The first two columns of every row of a catalogue query, as text.
+    std::vector<std::pair<QString, QString>> TwoColumns(const QString& query) const {
+        sqlite3* db = Open();
+        const QByteArray sql = query.toUtf8();
+        sqlite3_stmt* raw = nullptr;
+        int rc = sqlite3_prepare_v3(db, sql.constData(), static_cast<int>(sql.size()), 0, &raw, nullptr);
+        const StatementHandle statement(raw);
+        if (rc != SQLITE_OK) ThrowSqlite(db, rc);
+        const auto text = [&statement](int column) {
+            return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), column)));
+        };
+        std::vector<std::pair<QString, QString>> rows;
+        while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) rows.emplace_back(text(0), text(1));
+        if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
+        return rows;
     }
 
     Connection connection_;
