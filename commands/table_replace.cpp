@@ -4,6 +4,7 @@
 #include "db/error.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
+#include "read/value_text.h"
 #include "writeback/literals.h"
 #include "writeback/table_snapshot.h"
 
@@ -38,6 +39,13 @@ bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell)
     return !BlankFirstCell(firstCell) || sheet.unchangedSinceRead(row, 1);
 }
 
+// The last row the replace looks at: the last with text, or the last record
+// of the read when that lies below, so that a record read with every cell
+// NULL at the end is written back like any other.
+int32_t LastRowToWrite(const SpreadGrid& grid) {
+    return std::max(grid.lastDataRow(), grid.sheet().lastReadRow());
+}
+
 // What an Update is about to do, counted from the grid.
 struct ReplaceCounts {
     int32_t read = 0;     // data rows the read gave
@@ -45,7 +53,14 @@ struct ReplaceCounts {
     int32_t changed = 0;  // rows of the read written with any cell changed
     int32_t added = 0;    // rows written that the read did not give
     int32_t deleted = 0;  // rows of the read not written
+    int32_t blankKey = 0; // rows holding text that are left out for a blank first cell
 };
+
+bool RowHoldsText(const SheetData& sheet, int32_t row, int32_t columns) {
+    for (int32_t c = 1; c <= columns; ++c)
+        if (!sheet.textUtf8(row, c).empty()) return true;
+    return false;
+}
 
 ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
     ReplaceCounts counts;
@@ -53,7 +68,10 @@ ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
     int32_t recordsWritten = 0;
     const int32_t columns = sheet.columnCount();
     for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
-        if (!RowIsWritten(sheet, r, sheet.text(r, 1))) continue;
+        if (!RowIsWritten(sheet, r, sheet.text(r, 1))) {
+            if (RowHoldsText(sheet, r, columns)) ++counts.blankKey;
+            continue;
+        }
         ++counts.written;
         if (sheet.recordOf(r) < 0) {
             ++counts.added;
@@ -86,13 +104,31 @@ MessageRequest ReplaceQuestion(const ReplaceCounts& counts, const QString& table
                           .arg(counts.changed)
                           .arg(counts.added)
                           .arg(counts.deleted);
-    if (table != read.table || host != read.host) {
+    if (counts.blankKey > 0)
+        question.detail += QStringLiteral("\n先頭列が空の行（%1 行）は書込みません。").arg(counts.blankKey);
+    if (!SameTable({host, table}, {read.host, read.table}, DialectForHost(HostField(host)))) {
         question.detail += QStringLiteral("\n注意: 読込んだのは ") + TableAndDatabase(read.table, read.host) +
                            QStringLiteral(" です。");
         // Enter must not replace a table the user did not read.
         question.defaultButton = MessageAnswer::No;
     }
     return question;
+}
+
+// A cell refused for its text says which cell it is and what it must hold:
+// the column's name and type text, the row as its header numbers it.
+Error WithRefusedCell(const Error& error, const ColumnCatalogue& catalogue, int32_t row, int32_t column) {
+    const auto j = static_cast<size_t>(column - 1);
+    if (error.Number() != Error::kTypeMismatch || row < kFirstDataRow || column < 1 || j >= catalogue.COL_Type.size())
+        return error;
+    const QString expected = ExpectedCellText(catalogue.COL_Type[j], catalogue.origin.column(j));
+    if (expected.isEmpty()) return error;
+    const QString where =
+        QStringLiteral("列 %1（%2）、%3 行目: ")
+            .arg(catalogue.COL_Name[j],
+                 ColumnTypeText(catalogue.COL_Type[j], catalogue.COL_Size[j], catalogue.COL_Scale[j]),
+                 QString::number(row - kFirstDataRow + 1));
+    return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + where + expected, error.SqlState());
 }
 
 // The rows of the read as the table must still hold them for the replace to
@@ -164,7 +200,7 @@ void TableReplace::run(const CommandInputs& inputs) {
     }
     const SheetData& sheet = grid.sheet();
     const QString& table = inputs.table;
-    const int32_t lastRow = grid.lastDataRow();
+    const int32_t lastRow = LastRowToWrite(grid);
     if (report.ask(ReplaceQuestion(CountReplace(sheet, lastRow), table, inputs.login.host, readOrigin)) !=
         MessageAnswer::Yes)
         return;
@@ -208,7 +244,8 @@ void TableReplace::run(const CommandInputs& inputs) {
             grid.setCurrentColumn(columnInProgress);
             grid.doAction(GridAction::ActivateCell);
         }
-        report.reportError(ErrorReportKind::Command, WithOutcome(error, committing));
+        report.reportError(ErrorReportKind::Command,
+                           WithOutcome(WithRefusedCell(error, catalogue, rowInProgress, columnInProgress), committing));
     };
     try {
         EngineSession& session = connection->session();
@@ -222,9 +259,13 @@ void TableReplace::run(const CommandInputs& inputs) {
         std::optional<TableSnapshot> snapshot;
         if (context_.keepSnapshots) {
             snapshot.emplace(database, dialect, table, SnapshotFolder(DatabaseLabel(HostField(inputs.login.host))));
-            const int64_t changed = RowsChangedSince(
-                ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
-            if (changed > 0) throw ChangedSinceRead(changed);
+            // Only the table read can have changed since the read; another one is
+            // the user's choice, which the question's warning line has put to them.
+            if (SameTable({inputs.login.host, table}, {readOrigin.host, readOrigin.table}, dialect)) {
+                const int64_t changed = RowsChangedSince(
+                    ReadRowHashes(sheet, static_cast<int32_t>(readOrigin.columns.size())), snapshot->rowHashes());
+                if (changed > 0) throw ChangedSinceRead(changed);
+            }
         }
         // Every statement from here on goes through one stream, which may
         // send several before their answers are back (StatementStream); the
