@@ -39,11 +39,15 @@ bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell)
     return !BlankFirstCell(firstCell) || sheet.unchangedSinceRead(row, 1);
 }
 
-// The last row the replace looks at: the last with text, or the last record
-// of the read when that lies below, so that a record read with every cell
-// NULL at the end is written back like any other.
+// The last row the replace looks at: the last with text, or below it the
+// last record of the read that is still written (RowIsWritten), so that a
+// record read with every cell NULL at the end goes back like any other.
 int32_t LastRowToWrite(const SpreadGrid& grid) {
-    return std::max(grid.lastDataRow(), grid.sheet().lastReadRow());
+    const SheetData& sheet = grid.sheet();
+    const int32_t lastText = grid.lastDataRow();
+    for (int32_t r = sheet.lastReadRow(); r > lastText; --r)
+        if (sheet.unchangedSinceRead(r, 1)) return r;
+    return lastText;
 }
 
 // What an Update is about to do, counted from the grid.

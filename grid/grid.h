@@ -137,6 +137,7 @@ public:
     // makes it such an edit.
     bool typingEntry() const { return typingEntry_; }
     void setTypingEntry(bool on) { typingEntry_ = on; }
+    using QTableView::edit;
     // Ctrl+Tab and Ctrl+Shift+Tab: the next or previous control of the window.
     void leaveGrid(bool backward);
 
