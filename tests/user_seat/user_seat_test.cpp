@@ -261,7 +261,7 @@ TEST_F(UserSeat, RowsInsertedDeletedAndFilledDownInAGrownWindowAreWritten) {
 }
 
 // Keys alone: Ctrl+Tab out of the grid to the table box, where Enter does
-// nothing and Alt+R reads; Shift+Space and Enter change nothing; Ctrl+F finds
+// nothing and Alt+R reads; Shift+Tab back to the grid; Shift+Space and Enter change nothing; Ctrl+F finds
 // a value out of sight in a bar that covers no control, Esc gives the keys
 // back on the found cell; typing there starts an entry that an arrow finishes,
 // F2 an edit in which the arrows move inside the text; Ctrl+End goes to the
@@ -281,6 +281,8 @@ TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
     seat.keys({QStringLiteral("alt+r")});
     ASSERT_TRUE(waitForPixels(Yellowish, 200)) << "Alt+R did not read the table";
     ASSERT_FALSE(seat.dialogShown(QStringLiteral("Velkin"))) << seat.dialogText().toStdString();
+    // Back over the host, password and user boxes to the grid, first in the tab order.
+    seat.keys(QStringList(4, QStringLiteral("shift+Tab")));
     seat.keys({QStringLiteral("shift+space"), QStringLiteral("Return")});
 
     const QRect window = seat.windowRect(), grid = seat.rect(c::SPD1);
@@ -308,7 +310,7 @@ TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
                QStringLiteral("ctrl+Down"), QStringLiteral("ctrl+Down")});
     seat.type(QStringLiteral("999"));
     seat.keys({QStringLiteral("Right")});
-    seat.type(QStringLiteral("New"));
+    seat.type(QStringLiteral("Added"));
     seat.keys({QStringLiteral("Return"), QStringLiteral("alt+u")});
     ASSERT_TRUE(seat.waitForDialog(QStringLiteral("警告"))) << "Alt+U asked nothing";
     seat.keys({QStringLiteral("Return")});
@@ -317,7 +319,7 @@ TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
     EXPECT_EQ(folder.sql(QStringLiteral("SELECT count(*), sum(NAME LIKE 'n%'), max(ID) FROM MANY;"
                                         "SELECT ID FROM MANY WHERE NAME = 'Found';"
                                         "SELECT ID FROM MANY WHERE NAME = 'Last';"
-                                        "SELECT ID FROM MANY WHERE NAME = 'New';")),
+                                        "SELECT ID FROM MANY WHERE NAME = 'Added';")),
               "151|148|999\n707\n150\n999\n");
 }
 
