@@ -57,7 +57,7 @@ struct ReplaceCounts {
     int32_t changed = 0;  // rows of the read written with any cell changed
     int32_t added = 0;    // rows written that the read did not give
     int32_t deleted = 0;  // rows of the read not written
-    int32_t blankKey = 0; // rows holding text that are left out for a blank first cell
+    int32_t blankKey = 0;  // rows holding text that are left out for a blank first cell
 };
 
 bool RowHoldsText(const SheetData& sheet, int32_t row, int32_t columns) {

@@ -169,46 +169,6 @@ TEST_F(GridTest, TextStillInTheCellEditorCountsWhenACommandStarts) {
     EXPECT_FALSE(grid().isEditing());
 }
 
-// Typing starts an entry that an arrow finishes, moving on; F2 edits with the
-// arrows inside the text, and turns an entry into such an edit.
-TEST_F(GridTest, ArrowsFinishATypedEntryAndMoveInsideAnF2Edit) {
-    form().show();
-    auto editor = [&]() -> QLineEdit* {
-        for (QLineEdit* line : grid().viewport()->findChildren<QLineEdit*>())
-            if (line->isVisible()) return line;
-        return nullptr;
-    };
-    auto at = [&](int32_t row, int32_t column) { return grid().currentIndex() == grid().model()->index(row - 1, column - 1); };
-    grid().setCurrentIndex(grid().model()->index(2, 0));
-    QTest::keyClick(&grid(), Qt::Key_A);
-    ASSERT_NE(editor(), nullptr);
-    QTest::keyClicks(editor(), "b");
-    QTest::keyClick(editor(), Qt::Key_Right);
-    EXPECT_EQ(cell(3, 1), "ab");
-    EXPECT_FALSE(grid().isEditing());
-    EXPECT_TRUE(at(3, 2));
-
-    QTest::keyClick(&grid(), Qt::Key_Left);
-    QTest::keyClick(&grid(), Qt::Key_F2);
-    ASSERT_NE(editor(), nullptr);
-    QTest::keyClick(editor(), Qt::Key_Home);
-    QTest::keyClick(editor(), Qt::Key_Right);
-    QTest::keyClicks(editor(), "x");
-    QTest::keyClick(editor(), Qt::Key_Return);
-    EXPECT_EQ(cell(3, 1), "axb");
-    EXPECT_TRUE(at(4, 1));
-
-    QTest::keyClick(&grid(), Qt::Key_C);
-    ASSERT_NE(editor(), nullptr);
-    QTest::keyClick(editor(), Qt::Key_F2);
-    QTest::keyClick(editor(), Qt::Key_Left);
-    QTest::keyClicks(editor(), "d");
-    QTest::keyClick(editor(), Qt::Key_Right);
-    ASSERT_TRUE(grid().isEditing()) << "an arrow ended the edit that F2 made of the entry";
-    QTest::keyClick(editor(), Qt::Key_Return);
-    EXPECT_EQ(cell(4, 1), "dc");
-}
-
 TEST_F(GridTest, UndoTakesBackTheUserStepsUntilTheSheetIsReset) {
     Form1& f = form();
     setCell(3, 1, "read");  // written by a command: no step of the user's
