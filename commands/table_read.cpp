@@ -120,7 +120,8 @@ private:
             ++counter;
             context_.report.setProgress(counter);
             if (counter + 2 > grid_.rowCount()) {
-                context_.report.ask({kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok});
+                context_.report.ask(
+                    {kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok, kRowLimitHint});
                 return false;
             }
             const int32_t row = grid_.currentRow();

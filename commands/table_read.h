@@ -15,6 +15,8 @@ namespace velkin {
 inline const QString kNoDataMessage = QStringLiteral("データが有りません");
 inline const QString kRowLimitMessage = QStringLiteral("レコード件数がＭＡＸ行数を超えました。");
 inline const QString kRowLimitTitle = QStringLiteral("Message");
+// Under the row limit's message: where the limit is set.
+inline const QString kRowLimitHint = QStringLiteral("表示できる行数は Velkin.ini の LINE で増やせます（例: LINE=10002）。");
 
 // The sort list of the main query: 1-based positions of the NOT NULL columns,
 // joined by " ," ("1 ,3").

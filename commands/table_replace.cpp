@@ -5,6 +5,7 @@
 #include "db/server_fault.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
+#include "read/value_text.h"
 #include "writeback/literals.h"
 #include "writeback/table_snapshot.h"
 
@@ -39,6 +40,17 @@ bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell)
     return !BlankFirstCell(firstCell) || sheet.unchangedSinceRead(row, 1);
 }
 
+// The last row the replace looks at: the last with text, or below it the
+// last record of the read that is still written (RowIsWritten), so that a
+// record read with every cell NULL at the end goes back like any other.
+int32_t LastRowToWrite(const SpreadGrid& grid) {
+    const SheetData& sheet = grid.sheet();
+    const int32_t lastText = grid.lastDataRow();
+    for (int32_t r = sheet.lastReadRow(); r > lastText; --r)
+        if (sheet.unchangedSinceRead(r, 1)) return r;
+    return lastText;
+}
+
 // What an Update is about to do, counted from the grid.
 struct ReplaceCounts {
     int32_t read = 0;     // data rows the read gave
@@ -46,7 +58,14 @@ struct ReplaceCounts {
     int32_t changed = 0;  // rows of the read written with any cell changed
     int32_t added = 0;    // rows written that the read did not give
     int32_t deleted = 0;  // rows of the read not written
+    int32_t blankKey = 0;  // rows holding text that are left out for a blank first cell
 };
+
+bool RowHoldsText(const SheetData& sheet, int32_t row, int32_t columns) {
+    for (int32_t c = 1; c <= columns; ++c)
+        if (!sheet.textUtf8(row, c).empty()) return true;
+    return false;
+}
 
 ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
     ReplaceCounts counts;
@@ -54,7 +73,10 @@ ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
     int32_t recordsWritten = 0;
     const int32_t columns = sheet.columnCount();
     for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
-        if (!RowIsWritten(sheet, r, sheet.text(r, 1))) continue;
+        if (!RowIsWritten(sheet, r, sheet.text(r, 1))) {
+            if (RowHoldsText(sheet, r, columns)) ++counts.blankKey;
+            continue;
+        }
         ++counts.written;
         if (sheet.recordOf(r) < 0) {
             ++counts.added;
@@ -87,13 +109,31 @@ MessageRequest ReplaceQuestion(const ReplaceCounts& counts, const QString& table
                           .arg(counts.changed)
                           .arg(counts.added)
                           .arg(counts.deleted);
-    if (table != read.table || host != read.host) {
+    if (counts.blankKey > 0)
+        question.detail += QStringLiteral("\n先頭列が空の行（%1 行）は書込みません。").arg(counts.blankKey);
+    if (!SameTable({host, table}, {read.host, read.table}, DialectForHost(HostField(host)))) {
         question.detail += QStringLiteral("\n注意: 読込んだのは ") + TableAndDatabase(read.table, read.host) +
                            QStringLiteral(" です。");
         // Enter must not replace a table the user did not read.
         question.defaultButton = MessageAnswer::No;
     }
     return question;
+}
+
+// A cell refused for its text says which cell it is and what it must hold:
+// the column's name and type text, the row as its header numbers it.
+Error WithRefusedCell(const Error& error, const ColumnCatalogue& catalogue, int32_t row, int32_t column) {
+    const auto j = static_cast<size_t>(column - 1);
+    if (error.Number() != Error::kTypeMismatch || row < kFirstDataRow || column < 1 || j >= catalogue.COL_Type.size())
+        return error;
+    const QString expected = ExpectedCellText(catalogue.COL_Type[j], catalogue.origin.column(j));
+    if (expected.isEmpty()) return error;
+    const QString where =
+        QStringLiteral("列 %1（%2）、%3 行目: ")
+            .arg(catalogue.COL_Name[j],
+                 ColumnTypeText(catalogue.COL_Type[j], catalogue.COL_Size[j], catalogue.COL_Scale[j]),
+                 QString::number(row - kFirstDataRow + 1));
+    return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + where + expected, error.SqlState());
 }
 
 // The rows of the read as the table must still hold them for the replace to
@@ -188,7 +228,7 @@ bool ReplaceRun::confirmed() {
         // The mark stays; the question comes all the same.
         context_.report.reportError(ErrorReportKind::Command, error);
     }
-    lastRow_ = grid_.lastDataRow();
+    lastRow_ = LastRowToWrite(grid_);
     return context_.report.ask(ReplaceQuestion(CountReplace(sheet_, lastRow_), inputs_.table, inputs_.login.host,
                                                read_)) == MessageAnswer::Yes;
 }
@@ -281,9 +321,13 @@ std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(OraDatabase& database, co
     // In the replace's own transaction, under the lock: the rows the DELETE is about to remove.
     auto snapshot = std::make_unique<TableSnapshot>(database, lock.snapshotQuery, table,
                                                     SnapshotFolder(DatabaseLabel(HostField(inputs_.login.host))));
-    const int64_t changed =
-        RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(read_.columns.size())), snapshot->rowHashes());
-    if (changed > 0) throw ChangedSinceRead(changed);
+    // Only the table read can have changed since the read; another one is
+    // the user's choice, which the question's warning line has put to them.
+    if (SameTable({inputs_.login.host, table}, {read_.host, read_.table}, dialect)) {
+        const int64_t changed =
+            RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(read_.columns.size())), snapshot->rowHashes());
+        if (changed > 0) throw ChangedSinceRead(changed);
+    }
     return snapshot;
 }
 
@@ -364,7 +408,9 @@ void ReplaceRun::fail(const Error& error) {
         grid_.setCurrentColumn(columnInProgress_);
         grid_.doAction(GridAction::ActivateCell);
     }
-    context_.report.reportError(ErrorReportKind::Command, ExplainUpdateFailure(error, committing_));
+    context_.report.reportError(
+        ErrorReportKind::Command,
+        ExplainUpdateFailure(WithRefusedCell(error, catalogue_, rowInProgress_, columnInProgress_), committing_));
 }
 
 }  // namespace

@@ -19,6 +19,19 @@ QString Dialect::discoveryQuery(const QString& base) const {
     return base;
 }
 
+NameMatching Dialect::nameMatching() const {
+    switch (kind_) {
+    case DialectKind::Oracle: return NameMatching::FoldsUnquotedToUpper;
+    case DialectKind::PostgreSQL: return NameMatching::FoldsUnquotedToLower;
+    case DialectKind::SQLite: return NameMatching::AsciiCaseBlind;
+    case DialectKind::MySQL: return NameMatching::Exact;
+    // SQL Server and the rest match by the database's collation, which only the server knows.
+    case DialectKind::SqlServer:
+    case DialectKind::Standard: return NameMatching::Unknown;
+    }
+    return NameMatching::Unknown;
+}
+
 QString Dialect::deleteAll(const QString& table) const {
     if (kind_ == DialectKind::Oracle) return QStringLiteral("DELETE ") + table;
     return QStringLiteral("DELETE FROM ") + table;

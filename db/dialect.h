@@ -31,6 +31,16 @@ struct ReplaceLock {
     bool snapshotLocks = false;
 };
 
+// How a database matches a table name as typed against the tables it holds,
+// for telling whether two typed names are one table without asking it.
+enum class NameMatching {
+    FoldsUnquotedToUpper,  // Oracle: emp and EMP are one table, "emp" another
+    FoldsUnquotedToLower,  // PostgreSQL: emp and EMP are one table, "EMP" another
+    AsciiCaseBlind,        // SQLite: ASCII letters match in either case, quoted or not
+    Exact,                 // MySQL, MariaDB: as typed, case included (table names are file names)
+    Unknown,               // no rule known: names that differ may name different tables
+};
+
 class Dialect {
 public:
     explicit Dialect(DialectKind kind = DialectKind::Oracle)
@@ -40,6 +50,7 @@ public:
 
     DialectKind kind() const { return kind_; }
     DateLiteralForm dateLiteralForm() const { return dateForm_; }
+    NameMatching nameMatching() const;
 
     // Query that opens at most one row of `base` ("SELECT * FROM T").
     QString discoveryQuery(const QString& base) const;

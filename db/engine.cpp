@@ -6,6 +6,7 @@
 #include "db/postgres/pg_session.h"
 #include "db/sqlite/sqlite_session.h"
 
+#include <QDir>
 #include <QStringList>
 
 namespace velkin {
@@ -172,6 +173,63 @@ QString DatabaseLabel(const QString& host) {
     }
     }
     return QString();
+}
+
+namespace {
+
+QString WithoutEndSpaces(const QString& text) {
+    qsizetype first = 0, last = text.size();
+    while (first < last && text[first] == QLatin1Char(' ')) ++first;
+    while (last > first && text[last - 1] == QLatin1Char(' ')) --last;
+    return text.mid(first, last - first);
+}
+
+// Whether two host box texts open the same database: the same engine and the
+// same target; a file by its path as written, cleaned of "." and "..".
+bool SameDatabase(const QString& a, const QString& b) {
+    const HostIdentifier first = ParseHost(WithoutEndSpaces(a)), second = ParseHost(WithoutEndSpaces(b));
+    if (first.kind != second.kind) return false;
+    if (first.kind == EngineKind::SQLite) return QDir::cleanPath(first.target) == QDir::cleanPath(second.target);
+    return first.target == second.target;
+}
+
+QString AsciiFolded(const QString& text, bool upper) {
+    QString folded = text;
+    for (QChar& ch : folded) {
+        const char16_t c = ch.unicode();
+        if (upper && c >= u'a' && c <= u'z') ch = QChar(c - u'a' + u'A');
+        if (!upper && c >= u'A' && c <= u'Z') ch = QChar(c - u'A' + u'a');
+    }
+    return folded;
+}
+
+// A part of a table name as the database looks it up under `matching`.
+QString LookedUp(const NamePart& part, NameMatching matching) {
+    switch (matching) {
+    case NameMatching::FoldsUnquotedToUpper: return part.quoted ? part.text : part.text.toUpper();
+    case NameMatching::FoldsUnquotedToLower: return part.quoted ? part.text : AsciiFolded(part.text, false);
+    case NameMatching::AsciiCaseBlind: return AsciiFolded(part.text, false);
+    case NameMatching::Exact:
+    case NameMatching::Unknown: return part.text;
+    }
+    return part.text;
+}
+
+bool SameTableName(const QString& a, const QString& b, NameMatching matching) {
+    if (a == b) return true;
+    const QString first = WithoutEndSpaces(a), second = WithoutEndSpaces(b);
+    if (matching == NameMatching::Unknown || !IsPlainTableName(first) || !IsPlainTableName(second)) return false;
+    const std::vector<NamePart> firstParts = SplitTableName(first), secondParts = SplitTableName(second);
+    if (firstParts.size() != secondParts.size()) return false;
+    for (size_t i = 0; i < firstParts.size(); ++i)
+        if (LookedUp(firstParts[i], matching) != LookedUp(secondParts[i], matching)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool SameTable(const TableInDatabase& a, const TableInDatabase& b, const Dialect& dialect) {
+    return SameDatabase(a.host, b.host) && SameTableName(a.table, b.table, dialect.nameMatching());
 }
 
 Dialect DialectForHost(const QString& host) {

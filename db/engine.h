@@ -40,6 +40,22 @@ HostIdentifier ParseHost(const QString& host);
 // and any other option (which may hold one) are left out.
 QString DatabaseLabel(const QString& host);
 
+// A table as a command names it: the host box's and the table box's texts as typed.
+struct TableInDatabase {
+    QString host;
+    QString table;
+};
+
+// Whether `a` and `b` are one table of one database, told from the texts
+// alone, the way `dialect` (the database's) matches names. The hosts are
+// taken as a connection takes them, trimmed of the spaces at their ends, and
+// must name the same database ("", "sqlite:" and "sqlite:./Velkin.db" are one
+// file); the table names must be one identifier each, optionally qualified,
+// with parts that match by the dialect's NameMatching. A name that is not
+// plain (IsPlainTableName) matches only its own text; under an unknown
+// matching, so does every name. An answer of "different" is the cautious one.
+bool SameTable(const TableInDatabase& a, const TableInDatabase& b, const Dialect& dialect);
+
 // The dialect a host speaks, learnt without connecting: an ODBC source or
 // connection string, or a service name that is a data source, by its driver
 // as the driver manager's configuration names it (Dialect::fromDriverFacts);

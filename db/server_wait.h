@@ -37,11 +37,14 @@ inline constexpr int32_t kCancelledError = 18;  // the run time's "user interrup
 // range the run time left to programs (see Error::kDeleteReachesOtherTables).
 inline constexpr int32_t kNoAnswerError = -2147221504 + 514;
 
-// The TIMEOUT setting when it is absent or unusable.
-inline constexpr int32_t kDefaultTimeoutSeconds = 60;
+// The TIMEOUT setting when it is absent or unusable: wait for ever, as a
+// long DELETE, a slow COMMIT or a lock wait may need; Esc, the Cancel button
+// and the close box still end a command.
+inline constexpr int32_t kDefaultTimeoutSeconds = 0;
 
 // The seconds the TIMEOUT setting gives: a whole number from 0 (wait for
-// ever) up to a day, blanks around it allowed; anything else gives the default.
+// ever) up to a day, blanks around it allowed; anything else gives the
+// default, 0.
 int32_t TimeoutSecondsFromSetting(const QString& value);
 
 class ServerWait {

@@ -81,11 +81,19 @@ bool CellDelegate::eventFilter(QObject* object, QEvent* event) {
                            (modifiers == Qt::NoModifier || modifiers == Qt::ShiftModifier);
         const bool leave = (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
                            (modifiers & Qt::ControlModifier);
-        if (enter || leave) {
+        const int arrowRows = key->key() == Qt::Key_Up ? -1 : key->key() == Qt::Key_Down ? 1 : 0;
+        const int arrowColumns = key->key() == Qt::Key_Left ? -1 : key->key() == Qt::Key_Right ? 1 : 0;
+        const bool finishEntry = grid_.typingEntry() && modifiers == Qt::NoModifier && (arrowRows || arrowColumns);
+        if (enter || leave || finishEntry) {
             emit commitData(editor);
             emit closeEditor(editor, QAbstractItemDelegate::NoHint);
             if (enter) grid_.moveAfterEnter(modifiers == Qt::ShiftModifier);
-            else grid_.leaveGrid(key->key() == Qt::Key_Backtab || (modifiers & Qt::ShiftModifier));
+            else if (leave) grid_.leaveGrid(key->key() == Qt::Key_Backtab || (modifiers & Qt::ShiftModifier));
+            else grid_.moveBy(arrowRows, arrowColumns);
+            return true;
+        }
+        if (key->key() == Qt::Key_F2 && modifiers == Qt::NoModifier && grid_.typingEntry()) {
+            grid_.setTypingEntry(false);
             return true;
         }
     }

@@ -12,7 +12,9 @@
 // back colour.
 //
 // In the cell editor, Enter commits and moves down (Shift+Enter up), and
-// Ctrl+Tab commits and leaves the grid, as in spreadsheet programs.
+// Ctrl+Tab commits and leaves the grid, as in spreadsheet programs. In an
+// entry that typing started, an arrow key commits and moves one cell its
+// way; F2 turns the entry into an edit, in which the arrows stay in the text.
 
 #include <QStyledItemDelegate>
 

@@ -441,11 +441,20 @@ void SpreadGrid::handleKey(QKeyEvent* event) {
     QTableView::keyPressEvent(event);
 }
 
-void SpreadGrid::moveAfterEnter(bool up) {
+void SpreadGrid::moveAfterEnter(bool up) { moveBy(up ? -1 : 1, 0); }
+
+void SpreadGrid::moveBy(int rows, int columns) {
     const QModelIndex current = currentIndex();
     if (!current.isValid()) return;
-    const int row = std::clamp(current.row() + (up ? -1 : 1), 0, model_->rowCount() - 1);
-    goToCell(row + 1, current.column() + 1);
+    const int row = std::clamp(current.row() + rows, 0, model_->rowCount() - 1);
+    const int column = std::clamp(current.column() + columns, 0, model_->columnCount() - 1);
+    goToCell(row + 1, column + 1);
+}
+
+bool SpreadGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    // Decided before the editor opens: the key that opens it reaches it inside this call.
+    if (state() != QAbstractItemView::EditingState) typingEntry_ = trigger == QAbstractItemView::AnyKeyPressed;
+    return QTableView::edit(index, trigger, event);
 }
 
 void SpreadGrid::leaveGrid(bool backward) { QWidget::focusNextPrevChild(!backward); }

@@ -129,6 +129,15 @@ public:
 
     // Enter in the grid or its cell editor: the next cell down, or up.
     void moveAfterEnter(bool up);
+    // One cell from the current one, rows and columns counted as steps; stops at the sheet's edges.
+    void moveBy(int rows, int columns);
+    // Whether the open cell editor holds an entry that typing started, which
+    // the arrow keys finish, as in spreadsheet programs; in an edit opened
+    // by F2 or a double click they move inside the text. F2 in an entry
+    // makes it such an edit.
+    bool typingEntry() const { return typingEntry_; }
+    void setTypingEntry(bool on) { typingEntry_ = on; }
+    using QTableView::edit;
     // Ctrl+Tab and Ctrl+Shift+Tab: the next or previous control of the window.
     void leaveGrid(bool backward);
 
@@ -153,6 +162,7 @@ signals:
 
 protected:
     bool event(QEvent* event) override;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
@@ -194,6 +204,7 @@ private:
     bool refreshPending_ = false;
     UndoHistory undo_{kMaxUndoSteps, kMaxUndoBytes};
     bool stepping_ = false;  // an undo or redo is being applied
+    bool typingEntry_ = false;
     FindBar* findBar_ = nullptr;  // made when first asked for
 };
 

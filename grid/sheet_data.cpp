@@ -368,6 +368,12 @@ int32_t SheetData::lastDataRow() const {
     return lastDataRow_;
 }
 
+int32_t SheetData::lastReadRow() const {
+    for (size_t r = recordOfRow_.size(); r-- > 0;)
+        if (recordOfRow_[r] >= 0) return static_cast<int32_t>(r);
+    return 0;
+}
+
 void SheetData::forgetRead() {
     std::vector<StoredRow>().swap(records_);
     std::vector<int32_t>().swap(recordOfRow_);

@@ -110,6 +110,8 @@ public:
     int32_t readRecordCount() const { return static_cast<int32_t>(records_.size()); }
     // The record in `row`, or -1 for a row the read did not fill.
     int32_t recordOf(int32_t row) const { return std::max(rawRecordOf(row), -1); }
+    // Highest row holding a record of the read, text or not; 0 when none.
+    int32_t lastReadRow() const;
     // Whether `row` is one a user's insert made; it holds no record.
     bool insertedRow(int32_t row) const { return rawRecordOf(row) == kInsertedRow; }
     // The text the read gave a cell of record `record`, and whether it was NULL.

@@ -166,11 +166,6 @@ void Form1::buildControls() {
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
     connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);
     connect(CMD_Quit, &QPushButton::clicked, this, &Form1::CMD_Quit_Click);
-    // Enter in the table box reads it, and the grid takes the keys for the edits that follow.
-    connect(TXT_TABLE, &QLineEdit::returnPressed, this, [this] {
-        CMD_Read->click();
-        SPD1->setFocus();
-    });
     connect(CMD_SerchTab, &QPushButton::clicked, this, &Form1::CMD_SerchTab_Click);
     connect(CMD_Cancel, &QPushButton::clicked, this, [this] {
         if (waiting_) waiting_->cancel();

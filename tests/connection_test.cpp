@@ -26,6 +26,13 @@ TEST(ConnectionField, TheHostIsTrimmedButNeverCut) {
     EXPECT_EQ(HostField(QStringLiteral("  ") + address + QStringLiteral(" ")), address);
 }
 
+// A command waits for its server as long as it takes unless TIMEOUT says otherwise.
+TEST(TimeoutSetting, AbsentOrUnusableWaitsForEver) {
+    for (const char* unusable : {"", "sixty", "-5", "86401", "1.5"}) EXPECT_EQ(TimeoutSecondsFromSetting(unusable), 0) << unusable;
+    EXPECT_EQ(TimeoutSecondsFromSetting(" 30 "), 30);
+    EXPECT_EQ(TimeoutSecondsFromSetting("86400"), 86400);
+}
+
 using ConnectionTest = FormTest;
 
 TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {

@@ -226,3 +226,39 @@ TEST(ServerFault, ToldApartByNumberAndStateWithTheirLines) {
     // A conflict at the COMMIT is still a rollback the server made.
     EXPECT_TRUE(ExplainUpdateFailure(Error(1213, "Deadlock", "40001"), true).Description().contains(QStringLiteral("競合")));
 }
+
+// Whether the boxes still name the table that was read: the hosts as a
+// connection takes them, the names as each database matches names. The
+// answer is the same either way round.
+TEST(SameTable, HostsAsConnectedAndNamesAsTheDatabaseMatchesThem) {
+    const char* pg = "postgresql://db1/sales";
+    const char* my = "mysql://db1/shop";
+    struct Case { const char* hostA; const char* tableA; const char* hostB; const char* tableB; DialectKind kind; bool same; };
+    const Case cases[] = {
+        {" ", "EMP", "", "EMP", DialectKind::SQLite, true},
+        {"", "EMP", "sqlite:./Velkin.db", "EMP", DialectKind::SQLite, true},
+        {"sqlite:a.db", "EMP", "sqlite:b.db", "EMP", DialectKind::SQLite, false},
+        {"", "emp", "", " EMP", DialectKind::SQLite, true},
+        {"", "\"emp\"", "", "main.EMP", DialectKind::SQLite, false},
+        {"", "\"emp\"", "", "EMP", DialectKind::SQLite, true},
+        {"", "EMP", "", "EMP2", DialectKind::SQLite, false},
+        {"", "EMP e", "", "EMPe", DialectKind::SQLite, false},
+        {pg, "emp", pg, "EMP", DialectKind::PostgreSQL, true},
+        {pg, "\"emp\"", pg, "Emp", DialectKind::PostgreSQL, true},
+        {pg, "\"EMP\"", pg, "EMP", DialectKind::PostgreSQL, false},
+        {pg, "S.Emp", pg, "s.\"emp\"", DialectKind::PostgreSQL, true},
+        {pg, "emp", "postgresql://db1/sales2", "emp", DialectKind::PostgreSQL, false},
+        {"ORCL", "emp", " ORCL", "\"EMP\"", DialectKind::Oracle, true},
+        {"ORCL", "\"emp\"", "ORCL", "EMP", DialectKind::Oracle, false},
+        {my, "emp", my, "EMP", DialectKind::MySQL, false},
+        {my, "`emp`", my, "emp", DialectKind::MySQL, true},
+        {"odbc:mssql", "emp", "odbc:mssql", "EMP", DialectKind::SqlServer, false},
+        {"odbc:mssql", "dbo.emp", "odbc:mssql", "dbo.emp", DialectKind::SqlServer, true},
+    };
+    for (const Case& c : cases) {
+        const TableInDatabase a{c.hostA, c.tableA}, b{c.hostB, c.tableB};
+        const Dialect dialect(c.kind);
+        EXPECT_EQ(SameTable(a, b, dialect), c.same) << c.hostA << " " << c.tableA << " / " << c.hostB << " " << c.tableB;
+        EXPECT_EQ(SameTable(b, a, dialect), c.same) << c.hostB << " " << c.tableB << " / " << c.hostA << " " << c.tableA;
+    }
+}

@@ -182,6 +182,7 @@ TEST_F(ReadTest, TheRowLimitStopsTheReadBeforeTheFirstRecordThatDoesNotFit) {
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     EXPECT_EQ(boxes_.boxes[0].text, kRowLimitMessage);
     EXPECT_EQ(boxes_.boxes[0].title, "Message");
+    EXPECT_EQ(boxes_.boxes[0].detail, "表示できる行数は Velkin.ini の LINE で増やせます（例: LINE=10002）。");
     EXPECT_EQ(cell(102, 1), "100");
     EXPECT_EQ(grid().lastDataRow(), 102);
     EXPECT_FALSE(form().CMD_Update->isEnabled());

@@ -84,6 +84,8 @@ TEST_F(ReplaceTest, EditedAndPastedRowsAreWhatTheTableHoldsAfterwards) {
     grid().pasteClipboard();
     update();
     ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_TRUE(boxes_.boxes[0].detail.endsWith("\n先頭列が空の行（2 行）は書込みません。"))
+        << boxes_.boxes[0].detail.toStdString();
     EXPECT_EQ(table(), (Rows{{"A    ", "O'Brien", "1234.5", "2024-01-31", "x"},
                              {"C", "", "1.5", "2024-02-29", "note"},
                              {"it's", "鈴木", "1.2346", "<NULL>", "'; DROP TABLE EMP; --"}}));
@@ -104,6 +106,19 @@ TEST_F(ReplaceTest, AnsweringNoChangesNothingButRemovesAnOldMark) {
     EXPECT_EQ(cell(3, 3), "not a number");
     EXPECT_EQ(table(), before);
     EXPECT_TRUE(form().CMD_Update->isEnabled());
+}
+
+// A record read with every cell NULL goes back even when the Read gave it last.
+TEST_F(ReplaceTest, ARecordOfNullsReadLastIsWrittenBack) {
+    db_->exec("CREATE TABLE LOOSE (A VARCHAR2(5), B NUMBER);"
+              "INSERT INTO LOOSE VALUES ('x', 1); INSERT INTO LOOSE VALUES (NULL, NULL);");
+    form().TXT_TABLE->setText(QStringLiteral("LOOSE"));
+    form().CMD_Read->click();
+    ASSERT_TRUE(form().CMD_Update->isEnabled());
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(boxes_.boxes[0].detail, "LOOSE (Velkin.db): 読込 2 行 → 書込 2 行（変更 0 行、追加 0 行、削除 0 行）");
+    EXPECT_EQ(db_->query("SELECT quote(A), quote(B) FROM LOOSE ORDER BY A"), (Rows{{"NULL", "NULL"}, {"'x'", "1"}}));
 }
 
 TEST_F(ReplaceTest, AGridWithoutDataRowsEmptiesTheTable) {
@@ -159,13 +174,15 @@ TEST_F(ReplaceTest, ARefusedRowRollsBackMarksTheRowAndKeepsTheGrid) {
 TEST_F(ReplaceTest, ConversionFailuresCarryTheirNumbersAndMarkTheRow) {
     read();
     const Rows before = table();
-    struct Case { const char* column; int32_t c; const char* text; int32_t number; };
+    struct Case { const char* column; int32_t c; const char* text; int32_t number; const char* expected; };
+    const char* number = "数値を入力してください。";
+    const char* date = "yyyymmdd または yyyymmdd hh:mm:ss の日付を入力してください。";
     const Case cases[] = {
-        {"SALARY", 3, "   ", Error::kTypeMismatch},
-        {"SALARY", 3, "1e300", Error::kOverflow},
-        {"HIRED", 4, "20240230", Error::kTypeMismatch},  // no such day
-        {"HIRED", 4, "2024-01-31", Error::kTypeMismatch},
-        {"HIRED", 4, "20240101','yyyymmdd'); DROP TABLE EMP; --", Error::kTypeMismatch},
+        {"SALARY", 3, "   ", Error::kTypeMismatch, number},
+        {"SALARY", 3, "1e300", Error::kOverflow, nullptr},
+        {"HIRED", 4, "20240230", Error::kTypeMismatch, date},  // no such day
+        {"HIRED", 4, "2024-01-31", Error::kTypeMismatch, date},
+        {"HIRED", 4, "20240101','yyyymmdd'); DROP TABLE EMP; --", Error::kTypeMismatch, date},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.text);
@@ -176,6 +193,10 @@ TEST_F(ReplaceTest, ConversionFailuresCarryTheirNumbersAndMarkTheRow) {
         const auto shown = reports();
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(k.number)));
+        // Below the number and the description: which cell, and what it must hold.
+        const QString where = QStringLiteral("\r\n列 %1（%2）、2 行目: ").arg(k.column, cell(2, k.c));
+        if (k.expected) EXPECT_TRUE(shown[0].text.endsWith(where + k.expected)) << shown[0].text.toStdString();
+        else EXPECT_FALSE(shown[0].text.contains(where));
         EXPECT_EQ(color(4, 2), GridColor::kRed);
         EXPECT_EQ(grid().currentIndex(), grid().model()->index(3, k.c - 1)) << "the refused cell is the current one";
         EXPECT_EQ(table(), before);

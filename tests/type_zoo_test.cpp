@@ -231,6 +231,18 @@ TEST_P(TypeZooTest, OneChangedCellChangesThatCellAlone) {
 
 namespace {
 
+// Another table named in the box, answered Yes: the grid replaces that
+// table, whatever it holds, without being compared with it.
+TEST_P(TypeZooTest, AnUpdateToAnotherTableReplacesThatTable) {
+    exec_("DELETE FROM " + twin_ + " WHERE id = 3");
+    exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'theirs' WHERE id = 1");
+    read();
+    form().TXT_TABLE->setText(Q(twin_));
+    update(MessageAnswer::Yes);
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(content(twin_), content(table_));
+}
+
 TEST_P(TypeZooTest, ARowChangedBySomeoneElseSinceTheReadRefusesTheUpdate) {
     read();
     setCell(3, zoo_.changedGridColumn, "mine");
@@ -263,8 +275,18 @@ TEST_P(ReplaceQuestionTest, TheQuestionCountsTheRowsAndWarnsOfAnotherTable) {
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     const MessageRequest& asked = boxes_.boxes[0];
     EXPECT_EQ(asked.text, kReplaceQuestion);
-    EXPECT_EQ(asked.detail, Q(table_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）");
+    EXPECT_EQ(asked.detail, Q(table_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）\n"
+                                        "先頭列が空の行（1 行）は書込みません。");
     EXPECT_EQ(asked.defaultButton, MessageAnswer::Yes);
+
+    // The same table of the same database, typed otherwise: no warning.
+    form().TXT_TABLE->setText(Q(table_).toUpper());
+    form().TXT_HOST->setText(" " + Q(host_) + " ");
+    update(MessageAnswer::No);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_FALSE(boxes_.boxes[0].detail.contains("注意")) << boxes_.boxes[0].detail.toStdString();
+    EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::Yes);
+    form().TXT_HOST->setText(Q(host_));
 
     // Another table named in the box: said so, and Enter means No.
     form().TXT_TABLE->setText(Q(twin_));
@@ -274,6 +296,7 @@ TEST_P(ReplaceQuestionTest, TheQuestionCountsTheRowsAndWarnsOfAnotherTable) {
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     EXPECT_EQ(boxes_.boxes[0].detail,
               Q(twin_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）\n"
+                         "先頭列が空の行（1 行）は書込みません。\n"
                          "注意: 読込んだのは " + Q(table_) + " (sqlite:zoo.db) です。");
     EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::No);
     EXPECT_EQ(content(table_), content(twin_)) << "No changes nothing";

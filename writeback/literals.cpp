@@ -250,6 +250,14 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
     AppendQuoted(out, cellText);
 }
 
+QString ExpectedCellText(const QString& columnType, const ColumnOrigin& origin) {
+    if (origin.shape != ValueShape::Plain) return QStringLiteral("16 進数の文字列を入力してください。");
+    if (columnType == QLatin1String("NUMBER")) return QStringLiteral("数値を入力してください。");
+    if (columnType == QLatin1String("DATE"))
+        return QStringLiteral("yyyymmdd または yyyymmdd hh:mm:ss の日付を入力してください。");
+    return QString();
+}
+
 QString CellLiteral(const QString& columnType, const QString& cellText, const Dialect& dialect,
                     const ColumnOrigin& origin) {
     QString literal;

@@ -43,6 +43,11 @@ QString CellLiteral(const QString& columnType, const QString& cellText, const Di
 QString CellLiteral(const QString& columnType, const QString& cellText,
                     DateLiteralForm dateForm = DateLiteralForm::ToDate);
 
+// What a changed cell of the column must hold for AppendCellLiteral to take
+// it, as the user is told when a cell is refused with error 13; empty for a
+// column that takes any text.
+QString ExpectedCellText(const QString& columnType, const ColumnOrigin& origin = {});
+
 // What the read gave one cell, besides its text.
 struct ReadCell {
     bool null = false;

@@ -260,11 +260,12 @@ TEST_F(UserSeat, RowsInsertedDeletedAndFilledDownInAGrownWindowAreWritten) {
     EXPECT_EQ(items(), "1|One\n2|Two\n4|One\n");
 }
 
-// Keys alone: Ctrl+Tab out of the grid to the table box, Enter reads it;
-// Shift+Space and Enter change nothing; Ctrl+F finds a value out of sight in a
-// bar that covers no control, Esc gives the keys back on the found cell;
-// Ctrl+End goes to the last value, Ctrl+Down to the edges of the data; Alt+U
-// writes it all.
+// Keys alone: Ctrl+Tab out of the grid to the table box, where Enter does
+// nothing and Alt+R reads; Shift+Tab back to the grid; Shift+Space and Enter change nothing; Ctrl+F finds
+// a value out of sight in a bar that covers no control, Esc gives the keys
+// back on the found cell; typing there starts an entry that an arrow finishes,
+// F2 an edit in which the arrows move inside the text; Ctrl+End goes to the
+// last value, Ctrl+Down to the edges of the data; Alt+U writes it all.
 TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
     folder.sql(QStringLiteral("CREATE TABLE MANY (ID NUMBER(5) NOT NULL PRIMARY KEY, NAME VARCHAR2(20));"
                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 150)"
@@ -273,9 +274,15 @@ TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
     seat.focusWindow();
     // Ctrl+Tab leaves the grid for the user name box; Tab goes on from there.
     seat.keys({QStringLiteral("ctrl+Tab"), QStringLiteral("Tab"), QStringLiteral("Tab"), QStringLiteral("Tab")});
-    seat.type(QStringLiteral("MANY"));
+    // Had Enter read the table "MAN", its error report would show, and the "Y" go elsewhere.
+    seat.type(QStringLiteral("MAN"));
     seat.keys({QStringLiteral("Return")});
-    ASSERT_TRUE(waitForPixels(Yellowish, 200)) << "Enter in the table box did not read it";
+    seat.type(QStringLiteral("Y"));
+    seat.keys({QStringLiteral("alt+r")});
+    ASSERT_TRUE(waitForPixels(Yellowish, 200)) << "Alt+R did not read the table";
+    ASSERT_FALSE(seat.dialogShown(QStringLiteral("Velkin"))) << seat.dialogText().toStdString();
+    // Back over the host, password and user boxes to the grid, first in the tab order.
+    seat.keys(QStringList(4, QStringLiteral("shift+Tab")));
     seat.keys({QStringLiteral("shift+space"), QStringLiteral("Return")});
 
     const QRect window = seat.windowRect(), grid = seat.rect(c::SPD1);
@@ -292,13 +299,18 @@ TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
         }
     EXPECT_EQ(moved, 0) << "the find bar changed the window outside the grid";
     seat.keys({QStringLiteral("Escape")});
+    // Left ends the entry on the ID beside it; in the F2 edit, Right moves past the first digit.
     seat.type(QStringLiteral("Found"));
+    seat.keys({QStringLiteral("Left"), QStringLiteral("F2"), QStringLiteral("Home"), QStringLiteral("Right")});
+    seat.type(QStringLiteral("0"));
     seat.keys({QStringLiteral("Return"), QStringLiteral("ctrl+End")});
     seat.type(QStringLiteral("Last"));
     // Ctrl+Down from the first ID: the last one; again: the end of the sheet, where a new row goes.
     seat.keys({QStringLiteral("Return"), QStringLiteral("ctrl+Home"), QStringLiteral("Down"), QStringLiteral("Down"),
                QStringLiteral("ctrl+Down"), QStringLiteral("ctrl+Down")});
     seat.type(QStringLiteral("999"));
+    seat.keys({QStringLiteral("Right")});
+    seat.type(QStringLiteral("Added"));
     seat.keys({QStringLiteral("Return"), QStringLiteral("alt+u")});
     ASSERT_TRUE(seat.waitForDialog(QStringLiteral("警告"))) << "Alt+U asked nothing";
     seat.keys({QStringLiteral("Return")});
@@ -306,8 +318,9 @@ TEST_F(UserSeat, AKeyboardOnlyCycleFindsEditsAndWrites) {
     quit();
     EXPECT_EQ(folder.sql(QStringLiteral("SELECT count(*), sum(NAME LIKE 'n%'), max(ID) FROM MANY;"
                                         "SELECT ID FROM MANY WHERE NAME = 'Found';"
-                                        "SELECT ID FROM MANY WHERE NAME = 'Last';")),
-              "151|148|999\n77\n150\n");
+                                        "SELECT ID FROM MANY WHERE NAME = 'Last';"
+                                        "SELECT ID FROM MANY WHERE NAME = 'Added';")),
+              "151|148|999\n707\n150\n999\n");
 }
 
 // Ten pastes of 200,000 rows by 10 columns, the address space limited to what
