@@ -32,10 +32,10 @@
 namespace velkin {
 
 // The errors a stopped command ends with.
-inline constexpr int32_t kCancelledError = 18;  // the run time's "user interrupt"
+inline constexpr int32_t kCancelledError = 18;  // "user interrupt": the user ended the command
 // No answer within the TIMEOUT setting: an error of the program's own, in the
-// range the run time left to programs (see Error::kDeleteReachesOtherTables).
-inline constexpr int32_t kNoAnswerError = -2147221504 + 514;
+// range no engine reports (see Error::kProgramErrorBase).
+inline constexpr int32_t kNoAnswerError = Error::kProgramErrorBase + 2;
 
 // The TIMEOUT setting when it is absent or unusable.
 inline constexpr int32_t kDefaultTimeoutSeconds = 60;
