@@ -17,7 +17,9 @@
 // can start inside the first.
 //
 // ODBC has no socket to wait on; its blocking calls run on a helper thread of
-// the wait (runBlocking), and stopping cancels the call (SQLCancel).
+// the wait (runBlocking), and stopping cancels the call (SQLCancel). SQLite
+// works in the program's own thread and looks in now and then while a
+// statement runs (whileWorking); a cancel interrupts the statement.
 
 #include "db/error.h"
 
@@ -83,6 +85,19 @@ public:
     // An exception of `call` is thrown here.
     void runBlocking(const std::function<void()>& call, const std::function<void()>& interrupt);
 
+    // For an engine that works in this thread (SQLite), called now and then
+    // while a statement runs: keeps the window alive; true when the user has
+    // cancelled and the statement must be interrupted (then throw Cancelled()).
+    // No TIMEOUT here: the engine is working, not waiting for silence to end.
+    bool whileWorking();
+
+    // The error of a command the user cancelled.
+    static Error Cancelled();
+
+    // Runs as each wait begins (forSocket, runBlocking, whileWorking), before
+    // the wait looks at anything: tests stop a command at a chosen wait with it.
+    void setWaitHook(std::function<void(ServerWait&)> hook) { waitHook_ = std::move(hook); }
+
     // The user asked to stop: the current or next wait ends.
     void cancel() { cancelled_ = true; }
     bool stopped() const { return cancelled_ || timedOut_; }
@@ -91,9 +106,13 @@ public:
 private:
     void keepAliveIfDue(Clock::time_point now);
     void startHelper();
+    void waitBegins() {
+        if (waitHook_) waitHook_(*this);
+    }
 
     const int32_t timeoutSeconds_;
     std::function<void()> keepAlive_;
+    std::function<void(ServerWait&)> waitHook_;
     Clock::time_point lastKeepAlive_;
     bool cancelled_ = false;
     bool timedOut_ = false;

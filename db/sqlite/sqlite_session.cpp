@@ -3,6 +3,7 @@
 #include "db/error.h"
 #include "db/field_list.h"
 #include "db/plain_decimal.h"
+#include "db/server_wait.h"
 #include "db/sqlite/declared_type.h"
 #include "db/sqlite/sqlite_handles.h"
 #include "db/sqlite/to_date.h"
@@ -26,11 +27,20 @@ namespace {
 // short write by someone else, short enough never to look like a hang.
 constexpr int kPatientBusyTimeoutMs = 5000;
 
+// How many of SQLite's virtual machine steps run between two looks at the
+// command's wait (ServerWait::whileWorking): a look costs a clock reading,
+// and a thousand steps take some microseconds.
+constexpr int kStepsBetweenLooks = 1000;
+
+// SQLite's progress handler: a non-zero answer interrupts the statement.
+int LookIn(void* wait) { return static_cast<ServerWait*>(wait)->whileWorking() ? 1 : 0; }
+
 QString Describe(const char* message) { return QStringLiteral("SQLite: ") + QString::fromUtf8(message); }
 
 // The connection's own report of the failure `rc`: the extended result code
-// and SQLite's message.
+// and SQLite's message. Only the user's cancel interrupts a statement (LookIn).
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc) {
+    if ((rc & 0xff) == SQLITE_INTERRUPT) throw ServerWait::Cancelled();
     int code = rc;
     const char* message = sqlite3_errstr(rc);
     if (db && (sqlite3_extended_errcode(db) & 0xff) == (rc & 0xff)) {
@@ -495,6 +505,8 @@ public:
         }
         sqlite3_extended_result_codes(db.get(), 1);
         sqlite3_busy_timeout(db.get(), (options & kOpenNoWait) ? 0 : kPatientBusyTimeoutMs);
+        // A long statement keeps the window alive, and Esc interrupts it.
+        sqlite3_progress_handler(db.get(), kStepsBetweenLooks, LookIn, &serverWait());
         if (const int registered = RegisterToDate(db.get()); registered != SQLITE_OK) ThrowSqlite(db.get(), registered);
         // Opening is lazy; reading the schema now turns a file that is not a
         // database, or one locked by another writer, into an error here.
