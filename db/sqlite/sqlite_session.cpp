@@ -447,9 +447,12 @@ private:
 
 class SqliteDatabase final : public OraDatabase {
 public:
-    explicit SqliteDatabase(Connection connection) : connection_(std::move(connection)) {}
+    SqliteDatabase(Connection connection, ServerWait& wait) : connection_(std::move(connection)), wait_(wait) {}
 
     int64_t ExecuteSQL(const QString& sql) override {
+        // Each of an Update's many short statements ends before SQLite would
+        // look in (LookIn): a look before each keeps the window alive.
+        if (wait_.whileWorking()) throw ServerWait::Cancelled();
         sqlite3* db = connection_.get();
         const PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
         const sqlite3_int64 totalBefore = sqlite3_total_changes64(db);
@@ -477,6 +480,7 @@ public:
 
 private:
     Connection connection_;
+    ServerWait& wait_;
 };
 
 class SqliteSession final : public EngineSession {
@@ -513,7 +517,7 @@ public:
         Execute(db.get(), "SELECT count(*) FROM sqlite_schema");
 
         connection_ = Connection(std::move(db));
-        return std::make_unique<SqliteDatabase>(connection_);
+        return std::make_unique<SqliteDatabase>(connection_, serverWait());
     }
 
     void BeginTrans() override { Execute(Open(), "BEGIN"); }
