@@ -324,6 +324,7 @@ public:
     Dialect dialect() const override { return inner_->dialect(); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
+    bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
     void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }
 
 private:

@@ -38,6 +38,7 @@ public:
     Dialect dialect() const override { return inner_->dialect(); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
+    bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
     void setServerWait(ServerWait* wait) override {
         if (wait) wait->setWaitHook(hook_);
         inner_->setServerWait(wait);

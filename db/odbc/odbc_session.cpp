@@ -304,6 +304,10 @@ public:
         if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
         connection->keepsWrittenText = dialect_.kind() == DialectKind::SQLite;
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
+        // The driver manager answers from the driver's own table of functions.
+        SQLUSMALLINT foreignKeys = SQL_FALSE;
+        driverListsForeignKeys_ = SQL_SUCCEEDED(SQLGetFunctions(dbc, SQL_API_SQLFOREIGNKEYS, &foreignKeys)) &&
+                                  foreignKeys == SQL_TRUE;
         if (dialect_.kind() == DialectKind::MySQL) ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
         if (options & kOpenNoWait) RefuseLockWaits(*connection);
         connection->EndTransaction(SQL_COMMIT);
@@ -368,7 +372,16 @@ public:
         case DialectKind::Oracle:
         case DialectKind::Standard: break;
         }
+        if (!driverListsForeignKeys_) return {};
         return ForeignKeysOf(table);
+    }
+
+    bool ListsReferringKeys() const override {
+        switch (dialect_.kind()) {
+        case DialectKind::Oracle:
+        case DialectKind::Standard: return driverListsForeignKeys_;
+        default: return true;  // the database's own catalogue is asked
+        }
     }
 
 private:
@@ -504,6 +517,7 @@ private:
 
     SharedConnection connection_;
     Dialect dialect_;
+    bool driverListsForeignKeys_ = true;
 };
 
 }  // namespace
