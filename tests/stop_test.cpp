@@ -147,6 +147,7 @@ TEST_P(StopTest, AnUpdateStoppedAtAnyWaitLeavesTheTableAsItWas) {
         const QString text = reports()[0].text;
         EXPECT_TRUE(cancelled(text)) << "wait " << k << ": " << text.toStdString();
         EXPECT_EQ(cell(4, 2), "changed") << "the grid keeps what was typed";
+        EXPECT_TRUE(redRows().empty()) << "wait " << k << ": no row was refused";
         // Stopped after connecting, the report says what became of the table.
         if (text.startsWith(QStringLiteral("Error Code:%1").arg(kCancelledError)))
             EXPECT_TRUE(text.contains(QStringLiteral("COMMIT")) || text.contains(QStringLiteral("テーブルは変更していません")))
