@@ -40,7 +40,7 @@ public:
     // The busy pointer: on while a command works, off (fully) at its end.
     virtual void setBusy(bool busy) = 0;
     // Called about every ServerWait::kKeepAliveInterval while a command waits
-    // for its database server: the window handles its events meanwhile
+    // for its database server or SQLite works: the window handles its events meanwhile
     // (repaints; Esc, its Cancel button and its close box cancel `wait`) and
     // takes no other input.
     virtual void whileWaiting(ServerWait& wait) { (void)wait; }

@@ -90,6 +90,7 @@ private:
         if (inputs_.tableMode) {
             catalogue_.origin.table = inputs_.table;
             catalogue_.origin.host = inputs_.login.host;
+            catalogue_.origin.referencesUnchecked = !connection_.session().ListsReferringKeys();
         }
     }
 

@@ -117,6 +117,7 @@ MessageRequest ReplaceQuestion(const ReplaceCounts& counts, const QString& table
         // Enter must not replace a table the user did not read.
         question.defaultButton = MessageAnswer::No;
     }
+    if (read.referencesUnchecked) question.detail += QStringLiteral("\n") + kReferencesUncheckedNote;
     return question;
 }
 

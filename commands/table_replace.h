@@ -25,6 +25,10 @@ inline const QString kReplaceQuestionTitle = QStringLiteral("警告");
 // work. (The number is the one the classic desktop databases gave for a
 // record changed by another user.)
 inline constexpr int32_t kChangedSinceReadError = 3197;
+// Under the question when the Read found that the database cannot list the
+// keys of other tables that refer to the table.
+inline const QString kReferencesUncheckedNote =
+    QStringLiteral("注意: このデータベースでは他のテーブルからの参照を確かめられません。");
 
 class TableReplace {
 public:

@@ -1,6 +1,7 @@
 #pragma once
 // The statements the program writes itself but that differ between SQL
-// dialects. Oracle's texts are the original program's, to the character.
+// dialects. Oracle's texts are kept to the character ("... WHERE ROWNUM < 2 ",
+// "DELETE T", the USER_TAB_COMMENTS list); tests/dialect_test.cpp holds them.
 
 #include <QString>
 

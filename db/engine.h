@@ -103,6 +103,10 @@ public:
         (void)table;
         return {};
     }
+    // False when KeysReferringTo cannot see the database's keys and answers
+    // none for want of a catalogue (an ODBC driver without SQLForeignKeys).
+    // Valid after OpenDatabase; asks the server nothing.
+    virtual bool ListsReferringKeys() const { return true; }
 
     // Throws error Error::kDeleteReachesOtherTables, naming the tables and
     // their rules, when deleting the rows of `table` would delete or change

@@ -20,23 +20,30 @@ public:
 
     const char* what() const noexcept override { return utf8_.c_str(); }
 
-    // The run time's own errors, numbered as the original run time numbered them.
+    // Failures the program finds itself rather than the server: a number too
+    // large for its column (6), an index past the catalogue's end (9), a cell
+    // that is not of its column's type (13), an engine that is not installed
+    // (429). The numbers never change: a user's report quotes them.
     static constexpr int32_t kOverflow = 6;
     static constexpr int32_t kSubscriptOutOfRange = 9;
     static constexpr int32_t kTypeMismatch = 13;
     static constexpr int32_t kCannotCreateObject = 429;
-    // The program's own refusal of a replace whose DELETE would reach rows of
-    // other tables. The run time left the numbers above vbObjectError + 512
-    // (-2147221504 + 512) to programs for errors of their own; no engine
-    // reports a number in that range, so the report is never taken for the
-    // server's.
-    static constexpr int32_t kDeleteReachesOtherTables = -2147221504 + 513;
+    // The program's own refusals get numbers from kProgramErrorBase + 1 on, a
+    // range no engine reports, so such a report is never taken for the
+    // server's. The first: a replace whose DELETE would reach rows of other
+    // tables.
+    static constexpr int32_t kProgramErrorBase = -2147221504 + 512;
+    static constexpr int32_t kDeleteReachesOtherTables = kProgramErrorBase + 1;
+    // (kProgramErrorBase + 2 is kNoAnswerError, db/server_wait.h.)
     // The program's refusal of a replace whose table box names a view or a
     // foreign table: which tables its DELETE reaches cannot be known.
-    static constexpr int32_t kNotAPlainTable = -2147221504 + 515;
+    static constexpr int32_t kNotAPlainTable = kProgramErrorBase + 3;
     // A connection whose server would not take the string rules the
     // program's literals rely on (PostgreSQL's standard_conforming_strings).
-    static constexpr int32_t kStringRulesNotPinned = -2147221504 + 516;
+    static constexpr int32_t kStringRulesNotPinned = kProgramErrorBase + 4;
+    // The server ended an Update's transaction between two statements (an
+    // abort nobody was told of): nothing may be committed.
+    static constexpr int32_t kTransactionEnded = kProgramErrorBase + 8;
 
     static Error Overflow();
     static Error SubscriptOutOfRange();

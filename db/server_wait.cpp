@@ -59,6 +59,7 @@ void ServerWait::keepAliveIfDue(Clock::time_point now) {
 }
 
 ServerWait::Outcome ServerWait::forSocket(int fd, short events, int engineTimerMs) {
+    waitBegins();
     const Clock::time_point start = Clock::now();
     const Clock::time_point never = Clock::time_point::max();
     const Clock::time_point deadline = timeoutSeconds_ > 0 ? start + std::chrono::seconds(timeoutSeconds_) : never;
@@ -84,9 +85,16 @@ ServerWait::Outcome ServerWait::forSocket(int fd, short events, int engineTimerM
     }
 }
 
+Error ServerWait::Cancelled() { return Error(kCancelledError, QStringLiteral("中止しました。"), QStringLiteral("HY008")); }
+
+bool ServerWait::whileWorking() {
+    waitBegins();
+    if (keepAlive_) keepAliveIfDue(Clock::now());
+    return cancelled_;
+}
+
 void ServerWait::throwStop() const {
-    if (cancelled_)
-        throw Error(kCancelledError, QStringLiteral("中止しました。"), QStringLiteral("HY008"));
+    if (cancelled_) throw Cancelled();
     throw Error(kNoAnswerError,
                 QStringLiteral("サーバーから %1 秒間応答がないため、接続を切りました。").arg(timeoutSeconds_),
                 QStringLiteral("HYT00"));
@@ -118,6 +126,7 @@ void ServerWait::startHelper() {
 }
 
 void ServerWait::runBlocking(const std::function<void()>& call, const std::function<void()>& interrupt) {
+    waitBegins();
     if (!keepAlive_ && timeoutSeconds_ == 0) {
         // Nobody to keep alive and nothing to time: the call may as well block here.
         call();

@@ -17,7 +17,9 @@
 // can start inside the first.
 //
 // ODBC has no socket to wait on; its blocking calls run on a helper thread of
-// the wait (runBlocking), and stopping cancels the call (SQLCancel).
+// the wait (runBlocking), and stopping cancels the call (SQLCancel). SQLite
+// works in the program's own thread and looks in now and then while a
+// statement runs (whileWorking); a cancel interrupts the statement.
 
 #include "db/error.h"
 
@@ -32,10 +34,10 @@
 namespace velkin {
 
 // The errors a stopped command ends with.
-inline constexpr int32_t kCancelledError = 18;  // the run time's "user interrupt"
+inline constexpr int32_t kCancelledError = 18;  // "user interrupt": the user ended the command
 // No answer within the TIMEOUT setting: an error of the program's own, in the
-// range the run time left to programs (see Error::kDeleteReachesOtherTables).
-inline constexpr int32_t kNoAnswerError = -2147221504 + 514;
+// range no engine reports (see Error::kProgramErrorBase).
+inline constexpr int32_t kNoAnswerError = Error::kProgramErrorBase + 2;
 
 // The TIMEOUT setting when it is absent or unusable: wait for ever, as a
 // long DELETE, a slow COMMIT or a lock wait may need; Esc, the Cancel button
@@ -86,6 +88,19 @@ public:
     // An exception of `call` is thrown here.
     void runBlocking(const std::function<void()>& call, const std::function<void()>& interrupt);
 
+    // For an engine that works in this thread (SQLite), called now and then
+    // while a statement runs: keeps the window alive; true when the user has
+    // cancelled and the statement must be interrupted (then throw Cancelled()).
+    // No TIMEOUT here: the engine is working, not waiting for silence to end.
+    bool whileWorking();
+
+    // The error of a command the user cancelled.
+    static Error Cancelled();
+
+    // Runs as each wait begins (forSocket, runBlocking, whileWorking), before
+    // the wait looks at anything: tests stop a command at a chosen wait with it.
+    void setWaitHook(std::function<void(ServerWait&)> hook) { waitHook_ = std::move(hook); }
+
     // The user asked to stop: the current or next wait ends.
     void cancel() { cancelled_ = true; }
     bool stopped() const { return cancelled_ || timedOut_; }
@@ -94,9 +109,13 @@ public:
 private:
     void keepAliveIfDue(Clock::time_point now);
     void startHelper();
+    void waitBegins() {
+        if (waitHook_) waitHook_(*this);
+    }
 
     const int32_t timeoutSeconds_;
     std::function<void()> keepAlive_;
+    std::function<void(ServerWait&)> waitHook_;
     Clock::time_point lastKeepAlive_;
     bool cancelled_ = false;
     bool timedOut_ = false;

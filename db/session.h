@@ -57,7 +57,7 @@ public:
     virtual ~OraField() = default;
     virtual QString Name() const = 0;
     virtual int32_t OraIDataType() const = 0;
-    // Declared size; for numbers precision + 1, as the original component gave it.
+    // Declared size; for numbers precision + 1, so that the type text shows the precision.
     virtual int32_t Size() const = 0;
     virtual int32_t OraScale() const = 0;
     // False for a column defined NOT NULL.

@@ -26,7 +26,7 @@ namespace velkin {
 
 namespace {
 
-// The run time's number for "Out of memory".
+// The number of the program's "Out of memory" report.
 constexpr int32_t kOutOfMemory = 7;
 // Values from this size on are checked for room before the sheet takes them;
 // smaller ones are not worth reading the system's figures for.

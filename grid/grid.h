@@ -1,7 +1,7 @@
 #pragma once
 // SPD1, the spreadsheet grid. The commands reach it through a current cell
 // (current column and row) and, with block mode on, a block from there to the
-// block end column and row, exactly as they reached the original control.
+// block end column and row; every cell is read and written as text.
 // The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V,
 // inserts and deletes rows, finds and replaces, fills down, and moves with
 // the keys spreadsheet users press (the README's table of the grid's keys).

@@ -34,12 +34,22 @@ add_custom_command(
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 add_custom_target(velkin_manual ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/velkin.1.gz)
 
+# The README travels with the package, compressed as Debian wants its larger
+# documents; the manual page points there.
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/packaging/README.md.gz
+  COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/README.md > README.md.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/README.md
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+add_custom_target(velkin_readme ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/README.md.gz)
+
 install(TARGETS velkin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/velkin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velkin.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velkin.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+              ${CMAKE_BINARY_DIR}/packaging/README.md.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velkin)
 
 set(CPACK_GENERATOR DEB)

@@ -22,6 +22,10 @@ struct ReadOrigin {
     // empty after a read in SQL mode.
     QString table;
     QString host;
+    // The database could not list the keys of other tables that refer to the
+    // table read (EngineSession::ListsReferringKeys): an Update there cannot
+    // be refused for them, and its question says so.
+    bool referencesUnchecked = false;
 
     static uint64_t exactKey(int32_t record, int32_t column) {
         return (static_cast<uint64_t>(static_cast<uint32_t>(record)) << 16) | static_cast<uint16_t>(column);

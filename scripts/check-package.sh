@@ -27,6 +27,7 @@ echo "check-package: $deb"
 
 expected_files="./usr/bin/velkin
 ./usr/share/applications/velkin.desktop
+./usr/share/doc/velkin/README.md.gz
 ./usr/share/doc/velkin/changelog.gz
 ./usr/share/doc/velkin/copyright
 ./usr/share/icons/hicolor/scalable/apps/velkin.svg
@@ -77,6 +78,14 @@ version=$(env -u DISPLAY "$scratch/root/usr/bin/velkin" --version) || fail "velk
 [ "$version" = "velkin $(dpkg-deb -f "$deb" Version)" ] || fail "velkin --version says: $version"
 env -u DISPLAY "$scratch/root/usr/bin/velkin" --help | grep -q 'Velkin.ini' || fail "velkin --help says nothing of Velkin.ini"
 zcat "$scratch/root/usr/share/man/man1/velkin.1.gz" | man -l - >/dev/null 2>&1 || fail "the manual page does not read"
+# The help travels with the package: the README beside the manual page, which
+# points there and describes every setting the window reads.
+zcat "$scratch/root/usr/share/doc/velkin/README.md.gz" | cmp -s - README.md || fail "the installed README is not README.md"
+manual=$(zcat "$scratch/root/usr/share/man/man1/velkin.1.gz")
+grep -q '/usr/share/doc/velkin/README.md.gz' <<<"$manual" || fail "the manual page does not point to the README"
+for key in $(grep -oh 'kIniSection), QStringLiteral("[A-Z_]*")' shell/*.cpp | sed 's/.*("\(.*\)")/\1/' | sort -u); do
+  grep -q "^\.BR\? .*\b$key\b" <<<"$manual" || fail "the manual page does not describe the setting $key"
+done
 
 # Start the installed binary through the menu entry's own command, from a
 # folder that is not the home folder, with a home that holds no settings.

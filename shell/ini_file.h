@@ -43,7 +43,7 @@ struct Line {
     QString ending;  // "\r\n", "\n", "\r", or empty for a last line without one
     // Index of the line in the text it was split from while `text` is still
     // that line's text; -1 for text that was added or changed. A caller that
-    // holds the original bytes keeps them for such lines. (Giving a last line
+    // holds the bytes read keeps them for such lines. (Giving a last line
     // its missing line break changes only `ending`.)
     qsizetype origin = -1;
 };

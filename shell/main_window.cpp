@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QResizeEvent>
+#include <QShortcutEvent>
 
 #include <algorithm>
 
@@ -35,6 +36,22 @@ constexpr uint32_t kConnectionBoxColor = 0x80FFFF;  // RGB(255,255,128)
 constexpr uint32_t kContactLineColor = 0x8080FF;    // RGB(255,128,128)
 constexpr uint32_t kIdleQueryBoxColor = 0xFFFF80;   // RGB(128,255,255)
 constexpr uint32_t kActiveQueryBoxColor = 0xFFFFFF;
+
+// A command button's access key (Alt+R, Alt+U) clicks it at once. A button
+// left to itself shows the press for 100 ms and clicks only then; an Esc
+// typed meanwhile would reach a window with no command running yet, and the
+// command that starts after it could not be stopped by it.
+class ClickAtOnce final : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Shortcut || static_cast<QShortcutEvent*>(event)->isAmbiguous()) return false;
+        static_cast<QAbstractButton*>(watched)->click();
+        return true;
+    }
+};
 
 void SetBackColor(QWidget* box, uint32_t color) {
     QPalette palette = box->palette();
@@ -154,6 +171,8 @@ void Form1::buildControls() {
     place(CMD_Cancel);
     CMD_Cancel->setFocusPolicy(Qt::NoFocus);
     CMD_Cancel->hide();
+    auto* accessKeys = new ClickAtOnce(this);
+    for (QPushButton* command : {CMD_Read, CMD_Update}) command->installEventFilter(accessKeys);
 
     // Tab order: labels, the frame and the progress bar never take the focus.
     const QList<QWidget*> order = {SPD1,       TXT_USER, TXT_PASS, TXT_HOST,   TXT_TABLE,    CMD_Read,

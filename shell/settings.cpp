@@ -38,7 +38,7 @@ struct Document {
 // Splits the bytes exactly as ini::SplitLines splits text. CR and LF are
 // single bytes in every ASCII-based encoding and never part of a multi-byte
 // character, so each line decodes on its own, and a line that is not changed
-// can be written back with its original bytes, undecodable ones included.
+// can be written back with the bytes it was read with, undecodable ones included.
 Document Parse(const QByteArray& bytes) {
     Document doc;
     QStringDecoder decode(QStringConverter::System, QStringConverter::Flag::Stateless);

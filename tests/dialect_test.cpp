@@ -7,7 +7,7 @@
 
 using namespace velkin;
 
-TEST(Dialect, OracleTextsAreTheOriginalProgramsToTheCharacter) {
+TEST(Dialect, OracleTextsAreFixedToTheCharacter) {
     const Dialect oracle(DialectKind::Oracle);
     EXPECT_EQ(oracle.discoveryQuery("SELECT * FROM EMP"), "SELECT * FROM EMP WHERE ROWNUM < 2 ");
     EXPECT_EQ(oracle.deleteAll("EMP"), "DELETE EMP");

@@ -1035,6 +1035,7 @@ TEST_P(Contract, KeysThatReachOtherTablesRefuseTheReplace) {
               Q("表 " + parent + " を外部キーで参照している表: " + kids + " (CASCADE), " + notes + " (SET NULL), " + plain +
                 " (" + route().keyWithoutRule + ")"));
     EXPECT_NO_THROW(o.session->RequireNoDestructiveReferences(Q(tree))) << "its own rows only";
+    EXPECT_TRUE(o.session->ListsReferringKeys());
 }
 
 }  // namespace

@@ -259,9 +259,9 @@ TEST(OdbcConnect, HostTextChoosesThisEngine) {
     EXPECT_EQ(DialectForHost("ORCL").kind(), DialectKind::Oracle);
 }
 
-// A server that reports itself as "Oracle" gets the original statements to
-// the character; the engine takes the dialect from the reported DBMS name.
-TEST(OdbcDialect, OracleServerGetsTheOriginalTexts) {
+// A server that reports itself as "Oracle" gets Oracle's statements to the
+// character; the engine takes the dialect from the reported DBMS name.
+TEST(OdbcDialect, OracleServerGetsOraclesTexts) {
     const Dialect oracle = Dialect::fromDbmsName("Oracle");
     EXPECT_EQ(oracle.discoveryQuery("SELECT * FROM T"), "SELECT * FROM T WHERE ROWNUM < 2 ");
     EXPECT_EQ(oracle.deleteAll("T"), "DELETE T");

@@ -25,6 +25,7 @@ struct Script {
     std::vector<std::vector<std::optional<QString>>> rows;
     int failExecuteAt = -1;  // index into the ExecuteSQL calls that throws; -1: none
     bool failCommit = false;
+    bool listsReferringKeys = true;
     QStringList calls;       // "OpenDatabase host|user/pass", "Dynaset sql", "Execute sql", "BeginTrans", ...
 };
 
@@ -98,6 +99,7 @@ public:
     }
     void rollback() override { script_.calls << QStringLiteral("rollback"); }
     Dialect dialect() const override { return Dialect(DialectKind::Oracle); }
+    bool ListsReferringKeys() const override { return script_.listsReferringKeys; }
 
 private:
     Script& script_;

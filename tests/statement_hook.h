@@ -70,6 +70,7 @@ public:
     void RequireReplaceableTable(const QString& table) override { inner_->RequireReplaceableTable(table); }
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
+    bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
 
 private:
     std::unique_ptr<EngineSession> inner_;

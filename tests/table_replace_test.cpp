@@ -277,6 +277,28 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_EQ(reports().size(), 1u);
 }
 
+// A database that cannot list the keys of other tables referring to a table
+// (an ODBC driver without SQLForeignKeys): the Update goes ahead, and its
+// question says what could not be checked.
+TEST_F(ReplaceTest, AnUpdateWhereReferencesCannotBeCheckedSaysSoAndGoesAhead) {
+    Script script;
+    script.columns = {{"CODE", OraType::kChar, 5, 0, false}};
+    script.rows = {{QString("A")}};
+    form().setSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    form().TXT_HOST->setText("ORCL");
+    for (const bool lists : {false, true}) {
+        script.listsReferringKeys = lists;
+        read();
+        script.calls.clear();
+        update();
+        ASSERT_EQ(boxes_.boxes.size(), 1u);
+        const MessageRequest& question = boxes_.boxes[0];
+        EXPECT_EQ(question.detail.contains(kReferencesUncheckedNote), !lists) << question.detail.toStdString();
+        EXPECT_EQ(question.defaultButton, MessageAnswer::Yes);
+        EXPECT_EQ(script.calls.last(), "CommitTrans");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The snapshot of the previous contents
 

@@ -305,6 +305,10 @@ public:
         if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
         connection->keepsWrittenText = dialect_.kind() == DialectKind::SQLite;
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
+        // The driver manager answers from the driver's own table of functions.
+        SQLUSMALLINT foreignKeys = SQL_FALSE;
+        driverListsForeignKeys_ = SQL_SUCCEEDED(SQLGetFunctions(dbc, SQL_API_SQLFOREIGNKEYS, &foreignKeys)) &&
+                                  foreignKeys == SQL_TRUE;
         if (dialect_.kind() == DialectKind::MySQL) {
             ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
             // The driver begins each transaction itself; under REPEATABLE READ
@@ -386,7 +390,16 @@ public:
         case DialectKind::Oracle:
         case DialectKind::Standard: break;
         }
+        if (!driverListsForeignKeys_) return {};
         return ForeignKeysOf(table);
+    }
+
+    bool ListsReferringKeys() const override {
+        switch (dialect_.kind()) {
+        case DialectKind::Oracle:
+        case DialectKind::Standard: return driverListsForeignKeys_;
+        default: return true;  // the database's own catalogue is asked
+        }
     }
 
 private:
@@ -597,6 +610,7 @@ private:
 
     SharedConnection connection_;
     Dialect dialect_;
+    bool driverListsForeignKeys_ = true;
 };
 
 }  // namespace

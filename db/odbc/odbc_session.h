@@ -21,8 +21,8 @@
 // No waiting on locks (OpenDatabase option 2): a PostgreSQL server gets the
 // PostgreSQL engine's lock timeout, MySQL and MariaDB their lock waits set to
 // 0, SQL Server SET LOCK_TIMEOUT 0. Oracle has no session setting for it; its
-// statements wait for row locks as they did under the original component, whose
-// no-wait option only concerned its own row edits. SQLite's ODBC driver keeps
+// statements wait for row locks (the option concerns the program's own row
+// edits, and it makes none). SQLite's ODBC driver keeps
 // its own busy handler, which a PRAGMA cannot replace: it waits as long as the
 // data source's "Timeout" (milliseconds, default 100000) says.
 //

@@ -4,6 +4,7 @@
 #include "db/server_fault.h"
 #include "db/field_list.h"
 #include "db/plain_decimal.h"
+#include "db/server_wait.h"
 #include "db/sqlite/declared_type.h"
 #include "db/sqlite/sqlite_handles.h"
 #include "db/sqlite/to_date.h"
@@ -27,11 +28,20 @@ namespace {
 // short write by someone else, short enough never to look like a hang.
 constexpr int kPatientBusyTimeoutMs = 5000;
 
+// How many of SQLite's virtual machine steps run between two looks at the
+// command's wait (ServerWait::whileWorking): a look costs a clock reading,
+// and a thousand steps take some microseconds.
+constexpr int kStepsBetweenLooks = 1000;
+
+// SQLite's progress handler: a non-zero answer interrupts the statement.
+int LookIn(void* wait) { return static_cast<ServerWait*>(wait)->whileWorking() ? 1 : 0; }
+
 QString Describe(const char* message) { return QStringLiteral("SQLite: ") + QString::fromUtf8(message); }
 
 // The connection's own report of the failure `rc`: the extended result code
-// and SQLite's message.
+// and SQLite's message. Only the user's cancel interrupts a statement (LookIn).
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc) {
+    if ((rc & 0xff) == SQLITE_INTERRUPT) throw ServerWait::Cancelled();
     int code = rc;
     const char* message = sqlite3_errstr(rc);
     if (db && (sqlite3_extended_errcode(db) & 0xff) == (rc & 0xff)) {
@@ -438,9 +448,12 @@ private:
 
 class SqliteDatabase final : public OraDatabase {
 public:
-    explicit SqliteDatabase(Connection connection) : connection_(std::move(connection)) {}
+    SqliteDatabase(Connection connection, ServerWait& wait) : connection_(std::move(connection)), wait_(wait) {}
 
     int64_t ExecuteSQL(const QString& sql) override {
+        // Each of an Update's many short statements ends before SQLite would
+        // look in (LookIn): a look before each keeps the window alive.
+        if (wait_.whileWorking()) throw ServerWait::Cancelled();
         sqlite3* db = connection_.get();
         const PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
         const sqlite3_int64 totalBefore = sqlite3_total_changes64(db);
@@ -468,6 +481,7 @@ public:
 
 private:
     Connection connection_;
+    ServerWait& wait_;
 };
 
 class SqliteSession final : public EngineSession {
@@ -496,13 +510,15 @@ public:
         }
         sqlite3_extended_result_codes(db.get(), 1);
         sqlite3_busy_timeout(db.get(), (options & kOpenNoWait) ? 0 : kPatientBusyTimeoutMs);
+        // A long statement keeps the window alive, and Esc interrupts it.
+        sqlite3_progress_handler(db.get(), kStepsBetweenLooks, LookIn, &serverWait());
         if (const int registered = RegisterToDate(db.get()); registered != SQLITE_OK) ThrowSqlite(db.get(), registered);
         // Opening is lazy; reading the schema now turns a file that is not a
         // database, or one locked by another writer, into an error here.
         Execute(db.get(), "SELECT count(*) FROM sqlite_schema");
 
         connection_ = Connection(std::move(db));
-        return std::make_unique<SqliteDatabase>(connection_);
+        return std::make_unique<SqliteDatabase>(connection_, serverWait());
     }
 
     void BeginTrans() override {

@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <unistd.h>
 
@@ -140,6 +141,21 @@ TEST_F(SilentServer, EscEndsAReadAndTheWindowWorksOn) {
     // The server answers new connections: the next Read works.
     read();
     EXPECT_TRUE(waitFor(c::SPD1, Yellowish, 0.01)) << "no Read after the cancelled one";
+    quit();
+}
+
+// Esc typed 40 ms after Alt+R, before the button has finished showing its
+// press: the Read has started already, and the Esc stops it.
+TEST_F(SilentServer, EscRightAfterAltRStopsTheRead) {
+    start(true);
+    proxy_->armTrigger(table_, 1, TcpProxy::Action::Silence);
+    seat.click(c::TXT_TABLE, Spot::Centre);
+    seat.keys({QStringLiteral("ctrl+a")});
+    seat.type(QString::fromStdString(table_));
+    seat.keys({QStringLiteral("alt+r"), QStringLiteral("Escape")});
+    const QString text = QString::fromUtf8(report());
+    // During the connection or after it: either form of the report.
+    EXPECT_TRUE(text.contains(QRegularExpression(QStringLiteral("Error Code: ?18\\r?\\n")))) << text.toStdString();
     quit();
 }
 
