@@ -2,11 +2,13 @@
 
 #include "db/engine.h"
 #include "db/error.h"
+#include "grid/exact_form.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
 #include "writeback/literals.h"
 #include "writeback/table_snapshot.h"
 
+#include <array>
 #include <optional>
 
 namespace velkin {
@@ -101,10 +103,51 @@ std::vector<uint64_t> ReadRowHashes(const SheetData& sheet, int32_t columns) {
     std::vector<uint64_t> hashes(static_cast<size_t>(sheet.readRecordCount()));
     for (int32_t record = 0; record < sheet.readRecordCount(); ++record) {
         RowHash hash;
-        for (int32_t c = 1; c <= columns; ++c) hash.add(sheet.readNull(record, c), sheet.readText(record, c));
+        for (int32_t c = 1; c <= columns; ++c) {
+            hash.add(sheet.readNull(record, c), sheet.readText(record, c));
+            hash.addExact(sheet.readExact(record, c));
+        }
         hashes[static_cast<size_t>(record)] = hash.value();
     }
     return hashes;
+}
+
+// The ExactNeed bits of the cells of `row` still as read.
+uint8_t RowNeeds(const SheetData& sheet, int32_t row, int32_t columns) {
+    const int32_t record = sheet.recordOf(row);
+    if (record < 0 || !sheet.readHasExact()) return 0;
+    uint8_t needs = 0;
+    for (int32_t c = 1; c <= columns; ++c) {
+        const std::string_view exact = sheet.readExact(record, c);
+        if (!exact.empty() && sheet.unchangedSinceRead(row, c)) needs |= DecodeExact(exact).needs;
+    }
+    return needs;
+}
+
+// A value no literal gives back, which an Update would write back unchanged:
+// refused before anything is deleted, naming its cell.
+struct UnwritableCell {
+    int32_t row = 0, column = 0;
+};
+
+UnwritableCell FindUnwritable(const SheetData& sheet, int32_t lastRow, int32_t columns) {
+    if (!sheet.readHasExact()) return {};
+    for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
+        if (!(RowNeeds(sheet, r, columns) & ExactNeed::kUnwritable) || !RowIsWritten(sheet, r, sheet.text(r, 1)))
+            continue;
+        const int32_t record = sheet.recordOf(r);
+        for (int32_t c = 1; c <= columns; ++c)
+            if (sheet.unchangedSinceRead(r, c) && DecodeExact(sheet.readExact(record, c)).needs & ExactNeed::kUnwritable)
+                return {r, c};
+    }
+    return {};
+}
+
+Error Unwritable(const QString& column, int32_t row) {
+    return Error(Error::kUnwritableValue,
+                 QStringLiteral("列 %1 の値は ENUM の定義にありません（%2 行目）。テーブルは変更していません。")
+                     .arg(column)
+                     .arg(row));
 }
 
 // Another session's changes since the read would be undone by the replace:
@@ -218,6 +261,10 @@ void TableReplace::run(const CommandInputs& inputs) {
         session.BeginTrans();
         session.RequireTransactionalTable(table);
         session.RequireNoDestructiveReferences(table);
+        if (const UnwritableCell cell = FindUnwritable(sheet, lastRow, grid.columnCount()); cell.row > 0) {
+            rowInProgress = cell.row;
+            throw Unwritable(catalogue.COL_Name.at(static_cast<size_t>(cell.column - 1)), cell.row);
+        }
         // In the replace's own transaction, right before the DELETE: the rows it is about to remove.
         std::optional<TableSnapshot> snapshot;
         if (context_.keepSnapshots) {
@@ -253,6 +300,14 @@ void TableReplace::run(const CommandInputs& inputs) {
         const QString statementStart = head + columnList;
         // One buffer for every row's statement: it keeps its capacity from row to row.
         QString statement;
+        // A row holding values that need a statement of their own form
+        // (ExactNeed) is sent in it; each form is asked once.
+        std::array<std::optional<NeedsStatement>, 8> needsForms;
+        auto formFor = [&](uint8_t needs) -> const NeedsStatement& {
+            std::optional<NeedsStatement>& form = needsForms[needs & 7];
+            if (!form) form = session.StatementForNeeds(needs & 7);
+            return *form;
+        };
 
         for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
             grid.setCurrentRow(r);
@@ -260,7 +315,10 @@ void TableReplace::run(const CommandInputs& inputs) {
             if (!RowIsWritten(sheet, r, grid.cellText())) continue;
 
             const int32_t record = sheet.recordOf(r);
+            const uint8_t needs = RowNeeds(sheet, r, grid.columnCount());
+            const NeedsStatement* form = needs ? &formFor(needs) : nullptr;
             statement.resize(0);
+            if (form) statement += form->prefix;
             statement += statementStart;
             const int32_t rowColumns = grid.columnCount();
             bool first = true;
@@ -275,11 +333,19 @@ void TableReplace::run(const CommandInputs& inputs) {
                     if (!first) statement += QLatin1Char(',');
                     first = false;
                     // A cell still as read goes back as the value read; a changed one as typed.
-                    if (sheet.unchangedSinceRead(r, c))
+                    const bool unchanged = sheet.unchangedSinceRead(r, c);
+                    const std::string_view exact = unchanged ? sheet.readExact(record, c) : std::string_view();
+                    // In a statement run in UTC, a value shown in the
+                    // session's time zone is converted, unless it is in UTC already.
+                    const bool convert = form && origin.sessionZone && !form->zoneBefore.isEmpty() &&
+                                         !(DecodeExact(exact).needs & ExactNeed::kUtcStatement);
+                    if (convert) statement += form->zoneBefore;
+                    if (unchanged)
                         AppendReadLiteral(statement, catalogue.COL_Type[j], origin, grid.cellText(),
-                                          {sheet.readNull(record, c), readOrigin.exactLiteral(record, c)}, dialect);
+                                          {sheet.readNull(record, c), exact}, dialect);
                     else
                         AppendCellLiteral(statement, catalogue.COL_Type[j], grid.cellText(), dialect, origin);
+                    if (convert) statement += form->zoneAfter;
                 }
             } catch (const Error&) {
                 // Statements of earlier rows may still be unanswered: a refusal

@@ -31,6 +31,9 @@ public:
     // reports a number in that range, so the report is never taken for the
     // server's.
     static constexpr int32_t kDeleteReachesOtherTables = -2147221504 + 513;
+    // The program's own refusal of a replace that would write back, unchanged,
+    // a value no literal can give back (an ENUM value outside its definition).
+    static constexpr int32_t kUnwritableValue = -2147221504 + 518;
 
     static Error Overflow();
     static Error SubscriptOutOfRange();
