@@ -396,8 +396,10 @@ ColumnType DescribeColumn(const MYSQL_FIELD& field) {
 //   Instant   a TIMESTAMP: its instant (UNIX_TIMESTAMP) where the session's
 //             time zone would read its text as another (the hour a clock
 //             change repeats), else NULL;
-//   Outside   an ENUM: 1 for a value outside its definition (index 0), else NULL.
-enum class Companion : uint8_t { None, Instant, Outside };
+//   Outside   an ENUM: 1 for a value outside its definition (index 0), else NULL;
+//   Single    a FLOAT: the value as a double where the server's text (six
+//             digits) reads back as another FLOAT, else NULL.
+enum class Companion : uint8_t { None, Instant, Outside, Single };
 
 struct Column {
     QString name;
@@ -420,6 +422,7 @@ ColumnOrigin OriginOf(const MYSQL_FIELD& field, const ColumnType& type) {
 Companion CompanionOf(const PreparedColumn& column) {
     if (column.type == MYSQL_TYPE_TIMESTAMP) return Companion::Instant;
     if (column.flags & ENUM_FLAG) return Companion::Outside;
+    if (column.type == MYSQL_TYPE_FLOAT) return Companion::Single;
     return Companion::None;
 }
 
@@ -443,6 +446,9 @@ QByteArray WithCompanions(const QByteArray& sql, const std::vector<PreparedColum
                     " AS DATETIME(6))), NULL, UNIX_TIMESTAMP(" + name + "))" + alias;
             break;
         case Companion::Outside: list += ", IF(" + name + " + 0 = 0, 1, NULL)" + alias; break;
+        case Companion::Single:
+            list += ", IF(CAST(CAST(" + name + " AS CHAR) AS FLOAT) = " + name + ", NULL, " + name + " + 0e0)" + alias;
+            break;
         }
     }
     if (list.isEmpty()) return sql;
@@ -579,6 +585,8 @@ public:
         if (column.companion != Companion::None) {
             const std::optional<std::string_view> companion = Raw(column.companionAt);
             if (companion && column.companion == Companion::Outside) return ExactValue{QString(), ExactNeed::kUnwritable};
+            if (companion && column.companion == Companion::Single)
+                return ExactValue{QString::fromLatin1(companion->data(), static_cast<qsizetype>(companion->size()))};
             // The epoch 0 is no TIMESTAMP's: it is the zero date.
             if (companion && companion->find_first_not_of("0.") != std::string_view::npos)
                 return ExactValue{UtcLiteral(*companion), ExactNeed::kUtcStatement};
