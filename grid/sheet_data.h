@@ -91,7 +91,7 @@ public:
     size_t memoryBytes() const {
         return arena_.bytes() + rows_.capacity() * sizeof(StoredRow) + records_.capacity() * sizeof(StoredRow) +
                recordOfRow_.capacity() * sizeof(int32_t) + readNulls_.capacity() * sizeof(uint64_t) +
-               exactAt_.capacity() * sizeof(uint32_t) + exactPool_.capacity();
+               exactAt_.capacity() * sizeof(uint32_t) + (exactPool_.empty() ? 0 : exactPool_.capacity());
     }
 
     uint32_t backColor(int32_t row, int32_t column) const;

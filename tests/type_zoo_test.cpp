@@ -110,28 +110,30 @@ Zoo PostgresZoo(bool native) {
 
 // The native route runs on a server whose sessions are in Europe/Berlin and
 // refuse zero dates: a TIMESTAMP in the hour the clock change of 2024-10-27
-// repeats (the second 02:30, then the first), zero dates, and FLOAT values
-// the server shows with six digits.
+// repeats (the second 02:30, then the first; in the row of the second, one
+// more TIMESTAMP goes converted to UTC), zero dates, and FLOAT values the
+// server shows with six digits.
 Zoo MariaDbZoo(bool native) {
     Zoo zoo;
     zoo.columns =
         "k varchar(10), id int NOT NULL, n decimal(20,8), big bigint, f8 double, flag boolean, c char(5), "
         "t varchar(20), d date, ts datetime(6), bin varbinary(16), bits bit(8), inst timestamp NULL, fl float, "
-        "zd date, zdt datetime";
+        "zd date, zdt datetime, inst2 timestamp NULL";
     zoo.rows = {std::string("('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
                             "'2024-01-05 10:11:12.345678', X'00FF', b'10100101', ") +
-                    (native ? "'2024-10-27 01:30:00', 1.2345678, '0000-00-00', '0000-00-00 00:00:00')"
-                            : "'2024-07-01 10:00:00', 0.5, '2024-01-05', NULL)"),
-                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                    (native ? "'2024-10-27 01:30:00', 1.2345678, '0000-00-00', '0000-00-00 00:00:00', "
+                              "'2024-03-31 00:59:59')"
+                            : "'2024-07-01 10:00:00', 0.5, '2024-01-05', NULL, NULL)"),
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
                 std::string("('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
                             "'2024-01-05 00:00:00', X'', b'0', ") +
-                    (native ? "'2024-10-27 00:30:00', 16777217, '2024-00-15', '2024-01-05 10:00:00')"
-                            : "'2024-07-01 11:00:00', -2, NULL, '2024-01-05 10:00:00')"),
-                "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL, '2024-07-01 10:00:00', 0.1, NULL, NULL)"};
+                    (native ? "'2024-10-27 00:30:00', 16777217, '2024-00-15', '2024-01-05 10:00:00', NULL)"
+                            : "'2024-07-01 11:00:00', -2, NULL, '2024-01-05 10:00:00', NULL)"),
+                "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL, '2024-07-01 10:00:00', 0.1, NULL, NULL, NULL)"};
     zoo.changedColumn = "t";
     zoo.changedGridColumn = 8;
     std::string cells;
-    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts", "inst", "zd", "zdt"})
+    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts", "inst", "zd", "zdt", "inst2"})
         cells += std::string(cells.empty() ? "" : ", ") + "QUOTE(" + c + ")";
     zoo.fingerprint = "SELECT CONCAT_WS('|', " + cells +
                       ", QUOTE(HEX(bin)), QUOTE(BIN(bits)), QUOTE(fl + 0e0)) FROM %T ORDER BY id";

@@ -27,9 +27,9 @@ namespace {
 // point where rounding to double tips either way is not taken as sure.
 constexpr int64_t kMarginUlps = 32;
 
-// `wide` rounded to double, and whether any long double within kMarginUlps of
-// it rounds alike.
-TextConversion Narrow(long double wide) {
+// `wide` rounded to double, and whether any long double within `margin` ulps
+// of it rounds alike.
+TextConversion Narrow(long double wide, int64_t margin) {
     const double narrow = static_cast<double>(wide);
     if (wide == 0 || !std::isfinite(narrow) || std::fabs(narrow) < std::numeric_limits<double>::min())
         return {narrow, false};
@@ -38,8 +38,7 @@ TextConversion Narrow(long double wide) {
     const auto mantissa = static_cast<uint64_t>(std::ldexp(fraction, 64));
     // The eleven bits rounding drops; the tipping point is their half.
     const auto dropped = static_cast<int64_t>(mantissa & 0x7ff);
-    return {narrow, dropped >= kMarginUlps && dropped <= 0x7ff - kMarginUlps &&
-                        std::abs(dropped - 0x400) >= kMarginUlps};
+    return {narrow, margin == 0 || (dropped >= margin && dropped <= 0x7ff - margin && std::abs(dropped - 0x400) >= margin)};
 }
 
 }  // namespace
@@ -96,13 +95,17 @@ TextConversion Sqlite340TextToDouble(std::string_view text) {
     if (e > 307) {
         if (e >= 342) return {0, false};
         while (e % 308) scale *= 1.0e+1, e -= 1;
-        TextConversion first = Narrow(esign < 0 ? static_cast<long double>(s) / scale : static_cast<long double>(s) * scale);
+        TextConversion first =
+            Narrow(esign < 0 ? static_cast<long double>(s) / scale : static_cast<long double>(s) * scale, kMarginUlps);
         first.value = esign < 0 ? first.value / 1.0e+308 : first.value * 1.0e+308;
         return first;
     }
+    // Up to 1e22 the scale is exact and one operation rounds: no other order
+    // of steps can come out otherwise.
+    const int64_t margin = e <= 22 ? 0 : kMarginUlps;
     while (e % 22) scale *= 1.0e+1, e -= 1;
     while (e > 0) scale *= 1.0e+22, e -= 22;
-    return Narrow(esign < 0 ? static_cast<long double>(s) / scale : static_cast<long double>(s) * scale);
+    return Narrow(esign < 0 ? static_cast<long double>(s) / scale : static_cast<long double>(s) * scale, margin);
 }
 
 bool SqliteReadsBack(sqlite3* db, std::string_view text, double value) {

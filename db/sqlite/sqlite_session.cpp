@@ -187,8 +187,10 @@ struct Cursor {
     Connection connection;
     StatementHandle statement;
     bool eof = true;
+    uint64_t steps = 0;  // tells one record from the next
 
     void Step() {
+        ++steps;
         const int rc = sqlite3_step(statement.get());
         eof = rc != SQLITE_ROW;
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) ThrowSqlite(connection.get(), rc);
@@ -274,9 +276,7 @@ public:
             scratch.resize(static_cast<size_t>(end.ptr - scratch.data()));
             return std::string_view(scratch);
         }
-        case SQLITE_FLOAT:
-            PlainDecimalFromDouble(sqlite3_column_double(statement, column_), scratch);
-            return std::string_view(scratch);
+        case SQLITE_FLOAT: return RealText(sqlite3_column_double(statement, column_));
         case SQLITE_TEXT: {
             // SQLite's own bytes, read in place.
             std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
@@ -306,13 +306,22 @@ private:
         const bool numberColumn = type_.type == OraType::kNumber;
         // SQLite reads a number too large for a double as infinity.
         if (std::isinf(value)) return ExactValue{QString::fromLatin1(value > 0 ? "9e999" : "-9e999")};
-        std::string text;
-        PlainDecimalFromDouble(value, text);
+        std::string text(RealText(value));
         const bool addPoint = text.find('.') == std::string::npos && (!numberColumn || keepsClass_);
         if (addPoint) text += ".0";
         if (!SqliteReadsBack(cursor_->connection.get(), text, value)) return ExactValue{RealFromBitsLiteral(value)};
         if (numberColumn && !addPoint) return std::nullopt;
         return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
+    }
+
+    // The current record's REAL as plain decimal, made once for both the
+    // exact form and the cell text.
+    std::string_view RealText(double value) const {
+        if (realTextStep_ != cursor_->steps) {
+            PlainDecimalFromDouble(value, realText_);
+            realTextStep_ = cursor_->steps;
+        }
+        return realText_;
     }
 
     QString Text(sqlite3_stmt* statement) const {
@@ -344,6 +353,8 @@ private:
     qsizetype padTo_;
     ColumnOrigin origin_;
     bool keepsClass_;  // a column without affinity: each value keeps its storage class
+    mutable std::string realText_;
+    mutable uint64_t realTextStep_ = UINT64_MAX;
 };
 
 using SqliteFields = FieldList<SqliteField>;
