@@ -27,7 +27,13 @@ my_tls_env=$(scripts/mariadb-test-server.sh start-tls)
 eval "$my_tls_env"
 trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR";
   scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-echo "MariaDB test servers at $VELKIN_MY_URI and (TLS) $VELKIN_MY_TLS_URI"
+# A third whose sessions run in a named time zone and refuse zero dates
+# (VELKIN_MY_ZONED_*): global settings the shared server must not get.
+my_zoned_env=$(scripts/mariadb-test-server.sh start-zoned)
+eval "$my_zoned_env"
+trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_ZONED_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR";
+  scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
+echo "MariaDB test servers at $VELKIN_MY_URI, (TLS) $VELKIN_MY_TLS_URI and (Europe/Berlin, no zero dates) $VELKIN_MY_ZONED_URI"
 
 # A 16 MiB quarantine (instead of 256) still catches use after free, and lets
 # the tests that bound resident memory hold under the sanitizer.
