@@ -1,4 +1,4 @@
-// A loadable SQLite extension with the program's own TO_DATE, so the
+// A loadable SQLite extension with the program's own TO_DATE and REAL_FROM_BITS, so the
 // reference client (the sqlite3 shell) can run the very INSERT texts the
 // table replace sends: `.load PATH` at the top of the reference script.
 //
@@ -11,5 +11,6 @@
 
 extern "C" __attribute__((visibility("default"))) int sqlite3_extension_init(sqlite3* db, char** /*error*/,
                                                                                const void* /*api*/) {
-    return velkin::RegisterToDate(db);
+    const int rc = velkin::RegisterToDate(db);
+    return rc != SQLITE_OK ? rc : velkin::RegisterRealFromBits(db);
 }

@@ -1,6 +1,7 @@
 #include "commands/table_read.h"
 
 #include "db/error.h"
+#include "grid/exact_form.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
 #include "read/value_text.h"
@@ -113,7 +114,6 @@ private:
         int32_t counter = 0;
         std::string scratch;
         DateCellBuffer dateText;
-        std::unordered_map<uint64_t, QString>& exact = catalogue_.origin.exact;
         dynaset.MoveFirst();
         grid_.setCurrentRow(kFirstDataRow);
         grid_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
@@ -131,16 +131,17 @@ private:
             for (size_t j = 0; j < columns; ++j) {
                 const auto column = static_cast<int32_t>(j) + 1;
                 // Asked first: the value's view below may point into the engine's buffer.
-                if (std::optional<QString> literal = fields_[j]->ExactLiteral())
-                    exact.emplace(ReadOrigin::exactKey(counter - 1, column), std::move(*literal));
+                std::optional<ExactValue> exact = fields_[j]->Exact();
                 // UTF-8 from the engine straight into the grid: no QString per cell.
                 const std::optional<std::string_view> value = fields_[j]->Utf8Value(scratch);
                 if (!value) {
                     grid_.markReadNull(row, column);
                     continue;
                 }
+                const std::string_view shown = isDate_[j] ? DateCellTextUtf8(*value, dateText) : *value;
+                if (exact) grid_.setReadExact(counter - 1, column, EncodeExact(shown, *exact));
                 grid_.setCurrentColumn(column);
-                grid_.setCellText(isDate_[j] ? DateCellTextUtf8(*value, dateText) : *value);
+                grid_.setCellText(shown);
             }
             dynaset.MoveNext();
             grid_.setCurrentRow(row + 1);

@@ -3,12 +3,14 @@
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/server_fault.h"
+#include "grid/exact_form.h"
 #include "grid/grid.h"
 #include "grid/grid_prepare.h"
 #include "read/value_text.h"
 #include "writeback/literals.h"
 #include "writeback/table_snapshot.h"
 
+#include <array>
 #include <optional>
 
 namespace velkin {
@@ -143,10 +145,51 @@ std::vector<uint64_t> ReadRowHashes(const SheetData& sheet, int32_t columns) {
     std::vector<uint64_t> hashes(static_cast<size_t>(sheet.readRecordCount()));
     for (int32_t record = 0; record < sheet.readRecordCount(); ++record) {
         RowHash hash;
-        for (int32_t c = 1; c <= columns; ++c) hash.add(sheet.readNull(record, c), sheet.readText(record, c));
+        for (int32_t c = 1; c <= columns; ++c) {
+            hash.add(sheet.readNull(record, c), sheet.readText(record, c));
+            hash.addExact(sheet.readExact(record, c));
+        }
         hashes[static_cast<size_t>(record)] = hash.value();
     }
     return hashes;
+}
+
+// The ExactNeed bits of the cells of `row` still as read.
+uint8_t RowNeeds(const SheetData& sheet, int32_t row, int32_t columns) {
+    const int32_t record = sheet.recordOf(row);
+    if (record < 0 || !sheet.readHasExact()) return 0;
+    uint8_t needs = 0;
+    for (int32_t c = 1; c <= columns; ++c) {
+        const std::string_view exact = sheet.readExact(record, c);
+        if (!exact.empty() && sheet.unchangedSinceRead(row, c)) needs |= DecodeExact(exact).needs;
+    }
+    return needs;
+}
+
+// A value no literal gives back, which an Update would write back unchanged:
+// refused before anything is deleted, naming its cell.
+struct UnwritableCell {
+    int32_t row = 0, column = 0;
+};
+
+UnwritableCell FindUnwritable(const SheetData& sheet, int32_t lastRow, int32_t columns) {
+    if (!sheet.readHasExact()) return {};
+    for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
+        if (!(RowNeeds(sheet, r, columns) & ExactNeed::kUnwritable) || !RowIsWritten(sheet, r, sheet.text(r, 1)))
+            continue;
+        const int32_t record = sheet.recordOf(r);
+        for (int32_t c = 1; c <= columns; ++c)
+            if (sheet.unchangedSinceRead(r, c) && DecodeExact(sheet.readExact(record, c)).needs & ExactNeed::kUnwritable)
+                return {r, c};
+    }
+    return {};
+}
+
+Error Unwritable(const QString& column, int32_t row) {
+    return Error(Error::kUnwritableValue,
+                 QStringLiteral("列 %1 の値は ENUM の定義にありません（%2 行目）。テーブルは変更していません。")
+                     .arg(column)
+                     .arg(row));
 }
 
 // Another session's changes since the read would be undone by the replace:
@@ -206,6 +249,10 @@ private:
     std::unique_ptr<TableSnapshot> lockAndKeep(OraDatabase& database, const Dialect& dialect);
     QString insertHead() const;
     void sendRows(StatementStream& stream, const Dialect& dialect);
+    // Cell (r, c) of the row's statement, record `record` of the Read; the
+    // grid's current cell is (r, c).
+    void appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
+                    const Dialect& dialect);
     // The one failure handler of the replace: undo, mark the row at fault, report.
     void fail(const Error& error);
 
@@ -285,6 +332,10 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     const std::unique_ptr<TableSnapshot> snapshot = lockAndKeep(database, dialect);
     session.RequireTransactionalTable(table);
     session.RequireNoDestructiveReferences(table);
+    if (const UnwritableCell cell = FindUnwritable(sheet_, lastRow_, grid_.columnCount()); cell.row > 0) {
+        rowInProgress_ = cell.row;
+        throw Unwritable(catalogue_.COL_Name.at(static_cast<size_t>(cell.column - 1)), cell.row);
+    }
     // Every statement from here on goes through one stream, which may
     // send several before their answers are back (StatementStream); the
     // bar moves as the database carries each out.
@@ -354,13 +405,25 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
     const QString statementStart = insertHead();
     // One buffer for every row's statement: it keeps its capacity from row to row.
     QString statement;
+    // A row holding values that need a statement of their own form
+    // (ExactNeed) is sent in it; each form is asked once.
+    std::array<std::optional<NeedsStatement>, 8> needsForms;
+    EngineSession& session = connection_->session();
+    auto formFor = [&](uint8_t needs) -> const NeedsStatement& {
+        std::optional<NeedsStatement>& form = needsForms[needs & 7];
+        if (!form) form = session.StatementForNeeds(needs & 7);
+        return *form;
+    };
     for (int32_t r = kFirstDataRow; r <= lastRow_; ++r) {
         grid_.setCurrentRow(r);
         grid_.setCurrentColumn(1);
         if (!RowIsWritten(sheet_, r, grid_.cellText())) continue;
 
         const int32_t record = sheet_.recordOf(r);
+        const uint8_t needs = RowNeeds(sheet_, r, grid_.columnCount());
+        const NeedsStatement* form = needs ? &formFor(needs) : nullptr;
         statement.resize(0);
+        if (form) statement += form->prefix;
         statement += statementStart;
         const int32_t rowColumns = grid_.columnCount();
         bool first = true;
@@ -374,12 +437,7 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
                 if (origin.generated) continue;
                 if (!first) statement += QLatin1Char(',');
                 first = false;
-                // A cell still as read goes back as the value read; a changed one as typed.
-                if (sheet_.unchangedSinceRead(r, c))
-                    AppendReadLiteral(statement, catalogue_.COL_Type[j], origin, grid_.cellText(),
-                                      {sheet_.readNull(record, c), read_.exactLiteral(record, c)}, dialect);
-                else
-                    AppendCellLiteral(statement, catalogue_.COL_Type[j], grid_.cellText(), dialect, origin);
+                appendCell(statement, r, c, record, form, dialect);
             }
         } catch (const Error&) {
             // Statements of earlier rows may still be unanswered: a refusal
@@ -392,6 +450,26 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
         statement += QStringLiteral(") ");
         stream.Send(statement, r);
     }
+}
+
+void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
+                            const Dialect& dialect) {
+    const auto j = static_cast<size_t>(c - 1);
+    const ColumnOrigin& origin = read_.column(j);
+    // A cell still as read goes back as the value read; a changed one as typed.
+    const bool unchanged = sheet_.unchangedSinceRead(r, c);
+    const std::string_view exact = unchanged ? sheet_.readExact(record, c) : std::string_view();
+    // In a statement run in UTC, a value shown in the session's time zone is
+    // converted, unless it is in UTC already.
+    const bool convert = form && origin.sessionZone && !form->zoneBefore.isEmpty() &&
+                         !(DecodeExact(exact).needs & ExactNeed::kUtcStatement);
+    if (convert) statement += form->zoneBefore;
+    if (unchanged)
+        AppendReadLiteral(statement, catalogue_.COL_Type[j], origin, grid_.cellText(),
+                          {sheet_.readNull(record, c), exact}, dialect);
+    else
+        AppendCellLiteral(statement, catalogue_.COL_Type[j], grid_.cellText(), dialect, origin);
+    if (convert) statement += form->zoneAfter;
 }
 
 void ReplaceRun::fail(const Error& error) {

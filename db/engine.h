@@ -69,6 +69,15 @@ struct ReferringKey {
     QString rule;   // ON DELETE: CASCADE, SET NULL, SET DEFAULT, NO ACTION or RESTRICT
 };
 
+// How an INSERT is sent that holds, unchanged, a value with exact needs
+// (db/session.h ExactNeed): a text before the statement, and texts around the
+// literal of each column shown in the session's time zone whose value is not
+// itself given in UTC. All empty where the engine needs nothing.
+struct NeedsStatement {
+    QString prefix;
+    QString zoneBefore, zoneAfter;
+};
+
 // A session of one engine. Besides the session members it knows the dialect of
 // the database it opened (valid after OpenDatabase).
 class EngineSession : public OraSession {
@@ -114,6 +123,13 @@ public:
     // replace must change no table but its own. Called inside the replace's
     // transaction, before the DELETE.
     void RequireNoDestructiveReferences(const QString& table);
+
+    // The statement form for values with the ExactNeed bits `needs`, asked
+    // inside the replace's transaction. Throws when the server cannot be asked.
+    virtual NeedsStatement StatementForNeeds(uint8_t needs) {
+        (void)needs;
+        return {};
+    }
 
     // A line for the report of a refused DELETE of `table`, naming the tables
     // whose keys refer to it, or empty when there are none or the catalogue

@@ -41,6 +41,9 @@ public:
     // A connection whose server would not take the string rules the
     // program's literals rely on (PostgreSQL's standard_conforming_strings).
     static constexpr int32_t kStringRulesNotPinned = kProgramErrorBase + 4;
+    // The program's own refusal of a replace that would write back, unchanged,
+    // a value no literal can give back (an ENUM value outside its definition).
+    static constexpr int32_t kUnwritableValue = kProgramErrorBase + 6;
     // The server ended an Update's transaction between two statements (an
     // abort nobody was told of): nothing may be committed.
     static constexpr int32_t kTransactionEnded = kProgramErrorBase + 8;

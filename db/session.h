@@ -49,6 +49,30 @@ struct ColumnOrigin {
     // An identity column that refuses a given value unless the INSERT says
     // OVERRIDING SYSTEM VALUE (PostgreSQL's GENERATED ALWAYS).
     bool alwaysIdentity = false;
+    // Its values are instants shown in the session's time zone (MySQL's
+    // TIMESTAMP): a statement run in UTC takes them converted.
+    bool sessionZone = false;
+};
+
+// What a statement holding a value must be sent with (ExactValue::needs).
+namespace ExactNeed {
+// The value's literal names the instant in UTC: the statement runs in UTC,
+// and the other values of columns shown in the session's time zone
+// (ColumnOrigin::sessionZone) are converted to it.
+constexpr uint8_t kUtcStatement = 1;
+// A zero date (0000-00-00, or a zero month or day), which a server mode may
+// refuse: the statement runs with zero dates allowed.
+constexpr uint8_t kZeroDates = 2;
+// No literal gives the value back (an ENUM value outside its definition): an
+// Update holding it unchanged is refused before it deletes anything.
+constexpr uint8_t kUnwritable = 4;
+}  // namespace ExactNeed
+
+// A value's exact form, beyond its cell text.
+struct ExactValue {
+    // The complete SQL literal; empty when the literal of the cell text serves.
+    QString literal;
+    uint8_t needs = 0;  // ExactNeed bits
 };
 
 // One result column. A field follows its dynaset's current record.
@@ -80,11 +104,12 @@ public:
     }
 
     virtual ColumnOrigin Origin() const { return {}; }
-    // The current value as a complete SQL literal, for the rare value whose
-    // cell text cannot say it exactly under the column's rules (a SQLite value
-    // of another storage class than its column's, text that is not UTF-8);
+    // What it takes to write the current value back exactly, for the value
+    // whose cell text cannot say it under the column's rules (a SQLite value
+    // of another storage class than its column's, text that is not UTF-8, a
+    // number's trailing zeros, a time in the hour a clock change repeats);
     // nullopt for every other value, NULL included.
-    virtual std::optional<QString> ExactLiteral() const { return std::nullopt; }
+    virtual std::optional<ExactValue> Exact() const { return std::nullopt; }
 };
 
 class OraFields {

@@ -375,6 +375,8 @@ int32_t SheetData::lastReadRow() const {
 }
 
 void SheetData::forgetRead() {
+    std::vector<uint32_t>().swap(exactAt_);
+    std::string().swap(exactPool_);
     std::vector<StoredRow>().swap(records_);
     std::vector<int32_t>().swap(recordOfRow_);
     std::vector<uint64_t>().swap(readNulls_);
@@ -409,6 +411,9 @@ void SheetData::endRead(int32_t recordsWritten) {
         recordOfRow_[static_cast<size_t>(readFirstRow_) + i] = static_cast<int32_t>(i);
     }
     readNulls_.shrink_to_fit();
+    if (!exactAt_.empty()) exactAt_.resize(count, 0);
+    exactAt_.shrink_to_fit();
+    exactPool_.shrink_to_fit();
 }
 
 std::string_view SheetData::readText(int32_t record, int32_t column) const {
@@ -422,6 +427,47 @@ bool SheetData::readNull(int32_t record, int32_t column) const {
     const size_t bit =
         static_cast<size_t>(record) * static_cast<size_t>(readColumns_ + 1) + static_cast<size_t>(column);
     return bit / 64 < readNulls_.size() && (readNulls_[bit / 64] >> (bit % 64) & 1) != 0;
+}
+
+void SheetData::setReadExact(int32_t record, int32_t column, std::string_view encoded) {
+    if (record < 0 || column < 0 || column > UINT16_MAX || encoded.size() > UINT32_MAX) return;
+    const auto r = static_cast<size_t>(record);
+    if (r >= exactAt_.size()) exactAt_.resize(std::max(r + 1, exactAt_.size() * 2), 0);
+    if (exactAt_[r] == 0) {
+        // Records come in order: a new one starts its entries at the end.
+        if (exactPool_.size() >= UINT32_MAX - 1) throw std::length_error("too many exact values");
+        exactAt_[r] = static_cast<uint32_t>(exactPool_.size()) + 1;
+        exactPool_.append(sizeof(uint16_t), '\0');
+    }
+    char* countAt = exactPool_.data() + (exactAt_[r] - 1);
+    uint16_t count;
+    std::memcpy(&count, countAt, sizeof count);
+    ++count;
+    std::memcpy(countAt, &count, sizeof count);
+    const auto c = static_cast<uint16_t>(column);
+    const auto length = static_cast<uint32_t>(encoded.size());
+    exactPool_.append(reinterpret_cast<const char*>(&c), sizeof c);
+    exactPool_.append(reinterpret_cast<const char*>(&length), sizeof length);
+    exactPool_.append(encoded);
+}
+
+std::string_view SheetData::readExact(int32_t record, int32_t column) const {
+    if (record < 0 || static_cast<size_t>(record) >= exactAt_.size() || exactAt_[static_cast<size_t>(record)] == 0)
+        return {};
+    const char* at = exactPool_.data() + (exactAt_[static_cast<size_t>(record)] - 1);
+    uint16_t count;
+    std::memcpy(&count, at, sizeof count);
+    at += sizeof count;
+    for (uint16_t i = 0; i < count; ++i) {
+        uint16_t c;
+        uint32_t length;
+        std::memcpy(&c, at, sizeof c);
+        std::memcpy(&length, at + sizeof c, sizeof length);
+        at += sizeof c + sizeof length;
+        if (c == column) return {at, length};
+        at += length;
+    }
+    return {};
 }
 
 bool SheetData::unchangedSinceRead(int32_t row, int32_t column) const {

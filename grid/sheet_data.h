@@ -90,7 +90,8 @@ public:
     // Memory taken from the system for texts and rows.
     size_t memoryBytes() const {
         return arena_.bytes() + rows_.capacity() * sizeof(StoredRow) + records_.capacity() * sizeof(StoredRow) +
-               recordOfRow_.capacity() * sizeof(int32_t) + readNulls_.capacity() * sizeof(uint64_t);
+               recordOfRow_.capacity() * sizeof(int32_t) + readNulls_.capacity() * sizeof(uint64_t) +
+               exactAt_.capacity() * sizeof(uint32_t) + (exactPool_.empty() ? 0 : exactPool_.capacity());
     }
 
     uint32_t backColor(int32_t row, int32_t column) const;
@@ -117,6 +118,12 @@ public:
     // The text the read gave a cell of record `record`, and whether it was NULL.
     std::string_view readText(int32_t record, int32_t column) const;
     bool readNull(int32_t record, int32_t column) const;
+    // A value's exact form (grid/exact_form.h), given by the read for the few
+    // values whose text cannot say them, between beginRead and endRead in
+    // record order; empty for every other cell.
+    void setReadExact(int32_t record, int32_t column, std::string_view encoded);
+    std::string_view readExact(int32_t record, int32_t column) const;
+    bool readHasExact() const { return !exactAt_.empty(); }
     // True when `row` holds a record and the cell's text is the one the read
     // gave it, however it got there (untouched, undone, or retyped).
     bool unchangedSinceRead(int32_t row, int32_t column) const;
@@ -251,6 +258,12 @@ private:
     std::vector<StoredRow> records_;
     std::vector<int32_t> recordOfRow_;  // -1 beyond it; kInsertedRow for a row a user inserted
     std::vector<uint64_t> readNulls_;  // one bit per (record, column 0..readColumns_)
+    // The exact forms: per record, 1 + the offset in exactPool_ of its entries
+    // (0: none), empty while no record has one. A record's entries are a
+    // uint16 count, then per entry a uint16 column, a uint32 length and the
+    // bytes; a record costs four bytes once any record has an exact form.
+    std::vector<uint32_t> exactAt_;
+    std::string exactPool_;
     int32_t readFirstRow_ = 0;
     int32_t readColumns_ = 0;
     size_t recordBytes_ = 0;  // arena bytes of the records' rows

@@ -4,6 +4,10 @@
 #   mariadb-test-server.sh start       prints "export NAME=VALUE" lines to eval
 #   mariadb-test-server.sh start-tls   the same for a second server that also
 #                                      offers TLS (VELKIN_MY_TLS_* variables)
+#   mariadb-test-server.sh start-zoned the same for a server whose sessions
+#                                      run in the named time zone Europe/Berlin
+#                                      and refuse zero dates (NO_ZERO_DATE,
+#                                      NO_ZERO_IN_DATE) (VELKIN_MY_ZONED_*)
 #   mariadb-test-server.sh stop [DIR]  shuts the server down, then removes DIR
 #                                      (default: $VELKIN_MY_DIR)
 #
@@ -111,6 +115,23 @@ start() {
     die "could not prepare the login and database"
   fi
 
+  if [ "$with_tls" = zoned ]; then
+    # Only the one zone the tests name: loading them all takes seconds.
+    if ! { "$MY_BIN/mariadb-tzinfo-to-sql" /usr/share/zoneinfo/Europe/Berlin Europe/Berlin 2>/dev/null |
+           admin mysql &&
+           admin -e "SET GLOBAL time_zone = 'Europe/Berlin';
+             SET GLOBAL sql_mode = CONCAT_WS(',', NULLIF(@@GLOBAL.sql_mode, ''), 'NO_ZERO_DATE', 'NO_ZERO_IN_DATE');"; }; then
+      stop "$dir"
+      die "could not load the time zone and modes"
+    fi
+    cat <<EOF
+export VELKIN_MY_ZONED_URI='mysql://127.0.0.1:$port/$DATABASE'
+export VELKIN_MY_ZONED_PORT='$port'
+export VELKIN_MY_ZONED_DIR='$dir'
+EOF
+    return
+  fi
+
   if [ "$with_tls" = yes ]; then
     # A login through PAM, whose client method (dialog) hands over the
     # password as typed. Its PAM service does not exist, so PAM refuses it.
@@ -160,6 +181,7 @@ stop() {
 case "${1:-}" in
   start) start no ;;
   start-tls) start yes ;;
+  start-zoned) start zoned ;;
   stop) stop "${2:-}" ;;
-  *) echo "usage: $0 start | start-tls | stop [DIR]" >&2; exit 2 ;;
+  *) echo "usage: $0 start | start-tls | start-zoned | stop [DIR]" >&2; exit 2 ;;
 esac

@@ -27,14 +27,21 @@ my_tls_env=$(scripts/mariadb-test-server.sh start-tls)
 eval "$my_tls_env"
 trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR";
   scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-echo "MariaDB test servers at $VELKIN_MY_URI and (TLS) $VELKIN_MY_TLS_URI"
+# A third whose sessions run in a named time zone and refuse zero dates
+# (VELKIN_MY_ZONED_*): global settings the shared server must not get.
+my_zoned_env=$(scripts/mariadb-test-server.sh start-zoned)
+eval "$my_zoned_env"
+trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_ZONED_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR";
+  scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
+echo "MariaDB test servers at $VELKIN_MY_URI, (TLS) $VELKIN_MY_TLS_URI and (Europe/Berlin, no zero dates) $VELKIN_MY_ZONED_URI"
 # A three-node Galera cluster (VELKIN_GALERA_*), for the plain build's race
 # cases only: the sanitizer adds nothing to them but time.
 for build in "${builds[@]}"; do
   if ! grep -q '^VELKIN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
     galera_env=$(scripts/galera-test-cluster.sh start)
     eval "$galera_env"
-    trap 'scripts/galera-test-cluster.sh stop "$VELKIN_GALERA_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR";
+    trap 'scripts/galera-test-cluster.sh stop "$VELKIN_GALERA_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_ZONED_DIR";
+      scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR";
       scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
     echo "Galera test cluster at ports $VELKIN_GALERA_PORTS"
     break

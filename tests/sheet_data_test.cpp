@@ -5,6 +5,7 @@
 // them and cell by cell at random as a user does.
 
 #include "db/utf8_text.h"
+#include "grid/exact_form.h"
 #include "grid/sheet_data.h"
 
 #include <gtest/gtest.h>
@@ -211,4 +212,40 @@ TEST(SheetData, ACellShowsItsFirstLineCutToWhatAScreenCanHold) {
     EXPECT_EQ(sheet.shownText(2, 1), QString(SheetData::kShownCharacters, QChar(0x6F22)) + u'…');
     sheet.setText(3, 1, QStringLiteral("short"));
     EXPECT_EQ(sheet.shownText(3, 1), QStringLiteral("short"));
+}
+
+// The exact forms a read gives stay with their records, a few bytes each: a
+// column whose every value has trailing zeros costs no map entry per cell.
+TEST(SheetData, ExactFormsStayWithTheirRecordsAndCostFewBytes) {
+    constexpr int32_t kRecords = 100000;
+    auto read = [](SheetData& sheet, bool exact) {
+        sheet.setRowCount(kRecords + 2);
+        sheet.setColumnCount(3);
+        sheet.beginRead(3, 3);
+        for (int32_t i = 0; i < kRecords; ++i) {
+            sheet.setTextUtf8(i + 3, 2, "1.5");
+            if (exact) sheet.setReadExact(i, 2, EncodeExact("1.5", {QStringLiteral("1.50")}));
+            if (exact && i % 1000 == 0) sheet.setReadExact(i, 3, EncodeExact("", {QString(), ExactNeed::kZeroDates}));
+        }
+        sheet.endRead(kRecords);
+    };
+    SheetData plain, sheet;
+    read(plain, false);
+    read(sheet, true);
+    EXPECT_LE(sheet.memoryBytes() - plain.memoryBytes(), size_t{kRecords} * 16);
+
+    const ExactForm zeros = DecodeExact(sheet.readExact(kRecords - 1, 2));
+    EXPECT_EQ(zeros.kind, ExactForm::Kind::TrailingZeros);
+    EXPECT_EQ(zeros.trailingZeros, 1u);
+    const ExactForm zeroDate = DecodeExact(sheet.readExact(1000, 3));
+    EXPECT_EQ(zeroDate.kind, ExactForm::Kind::AsShown);
+    EXPECT_EQ(zeroDate.needs, ExactNeed::kZeroDates);
+    EXPECT_TRUE(sheet.readExact(1001, 3).empty());
+    EXPECT_TRUE(sheet.readExact(5, 1).empty());
+    EXPECT_EQ(DecodeExact(EncodeExact("5", {QStringLiteral("REAL_FROM_BITS('4014000000000000')")})).literal,
+              "REAL_FROM_BITS('4014000000000000')");
+
+    sheet.clearTexts({0, 0, 3, kRecords + 2});
+    EXPECT_FALSE(sheet.readHasExact());
+    EXPECT_EQ(sheet.memoryBytes(), 0u);
 }

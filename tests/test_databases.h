@@ -74,6 +74,14 @@ inline Place MyPlace() {
     const std::string port = Env("VELKIN_MY_PORT");
     return {"127.0.0.1", port.empty() ? 0 : std::stoi(port), Env("VELKIN_MY_DATABASE")};
 }
+// The server whose sessions run in a named time zone and refuse zero dates
+// (scripts/mariadb-test-server.sh start-zoned); same login and database.
+inline Place MyZonedPlace() {
+    const std::string port = Env("VELKIN_MY_ZONED_PORT");
+    return {"127.0.0.1", port.empty() ? 0 : std::stoi(port), Env("VELKIN_MY_DATABASE")};
+}
+inline const char* kMyMissingZonedServer =
+    "VELKIN_MY_ZONED_PORT is not set: the zoned MariaDB server is started by scripts/run-tests.sh (make test)";
 inline std::string MyHost(const Place& at) {
     return "mysql://" + at.host + ":" + std::to_string(at.port) + "/" + at.database;
 }
@@ -199,10 +207,9 @@ private:
 
 class MyAdmin final : public Admin {
 public:
-    MyAdmin() : mysql_(mysql_init(nullptr)) {
+    explicit MyAdmin(const Place& at = MyPlace()) : mysql_(mysql_init(nullptr)) {
         if (MyUri().empty()) throw std::runtime_error(kMyMissingServer);
         mysql_optionsv(mysql_.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
-        const Place at = MyPlace();
         if (!mysql_real_connect(mysql_.get(), at.host.c_str(), Env("VELKIN_MY_USER").c_str(),
                                 Env("VELKIN_MY_PASSWORD").c_str(), at.database.c_str(), static_cast<unsigned>(at.port),
                                 nullptr, 0))

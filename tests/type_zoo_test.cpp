@@ -45,6 +45,11 @@ struct Zoo {
     std::string changedColumn;       // a text column, grid column `changedGridColumn`
     int changedGridColumn;
     std::string fingerprint;         // SELECT of one text per row, with %T for the table, ORDER BY id
+    std::string setup;               // run first in the admin session, when not empty
+    // A change another session makes that only a storage class or a scale
+    // shows, not the cell text (%T for the table); empty where the route
+    // cannot tell.
+    std::string unseenChange;
 };
 
 // SQLite: each value keeps its storage class; the native route also meets
@@ -54,19 +59,26 @@ Zoo SqliteZoo(bool native) {
     Zoo zoo;
     zoo.columns =
         "k VARCHAR2(10), id INTEGER NOT NULL, n NUMBER(20,8), big INTEGER, f8 DOUBLE, flag BOOLEAN, c CHAR(5), "
-        "t VARCHAR2(20), d DATE, ts TIMESTAMP, bin BLOB, odd NUMBER";
-    zoo.rows = {"('a', 1, 1.12345678, 9223372036854775807, 0.1, 1, 'ab', '', '2024-02-29', "
-                "'2024-01-05 10:11:12.345678', X'00FF', 9007199254740993)",
-                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
-                "('', 3, -0.00000001, -9223372036854775808, 1e300, 0, 'ab   ', 'x', '2024-01-05', "
-                "'2024-01-05 00:00:00', X'', 2.5)",
+        "t VARCHAR2(20), d DATE, ts TIMESTAMP, bin BLOB, odd NUMBER, u, tiny REAL";
+    // u has no type: its first row makes it a number column, and each value
+    // keeps its storage class. tiny holds values whose plain decimal text
+    // SQLite reads as a neighbouring double, and text holding a NUL.
+    zoo.rows = {std::string("('a', 1, 1.12345678, 9223372036854775807, 0.1, 1, 'ab', '', '2024-02-29', "
+                            "'2024-01-05 10:11:12.345678', X'00FF', 9007199254740993, 1, ") +
+                    (native ? "1343 * 1e-303)" : "1e-300)"),
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                std::string("('', 3, -0.00000001, -9223372036854775808, 1e300, 0, 'ab   ', 'x', '2024-01-05', "
+                            "'2024-01-05 00:00:00', X'', 2.5, ") +
+                    (native ? "5.0, -1392 * 1e-303)" : "7, 2.5)"),
                 native ? "(' ', 4, 0, 0, -2.5, NULL, 'x', CAST(X'FF41' AS TEXT), NULL, '2024-01-05T10:11:12', X'41', "
-                         "'abc'), (5, 5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'text', X'0102')"
-                       : "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL)"};
+                         "'abc', CAST(X'610062' AS TEXT), 4611686018427387904.0), "
+                         "(5, 5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'text', X'0102', 'x', NULL)"
+                       : "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL, NULL, NULL)"};
     zoo.changedColumn = "t";
     zoo.changedGridColumn = 8;
+    if (native) zoo.unseenChange = "UPDATE %T SET u = '1' WHERE id = 1";
     std::string cells;
-    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts", "bin", "odd"})
+    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts", "bin", "odd", "u", "tiny"})
         cells += std::string(cells.empty() ? "" : "||'|'||") + "quote(" + c + ")||typeof(" + c + ")";
     zoo.fingerprint = "SELECT " + cells + " FROM %T ORDER BY id";
     return zoo;
@@ -76,39 +88,58 @@ Zoo PostgresZoo(bool native) {
     Zoo zoo;
     zoo.columns =
         "k varchar(10), id integer NOT NULL, n numeric(20,8), big bigint, f8 double precision, flag boolean, "
-        "c char(5), t text, d date, ts timestamp, tz timestamptz, bin bytea, bits bit varying(8), num numeric";
-    zoo.rows = {"('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
-                "'2024-01-05 10:11:12.345678', '2024-01-05 10:11:12.5+09', '\\x00ff', B'101', "
-                "123456789012345678901234567890.123456789)",
-                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
-                "('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
-                "'2024-01-05 00:00:00', '2024-01-05 00:00:00+00', '\\x', B'', 0.000000000001)",
+        "c char(5), t text, d date, ts timestamp, tz timestamptz, bin bytea, bits bit varying(8), num numeric, "
+        "scaled numeric";
+    // scaled: a numeric without a declared scale keeps each value's own trailing zeros.
+    zoo.rows = {std::string("('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
+                            "'2024-01-05 10:11:12.345678', '2024-01-05 10:11:12.5+09', '\\x00ff', B'101', "
+                            "123456789012345678901234567890.123456789, ") +
+                    (native ? "1.50)" : "1.5)"),
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                std::string("('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
+                            "'2024-01-05 00:00:00', '2024-01-05 00:00:00+00', '\\x', B'', 0.000000000001, ") +
+                    (native ? "-0.0100)" : "-0.01)"),
                 // Not-a-number and infinity have no plain decimal form; the ODBC driver has none for them either.
                 std::string("(' ', 4, 0, 0, ") + (native ? "'Infinity'" : "-2.5") +
-                    ", NULL, 'x', NULL, NULL, NULL, NULL, '\\x41', NULL, " + (native ? "'NaN'" : "-1") + ")"};
+                    ", NULL, 'x', NULL, NULL, NULL, NULL, '\\x41', NULL, " + (native ? "'NaN', 2.000)" : "-1, 2)")};
     zoo.changedColumn = "t";
     zoo.changedGridColumn = 8;
+    if (native) zoo.unseenChange = "UPDATE %T SET scaled = 1.5 WHERE id = 1";
     zoo.fingerprint = "SELECT z::text FROM %T AS z ORDER BY id";
     return zoo;
 }
 
-Zoo MariaDbZoo() {
+// The native route runs on a server whose sessions are in Europe/Berlin and
+// refuse zero dates: a TIMESTAMP in the hour the clock change of 2024-10-27
+// repeats (the second 02:30, then the first; in the row of the second, one
+// more TIMESTAMP goes converted to UTC), zero dates, and FLOAT values the
+// server shows with six digits.
+Zoo MariaDbZoo(bool native) {
     Zoo zoo;
     zoo.columns =
         "k varchar(10), id int NOT NULL, n decimal(20,8), big bigint, f8 double, flag boolean, c char(5), "
-        "t varchar(20), d date, ts datetime(6), bin varbinary(16), bits bit(8)";
-    zoo.rows = {"('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
-                "'2024-01-05 10:11:12.345678', X'00FF', b'10100101')",
-                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
-                "('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
-                "'2024-01-05 00:00:00', X'', b'0')",
-                "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL)"};
+        "t varchar(20), d date, ts datetime(6), bin varbinary(16), bits bit(8), inst timestamp NULL, fl float, "
+        "zd date, zdt datetime, inst2 timestamp NULL";
+    zoo.rows = {std::string("('a', 1, 1.12345678, 9223372036854775807, 0.1, true, 'ab', '', '2024-02-29', "
+                            "'2024-01-05 10:11:12.345678', X'00FF', b'10100101', ") +
+                    (native ? "'2024-10-27 01:30:00', 1.2345678, '0000-00-00', '0000-00-00 00:00:00', "
+                              "'2024-03-31 00:59:59')"
+                            : "'2024-07-01 10:00:00', 0.5, '2024-01-05', NULL, NULL)"),
+                "(NULL, 2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
+                std::string("('', 3, -0.00000001, -9223372036854775808, 1e300, false, 'ab', 'x', '2024-01-05', "
+                            "'2024-01-05 00:00:00', X'', b'0', ") +
+                    (native ? "'2024-10-27 00:30:00', 16777217, '2024-00-15', '2024-01-05 10:00:00', NULL)"
+                            : "'2024-07-01 11:00:00', -2, NULL, '2024-01-05 10:00:00', NULL)"),
+                "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL, '2024-07-01 10:00:00', 0.1, NULL, NULL, NULL)"};
     zoo.changedColumn = "t";
     zoo.changedGridColumn = 8;
     std::string cells;
-    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts"})
+    for (const char* c : {"k", "id", "n", "big", "f8", "flag", "c", "t", "d", "ts", "inst", "zd", "zdt", "inst2"})
         cells += std::string(cells.empty() ? "" : ", ") + "QUOTE(" + c + ")";
-    zoo.fingerprint = "SELECT CONCAT_WS('|', " + cells + ", QUOTE(HEX(bin)), QUOTE(BIN(bits))) FROM %T ORDER BY id";
+    zoo.fingerprint = "SELECT CONCAT_WS('|', " + cells +
+                      ", QUOTE(HEX(bin)), QUOTE(BIN(bits)), QUOTE(fl + 0e0)) FROM %T ORDER BY id";
+    // The admin session writes and compares instants in UTC, and may write zero dates.
+    zoo.setup = "SET SESSION time_zone = '+00:00', SESSION sql_mode = 'ANSI_QUOTES'";
     return zoo;
 }
 
@@ -147,15 +178,18 @@ protected:
         }
         case Engine::MariaDB: {
             ASSERT_FALSE(test::MyUri().empty()) << test::kMyMissingServer;
-            my_ = std::make_unique<test::MyAdmin>();
+            ASSERT_TRUE(route.odbc || test::MyZonedPlace().port != 0) << test::kMyMissingZonedServer;
+            const test::Place at = route.odbc ? test::MyPlace() : test::MyZonedPlace();
+            my_ = std::make_unique<test::MyAdmin>(at);
             exec_ = [this](const std::string& sql) { my_->Exec(sql); };
             column_ = [this](const std::string& sql) { return my_->Column(sql); };
-            host_ = route.odbc ? test::MyOdbcHost() : test::MyUri();
+            host_ = route.odbc ? test::MyOdbcHost() : test::MyHost(at);
             login_ = {test::MyEnv("VELKIN_MY_USER"), test::MyEnv("VELKIN_MY_PASSWORD")};
-            zoo_ = MariaDbZoo();
+            zoo_ = MariaDbZoo(!route.odbc);
             break;
         }
         }
+        if (!zoo_.setup.empty()) exec_(zoo_.setup);
         table_ = "zoo" + suffix;
         twin_ = "twin" + suffix;
         for (const std::string& t : {table_, twin_}) {
@@ -248,13 +282,48 @@ TEST_P(TypeZooTest, ARowChangedBySomeoneElseSinceTheReadRefusesTheUpdate) {
     setCell(3, zoo_.changedGridColumn, "mine");
     exec_("UPDATE " + table_ + " SET " + zoo_.changedColumn + " = 'theirs' WHERE id = 3");
     exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'theirs' WHERE id = 3");
+    // Another row changed in a way its cell text does not show.
+    for (const std::string& t : {table_, twin_})
+        if (!zoo_.unseenChange.empty()) exec_(std::string(zoo_.unseenChange).replace(zoo_.unseenChange.find("%T"), 2, t));
     update();
     ASSERT_EQ(reports().size(), 1u);
     EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(kChangedSinceReadError)))
         << reports()[0].text.toStdString();
-    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("（1 行）")));
+    EXPECT_TRUE(reports()[0].text.contains(zoo_.unseenChange.empty() ? QStringLiteral("（1 行）") : QStringLiteral("（2 行）")))
+        << reports()[0].text.toStdString();
     EXPECT_EQ(content(table_), content(twin_)) << "their change stays, mine is not written";
     EXPECT_EQ(cell(3, zoo_.changedGridColumn), "mine") << "the grid keeps what the user typed";
+}
+
+// An ENUM value outside its definition (stored as index 0, shown empty) has
+// no literal that writes it back: the Update is refused before the DELETE,
+// naming its cell; once the user has typed a value there, it goes.
+using EnumOutsideTest = TypeZooTest;
+INSTANTIATE_TEST_SUITE_P(Maria, EnumOutsideTest, ::testing::Values(Route{"enum", Engine::MariaDB, false}),
+                         [](const auto&) { return std::string("maria"); });
+
+TEST_P(EnumOutsideTest, AnEnumValueOutsideItsDefinitionRefusesTheUpdate) {
+    for (const std::string& t : {table_, twin_}) {
+        exec_("DROP TABLE " + t);
+        exec_("CREATE TABLE " + t + " (id int NOT NULL, e enum('a','b'))");
+        exec_("INSERT INTO " + t + " VALUES (1, 'a'), (2, 'x'), (3, NULL)");
+    }
+    zoo_.fingerprint = "SELECT CONCAT_WS('|', id, QUOTE(e), e + 0) FROM %T ORDER BY id";
+    read();
+    EXPECT_EQ(cell(4, 2), "");
+    update();
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_EQ(reports()[0].text, QStringLiteral("Error Code:%1\r\n列 e の値は ENUM の定義にありません（4 行目）。"
+                                                "テーブルは変更していません。")
+                                     .arg(Error::kUnwritableValue));
+    EXPECT_EQ(grid().sheet().backColor(4, 2), GridColor::kRed);
+    EXPECT_EQ(content(table_), content(twin_));
+
+    setCell(4, 2, "b");
+    exec_("UPDATE " + twin_ + " SET e = 'b' WHERE id = 2");
+    update();
+    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_EQ(content(table_), content(twin_));
 }
 
 // What the question says, on one route: the lines depend on the grid alone.

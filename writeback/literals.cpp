@@ -2,6 +2,8 @@
 
 #include "db/date_text.h"
 #include "db/error.h"
+#include "db/utf8_text.h"
+#include "grid/exact_form.h"
 #include "writeback/number_literal.h"
 
 #include <QDate>
@@ -279,8 +281,15 @@ void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrig
         out += QLatin1String("NULL");
         return;
     }
-    if (read.exact) {
-        out += *read.exact;
+    const ExactForm exact = DecodeExact(read.exact);
+    if (exact.kind == ExactForm::Kind::Literal) {
+        out += FromUtf8(exact.literal);
+        return;
+    }
+    if (exact.kind == ExactForm::Kind::TrailingZeros) {
+        out += cellText;
+        if (!cellText.contains(QLatin1Char('.'))) out += QLatin1Char('.');
+        out += QString(static_cast<qsizetype>(exact.trailingZeros), QLatin1Char('0'));
         return;
     }
     if (origin.shape != ValueShape::Plain) {

@@ -14,6 +14,8 @@
 
 #include <QString>
 
+#include <string_view>
+
 namespace velkin {
 
 // The literal for one changed cell. `columnType` is "CHAR", "VARCHAR2",
@@ -51,7 +53,7 @@ QString ExpectedCellText(const QString& columnType, const ColumnOrigin& origin =
 // What the read gave one cell, besides its text.
 struct ReadCell {
     bool null = false;
-    const QString* exact = nullptr;  // the engine's own literal, for a value its text cannot say
+    std::string_view exact;  // its exact form (grid/exact_form.h), for a value its text cannot say
 };
 
 // The literal that writes back, unchanged, a cell whose text is `cellText` as
@@ -63,7 +65,8 @@ struct ReadCell {
 //   a date with a time     -> the dialect's date-and-time literal
 //   a date text the rules do not take (a time zone) -> 'text'[::type]
 //   bytes, bit strings     -> the dialect's binary literal
-//   the engine's exact literal, where it gave one -> that literal
+//   the engine's exact form, where it gave one -> its literal (the text with
+//                             its trailing zeros, or the engine's own)
 void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrigin& origin, const QString& cellText,
                        const ReadCell& read, const Dialect& dialect);
 

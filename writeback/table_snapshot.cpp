@@ -1,6 +1,7 @@
 #include "writeback/table_snapshot.h"
 
 #include "grid/clipboard_text.h"
+#include "grid/exact_form.h"
 #include "db/utf8_text.h"
 #include "read/value_text.h"
 
@@ -144,6 +145,11 @@ void RowHash::add(bool null, std::string_view cellBytes) {
     hash_ ^= cell + 0x9e3779b97f4a7c15ULL + (hash_ << 6) + (hash_ >> 2);
 }
 
+void RowHash::addExact(std::string_view encoded) {
+    if (encoded.empty()) return;
+    hash_ ^= std::hash<std::string_view>()(encoded) + 0x7f4a7c159e3779b9ULL + (hash_ << 6) + (hash_ >> 2);
+}
+
 int64_t RowsChangedSince(std::vector<uint64_t> read, std::vector<uint64_t> now) {
     std::sort(read.begin(), read.end());
     std::sort(now.begin(), now.end());
@@ -223,9 +229,12 @@ TableSnapshot::TableSnapshot(OraDatabase& database, const QString& query, const 
         // The same bytes a read puts in the grid, so that the hashes compare.
         RowHash hash;
         for (size_t j = 0; j < columns.size(); ++j) {
+            // Asked first, as a read asks: the value's view may point into the engine's buffer.
+            const std::optional<ExactValue> exact = columns[j]->Exact();
             std::optional<std::string_view> value = columns[j]->Utf8Value(scratch);
             if (value && isDate[j]) value = DateCellTextUtf8(*value, dateText);
             hash.add(!value, value.value_or(std::string_view()));
+            if (value && exact) hash.addExact(EncodeExact(*value, *exact));
             cells[j] = value ? FromUtf8(*value) : QString();
         }
         rowHashes_.push_back(hash.value());

@@ -68,10 +68,13 @@ Error SnapshotFileError(int errnoValue, const QString& path);
 
 // A record's cells as one number, for telling whether a table still holds
 // the rows a read gave it: each cell as the read shows it, NULL apart from an
-// empty text.
+// empty text, and its exact form where it has one (so a change that only a
+// storage class or a scale shows is seen).
 class RowHash {
 public:
     void add(bool null, std::string_view cellBytes);
+    // A cell's exact form (grid/exact_form.h), after its text; none adds nothing.
+    void addExact(std::string_view encoded);
     uint64_t value() const { return hash_; }
 
 private:

@@ -15,6 +15,8 @@
 #include <mysql/plugin_auth.h>
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QTimeZone>
 
 #include <cstdarg>
 #include <cstring>
@@ -98,6 +100,13 @@ void Await(MYSQL* mysql, ServerWait& wait, Start start, Proceed proceed, Drop dr
 }
 
 class MyDynaset;
+
+// A result column as the server describes a prepared query.
+struct PreparedColumn {
+    QByteArray name;
+    enum_field_types type;
+    unsigned flags;
+};
 
 // The connection and its transaction state, shared by the session, the
 // database object and every open dynaset, so that it lives as long as the
@@ -280,8 +289,8 @@ public:
 
     // Throws unless `sql` is one statement that returns rows. The server
     // prepares it without running it, so a statement that writes is refused
-    // before it changes anything.
-    void RequireQuery(const QByteArray& sql);
+    // before it changes anything. Returns the result's columns.
+    std::vector<PreparedColumn> RequireQuery(const QByteArray& sql);
 
     // Runs a statement of the program's own and drops whatever it returns.
     void Run(const QByteArray& sql) {
@@ -413,18 +422,83 @@ ColumnType DescribeColumn(const MYSQL_FIELD& field) {
     }
 }
 
+// A value the cell text alone cannot say exactly comes with a second
+// expression of the same column (its companion), fetched beside it:
+//   Instant   a TIMESTAMP: its instant (UNIX_TIMESTAMP) where the session's
+//             time zone would read its text as another (the hour a clock
+//             change repeats), else NULL;
+//   Outside   an ENUM: 1 for a value outside its definition (index 0), else NULL;
+//   Single    a FLOAT: the value as a double where the server's text (six
+//             digits) reads back as another FLOAT, else NULL.
+enum class Companion : uint8_t { None, Instant, Outside, Single };
+
 struct Column {
     QString name;
     ColumnType type;
     bool nullOk = true;
     ColumnOrigin origin;
+    bool date = false;      // DATE, DATETIME or TIMESTAMP: may hold a zero date
+    Companion companion = Companion::None;
+    size_t companionAt = 0;  // its index in the row
 };
 
 ColumnOrigin OriginOf(const MYSQL_FIELD& field, const ColumnType& type) {
     ColumnOrigin origin;
     if (field.type == MYSQL_TYPE_BIT) origin.shape = ValueShape::Bit;
     else if (type.form == ValueForm::Hex) origin.shape = ValueShape::Binary;
+    origin.sessionZone = field.type == MYSQL_TYPE_TIMESTAMP;
     return origin;
+}
+
+Companion CompanionOf(const PreparedColumn& column) {
+    if (column.type == MYSQL_TYPE_TIMESTAMP) return Companion::Instant;
+    if (column.flags & ENUM_FLAG) return Companion::Outside;
+    if (column.type == MYSQL_TYPE_FLOAT) return Companion::Single;
+    return Companion::None;
+}
+
+// The companions go after "SELECT *" of a query the program builds itself
+// (SELECT * FROM table ...), where the column names are the table's own;
+// any other query is left as it is.
+QByteArray WithCompanions(const QByteArray& sql, const std::vector<PreparedColumn>& columns) {
+    static const QByteArray kAll = "SELECT *";
+    if (!sql.startsWith(kAll + " FROM ")) return sql;
+    QByteArray list;
+    for (const PreparedColumn& column : columns) {
+        // Named, so that the count's derived table has no two columns alike.
+        const QByteArray alias = " AS \"velkin_companion_" + QByteArray::number(static_cast<qsizetype>(&column - columns.data())) + '"';
+        QByteArray name = column.name;
+        name.replace('"', "\"\"");
+        name = '"' + name + '"';
+        switch (CompanionOf(column)) {
+        case Companion::None: continue;
+        case Companion::Instant:
+            list += ", IF(UNIX_TIMESTAMP(" + name + ") <=> UNIX_TIMESTAMP(CAST(" + name +
+                    " AS DATETIME(6))), NULL, UNIX_TIMESTAMP(" + name + "))" + alias;
+            break;
+        case Companion::Outside: list += ", IF(" + name + " + 0 = 0, 1, NULL)" + alias; break;
+        case Companion::Single:
+            list += ", IF(CAST(CAST(" + name + " AS CHAR) AS FLOAT) = " + name + ", NULL, " + name + " + 0e0)" + alias;
+            break;
+        }
+    }
+    if (list.isEmpty()) return sql;
+    return kAll + list + sql.mid(kAll.size());
+}
+
+// "1729992600[.fraction]" as UTC text, quoted: '2024-10-27 01:30:00[.fraction]'.
+QString UtcLiteral(std::string_view epoch) {
+    const size_t point = epoch.find('.');
+    const qint64 seconds = QByteArray(epoch.data(), static_cast<qsizetype>(std::min(point, epoch.size()))).toLongLong();
+    QString text = QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc()).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (point != std::string_view::npos) text += QString::fromLatin1(epoch.substr(point).data(), static_cast<qsizetype>(epoch.size() - point));
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
+}
+
+// A date with a zero year, month or day ("0000-00-00", "2024-00-15").
+bool IsZeroDate(std::string_view text) {
+    if (text.size() < 10 || text[4] != '-' || text[7] != '-') return false;
+    return text.substr(0, 4) == "0000" || text.substr(5, 2) == "00" || text.substr(8, 2) == "00";
 }
 
 // A result set streamed from the server one row at a time.
@@ -434,7 +508,18 @@ public:
         : connection_(std::move(connection)), sql_(sql.toUtf8()), keepTrailingBlanks_(keepTrailingBlanks) {
         MyConnection& c = *connection_;
         // A dynaset reads: opening one must never change data.
-        c.RequireQuery(sql_);
+        const std::vector<PreparedColumn> prepared = c.RequireQuery(sql_);
+        if (QByteArray withCompanions = WithCompanions(sql_, prepared); withCompanions != sql_) {
+            try {
+                c.RequireQuery(withCompanions);
+                sql_ = std::move(withCompanions);
+                companions_ = true;
+            } catch (const Error& error) {
+                // A name the companions cannot use as written (a join's
+                // ambiguous column): the values go without them.
+                if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+            }
+        }
         std::vector<QByteArray> opening;
         if (c.owner == MyConnection::Owner::None) {
             // The count and the rows must come from one snapshot.
@@ -449,12 +534,27 @@ public:
             const unsigned n = mysql_num_fields(result);
             if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
             MYSQL_FIELD* fields = mysql_fetch_fields(result);
-            columns_.reserve(n);
-            fields_.fields_.reserve(n);
-            for (unsigned i = 0; i < n; ++i) {
+            width_ = n;
+            // The companions come last, one per column that has one, in column order.
+            size_t visible = n;
+            for (size_t i = 0, counted = 0; companions_ && i < n; ++i) {
+                if (i + counted == n) {
+                    visible = i;
+                    break;
+                }
+                if (CompanionOf({{}, fields[i].type, fields[i].flags}) != Companion::None) ++counted;
+            }
+            columns_.reserve(visible);
+            fields_.fields_.reserve(visible);
+            size_t companionAt = visible;
+            for (unsigned i = 0; i < visible; ++i) {
                 const ColumnType type = DescribeColumn(fields[i]);
-                columns_.push_back(Column{QString::fromUtf8(fields[i].name, fields[i].name_length), type,
-                                          (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)});
+                Column column{QString::fromUtf8(fields[i].name, fields[i].name_length), type,
+                              (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)};
+                column.date = type.code == OraType::kDate;
+                if (companions_) column.companion = CompanionOf({{}, fields[i].type, fields[i].flags});
+                if (column.companion != Companion::None) column.companionAt = companionAt++;
+                columns_.push_back(std::move(column));
                 fields_.fields_.emplace_back(this, i);
             }
             Fetch();
@@ -493,26 +593,48 @@ public:
         if (!stream_) return;
         if (!eof_) {
             held_.clear();
-            for (size_t i = 0; i < columns_.size(); ++i)
+            for (size_t i = 0; i < width_; ++i)
                 held_.push_back(row_[i] ? std::optional<QByteArray>(QByteArray(row_[i], static_cast<qsizetype>(lengths_[i])))
                                         : std::nullopt);
         }
         EndStream();
     }
 
+    // The current record's bytes at `index` of the row; nullopt for NULL.
+    std::optional<std::string_view> Raw(size_t index) const {
+        if (stream_) {
+            if (!row_[index]) return std::nullopt;
+            return std::string_view(row_[index], lengths_[index]);
+        }
+        if (!held_[index]) return std::nullopt;
+        return std::string_view(held_[index]->constData(), static_cast<size_t>(held_[index]->size()));
+    }
+
+    std::optional<ExactValue> Exact(size_t index) const {
+        if (eof_) return std::nullopt;
+        const Column& column = columns_[index];
+        if (column.companion != Companion::None) {
+            const std::optional<std::string_view> companion = Raw(column.companionAt);
+            if (companion && column.companion == Companion::Outside) return ExactValue{QString(), ExactNeed::kUnwritable};
+            if (companion && column.companion == Companion::Single)
+                return ExactValue{QString::fromLatin1(companion->data(), static_cast<qsizetype>(companion->size()))};
+            // The epoch 0 is no TIMESTAMP's: it is the zero date.
+            if (companion && companion->find_first_not_of("0.") != std::string_view::npos)
+                return ExactValue{UtcLiteral(*companion), ExactNeed::kUtcStatement};
+        }
+        if (column.date) {
+            const std::optional<std::string_view> value = Raw(index);
+            if (value && IsZeroDate(*value)) return ExactValue{QString(), ExactNeed::kZeroDates};
+        }
+        return std::nullopt;
+    }
+
     std::optional<QString> Value(size_t index) const {
         if (eof_) throw EngineError(kNoCurrentRecord, QStringLiteral("現在のレコードがありません。"));
-        const char* text;
-        qsizetype length;
-        if (stream_) {
-            text = row_[index];
-            length = static_cast<qsizetype>(lengths_[index]);
-        } else {
-            if (!held_[index]) return std::nullopt;
-            text = held_[index]->constData();
-            length = held_[index]->size();
-        }
-        if (!text) return std::nullopt;
+        const std::optional<std::string_view> raw = Raw(index);
+        if (!raw) return std::nullopt;
+        const char* text = raw->data();
+        auto length = static_cast<qsizetype>(raw->size());
         const ColumnType& type = columns_[index].type;
         switch (type.form) {
         case ValueForm::AsText: break;
@@ -561,6 +683,7 @@ private:
         bool OraNullOK() const override { return dynaset_->column(index_).nullOk; }
         std::optional<QString> Value() const override { return dynaset_->Value(index_); }
         ColumnOrigin Origin() const override { return dynaset_->column(index_).origin; }
+        std::optional<ExactValue> Exact() const override { return dynaset_->Exact(index_); }
 
     private:
         const MyDynaset* dynaset_;
@@ -708,6 +831,8 @@ private:
     std::shared_ptr<MyConnection> connection_;
     QByteArray sql_;
     bool keepTrailingBlanks_;
+    bool companions_ = false;  // sql_ fetches companions after the columns
+    size_t width_ = 0;         // values in a row, companions included
     std::vector<Column> columns_;
     FieldList<Field> fields_;
     int64_t count_ = 0;
@@ -732,7 +857,7 @@ void MyConnection::Claim() {
     drained->Suspend();
 }
 
-void MyConnection::RequireQuery(const QByteArray& sql) {
+std::vector<PreparedColumn> MyConnection::RequireQuery(const QByteArray& sql) {
     Claim();
     struct StatementCloser {
         void operator()(MYSQL_STMT* statement) const { mysql_stmt_close(statement); }
@@ -755,6 +880,14 @@ void MyConnection::RequireQuery(const QByteArray& sql) {
     }
     if (mysql_stmt_field_count(statement.get()) == 0)
         throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+    std::vector<PreparedColumn> columns;
+    const ResultPtr metadata{mysql_stmt_result_metadata(statement.get())};
+    if (!metadata) return columns;
+    const MYSQL_FIELD* fields = mysql_fetch_fields(metadata.get());
+    for (unsigned i = 0; i < mysql_num_fields(metadata.get()); ++i)
+        columns.push_back({QByteArray(fields[i].name, static_cast<qsizetype>(fields[i].name_length)), fields[i].type,
+                           fields[i].flags});
+    return columns;
 }
 
 void MyConnection::Send(const QByteArray& sql) {
@@ -1249,6 +1382,34 @@ public:
     }
 
     Dialect dialect() const override { return Dialect(DialectKind::MySQL); }
+
+    // MariaDB's SET STATEMENT: the settings hold for the one statement, and
+    // the session's own stay as they are for every other.
+    NeedsStatement StatementForNeeds(uint8_t needs) override {
+        NeedsStatement form;
+        if (!(needs & (ExactNeed::kUtcStatement | ExactNeed::kZeroDates))) return form;
+        const ResultPtr result = Connection().Stored("SELECT @@SESSION.time_zone, @@SESSION.sql_mode");
+        const MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+        if (!row || !row[0] || !row[1]) throw ConnectionError(Connection().get());
+        QStringList settings;
+        if (needs & ExactNeed::kUtcStatement) {
+            settings << QStringLiteral("time_zone='+00:00'");
+            form.zoneBefore = QStringLiteral("CONVERT_TZ(");
+            form.zoneAfter = QLatin1Char(',') + Dialect::sqlStringLiteral(QString::fromUtf8(row[0])) +
+                             QStringLiteral(",'+00:00')");
+        }
+        if (needs & ExactNeed::kZeroDates) {
+            QStringList modes = QString::fromUtf8(row[1]).split(QLatin1Char(','), Qt::SkipEmptyParts);
+            // TRADITIONAL would bring both back.
+            const qsizetype removed = modes.removeIf([](const QString& mode) {
+                return mode == QLatin1String("NO_ZERO_DATE") || mode == QLatin1String("NO_ZERO_IN_DATE") ||
+                       mode == QLatin1String("TRADITIONAL");
+            });
+            if (removed > 0) settings << QStringLiteral("sql_mode=") + Dialect::sqlStringLiteral(modes.join(QLatin1Char(',')));
+        }
+        if (!settings.isEmpty()) form.prefix = QStringLiteral("SET STATEMENT ") + settings.join(QStringLiteral(", ")) + QStringLiteral(" FOR ");
+        return form;
+    }
 
 private:
     MyConnection& Connection() {

@@ -348,7 +348,7 @@ public:
 
     // A database that keeps written text (SQLite) gets a padded CHAR value or
     // a date text the cell would rewrite back as it was stored.
-    std::optional<QString> ExactLiteral() const override {
+    std::optional<ExactValue> Exact() const override {
         if (cursor_->eof || !cursor_->connection->keepsWrittenText) return std::nullopt;
         const std::optional<QString>& value = cursor_->values[index_];
         if (!value) return std::nullopt;
@@ -357,7 +357,7 @@ public:
         else if (column().type.type == OraType::kDate && !DateTextSurvivesItsCell(*value)) stored = *value;
         else return std::nullopt;
         stored.replace(QLatin1Char('\''), QLatin1String("''"));
-        return QLatin1Char('\'') + stored + QLatin1Char('\'');
+        return ExactValue{QLatin1Char('\'') + stored + QLatin1Char('\'')};
     }
 
     std::optional<QString> Value() const override {

@@ -441,6 +441,8 @@ struct ColumnType {
     int32_t size = 0;
     int32_t scale = 0;
     ValueForm form = ValueForm::AsText;
+    // A numeric without a declared scale: each value keeps its own ("1.50").
+    bool ownScale = false;
 };
 
 ColumnType DescribeColumn(Oid type, int typmod) {
@@ -455,7 +457,7 @@ ColumnType DescribeColumn(Oid type, int typmod) {
     case kOidInt4: return {OraType::kNumber, 10 + 1, 0, ValueForm::AsText};
     case kOidInt8: return {OraType::kNumber, 19 + 1, 0, ValueForm::AsText};
     case kOidNumeric: {
-        if (typmod < kTypmodOffset) return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+        if (typmod < kTypmodOffset) return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal, true};
         const int packed = typmod - kTypmodOffset;
         const int precision = (packed >> 16) & 0xffff;
         const int scale = ((packed & 0x7ff) ^ 1024) - 1024;  // 11-bit signed: scale may be negative
@@ -488,6 +490,7 @@ public:
     bool OraNullOK() const override { return nullOk_; }
     std::optional<QString> Value() const override;
     ColumnOrigin Origin() const override { return origin_; }
+    std::optional<ExactValue> Exact() const override;
 
     void StripBlanks() {
         if (type_.code == OraType::kChar) type_.form = ValueForm::StripBlanks;
@@ -749,6 +752,18 @@ std::optional<QString> PgField::Value() const {
         break;
     }
     return QString::fromUtf8(text, length);
+}
+
+// The trailing zeros of a numeric of its own scale, which its cell text
+// leaves out ("1.50" shows as 1.5): the server's text is the exact literal.
+std::optional<ExactValue> PgField::Exact() const {
+    if (!type_.ownScale || !dynaset_->HasCurrentRecord()) return std::nullopt;
+    const PGresult* batch = dynaset_->Batch();
+    const int row = dynaset_->Row();
+    if (PQgetisnull(batch, row, column_)) return std::nullopt;
+    const std::string_view text(PQgetvalue(batch, row, column_), static_cast<size_t>(PQgetlength(batch, row, column_)));
+    if (text.empty() || text.back() != '0' || text.find('.') == std::string_view::npos) return std::nullopt;
+    return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
 }
 
 // The replace's statements in libpq's pipeline mode: each is sent without

@@ -6,6 +6,7 @@
 #include "db/plain_decimal.h"
 #include "db/server_wait.h"
 #include "db/sqlite/declared_type.h"
+#include "db/sqlite/real_text.h"
 #include "db/sqlite/sqlite_handles.h"
 #include "db/sqlite/to_date.h"
 #include "db/date_text.h"
@@ -177,6 +178,15 @@ bool IsBlobDeclaration(const char* declared) {
     return QByteArray(declared).trimmed().toUpper() == "BLOB";
 }
 
+// A column whose declared type gives it no affinity (none, or one naming
+// BLOB and no INT, CHAR, CLOB or TEXT, as SQLite decides in that order): a
+// value keeps the storage class it was given.
+bool HasNoAffinity(const char* declared) {
+    const QByteArray type = QByteArray(declared ? declared : "").toUpper();
+    if (type.contains("INT") || type.contains("CHAR") || type.contains("CLOB") || type.contains("TEXT")) return false;
+    return type.trimmed().isEmpty() || type.contains("BLOB");
+}
+
 [[noreturn]] void ThrowNotOpen() { ThrowRefused(QStringLiteral("データベースが開かれていません。")); }
 
 // ----------------------------------------------------------------------------
@@ -188,8 +198,10 @@ struct Cursor {
     Connection connection;
     StatementHandle statement;
     bool eof = true;
+    uint64_t steps = 0;  // tells one record from the next
 
     void Step() {
+        ++steps;
         const int rc = sqlite3_step(statement.get());
         eof = rc != SQLITE_ROW;
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) ThrowSqlite(connection.get(), rc);
@@ -199,10 +211,11 @@ struct Cursor {
 class SqliteField final : public OraField {
 public:
     SqliteField(const Cursor& cursor, int column, QString name, OraColumnType type, bool nullOk,
-                bool keepTrailingBlanks, ColumnOrigin origin)
+                bool keepTrailingBlanks, ColumnOrigin origin, bool keepsClass)
         : cursor_(&cursor), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk),
           keepTrailingBlanks_(keepTrailingBlanks),
-          padTo_(keepTrailingBlanks && type.type == OraType::kChar ? type.size : 0), origin_(std::move(origin)) {}
+          padTo_(keepTrailingBlanks && type.type == OraType::kChar ? type.size : 0), origin_(std::move(origin)),
+          keepsClass_(keepsClass) {}
 
     QString Name() const override { return name_; }
     int32_t OraIDataType() const override { return type_.type; }
@@ -216,7 +229,7 @@ public:
     // embedded TO_DATE writes it, bytes as X'..', the rest quoted); a value
     // that would come back in another class or with other bytes gets its own
     // literal here.
-    std::optional<QString> ExactLiteral() const override {
+    std::optional<ExactValue> Exact() const override {
         if (cursor_->eof) return std::nullopt;
         sqlite3_stmt* statement = cursor_->statement.get();
         const bool numberColumn = type_.type == OraType::kNumber;
@@ -224,33 +237,27 @@ public:
         switch (sqlite3_column_type(statement, column_)) {
         case SQLITE_INTEGER:
             if (numberColumn) return std::nullopt;
-            return Latin1Number(sqlite3_column_int64(statement, column_));
-        case SQLITE_FLOAT: {
-            if (numberColumn) return std::nullopt;
-            const double value = sqlite3_column_double(statement, column_);
-            // SQLite reads a number too large for a double as infinity.
-            if (std::isinf(value)) return QString::fromLatin1(value > 0 ? "9e999" : "-9e999");
-            QString text = PlainDecimalFromDouble(value);
-            if (!text.contains(QLatin1Char('.'))) text += QStringLiteral(".0");  // stays REAL
-            return text;
-        }
+            return ExactValue{Latin1Number(sqlite3_column_int64(statement, column_))};
+        case SQLITE_FLOAT: return RealExact(sqlite3_column_double(statement, column_));
         case SQLITE_TEXT: {
             const std::string_view bytes(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
-            if (!IsUtf8(bytes)) return QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)");
+            // A NUL would end the statement's text inside a quoted literal.
+            if (!IsUtf8(bytes) || std::memchr(bytes.data(), 0, bytes.size()))
+                return ExactValue{QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)")};
             const auto text = [&] { return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())); };
             // Characters count for the padding: bytes do for ASCII text alone.
             const bool padded = padTo_ > 0 && (IsAscii(bytes) ? static_cast<qsizetype>(bytes.size()) : text().size()) < padTo_;
             if (numberColumn || binaryColumn || padded ||
                 (type_.type == OraType::kDate && !DateBytesSurviveTheirCell(bytes)))
-                return QuotedText(text());
+                return ExactValue{QuotedText(text())};
             return std::nullopt;
         }
         case SQLITE_BLOB: {
             if (binaryColumn) return std::nullopt;
             const std::string_view bytes(static_cast<const char*>(sqlite3_column_blob(statement, column_)),
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
-            return QStringLiteral("X'") + HexOf(bytes) + QLatin1Char('\'');
+            return ExactValue{QStringLiteral("X'") + HexOf(bytes) + QLatin1Char('\'')};
         }
         default: return std::nullopt;
         }
@@ -280,9 +287,7 @@ public:
             scratch.resize(static_cast<size_t>(end.ptr - scratch.data()));
             return std::string_view(scratch);
         }
-        case SQLITE_FLOAT:
-            PlainDecimalFromDouble(sqlite3_column_double(statement, column_), scratch);
-            return std::string_view(scratch);
+        case SQLITE_FLOAT: return RealText(sqlite3_column_double(statement, column_));
         case SQLITE_TEXT: {
             // SQLite's own bytes, read in place.
             std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
@@ -304,6 +309,32 @@ public:
     }
 
 private:
+    // A REAL goes back as its cell text in a number column, with a point
+    // where the column would otherwise store an INTEGER (a column without a
+    // type keeps each value's class), and through its bits where SQLite would
+    // read the text as another double.
+    std::optional<ExactValue> RealExact(double value) const {
+        const bool numberColumn = type_.type == OraType::kNumber;
+        // SQLite reads a number too large for a double as infinity.
+        if (std::isinf(value)) return ExactValue{QString::fromLatin1(value > 0 ? "9e999" : "-9e999")};
+        std::string text(RealText(value));
+        const bool addPoint = text.find('.') == std::string::npos && (!numberColumn || keepsClass_);
+        if (addPoint) text += ".0";
+        if (!SqliteReadsBack(cursor_->connection.get(), text, value)) return ExactValue{RealFromBitsLiteral(value)};
+        if (numberColumn && !addPoint) return std::nullopt;
+        return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
+    }
+
+    // The current record's REAL as plain decimal, made once for both the
+    // exact form and the cell text.
+    std::string_view RealText(double value) const {
+        if (realTextStep_ != cursor_->steps) {
+            PlainDecimalFromDouble(value, realText_);
+            realTextStep_ = cursor_->steps;
+        }
+        return realText_;
+    }
+
     QString Text(sqlite3_stmt* statement) const {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column_));
         QString text = QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column_));
@@ -332,6 +363,9 @@ private:
     bool keepTrailingBlanks_;
     qsizetype padTo_;
     ColumnOrigin origin_;
+    bool keepsClass_;  // a column without affinity: each value keeps its storage class
+    mutable std::string realText_;
+    mutable uint64_t realTextStep_ = UINT64_MAX;
 };
 
 using SqliteFields = FieldList<SqliteField>;
@@ -382,7 +416,7 @@ public:
             if (declared && IsBlobDeclaration(declared)) origin.shape = ValueShape::Binary;
             fields_.fields_.emplace_back(cursor_, column, QString::fromUtf8(sqlite3_column_name(statement, column)),
                                          type, ColumnAcceptsNull(db, statement, column), keepTrailingBlanks,
-                                         std::move(origin));
+                                         std::move(origin), HasNoAffinity(declared));
         }
     }
 
@@ -513,6 +547,8 @@ public:
         // A long statement keeps the window alive, and Esc interrupts it.
         sqlite3_progress_handler(db.get(), kStepsBetweenLooks, LookIn, &serverWait());
         if (const int registered = RegisterToDate(db.get()); registered != SQLITE_OK) ThrowSqlite(db.get(), registered);
+        if (const int registered = RegisterRealFromBits(db.get()); registered != SQLITE_OK)
+            ThrowSqlite(db.get(), registered);
         // Opening is lazy; reading the schema now turns a file that is not a
         // database, or one locked by another writer, into an error here.
         Execute(db.get(), "SELECT count(*) FROM sqlite_schema");

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace velkin {
 
 namespace {
@@ -36,6 +39,31 @@ void ToDate(sqlite3_context* context, int /*argc: always 2*/, sqlite3_value** ar
         return;
     }
     sqlite3_result_text(context, iso->data(), static_cast<int>(iso->size()), SQLITE_TRANSIENT);
+}
+
+void RealFromBits(sqlite3_context* context, int /*argc: always 1*/, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    const int size = sqlite3_value_bytes(argv[0]);
+    uint64_t bits = 0;
+    bool ok = size == 16;
+    for (int i = 0; ok && i < size; ++i) {
+        const char c = text[i];
+        const int nibble = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+        ok = nibble >= 0;
+        bits = bits << 4 | static_cast<uint64_t>(nibble & 0xf);
+    }
+    if (!ok) {
+        static constexpr char kMessage[] = "REAL_FROM_BITS: 16 桁の 16 進数ではありません。";
+        sqlite3_result_error(context, kMessage, static_cast<int>(sizeof kMessage - 1));
+        return;
+    }
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    sqlite3_result_double(context, value);
 }
 
 }  // namespace
@@ -73,6 +101,11 @@ std::optional<std::string> IsoDateFromYyyymmdd(std::string_view text) {
 int RegisterToDate(sqlite3* db) {
     return sqlite3_create_function_v2(db, "TO_DATE", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, &ToDate,
                                       nullptr, nullptr, nullptr);
+}
+
+int RegisterRealFromBits(sqlite3* db) {
+    return sqlite3_create_function_v2(db, "REAL_FROM_BITS", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                      &RealFromBits, nullptr, nullptr, nullptr);
 }
 
 }  // namespace velkin

@@ -23,4 +23,10 @@ std::optional<std::string> IsoDateFromYyyymmdd(std::string_view text);
 // Registers TO_DATE on `db`; returns SQLite's result code.
 int RegisterToDate(sqlite3* db);
 
+// REAL_FROM_BITS('3FF8000000000000') -> 1.5: a double from its IEEE bits in
+// sixteen hexadecimal digits, for the values SQLite's text conversion does not
+// give back (db/sqlite/real_text.h). Registers it on `db`; returns SQLite's
+// result code.
+int RegisterRealFromBits(sqlite3* db);
+
 }  // namespace velkin

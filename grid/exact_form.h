@@ -1,0 +1,35 @@
+#pragma once
+// A value's exact form (db/session.h ExactValue) as the sheet keeps it beside
+// the read's texts: a few bytes, so that a column whose every value has an
+// exact form (numbers with trailing zeros) costs little more than its texts.
+//
+//   byte 0    the ExactNeed bits
+//   byte 1    the kind
+//   then      AsShown: nothing (the cell text's own literal serves)
+//             Literal: the literal's UTF-8 bytes
+//             TrailingZeros: the count, one byte per 7 bits, low bits first;
+//             the literal is the cell text with a point (when it has none)
+//             and that many zeros after it: "1.5" -> 1.50, "5" -> 5.0
+
+#include "db/session.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velkin {
+
+struct ExactForm {
+    enum class Kind : uint8_t { AsShown, Literal, TrailingZeros };
+    uint8_t needs = 0;
+    Kind kind = Kind::AsShown;
+    std::string_view literal;  // Literal: UTF-8
+    uint32_t trailingZeros = 0;
+};
+
+// `shown` is the value's cell text (UTF-8) as the read put it in the grid.
+std::string EncodeExact(std::string_view shown, const ExactValue& value);
+// Empty `encoded`: no exact form (kind AsShown, no needs).
+ExactForm DecodeExact(std::string_view encoded);
+
+}  // namespace velkin
