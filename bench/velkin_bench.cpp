@@ -326,6 +326,7 @@ public:
     void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
     bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
+    bool HoldsTransaction() override { return inner_->HoldsTransaction(); }
     NeedsStatement StatementForNeeds(uint8_t needs) override { return inner_->StatementForNeeds(needs); }
     void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }
 

@@ -472,7 +472,14 @@ void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t re
     if (convert) statement += form->zoneAfter;
 }
 
-void ReplaceRun::fail(const Error& error) {
+void ReplaceRun::fail(const Error& statementError) {
+    Error error = statementError;
+    // A statement that failed in a transaction other than the Update's own
+    // says nothing of its row: the server ended the Update's before it.
+    if (!connection_->session().HoldsTransaction()) {
+        error = TransactionEndedByServer();
+        rowInProgress_ = 0;
+    }
     try {
         connection_->session().rollback();
     } catch (const std::exception&) {

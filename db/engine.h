@@ -117,6 +117,14 @@ public:
     // Valid after OpenDatabase; asks the server nothing.
     virtual bool ListsReferringKeys() const { return true; }
 
+    // Whether the transaction BeginTrans began is still the one open, asked
+    // when a statement of it failed: a server that aborted it between two
+    // statements without a word (MariaDB) lets the next ones run in a
+    // transaction of their own, where they fail for reasons of their own (a
+    // key of a row the abort brought back). May undo the transaction's work;
+    // the caller rolls back next. Engines that cannot lose it so answer true.
+    virtual bool HoldsTransaction() { return true; }
+
     // Throws error Error::kDeleteReachesOtherTables, naming the tables and
     // their rules, when deleting the rows of `table` would delete or change
     // rows of other tables (ON DELETE CASCADE, SET NULL, SET DEFAULT): a

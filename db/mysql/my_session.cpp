@@ -101,6 +101,9 @@ void Await(MYSQL* mysql, ServerWait& wait, Start start, Proceed proceed, Drop dr
 
 class MyDynaset;
 
+// The savepoint that marks the session's transaction (MySession::BeginTrans).
+const QByteArray kTransactionMark = "SAVEPOINT velkin_update";
+
 // A result column as the server describes a prepared query.
 struct PreparedColumn {
     QByteArray name;
@@ -1258,9 +1261,6 @@ void RunSetup(MYSQL* mysql, ServerWait& wait, const std::vector<QByteArray>& sta
     if (failure) throw *failure;
 }
 
-// The savepoint that marks the session's transaction (MySession::BeginTrans).
-const QByteArray kTransactionMark = "SAVEPOINT velkin_update";
-
 class MySession final : public EngineSession {
 public:
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
@@ -1358,6 +1358,17 @@ public:
             throw;
         }
         c.RunGroup({"COMMIT", "SET autocommit = 1"});
+    }
+
+    bool HoldsTransaction() override {
+        if (!connection_ || connection_->owner != MyConnection::Owner::Session) return true;
+        try {
+            connection_->Run("ROLLBACK TO " + kTransactionMark);
+        } catch (const Error& error) {
+            // A lost connection or a stop says more than this could.
+            return error.Number() != ER_SP_DOES_NOT_EXIST;
+        }
+        return true;
     }
 
     void rollback() override {

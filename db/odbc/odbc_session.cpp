@@ -349,6 +349,16 @@ public:
         connection.EndTransaction(SQL_COMMIT);
     }
 
+    bool HoldsTransaction() override {
+        if (!connection_ || !connection_->inTransaction || dialect_.kind() != DialectKind::MySQL) return true;
+        try {
+            ExecuteOwn(*connection_, QStringLiteral("ROLLBACK TO SAVEPOINT ") + QLatin1String(kTransactionMark));
+        } catch (const Error& error) {
+            return error.Number() != kMySqlNoSuchSavepoint;
+        }
+        return true;
+    }
+
     void rollback() override {
         // Called from error handlers that may not know whether anything began.
         if (!connection_) return;
