@@ -195,7 +195,7 @@ Error Unwritable(const QString& column, int32_t row) {
 // Another session's changes since the read would be undone by the replace:
 // refused, with the table untouched.
 Error ChangedSinceRead(int64_t rows) {
-    return Error(kChangedSinceReadError,
+    return Error(Error::kChangedSinceRead,
                  QStringLiteral("読込んだ後に、他の接続がテーブルを変更しています（%1 行）。"
                                 "もう一度読込んでから更新してください。テーブルは変更していません。")
                      .arg(rows));
@@ -225,8 +225,7 @@ Error DeleteRefused(EngineSession& session, const QString& table, const Error& e
 // Whether a failed COMMIT was answered by the server, so that nothing was
 // committed: not a stop, nor a connection that went while it was under way.
 bool CommitAnswered(const Error& error) {
-    return error.Number() != kCancelledError && error.Number() != kNoAnswerError &&
-           ServerFaultOf(error) != ServerFault::SessionEnded;
+    return !error.isStop() && ServerFaultOf(error) != ServerFault::SessionEnded;
 }
 
 // One Update, a step per method: the question, the connection, the checks
@@ -318,7 +317,7 @@ void ReplaceRun::run() {
         fail(error);
     } catch (const std::exception& error) {
         // Out of memory and the like: still rolled back and reported.
-        fail(Error(-1, QString::fromLocal8Bit(error.what())));
+        fail(Error(Error::kUnexpected, QString::fromLocal8Bit(error.what())));
     }
 }
 
