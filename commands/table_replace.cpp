@@ -1,5 +1,6 @@
 #include "commands/table_replace.h"
 
+#include "commands/command_runner.h"
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/server_fault.h"
@@ -230,13 +231,19 @@ bool CommitAnswered(const Error& error) {
 
 // One Update, a step per method: the question, the connection, the checks
 // and the snapshot under the table's lock, the statements, the COMMIT.
-class ReplaceRun {
+class ReplaceRun final : public CommandSteps {
 public:
     ReplaceRun(const CommandContext& context, const CommandInputs& inputs)
         : context_(context), inputs_(inputs), grid_(context.grid), sheet_(context.grid.sheet()),
           catalogue_(context.catalogue), read_(context.catalogue.origin) {}
 
     void run();
+
+    // The steps RunCommand runs.
+    void prepare() override { showProgress(); }
+    void work(CommandConnection& connection) override;
+    void refused(const StatementRefused& refused, CommandConnection& connection) override;
+    void failed(const Error& error, CommandConnection* connection) override;
 
 private:
     bool confirmed();
@@ -252,8 +259,6 @@ private:
     // grid's current cell is (r, c).
     void appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
                     const Dialect& dialect);
-    // The one failure handler of the replace: undo, mark the row at fault, report.
-    void fail(const Error& error);
 
     const CommandContext& context_;
     const CommandInputs& inputs_;
@@ -262,7 +267,7 @@ private:
     const ColumnCatalogue& catalogue_;
     const ReadOrigin& read_;
     int32_t lastRow_ = 0;
-    std::unique_ptr<CommandConnection> connection_;
+    CommandConnection* connection_ = nullptr;  // while work() runs
     int32_t rowInProgress_ = 0;     // the data row at fault; 0 for none
     int32_t columnInProgress_ = 0;  // the cell whose literal could not be written; 0 for none
     bool committing_ = false;
@@ -283,7 +288,6 @@ bool ReplaceRun::confirmed() {
 void ReplaceRun::showProgress() {
     // The replace can take a while on a large grid; the user must see that it works.
     CommandReport& report = context_.report;
-    report.setBusy(true);
     report.setProgress(0);
     if (lastRow_ > 2) {
         report.setProgressRange(0, lastRow_ - 2);
@@ -294,30 +298,20 @@ void ReplaceRun::showProgress() {
 }
 
 void ReplaceRun::run() {
-    if (!confirmed()) return;
-    showProgress();
-    CommandWait wait(context_);
-    const ClosingSteps closing(grid_, context_.report, connection_);
-    try {
-        connection_ = OpenConnection(inputs_.login, context_.sessions, &wait);
-    } catch (const Error& error) {
-        context_.report.reportError(ErrorReportKind::Connection, error);
-        return;
-    }
-    try {
-        replace(connection_->session(), connection_->database());
-    } catch (const StatementRefused& refused) {
-        if (refused.tag() == kDeleteTag) {
-            fail(DeleteRefused(connection_->session(), inputs_.table, refused.error()));
-        } else {
-            rowInProgress_ = refused.tag();
-            fail(refused.error());
-        }
-    } catch (const Error& error) {
-        fail(error);
-    } catch (const std::exception& error) {
-        // Out of memory and the like: still rolled back and reported.
-        fail(Error(Error::kUnexpected, QString::fromLocal8Bit(error.what())));
+    if (confirmed()) RunCommand(context_, inputs_.login, *this);
+}
+
+void ReplaceRun::work(CommandConnection& connection) {
+    connection_ = &connection;
+    replace(connection.session(), connection.database());
+}
+
+void ReplaceRun::refused(const StatementRefused& refused, CommandConnection& connection) {
+    if (refused.tag() == kDeleteTag) {
+        failed(DeleteRefused(connection.session(), inputs_.table, refused.error()), &connection);
+    } else {
+        rowInProgress_ = refused.tag();
+        failed(refused.error(), &connection);
     }
 }
 
@@ -471,9 +465,10 @@ void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t re
     if (convert) statement += form->zoneAfter;
 }
 
-void ReplaceRun::fail(const Error& error) {
+// The one failure handler of the replace: undo, mark the row at fault, report.
+void ReplaceRun::failed(const Error& error, CommandConnection* connection) {
     try {
-        connection_->session().rollback();
+        if (connection) connection->session().rollback();
     } catch (const std::exception&) {
         // A lost connection has already discarded the transaction on the server.
     }
