@@ -33,29 +33,4 @@ struct CommandInputs {
     bool tableMode = true;  // table mode, or SQL mode
 };
 
-// Where a command waits for its server: the context's TIMEOUT, with the
-// window kept alive through the report meanwhile.
-class CommandWait : public ServerWait {
-public:
-    CommandWait(const CommandContext& context)
-        : ServerWait(context.timeoutSeconds, [this, &report = context.report] { report.whileWaiting(*this); }) {}
-};
-
-// The closing steps every database command ends with, in this order: the
-// grid draws again, the busy pointer goes, the connection is released, the
-// grid takes input again. Run by the destructor, so no path can skip them.
-class ClosingSteps {
-public:
-    ClosingSteps(SpreadGrid& grid, CommandReport& report, std::unique_ptr<CommandConnection>& connection)
-        : grid_(grid), report_(report), connection_(connection) {}
-    ~ClosingSteps();
-    ClosingSteps(const ClosingSteps&) = delete;
-    ClosingSteps& operator=(const ClosingSteps&) = delete;
-
-private:
-    SpreadGrid& grid_;
-    CommandReport& report_;
-    std::unique_ptr<CommandConnection>& connection_;
-};
-
 }  // namespace velkin

@@ -1,5 +1,6 @@
 #include "commands/table_read.h"
 
+#include "commands/command_runner.h"
 #include "db/error.h"
 #include "grid/exact_form.h"
 #include "grid/grid.h"
@@ -11,15 +12,24 @@ namespace velkin {
 namespace {
 
 // Opens the main query of the read and fills the grid. Returns when the read
-// is done or stopped; errors propagate to the command's one handler.
-class ReadRun {
+// is done or stopped; a failure is reported as the command's.
+class ReadRun final : public CommandSteps {
 public:
-    ReadRun(const CommandContext& context, const CommandInputs& inputs, CommandConnection& connection)
-        : context_(context), inputs_(inputs), connection_(connection), grid_(context.grid),
-          catalogue_(context.catalogue) {}
+    ReadRun(const CommandContext& context, const CommandInputs& inputs)
+        : context_(context), inputs_(inputs), grid_(context.grid), catalogue_(context.catalogue) {}
 
-    void run() {
-        OraDatabase& database = connection_.database();
+    void prepare() override {
+        ResetGrid(grid_, context_.rowCapacity);
+        context_.report.setProgress(0);
+    }
+
+    void failed(const Error& error, CommandConnection*) override {
+        context_.report.reportError(ErrorReportKind::Command, error);
+    }
+
+    void work(CommandConnection& connection) override {
+        connection_ = &connection;
+        OraDatabase& database = connection.database();
         const QString query = buildQuery(database);
 
         auto dynaset = database.DbCreateDynaset(query, kDynasetNoBlankStrip);
@@ -62,7 +72,7 @@ private:
     QString buildQuery(OraDatabase& database) {
         if (!inputs_.tableMode) return inputs_.sql;
         const QString base = QStringLiteral("SELECT * FROM ") + inputs_.table;
-        const QString discovery = connection_.session().dialect().discoveryQuery(base);
+        const QString discovery = connection_->session().dialect().discoveryQuery(base);
         auto probe = database.DbCreateDynaset(discovery, kDynasetNoBlankStrip);
         OraFields& fields = probe->Fields();
         SortList sortList;
@@ -91,7 +101,7 @@ private:
         if (inputs_.tableMode) {
             catalogue_.origin.table = inputs_.table;
             catalogue_.origin.host = inputs_.login.host;
-            catalogue_.origin.referencesUnchecked = !connection_.session().ListsReferringKeys();
+            catalogue_.origin.referencesUnchecked = !connection_->session().ListsReferringKeys();
         }
     }
 
@@ -158,7 +168,7 @@ private:
 
     const CommandContext& context_;
     const CommandInputs& inputs_;
-    CommandConnection& connection_;
+    CommandConnection* connection_ = nullptr;  // while work() runs
     SpreadGrid& grid_;
     ColumnCatalogue& catalogue_;
     std::vector<OraField*> fields_;  // taken once, used for every record
@@ -168,27 +178,9 @@ private:
 }  // namespace
 
 void TableRead::run(const CommandInputs& inputs) {
-    CommandReport& report = context_.report;
-    report.allowUpdate(false);
-    report.setBusy(true);
-    CommandWait wait(context_);
-    std::unique_ptr<CommandConnection> connection;
-    const ClosingSteps closing(context_.grid, report, connection);
-    try {
-        ResetGrid(context_.grid, context_.rowCapacity);
-        report.setProgress(0);
-        try {
-            connection = OpenConnection(inputs.login, context_.sessions, &wait);
-        } catch (const Error& error) {
-            report.reportError(ErrorReportKind::Connection, error);
-            return;
-        }
-        ReadRun(context_, inputs, *connection).run();
-    } catch (const Error& error) {
-        report.reportError(ErrorReportKind::Command, error);
-    } catch (const std::exception& error) {
-        report.reportError(ErrorReportKind::Command, Error(-1, QString::fromLocal8Bit(error.what())));
-    }
+    context_.report.allowUpdate(false);
+    ReadRun steps(context_, inputs);
+    RunCommand(context_, inputs.login, steps);
 }
 
 }  // namespace velkin

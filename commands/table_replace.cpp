@@ -1,5 +1,6 @@
 #include "commands/table_replace.h"
 
+#include "commands/command_runner.h"
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/server_fault.h"
@@ -195,7 +196,7 @@ Error Unwritable(const QString& column, int32_t row) {
 // Another session's changes since the read would be undone by the replace:
 // refused, with the table untouched.
 Error ChangedSinceRead(int64_t rows) {
-    return Error(kChangedSinceReadError,
+    return Error(Error::kChangedSinceRead,
                  QStringLiteral("読込んだ後に、他の接続がテーブルを変更しています（%1 行）。"
                                 "もう一度読込んでから更新してください。テーブルは変更していません。")
                      .arg(rows));
@@ -225,19 +226,24 @@ Error DeleteRefused(EngineSession& session, const QString& table, const Error& e
 // Whether a failed COMMIT was answered by the server, so that nothing was
 // committed: not a stop, nor a connection that went while it was under way.
 bool CommitAnswered(const Error& error) {
-    return error.Number() != kCancelledError && error.Number() != kNoAnswerError &&
-           ServerFaultOf(error) != ServerFault::SessionEnded;
+    return !error.isStop() && ServerFaultOf(error) != ServerFault::SessionEnded;
 }
 
 // One Update, a step per method: the question, the connection, the checks
 // and the snapshot under the table's lock, the statements, the COMMIT.
-class ReplaceRun {
+class ReplaceRun final : public CommandSteps {
 public:
     ReplaceRun(const CommandContext& context, const CommandInputs& inputs)
         : context_(context), inputs_(inputs), grid_(context.grid), sheet_(context.grid.sheet()),
           catalogue_(context.catalogue), read_(context.catalogue.origin) {}
 
     void run();
+
+    // The steps RunCommand runs.
+    void prepare() override { showProgress(); }
+    void work(CommandConnection& connection) override;
+    void refused(const StatementRefused& refused, CommandConnection& connection) override;
+    void failed(const Error& error, CommandConnection* connection) override;
 
 private:
     bool confirmed();
@@ -253,8 +259,6 @@ private:
     // grid's current cell is (r, c).
     void appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
                     const Dialect& dialect);
-    // The one failure handler of the replace: undo, mark the row at fault, report.
-    void fail(const Error& error);
 
     const CommandContext& context_;
     const CommandInputs& inputs_;
@@ -263,7 +267,7 @@ private:
     const ColumnCatalogue& catalogue_;
     const ReadOrigin& read_;
     int32_t lastRow_ = 0;
-    std::unique_ptr<CommandConnection> connection_;
+    CommandConnection* connection_ = nullptr;  // while work() runs
     int32_t rowInProgress_ = 0;     // the data row at fault; 0 for none
     int32_t columnInProgress_ = 0;  // the cell whose literal could not be written; 0 for none
     bool committing_ = false;
@@ -284,7 +288,6 @@ bool ReplaceRun::confirmed() {
 void ReplaceRun::showProgress() {
     // The replace can take a while on a large grid; the user must see that it works.
     CommandReport& report = context_.report;
-    report.setBusy(true);
     report.setProgress(0);
     if (lastRow_ > 2) {
         report.setProgressRange(0, lastRow_ - 2);
@@ -295,30 +298,20 @@ void ReplaceRun::showProgress() {
 }
 
 void ReplaceRun::run() {
-    if (!confirmed()) return;
-    showProgress();
-    CommandWait wait(context_);
-    const ClosingSteps closing(grid_, context_.report, connection_);
-    try {
-        connection_ = OpenConnection(inputs_.login, context_.sessions, &wait);
-    } catch (const Error& error) {
-        context_.report.reportError(ErrorReportKind::Connection, error);
-        return;
-    }
-    try {
-        replace(connection_->session(), connection_->database());
-    } catch (const StatementRefused& refused) {
-        if (refused.tag() == kDeleteTag) {
-            fail(DeleteRefused(connection_->session(), inputs_.table, refused.error()));
-        } else {
-            rowInProgress_ = refused.tag();
-            fail(refused.error());
-        }
-    } catch (const Error& error) {
-        fail(error);
-    } catch (const std::exception& error) {
-        // Out of memory and the like: still rolled back and reported.
-        fail(Error(-1, QString::fromLocal8Bit(error.what())));
+    if (confirmed()) RunCommand(context_, inputs_.login, *this);
+}
+
+void ReplaceRun::work(CommandConnection& connection) {
+    connection_ = &connection;
+    replace(connection.session(), connection.database());
+}
+
+void ReplaceRun::refused(const StatementRefused& refused, CommandConnection& connection) {
+    if (refused.tag() == kDeleteTag) {
+        failed(DeleteRefused(connection.session(), inputs_.table, refused.error()), &connection);
+    } else {
+        rowInProgress_ = refused.tag();
+        failed(refused.error(), &connection);
     }
 }
 
@@ -472,16 +465,17 @@ void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t re
     if (convert) statement += form->zoneAfter;
 }
 
-void ReplaceRun::fail(const Error& statementError) {
+// The one failure handler of the replace: undo, mark the row at fault, report.
+void ReplaceRun::failed(const Error& statementError, CommandConnection* connection) {
     Error error = statementError;
     // A statement that failed in a transaction other than the Update's own
     // says nothing of its row: the server ended the Update's before it.
-    if (!connection_->session().HoldsTransaction()) {
+    if (connection && !connection->session().HoldsTransaction()) {
         error = TransactionEndedByServer();
         rowInProgress_ = 0;
     }
     try {
-        connection_->session().rollback();
+        if (connection) connection->session().rollback();
     } catch (const std::exception&) {
         // A lost connection has already discarded the transaction on the server.
     }

@@ -20,11 +20,6 @@ namespace velkin {
 inline const QString kReplaceQuestion = QStringLiteral("本当に更新して良いですか？");
 inline const QString kReplaceQuestionTitle = QStringLiteral("警告");
 
-// The error an Update is refused with when another session changed, added or
-// removed rows of the table since the read: replacing it would undo their
-// work. (The number is the one the classic desktop databases gave for a
-// record changed by another user.)
-inline constexpr int32_t kChangedSinceReadError = 3197;
 // Under the question when the Read found that the database cannot list the
 // keys of other tables that refer to the table.
 inline const QString kReferencesUncheckedNote =

@@ -32,7 +32,7 @@ public:
             database_.ExecuteSQL(sql);
         } catch (const Error& error) {
             // A command stopped while it waited was not refused by the database.
-            if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+            if (error.isStop()) throw;
             throw StatementRefused(tag, error);
         }
         if (done_) done_(tag);

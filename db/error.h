@@ -20,33 +20,49 @@ public:
 
     const char* what() const noexcept override { return utf8_.c_str(); }
 
-    // Failures the program finds itself rather than the server: a number too
-    // large for its column (6), an index past the catalogue's end (9), a cell
-    // that is not of its column's type (13), an engine that is not installed
-    // (429). The numbers never change: a user's report quotes them.
-    static constexpr int32_t kOverflow = 6;
-    static constexpr int32_t kSubscriptOutOfRange = 9;
-    static constexpr int32_t kTypeMismatch = 13;
-    static constexpr int32_t kCannotCreateObject = 429;
+    // The numbers of the failures the program finds itself rather than a
+    // server, all of them, in one table. They never change: a user's report
+    // quotes them. The numbers of an engine (a server's error code, a client
+    // library's) pass through as the engine gives them and are not listed here.
+    static constexpr int32_t kUnexpected = -1;           // a failure that is no Error (out of memory and the like)
+    static constexpr int32_t kOverflow = 6;              // a number too large for its column
+    static constexpr int32_t kOutOfMemory = 7;           // a value too large to keep in the sheet
+    static constexpr int32_t kSubscriptOutOfRange = 9;   // an index past the catalogue's end
+    static constexpr int32_t kTypeMismatch = 13;         // a cell that is not of its column's type
+    static constexpr int32_t kCancelled = 18;            // "user interrupt": the user ended the command
+    static constexpr int32_t kDiskFull = 61;             // the snapshot file: no room left
+    static constexpr int32_t kPermissionDenied = 70;     // the snapshot file: not allowed
+    static constexpr int32_t kFileAccess = 75;           // the snapshot file: any other failure
+    static constexpr int32_t kCannotCreateObject = 429;  // an engine that is not installed
+    // An Update refused because another session changed, added or removed
+    // rows of the table since the read: replacing it would undo their work.
+    // (The number the classic desktop databases gave for a record changed by
+    // another user.)
+    static constexpr int32_t kChangedSinceRead = 3197;
     // The program's own refusals get numbers from kProgramErrorBase + 1 on, a
     // range no engine reports, so such a report is never taken for the
-    // server's. The first: a replace whose DELETE would reach rows of other
-    // tables.
+    // server's.
     static constexpr int32_t kProgramErrorBase = -2147221504 + 512;
+    // A replace whose DELETE would reach rows of other tables.
     static constexpr int32_t kDeleteReachesOtherTables = kProgramErrorBase + 1;
-    // (kProgramErrorBase + 2 is kNoAnswerError, db/server_wait.h.)
-    // The program's refusal of a replace whose table box names a view or a
-    // foreign table: which tables its DELETE reaches cannot be known.
+    // No answer from the server within the TIMEOUT setting.
+    static constexpr int32_t kNoAnswer = kProgramErrorBase + 2;
+    // A replace whose table box names a view or a foreign table: which
+    // tables its DELETE reaches cannot be known.
     static constexpr int32_t kNotAPlainTable = kProgramErrorBase + 3;
     // A connection whose server would not take the string rules the
     // program's literals rely on (PostgreSQL's standard_conforming_strings).
     static constexpr int32_t kStringRulesNotPinned = kProgramErrorBase + 4;
-    // The program's own refusal of a replace that would write back, unchanged,
-    // a value no literal can give back (an ENUM value outside its definition).
+    // A replace that would write back, unchanged, a value no literal can give
+    // back (an ENUM value outside its definition).
     static constexpr int32_t kUnwritableValue = kProgramErrorBase + 6;
     // The server ended an Update's transaction between two statements (an
     // abort nobody was told of): nothing may be committed.
     static constexpr int32_t kTransactionEnded = kProgramErrorBase + 8;
+
+    // Whether the command was stopped rather than refused: the user cancelled
+    // it, or the server sent nothing within the TIMEOUT setting.
+    bool isStop() const { return number_ == kCancelled || number_ == kNoAnswer; }
 
     static Error Overflow();
     static Error SubscriptOutOfRange();

@@ -1,5 +1,7 @@
 #include "db/plain_decimal.h"
 
+#include "db/decimal_text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -39,42 +41,6 @@ std::string Assemble(bool negative, std::string digits, long long pointPos) {
         out += digits.substr(static_cast<size_t>(pointPos));
     }
     return out;
-}
-
-// Parses [sign] digits [. digits] [e|E [sign] digits]; false if the text is anything else.
-bool ParseScientific(const std::string& s, bool& negative, std::string& digits, long long& pointPos) {
-    size_t i = 0;
-    negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    digits.clear();
-    pointPos = -1;
-    bool sawDigit = false;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c >= '0' && c <= '9') {
-            digits += c;
-            sawDigit = true;
-        } else if (c == '.' && pointPos < 0) {
-            pointPos = static_cast<long long>(digits.size());
-        } else {
-            break;
-        }
-    }
-    if (!sawDigit) return false;
-    if (pointPos < 0) pointPos = static_cast<long long>(digits.size());
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool expNegative = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
-        if (i >= s.size()) return false;
-        long long exponent = 0;
-        for (; i < s.size(); ++i) {
-            if (s[i] < '0' || s[i] > '9') return false;
-            if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
-        }
-        pointPos += expNegative ? -exponent : exponent;
-    }
-    return i == s.size();
 }
 
 // A value that is exactly the double nearest to a decimal of at most 15
@@ -140,11 +106,8 @@ void PlainDecimalFromDouble(double value, std::string& out) {
         }
     }
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    bool negative = false;
-    std::string digits;
-    long long pointPos = 0;
-    ParseScientific(std::string(buffer, result.ptr), negative, digits, pointPos);
-    out = Assemble(negative, std::move(digits), pointPos);
+    std::optional<DecimalText> number = ScanDecimal(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
+    out = number ? Assemble(number->negative, std::move(number->digits), number->pointPos) : std::string(buffer, result.ptr);
 }
 
 QString PlainDecimalFromDouble(double value) {
@@ -154,11 +117,9 @@ QString PlainDecimalFromDouble(double value) {
 }
 
 QString PlainDecimalFromText(const QString& text) {
-    bool negative = false;
-    std::string digits;
-    long long pointPos = 0;
-    if (!ParseScientific(text.toStdString(), negative, digits, pointPos)) return text;
-    return QString::fromStdString(Assemble(negative, std::move(digits), pointPos));
+    std::optional<DecimalText> number = ScanDecimal(text.toStdString());
+    if (!number) return text;
+    return QString::fromStdString(Assemble(number->negative, std::move(number->digits), number->pointPos));
 }
 
 }  // namespace velkin

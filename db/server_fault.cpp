@@ -97,18 +97,18 @@ ServerFault ServerFaultOf(const Error& error) {
 }
 
 Error TransactionEndedByServer() {
-    return Error(kTransactionEndedError,
+    return Error(Error::kTransactionEnded,
                  QStringLiteral("サーバーが更新の途中でトランザクションを終了していました（他の接続との競合など）。"),
                  QStringLiteral("25P01"));
 }
 
 Error ExplainUpdateFailure(const Error& error, bool committing) {
-    if (error.Number() == kCancelledError || error.Number() == kNoAnswerError)
+    if (error.isStop())
         return WithLine(error, committing ? kOutcomeUnknown
                                           : QStringLiteral("更新は取り消され、テーブルは変更していません。"));
     // Nothing after such an end was committed: the sessions keep every
     // statement inside a transaction (MySQL: autocommit off) until the COMMIT.
-    if (error.Number() == kTransactionEndedError)
+    if (error.Number() == Error::kTransactionEnded)
         return WithLine(error, QStringLiteral("更新全体が取り消されました。テーブルは変更していません。"
                                               "もう一度読込んでから更新してください。"));
     const ServerFault fault = ServerFaultOf(error);

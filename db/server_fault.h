@@ -25,7 +25,6 @@ ServerFault ServerFaultOf(const Error& error);
 // transaction although no statement failed (an abort between statements):
 // nothing may be committed, and nothing more is sent.
 Error TransactionEndedByServer();
-inline constexpr int32_t kTransactionEndedError = Error::kTransactionEnded;
 
 // `error` as the Update's report shows it: the server's number and first
 // line kept, and below them what became of the table. `committing`: the

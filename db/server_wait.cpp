@@ -85,7 +85,7 @@ ServerWait::Outcome ServerWait::forSocket(int fd, short events, int engineTimerM
     }
 }
 
-Error ServerWait::Cancelled() { return Error(kCancelledError, QStringLiteral("中止しました。"), QStringLiteral("HY008")); }
+Error ServerWait::Cancelled() { return Error(Error::kCancelled, QStringLiteral("中止しました。"), QStringLiteral("HY008")); }
 
 bool ServerWait::whileWorking() {
     waitBegins();
@@ -95,14 +95,14 @@ bool ServerWait::whileWorking() {
 
 void ServerWait::throwStop() const {
     if (cancelled_) throw Cancelled();
-    throw Error(kNoAnswerError,
+    throw Error(Error::kNoAnswer,
                 QStringLiteral("サーバーから %1 秒間応答がないため、接続を切りました。").arg(timeoutSeconds_),
                 QStringLiteral("HYT00"));
 }
 
 void ServerWait::startHelper() {
     doneFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (doneFd_ < 0) throw Error(-1, QStringLiteral("eventfd: %1").arg(errno));
+    if (doneFd_ < 0) throw Error(Error::kUnexpected, QStringLiteral("eventfd: %1").arg(errno));
     helper_ = std::thread([this] {
         std::unique_lock lock(mutex_);
         for (;;) {

@@ -33,11 +33,7 @@
 
 namespace velkin {
 
-// The errors a stopped command ends with.
-inline constexpr int32_t kCancelledError = 18;  // "user interrupt": the user ended the command
-// No answer within the TIMEOUT setting: an error of the program's own, in the
-// range no engine reports (see Error::kProgramErrorBase).
-inline constexpr int32_t kNoAnswerError = Error::kProgramErrorBase + 2;
+// A stopped command ends with Error::kCancelled or Error::kNoAnswer (Error::isStop()).
 
 // The TIMEOUT setting when it is absent or unusable: wait for ever, as a
 // long DELETE, a slow COMMIT or a lock wait may need; Esc, the Cancel button

@@ -26,8 +26,6 @@ namespace velkin {
 
 namespace {
 
-// The number of the program's "Out of memory" report.
-constexpr int32_t kOutOfMemory = 7;
 // Values from this size on are checked for room before the sheet takes them;
 // smaller ones are not worth reading the system's figures for.
 constexpr size_t kCheckedValueBytes = size_t{1} << 20;
@@ -35,7 +33,7 @@ constexpr size_t kCheckedValueBytes = size_t{1} << 20;
 size_t Megabytes(size_t bytes) { return (bytes + (size_t{1} << 20) - 1) >> 20; }
 
 Error OutOfMemory(size_t valueBytes) {
-    return Error(kOutOfMemory, QStringLiteral("メモリが足りません（%1 MB の値をシートに置けません）。").arg(Megabytes(valueBytes)));
+    return Error(Error::kOutOfMemory, QStringLiteral("メモリが足りません（%1 MB の値をシートに置けません）。").arg(Megabytes(valueBytes)));
 }
 
 // Bytes of `text` in UTF-8 as the sheet keeps it; a surrogate pair's two

@@ -53,6 +53,25 @@ protected:
     }
 };
 
+QString Latin1(std::string_view text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+// A box of several lines, scrolled rather than wrapped.
+QPlainTextEdit* MultiLineBox(QWidget* parent) {
+    auto* box = new QPlainTextEdit(parent);
+    box->setLineWrapMode(QPlainTextEdit::NoWrap);
+    box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return box;
+}
+
+// The window's control of that name and type (made by makeControl).
+template <class Widget>
+Widget* Control(const QWidget& window, const char* name) {
+    auto* control = window.findChild<Widget*>(QLatin1String(name));
+    if (!control) throw std::logic_error(std::string("no control ") + name + " in the window table");
+    return control;
+}
+
 void SetBackColor(QWidget* box, uint32_t color) {
     QPalette palette = box->palette();
     palette.setColor(QPalette::Base, FromColorNumber(color));
@@ -82,84 +101,75 @@ void Form1::buildControls() {
     // Opens at the window table's size, and never gets smaller: every control keeps its place.
     resize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
     setMinimumSize(size());
+    for (const ControlPlace& at : kWindowTable) makeControl(at);
+    takeControls();
+    dressControls();
+    orderControls();
+    connectControls();
+}
 
-    auto named = [](auto* control, const char* name) {
-        control->setObjectName(QString::fromLatin1(name));
-        return control;
-    };
-    auto lineEdit = [&](const char* name) { return named(new QLineEdit(this), name); };
-    auto caption = [](const char* name) { return QString::fromUtf8(WindowControl(name).caption); };
-    auto label = [&](const char* name) { return named(new QLabel(caption(name), this), name); };
-    auto button = [&](const char* name) { return named(new QPushButton(caption(name), this), name); };
-    auto multiLine = [&](const char* name) {
-        auto* box = named(new QPlainTextEdit(this), name);
-        box->setLineWrapMode(QPlainTextEdit::NoWrap);
-        box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        return box;
-    };
+// The control of one row of the window table, named and placed as the row says.
+QWidget* Form1::makeControl(const ControlPlace& at) {
+    QWidget* parent = at.inside.empty() ? this : findChild<QWidget*>(Latin1(at.inside));
+    const QString caption = QString::fromUtf8(at.caption);
+    QWidget* control = nullptr;
+    switch (at.kind) {
+    case ControlKind::Grid: control = new SpreadGrid(parent); break;
+    case ControlKind::TextBox: control = new QLineEdit(parent); break;
+    case ControlKind::MultiLineBox: control = MultiLineBox(parent); break;
+    case ControlKind::Label: control = new QLabel(caption, parent); break;
+    case ControlKind::Button: control = new QPushButton(caption, parent); break;
+    case ControlKind::Frame: control = new QGroupBox(caption, parent); break;
+    case ControlKind::Option: control = new QRadioButton(caption, parent); break;
+    case ControlKind::ProgressBar: control = new ProgressBar(parent); break;
+    }
+    control->setObjectName(Latin1(at.name));
+    place(control);
+    return control;
+}
 
-    SPD1 = named(new SpreadGrid(this), "SPD1");
-    place(SPD1);
+void Form1::takeControls() {
+    SPD1 = Control<SpreadGrid>(*this, "SPD1");
+    TXT_USER = Control<QLineEdit>(*this, "TXT_USER");
+    TXT_PASS = Control<QLineEdit>(*this, "TXT_PASS");  // shown as typed: users read it back to check it
+    TXT_HOST = Control<QLineEdit>(*this, "TXT_HOST");
+    TXT_TABLE = Control<QLineEdit>(*this, "TXT_TABLE");
+    Label1 = Control<QLabel>(*this, "Label1");
+    CMD_Read = Control<QPushButton>(*this, "CMD_Read");
+    CMD_Update = Control<QPushButton>(*this, "CMD_Update");
+    CMD_Quit = Control<QPushButton>(*this, "CMD_Quit");
+    Label2 = Control<QLabel>(*this, "Label2");
+    Label3 = Control<QLabel>(*this, "Label3");
+    Label4 = Control<QLabel>(*this, "Label4");
+    TXT_SQL = Control<QPlainTextEdit>(*this, "TXT_SQL");
+    Frame1 = Control<QGroupBox>(*this, "Frame1");
+    Option1[0] = Control<QRadioButton>(*this, "Option1_0");
+    Option1[1] = Control<QRadioButton>(*this, "Option1_1");
+    Label5 = Control<QLabel>(*this, "Label5");
+    Text2 = Control<QPlainTextEdit>(*this, "Text2");
+    CMD_SerchTab = Control<QPushButton>(*this, "CMD_SerchTab");
+    ProgBar1 = Control<ProgressBar>(*this, "ProgBar1");
+    Text1 = Control<QLineEdit>(*this, "Text1");
+    Text3 = Control<QLineEdit>(*this, "Text3");
+    CMD_Cancel = Control<QPushButton>(*this, "CMD_Cancel");
+}
 
-    TXT_USER = lineEdit("TXT_USER");
-    place(TXT_USER);
-    TXT_PASS = lineEdit("TXT_PASS");  // shown as typed: users read it back to check it
-    place(TXT_PASS);
-    TXT_HOST = lineEdit("TXT_HOST");
-    place(TXT_HOST);
+// What each control shows and how, beyond its row of the table.
+void Form1::dressControls() {
     for (QLineEdit* box : {TXT_USER, TXT_PASS, TXT_HOST}) SetBackColor(box, kConnectionBoxColor);
-    TXT_TABLE = lineEdit("TXT_TABLE");
-    place(TXT_TABLE);
-
-    Label1 = label("Label1");
-    place(Label1);
-    CMD_Read = button("CMD_Read");
-    place(CMD_Read);
-    CMD_Update = button("CMD_Update");
-    place(CMD_Update);
-    CMD_Quit = button("CMD_Quit");
-    place(CMD_Quit);
-    Label2 = label("Label2");
-    place(Label2);
-    Label3 = label("Label3");
-    place(Label3);
-    Label4 = label("Label4");
-    place(Label4);
     for (QLabel* l : {Label1, Label2, Label3, Label4}) l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-
-    TXT_SQL = multiLine("TXT_SQL");
-    place(TXT_SQL);
-
-    Frame1 = named(new QGroupBox(caption("Frame1"), this), "Frame1");
-    place(Frame1);
-    Option1[0] = named(new QRadioButton(caption("Option1_0"), Frame1), "Option1_0");
-    place(Option1[0]);
-    Option1[1] = named(new QRadioButton(caption("Option1_1"), Frame1), "Option1_1");
-    place(Option1[1]);
-
-    Label5 = label("Label5");
-    place(Label5);
-
-    Text2 = multiLine("Text2");
     Text2->setPlainText(QStringLiteral("退避ｴﾘｱ\n"));
-    place(Text2);
-
-    CMD_SerchTab = button("CMD_SerchTab");
-    place(CMD_SerchTab);
-
-    ProgBar1 = named(new ProgressBar(this), "ProgBar1");
     ProgBar1->setRange(0, 100);
     ProgBar1->setValue(0);
-    place(ProgBar1);
-
-    Text1 = lineEdit("Text1");
     SetBackColor(Text1, kContactLineColor);
-    place(Text1);
-    Text3 = lineEdit("Text3");
     Text3->setText(QStringLiteral("CTL+C,CTL+VでEXCELに貼付が出来ます。"));
-    place(Text3);
+    CMD_Cancel->setFocusPolicy(Qt::NoFocus);
+    CMD_Cancel->hide();
+    auto* accessKeys = new ClickAtOnce(this);
+    for (QPushButton* command : {CMD_Read, CMD_Update}) command->installEventFilter(accessKeys);
+}
 
+void Form1::orderControls() {
     // Captions lie beneath every box and button, as they do on a window whose
     // labels are painted on the window itself: the label row (top 120, 375
     // high) reaches down over the boxes (top 360), and a caption on top would
@@ -167,19 +177,14 @@ void Form1::buildControls() {
     // frame it touches for the same reason.
     for (QLabel* caption : {Label1, Label2, Label3, Label4, Label5}) caption->lower();
 
-    CMD_Cancel = button("CMD_Cancel");
-    place(CMD_Cancel);
-    CMD_Cancel->setFocusPolicy(Qt::NoFocus);
-    CMD_Cancel->hide();
-    auto* accessKeys = new ClickAtOnce(this);
-    for (QPushButton* command : {CMD_Read, CMD_Update}) command->installEventFilter(accessKeys);
-
     // Tab order: labels, the frame and the progress bar never take the focus.
     const QList<QWidget*> order = {SPD1,       TXT_USER, TXT_PASS, TXT_HOST,   TXT_TABLE,    CMD_Read,
                                    CMD_Update, CMD_Quit, TXT_SQL,  Option1[0], Option1[1], Text2,
                                    CMD_SerchTab, Text1,  Text3};
     for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+}
 
+void Form1::connectControls() {
     // A paste the grid refuses is explained in a box.
     connect(SPD1, &SpreadGrid::pasteRefused, this, [](const QString& why) { ShowMessage({why}); });
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);

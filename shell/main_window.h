@@ -22,6 +22,7 @@ class QRadioButton;
 class QGroupBox;
 
 namespace velkin {
+struct ControlPlace;
 class ProgressBar;
 class SpreadGrid;
 struct CommandContext;
@@ -106,8 +107,15 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // The controls, made in a loop over the window table (shell/window_table.h)
+    // and then given what the table does not hold, one step each.
     void buildControls();
-    // Puts a control where the window table (shell/window_table.h) says, by its name.
+    QWidget* makeControl(const velkin::ControlPlace& at);
+    void takeControls();
+    void dressControls();
+    void orderControls();
+    void connectControls();
+    // Puts a control where the window table says, by its name.
     void place(QWidget* control);
     velkin::CommandContext commandContext();
     velkin::CommandInputs commandInputs() const;

@@ -173,7 +173,7 @@ TEST_P(NetworkTest, ASilentServerEndsAReadAtTimeout) {
     form().TXT_TABLE->setText(QString::fromStdString(table_));
     form().CMD_Read->click();
     ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("Error Code:%1").arg(kNoAnswerError)));
+    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("Error Code:%1").arg(Error::kNoAnswer)));
     EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("2 秒"))) << reports()[0].text.toStdString();
     EXPECT_FALSE(form().CMD_Update->isEnabled());
 }
@@ -185,7 +185,7 @@ TEST_P(NetworkTest, ASilentServerEndsAnUpdateAtTimeoutWithTheTableIntact) {
     setCell(4, 3, "changed");
     proxy_->armTrigger("INSERT INTO", 100, TcpProxy::Action::Silence);
     const MessageRequest report = failedUpdate(before);
-    EXPECT_TRUE(report.text.contains(QStringLiteral("Error Code:%1").arg(kNoAnswerError)));
+    EXPECT_TRUE(report.text.contains(QStringLiteral("Error Code:%1").arg(Error::kNoAnswer)));
     EXPECT_TRUE(report.text.contains(QStringLiteral("テーブルは変更していません"))) << report.text.toStdString();
     EXPECT_TRUE(redRows().empty());
     EXPECT_EQ(cell(4, 3), "changed") << "the grid keeps what was typed";

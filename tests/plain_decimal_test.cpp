@@ -1,5 +1,7 @@
 #include "db/plain_decimal.h"
 
+#include "db/decimal_text.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -34,6 +36,21 @@ TEST(PlainDecimal, EngineTextIsRewrittenInPlainForm) {
     EXPECT_EQ(PlainDecimalFromText("NaN"), "NaN");
     EXPECT_EQ(PlainDecimalFromText("Infinity"), "Infinity");
     EXPECT_EQ(PlainDecimalFromText("1e"), "1e");
+}
+
+// The one scanner behind the plain form, the NUMBER literal and the unquoted
+// number test: its parts, and thousands groups only where its reader allows them.
+TEST(PlainDecimal, TheDecimalScannerGivesThePartsAndGroupsOnlyWhenAllowed) {
+    const std::optional<DecimalText> number = ScanDecimal("-01.50e+2");
+    ASSERT_TRUE(number);
+    EXPECT_TRUE(number->negative);
+    EXPECT_EQ(number->digits, "0150");
+    EXPECT_EQ(number->pointPos, 4);
+    EXPECT_FALSE(ScanDecimal("1,234"));
+    const DecimalRules grouped{.thousandsGroups = true};
+    EXPECT_EQ(ScanDecimal("1,234,567.5", grouped)->digits, "12345675");
+    for (const char* refused : {"1,23", "0,123", "1.234,5", ",123", "1e", ".", "1e+", " 1"})
+        EXPECT_FALSE(ScanDecimal(refused, grouped)) << refused;
 }
 
 // Below 1e15 the plain text of a double is its shortest round-trip text in

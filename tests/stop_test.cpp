@@ -109,7 +109,7 @@ protected:
     }
     // Error 18 in either form of the report: the connection's or the command's.
     static bool cancelled(const QString& report) {
-        static const QRegularExpression form(QStringLiteral("^Error Code: ?%1\r\n").arg(kCancelledError));
+        static const QRegularExpression form(QStringLiteral("^Error Code: ?%1\r\n").arg(Error::kCancelled));
         return form.match(report).hasMatch();
     }
     std::string content() { return admin_->Column("SELECT note FROM " + table_ + " ORDER BY id"); }
@@ -149,7 +149,7 @@ TEST_P(StopTest, AnUpdateStoppedAtAnyWaitLeavesTheTableAsItWas) {
         EXPECT_EQ(cell(4, 2), "changed") << "the grid keeps what was typed";
         EXPECT_TRUE(redRows().empty()) << "wait " << k << ": no row was refused";
         // Stopped after connecting, the report says what became of the table.
-        if (text.startsWith(QStringLiteral("Error Code:%1").arg(kCancelledError)))
+        if (text.startsWith(QStringLiteral("Error Code:%1").arg(Error::kCancelled)))
             EXPECT_TRUE(text.contains(QStringLiteral("COMMIT")) || text.contains(QStringLiteral("テーブルは変更していません")))
                 << "wait " << k << ": " << text.toStdString();
         if (text.contains(QStringLiteral("COMMIT"))) {

@@ -287,7 +287,7 @@ TEST_P(TypeZooTest, ARowChangedBySomeoneElseSinceTheReadRefusesTheUpdate) {
         if (!zoo_.unseenChange.empty()) exec_(std::string(zoo_.unseenChange).replace(zoo_.unseenChange.find("%T"), 2, t));
     update();
     ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(kChangedSinceReadError)))
+    EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kChangedSinceRead)))
         << reports()[0].text.toStdString();
     EXPECT_TRUE(reports()[0].text.contains(zoo_.unseenChange.empty() ? QStringLiteral("（1 行）") : QStringLiteral("（2 行）")))
         << reports()[0].text.toStdString();

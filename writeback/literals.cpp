@@ -1,6 +1,7 @@
 #include "writeback/literals.h"
 
 #include "db/date_text.h"
+#include "db/decimal_text.h"
 #include "db/error.h"
 #include "db/utf8_text.h"
 #include "grid/exact_form.h"
@@ -169,26 +170,15 @@ void AppendBinaryLiteral(QString& out, QStringView hex, const ColumnOrigin& orig
 }
 
 // Decimal text that SQL reads as a number without quotes: sign, digits, an
-// optional point and fraction, an optional exponent.
+// optional point and fraction, an optional exponent (db/decimal_text.h).
 bool IsNumericLiteralText(QStringView text) {
-    qsizetype i = 0;
-    const qsizetype n = text.size();
-    if (i < n && (text[i] == u'-' || text[i] == u'+')) ++i;
-    qsizetype digits = 0;
-    while (i < n && text[i].isDigit() && text[i].unicode() < 128) ++i, ++digits;
-    if (i < n && text[i] == u'.') {
-        ++i;
-        while (i < n && text[i] >= u'0' && text[i] <= u'9') ++i, ++digits;
+    std::string ascii;
+    ascii.reserve(static_cast<size_t>(text.size()));
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80) return false;
+        ascii += static_cast<char>(c.unicode());
     }
-    if (digits == 0) return false;
-    if (i < n && (text[i] == u'e' || text[i] == u'E')) {
-        ++i;
-        if (i < n && (text[i] == u'-' || text[i] == u'+')) ++i;
-        qsizetype exponent = 0;
-        while (i < n && text[i] >= u'0' && text[i] <= u'9') ++i, ++exponent;
-        if (exponent == 0) return false;
-    }
-    return i == n;
+    return ScanDecimal(ascii).has_value();
 }
 
 // 'text', with the column's cast where the engine's literals carry one.

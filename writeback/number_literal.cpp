@@ -1,9 +1,12 @@
 #include "writeback/number_literal.h"
 
+#include "db/decimal_text.h"
 #include "db/error.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace velkin {
 
@@ -36,83 +39,35 @@ char Ascii(char16_t c) {
     }
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 [[noreturn]] void NotANumber() { throw Error::TypeMismatch(); }
 
-}  // namespace
-
-QString NumberLiteral(const QString& cellText) {
-    // Trim blanks, then map to ASCII; any character without an ASCII form is refused.
+// The cell text without the blanks around it, every character in its ASCII
+// form; refused when empty or when a character has none.
+std::string AsciiForm(const QString& cellText) {
     qsizetype begin = 0;
     qsizetype end = cellText.size();
     while (begin < end && IsBlank(cellText.at(begin).unicode())) ++begin;
     while (end > begin && IsBlank(cellText.at(end - 1).unicode())) --end;
     if (begin == end) NotANumber();
-
-    std::string s;
-    s.reserve(static_cast<size_t>(end - begin));
+    std::string ascii;
+    ascii.reserve(static_cast<size_t>(end - begin));
     for (qsizetype i = begin; i < end; ++i) {
         const char c = Ascii(cellText.at(i).unicode());
         if (c == 0) NotANumber();
-        s += c;
+        ascii += c;
     }
+    return ascii;
+}
 
-    size_t i = 0;
-    bool negative = false;
-    if (s[i] == '+' || s[i] == '-') negative = s[i++] == '-';
-
-    // Integer part, possibly grouped. `digits` collects every mantissa digit.
-    std::string digits;
-    const size_t intStart = i;
-    size_t firstGroupLen = 0;
-    bool grouped = false;
-    size_t sinceComma = 0;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (IsDigit(c)) {
-            digits += c;
-            ++sinceComma;
-        } else if (c == ',') {
-            if (!grouped) {
-                firstGroupLen = i - intStart;
-                if (firstGroupLen < 1 || firstGroupLen > 3 || s[intStart] == '0') NotANumber();
-                grouped = true;
-            } else if (sinceComma != 3) {
-                NotANumber();
-            }
-            sinceComma = 0;
-        } else {
-            break;
-        }
-    }
-    if (grouped && sinceComma != 3) NotANumber();
-    long long pointPos = static_cast<long long>(digits.size());
-
-    if (i < s.size() && s[i] == '.') {
-        for (++i; i < s.size() && IsDigit(s[i]); ++i) digits += s[i];
-    }
-    if (digits.empty()) NotANumber();
-
-    long long exponent = 0;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool expNegative = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
-        if (i >= s.size() || !IsDigit(s[i])) NotANumber();
-        for (; i < s.size() && IsDigit(s[i]); ++i) {
-            if (exponent < kExponentClamp) exponent = exponent * 10 + (s[i] - '0');
-        }
-        if (expNegative) exponent = -exponent;
-    }
-    if (i != s.size()) NotANumber();
-
+// The number's magnitude in units of 1/10000, rounded half away from zero;
+// refused when beyond the currency range.
+uint64_t CurrencyUnits(const DecimalText& number) {
     // Value = 0.<digits without leading zeros> x 10^pointPos.
     size_t lead = 0;
-    while (lead < digits.size() && digits[lead] == '0') ++lead;
-    if (lead == digits.size()) return QStringLiteral("0");
-    const std::string significant = digits.substr(lead);
-    pointPos += exponent - static_cast<long long>(lead);
+    while (lead < number.digits.size() && number.digits[lead] == '0') ++lead;
+    if (lead == number.digits.size()) return 0;
+    const std::string_view significant = std::string_view(number.digits).substr(lead);
+    const long long pointPos = number.pointPos - static_cast<long long>(lead);
 
     // Keep the digits down to the fourth decimal; the first dropped digit decides
     // the rounding (half away from zero: 5 or more rounds the magnitude up).
@@ -129,22 +84,34 @@ QString NumberLiteral(const QString& cellText) {
             firstDropped = significant[static_cast<size_t>(keep)] - '0';
     }
     if (firstDropped >= 5) ++units;  // at most 10^19, still fits in 64 bits
-    if (units > (negative ? kMaxNegative : kMaxPositive)) throw Error::Overflow();
-    if (units == 0) return QStringLiteral("0");
+    if (units > (number.negative ? kMaxNegative : kMaxPositive)) throw Error::Overflow();
+    return units;
+}
 
-    std::string whole = std::to_string(units / 10000);
+// Plain decimal text of `units` / 10000: no trailing zeros, no point for a whole number.
+QString CurrencyText(bool negative, uint64_t units) {
+    if (units == 0) return QStringLiteral("0");
     std::string fraction = std::to_string(units % 10000);
     fraction.insert(0, 4 - fraction.size(), '0');
     while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
 
     std::string out;
     if (negative) out += '-';
-    out += whole;
+    out += std::to_string(units / 10000);
     if (!fraction.empty()) {
         out += '.';
         out += fraction;
     }
     return QString::fromLatin1(out);
+}
+
+}  // namespace
+
+QString NumberLiteral(const QString& cellText) {
+    const std::optional<DecimalText> number =
+        ScanDecimal(AsciiForm(cellText), {.thousandsGroups = true, .exponentClamp = kExponentClamp});
+    if (!number) NotANumber();
+    return CurrencyText(number->negative, CurrencyUnits(*number));
 }
 
 }  // namespace velkin

@@ -178,9 +178,9 @@ bool RenameWithoutReplacing(const QByteArray& from, const QByteArray& to) {
 }  // namespace
 
 Error SnapshotFileError(int errnoValue, const QString& path) {
-    int32_t number = 75;  // path/file access error
-    if (errnoValue == ENOSPC || errnoValue == EDQUOT || errnoValue == EFBIG) number = 61;  // disk full
-    else if (errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS) number = 70;  // permission denied
+    int32_t number = Error::kFileAccess;
+    if (errnoValue == ENOSPC || errnoValue == EDQUOT || errnoValue == EFBIG) number = Error::kDiskFull;
+    else if (errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS) number = Error::kPermissionDenied;
     return Error(number, QStringLiteral("更新前の内容を保存できないため、テーブルは変更していません。"
                                         "続けるには、保存先のフォルダを書込めるようにするか空きを作るか、"
                                         "Velkin.ini の [Default1] に BACKUP=NO と書いて保存をやめてください。\r\n") +

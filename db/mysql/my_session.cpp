@@ -42,8 +42,9 @@ using MysqlPtr = std::unique_ptr<MYSQL, MysqlDeleter>;
 using ResultPtr = std::unique_ptr<MYSQL_RES, ResultDeleter>;
 
 constexpr unsigned kConnectTimeoutSeconds = 10;
-// The connector's own numbers for the failures the engine reports itself.
-constexpr int32_t kOutOfMemory = CR_OUT_OF_MEMORY;
+// The connector's own numbers for the failures the engine reports itself
+// (its out-of-memory is not the sheet's Error::kOutOfMemory).
+constexpr int32_t kClientOutOfMemory = CR_OUT_OF_MEMORY;
 constexpr int32_t kNotConnected = CR_SERVER_GONE_ERROR;
 constexpr int32_t kNoCurrentRecord = CR_NO_DATA;
 constexpr int32_t kOutOfOrder = CR_COMMANDS_OUT_OF_SYNC;  // a transaction call in the wrong order
@@ -520,7 +521,7 @@ public:
             } catch (const Error& error) {
                 // A name the companions cannot use as written (a join's
                 // ambiguous column): the values go without them.
-                if (error.Number() == kCancelledError || error.Number() == kNoAnswerError) throw;
+                if (error.isStop()) throw;
             }
         }
         std::vector<QByteArray> opening;
@@ -780,7 +781,7 @@ private:
             ran = c.ReadAnswer(queryRefused);
         } catch (const Error& error) {
             // The count's refusal ended the transaction (a deadlock, say): that is the cause to report.
-            if (countRefused && error.Number() == kTransactionEndedError) throw *countRefused;
+            if (countRefused && error.Number() == Error::kTransactionEnded) throw *countRefused;
             throw;
         }
         if (!ran) throw openingRefused ? *openingRefused : countRefused ? *countRefused : *queryRefused;
@@ -987,8 +988,7 @@ private:
     // Whether `error`, met while a batch ran, is the server's refusal of
     // the statement then due: not a stop, nor a transaction already gone.
     static bool RefusedStatement(const Error& error) {
-        return error.Number() != kCancelledError && error.Number() != kNoAnswerError &&
-               error.Number() != kTransactionEndedError;
+        return !error.isStop() && error.Number() != Error::kTransactionEnded;
     }
 
     static Error Unanswered() {
@@ -1275,12 +1275,12 @@ public:
         const bool noWait = (options & kOpenNoWait) != 0;
         auto open = [address, user, password, noWait](ServerWait& wait) -> MysqlPtr {
             MysqlPtr mysql{mysql_init(nullptr)};
-            if (!mysql) throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
+            if (!mysql) throw EngineError(kClientOutOfMemory, QStringLiteral("メモリが足りません。"));
             MYSQL* m = mysql.get();
             // Every call that waits for the server runs in its non-blocking form (Await).
             const size_t stack = kAsyncStackBytes;
             if (mysql_optionsv(m, MYSQL_OPT_NONBLOCK, &stack) != 0)
-                throw EngineError(kOutOfMemory, QStringLiteral("メモリが足りません。"));
+                throw EngineError(kClientOutOfMemory, QStringLiteral("メモリが足りません。"));
             const unsigned timeout = kConnectTimeoutSeconds;
             const my_bool off = 0;
             const unsigned noLocalFiles = 0;

@@ -203,7 +203,7 @@ public:
         return {x_ + px(place.left), y_ + px(place.top), px(place.width), px(place.height)};
     }
     // The window's client area at the size it opens with.
-    QRect windowRect() const { return rect({"", nullptr, 0, 0, kClientWidthTwips, kClientHeightTwips}); }
+    QRect windowRect() const { return {x_, y_, px(kClientWidthTwips), px(kClientHeightTwips)}; }
     // Gives the window the keyboard, as a desktop's window manager does when
     // it opens: the virtual server has none, and keys go where the pointer is.
     void focusWindow() {
