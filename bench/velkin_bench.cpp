@@ -23,6 +23,7 @@
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 #include "db/connection.h"
+#include "tests/forwarding_session.h"
 #include "tests/tcp_proxy.h"
 
 #include <QApplication>
@@ -311,27 +312,15 @@ private:
     std::vector<QString>& log_;
 };
 
-class RecordingSession final : public EngineSession {
+class RecordingSession final : public velkin::testing::ForwardingSession {
 public:
     RecordingSession(std::unique_ptr<EngineSession> inner, std::vector<QString>& log)
-        : inner_(std::move(inner)), log_(log) {}
+        : ForwardingSession(std::move(inner)), log_(log) {}
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect, int32_t options) override {
-        return std::make_unique<RecordingDatabase>(inner_->OpenDatabase(host, connect, options), log_);
+        return std::make_unique<RecordingDatabase>(ForwardingSession::OpenDatabase(host, connect, options), log_);
     }
-    void BeginTrans() override { inner_->BeginTrans(); }
-    void CommitTrans() override { inner_->CommitTrans(); }
-    void rollback() override { inner_->rollback(); }
-    Dialect dialect() const override { return inner_->dialect(); }
-    void RequireReplaceableTable(const QString& table) override { inner_->RequireReplaceableTable(table); }
-    void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
-    bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
-    bool HoldsTransaction() override { return inner_->HoldsTransaction(); }
-    NeedsStatement StatementForNeeds(uint8_t needs) override { return inner_->StatementForNeeds(needs); }
-    void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }
 
 private:
-    std::unique_ptr<EngineSession> inner_;
     std::vector<QString>& log_;
 };
 

@@ -6,6 +6,7 @@
 // write, the session killed), so a test can strike at exactly the k-th step.
 
 #include "db/engine.h"
+#include "tests/forwarding_session.h"
 
 #include <functional>
 #include <memory>
@@ -51,31 +52,22 @@ private:
     StepHook hook_;
 };
 
-class HookedSession final : public EngineSession {
+class HookedSession final : public ForwardingSession {
 public:
-    HookedSession(std::unique_ptr<EngineSession> inner, StepHook hook) : inner_(std::move(inner)), hook_(std::move(hook)) {}
+    HookedSession(std::unique_ptr<EngineSession> inner, StepHook hook)
+        : ForwardingSession(std::move(inner)), hook_(std::move(hook)) {}
     std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect, int32_t options) override {
-        auto database = std::make_unique<HookedDatabase>(inner_->OpenDatabase(host, connect, options), hook_);
+        auto database =
+            std::make_unique<HookedDatabase>(ForwardingSession::OpenDatabase(host, connect, options), hook_);
         database_ = database.get();
         return database;
     }
-    void BeginTrans() override { inner_->BeginTrans(); }
     void CommitTrans() override {
         if (database_) hook_(database_->inner(), QStringLiteral("COMMIT"));
-        inner_->CommitTrans();
+        ForwardingSession::CommitTrans();
     }
-    void rollback() override { inner_->rollback(); }
-    Dialect dialect() const override { return inner_->dialect(); }
-    void setServerWait(ServerWait* wait) override { inner_->setServerWait(wait); }
-    void RequireReplaceableTable(const QString& table) override { inner_->RequireReplaceableTable(table); }
-    void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
-    bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
-    bool HoldsTransaction() override { return inner_->HoldsTransaction(); }
-    NeedsStatement StatementForNeeds(uint8_t needs) override { return inner_->StatementForNeeds(needs); }
 
 private:
-    std::unique_ptr<EngineSession> inner_;
     StepHook hook_;
     HookedDatabase* database_ = nullptr;  // owned by the command's connection, which outlives the session's use
 };
