@@ -192,7 +192,6 @@ constexpr QuotedDateForm kCompactText{"", "", false};
 constexpr QuotedDateForm kStandardTimestamp{"TIMESTAMP ", "", true};
 constexpr BinaryLiteralForm kHexString{"X'", "'", nullptr, false};
 
-// The LIMIT and FETCH FIRST forms close a query; Oracle's is written to the character.
 constexpr const char* kLimitOne = " LIMIT 1";
 
 constexpr DialectDescription kDescriptions[] = {

@@ -1,7 +1,9 @@
 #pragma once
 // The statements the program writes itself but that differ between SQL
-// dialects. Oracle's texts are kept to the character ("... WHERE ROWNUM < 2 ",
-// "DELETE T", the USER_TAB_COMMENTS list); tests/dialect_test.cpp holds them.
+// dialects, as one description per database system (DialectDescription, the
+// table in dialect.cpp). Oracle's texts are kept to the character ("... WHERE
+// ROWNUM < 2 ", "DELETE T", the USER_TAB_COMMENTS list); tests/dialect_test.cpp
+// holds them.
 
 #include <QString>
 
@@ -188,12 +190,14 @@ public:
     // (FreeTDS included), Oracle. Anything else, or nothing, is Oracle.
     static Dialect fromDriverFacts(const QString& facts);
 
+    // The descriptions' texts by name, for the engines of one database.
+    //
     // Statements that make a MySQL or MariaDB session read the program's
-    // statements as the other databases do (see the definition); run once
+    // statements as the other databases do (see its description); run once
     // after connecting.
     static QString mysqlSessionSetup();
     // Statement that makes a PostgreSQL session read a backslash inside '...'
-    // as an ordinary character (see the definition); run once after
+    // as an ordinary character (see its description); run once after
     // connecting, by every route to PostgreSQL.
     static QString postgresSessionSetup();
     // The server parameter that setup pins, and the value it must then report.
