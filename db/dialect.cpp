@@ -1,171 +1,11 @@
 #include "db/dialect.h"
 
+#include <iterator>
+#include <utility>
+
 namespace velkin {
 
-QString Dialect::discoveryQuery(const QString& base) const {
-    switch (kind_) {
-    case DialectKind::Oracle: return base + QStringLiteral(" WHERE ROWNUM < 2 ");
-    case DialectKind::SQLite:
-    case DialectKind::PostgreSQL: return base + QStringLiteral(" LIMIT 1");
-    case DialectKind::MySQL: return base + QStringLiteral(" LIMIT 1");
-    case DialectKind::SqlServer:
-        // TOP goes right after SELECT; any other text gets the standard form,
-        // which SQL Server accepts only after an ORDER BY.
-        if (base.startsWith(QLatin1String("SELECT "), Qt::CaseInsensitive))
-            return QStringLiteral("SELECT TOP 1") + base.mid(6);
-        return base + QStringLiteral(" ORDER BY (SELECT NULL) OFFSET 0 ROWS FETCH NEXT 1 ROWS ONLY");
-    case DialectKind::Standard: return base + QStringLiteral(" FETCH FIRST 1 ROWS ONLY");
-    }
-    return base;
-}
-
-NameMatching Dialect::nameMatching() const {
-    switch (kind_) {
-    case DialectKind::Oracle: return NameMatching::FoldsUnquotedToUpper;
-    case DialectKind::PostgreSQL: return NameMatching::FoldsUnquotedToLower;
-    case DialectKind::SQLite: return NameMatching::AsciiCaseBlind;
-    case DialectKind::MySQL: return NameMatching::Exact;
-    // SQL Server and the rest match by the database's collation, which only the server knows.
-    case DialectKind::SqlServer:
-    case DialectKind::Standard: return NameMatching::Unknown;
-    }
-    return NameMatching::Unknown;
-}
-
-QString Dialect::deleteAll(const QString& table) const {
-    if (kind_ == DialectKind::Oracle) return QStringLiteral("DELETE ") + table;
-    return QStringLiteral("DELETE FROM ") + table;
-}
-
-QString Dialect::selectAll(const QString& table) const {
-    // The same text in every dialect so far; kept here beside deleteAll so a dialect that needs its own can say so.
-    return QStringLiteral("SELECT * FROM ") + table;
-}
-
-ReplaceLock Dialect::replaceLock(const QString& table) const {
-    const QString all = selectAll(table);
-    switch (kind_) {
-    case DialectKind::Oracle:
-    case DialectKind::PostgreSQL:
-        // Other sessions still read; writers fail at once (NOWAIT). On
-        // PostgreSQL it also locks a partitioned table's partitions.
-        return {QStringLiteral("LOCK TABLE ") + table + QStringLiteral(" IN EXCLUSIVE MODE NOWAIT"), all, false};
-    case DialectKind::MySQL:
-        // A locking read under REPEATABLE READ locks every row and the gaps
-        // between them, so another session's INSERT fails at once as well
-        // (the session waits 0 s for locks); and it reads the rows as
-        // committed now, not as an earlier read of the transaction saw them.
-        return {QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" FOR UPDATE"),
-                all + QStringLiteral(" FOR UPDATE"), true};
-    case DialectKind::SQLite:
-        // A write, even one that matches no row, takes the file's write lock
-        // for the rest of the transaction; the snapshot's read comes after it.
-        // (Drivers begin their transactions deferred, so no BEGIN IMMEDIATE.)
-        return {QStringLiteral("DELETE FROM ") + table + QStringLiteral(" WHERE 0 = 1"), all, false};
-    case DialectKind::SqlServer:
-        return {QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" WITH (TABLOCKX, HOLDLOCK, NOWAIT)"),
-                all, false};
-    case DialectKind::Standard: break;
-    }
-    return {QString(), all, false};
-}
-
-QString Dialect::tableListQuery() const {
-    switch (kind_) {
-    case DialectKind::Oracle:
-        return QStringLiteral("SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \r\nORDER BY TABLE_NAME");
-    case DialectKind::SQLite:
-        // SQLite keeps no comments; the column is there so the grid looks the same.
-        return QStringLiteral(
-            "SELECT name AS TABLE_NAME, '' AS COMMENTS FROM sqlite_master "
-            "WHERE type IN ('table','view') AND name NOT LIKE 'sqlite_%' \r\nORDER BY TABLE_NAME");
-    case DialectKind::PostgreSQL:
-        return QStringLiteral(
-            "SELECT c.relname AS \"TABLE_NAME\", obj_description(c.oid, 'pg_class') AS \"COMMENTS\" "
-            "FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-            "WHERE c.relkind IN ('r','v','m','p','f') AND n.nspname = current_schema() "
-            "\r\nORDER BY 1");
-    case DialectKind::MySQL:
-        // The current database only; a view's comment is the word VIEW, which says nothing.
-        return QStringLiteral(
-            "SELECT TABLE_NAME AS TABLE_NAME, "
-            "CASE WHEN TABLE_TYPE = 'VIEW' THEN '' ELSE TABLE_COMMENT END AS COMMENTS "
-            "FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() \r\nORDER BY TABLE_NAME");
-    case DialectKind::SqlServer:
-        // Tables and views of the user's default schema, with the comments
-        // SQL Server's tools keep as the MS_Description property.
-        return QStringLiteral(
-            "SELECT o.name AS TABLE_NAME, CAST(p.value AS NVARCHAR(4000)) AS COMMENTS "
-            "FROM sys.objects o LEFT JOIN sys.extended_properties p ON p.class = 1 AND p.major_id = o.object_id "
-            "AND p.minor_id = 0 AND p.name = N'MS_Description' "
-            "WHERE o.type IN ('U','V') AND o.is_ms_shipped = 0 AND o.schema_id = SCHEMA_ID() \r\nORDER BY TABLE_NAME");
-    case DialectKind::Standard:
-        return QStringLiteral(
-            "SELECT TABLE_NAME, '' AS COMMENTS FROM INFORMATION_SCHEMA.TABLES \r\nORDER BY TABLE_NAME");
-    }
-    return QString();
-}
-
-Dialect Dialect::fromDbmsName(const QString& dbmsName) {
-    const QString name = dbmsName.toLower();
-    if (name.contains(QStringLiteral("oracle"))) return Dialect(DialectKind::Oracle);
-    if (name.contains(QStringLiteral("postgres"))) return Dialect(DialectKind::PostgreSQL);
-    if (name.contains(QStringLiteral("sqlite"))) return Dialect(DialectKind::SQLite);
-    if (name.contains(QStringLiteral("mysql")) || name.contains(QStringLiteral("mariadb")))
-        return Dialect(DialectKind::MySQL);
-    if (name.contains(QStringLiteral("sql server"))) return Dialect(DialectKind::SqlServer);
-    return Dialect(DialectKind::Standard);
-}
-
-Dialect Dialect::fromDriverFacts(const QString& facts) {
-    const QString text = facts.toLower();
-    auto names = [&](std::initializer_list<const char*> words) {
-        for (const char* word : words)
-            if (text.contains(QLatin1String(word))) return true;
-        return false;
-    };
-    if (names({"mariadb", "mysql", "maodbc", "myodbc"})) return Dialect(DialectKind::MySQL);
-    if (names({"postgres", "psqlodbc"})) return Dialect(DialectKind::PostgreSQL);
-    // A SQLite file reached through a driver takes dates as ISO text.
-    if (names({"sqlite"})) return Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
-    if (names({"sql server", "freetds", "tdsodbc", "msodbcsql", "sqlncli"})) return Dialect(DialectKind::SqlServer);
-    return Dialect(DialectKind::Oracle);
-}
-
-// In their default mode MySQL and MariaDB read a double-quoted name as a
-// string and a backslash in a string as an escape. The program writes column
-// names between double quotes and texts with only the apostrophe doubled, as
-// for every other database, and the table name box is used verbatim in every
-// statement. Rather than quote the server's own way (backticks), which would
-// give table names typed in the box a meaning of their own on this server,
-// the session is put in the standard reading:
-//  - ANSI_QUOTES: "NAME" is an identifier, as everywhere else;
-//  - NO_BACKSLASH_ESCAPES: a backslash in a cell is stored as typed, and a
-//    cell ending in one cannot end its literal early;
-//  - STRICT_TRANS_TABLES: a value that does not fit its column is refused
-//    instead of being cut short or replaced with a warning.
-// The server's other modes are kept.
-QString Dialect::mysqlSessionSetup() {
-    return QStringLiteral(
-        "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), "
-        "'ANSI_QUOTES', 'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES')");
-}
-
-// The program writes a text as '...' with only the apostrophe doubled, and
-// PostgreSQL reads it so while standard_conforming_strings is on (the default
-// since 9.1). A database, a role or the server's configuration may turn it
-// off; then a backslash in a cell escapes the character after it, so a text
-// holding \' ends its literal early and the rest of the statement, cell text
-// included, is read as SQL. Every route to PostgreSQL therefore turns it on
-// when it connects, and a connection that does not report it on afterwards
-// is refused (kPostgresStringRules).
-QString Dialect::postgresSessionSetup() { return QStringLiteral("SET standard_conforming_strings = on"); }
-
-// 0 is "never wait" since MariaDB 10.3; MySQL's minimum is 1 second, and it
-// takes 0 as that minimum.
-QString Dialect::mysqlNoLockWait() {
-    return QStringLiteral("SET SESSION innodb_lock_wait_timeout = 0, SESSION lock_wait_timeout = 0");
-}
+// The texts of the catalogue queries, by the names each one takes.
 
 QString Dialect::sqlStringLiteral(const QString& text) {
     QString doubled = text;
@@ -180,8 +20,6 @@ QString Dialect::mysqlTransactionalQuery(const QString& schema, const QString& t
                "WHERE t.TABLE_SCHEMA = %1 AND t.TABLE_NAME = %2")
         .arg(sqlStringLiteral(schema), sqlStringLiteral(table));
 }
-
-QString Dialect::sqlServerNoLockWait() { return QStringLiteral("SET LOCK_TIMEOUT 0"); }
 
 namespace {
 
@@ -254,22 +92,6 @@ QString Dialect::sqliteOverreachQuery(const QString& schema, const QString& tabl
         .arg(quotedSchema, sqlStringLiteral(table));
 }
 
-QString Dialect::overreachQuery(const QString& typed) const {
-    switch (kind_) {
-    case DialectKind::PostgreSQL: return postgresOverreachQuery(sqlStringLiteral(typed));
-    case DialectKind::MySQL: return mysqlOverreachQuery(typed);
-    case DialectKind::SQLite: {
-        const std::vector<NamePart> parts = SplitTableName(typed);
-        return sqliteOverreachQuery(parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main"),
-                                    parts.back().text);
-    }
-    case DialectKind::Oracle:
-    case DialectKind::SqlServer:
-    case DialectKind::Standard: break;
-    }
-    return QString();
-}
-
 // UNIQUE_CONSTRAINT_SCHEMA is the referenced table's database;
 // CONSTRAINT_SCHEMA and TABLE_NAME are the referring table's.
 QString Dialect::mysqlReferringKeysQuery(const QString& schema, const QString& table) {
@@ -305,6 +127,397 @@ QString Dialect::sqliteReferringKeysQuery(const QString& schema, const QString& 
                "AND (SELECT foreign_keys FROM pragma_foreign_keys) = 1 ORDER BY 1, 2")
         .arg(quotedSchema, sqlStringLiteral(schema), sqlStringLiteral(table));
 }
+
+namespace {
+
+// The catalogue queries by the name as typed, for the dialects whose
+// builders above take it otherwise.
+QString PostgresReferringKeysByName(const QString& typed) {
+    return Dialect::postgresReferringKeysQuery(Dialect::sqlStringLiteral(typed));
+}
+
+QString PostgresOverreachByName(const QString& typed) {
+    return Dialect::postgresOverreachQuery(Dialect::sqlStringLiteral(typed));
+}
+
+// SQLite: an unqualified name lies in "main".
+std::pair<QString, QString> SqliteSchemaAndTable(const QString& typed) {
+    const std::vector<NamePart> parts = SplitTableName(typed);
+    return {parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main"), parts.back().text};
+}
+
+QString SqliteReferringKeysByName(const QString& typed) {
+    const auto [schema, table] = SqliteSchemaAndTable(typed);
+    return Dialect::sqliteReferringKeysQuery(schema, table);
+}
+
+QString SqliteOverreachByName(const QString& typed) {
+    const auto [schema, table] = SqliteSchemaAndTable(typed);
+    return Dialect::sqliteOverreachQuery(schema, table);
+}
+
+// In their default mode MySQL and MariaDB read a double-quoted name as a
+// string and a backslash in a string as an escape. The program writes column
+// names between double quotes and texts with only the apostrophe doubled, as
+// for every other database, and the table name box is used verbatim in every
+// statement. Rather than quote the server's own way (backticks), which would
+// give table names typed in the box a meaning of their own on this server,
+// the session is put in the standard reading:
+//  - ANSI_QUOTES: "NAME" is an identifier, as everywhere else;
+//  - NO_BACKSLASH_ESCAPES: a backslash in a cell is stored as typed, and a
+//    cell ending in one cannot end its literal early;
+//  - STRICT_TRANS_TABLES: a value that does not fit its column is refused
+//    instead of being cut short or replaced with a warning.
+// The server's other modes are kept.
+constexpr const char* kMySqlSessionSetup =
+    "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), "
+    "'ANSI_QUOTES', 'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES')";
+
+// The program writes a text as '...' with only the apostrophe doubled, and
+// PostgreSQL reads it so while standard_conforming_strings is on (the default
+// since 9.1). A database, a role or the server's configuration may turn it
+// off; then a backslash in a cell escapes the character after it, so a text
+// holding \' ends its literal early and the rest of the statement, cell text
+// included, is read as SQL. Every route to PostgreSQL therefore turns it on
+// when it connects, and a connection that does not report it on afterwards
+// is refused (kPostgresStringRules).
+constexpr const char* kPostgresSessionSetup = "SET standard_conforming_strings = on";
+
+// Every dialect doubles the apostrophe and nothing else; the two whose
+// servers may read a backslash otherwise pin that in their session setup.
+constexpr StringRules kApostropheDoubled{"'", nullptr, nullptr};
+
+constexpr QuotedDateForm kIsoText{"", "", true};
+constexpr QuotedDateForm kCompactText{"", "", false};
+constexpr QuotedDateForm kStandardTimestamp{"TIMESTAMP ", "", true};
+constexpr BinaryLiteralForm kHexString{"X'", "'", nullptr, false};
+
+constexpr const char* kLimitOne = " LIMIT 1";
+
+constexpr DialectDescription kDescriptions[] = {
+    {
+        .kind = DialectKind::Oracle,
+        .name = "Oracle",
+        .firstRowSuffix = " WHERE ROWNUM < 2 ",
+        .firstRowAfterSelect = nullptr,
+        .deleteAllPrefix = "DELETE ",
+        .selectAllPrefix = "SELECT * FROM ",
+        // Other sessions still read; writers fail at once (NOWAIT).
+        .replaceLock = {"LOCK TABLE ", " IN EXCLUSIVE MODE NOWAIT", "", false},
+        .nameMatching = NameMatching::FoldsUnquotedToUpper,
+        .dateForm = DateLiteralForm::ToDate,
+        .driverDateForm = DateLiteralForm::ToDate,
+        // DATE keeps seconds; only a TIMESTAMP has a fraction.
+        .dateTime = {"TO_DATE(", ",'yyyymmdd hh24:mi:ss')", false},
+        .dateTimeWithFraction = {"TO_TIMESTAMP(", ",'yyyymmdd hh24:mi:ss.ff')", false},
+        .binary = {"HEXTORAW('", "')", nullptr, false},
+        .quotesNumbersAsRead = false,
+        .identifierQuote = '"',
+        .identifierQuotePinnedBy = nullptr,
+        .strings = kApostropheDoubled,
+        .sessionSetup = nullptr,
+        .noLockWait = nullptr,  // no session setting: the lock statement says NOWAIT
+        .lockingIsolation = nullptr,
+        .lostSavepointError = 0,
+        .keepsWrittenText = false,
+        .tableList = "SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \r\nORDER BY TABLE_NAME",
+        .referringKeys = nullptr,  // the driver's SQLForeignKeys answers
+        .overreach = nullptr,      // the driver's SQLTables answers
+        .baseTableReferringKeys = nullptr,
+        .transactional = nullptr,
+    },
+    {
+        .kind = DialectKind::SQLite,
+        .name = "SQLite",
+        .firstRowSuffix = kLimitOne,
+        .firstRowAfterSelect = nullptr,
+        .deleteAllPrefix = "DELETE FROM ",
+        .selectAllPrefix = "SELECT * FROM ",
+        // A write, even one that matches no row, takes the file's write lock
+        // for the rest of the transaction; the snapshot's read comes after it.
+        // (Drivers begin their transactions deferred, so no BEGIN IMMEDIATE.)
+        .replaceLock = {"DELETE FROM ", " WHERE 0 = 1", "", false},
+        .nameMatching = NameMatching::AsciiCaseBlind,
+        // TO_DATE is the embedded engine's own function; a SQLite file
+        // reached through a driver takes dates as ISO text, the form the
+        // read accepts.
+        .dateForm = DateLiteralForm::ToDate,
+        .driverDateForm = DateLiteralForm::IsoText,
+        // What the embedded TO_DATE makes of a date, with the time after it.
+        .dateTime = kIsoText,
+        .dateTimeWithFraction = kIsoText,
+        .binary = kHexString,
+        .quotesNumbersAsRead = false,
+        .identifierQuote = '"',
+        .identifierQuotePinnedBy = nullptr,
+        .strings = kApostropheDoubled,
+        .sessionSetup = nullptr,
+        .noLockWait = nullptr,  // the engine's busy timeout, or the data source's Timeout, decides
+        .lockingIsolation = nullptr,
+        .lostSavepointError = 0,
+        .keepsWrittenText = true,
+        // SQLite keeps no comments; the column is there so the grid looks the same.
+        .tableList = "SELECT name AS TABLE_NAME, '' AS COMMENTS FROM sqlite_master "
+                     "WHERE type IN ('table','view') AND name NOT LIKE 'sqlite_%' \r\nORDER BY TABLE_NAME",
+        // SQLite's driver turns foreign keys on when the source says FKSupport=1.
+        .referringKeys = SqliteReferringKeysByName,
+        .overreach = SqliteOverreachByName,
+        .baseTableReferringKeys = nullptr,
+        .transactional = nullptr,
+    },
+    {
+        .kind = DialectKind::PostgreSQL,
+        .name = "PostgreSQL",
+        .firstRowSuffix = kLimitOne,
+        .firstRowAfterSelect = nullptr,
+        .deleteAllPrefix = "DELETE FROM ",
+        .selectAllPrefix = "SELECT * FROM ",
+        // As on Oracle; it also locks a partitioned table's partitions.
+        .replaceLock = {"LOCK TABLE ", " IN EXCLUSIVE MODE NOWAIT", "", false},
+        .nameMatching = NameMatching::FoldsUnquotedToLower,
+        .dateForm = DateLiteralForm::ToDate,
+        .driverDateForm = DateLiteralForm::ToDate,
+        .dateTime = kStandardTimestamp,
+        .dateTimeWithFraction = kStandardTimestamp,
+        // A cast to the column's own type where the engine reports one.
+        .binary = {"'\\x", "'", "bytea", false},
+        .quotesNumbersAsRead = false,
+        .identifierQuote = '"',
+        .identifierQuotePinnedBy = nullptr,
+        .strings = {"'", Dialect::kPostgresStringRules, Dialect::kPostgresStringRulesValue},
+        .sessionSetup = kPostgresSessionSetup,
+        // As long as the native engine's kNoWaitLockTimeout: long enough to
+        // pass a lock released at once, short enough not to be noticed.
+        .noLockWait = "SET lock_timeout = '100ms'",
+        .lockingIsolation = nullptr,
+        .lostSavepointError = 0,
+        .keepsWrittenText = false,
+        .tableList = "SELECT c.relname AS \"TABLE_NAME\", obj_description(c.oid, 'pg_class') AS \"COMMENTS\" "
+                     "FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                     "WHERE c.relkind IN ('r','v','m','p','f') AND n.nspname = current_schema() "
+                     "\r\nORDER BY 1",
+        .referringKeys = PostgresReferringKeysByName,
+        .overreach = PostgresOverreachByName,
+        .baseTableReferringKeys = nullptr,
+        .transactional = nullptr,
+    },
+    {
+        .kind = DialectKind::MySQL,
+        .name = "MySQL/MariaDB",
+        .firstRowSuffix = kLimitOne,
+        .firstRowAfterSelect = nullptr,
+        .deleteAllPrefix = "DELETE FROM ",
+        .selectAllPrefix = "SELECT * FROM ",
+        // A locking read under REPEATABLE READ locks every row and the gaps
+        // between them, so another session's INSERT fails at once as well
+        // (the session waits 0 s for locks); and it reads the rows as
+        // committed now, not as an earlier read of the transaction saw them.
+        .replaceLock = {"SELECT COUNT(*) FROM ", " FOR UPDATE", " FOR UPDATE", true},
+        // As typed, case included (table names are file names).
+        .nameMatching = NameMatching::Exact,
+        .dateForm = DateLiteralForm::StandardDate,
+        .driverDateForm = DateLiteralForm::StandardDate,
+        .dateTime = kStandardTimestamp,
+        .dateTimeWithFraction = kStandardTimestamp,
+        // A BIT column takes its bits; a hexadecimal string is as long as its
+        // bytes and overflows a BIT(1).
+        .binary = {"X'", "'", nullptr, true},
+        // MySQL reads a long unquoted number as DECIMAL, 65 digits at most;
+        // quoted, it converts the text to the column's own type.
+        .quotesNumbersAsRead = true,
+        .identifierQuote = '"',
+        .identifierQuotePinnedBy = "ANSI_QUOTES",
+        .strings = {"'", "NO_BACKSLASH_ESCAPES", nullptr},
+        .sessionSetup = kMySqlSessionSetup,
+        // 0 is "never wait" since MariaDB 10.3; MySQL's minimum is 1 second,
+        // and it takes 0 as that minimum.
+        .noLockWait = "SET SESSION innodb_lock_wait_timeout = 0, SESSION lock_wait_timeout = 0",
+        .lockingIsolation = "SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ",
+        // An abort (a deadlock, a cluster's certification conflict) between
+        // two statements ends the transaction without a word; 1305 is "no
+        // such savepoint".
+        .lostSavepointError = 1305,
+        .keepsWrittenText = false,
+        // The current database only; a view's comment is the word VIEW, which says nothing.
+        .tableList = "SELECT TABLE_NAME AS TABLE_NAME, "
+                     "CASE WHEN TABLE_TYPE = 'VIEW' THEN '' ELSE TABLE_COMMENT END AS COMMENTS "
+                     "FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() \r\nORDER BY TABLE_NAME",
+        // A name may be a view over tables of other databases: its keys are
+        // asked by the tables behind it (baseTableReferringKeys).
+        .referringKeys = nullptr,
+        .overreach = Dialect::mysqlOverreachQuery,
+        .baseTableReferringKeys = Dialect::mysqlReferringKeysQuery,
+        .transactional = Dialect::mysqlTransactionalQuery,
+    },
+    {
+        .kind = DialectKind::SqlServer,
+        .name = "SQL Server",
+        // TOP goes right after SELECT; any other text gets the standard form,
+        // which SQL Server accepts only after an ORDER BY.
+        .firstRowSuffix = " ORDER BY (SELECT NULL) OFFSET 0 ROWS FETCH NEXT 1 ROWS ONLY",
+        .firstRowAfterSelect = " TOP 1",
+        .deleteAllPrefix = "DELETE FROM ",
+        .selectAllPrefix = "SELECT * FROM ",
+        .replaceLock = {"SELECT COUNT(*) FROM ", " WITH (TABLOCKX, HOLDLOCK, NOWAIT)", "", false},
+        // Names match by the database's collation, which only the server knows.
+        .nameMatching = NameMatching::Unknown,
+        // SQL Server reads yyyymmdd alike under every language and
+        // DATEFORMAT setting (it may take '2024-01-31' as yyyy-dd-mm).
+        .dateForm = DateLiteralForm::CompactText,
+        .driverDateForm = DateLiteralForm::CompactText,
+        .dateTime = kCompactText,
+        .dateTimeWithFraction = kCompactText,
+        .binary = {"0x", "", nullptr, false},
+        .quotesNumbersAsRead = false,
+        .identifierQuote = '"',  // QUOTED_IDENTIFIER, on in every ODBC connection
+        .identifierQuotePinnedBy = nullptr,
+        .strings = kApostropheDoubled,
+        .sessionSetup = nullptr,
+        .noLockWait = "SET LOCK_TIMEOUT 0",
+        .lockingIsolation = nullptr,
+        .lostSavepointError = 0,
+        .keepsWrittenText = false,
+        // Tables and views of the user's default schema, with the comments
+        // SQL Server's tools keep as the MS_Description property.
+        .tableList = "SELECT o.name AS TABLE_NAME, CAST(p.value AS NVARCHAR(4000)) AS COMMENTS "
+                     "FROM sys.objects o LEFT JOIN sys.extended_properties p ON p.class = 1 AND p.major_id = o.object_id "
+                     "AND p.minor_id = 0 AND p.name = N'MS_Description' "
+                     "WHERE o.type IN ('U','V') AND o.is_ms_shipped = 0 AND o.schema_id = SCHEMA_ID() \r\nORDER BY TABLE_NAME",
+        .referringKeys = Dialect::sqlServerReferringKeysQuery,
+        .overreach = nullptr,  // the driver's SQLTables answers
+        .baseTableReferringKeys = nullptr,
+        .transactional = nullptr,
+    },
+    {
+        .kind = DialectKind::Standard,
+        .name = "standard SQL",
+        .firstRowSuffix = " FETCH FIRST 1 ROWS ONLY",
+        .firstRowAfterSelect = nullptr,
+        .deleteAllPrefix = "DELETE FROM ",
+        .selectAllPrefix = "SELECT * FROM ",
+        .replaceLock = {nullptr, nullptr, "", false},  // no lock statement is known
+        .nameMatching = NameMatching::Unknown,
+        .dateForm = DateLiteralForm::StandardDate,
+        .driverDateForm = DateLiteralForm::StandardDate,
+        .dateTime = kStandardTimestamp,
+        .dateTimeWithFraction = kStandardTimestamp,
+        .binary = kHexString,
+        .quotesNumbersAsRead = false,
+        .identifierQuote = '"',
+        .identifierQuotePinnedBy = nullptr,
+        .strings = kApostropheDoubled,
+        .sessionSetup = nullptr,
+        .noLockWait = nullptr,
+        .lockingIsolation = nullptr,
+        .lostSavepointError = 0,
+        .keepsWrittenText = false,
+        .tableList = "SELECT TABLE_NAME, '' AS COMMENTS FROM INFORMATION_SCHEMA.TABLES \r\nORDER BY TABLE_NAME",
+        .referringKeys = nullptr,
+        .overreach = nullptr,
+        .baseTableReferringKeys = nullptr,
+        .transactional = nullptr,
+    },
+};
+
+// Describe indexes the table by kind.
+constexpr bool InKindOrder() {
+    for (size_t i = 0; i < std::size(kDescriptions); ++i)
+        if (kDescriptions[i].kind != kDialectKinds[i]) return false;
+    return std::size(kDescriptions) == std::size(kDialectKinds);
+}
+static_assert(InKindOrder(), "one description per DialectKind, in the enum's order");
+
+QString Text(const char* text) { return text ? QString::fromLatin1(text) : QString(); }
+
+}  // namespace
+
+const DialectDescription& Describe(DialectKind kind) { return kDescriptions[static_cast<size_t>(kind)]; }
+
+QString Dialect::discoveryQuery(const QString& base) const {
+    const DialectDescription& d = description();
+    if (d.firstRowAfterSelect && base.startsWith(QLatin1String("SELECT "), Qt::CaseInsensitive))
+        return QStringLiteral("SELECT") + QLatin1String(d.firstRowAfterSelect) + base.mid(6);
+    return base + QLatin1String(d.firstRowSuffix);
+}
+
+QString Dialect::deleteAll(const QString& table) const { return QLatin1String(description().deleteAllPrefix) + table; }
+
+QString Dialect::selectAll(const QString& table) const { return QLatin1String(description().selectAllPrefix) + table; }
+
+ReplaceLock Dialect::replaceLock(const QString& table) const {
+    const ReplaceLockForm& lock = description().replaceLock;
+    const QString all = selectAll(table);
+    if (!lock.before) return {QString(), all, false};
+    return {QLatin1String(lock.before) + table + QLatin1String(lock.after), all + QLatin1String(lock.snapshotAfter),
+            lock.snapshotLocks};
+}
+
+QString Dialect::tableListQuery() const { return Text(description().tableList); }
+
+const QuotedDateForm& Dialect::dateQuoting() const {
+    // In DateLiteralForm's order.
+    static constexpr QuotedDateForm kForms[] = {
+        {"TO_DATE(", ",'yyyymmdd')", false},  // ToDate
+        kIsoText,                              // IsoText
+        {"DATE ", "", true},                   // StandardDate
+        kCompactText,                          // CompactText
+    };
+    return kForms[static_cast<size_t>(dateForm_)];
+}
+
+const QuotedDateForm& Dialect::dateTimeQuoting(bool withFraction) const {
+    if (dateForm_ == DateLiteralForm::IsoText) return kIsoText;
+    return withFraction ? description().dateTimeWithFraction : description().dateTime;
+}
+
+QString Dialect::overreachQuery(const QString& typed) const {
+    const DialectDescription& d = description();
+    return d.overreach ? d.overreach(typed) : QString();
+}
+
+QString Dialect::referringKeysQuery(const QString& typed) const {
+    const DialectDescription& d = description();
+    return d.referringKeys ? d.referringKeys(typed) : QString();
+}
+
+namespace {
+
+Dialect ThroughDriver(DialectKind kind) { return Dialect(kind, Describe(kind).driverDateForm); }
+
+}  // namespace
+
+Dialect Dialect::fromDbmsName(const QString& dbmsName) {
+    const QString name = dbmsName.toLower();
+    if (name.contains(QStringLiteral("oracle"))) return ThroughDriver(DialectKind::Oracle);
+    if (name.contains(QStringLiteral("postgres"))) return ThroughDriver(DialectKind::PostgreSQL);
+    if (name.contains(QStringLiteral("sqlite"))) return ThroughDriver(DialectKind::SQLite);
+    if (name.contains(QStringLiteral("mysql")) || name.contains(QStringLiteral("mariadb")))
+        return ThroughDriver(DialectKind::MySQL);
+    if (name.contains(QStringLiteral("sql server"))) return ThroughDriver(DialectKind::SqlServer);
+    return ThroughDriver(DialectKind::Standard);
+}
+
+Dialect Dialect::fromDriverFacts(const QString& facts) {
+    const QString text = facts.toLower();
+    auto names = [&](std::initializer_list<const char*> words) {
+        for (const char* word : words)
+            if (text.contains(QLatin1String(word))) return true;
+        return false;
+    };
+    if (names({"mariadb", "mysql", "maodbc", "myodbc"})) return ThroughDriver(DialectKind::MySQL);
+    if (names({"postgres", "psqlodbc"})) return ThroughDriver(DialectKind::PostgreSQL);
+    if (names({"sqlite"})) return ThroughDriver(DialectKind::SQLite);
+    if (names({"sql server", "freetds", "tdsodbc", "msodbcsql", "sqlncli"})) return ThroughDriver(DialectKind::SqlServer);
+    return ThroughDriver(DialectKind::Oracle);
+}
+
+QString Dialect::mysqlSessionSetup() { return Text(Describe(DialectKind::MySQL).sessionSetup); }
+
+QString Dialect::postgresSessionSetup() { return Text(Describe(DialectKind::PostgreSQL).sessionSetup); }
+
+QString Dialect::mysqlNoLockWait() { return Text(Describe(DialectKind::MySQL).noLockWait); }
+
+QString Dialect::sqlServerNoLockWait() { return Text(Describe(DialectKind::SqlServer).noLockWait); }
 
 std::vector<NamePart> SplitTableName(const QString& typed) {
     std::vector<NamePart> parts(1);

@@ -1,10 +1,13 @@
 #pragma once
 // The statements the program writes itself but that differ between SQL
-// dialects. Oracle's texts are kept to the character ("... WHERE ROWNUM < 2 ",
-// "DELETE T", the USER_TAB_COMMENTS list); tests/dialect_test.cpp holds them.
+// dialects, as one description per database system (DialectDescription, the
+// table in dialect.cpp). Oracle's texts are kept to the character ("... WHERE
+// ROWNUM < 2 ", "DELETE T", the USER_TAB_COMMENTS list); tests/dialect_test.cpp
+// holds them.
 
 #include <QString>
 
+#include <cstdint>
 #include <vector>
 
 namespace velkin {
@@ -42,16 +45,130 @@ enum class NameMatching {
     Unknown,               // no rule known: names that differ may name different tables
 };
 
+// A date or a date and time as a literal: `prefix`, the text between
+// apostrophes, `suffix`. The text is the cell's digits as typed (yyyymmdd),
+// or with the date written yyyy-mm-dd where `isoDate` says so.
+struct QuotedDateForm {
+    const char* prefix;
+    const char* suffix;
+    bool isoDate;
+};
+
+// Bytes, given as hexadecimal digits, as a literal: `prefix`, the digits,
+// `suffix`; then "::" and the column's cast type (or `defaultCast`) where the
+// dialect casts its literals.
+struct BinaryLiteralForm {
+    const char* prefix;
+    const char* suffix;
+    const char* defaultCast;  // nullptr: no cast follows
+    bool bitsForBitColumns;   // a BIT column takes its bits, b'101', instead
+};
+
+// How a text goes between apostrophes, and what makes the server read it so.
+// The literal writer doubles `doubled` and nothing else: that is safe only
+// while the server gives no other character a meaning inside '...', which
+// some servers do unless the session says otherwise (a backslash escapes the
+// character after it). `pinnedBy` names the setting the dialect's session
+// setup statement makes for that; every route runs that statement once after
+// connecting, before any literal is sent.
+struct StringRules {
+    const char* doubled;
+    const char* pinnedBy;      // nullptr: the server reads strings so whatever its settings
+    // What the server reports for `pinnedBy` once pinned (SHOW, or the
+    // protocol's parameter status), checked after the setup; nullptr: not checked.
+    const char* pinnedValue;
+};
+
+// The Update's lock as statement texts around the table name.
+struct ReplaceLockForm {
+    const char* before;         // statement = before + table + after; nullptr: the dialect has none
+    const char* after;
+    const char* snapshotAfter;  // the snapshot's query = selectAll + this
+    bool snapshotLocks;
+};
+
+// Everything the program writes or assumes differently for one database
+// system, in one place. Where a text depends on a table name, the text is a
+// function of the name; the rest is plain data. One description per
+// DialectKind (Describe); the literal writer and the engines read its fields
+// instead of asking which database they talk to.
+struct DialectDescription {
+    DialectKind kind;
+    const char* name;  // for messages of the tests and the tools
+
+    // Reading and deleting.
+    const char* firstRowSuffix;       // appended to a query so it opens at most one row
+    const char* firstRowAfterSelect;  // put after a leading SELECT instead, where the dialect can
+    const char* deleteAllPrefix;      // + table name: every row deleted
+    const char* selectAllPrefix;      // + table name: every row, in no particular order
+    ReplaceLockForm replaceLock;
+    NameMatching nameMatching;
+
+    // Literals.
+    DateLiteralForm dateForm;        // a date cell, on the engine's own route
+    DateLiteralForm driverDateForm;  // a date cell, through an ODBC driver
+    QuotedDateForm dateTime;              // "yyyymmdd hh:mm:ss"
+    QuotedDateForm dateTimeWithFraction;  // "yyyymmdd hh:mm:ss.f..."
+    BinaryLiteralForm binary;
+    // A number the literal rules would round or refuse goes back quoted, as
+    // the text read, rather than as an unquoted number.
+    bool quotesNumbersAsRead;
+    char identifierQuote;
+    const char* identifierQuotePinnedBy;  // the setting of the session setup that makes it so; nullptr: always
+    StringRules strings;
+
+    // The session.
+    // Run once after connecting, on every route: pins `strings` (and
+    // `identifierQuote`); nullptr: the database needs nothing.
+    const char* sessionSetup;
+    // Makes the session fail at once on a lock another session holds;
+    // nullptr: no session setting (the route's own timeout decides).
+    const char* noLockWait;
+    // Run once after connecting where a driver begins each transaction
+    // itself: the isolation `replaceLock` relies on. nullptr: any.
+    const char* lockingIsolation;
+    // The server may end a transaction between two statements without a
+    // word (an abort), and a route that cannot see it marks its transactions
+    // with a savepoint: the error number for a savepoint the transaction no
+    // longer has. 0: transactions end only when asked.
+    int32_t lostSavepointError;
+    // Values are kept as the text they were written in (no column types).
+    bool keepsWrittenText;
+
+    // The catalogue; nullptr where the program does not know the database's.
+    const char* tableList;  // TABLE_NAME, COMMENTS of the user's tables
+    // By the name as typed: see Dialect::referringKeysQuery and overreachQuery.
+    QString (*referringKeys)(const QString& typed);
+    QString (*overreach)(const QString& typed);
+    // By a base table (database and table, unquoted), where a name may stand
+    // for tables of storage engines that cannot roll back: the keys referring
+    // to the table, and whether it can roll back (Dialect::mysqlTransactionalQuery).
+    QString (*baseTableReferringKeys)(const QString& schema, const QString& table);
+    QString (*transactional)(const QString& schema, const QString& table);
+};
+
+// The description of `kind`.
+const DialectDescription& Describe(DialectKind kind);
+
+inline constexpr DialectKind kDialectKinds[] = {DialectKind::Oracle,    DialectKind::SQLite,
+                                                DialectKind::PostgreSQL, DialectKind::MySQL,
+                                                DialectKind::SqlServer, DialectKind::Standard};
+
 class Dialect {
 public:
-    explicit Dialect(DialectKind kind = DialectKind::Oracle)
-        : kind_(kind),
-          dateForm_(DefaultDateForm(kind)) {}
+    explicit Dialect(DialectKind kind = DialectKind::Oracle) : kind_(kind), dateForm_(Describe(kind).dateForm) {}
     Dialect(DialectKind kind, DateLiteralForm dateForm) : kind_(kind), dateForm_(dateForm) {}
 
     DialectKind kind() const { return kind_; }
+    const DialectDescription& description() const { return Describe(kind_); }
     DateLiteralForm dateLiteralForm() const { return dateForm_; }
-    NameMatching nameMatching() const;
+    NameMatching nameMatching() const { return description().nameMatching; }
+
+    // How a date cell is written: the date form's quoting.
+    const QuotedDateForm& dateQuoting() const;
+    // How a date with a time of day is written. A route that takes dates as
+    // ISO text takes dates with a time so too.
+    const QuotedDateForm& dateTimeQuoting(bool withFraction) const;
 
     // Query that opens at most one row of `base` ("SELECT * FROM T").
     QString discoveryQuery(const QString& base) const;
@@ -64,7 +181,8 @@ public:
     // Query listing the user's tables with their comments: TABLE_NAME, COMMENTS.
     QString tableListQuery() const;
 
-    // Dialect for a DBMS name as an ODBC driver reports it ("Oracle", "PostgreSQL", ...).
+    // Dialect for a DBMS name as an ODBC driver reports it ("Oracle",
+    // "PostgreSQL", ...), with the date form a driver route takes.
     static Dialect fromDbmsName(const QString& dbmsName);
     // Dialect for what the ODBC configuration says of a driver: its name and
     // attributes ("MariaDB Unicode;Driver=libmaodbc.so"), by the database or
@@ -72,12 +190,14 @@ public:
     // (FreeTDS included), Oracle. Anything else, or nothing, is Oracle.
     static Dialect fromDriverFacts(const QString& facts);
 
+    // The descriptions' texts by name, for the engines of one database.
+    //
     // Statements that make a MySQL or MariaDB session read the program's
-    // statements as the other databases do (see the definition); run once
+    // statements as the other databases do (see its description); run once
     // after connecting.
     static QString mysqlSessionSetup();
     // Statement that makes a PostgreSQL session read a backslash inside '...'
-    // as an ordinary character (see the definition); run once after
+    // as an ordinary character (see its description); run once after
     // connecting, by every route to PostgreSQL.
     static QString postgresSessionSetup();
     // The server parameter that setup pins, and the value it must then report.
@@ -131,22 +251,17 @@ public:
     // This dialect's query for the name as typed, with the name as a literal;
     // empty where the program does not know the database's catalogue.
     QString overreachQuery(const QString& typed) const;
+    // The same for the keys referring to the table; empty where the program
+    // does not know the catalogue, or asks it by base table
+    // (DialectDescription::baseTableReferringKeys).
+    QString referringKeysQuery(const QString& typed) const;
 
     // `text` as an SQL string literal: between apostrophes, each one doubled.
-    // That is the whole escaping rule, in every dialect: the sessions pin the
-    // string rules it relies on (postgresSessionSetup, mysqlSessionSetup).
+    // That is every dialect's StringRules::doubled, for the catalogue queries
+    // here; the sessions pin the string rules it relies on (sessionSetup).
     static QString sqlStringLiteral(const QString& text);
 
 private:
-    static DateLiteralForm DefaultDateForm(DialectKind kind) {
-        switch (kind) {
-        case DialectKind::MySQL:
-        case DialectKind::Standard: return DateLiteralForm::StandardDate;
-        case DialectKind::SqlServer: return DateLiteralForm::CompactText;
-        default: return DateLiteralForm::ToDate;
-        }
-    }
-
     DialectKind kind_;
     DateLiteralForm dateForm_;
 };

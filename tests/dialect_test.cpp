@@ -1,8 +1,10 @@
 #include "db/dialect.h"
 #include "db/engine.h"
+#include "db/postgres/pg_session.h"
 #include "db/server_fault.h"
 
 #include <QStringList>
+#include <string_view>
 #include <gtest/gtest.h>
 
 using namespace velkin;
@@ -111,6 +113,36 @@ TEST(Dialect, OverreachQueriesTakeTheNameAsTyped) {
     EXPECT_TRUE(Dialect(DialectKind::SQLite).overreachQuery("[v]").contains("FROM \"main\".sqlite_master WHERE type = 'view' AND name = 'v'"));
     for (DialectKind other : {DialectKind::Oracle, DialectKind::SqlServer, DialectKind::Standard})
         EXPECT_EQ(Dialect(other).overreachQuery("v"), "");
+}
+
+// Every description says every statement the program writes, and the
+// session setup pins whatever its literal rules rely on.
+TEST(Dialect, EveryDescriptionIsComplete) {
+    const auto said = [](const char* text) { return text && *text; };
+    for (DialectKind kind : kDialectKinds) {
+        const DialectDescription& d = Describe(kind);
+        SCOPED_TRACE(d.name);
+        EXPECT_EQ(d.kind, kind);
+        for (const char* text : {d.name, d.firstRowSuffix, d.deleteAllPrefix, d.selectAllPrefix, d.tableList,
+                                 d.binary.prefix})
+            EXPECT_TRUE(said(text)) << "a text every dialect has";
+        for (const QuotedDateForm& form : {d.dateTime, d.dateTimeWithFraction})
+            EXPECT_TRUE(form.prefix && form.suffix);
+        EXPECT_EQ(d.replaceLock.before == nullptr, d.replaceLock.after == nullptr);
+        EXPECT_TRUE(d.replaceLock.snapshotAfter);
+        EXPECT_TRUE(QLatin1String(d.strings.doubled).contains('\'')) << "the apostrophe ends a text everywhere";
+        EXPECT_EQ(d.transactional == nullptr, d.baseTableReferringKeys == nullptr) << "both ask by base table";
+        for (const char* setting : {d.strings.pinnedBy, d.identifierQuotePinnedBy}) {
+            if (!setting) continue;
+            ASSERT_TRUE(said(d.sessionSetup)) << setting;
+            EXPECT_TRUE(QLatin1String(d.sessionSetup).contains(QLatin1String(setting))) << setting;
+        }
+        if (d.strings.pinnedValue) EXPECT_TRUE(said(d.strings.pinnedBy));
+        for (const char* statement : {d.sessionSetup, d.noLockWait, d.lockingIsolation})
+            if (statement) EXPECT_TRUE(std::string_view(statement).starts_with("SET ")) << statement;
+    }
+    EXPECT_EQ(Describe(DialectKind::PostgreSQL).noLockWait,
+              QStringLiteral("SET lock_timeout = '%1'").arg(kNoWaitLockTimeout)) << "as the native engine waits";
 }
 
 TEST(Dialect, TableNamesSplitIntoUnquotedParts) {

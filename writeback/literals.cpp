@@ -13,14 +13,19 @@ namespace velkin {
 
 namespace {
 
-// 'text' with every apostrophe doubled, appended to `out`.
-void AppendQuoted(QString& out, QStringView text) {
+// 'text' with every character the dialect's string rules name doubled,
+// appended to `out`.
+void AppendQuoted(QString& out, QStringView text, const Dialect& dialect) {
+    const QLatin1StringView doubled(dialect.description().strings.doubled);
     out += QLatin1Char('\'');
-    if (!text.contains(QLatin1Char('\''))) {
+    // Most cells hold none of them: one scan each, and the text as it is.
+    bool plain = true;
+    for (const char special : doubled) plain = plain && !text.contains(QLatin1Char(special));
+    if (plain) {
         out += text;
     } else {
         for (QChar ch : text) {
-            if (ch == QLatin1Char('\'')) out += QLatin1Char('\'');
+            if (doubled.contains(ch)) out += ch;
             out += ch;
         }
     }
@@ -68,52 +73,25 @@ void AppendIsoDate(QString& out, QStringView text) {
     out += text.mid(6);
 }
 
-void AppendDateLiteral(QString& out, QStringView text, const Dialect& dialect) {
-    switch (dialect.dateLiteralForm()) {
-    case DateLiteralForm::ToDate:
-        out += QLatin1String("TO_DATE(");
-        AppendQuoted(out, text);
-        out += QLatin1String(",'yyyymmdd')");
-        return;
-    case DateLiteralForm::CompactText: AppendQuoted(out, text); return;
-    case DateLiteralForm::StandardDate: out += QLatin1String("DATE "); [[fallthrough]];
-    case DateLiteralForm::IsoText: {
+// A date, or a date with a time of day, in the given form of the dialect.
+void AppendQuotedDate(QString& out, QStringView text, const QuotedDateForm& form, const Dialect& dialect) {
+    out += QLatin1String(form.prefix);
+    if (form.isoDate) {
         QString iso;
         AppendIsoDate(iso, text);
-        AppendQuoted(out, iso);
-        return;
+        AppendQuoted(out, iso, dialect);
+    } else {
+        AppendQuoted(out, text, dialect);
     }
-    }
+    out += QLatin1String(form.suffix);
 }
 
-// A date with a time of day, in each dialect's own form.
+void AppendDateLiteral(QString& out, QStringView text, const Dialect& dialect) {
+    AppendQuotedDate(out, text, dialect.dateQuoting(), dialect);
+}
+
 void AppendDateTimeLiteral(QString& out, QStringView text, const Dialect& dialect) {
-    const bool fraction = text.size() > 17;
-    QString iso;
-    AppendIsoDate(iso, text);
-    switch (dialect.kind()) {
-    case DialectKind::Oracle:
-        // DATE keeps seconds; only a TIMESTAMP has a fraction.
-        out += fraction ? QLatin1String("TO_TIMESTAMP(") : QLatin1String("TO_DATE(");
-        AppendQuoted(out, text);
-        out += fraction ? QLatin1String(",'yyyymmdd hh24:mi:ss.ff')") : QLatin1String(",'yyyymmdd hh24:mi:ss')");
-        return;
-    case DialectKind::SQLite:
-        // What the embedded TO_DATE makes of a date, with the time after it.
-        AppendQuoted(out, iso);
-        return;
-    case DialectKind::SqlServer: AppendQuoted(out, text); return;
-    case DialectKind::PostgreSQL:
-    case DialectKind::MySQL:
-    case DialectKind::Standard:
-        if (dialect.dateLiteralForm() == DateLiteralForm::IsoText) {
-            AppendQuoted(out, iso);
-            return;
-        }
-        out += QLatin1String("TIMESTAMP ");
-        AppendQuoted(out, iso);
-        return;
-    }
+    AppendQuotedDate(out, text, dialect.dateTimeQuoting(text.size() > 17), dialect);
 }
 
 bool IsHexText(QStringView text) {
@@ -125,48 +103,33 @@ bool IsHexText(QStringView text) {
     return true;
 }
 
+// The bits of bytes given as hexadecimal digits, b'101', without leading zeros.
+void AppendBitLiteral(QString& out, QStringView hex) {
+    out += QLatin1String("b'");
+    QString bits;
+    for (QChar ch : hex) {
+        const int nibble = QStringView(&ch, 1).toInt(nullptr, 16);
+        for (int bit = 3; bit >= 0; --bit) bits += QLatin1Char((nibble >> bit) & 1 ? '1' : '0');
+    }
+    const qsizetype firstOne = bits.indexOf(QLatin1Char('1'));
+    out += firstOne < 0 ? QStringLiteral("0") : bits.mid(firstOne);
+    out += QLatin1Char('\'');
+}
+
 // Bytes given as hexadecimal digits, in the dialect's binary literal.
 void AppendBinaryLiteral(QString& out, QStringView hex, const ColumnOrigin& origin, const Dialect& dialect) {
     if (!IsHexText(hex)) throw Error::TypeMismatch();
-    switch (dialect.kind()) {
-    case DialectKind::PostgreSQL:
-        out += QLatin1String("'\\x");
-        out += hex;
-        out += QLatin1String("'::");
-        out += origin.castType.isEmpty() ? QStringLiteral("bytea") : origin.castType;
-        return;
-    case DialectKind::Oracle:
-        out += QLatin1String("HEXTORAW('");
-        out += hex;
-        out += QLatin1String("')");
-        return;
-    case DialectKind::SqlServer:
-        out += QLatin1String("0x");
-        out += hex;
-        return;
-    case DialectKind::MySQL:
-        if (origin.shape == ValueShape::Bit) {
-            // A BIT column takes its bits; a hexadecimal string is as long as
-            // its bytes and overflows a BIT(1).
-            out += QLatin1String("b'");
-            QString bits;
-            for (QChar ch : hex) {
-                const int nibble = QStringView(&ch, 1).toInt(nullptr, 16);
-                for (int bit = 3; bit >= 0; --bit) bits += QLatin1Char((nibble >> bit) & 1 ? '1' : '0');
-            }
-            const qsizetype firstOne = bits.indexOf(QLatin1Char('1'));
-            out += firstOne < 0 ? QStringLiteral("0") : bits.mid(firstOne);
-            out += QLatin1Char('\'');
-            return;
-        }
-        [[fallthrough]];
-    case DialectKind::SQLite:
-    case DialectKind::Standard:
-        out += QLatin1String("X'");
-        out += hex;
-        out += QLatin1Char('\'');
+    const BinaryLiteralForm& form = dialect.description().binary;
+    if (form.bitsForBitColumns && origin.shape == ValueShape::Bit) {
+        AppendBitLiteral(out, hex);
         return;
     }
+    out += QLatin1String(form.prefix);
+    out += hex;
+    out += QLatin1String(form.suffix);
+    if (!form.defaultCast) return;
+    out += QLatin1String("::");
+    out += origin.castType.isEmpty() ? QString::fromLatin1(form.defaultCast) : origin.castType;
 }
 
 // Decimal text that SQL reads as a number without quotes: sign, digits, an
@@ -182,8 +145,8 @@ bool IsNumericLiteralText(QStringView text) {
 }
 
 // 'text', with the column's cast where the engine's literals carry one.
-void AppendTypedText(QString& out, const QString& text, const ColumnOrigin& origin) {
-    AppendQuoted(out, text);
+void AppendTypedText(QString& out, const QString& text, const ColumnOrigin& origin, const Dialect& dialect) {
+    AppendQuoted(out, text, dialect);
     if (origin.castType.isEmpty()) return;
     out += QLatin1String("::");
     out += origin.castType;
@@ -229,7 +192,7 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
         else if (IsDateTimeText(cellText))
             AppendDateTimeLiteral(out, cellText, dialect);
         else if (IsZonedServerText(cellText, origin))
-            AppendTypedText(out, cellText, origin);
+            AppendTypedText(out, cellText, origin, dialect);
         else
             throw Error::TypeMismatch();
         return;
@@ -239,7 +202,7 @@ void AppendCellLiteral(QString& out, const QString& columnType, const QString& c
         return;
     }
     // CHAR, VARCHAR2, ETC and any name the catalogue does not know.
-    AppendQuoted(out, cellText);
+    AppendQuoted(out, cellText, dialect);
 }
 
 QString ExpectedCellText(const QString& columnType, const ColumnOrigin& origin) {
@@ -258,6 +221,7 @@ QString CellLiteral(const QString& columnType, const QString& cellText, const Di
 }
 
 QString CellLiteral(const QString& columnType, const QString& cellText, DateLiteralForm dateForm) {
+    // The dialect whose own form it is, so its dates with a time match.
     DialectKind kind = DialectKind::Oracle;
     if (dateForm == DateLiteralForm::IsoText) kind = DialectKind::SQLite;
     if (dateForm == DateLiteralForm::StandardDate) kind = DialectKind::Standard;
@@ -303,10 +267,9 @@ void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrig
         } catch (const Error&) {
             // Beyond the rules' range or form: written as read, below.
         }
-        // MySQL reads a long unquoted number as DECIMAL, 65 digits at most;
-        // quoted, it converts the text to the column's own type.
-        if (!origin.castType.isEmpty() || !IsNumericLiteralText(cellText) || dialect.kind() == DialectKind::MySQL)
-            AppendTypedText(out, cellText, origin);
+        if (!origin.castType.isEmpty() || !IsNumericLiteralText(cellText) ||
+            dialect.description().quotesNumbersAsRead)
+            AppendTypedText(out, cellText, origin, dialect);
         else
             out += cellText;
         return;
@@ -317,16 +280,17 @@ void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrig
         else if (IsDateTimeText(cellText))
             AppendDateTimeLiteral(out, cellText, dialect);
         else
-            AppendTypedText(out, cellText, origin);
+            AppendTypedText(out, cellText, origin, dialect);
         return;
     }
-    AppendQuoted(out, cellText);
+    AppendQuoted(out, cellText, dialect);
 }
 
-QString QuotedIdentifier(const QString& name) {
+QString QuotedIdentifier(const QString& name, const Dialect& dialect) {
+    const QLatin1Char quote(dialect.description().identifierQuote);
     QString doubled = name;
-    doubled.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + doubled + QLatin1Char('"');
+    doubled.replace(quote, QString(2, quote));
+    return quote + doubled + quote;
 }
 
 }  // namespace velkin

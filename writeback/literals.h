@@ -70,8 +70,9 @@ struct ReadCell {
 void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrigin& origin, const QString& cellText,
                        const ReadCell& read, const Dialect& dialect);
 
-// `name` between double quotes, with inner double quotes doubled, so the
-// database sees exactly the reported name, case included.
-QString QuotedIdentifier(const QString& name);
+// `name` between the dialect's identifier quotes (double quotes in every
+// dialect, pinned by the session where the server's own differ), with inner
+// quotes doubled, so the database sees exactly the reported name, case included.
+QString QuotedIdentifier(const QString& name, const Dialect& dialect = Dialect());
 
 }  // namespace velkin

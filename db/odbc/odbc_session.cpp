@@ -300,23 +300,21 @@ public:
         Check(SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
               SQL_HANDLE_DBC, dbc);
         dialect_ = Dialect::fromDbmsName(InfoString(dbc, SQL_DBMS_NAME));
-        // TO_DATE is the embedded engine's own function; a SQLite file reached
-        // through a driver takes dates as ISO text, the form the read accepts.
-        if (dialect_.kind() == DialectKind::SQLite) dialect_ = Dialect(DialectKind::SQLite, DateLiteralForm::IsoText);
-        connection->keepsWrittenText = dialect_.kind() == DialectKind::SQLite;
+        const DialectDescription& described = dialect_.description();
+        connection->keepsWrittenText = described.keepsWrittenText;
         connection->searchPatternEscape = InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE);
         // The driver manager answers from the driver's own table of functions.
         SQLUSMALLINT foreignKeys = SQL_FALSE;
         driverListsForeignKeys_ = SQL_SUCCEEDED(SQLGetFunctions(dbc, SQL_API_SQLFOREIGNKEYS, &foreignKeys)) &&
                                   foreignKeys == SQL_TRUE;
-        if (dialect_.kind() == DialectKind::MySQL) {
-            ExecuteOwn(*connection, Dialect::mysqlSessionSetup());
-            // The driver begins each transaction itself; under REPEATABLE READ
-            // the Update's locking read locks the gaps between rows too.
-            ExecuteOwn(*connection, QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ"));
-        }
-        if (dialect_.kind() == DialectKind::PostgreSQL) PinPostgresStringRules(connection);
-        if (options & kOpenNoWait) RefuseLockWaits(*connection);
+        if (described.sessionSetup) PinSessionRules(connection, described);
+        // The driver begins each transaction itself: the isolation the
+        // Update's lock relies on is the session's.
+        if (described.lockingIsolation) ExecuteOwn(*connection, QLatin1String(described.lockingIsolation));
+        // Where the dialect has no such setting, the data source's own
+        // timeout decides (see the header).
+        if ((options & kOpenNoWait) && described.noLockWait)
+            ExecuteOwn(*connection, QLatin1String(described.noLockWait));
         connection->EndTransaction(SQL_COMMIT);
 
         connection_ = connection;
@@ -329,8 +327,7 @@ public:
             throw EngineError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
         // With auto-commit off the driver opens the transaction at the next
         // statement; nothing before it is left uncommitted (see ExecuteSQL).
-        if (dialect_.kind() == DialectKind::MySQL)
-            ExecuteOwn(connection, QStringLiteral("SAVEPOINT ") + QLatin1String(kTransactionMark));
+        if (MarksTransactions()) ExecuteOwn(connection, QStringLiteral("SAVEPOINT ") + QLatin1String(kTransactionMark));
         connection.inTransaction = true;
     }
 
@@ -345,16 +342,16 @@ public:
         if (connection.lost)
             throw EngineError(QStringLiteral("08S01"),
                               QStringLiteral("接続が切れたため、コミットできません。変更は書込まれていません。"));
-        if (dialect_.kind() == DialectKind::MySQL) RequireMarkedTransaction(connection);
+        if (MarksTransactions()) RequireMarkedTransaction(connection);
         connection.EndTransaction(SQL_COMMIT);
     }
 
     bool HoldsTransaction() override {
-        if (!connection_ || !connection_->inTransaction || dialect_.kind() != DialectKind::MySQL) return true;
+        if (!connection_ || !connection_->inTransaction || !MarksTransactions()) return true;
         try {
             ExecuteOwn(*connection_, QStringLiteral("ROLLBACK TO SAVEPOINT ") + QLatin1String(kTransactionMark));
         } catch (const Error& error) {
-            return error.Number() != kMySqlNoSuchSavepoint;
+            return error.Number() != dialect_.description().lostSavepointError;
         }
         return true;
     }
@@ -376,8 +373,10 @@ public:
         RefuseOverreach(table, sql.isEmpty() ? ViewsByCatalogue(table) : TwoColumnQuery()(sql));
     }
 
+    // Where some tables cannot roll back (MySQL's storage engines), the
+    // tables behind the name are asked.
     void RequireTransactionalTable(const QString& table) override {
-        if (dialect_.kind() != DialectKind::MySQL) return;
+        if (!dialect_.description().transactional) return;
         RequireTransactionalTables(MySqlBaseTables(table), table, TwoColumnQuery());
     }
 
@@ -386,30 +385,17 @@ public:
     // UNIQUE key rather than the primary key, so MySQL is asked directly too.
     std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
         Connection();  // throws when not open
-        switch (dialect_.kind()) {
-        case DialectKind::PostgreSQL:
-            return KeysOf(Dialect::postgresReferringKeysQuery(Dialect::sqlStringLiteral(table)));
-        case DialectKind::MySQL: return MySqlKeysReferringTo(MySqlBaseTables(table), TwoColumnQuery());
-        case DialectKind::SqlServer: return KeysOf(Dialect::sqlServerReferringKeysQuery(table));
-        case DialectKind::SQLite: {
-            // SQLite's driver turns foreign keys on when the source says FKSupport=1.
-            const std::vector<NamePart> parts = SplitTableName(table);
-            const QString schema = parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main");
-            return KeysOf(Dialect::sqliteReferringKeysQuery(schema, parts.back().text));
-        }
-        case DialectKind::Oracle:
-        case DialectKind::Standard: break;
-        }
+        if (dialect_.description().baseTableReferringKeys)
+            return MySqlKeysReferringTo(MySqlBaseTables(table), TwoColumnQuery());
+        if (const QString sql = dialect_.referringKeysQuery(table); !sql.isEmpty()) return KeysOf(sql);
         if (!driverListsForeignKeys_) return {};
         return ForeignKeysOf(table);
     }
 
     bool ListsReferringKeys() const override {
-        switch (dialect_.kind()) {
-        case DialectKind::Oracle:
-        case DialectKind::Standard: return driverListsForeignKeys_;
-        default: return true;  // the database's own catalogue is asked
-        }
+        const DialectDescription& described = dialect_.description();
+        // The database's own catalogue is asked where the program knows it.
+        return described.referringKeys || described.baseTableReferringKeys || driverListsForeignKeys_;
     }
 
 private:
@@ -454,11 +440,12 @@ private:
         try {
             ExecuteOwn(connection, QStringLiteral("RELEASE SAVEPOINT ") + QLatin1String(kTransactionMark));
         } catch (const Error& error) {
-            if (error.Number() == kMySqlNoSuchSavepoint) throw TransactionEndedByServer();
+            if (error.Number() == dialect_.description().lostSavepointError) throw TransactionEndedByServer();
             throw;
         }
     }
-    static constexpr int32_t kMySqlNoSuchSavepoint = 1305;
+    // The server may end a transaction unasked (DialectDescription::lostSavepointError).
+    bool MarksTransactions() const { return dialect_.description().lostSavepointError != 0; }
 
     MySqlTwoColumnQuery TwoColumnQuery() {
         return [connection = connection_](const QString& sql) {
@@ -590,32 +577,26 @@ private:
         }
     }
 
-    // The string rules as the native engine pins them (Dialect::postgresSessionSetup);
-    // psqlODBC reads the server's setting anew for each statement it scans.
-    static void PinPostgresStringRules(const SharedConnection& connection) {
-        const QString parameter = QLatin1String(Dialect::kPostgresStringRules);
-        const QString wanted = QLatin1String(Dialect::kPostgresStringRulesValue);
+    // The session's string rules as the native engines pin them
+    // (DialectDescription::sessionSetup); where the server reports the
+    // setting, it must report it pinned. psqlODBC reads the server's setting
+    // anew for each statement it scans.
+    static void PinSessionRules(const SharedConnection& connection, const DialectDescription& described) {
+        const QString setup = QLatin1String(described.sessionSetup);
+        if (!described.strings.pinnedValue) {
+            ExecuteOwn(*connection, setup);
+            return;
+        }
+        const QString parameter = QLatin1String(described.strings.pinnedBy);
+        const QString wanted = QLatin1String(described.strings.pinnedValue);
         std::optional<QString> now;
         try {
-            ExecuteOwn(*connection, Dialect::postgresSessionSetup());
+            ExecuteOwn(*connection, setup);
             now = OpenDynaset(connection, QStringLiteral("SHOW ") + parameter, true)->Fields().Item(0).Value();
         } catch (const Error& error) {
             throw Error::StringRulesNotPinned(parameter, wanted, now.value_or(QString()), error.Description());
         }
         if (now != wanted) throw Error::StringRulesNotPinned(parameter, wanted, now.value_or(QString()), QString());
-    }
-
-    void RefuseLockWaits(const OdbcConnection& connection) const {
-        switch (dialect_.kind()) {
-        case DialectKind::PostgreSQL:
-            ExecuteOwn(connection, QStringLiteral("SET lock_timeout = '%1'").arg(QLatin1String(kNoWaitLockTimeout)));
-            break;
-        case DialectKind::MySQL: ExecuteOwn(connection, Dialect::mysqlNoLockWait()); break;
-        case DialectKind::SqlServer: ExecuteOwn(connection, Dialect::sqlServerNoLockWait()); break;
-        case DialectKind::SQLite:  // the data source's Timeout decides; see the header
-        case DialectKind::Oracle:
-        case DialectKind::Standard: break;  // no session setting; see the header
-        }
     }
 
     SharedConnection connection_;
