@@ -163,6 +163,7 @@ protected:
     void update(MessageAnswer answer = MessageAnswer::Yes) {
         boxes_.boxes.clear();
         boxes_.setYesNoAnswer(answer);
+        snapshotsBefore_ = snapshots();
         form().CMD_Update->click();
     }
     // The boxes shown other than the confirmation question.
@@ -208,9 +209,17 @@ protected:
         EXPECT_EQ(redRows(), marked);
         EXPECT_TRUE(form().CMD_Update->isEnabled());
         EXPECT_TRUE(grid().isEnabled());
-        QDirIterator snapshots(path(QStringLiteral("backup")), QDir::Files, QDirIterator::Subdirectories);
-        EXPECT_FALSE(snapshots.hasNext()) << "the snapshot of a failed Update is removed";
+        EXPECT_EQ(snapshots(), snapshotsBefore_) << "the snapshot of a failed Update is removed";
         expectNothingHeld();
+    }
+    // Every snapshot file, by path.
+    QStringList snapshots() const {
+        QStringList files;
+        for (QDirIterator it(dir_.filePath(QStringLiteral("backup")), QDir::Files, QDirIterator::Subdirectories);
+             it.hasNext();)
+            files << it.next();
+        files.sort();
+        return files;
     }
     void expectNothingHeld() {
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
@@ -221,6 +230,7 @@ protected:
     QString previousDir_;
     std::unique_ptr<Form1> form_;
     RecordingAnswerer boxes_;
+    QStringList snapshotsBefore_;  // when Update was last pressed
 };
 
 }  // namespace velkin::testing
