@@ -215,7 +215,8 @@ TEST_F(OdbcPgWindow, LoginsThatFailThroughTheDriverManagerSayWhy) {
         std::vector<QString> texts;
     };
     const Fault faults[] = {
-        {kDataSource, QStringLiteral("not the password"), QStringLiteral("08001"), {QStringLiteral("password authentication failed")}},
+        {kDataSource, QStringLiteral("not the password"), QStringLiteral("08001"),
+         {QStringLiteral("password authentication failed")}},
         {QStringLiteral("odbc:no_such_source"), Q(test::PgPassword()), QStringLiteral("IM002"),
          {QStringLiteral("ODBC データソース「no_such_source」が見つかりません"), QStringLiteral("Data source name not found")}},
         {QStringLiteral("ORCL"), Q(test::PgPassword()), QStringLiteral("IM002"),

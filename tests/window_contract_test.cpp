@@ -188,7 +188,8 @@ protected:
     // Five rows, ids 1 to 5 in grid rows 3 to 7.
     std::string makeFaultTable(const std::string& name) {
         const std::string t = tables_->Make(name, "id INTEGER NOT NULL PRIMARY KEY, code CHAR(3) NOT NULL UNIQUE, "
-                                                  "name VARCHAR(10), amount NUMERIC(7,2) CHECK (amount < 10000), born DATE");
+                                                  "name VARCHAR(10), amount NUMERIC(7,2) CHECK (amount < 10000), "
+                                                  "born DATE");
         admin_->Exec("INSERT INTO " + t + " VALUES (1,'A','alpha',10.00,'2024-01-01'), (2,'B','beta',20.50,NULL), "
                      "(3,'C','gamma',30.25,'2023-12-31'), (4,'D','delta',0,'2000-02-29'), "
                      "(5,'E','epsilon',-1.5,'1999-12-31')");
@@ -200,7 +201,8 @@ protected:
     std::string rows(const std::string& t) {
         switch (route().engine) {
         case Engine::PostgreSQL:
-            return admin_->Column("SELECT ctid::text || ' ' || xmin::text || ' ' || t::text FROM " + t + " t ORDER BY ctid");
+            return admin_->Column("SELECT ctid::text || ' ' || xmin::text || ' ' || t::text FROM " + t +
+                                  " t ORDER BY ctid");
         case Engine::MariaDB:
             return admin_->Column("SELECT CONCAT_WS(' ', id, QUOTE(code), QUOTE(name), amount, QUOTE(born)) FROM " + t +
                                   " ORDER BY id");
@@ -224,10 +226,11 @@ protected:
             EXPECT_NE(std::find(expected.numbers.begin(), expected.numbers.end(), number), expected.numbers.end())
                 << text.toStdString();
         // Servers' own engines begin with the SQLSTATE; ODBC drivers give it per diagnostic record.
+        const QString state = QString::fromLatin1(expected.sqlState);
         if (expected.sqlState && route().odbc)
-            EXPECT_TRUE(description.contains(QStringLiteral("[SQLSTATE %1]").arg(expected.sqlState))) << text.toStdString();
+            EXPECT_TRUE(description.contains(QStringLiteral("[SQLSTATE %1]").arg(state))) << text.toStdString();
         else if (expected.sqlState)
-            EXPECT_TRUE(description.startsWith(QStringLiteral("SQLSTATE %1: ").arg(expected.sqlState))) << text.toStdString();
+            EXPECT_TRUE(description.startsWith(QStringLiteral("SQLSTATE %1: ").arg(state))) << text.toStdString();
         if (expected.text) EXPECT_TRUE(description.contains(QString::fromUtf8(expected.text))) << text.toStdString();
     }
 
@@ -303,7 +306,7 @@ TEST_P(WindowContract, ARefusedRowRollsBackIsMarkedAndGoesInOnceCorrected) {
 // Locks of another session: refused at once, nothing marked, nothing changed
 
 struct Locker {
-    const char* what;
+    Shown WindowRoute::*shown;  // readLock: the lock keeps the Read out, else the Update
     std::vector<std::string> take;  // %T: the table
     std::string release;
 };
@@ -315,18 +318,18 @@ std::vector<Locker> Lockers(Engine engine) {
         // Were the window to wait, the server ends the locker's session after
         // this long: the case fails instead of hanging.
         const std::string begin = "SET idle_in_transaction_session_timeout = '30s'; BEGIN; ";
-        return {{"a row", {begin + "SELECT * FROM %T WHERE id = 4 FOR UPDATE"}, "ROLLBACK"},
-                {"the table", {begin + "LOCK TABLE %T IN SHARE MODE"}, "ROLLBACK"},
-                {"readers out", {begin + "LOCK TABLE %T IN ACCESS EXCLUSIVE MODE"}, "ROLLBACK"}};
+        return {{&WindowRoute::rowLock, {begin + "SELECT * FROM %T WHERE id = 4 FOR UPDATE"}, "ROLLBACK"},
+                {&WindowRoute::tableLock, {begin + "LOCK TABLE %T IN SHARE MODE"}, "ROLLBACK"},
+                {&WindowRoute::readLock, {begin + "LOCK TABLE %T IN ACCESS EXCLUSIVE MODE"}, "ROLLBACK"}};
     }
     case Engine::MariaDB:
-        return {{"a row", {"START TRANSACTION", "SELECT * FROM %T WHERE id = 4 FOR UPDATE"}, "ROLLBACK"},
-                {"the table", {"LOCK TABLES %T READ"}, "UNLOCK TABLES"},
-                {"readers out", {"LOCK TABLES %T WRITE"}, "UNLOCK TABLES"}};
+        return {{&WindowRoute::rowLock, {"START TRANSACTION", "SELECT * FROM %T WHERE id = 4 FOR UPDATE"}, "ROLLBACK"},
+                {&WindowRoute::tableLock, {"LOCK TABLES %T READ"}, "UNLOCK TABLES"},
+                {&WindowRoute::readLock, {"LOCK TABLES %T WRITE"}, "UNLOCK TABLES"}};
     case Engine::SQLite: break;
     }
-    return {{"a row", {"BEGIN IMMEDIATE; INSERT INTO %T VALUES (6,'F','f',1,NULL)"}, "ROLLBACK"},
-            {"readers out", {"BEGIN EXCLUSIVE"}, "ROLLBACK"}};
+    return {{&WindowRoute::rowLock, {"BEGIN IMMEDIATE; INSERT INTO %T VALUES (6,'F','f',1,NULL)"}, "ROLLBACK"},
+            {&WindowRoute::readLock, {"BEGIN EXCLUSIVE"}, "ROLLBACK"}};
 }
 
 std::string WithTable(std::string sql, const std::string& table) {
@@ -337,9 +340,9 @@ std::string WithTable(std::string sql, const std::string& table) {
 TEST_P(WindowContract, ALockHeldByAnotherSessionRefusesTheCommandAtOnce) {
     if (file()) instead("a file has one lock for writers, no row or table locks: its writer's lock stands for them");
     for (const Locker& locker : Lockers(route().engine)) {
-        SCOPED_TRACE(locker.what);
+        SCOPED_TRACE(locker.take.back());
         const std::string t = makeFaultTable("lock");
-        const bool readersOut = std::string(locker.what) == "readers out";
+        const bool readersOut = locker.shown == &WindowRoute::readLock;
         Grid before;
         if (!readersOut) {
             read(t);
@@ -351,8 +354,7 @@ TEST_P(WindowContract, ALockHeldByAnotherSessionRefusesTheCommandAtOnce) {
         if (readersOut) readTable(t);
         else update();
         admin_->Exec(locker.release);
-        const bool row = std::string(locker.what) == "a row";
-        expectShown(readersOut ? route().readLock : row ? route().rowLock : route().tableLock);
+        expectShown(route().*locker.shown);
         if (readersOut) expectReadFailed();
         else expectUpdateFailed(before, {});
         EXPECT_EQ(rows(t), stored);
@@ -371,12 +373,15 @@ TEST_P(WindowContract, ALockHeldByAnotherSessionRefusesTheCommandAtOnce) {
 // refuse the DELETE, and the report names its table.
 TEST_P(WindowContract, KeysOfOtherTablesRefuseTheUpdateAndTheReportNamesThem) {
     const std::string t = makeFaultTable("parent");
-    const std::string kids = tables_->Make("kids", "p INTEGER, FOREIGN KEY (p) REFERENCES " + t + " (id) ON DELETE CASCADE");
+    const std::string kids =
+        tables_->Make("kids", "p INTEGER, FOREIGN KEY (p) REFERENCES " + t + " (id) ON DELETE CASCADE");
     const std::string notes =
         tables_->Make("notes", "c CHAR(3), FOREIGN KEY (c) REFERENCES " + t + " (code) ON DELETE SET NULL");
     admin_->Exec("INSERT INTO " + kids + " VALUES (1)");
     admin_->Exec("INSERT INTO " + notes + " VALUES ('B')");
-    const auto others = [&] { return admin_->Column("SELECT p FROM " + kids) + admin_->Column("SELECT TRIM(c) FROM " + notes); };
+    const auto others = [&] {
+        return admin_->Column("SELECT p FROM " + kids) + admin_->Column("SELECT TRIM(c) FROM " + notes);
+    };
     read(t);
     setCell(3, 3, "changed");
     Grid before = gridCells();
@@ -389,7 +394,8 @@ TEST_P(WindowContract, KeysOfOtherTablesRefuseTheUpdateAndTheReportNamesThem) {
         return;
     }
     const QString shown = expectOneReport(ErrorReportKind::Command);
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kDeleteReachesOtherTables))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kDeleteReachesOtherTables)))
+        << shown.toStdString();
     EXPECT_TRUE(shown.endsWith(Q(": " + kids + " (CASCADE), " + notes + " (SET NULL)"))) << shown.toStdString();
     expectUpdateFailed(before, {});
     EXPECT_EQ(rows(t), stored);
