@@ -114,7 +114,7 @@ QWidget* Form1::makeControl(const ControlPlace& at) {
     const QString caption = QString::fromUtf8(at.caption);
     QWidget* control = nullptr;
     switch (at.kind) {
-    case ControlKind::Grid: control = new SpreadGrid(parent); break;
+    case ControlKind::Grid: control = new SpreadGrid(sheet, parent); break;
     case ControlKind::TextBox: control = new QLineEdit(parent); break;
     case ControlKind::MultiLineBox: control = MultiLineBox(parent); break;
     case ControlKind::Label: control = new QLabel(caption, parent); break;
@@ -293,7 +293,7 @@ void Form1::Option1_Click(int) {
 // The commands, handed the boxes' texts as they stand now.
 
 CommandContext Form1::commandContext() {
-    return {*SPD1, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_};
+    return {sheet, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_};
 }
 
 CommandInputs Form1::commandInputs() const {
@@ -328,16 +328,14 @@ void Form1::FL_UPDATE() {
 }
 
 void Form1::FL_InitSpd() {
-    ResetGrid(*SPD1, rowCapacity_);
+    ResetSheet(sheet, rowCapacity_);
+    SPD1->showSheetEmptied();
     CMD_Update->setEnabled(false);
 }
 
 void Form1::FL_InitColor() {
-    try {
-        RemoveFailureMark(*SPD1);
-    } catch (const Error& error) {
-        ShowErrorReport(ErrorReportKind::Command, error);
-    }
+    if (const int32_t row = RemoveFailureMark(sheet); row > 0)
+        SPD1->showSheetChanges(BlockBetween(1, row, sheet.columnCount(), row));
 }
 
 // ---------------------------------------------------------------------------
@@ -355,6 +353,14 @@ void Form1::setProgressRange(int32_t minimum, int32_t maximum) {
 void Form1::setProgress(int32_t value) { ProgBar1->setValue(value); }
 
 void Form1::allowUpdate(bool allowed) { CMD_Update->setEnabled(allowed); }
+
+void Form1::sheetChanged(const CellBlock& block) { SPD1->showSheetChanges(block); }
+
+void Form1::sheetEmptied() { SPD1->showSheetEmptied(); }
+
+void Form1::activateCell(int32_t row, int32_t column) { SPD1->activateCell(row, column); }
+
+void Form1::revealRow(int32_t row) { SPD1->revealRow(row); }
 
 void Form1::whileWaiting(ServerWait& wait) {
     // Shown once a wait has lasted a moment, so a quick command does not flash it.

@@ -7,6 +7,7 @@
 
 #include "commands/command_report.h"
 #include "db/connection.h"
+#include "grid/sheet_data.h"
 #include "read/column_catalogue.h"
 
 #include <QWidget>
@@ -60,6 +61,9 @@ public:
     // Over the grid while a command waits for its database server: ends it.
     QPushButton* CMD_Cancel;
 
+    // The cells SPD1 shows and the commands work on.
+    velkin::SheetData sheet;
+
     // Column catalogue of the last read (COL_Name, COL_Type, COL_Size,
     // COL_Scale), and what it learnt beyond them for an exact write-back.
     velkin::ColumnCatalogue catalogue;
@@ -96,6 +100,10 @@ public:
     void allowUpdate(bool allowed) override;
     void setBusy(bool busy) override;
     void whileWaiting(velkin::ServerWait& wait) override;
+    void sheetChanged(const velkin::CellBlock& block) override;
+    void sheetEmptied() override;
+    void activateCell(int32_t row, int32_t column) override;
+    void revealRow(int32_t row) override;
 
     // Twips to pixels on this screen.
     int twipsToPixels(int twips) const;

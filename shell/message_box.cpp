@@ -61,18 +61,9 @@ MessageAnswer ShowMessage(const MessageRequest& request) {
     return answer;
 }
 
-QString ErrorReportText(ErrorReportKind kind, const Error& error) {
-    const QString label = kind == ErrorReportKind::Connection ? QStringLiteral("Error Code: ")
-                                                              : QStringLiteral("Error Code:");
-    return label + QString::number(error.Number()) + QStringLiteral("\r\n") + error.Description();
-}
+QString ErrorReportText(ErrorReportKind kind, const Error& error) { return ErrorReportRequest(kind, error).text; }
 
-void ShowErrorReport(ErrorReportKind kind, const Error& error) {
-    MessageRequest request;
-    request.text = ErrorReportText(kind, error);
-    request.title = kind == ErrorReportKind::Connection ? QStringLiteral("Message") : QString();
-    ShowMessage(request);
-}
+void ShowErrorReport(ErrorReportKind kind, const Error& error) { ShowMessage(ErrorReportRequest(kind, error)); }
 
 void SetMessageAnswerer(MessageAnswerer answerer) { answererSlot() = std::move(answerer); }
 
