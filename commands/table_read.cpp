@@ -79,36 +79,29 @@ private:
     }
 
     void rebuildCatalogue(OraFields& fields, int16_t columnCount) {
-        catalogue_.reset(static_cast<size_t>(std::max<int16_t>(columnCount, 0)));
+        catalogue_.clear();
         fields_.clear();
         isDate_.clear();
         for (int16_t j = 0; j < columnCount; ++j) {
             OraField& field = fields.Item(j);
             fields_.push_back(&field);
-            catalogue_.COL_Name[j] = field.Name();
             const int32_t code = field.OraIDataType();
             const ColumnInfo info = CatalogueEntry(code, field.Size(), field.OraScale());
-            catalogue_.COL_Type[j] = info.type;
-            catalogue_.COL_Size[j] = info.size;
-            catalogue_.COL_Scale[j] = info.scale;
+            catalogue_.add({field.Name(), info.kind, info.size, info.scale, field.Origin()});
             isDate_.push_back(code == OraType::kDate);
-            catalogue_.origin.columns.push_back(field.Origin());
         }
         if (inputs_.tableMode) {
-            catalogue_.origin.table = inputs_.table;
-            catalogue_.origin.host = inputs_.login.host;
-            catalogue_.origin.referencesUnchecked = !connection_->session().ListsReferringKeys();
+            catalogue_.source.table = inputs_.table;
+            catalogue_.source.host = inputs_.login.host;
+            catalogue_.source.referencesUnchecked = !connection_->session().ListsReferringKeys();
         }
     }
 
     void writeHeaderRows(int16_t columnCount) {
         for (int32_t c = 1; c <= columnCount; ++c) {
             const size_t j = static_cast<size_t>(c - 1);
-            WriteCellText(sheet_, 1, c, catalogue_.COL_Name[j]);
-            WriteCellText(sheet_, 2, c,
-                          inputs_.tableMode
-                              ? ColumnTypeText(catalogue_.COL_Type[j], catalogue_.COL_Size[j], catalogue_.COL_Scale[j])
-                              : QString());
+            WriteCellText(sheet_, 1, c, catalogue_.COL_Name(j));
+            WriteCellText(sheet_, 2, c, inputs_.tableMode ? catalogue_.typeText(j) : QString());
         }
     }
 

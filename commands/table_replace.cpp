@@ -114,15 +114,12 @@ MessageRequest ReplaceQuestion(const ReplaceCounts& counts, const QString& table
 // the column's name and type text, the row as its header numbers it.
 Error WithRefusedCell(const Error& error, const ColumnCatalogue& catalogue, int32_t row, int32_t column) {
     const auto j = static_cast<size_t>(column - 1);
-    if (error.Number() != Error::kTypeMismatch || row < kFirstDataRow || column < 1 || j >= catalogue.COL_Type.size())
+    if (error.Number() != Error::kTypeMismatch || row < kFirstDataRow || column < 1 || !catalogue.has(j))
         return error;
-    const QString expected = ExpectedCellText(catalogue.COL_Type[j], catalogue.origin.column(j));
+    const QString expected = ExpectedCellText(catalogue.COL_Type(j), catalogue.origin(j));
     if (expected.isEmpty()) return error;
-    const QString where =
-        QStringLiteral("列 %1（%2）、%3 行目: ")
-            .arg(catalogue.COL_Name[j],
-                 ColumnTypeText(catalogue.COL_Type[j], catalogue.COL_Size[j], catalogue.COL_Scale[j]),
-                 QString::number(row - kFirstDataRow + 1));
+    const QString where = QStringLiteral("列 %1（%2）、%3 行目: ")
+                              .arg(catalogue.COL_Name(j), catalogue.typeText(j), QString::number(row - kFirstDataRow + 1));
     return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + where + expected, error.SqlState());
 }
 
@@ -221,7 +218,7 @@ class ReplaceRun final : public CommandSteps {
 public:
     ReplaceRun(const CommandContext& context, const CommandInputs& inputs)
         : context_(context), inputs_(inputs), sheet_(context.sheet),
-          catalogue_(context.catalogue), read_(context.catalogue.origin) {}
+          catalogue_(context.catalogue), read_(context.catalogue.source) {}
 
     void run();
 
@@ -307,7 +304,7 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     session.RequireNoDestructiveReferences(table);
     if (const UnwritableCell cell = FindUnwritable(sheet_, lastRow_, sheet_.columnCount()); cell.row > 0) {
         rowInProgress_ = cell.row;
-        throw Unwritable(catalogue_.COL_Name.at(static_cast<size_t>(cell.column - 1)), cell.row);
+        throw Unwritable(catalogue_.COL_Name(static_cast<size_t>(cell.column - 1)), cell.row);
     }
     // Every statement from here on goes through one stream, which may
     // send several before their answers are back (StatementStream); the
@@ -351,7 +348,7 @@ std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(OraDatabase& database, co
     // the user's choice, which the question's warning line has put to them.
     if (SameTable({inputs_.login.host, table}, {read_.host, read_.table}, dialect)) {
         const int64_t changed =
-            RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(read_.columns.size())), snapshot->rowHashes());
+            RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(catalogue_.size())), snapshot->rowHashes());
         if (changed > 0) throw ChangedSinceRead(changed);
     }
     return snapshot;
@@ -364,12 +361,12 @@ QString ReplaceRun::insertHead() const {
     bool overriding = false;
     const int32_t columns = sheet_.columnCount();
     for (int32_t c = 1; c <= columns; ++c) {
-        if (static_cast<size_t>(c - 1) >= catalogue_.COL_Name.size()) throw Error::SubscriptOutOfRange();
-        const ColumnOrigin& origin = read_.column(static_cast<size_t>(c - 1));
+        const CatalogueColumn& column = catalogue_.column(static_cast<size_t>(c - 1));
+        const ColumnOrigin& origin = column.origin;
         if (origin.generated) continue;
         overriding = overriding || origin.alwaysIdentity;
         if (!columnList.isEmpty()) columnList += QLatin1Char(',');
-        columnList += QuotedIdentifier(catalogue_.COL_Name[static_cast<size_t>(c - 1)]);
+        columnList += QuotedIdentifier(column.name);
     }
     columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
     return QStringLiteral("INSERT INTO ") + inputs_.table + QStringLiteral(" (") + columnList;
@@ -403,9 +400,7 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
         try {
             for (; c <= rowColumns; ++c) {
                 const auto j = static_cast<size_t>(c - 1);
-                if (j >= catalogue_.COL_Type.size()) throw Error::SubscriptOutOfRange();
-                const ColumnOrigin& origin = read_.column(j);
-                if (origin.generated) continue;
+                if (catalogue_.column(j).origin.generated) continue;
                 if (!first) statement += QLatin1Char(',');
                 first = false;
                 appendCell(statement, r, c, record, form, dialect);
@@ -426,7 +421,7 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
 void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
                             const Dialect& dialect) {
     const auto j = static_cast<size_t>(c - 1);
-    const ColumnOrigin& origin = read_.column(j);
+    const ColumnOrigin& origin = catalogue_.origin(j);
     // A cell still as read goes back as the value read; a changed one as typed.
     const bool unchanged = sheet_.unchangedSinceRead(r, c);
     const std::string_view exact = unchanged ? sheet_.readExact(record, c) : std::string_view();
@@ -437,10 +432,10 @@ void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t re
     if (convert) statement += form->zoneBefore;
     const QString text = sheet_.text(r, c);
     if (unchanged)
-        AppendReadLiteral(statement, catalogue_.COL_Type[j], origin, text, {sheet_.readNull(record, c), exact},
+        AppendReadLiteral(statement, catalogue_.COL_Type(j), origin, text, {sheet_.readNull(record, c), exact},
                           dialect);
     else
-        AppendCellLiteral(statement, catalogue_.COL_Type[j], text, dialect, origin);
+        AppendCellLiteral(statement, catalogue_.COL_Type(j), text, dialect, origin);
     if (convert) statement += form->zoneAfter;
 }
 

@@ -57,10 +57,18 @@ TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns
     EXPECT_EQ(cell(5, 0), "3");
     EXPECT_EQ(cell(6, 1), "");
 
-    EXPECT_EQ(catalogue.COL_Name, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
-    EXPECT_EQ(catalogue.COL_Type, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
-    EXPECT_EQ(catalogue.COL_Size, (std::vector<int32_t>{20, 5, 9, 8, 38}));
-    EXPECT_EQ(catalogue.COL_Scale, (std::vector<int32_t>{0, 0, 2, 0, 0}));
+    Cells names, types;
+    std::vector<int32_t> sizes, scales;
+    for (size_t j = 0; j < catalogue.size(); ++j) {
+        names.push_back(catalogue.COL_Name(j));
+        types.push_back(catalogue.COL_Type(j));
+        sizes.push_back(catalogue.COL_Size(j));
+        scales.push_back(catalogue.COL_Scale(j));
+    }
+    EXPECT_EQ(names, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
+    EXPECT_EQ(types, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
+    EXPECT_EQ(sizes, (std::vector<int32_t>{20, 5, 9, 8, 38}));
+    EXPECT_EQ(scales, (std::vector<int32_t>{0, 0, 2, 0, 0}));
 
     for (int32_t r : {3, 5, 6, 502}) EXPECT_EQ(color(r, 1), GridColor::kYellow) << r;
     EXPECT_EQ(color(2, 1), GridColor::kWhite);
