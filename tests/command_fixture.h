@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -39,8 +40,11 @@ public:
     }
     // Kept as a bar keeps it: a step is a change of its value.
     void setProgress(int32_t value) override {
-        if (value != progress) progressSteps.push_back(value);
+        const bool step = value != progress;
         progress = value;
+        if (!step) return;
+        progressSteps.push_back(value);
+        if (onProgress) onProgress(value);
     }
     void allowUpdate(bool allowed) override { updateAllowed = allowed; }
     void setBusy(bool on) override { busy = on; }
@@ -61,6 +65,7 @@ public:
     std::vector<MessageRequest> boxes;  // questions and reports, in order
     int32_t progress = 0, progressMinimum = 0, progressMaximum = 100;
     std::vector<int32_t> progressSteps;
+    std::function<void(int32_t)> onProgress;  // called at each step
     bool updateAllowed = false;
     bool busy = false;
     int sheetChanges = 0;  // times the window was told of the sheet's changes
