@@ -80,7 +80,7 @@ void SetBackColor(QWidget* box, uint32_t color) {
 
 }  // namespace
 
-Form1::Form1(QWidget* parent) : QWidget(parent) {
+Form1::Form1(MessageAnswerer answerer, QWidget* parent) : QWidget(parent), answerer_(std::move(answerer)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velkin"));
     buildControls();
@@ -186,7 +186,7 @@ void Form1::orderControls() {
 
 void Form1::connectControls() {
     // A paste the grid refuses is explained in a box.
-    connect(SPD1, &SpreadGrid::pasteRefused, this, [](const QString& why) { ShowMessage({why}); });
+    connect(SPD1, &SpreadGrid::pasteRefused, this, [this](const QString& why) { showMessage({why}); });
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
     connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);
     connect(CMD_Quit, &QPushButton::clicked, this, &Form1::CMD_Quit_Click);
@@ -341,9 +341,13 @@ void Form1::FL_InitColor() {
 // ---------------------------------------------------------------------------
 // What the commands report.
 
-MessageAnswer Form1::ask(const MessageRequest& request) { return ShowMessage(request); }
+MessageAnswer Form1::showMessage(const MessageRequest& request) {
+    return answerer_ ? answerer_(request) : ShowMessage(request);
+}
 
-void Form1::reportError(ErrorReportKind kind, const Error& error) { ShowErrorReport(kind, error); }
+MessageAnswer Form1::ask(const MessageRequest& request) { return showMessage(request); }
+
+void Form1::reportError(ErrorReportKind kind, const Error& error) { showMessage(ErrorReportRequest(kind, error)); }
 
 void Form1::setProgressRange(int32_t minimum, int32_t maximum) {
     ProgBar1->setMaximum(maximum);

@@ -9,6 +9,7 @@
 #include "db/connection.h"
 #include "grid/sheet_data.h"
 #include "read/column_catalogue.h"
+#include "shell/message_box.h"
 
 #include <QWidget>
 #include <array>
@@ -33,7 +34,8 @@ struct CommandInputs;
 class Form1 : public QWidget, public velkin::CommandReport {
     Q_OBJECT
 public:
-    explicit Form1(QWidget* parent = nullptr);
+    // Every box of the window goes to `answerer`; none: to the screen.
+    explicit Form1(velkin::MessageAnswerer answerer = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
     // Controls, named as the users' documentation names them.
@@ -125,12 +127,14 @@ private:
     void connectControls();
     // Puts a control where the window table says, by its name.
     void place(QWidget* control);
+    velkin::MessageAnswer showMessage(const velkin::MessageRequest& request);
     velkin::CommandContext commandContext();
     velkin::CommandInputs commandInputs() const;
     // Runs a database command, never one inside another.
     template <class Command>
     void runCommand(Command command);
 
+    velkin::MessageAnswerer answerer_;
     bool unloaded_ = false;
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;

@@ -29,15 +29,9 @@ protected:
     }
 };
 
-MessageAnswerer& answererSlot() {
-    static MessageAnswerer answerer;
-    return answerer;
-}
 }  // namespace
 
 MessageAnswer ShowMessage(const MessageRequest& request) {
-    if (answererSlot()) return answererSlot()(request);
-
     CopyableMessageBox box(QApplication::activeWindow());
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(request.title.isEmpty() ? kApplicationTitle : request.title);
@@ -62,18 +56,5 @@ MessageAnswer ShowMessage(const MessageRequest& request) {
 }
 
 QString ErrorReportText(ErrorReportKind kind, const Error& error) { return ErrorReportRequest(kind, error).text; }
-
-void ShowErrorReport(ErrorReportKind kind, const Error& error) { ShowMessage(ErrorReportRequest(kind, error)); }
-
-void SetMessageAnswerer(MessageAnswerer answerer) { answererSlot() = std::move(answerer); }
-
-RecordingAnswerer::RecordingAnswerer(MessageAnswer yesNoAnswer) : yesNoAnswer_(yesNoAnswer) {
-    SetMessageAnswerer([this](const MessageRequest& request) {
-        boxes.push_back(request);
-        return request.buttons == MessageButtons::YesNo ? yesNoAnswer_ : MessageAnswer::Ok;
-    });
-}
-
-RecordingAnswerer::~RecordingAnswerer() { SetMessageAnswerer(nullptr); }
 
 }  // namespace velkin

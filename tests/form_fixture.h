@@ -8,6 +8,8 @@
 #include "shell/settings.h"
 #include "shell/main_window.h"
 #include "shell/message_box.h"
+#include "recording_answerer.h"
+#include "session_count.h"
 #include "sqlite_file.h"
 
 #include <QDir>
@@ -40,9 +42,15 @@ protected:
         file.write(content);
     }
     Form1& form() {
-        if (!form_) form_ = std::make_unique<Form1>();
+        if (!form_) {
+            form_ = std::make_unique<Form1>(boxes_.answerer());
+            form_->setSessionFactory(sessions_.factory());
+        }
         return *form_;
     }
+    // Where the window's sessions come from, counted (openConnections); empty: the engine the host names.
+    void useSessions(SessionFactory engine) { form().setSessionFactory(sessions_.factory(std::move(engine))); }
+    int openConnections() const { return sessions_.open(); }
     SpreadGrid& grid() { return *form().SPD1; }
     QString path(const QString& name) const { return dir_.filePath(name); }
 
@@ -97,8 +105,9 @@ protected:
 
     QTemporaryDir dir_;
     QString previousDir_;
-    std::unique_ptr<Form1> form_;
     RecordingAnswerer boxes_;
+    SessionCount sessions_;
+    std::unique_ptr<Form1> form_;
 };
 
 }  // namespace velkin::testing

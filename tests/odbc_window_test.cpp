@@ -109,7 +109,7 @@ protected:
         EXPECT_EQ(grid().lastDataRow(), 0) << "a committed replace empties the grid";
         EXPECT_FALSE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_EQ(openConnections(), 0);
     }
 
     Grid gridCells() {
@@ -135,7 +135,7 @@ protected:
         EXPECT_EQ(grid().lastDataRow(), 0);
         EXPECT_FALSE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_EQ(openConnections(), 0);
     }
     // A failed update: the grid as it was, with `marked` rows red; Update
     // still enabled so the user can correct and try again.
@@ -147,7 +147,7 @@ protected:
         EXPECT_TRUE(form().CMD_Update->isEnabled());
         EXPECT_TRUE(grid().isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_EQ(openConnections(), 0);
     }
 };
 

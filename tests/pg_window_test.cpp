@@ -640,7 +640,7 @@ protected:
         EXPECT_EQ(redRows(), markedRows);
         EXPECT_TRUE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_EQ(openConnections(), 0);
         EXPECT_TRUE(grid().isEnabled());
     }
 
@@ -948,7 +948,7 @@ protected:
         EXPECT_EQ(grid().lastDataRow(), 0);
         EXPECT_FALSE(form().CMD_Update->isEnabled());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_EQ(openConnections(), 0);
     }
 };
 
