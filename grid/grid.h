@@ -151,17 +151,6 @@ public:
     // selection and every text stay as they are.
     void revealRow(int32_t row);
 
-    // What a read put in the sheet, for telling changed cells from those
-    // still as read (SheetData::beginRead).
-    void beginRead(int32_t firstRow, int32_t columns) { sheet_.beginRead(firstRow, columns); }
-    void markReadNull(int32_t row, int32_t column) { sheet_.markReadNull(row, column); }
-    void setReadExact(int32_t record, int32_t column, std::string_view encoded) {
-        sheet_.setReadExact(record, column, encoded);
-    }
-    void endRead(int32_t records) { sheet_.endRead(records); }
-    // Forgets the read, so that no cell shows as changed in an emptied sheet.
-    void forgetRead() { sheet_.forgetRead(); }
-
     const SheetData& sheet() const { return sheet_; }
 
     // Shows what a command changed in the sheet: its size, and the cells of
