@@ -87,7 +87,11 @@ Form1::Form1(MessageAnswerer answerer, QWidget* parent) : QWidget(parent), answe
     Form_Load();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // The grid shows `sheet`, a member, which goes before QWidget's own
+    // destructor would delete the grid: a grid still shown would paint from it.
+    delete SPD1;
+}
 
 int Form1::twipsToPixels(int twips) const { return (twips * logicalDpiX() + 720) / 1440; }
 
