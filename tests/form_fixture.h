@@ -48,8 +48,7 @@ protected:
         }
         return *form_;
     }
-    // Where the window's sessions come from, counted (openConnections); empty: the engine the host names.
-    void useSessions(SessionFactory engine) { form().setSessionFactory(sessions_.factory(std::move(engine))); }
+    // Connections the window's commands hold, counted by the session factory it is given.
     int openConnections() const { return sessions_.open(); }
     SpreadGrid& grid() { return *form().SPD1; }
     QString path(const QString& name) const { return dir_.filePath(name); }
