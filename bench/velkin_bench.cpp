@@ -24,6 +24,7 @@
 #include "shell/message_box.h"
 #include "db/connection.h"
 #include "tests/forwarding_session.h"
+#include "tests/recording_answerer.h"
 #include "tests/tcp_proxy.h"
 
 #include <QApplication>
@@ -351,7 +352,7 @@ public:
         WriteSettings(dir, host, pg ? QString::fromStdString(pg->user) : QStringLiteral("bench"),
                       pg ? QString::fromStdString(pg->password) : QStringLiteral("bench"), line);
         QDir::setCurrent(dir);
-        form_ = std::make_unique<Form1>();
+        form_ = std::make_unique<Form1>(boxes_.answerer());
         form_->show();
         Settle();
     }
@@ -392,7 +393,7 @@ public:
     }
 
 private:
-    RecordingAnswerer boxes_{MessageAnswer::Yes};
+    testing::RecordingAnswerer boxes_{MessageAnswer::Yes};
     std::unique_ptr<Form1> form_;
 };
 

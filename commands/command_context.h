@@ -1,11 +1,12 @@
 #pragma once
-// What the database commands work on, handed to them by the window: the grid,
+// What the database commands work on, handed to them by the window: the sheet,
 // the column catalogue, the reporting interface, the settings they need and
 // where sessions come from; and the texts of the boxes at the moment the
 // command starts.
 
 #include "commands/command_report.h"
 #include "db/connection.h"
+#include "grid/sheet_data.h"
 #include "read/column_catalogue.h"
 
 #include <QString>
@@ -13,14 +14,12 @@
 
 namespace velkin {
 
-class SpreadGrid;
-
 struct CommandContext {
-    SpreadGrid& grid;
+    SheetData& sheet;
     ColumnCatalogue& catalogue;
     CommandReport& report;
     SessionFactory sessions;  // empty: the engine the host names
-    int32_t rowCapacity;      // the grid's row count after a reset
+    int32_t rowCapacity;      // the sheet's row count after a reset
     bool keepSnapshots;       // an Update keeps the replaced rows in a file
     // Seconds the server may send nothing before a command ends (the TIMEOUT setting); 0: for ever.
     int32_t timeoutSeconds = kDefaultTimeoutSeconds;

@@ -1,10 +1,13 @@
 #pragma once
 // What a database command tells the user and asks of them, and the window
 // state it changes while it runs. The window implements this interface; a
-// command knows nothing else about the window.
+// command knows nothing else about the window. The sheet a command writes is
+// the window's (CommandContext::sheet); the command says here what it changed,
+// in one step per change, and the window shows it.
 
 #include "db/error.h"
 #include "db/server_wait.h"
+#include "grid/sheet_data.h"
 
 #include <QString>
 #include <cstdint>
@@ -27,6 +30,9 @@ struct MessageRequest {
 // failure inside a command.
 enum class ErrorReportKind { Connection, Command };
 
+// The error report's box: label, number, CR LF, description, one OK button.
+MessageRequest ErrorReportRequest(ErrorReportKind kind, const Error& error);
+
 class CommandReport {
 public:
     virtual ~CommandReport() = default;
@@ -44,6 +50,17 @@ public:
     // (repaints; Esc, its Cancel button and its close box cancel `wait`) and
     // takes no other input.
     virtual void whileWaiting(ServerWait& wait) { (void)wait; }
+
+    // The command changed the sheet's size, or the cells of `block` (sheet
+    // rows and columns, the header row and column included).
+    virtual void sheetChanged(const CellBlock& block) = 0;
+    // The command emptied the sheet (ResetSheet): what the user did to the
+    // old one can no longer be undone.
+    virtual void sheetEmptied() = 0;
+    // Sheet cell (row, column) becomes the active cell.
+    virtual void activateCell(int32_t row, int32_t column) = 0;
+    // The view scrolls so that the user sees sheet row `row`.
+    virtual void revealRow(int32_t row) = 0;
 };
 
 }  // namespace velkin

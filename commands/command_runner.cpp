@@ -1,7 +1,7 @@
 #include "commands/command_runner.h"
 
 #include "db/session.h"
-#include "grid/grid.h"
+#include "grid/grid_prepare.h"
 
 namespace velkin {
 
@@ -16,23 +16,22 @@ public:
 };
 
 // The closing steps every database command ends with, in this order: the
-// grid draws again, the busy pointer goes, the connection is released, the
-// grid takes input again. Run by the destructor, so no path can skip them.
+// window shows the sheet as the command left it, the busy pointer goes, the
+// connection is released. Run by the destructor, so no path can skip them.
 class ClosingSteps {
 public:
-    ClosingSteps(SpreadGrid& grid, CommandReport& report, std::unique_ptr<CommandConnection>& connection)
-        : grid_(grid), report_(report), connection_(connection) {}
+    ClosingSteps(SheetData& sheet, CommandReport& report, std::unique_ptr<CommandConnection>& connection)
+        : sheet_(sheet), report_(report), connection_(connection) {}
     ~ClosingSteps() {
-        grid_.setRedraw(true);
+        report_.sheetChanged(WholeSheet(sheet_));
         report_.setBusy(false);
         connection_.reset();
-        grid_.setEnabled(true);
     }
     ClosingSteps(const ClosingSteps&) = delete;
     ClosingSteps& operator=(const ClosingSteps&) = delete;
 
 private:
-    SpreadGrid& grid_;
+    SheetData& sheet_;
     CommandReport& report_;
     std::unique_ptr<CommandConnection>& connection_;
 };
@@ -48,7 +47,7 @@ void RunCommand(const CommandContext& context, const ConnectionBoxes& login, Com
     report.setBusy(true);
     CommandWait wait(context);
     std::unique_ptr<CommandConnection> connection;
-    const ClosingSteps closing(context.grid, report, connection);
+    const ClosingSteps closing(context.sheet, report, connection);
     try {
         steps.prepare();
         try {

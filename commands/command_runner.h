@@ -4,8 +4,8 @@
 // set up, the command prepares, the connection opens (a failure here is
 // reported as a connection's), the command works; every failure of the
 // command ends in one place; and whatever happened, the closing steps run
-// last: the grid draws again, the busy pointer goes, the connection is
-// released, the grid takes input again.
+// last: the window shows the sheet as the command left it, the busy pointer
+// goes, the connection is released.
 
 #include "commands/command_context.h"
 

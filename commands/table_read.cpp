@@ -3,7 +3,6 @@
 #include "commands/command_runner.h"
 #include "db/error.h"
 #include "grid/exact_form.h"
-#include "grid/grid.h"
 #include "grid/grid_prepare.h"
 #include "read/value_text.h"
 
@@ -11,15 +10,16 @@ namespace velkin {
 
 namespace {
 
-// Opens the main query of the read and fills the grid. Returns when the read
+// Opens the main query of the read and fills the sheet. Returns when the read
 // is done or stopped; a failure is reported as the command's.
 class ReadRun final : public CommandSteps {
 public:
     ReadRun(const CommandContext& context, const CommandInputs& inputs)
-        : context_(context), inputs_(inputs), grid_(context.grid), catalogue_(context.catalogue) {}
+        : context_(context), inputs_(inputs), sheet_(context.sheet), catalogue_(context.catalogue) {}
 
     void prepare() override {
-        ResetGrid(grid_, context_.rowCapacity);
+        ResetSheet(sheet_, context_.rowCapacity);
+        context_.report.sheetEmptied();
         context_.report.setProgress(0);
     }
 
@@ -38,8 +38,11 @@ public:
         const int16_t columnCount = fields.Count();
 
         rebuildCatalogue(fields, columnCount);
-        grid_.setColumnCount(columnCount);
+        if (columnCount < 0) throw Error::SubscriptOutOfRange();
+        sheet_.setColumnCount(columnCount);
         writeHeaderRows(columnCount);
+        // The names and types show while the records are on their way.
+        context_.report.sheetChanged(BlockBetween(0, 0, columnCount, 2));
 
         CommandReport& report = context_.report;
         if (recordCount == 0) {
@@ -53,18 +56,11 @@ public:
         if (recordCount > 0) report.setProgressRange(0, recordCount);
         if (!loadRecords(*dynaset)) return;
 
-        // Column 1 of every data row, filled or not, turns yellow.
-        grid_.setBlockMode(true);
-        grid_.setCurrentColumn(1);
-        grid_.setBlockEndColumn(1);
-        grid_.setCurrentRow(kFirstDataRow);
-        grid_.setBlockEndRow(grid_.rowCount());
-        grid_.setBackColor(GridColor::kYellow);
-        grid_.setBlockMode(false);
-        grid_.setRedraw(true);
+        PaintReadColumn(sheet_);
+        report.sheetChanged(WholeSheet(sheet_));
 
         report.allowUpdate(inputs_.tableMode);
-        const int32_t last = grid_.lastDataRow();
+        const int32_t last = sheet_.lastDataRow();
         activate(last < kFirstDataRow ? kFirstDataRow : last);
     }
 
@@ -83,38 +79,29 @@ private:
     }
 
     void rebuildCatalogue(OraFields& fields, int16_t columnCount) {
-        catalogue_.reset(static_cast<size_t>(std::max<int16_t>(columnCount, 0)));
+        catalogue_.clear();
         fields_.clear();
         isDate_.clear();
         for (int16_t j = 0; j < columnCount; ++j) {
             OraField& field = fields.Item(j);
             fields_.push_back(&field);
-            catalogue_.COL_Name[j] = field.Name();
             const int32_t code = field.OraIDataType();
             const ColumnInfo info = CatalogueEntry(code, field.Size(), field.OraScale());
-            catalogue_.COL_Type[j] = info.type;
-            catalogue_.COL_Size[j] = info.size;
-            catalogue_.COL_Scale[j] = info.scale;
+            catalogue_.add({field.Name(), info.kind, info.size, info.scale, field.Origin()});
             isDate_.push_back(code == OraType::kDate);
-            catalogue_.origin.columns.push_back(field.Origin());
         }
         if (inputs_.tableMode) {
-            catalogue_.origin.table = inputs_.table;
-            catalogue_.origin.host = inputs_.login.host;
-            catalogue_.origin.referencesUnchecked = !connection_->session().ListsReferringKeys();
+            catalogue_.source.table = inputs_.table;
+            catalogue_.source.host = inputs_.login.host;
+            catalogue_.source.referencesUnchecked = !connection_->session().ListsReferringKeys();
         }
     }
 
     void writeHeaderRows(int16_t columnCount) {
         for (int32_t c = 1; c <= columnCount; ++c) {
             const size_t j = static_cast<size_t>(c - 1);
-            grid_.setCurrentRow(1);
-            grid_.setCurrentColumn(c);
-            grid_.setCellText(catalogue_.COL_Name[j]);
-            grid_.setCurrentRow(2);
-            grid_.setCellText(inputs_.tableMode ? ColumnTypeText(catalogue_.COL_Type[j], catalogue_.COL_Size[j],
-                                                                 catalogue_.COL_Scale[j])
-                                                : QString());
+            WriteCellText(sheet_, 1, c, catalogue_.COL_Name(j));
+            WriteCellText(sheet_, 2, c, inputs_.tableMode ? catalogue_.typeText(j) : QString());
         }
     }
 
@@ -125,19 +112,17 @@ private:
         std::string scratch;
         DateCellBuffer dateText;
         dynaset.MoveFirst();
-        grid_.setCurrentRow(kFirstDataRow);
-        grid_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
+        int32_t row = kFirstDataRow;
+        sheet_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
         while (!dynaset.Eof()) {
             ++counter;
             context_.report.setProgress(counter);
-            if (counter + 2 > grid_.rowCount()) {
+            if (counter + 2 > sheet_.rowCount()) {
                 context_.report.ask(
                     {kRowLimitMessage, kRowLimitTitle, MessageButtons::Ok, MessageAnswer::Ok, kRowLimitHint});
                 return false;
             }
-            const int32_t row = grid_.currentRow();
-            grid_.setCurrentColumn(0);
-            grid_.setCellText(row - 2);
+            WriteCellNumber(sheet_, row, 0, row - 2);
             for (size_t j = 0; j < columns; ++j) {
                 const auto column = static_cast<int32_t>(j) + 1;
                 // Asked first: the value's view below may point into the engine's buffer.
@@ -145,31 +130,26 @@ private:
                 // UTF-8 from the engine straight into the grid: no QString per cell.
                 const std::optional<std::string_view> value = fields_[j]->Utf8Value(scratch);
                 if (!value) {
-                    grid_.markReadNull(row, column);
+                    sheet_.markReadNull(row, column);
                     continue;
                 }
                 const std::string_view shown = isDate_[j] ? DateCellTextUtf8(*value, dateText) : *value;
-                if (exact) grid_.setReadExact(counter - 1, column, EncodeExact(shown, *exact));
-                grid_.setCurrentColumn(column);
-                grid_.setCellText(shown);
+                if (exact) sheet_.setReadExact(counter - 1, column, EncodeExact(shown, *exact));
+                WriteCellText(sheet_, row, column, shown);
             }
             dynaset.MoveNext();
-            grid_.setCurrentRow(row + 1);
+            ++row;
         }
-        grid_.endRead(counter);
+        sheet_.endRead(counter);
         return true;
     }
 
-    void activate(int32_t row) {
-        grid_.setCurrentColumn(1);
-        grid_.setCurrentRow(row);
-        grid_.doAction(GridAction::ActivateCell);
-    }
+    void activate(int32_t row) { context_.report.activateCell(row, 1); }
 
     const CommandContext& context_;
     const CommandInputs& inputs_;
     CommandConnection* connection_ = nullptr;  // while work() runs
-    SpreadGrid& grid_;
+    SheetData& sheet_;
     ColumnCatalogue& catalogue_;
     std::vector<OraField*> fields_;  // taken once, used for every record
     std::vector<bool> isDate_;

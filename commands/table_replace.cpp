@@ -5,7 +5,6 @@
 #include "db/error.h"
 #include "db/server_fault.h"
 #include "grid/exact_form.h"
-#include "grid/grid.h"
 #include "grid/grid_prepare.h"
 #include "read/value_text.h"
 #include "writeback/literals.h"
@@ -24,18 +23,6 @@ bool BlankFirstCell(const QString& text) {
     return true;
 }
 
-void MarkFailedRow(SpreadGrid& grid, int32_t row) {
-    grid.setCurrentRow(row);
-    grid.setBlockEndRow(row);
-    grid.setCurrentColumn(1);
-    grid.setBlockEndColumn(grid.columnCount());
-    grid.setBlockMode(true);
-    grid.setBackColor(GridColor::kRed);
-    grid.setBlockMode(false);
-    // The user must see which row failed, wherever the view stood.
-    grid.revealRow(row);
-}
-
 // Whether grid row `row` is written: its first cell holds text, or the row
 // holds a record of the read whose first cell is still as read. A row read
 // with a blank key is the user's to delete by blanking it, not the replace's.
@@ -46,15 +33,14 @@ bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell)
 // The last row the replace looks at: the last with text, or below it the
 // last record of the read that is still written (RowIsWritten), so that a
 // record read with every cell NULL at the end goes back like any other.
-int32_t LastRowToWrite(const SpreadGrid& grid) {
-    const SheetData& sheet = grid.sheet();
-    const int32_t lastText = grid.lastDataRow();
+int32_t LastRowToWrite(const SheetData& sheet) {
+    const int32_t lastText = sheet.lastDataRow();
     for (int32_t r = sheet.lastReadRow(); r > lastText; --r)
         if (sheet.unchangedSinceRead(r, 1)) return r;
     return lastText;
 }
 
-// What an Update is about to do, counted from the grid.
+// What an Update is about to do, counted from the sheet.
 struct ReplaceCounts {
     int32_t read = 0;     // data rows the read gave
     int32_t written = 0;  // rows to be inserted
@@ -128,15 +114,12 @@ MessageRequest ReplaceQuestion(const ReplaceCounts& counts, const QString& table
 // the column's name and type text, the row as its header numbers it.
 Error WithRefusedCell(const Error& error, const ColumnCatalogue& catalogue, int32_t row, int32_t column) {
     const auto j = static_cast<size_t>(column - 1);
-    if (error.Number() != Error::kTypeMismatch || row < kFirstDataRow || column < 1 || j >= catalogue.COL_Type.size())
+    if (error.Number() != Error::kTypeMismatch || row < kFirstDataRow || column < 1 || !catalogue.has(j))
         return error;
-    const QString expected = ExpectedCellText(catalogue.COL_Type[j], catalogue.origin.column(j));
+    const QString expected = ExpectedCellText(catalogue.COL_Type(j), catalogue.origin(j));
     if (expected.isEmpty()) return error;
-    const QString where =
-        QStringLiteral("列 %1（%2）、%3 行目: ")
-            .arg(catalogue.COL_Name[j],
-                 ColumnTypeText(catalogue.COL_Type[j], catalogue.COL_Size[j], catalogue.COL_Scale[j]),
-                 QString::number(row - kFirstDataRow + 1));
+    const QString where = QStringLiteral("列 %1（%2）、%3 行目: ")
+                              .arg(catalogue.COL_Name(j), catalogue.typeText(j), QString::number(row - kFirstDataRow + 1));
     return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + where + expected, error.SqlState());
 }
 
@@ -234,8 +217,8 @@ bool CommitAnswered(const Error& error) {
 class ReplaceRun final : public CommandSteps {
 public:
     ReplaceRun(const CommandContext& context, const CommandInputs& inputs)
-        : context_(context), inputs_(inputs), grid_(context.grid), sheet_(context.grid.sheet()),
-          catalogue_(context.catalogue), read_(context.catalogue.origin) {}
+        : context_(context), inputs_(inputs), sheet_(context.sheet),
+          catalogue_(context.catalogue), read_(context.catalogue.source) {}
 
     void run();
 
@@ -255,15 +238,13 @@ private:
     std::unique_ptr<TableSnapshot> lockAndKeep(OraDatabase& database, const Dialect& dialect);
     QString insertHead() const;
     void sendRows(StatementStream& stream, const Dialect& dialect);
-    // Cell (r, c) of the row's statement, record `record` of the Read; the
-    // grid's current cell is (r, c).
+    // Cell (r, c) of the row's statement, record `record` of the Read.
     void appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
                     const Dialect& dialect);
 
     const CommandContext& context_;
     const CommandInputs& inputs_;
-    SpreadGrid& grid_;
-    const SheetData& sheet_;
+    SheetData& sheet_;
     const ColumnCatalogue& catalogue_;
     const ReadOrigin& read_;
     int32_t lastRow_ = 0;
@@ -274,13 +255,9 @@ private:
 };
 
 bool ReplaceRun::confirmed() {
-    try {
-        RemoveFailureMark(grid_);
-    } catch (const Error& error) {
-        // The mark stays; the question comes all the same.
-        context_.report.reportError(ErrorReportKind::Command, error);
-    }
-    lastRow_ = LastRowToWrite(grid_);
+    if (const int32_t unmarked = RemoveFailureMark(sheet_); unmarked > 0)
+        context_.report.sheetChanged(BlockBetween(1, unmarked, sheet_.columnCount(), unmarked));
+    lastRow_ = LastRowToWrite(sheet_);
     return context_.report.ask(ReplaceQuestion(CountReplace(sheet_, lastRow_), inputs_.table, inputs_.login.host,
                                                read_)) == MessageAnswer::Yes;
 }
@@ -325,9 +302,9 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     const std::unique_ptr<TableSnapshot> snapshot = lockAndKeep(database, dialect);
     session.RequireTransactionalTable(table);
     session.RequireNoDestructiveReferences(table);
-    if (const UnwritableCell cell = FindUnwritable(sheet_, lastRow_, grid_.columnCount()); cell.row > 0) {
+    if (const UnwritableCell cell = FindUnwritable(sheet_, lastRow_, sheet_.columnCount()); cell.row > 0) {
         rowInProgress_ = cell.row;
-        throw Unwritable(catalogue_.COL_Name.at(static_cast<size_t>(cell.column - 1)), cell.row);
+        throw Unwritable(catalogue_.COL_Name(static_cast<size_t>(cell.column - 1)), cell.row);
     }
     // Every statement from here on goes through one stream, which may
     // send several before their answers are back (StatementStream); the
@@ -351,7 +328,8 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
         throw;
     }
     if (snapshot) snapshot->keep();
-    ResetGrid(grid_, context_.rowCapacity);
+    ResetSheet(sheet_, context_.rowCapacity);
+    context_.report.sheetEmptied();
     context_.report.allowUpdate(false);
 }
 
@@ -370,7 +348,7 @@ std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(OraDatabase& database, co
     // the user's choice, which the question's warning line has put to them.
     if (SameTable({inputs_.login.host, table}, {read_.host, read_.table}, dialect)) {
         const int64_t changed =
-            RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(read_.columns.size())), snapshot->rowHashes());
+            RowsChangedSince(ReadRowHashes(sheet_, static_cast<int32_t>(catalogue_.size())), snapshot->rowHashes());
         if (changed > 0) throw ChangedSinceRead(changed);
     }
     return snapshot;
@@ -381,14 +359,14 @@ QString ReplaceRun::insertHead() const {
     // refuses one is told to take the value read.
     QString columnList;
     bool overriding = false;
-    const int32_t columns = grid_.columnCount();
+    const int32_t columns = sheet_.columnCount();
     for (int32_t c = 1; c <= columns; ++c) {
-        if (static_cast<size_t>(c - 1) >= catalogue_.COL_Name.size()) throw Error::SubscriptOutOfRange();
-        const ColumnOrigin& origin = read_.column(static_cast<size_t>(c - 1));
+        const CatalogueColumn& column = catalogue_.column(static_cast<size_t>(c - 1));
+        const ColumnOrigin& origin = column.origin;
         if (origin.generated) continue;
         overriding = overriding || origin.alwaysIdentity;
         if (!columnList.isEmpty()) columnList += QLatin1Char(',');
-        columnList += QuotedIdentifier(catalogue_.COL_Name[static_cast<size_t>(c - 1)]);
+        columnList += QuotedIdentifier(column.name);
     }
     columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
     return QStringLiteral("INSERT INTO ") + inputs_.table + QStringLiteral(" (") + columnList;
@@ -408,26 +386,21 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
         return *form;
     };
     for (int32_t r = kFirstDataRow; r <= lastRow_; ++r) {
-        grid_.setCurrentRow(r);
-        grid_.setCurrentColumn(1);
-        if (!RowIsWritten(sheet_, r, grid_.cellText())) continue;
+        if (!RowIsWritten(sheet_, r, sheet_.text(r, 1))) continue;
 
         const int32_t record = sheet_.recordOf(r);
-        const uint8_t needs = RowNeeds(sheet_, r, grid_.columnCount());
+        const uint8_t needs = RowNeeds(sheet_, r, sheet_.columnCount());
         const NeedsStatement* form = needs ? &formFor(needs) : nullptr;
         statement.resize(0);
         if (form) statement += form->prefix;
         statement += statementStart;
-        const int32_t rowColumns = grid_.columnCount();
+        const int32_t rowColumns = sheet_.columnCount();
         bool first = true;
         int32_t c = 1;
         try {
             for (; c <= rowColumns; ++c) {
-                grid_.setCurrentColumn(c);
                 const auto j = static_cast<size_t>(c - 1);
-                if (j >= catalogue_.COL_Type.size()) throw Error::SubscriptOutOfRange();
-                const ColumnOrigin& origin = read_.column(j);
-                if (origin.generated) continue;
+                if (catalogue_.column(j).origin.generated) continue;
                 if (!first) statement += QLatin1Char(',');
                 first = false;
                 appendCell(statement, r, c, record, form, dialect);
@@ -448,7 +421,7 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
 void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
                             const Dialect& dialect) {
     const auto j = static_cast<size_t>(c - 1);
-    const ColumnOrigin& origin = read_.column(j);
+    const ColumnOrigin& origin = catalogue_.origin(j);
     // A cell still as read goes back as the value read; a changed one as typed.
     const bool unchanged = sheet_.unchangedSinceRead(r, c);
     const std::string_view exact = unchanged ? sheet_.readExact(record, c) : std::string_view();
@@ -457,11 +430,12 @@ void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t re
     const bool convert = form && origin.sessionZone && !form->zoneBefore.isEmpty() &&
                          !(DecodeExact(exact).needs & ExactNeed::kUtcStatement);
     if (convert) statement += form->zoneBefore;
+    const QString text = sheet_.text(r, c);
     if (unchanged)
-        AppendReadLiteral(statement, catalogue_.COL_Type[j], origin, grid_.cellText(),
-                          {sheet_.readNull(record, c), exact}, dialect);
+        AppendReadLiteral(statement, catalogue_.COL_Type(j), origin, text, {sheet_.readNull(record, c), exact},
+                          dialect);
     else
-        AppendCellLiteral(statement, catalogue_.COL_Type[j], grid_.cellText(), dialect, origin);
+        AppendCellLiteral(statement, catalogue_.COL_Type(j), text, dialect, origin);
     if (convert) statement += form->zoneAfter;
 }
 
@@ -479,15 +453,17 @@ void ReplaceRun::failed(const Error& statementError, CommandConnection* connecti
     } catch (const std::exception&) {
         // A lost connection has already discarded the transaction on the server.
     }
-    if (rowInProgress_ > 0) MarkFailedRow(grid_, rowInProgress_);
+    if (rowInProgress_ > 0) {
+        MarkFailedRow(sheet_, rowInProgress_);
+        context_.report.sheetChanged(BlockBetween(1, rowInProgress_, sheet_.columnCount(), rowInProgress_));
+        // The user must see which row failed, wherever the view stood.
+        context_.report.revealRow(rowInProgress_);
+    }
     // A cell the program itself could not read as its column's type: the
     // user is taken to it, within the marked row.
     const bool cellRefused = error.Number() == Error::kTypeMismatch || error.Number() == Error::kOverflow;
-    if (rowInProgress_ > 0 && columnInProgress_ > 0 && cellRefused) {
-        grid_.setCurrentRow(rowInProgress_);
-        grid_.setCurrentColumn(columnInProgress_);
-        grid_.doAction(GridAction::ActivateCell);
-    }
+    if (rowInProgress_ > 0 && columnInProgress_ > 0 && cellRefused)
+        context_.report.activateCell(rowInProgress_, columnInProgress_);
     context_.report.reportError(
         ErrorReportKind::Command,
         ExplainUpdateFailure(WithRefusedCell(error, catalogue_, rowInProgress_, columnInProgress_), committing_));

@@ -2,13 +2,9 @@
 
 #include "db/error.h"
 
-#include <atomic>
-
 namespace velkin {
 
 namespace {
-
-std::atomic<int> openConnections{0};
 
 QString TrimSpaces(const QString& text) {
     qsizetype first = 0, last = text.size();
@@ -29,17 +25,12 @@ QString ConnectionField(const QString& boxText) {
 QString HostField(const QString& boxText) { return TrimSpaces(boxText); }
 
 CommandConnection::CommandConnection(std::unique_ptr<EngineSession> session, std::unique_ptr<OraDatabase> database)
-    : session_(std::move(session)), database_(std::move(database)) {
-    ++openConnections;
-}
+    : session_(std::move(session)), database_(std::move(database)) {}
 
 CommandConnection::~CommandConnection() {
     database_.reset();
     session_.reset();
-    --openConnections;
 }
-
-int CommandConnection::Open() { return openConnections; }
 
 std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory,
                                                   ServerWait* wait) {

@@ -43,9 +43,6 @@ public:
     EngineSession& session() { return *session_; }
     OraDatabase& database() { return *database_; }
 
-    // Connections open in this process: none between commands.
-    static int Open();
-
 private:
     std::unique_ptr<EngineSession> session_;
     std::unique_ptr<OraDatabase> database_;

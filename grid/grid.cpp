@@ -26,15 +26,7 @@ namespace velkin {
 
 namespace {
 
-// Values from this size on are checked for room before the sheet takes them;
-// smaller ones are not worth reading the system's figures for.
-constexpr size_t kCheckedValueBytes = size_t{1} << 20;
-
 size_t Megabytes(size_t bytes) { return (bytes + (size_t{1} << 20) - 1) >> 20; }
-
-Error OutOfMemory(size_t valueBytes) {
-    return Error(Error::kOutOfMemory, QStringLiteral("メモリが足りません（%1 MB の値をシートに置けません）。").arg(Megabytes(valueBytes)));
-}
 
 // Bytes of `text` in UTF-8 as the sheet keeps it; a surrogate pair's two
 // halves take two each.
@@ -46,7 +38,10 @@ size_t Utf8Bytes(QStringView text) {
 
 }  // namespace
 
-SpreadGrid::SpreadGrid(QWidget* parent) : QTableView(parent), model_(new SheetModel(sheet_, this)) {
+SpreadGrid::SpreadGrid(QWidget* parent) : SpreadGrid(*new SheetData, parent) { ownSheet_.reset(&sheet_); }
+
+SpreadGrid::SpreadGrid(SheetData& sheet, QWidget* parent)
+    : QTableView(parent), sheet_(sheet), model_(new SheetModel(sheet_, this)) {
     setModel(model_);
     setSelectionMode(QAbstractItemView::ContiguousSelection);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
@@ -64,19 +59,36 @@ SpreadGrid::~SpreadGrid() = default;
 
 void SpreadGrid::setColumnCount(int32_t columns) {
     if (columns < 0) throw Error::SubscriptOutOfRange();
-    const int32_t old = sheet_.columnCount();
-    if (columns == old) return;
-    model_->beginColumnCountChange(old, columns);
     sheet_.setColumnCount(columns);
-    model_->endColumnCountChange(old, columns);
+    model_->showSize();
 }
 
 void SpreadGrid::setRowCount(int32_t rows) {
     if (rows < 0) throw Error::SubscriptOutOfRange();
-    if (rows == sheet_.rowCount()) return;
-    model_->beginSizeChange();
     sheet_.setRowCount(rows);
-    model_->endSizeChange();
+    model_->showSize();
+}
+
+void SpreadGrid::showSheetChanges(const CellBlock& block) {
+    model_->showSize();
+    const int32_t lastRow = std::min(block.row2, sheet_.rowCount()), lastColumn = std::min(block.column2, sheet_.columnCount());
+    if (lastRow >= 1 && lastColumn >= 1)
+        emit model_->dataChanged(model_->index(std::max(block.row1, 1) - 1, std::max(block.column1, 1) - 1),
+                                 model_->index(lastRow - 1, lastColumn - 1));
+    // The headers (rows and column 0) and the row numbers catch up once.
+    scheduleRefresh();
+}
+
+void SpreadGrid::showSheetEmptied() {
+    clearUndoHistory();
+    showSheetChanges(WholeSheet(sheet_));
+}
+
+void SpreadGrid::activateCell(int32_t row, int32_t column) {
+    const QModelIndex index = model_->index(std::max(row, 1) - 1, std::max(column, 1) - 1);
+    if (!index.isValid()) return;
+    setCurrentIndex(index);
+    scrollTo(index);
 }
 
 CellBlock SpreadGrid::addressedBlock() const {
@@ -85,29 +97,18 @@ CellBlock SpreadGrid::addressedBlock() const {
 }
 
 void SpreadGrid::setCellText(QString text) {
-    if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
-        throw Error::SubscriptOutOfRange();
-    sheet_.setText(row_, column_, text);
+    WriteCellText(sheet_, row_, column_, text);
     scheduleRefresh();
 }
 
 void SpreadGrid::setCellText(std::string_view utf8) {
-    if (row_ < 0 || column_ < 0 || row_ > sheet_.rowCount() || column_ > sheet_.columnCount())
-        throw Error::SubscriptOutOfRange();
-    // The sheet copies the value while it packs the row it lands in.
-    if (utf8.size() >= kCheckedValueBytes && !RoomFor(2 * utf8.size())) throw OutOfMemory(utf8.size());
-    try {
-        sheet_.setTextUtf8(row_, column_, utf8);
-    } catch (const std::bad_alloc&) {
-        throw OutOfMemory(utf8.size());
-    }
+    WriteCellText(sheet_, row_, column_, utf8);
     scheduleRefresh();
 }
 
 void SpreadGrid::setCellText(int64_t number) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    setCellText(std::string_view(digits, static_cast<size_t>(end - digits)));
+    WriteCellNumber(sheet_, row_, column_, number);
+    scheduleRefresh();
 }
 
 void SpreadGrid::setBackColor(uint32_t color) {
@@ -117,14 +118,7 @@ void SpreadGrid::setBackColor(uint32_t color) {
 
 void SpreadGrid::doAction(GridAction action) {
     switch (action) {
-    case GridAction::ActivateCell: {
-        const QModelIndex index = model_->index(std::max(row_, 1) - 1, std::max(column_, 1) - 1);
-        if (index.isValid()) {
-            setCurrentIndex(index);
-            scrollTo(index);
-        }
-        break;
-    }
+    case GridAction::ActivateCell: activateCell(row_, column_); break;
     case GridAction::ClearText:
         sheet_.clearTexts(addressedBlock());
         scheduleRefresh();

@@ -1,7 +1,10 @@
 #pragma once
-// SPD1, the spreadsheet grid. The commands reach it through a current cell
+// SPD1, the spreadsheet grid: the widget that shows a sheet (grid/sheet_data.h)
+// and lets the user work on it. The window reaches it through a current cell
 // (current column and row) and, with block mode on, a block from there to the
-// block end column and row; every cell is read and written as text.
+// block end column and row; every cell is read and written as text. The
+// database commands work on the sheet itself, and the window shows what they
+// changed in one step (showSheetChanges).
 // The user types into cells and copies and pastes blocks with Ctrl+C / Ctrl+V,
 // inserts and deletes rows, finds and replaces, fills down, and moves with
 // the keys spreadsheet users press (the README's table of the grid's keys).
@@ -38,6 +41,9 @@ enum class GridAction : int32_t {
 class SpreadGrid : public QTableView {
     Q_OBJECT
 public:
+    // Shows `sheet`, which the window owns and which outlives the grid.
+    explicit SpreadGrid(SheetData& sheet, QWidget* parent = nullptr);
+    // Shows a sheet of its own.
     explicit SpreadGrid(QWidget* parent = nullptr);
     ~SpreadGrid() override;
 
@@ -145,18 +151,15 @@ public:
     // selection and every text stay as they are.
     void revealRow(int32_t row);
 
-    // What a read put in the sheet, for telling changed cells from those
-    // still as read (SheetData::beginRead).
-    void beginRead(int32_t firstRow, int32_t columns) { sheet_.beginRead(firstRow, columns); }
-    void markReadNull(int32_t row, int32_t column) { sheet_.markReadNull(row, column); }
-    void setReadExact(int32_t record, int32_t column, std::string_view encoded) {
-        sheet_.setReadExact(record, column, encoded);
-    }
-    void endRead(int32_t records) { sheet_.endRead(records); }
-    // Forgets the read, so that no cell shows as changed in an emptied sheet.
-    void forgetRead() { sheet_.forgetRead(); }
-
     const SheetData& sheet() const { return sheet_; }
+
+    // Shows what a command changed in the sheet: its size, and the cells of
+    // `block` (sheet rows and columns), told to the view as one range.
+    void showSheetChanges(const CellBlock& block);
+    // A command emptied the sheet: shown whole, and the undo history ends.
+    void showSheetEmptied();
+    // Makes sheet cell (row, column) the current one and brings it into view.
+    void activateCell(int32_t row, int32_t column);
 
 signals:
     // A paste that does not fit the sheet or the memory was refused whole, or
@@ -200,7 +203,8 @@ private:
     void scheduleRefresh();
     void refresh();
 
-    SheetData sheet_;
+    std::unique_ptr<SheetData> ownSheet_;  // when made without the window's sheet
+    SheetData& sheet_;
     SheetModel* model_;
     int32_t column_ = 0, row_ = 0, column2_ = 0, row2_ = 0;
     bool blockMode_ = false;

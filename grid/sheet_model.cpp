@@ -10,11 +10,9 @@ QString ColumnLetters(int column) {
     return letters;
 }
 
-int SheetModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : sheet_.rowCount(); }
+int SheetModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
 
-int SheetModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : sheet_.columnCount();
-}
+int SheetModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : columns_; }
 
 QVariant SheetModel::data(const QModelIndex& index, int role) const {
     const int32_t row = index.row() + 1, column = index.column() + 1;
@@ -56,24 +54,28 @@ Qt::ItemFlags SheetModel::flags(const QModelIndex& index) const {
     return QAbstractTableModel::flags(index) | Qt::ItemIsEditable;
 }
 
-void SheetModel::beginColumnCountChange(int from, int to) {
-    if (to > from)
-        beginInsertColumns(QModelIndex(), from, to - 1);
-    else
-        beginRemoveColumns(QModelIndex(), to, from - 1);
-}
-
-void SheetModel::endColumnCountChange(int from, int to) {
-    if (to > from)
+void SheetModel::showSize() {
+    const int rows = sheet_.rowCount(), columns = sheet_.columnCount();
+    if (rows != rows_) {
+        beginResetModel();
+        rows_ = rows;
+        columns_ = columns;
+        endResetModel();
+    } else if (columns > columns_) {
+        beginInsertColumns(QModelIndex(), columns_, columns - 1);
+        columns_ = columns;
         endInsertColumns();
-    else
+    } else if (columns < columns_) {
+        beginRemoveColumns(QModelIndex(), columns, columns_ - 1);
+        columns_ = columns;
         endRemoveColumns();
+    }
 }
 
 void SheetModel::contentsChanged() {
-    if (sheet_.rowCount() > 0 && sheet_.columnCount() > 0) {
-        emit headerDataChanged(Qt::Vertical, 0, sheet_.rowCount() - 1);
-        emit headerDataChanged(Qt::Horizontal, 0, sheet_.columnCount() - 1);
+    if (rows_ > 0 && columns_ > 0) {
+        emit headerDataChanged(Qt::Vertical, 0, rows_ - 1);
+        emit headerDataChanged(Qt::Horizontal, 0, columns_ - 1);
     }
 }
 

@@ -80,14 +80,18 @@ void SetBackColor(QWidget* box, uint32_t color) {
 
 }  // namespace
 
-Form1::Form1(QWidget* parent) : QWidget(parent) {
+Form1::Form1(MessageAnswerer answerer, QWidget* parent) : QWidget(parent), answerer_(std::move(answerer)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velkin"));
     buildControls();
     Form_Load();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // The grid shows `sheet`, a member, which goes before QWidget's own
+    // destructor would delete the grid: a grid still shown would paint from it.
+    delete SPD1;
+}
 
 int Form1::twipsToPixels(int twips) const { return (twips * logicalDpiX() + 720) / 1440; }
 
@@ -114,7 +118,7 @@ QWidget* Form1::makeControl(const ControlPlace& at) {
     const QString caption = QString::fromUtf8(at.caption);
     QWidget* control = nullptr;
     switch (at.kind) {
-    case ControlKind::Grid: control = new SpreadGrid(parent); break;
+    case ControlKind::Grid: control = new SpreadGrid(sheet, parent); break;
     case ControlKind::TextBox: control = new QLineEdit(parent); break;
     case ControlKind::MultiLineBox: control = MultiLineBox(parent); break;
     case ControlKind::Label: control = new QLabel(caption, parent); break;
@@ -186,7 +190,7 @@ void Form1::orderControls() {
 
 void Form1::connectControls() {
     // A paste the grid refuses is explained in a box.
-    connect(SPD1, &SpreadGrid::pasteRefused, this, [](const QString& why) { ShowMessage({why}); });
+    connect(SPD1, &SpreadGrid::pasteRefused, this, [this](const QString& why) { showMessage({why}); });
     connect(CMD_Read, &QPushButton::clicked, this, &Form1::CMD_Read_Click);
     connect(CMD_Update, &QPushButton::clicked, this, &Form1::CMD_Update_Click);
     connect(CMD_Quit, &QPushButton::clicked, this, &Form1::CMD_Quit_Click);
@@ -293,7 +297,7 @@ void Form1::Option1_Click(int) {
 // The commands, handed the boxes' texts as they stand now.
 
 CommandContext Form1::commandContext() {
-    return {*SPD1, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_};
+    return {sheet, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_};
 }
 
 CommandInputs Form1::commandInputs() const {
@@ -328,24 +332,26 @@ void Form1::FL_UPDATE() {
 }
 
 void Form1::FL_InitSpd() {
-    ResetGrid(*SPD1, rowCapacity_);
+    ResetSheet(sheet, rowCapacity_);
+    SPD1->showSheetEmptied();
     CMD_Update->setEnabled(false);
 }
 
 void Form1::FL_InitColor() {
-    try {
-        RemoveFailureMark(*SPD1);
-    } catch (const Error& error) {
-        ShowErrorReport(ErrorReportKind::Command, error);
-    }
+    if (const int32_t row = RemoveFailureMark(sheet); row > 0)
+        SPD1->showSheetChanges(BlockBetween(1, row, sheet.columnCount(), row));
 }
 
 // ---------------------------------------------------------------------------
 // What the commands report.
 
-MessageAnswer Form1::ask(const MessageRequest& request) { return ShowMessage(request); }
+MessageAnswer Form1::showMessage(const MessageRequest& request) {
+    return answerer_ ? answerer_(request) : ShowMessage(request);
+}
 
-void Form1::reportError(ErrorReportKind kind, const Error& error) { ShowErrorReport(kind, error); }
+MessageAnswer Form1::ask(const MessageRequest& request) { return showMessage(request); }
+
+void Form1::reportError(ErrorReportKind kind, const Error& error) { showMessage(ErrorReportRequest(kind, error)); }
 
 void Form1::setProgressRange(int32_t minimum, int32_t maximum) {
     ProgBar1->setMaximum(maximum);
@@ -355,6 +361,14 @@ void Form1::setProgressRange(int32_t minimum, int32_t maximum) {
 void Form1::setProgress(int32_t value) { ProgBar1->setValue(value); }
 
 void Form1::allowUpdate(bool allowed) { CMD_Update->setEnabled(allowed); }
+
+void Form1::sheetChanged(const CellBlock& block) { SPD1->showSheetChanges(block); }
+
+void Form1::sheetEmptied() { SPD1->showSheetEmptied(); }
+
+void Form1::activateCell(int32_t row, int32_t column) { SPD1->activateCell(row, column); }
+
+void Form1::revealRow(int32_t row) { SPD1->revealRow(row); }
 
 void Form1::whileWaiting(ServerWait& wait) {
     // Shown once a wait has lasted a moment, so a quick command does not flash it.

@@ -7,7 +7,9 @@
 
 #include "commands/command_report.h"
 #include "db/connection.h"
+#include "grid/sheet_data.h"
 #include "read/column_catalogue.h"
+#include "shell/message_box.h"
 
 #include <QWidget>
 #include <array>
@@ -32,7 +34,8 @@ struct CommandInputs;
 class Form1 : public QWidget, public velkin::CommandReport {
     Q_OBJECT
 public:
-    explicit Form1(QWidget* parent = nullptr);
+    // Every box of the window goes to `answerer`; none: to the screen.
+    explicit Form1(velkin::MessageAnswerer answerer = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
     // Controls, named as the users' documentation names them.
@@ -59,6 +62,9 @@ public:
     QLineEdit* Text3;
     // Over the grid while a command waits for its database server: ends it.
     QPushButton* CMD_Cancel;
+
+    // The cells SPD1 shows and the commands work on.
+    velkin::SheetData sheet;
 
     // Column catalogue of the last read (COL_Name, COL_Type, COL_Size,
     // COL_Scale), and what it learnt beyond them for an exact write-back.
@@ -96,6 +102,10 @@ public:
     void allowUpdate(bool allowed) override;
     void setBusy(bool busy) override;
     void whileWaiting(velkin::ServerWait& wait) override;
+    void sheetChanged(const velkin::CellBlock& block) override;
+    void sheetEmptied() override;
+    void activateCell(int32_t row, int32_t column) override;
+    void revealRow(int32_t row) override;
 
     // Twips to pixels on this screen.
     int twipsToPixels(int twips) const;
@@ -117,12 +127,14 @@ private:
     void connectControls();
     // Puts a control where the window table says, by its name.
     void place(QWidget* control);
+    velkin::MessageAnswer showMessage(const velkin::MessageRequest& request);
     velkin::CommandContext commandContext();
     velkin::CommandInputs commandInputs() const;
     // Runs a database command, never one inside another.
     template <class Command>
     void runCommand(Command command);
 
+    velkin::MessageAnswerer answerer_;
     bool unloaded_ = false;
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;

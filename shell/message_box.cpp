@@ -29,15 +29,9 @@ protected:
     }
 };
 
-MessageAnswerer& answererSlot() {
-    static MessageAnswerer answerer;
-    return answerer;
-}
 }  // namespace
 
 MessageAnswer ShowMessage(const MessageRequest& request) {
-    if (answererSlot()) return answererSlot()(request);
-
     CopyableMessageBox box(QApplication::activeWindow());
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(request.title.isEmpty() ? kApplicationTitle : request.title);
@@ -61,28 +55,6 @@ MessageAnswer ShowMessage(const MessageRequest& request) {
     return answer;
 }
 
-QString ErrorReportText(ErrorReportKind kind, const Error& error) {
-    const QString label = kind == ErrorReportKind::Connection ? QStringLiteral("Error Code: ")
-                                                              : QStringLiteral("Error Code:");
-    return label + QString::number(error.Number()) + QStringLiteral("\r\n") + error.Description();
-}
-
-void ShowErrorReport(ErrorReportKind kind, const Error& error) {
-    MessageRequest request;
-    request.text = ErrorReportText(kind, error);
-    request.title = kind == ErrorReportKind::Connection ? QStringLiteral("Message") : QString();
-    ShowMessage(request);
-}
-
-void SetMessageAnswerer(MessageAnswerer answerer) { answererSlot() = std::move(answerer); }
-
-RecordingAnswerer::RecordingAnswerer(MessageAnswer yesNoAnswer) : yesNoAnswer_(yesNoAnswer) {
-    SetMessageAnswerer([this](const MessageRequest& request) {
-        boxes.push_back(request);
-        return request.buttons == MessageButtons::YesNo ? yesNoAnswer_ : MessageAnswer::Ok;
-    });
-}
-
-RecordingAnswerer::~RecordingAnswerer() { SetMessageAnswerer(nullptr); }
+QString ErrorReportText(ErrorReportKind kind, const Error& error) { return ErrorReportRequest(kind, error).text; }
 
 }  // namespace velkin

@@ -37,7 +37,8 @@ using ConnectionTest = FormTest;
 
 TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {
     Script script;
-    const SessionFactory recording = [&](const QString&) { return std::make_unique<RecordingSession>(script); };
+    const SessionFactory recording =
+        sessions_.factory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
     const QString longService = QStringLiteral("ORCL_REFERENCE_TABLES_PRODUCTION_EAST");
     {
         const auto connection =
@@ -45,20 +46,20 @@ TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {
         ASSERT_EQ(script.calls.size(), 1);
         EXPECT_EQ(script.calls[0],
                   QStringLiteral("OpenDatabase %1|%2/%3|2").arg(longService, QString(32, 'U'), QString(32, 'p')));
-        EXPECT_EQ(CommandConnection::Open(), 1);
+        EXPECT_EQ(openConnections(), 1);
     }
-    EXPECT_EQ(CommandConnection::Open(), 0) << "released when the command lets go of it";
+    EXPECT_EQ(openConnections(), 0) << "released when the command lets go of it";
 
     script.calls.clear();
     OpenConnection({QString(), QString(), QStringLiteral("ORCL")}, recording);
     EXPECT_EQ(script.calls[0], "OpenDatabase ORCL|/|2");
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_EQ(openConnections(), 0);
 }
 
 TEST_F(ConnectionTest, FailuresThrowTheEnginesErrorAndLeaveNothingOpen) {
-    auto failureOf = [](const ConnectionBoxes& boxes, const SessionFactory& factory = {}) {
+    auto failureOf = [this](const ConnectionBoxes& boxes, const SessionFactory& engine = {}) {
         try {
-            OpenConnection(boxes, factory);
+            OpenConnection(boxes, sessions_.factory(engine));
         } catch (const Error& error) {
             return error;
         }
@@ -79,7 +80,7 @@ TEST_F(ConnectionTest, FailuresThrowTheEnginesErrorAndLeaveNothingOpen) {
     junk.write(QByteArray(4096, 'x'));
     junk.close();
     EXPECT_NE(failureOf({"", "", "sqlite:junk.db"}).Number(), 0);
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_EQ(openConnections(), 0);
     EXPECT_TRUE(boxes_.boxes.empty()) << "the caller reports, not the connection";
 }
 
@@ -89,10 +90,10 @@ TEST_F(ConnectionTest, ErrorReportTexts) {
               QStringLiteral("Error Code: -1017\r\nORA-01017: ユーザー名/パスワードが無効です"));
     EXPECT_EQ(ErrorReportText(ErrorReportKind::Command, Error::TypeMismatch()),
               QStringLiteral("Error Code:13\r\n") + Error::TypeMismatch().Description());
-    ShowErrorReport(ErrorReportKind::Command, Error::Overflow());
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_TRUE(boxes_.boxes[0].title.isEmpty()) << "no title of its own: the application's";
-    EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::Ok);
+    const MessageRequest box = ErrorReportRequest(ErrorReportKind::Command, Error::Overflow());
+    EXPECT_TRUE(box.title.isEmpty()) << "no title of its own: the application's";
+    EXPECT_EQ(box.buttons, MessageButtons::Ok);
+    EXPECT_EQ(ErrorReportRequest(ErrorReportKind::Connection, error).title, "Message");
 }
 
 TEST_F(ConnectionTest, AFailedConnectionStopsTheReadBeforeAnyQuery) {
@@ -104,6 +105,6 @@ TEST_F(ConnectionTest, AFailedConnectionStopsTheReadBeforeAnyQuery) {
     EXPECT_EQ(boxes_.boxes[0].title, "Message");
     EXPECT_TRUE(boxes_.boxes[0].text.startsWith(QStringLiteral("Error Code: "))) << boxes_.boxes[0].text.toStdString();
     EXPECT_FALSE(f.CMD_Update->isEnabled());
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_EQ(openConnections(), 0);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }

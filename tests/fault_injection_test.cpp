@@ -1,20 +1,16 @@
 // Faults during a table replace on the embedded engine, end to end through
-// Form1: whatever goes wrong, the table is wholly old or wholly new, the grid
-// keeps what the user typed (only the failure mark is added), and the window
-// goes on working. Each case checks the table value by value (SQLite's
+// the commands: whatever goes wrong, the table is wholly old or wholly new, the
+// sheet keeps what the user typed (only the failure mark is added), and the
+// next command works. Each case checks the table value by value (SQLite's
 // quote() of every column, rowid included) against its state before.
 
 #include "child_process.h"
-#include "form_fixture.h"
+#include "command_fixture.h"
 
 #include "grid/grid_prepare.h"
 
-#include <QApplication>
 #include <QThread>
 #include <QFileInfo>
-#include <QLineEdit>
-#include "shell/progress_bar.h"
-#include <QPushButton>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -137,36 +133,35 @@ bool ReleaseLock(QProcess& other, const char* how) {
     return other.waitForFinished(30000) && other.exitStatus() == QProcess::NormalExit && other.exitCode() == 0;
 }
 
-class FaultTest : public FormTest {
+class FaultTest : public CommandTest {
 protected:
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
         db_->exec(kCreateTable);
         db_->exec(InsertRows(7));
     }
     void TearDown() override {
         db_.reset();
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
 
     Rows dump() { return db_->query(kDump); }
 
     void read() {
-        boxes_.boxes.clear();
-        form().TXT_TABLE->setText(QStringLiteral("T"));
-        form().CMD_Read->click();
-        ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
-        ASSERT_TRUE(form().CMD_Update->isEnabled());
+        report.boxes.clear();
+        readTable(QStringLiteral("T"));
+        ASSERT_TRUE(report.boxes.empty()) << report.boxes[0].text.toStdString();
+        ASSERT_TRUE(report.updateAllowed);
     }
 
     GridState gridState() {
         GridState state;
-        const int32_t last = std::max<int32_t>(grid().lastDataRow(), 2);
+        const int32_t last = std::max<int32_t>(sheet.lastDataRow(), 2);
         for (int32_t r = 1; r <= last; ++r) {
             auto& texts = state.texts.emplace_back();
             auto& colors = state.colors.emplace_back();
-            for (int32_t c = 1; c <= grid().columnCount(); ++c) {
+            for (int32_t c = 1; c <= sheet.columnCount(); ++c) {
                 texts.push_back(cell(r, c));
                 colors.push_back(color(r, c));
             }
@@ -189,7 +184,7 @@ protected:
 
     // The first row carrying the failure mark; 0 for none.
     int32_t markedRow() {
-        for (int32_t r = 3; r <= grid().lastDataRow(); ++r)
+        for (int32_t r = 3; r <= sheet.lastDataRow(); ++r)
             if (color(r, 1) == GridColor::kRed) return r;
         return 0;
     }
@@ -197,7 +192,7 @@ protected:
     // One failed replace: exactly one report, the table as it was, the grid
     // as it was apart from the mark, Update still offered, no connection held.
     void expectFailedReplace(const Rows& tableBefore, const GridState& gridBefore, int32_t markedRow) {
-        const auto shown = reports();
+        const auto shown = report.reports();
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:"))) << shown[0].text.toStdString();
         EXPECT_EQ(dump(), tableBefore);
@@ -207,14 +202,14 @@ protected:
         const GridState expected = Marked(gridBefore, markedRow);
         EXPECT_TRUE(now.texts == expected.texts) << "the grid's texts changed";
         EXPECT_EQ(now.colors, expected.colors);
-        EXPECT_TRUE(form().CMD_Update->isEnabled());
-        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_TRUE(report.updateAllowed);
+        EXPECT_EQ(report.busy, false);
+        EXPECT_EQ(openConnections(), 0);
     }
     // The window still works: a Read loads the table as it now stands.
     void expectReadWorks(const Rows& table) {
         read();
-        EXPECT_EQ(grid().lastDataRow(), static_cast<int32_t>(table.size()) + 2);
+        EXPECT_EQ(sheet.lastDataRow(), static_cast<int32_t>(table.size()) + 2);
         EXPECT_EQ(cell(3, 1).trimmed(), QString::fromStdString(table.empty() ? "" : table[0][1]).mid(1, 6));
     }
 
@@ -253,7 +248,7 @@ TEST_F(FaultTest, ARefusedRowAtTheFirstAMiddleOrTheLastRowLosesNothing) {
         // Corrected and sent again, the grid is written whole.
         setCell(k.row, k.column, old);
         update();
-        EXPECT_TRUE(reports().empty());
+        EXPECT_TRUE(report.reports().empty());
         EXPECT_EQ(db_->query(kValues).size(), 7u);
         EXPECT_EQ(dump(), before) << "the same rows written anew get the same rowids";
     }
@@ -269,21 +264,21 @@ TEST_F(FaultTest, AReadOnlyFileRefusesTheDeleteAndChangesNothing) {
     const GridState gridBefore = gridState();
     db_.reset();
     ASSERT_EQ(chmod(path("Velkin.db").toLocal8Bit().constData(), 0444), 0);
-    ASSERT_EQ(chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
+    ASSERT_EQ(chmod(path(QStringLiteral(".")).toLocal8Bit().constData(), 0755), 0);
     // The snapshot folder stays writable: this case is about the database file.
-    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("backup")));
+    ASSERT_TRUE(QDir(path(QStringLiteral("."))).mkdir(QStringLiteral("backup")));
     ASSERT_EQ(chmod(path("backup").toLocal8Bit().constData(), 0777), 0);
     {
         // Root ignores file modes, so the case runs as nobody; it is never skipped.
         Unprivileged nobody;
         ASSERT_TRUE(nobody.ok()) << "cannot run as user nobody: the read-only case needs it";
         update();
-        const auto shown = reports();
+        const auto shown = report.reports();
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:%1").arg(SQLITE_READONLY)))
             << shown[0].text.toStdString();
         EXPECT_EQ(gridState(), gridBefore) << "a failure before the rows marks none";
-        EXPECT_TRUE(form().CMD_Update->isEnabled());
+        EXPECT_TRUE(report.updateAllowed);
         EXPECT_TRUE(QDir(path("backup/Velkin.db")).isEmpty()) << "the snapshot of a failed Update is removed";
         // Reading needs no write access.
         read();
@@ -306,24 +301,24 @@ TEST_F(FaultTest, AnotherWriterHoldingTheLockMakesTheReplaceFailAtOnce) {
                          "BEGIN IMMEDIATE; INSERT INTO T VALUES ('ZZZ', 'theirs', 1, NULL, NULL);"));
 
     update();
-    const auto shown = reports();
+    const auto shown = report.reports();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:%1").arg(SQLITE_BUSY))) << shown[0].text.toStdString();
     EXPECT_EQ(gridState(), gridBefore);
     EXPECT_EQ(dump(), before) << "their insert is not visible, ours never happened";
     // Reading goes on while they write.
-    boxes_.boxes.clear();
-    form().CMD_Read->click();
-    EXPECT_TRUE(boxes_.boxes.empty());
-    EXPECT_EQ(grid().lastDataRow(), 9);
+    report.boxes.clear();
+    readTable(QStringLiteral("T"));
+    EXPECT_TRUE(report.boxes.empty());
+    EXPECT_EQ(sheet.lastDataRow(), 9);
 
     // They commit: the replace now works and removes their row, as a replace does.
     ASSERT_TRUE(ReleaseLock(other, "COMMIT"));
     read();
-    EXPECT_EQ(grid().lastDataRow(), 10);
+    EXPECT_EQ(sheet.lastDataRow(), 10);
     setCell(10, 1, QString());  // their row is skipped
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_EQ(dump(), before);
 }
 
@@ -335,9 +330,9 @@ TEST_F(FaultTest, AnExclusiveLockFailsTheConnectionAndTouchesNothing) {
     ASSERT_TRUE(HoldLock(other, path("Velkin.db"), "BEGIN EXCLUSIVE; DELETE FROM T;"));
 
     update();
-    ASSERT_EQ(boxes_.boxes.size(), 2u) << "the question and the connection's report";
-    EXPECT_TRUE(boxes_.boxes[1].text.startsWith(QStringLiteral("Error Code: %1").arg(SQLITE_BUSY)))
-        << boxes_.boxes[1].text.toStdString();
+    ASSERT_EQ(report.boxes.size(), 2u) << "the question and the connection's report";
+    EXPECT_TRUE(report.boxes[1].text.startsWith(QStringLiteral("Error Code: %1").arg(SQLITE_BUSY)))
+        << report.boxes[1].text.toStdString();
     EXPECT_EQ(gridState(), gridBefore);
 
     ASSERT_TRUE(ReleaseLock(other, "ROLLBACK"));
@@ -388,7 +383,7 @@ TEST_F(FaultTest, AFullDiskDuringARowOrAtTheCommitRollsBack) {
 
     // With room again the same grid goes in whole.
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_EQ(db_->query(kValues).size(), 307u);
 }
 
@@ -405,15 +400,15 @@ TEST_F(FaultTest, AFileDeletedOrReplacedAfterTheReadLosesNoRowOfTheGrid) {
         junk.write(QByteArray(8192, '\x5a'));
     }
     update();
-    ASSERT_EQ(boxes_.boxes.size(), 2u);
-    EXPECT_TRUE(boxes_.boxes[1].text.startsWith(QStringLiteral("Error Code: %1").arg(SQLITE_NOTADB)))
-        << boxes_.boxes[1].text.toStdString();
+    ASSERT_EQ(report.boxes.size(), 2u);
+    EXPECT_TRUE(report.boxes[1].text.startsWith(QStringLiteral("Error Code: %1").arg(SQLITE_NOTADB)))
+        << report.boxes[1].text.toStdString();
     EXPECT_EQ(gridState(), gridBefore);
 
     // Deleted: the engine creates an empty file, which has no such table.
     ASSERT_TRUE(QFile::remove(path("Velkin.db")));
     update();
-    const auto shown = reports();
+    const auto shown = report.reports();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_TRUE(shown[0].text.contains(QStringLiteral("no such table"))) << shown[0].text.toStdString();
     EXPECT_EQ(gridState(), gridBefore);
@@ -423,8 +418,8 @@ TEST_F(FaultTest, AFileDeletedOrReplacedAfterTheReadLosesNoRowOfTheGrid) {
     db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
     db_->exec(kCreateTable);
     update();
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:3197\r\n"))) << reports()[0].text.toStdString();
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.startsWith(QStringLiteral("Error Code:3197\r\n"))) << report.reports()[0].text.toStdString();
     EXPECT_TRUE(db_->query(kValues).empty());
     EXPECT_EQ(gridState(), gridBefore);
 }
@@ -444,26 +439,28 @@ int UpdateChild(const QStringList& args) {
     if (args.size() != 3 || !QDir::setCurrent(args[0])) return 64;
     const int killAt = args[1].toInt();
     const bool pause = args[2] == QStringLiteral("pause");  // "run" and "late" go on
-    RecordingAnswerer yes(MessageAnswer::Yes);
-    Form1 form;
-    form.TXT_TABLE->setText(QStringLiteral("T"));
-    form.CMD_Read->click();
-    if (!yes.boxes.empty() || form.SPD1->lastDataRow() != kBigRows + 2) return 65;
-    for (int32_t r = 3; r < kBigRows + 3; ++r) {
-        form.SPD1->setCurrentRow(r);
-        form.SPD1->setCurrentColumn(2);
-        form.SPD1->setCellText(QStringLiteral("new-%1").arg(r - 3));
-    }
-    QObject::connect(form.ProgBar1, &velkin::ProgressBar::valueChanged, [&](int value) {
+    SheetData sheet;
+    ColumnCatalogue catalogue;
+    RecordingReport report;
+    const QString line = Common1::ReadIniString(QString::fromLatin1(Common1::kIniSection), QStringLiteral("LINE"),
+                                                QString::fromLatin1(Common1::kIniFile));
+    const CommandContext context{sheet, catalogue, report, {}, Common1::RowCapacityFromLine(line), true};
+    ResetSheet(sheet, context.rowCapacity);
+    CommandInputs inputs;
+    inputs.table = QStringLiteral("T");
+    TableRead(context).run(inputs);
+    if (!report.boxes.empty() || sheet.lastDataRow() != kBigRows + 2) return 65;
+    for (int32_t r = 3; r < kBigRows + 3; ++r) WriteCellText(sheet, r, 2, QStringLiteral("new-%1").arg(r - 3));
+    report.onProgress = [&](int32_t value) {
         if (value != killAt) return;
         std::fputs("kill\n", stdout);
         std::fflush(stdout);
         if (pause) std::getchar();
-    });
-    form.CMD_Update->click();
+    };
+    TableReplace(context).run(inputs);
     std::fputs("done\n", stdout);
     std::fflush(stdout);
-    return yes.boxes.size() == 1 ? 0 : 66;
+    return report.boxes.size() == 1 ? 0 : 66;
 }
 const ChildRegistration kUpdateChild("update", UpdateChild);
 
@@ -491,7 +488,7 @@ TEST_F(FaultTest, AProcessKilledDuringAnUpdateLeavesTheTableWhollyOldOrWhollyNew
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.mode) + " at " + std::to_string(k.killAt));
         QProcess child;
-        StartChild(child, QStringLiteral("update"), {dir_.path(), QString::number(k.killAt), k.mode});
+        StartChild(child, QStringLiteral("update"), {path(QStringLiteral(".")), QString::number(k.killAt), k.mode});
         ASSERT_TRUE(child.waitForStarted(30000));
         const bool reached = WaitForLine(child, "kill");
         if (std::string(k.mode) == "late") QThread::usleep(random() % 20000);
@@ -520,9 +517,9 @@ TEST_F(FaultTest, AProcessKilledDuringAnUpdateLeavesTheTableWhollyOldOrWhollyNew
     // This process's window still works on what the kills left.
     db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
     read();
-    EXPECT_EQ(grid().lastDataRow(), kBigRows + 2);
+    EXPECT_EQ(sheet.lastDataRow(), kBigRows + 2);
     EXPECT_EQ(cell(3, 2), QStringLiteral("old-0"));
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_EQ(db_->query(kValues), oldValues);
 }

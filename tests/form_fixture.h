@@ -10,6 +10,9 @@
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 #include "commands/table_replace.h"
+#include "recording_answerer.h"
+#include "session_count.h"
+#include "sqlite_file.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,56 +23,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace velkin::testing {
-
-using Rows = std::vector<std::vector<std::string>>;
-
-// A SQLite file opened directly, independent of the program's engine.
-class SqliteFile {
-public:
-    explicit SqliteFile(const QString& path) {
-        if (sqlite3_open(path.toUtf8().constData(), &db_) != SQLITE_OK) ADD_FAILURE() << "cannot open " << path.toStdString();
-    }
-    ~SqliteFile() { sqlite3_close(db_); }
-    SqliteFile(const SqliteFile&) = delete;
-    SqliteFile& operator=(const SqliteFile&) = delete;
-
-    void exec(const std::string& sql) {
-        char* message = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-            ADD_FAILURE() << "SQL failed: " << (message ? message : "?") << "\n" << sql;
-            sqlite3_free(message);
-        }
-    }
-    // Every value as text; NULL as "<NULL>".
-    Rows query(const std::string& sql) {
-        Rows rows;
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-            ADD_FAILURE() << "prepare failed: " << sqlite3_errmsg(db_);
-            return rows;
-        }
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            auto& row = rows.emplace_back();
-            for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
-                const unsigned char* text = sqlite3_column_text(stmt, c);
-                row.push_back(text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt, c))
-                                   : std::string("<NULL>"));
-            }
-        }
-        sqlite3_finalize(stmt);
-        return rows;
-    }
-
-private:
-    sqlite3* db_ = nullptr;
-};
 
 class FormTest : public ::testing::Test {
 protected:
@@ -89,9 +48,14 @@ protected:
         file.write(content);
     }
     Form1& form() {
-        if (!form_) form_ = std::make_unique<Form1>();
+        if (!form_) {
+            form_ = std::make_unique<Form1>(boxes_.answerer());
+            form_->setSessionFactory(sessions_.factory());
+        }
         return *form_;
     }
+    // Connections the window's commands hold, counted by the session factory it is given.
+    int openConnections() const { return sessions_.open(); }
     SpreadGrid& grid() { return *form().SPD1; }
     QString path(const QString& name) const { return dir_.filePath(name); }
 
@@ -223,14 +187,15 @@ protected:
     }
     void expectNothingHeld() {
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-        EXPECT_EQ(CommandConnection::Open(), 0);
+        EXPECT_EQ(openConnections(), 0);
     }
 
     QTemporaryDir dir_;
     QString previousDir_;
-    std::unique_ptr<Form1> form_;
     RecordingAnswerer boxes_;
     QStringList snapshotsBefore_;  // when Update was last pressed
+    SessionCount sessions_;
+    std::unique_ptr<Form1> form_;
 };
 
 }  // namespace velkin::testing

@@ -1,15 +1,13 @@
 // Cell texts written to end a quoted literal or start a statement of their
-// own, in every column type, end to end through Form1 on the embedded engine:
+// own, in every column type, end to end through the commands on the embedded engine:
 // a quoted type stores the text exactly as typed; DATE and NUMBER refuse it
 // with the table unchanged; nothing ever runs as SQL (a sentinel table
 // survives every attempt).
 
-#include "form_fixture.h"
+#include "command_fixture.h"
 
 #include "grid/grid_prepare.h"
 
-#include <QLineEdit>
-#include <QPushButton>
 
 using namespace velkin;
 using namespace velkin::testing;
@@ -59,10 +57,10 @@ const std::vector<QString>& HostileTexts() {
     return texts;
 }
 
-class HostileCellsTest : public FormTest {
+class HostileCellsTest : public CommandTest {
 protected:
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
         db_->exec(
             "CREATE TABLE H (ID CHAR(4) NOT NULL, C CHAR(80), V VARCHAR2(200), N NUMBER(12,2), D DATE, E CLOB);"
@@ -72,13 +70,12 @@ protected:
     }
     void TearDown() override {
         db_.reset();
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
     void read() {
-        boxes_.boxes.clear();
-        form().TXT_TABLE->setText(QStringLiteral("H"));
-        form().CMD_Read->click();
-        ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
+        report.boxes.clear();
+        readTable(QStringLiteral("H"));
+        ASSERT_TRUE(report.boxes.empty()) << report.boxes[0].text.toStdString();
     }
     Rows table() { return db_->query("SELECT rowid, quote(ID), quote(C), quote(V), quote(N), quote(D), quote(E) FROM H ORDER BY rowid"); }
     void expectSentinel() {
@@ -110,7 +107,7 @@ TEST_F(HostileCellsTest, QuotedTypesStoreEveryTextExactlyAsTyped) {
     const auto last = static_cast<int32_t>(3 + texts.size());
     setCell(last, 1, QStringLiteral("z');--"));  // sorts last, as the read orders by ID
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     expectSentinel();
 
     const Rows stored = db_->query("SELECT ID, C, V, E FROM H ORDER BY rowid");
@@ -138,7 +135,7 @@ TEST_F(HostileCellsTest, NumberAndDateRefuseEveryTextAndChangeNothing) {
     // Once written from the grid the CHAR value carries its padding; start from there.
     read();
     update();
-    ASSERT_TRUE(reports().empty());
+    ASSERT_TRUE(report.reports().empty());
     read();
     const Rows before = table();
     int refused = 0;
@@ -148,7 +145,7 @@ TEST_F(HostileCellsTest, NumberAndDateRefuseEveryTextAndChangeNothing) {
             const QString old = cell(3, column);
             setCell(3, column, text);
             update();
-            const auto shown = reports();
+            const auto shown = report.reports();
             ASSERT_EQ(shown.size(), 1u) << "refused";
             if (column == 4) EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:13\r\n")));
             EXPECT_EQ(color(3, 2), GridColor::kRed);
@@ -162,7 +159,7 @@ TEST_F(HostileCellsTest, NumberAndDateRefuseEveryTextAndChangeNothing) {
     EXPECT_EQ(refused, static_cast<int>(2 * HostileTexts().size()));
     // The unchanged grid still goes through.
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_EQ(table(), before);
 }
 
@@ -176,7 +173,7 @@ TEST_F(HostileCellsTest, ATextWithANulIsRefusedNotCutShort) {
         const QString old = cell(3, column);
         setCell(3, column, QStringLiteral("ab") + QChar(0) + QStringLiteral("'); DROP TABLE SENTINEL; --"));
         update();
-        EXPECT_EQ(reports().size(), 1u);
+        EXPECT_EQ(report.reports().size(), 1u);
         EXPECT_EQ(table(), before);
         expectSentinel();
         setCell(3, column, old);
@@ -187,17 +184,16 @@ TEST_F(HostileCellsTest, AHostileTableNameRunsNoSecondStatement) {
     // Table names are passed as typed; the engine runs one statement only.
     for (const char* name : {"H; DROP TABLE SENTINEL; --", "H; DROP TABLE SENTINEL", "SENTINEL; DELETE FROM SENTINEL"}) {
         SCOPED_TRACE(name);
-        boxes_.boxes.clear();
-        form().TXT_TABLE->setText(QString::fromUtf8(name));
-        form().CMD_Read->click();
-        EXPECT_EQ(boxes_.boxes.size(), 1u) << "refused";
+        report.boxes.clear();
+        readTable(QString::fromUtf8(name));
+        EXPECT_EQ(report.boxes.size(), 1u) << "refused";
         expectSentinel();
     }
     read();
     const Rows before = table();
-    form().TXT_TABLE->setText(QStringLiteral("H; DROP TABLE SENTINEL; --"));
+    inputs.table = QStringLiteral("H; DROP TABLE SENTINEL; --");
     update();
-    EXPECT_EQ(reports().size(), 1u);
+    EXPECT_EQ(report.reports().size(), 1u);
     EXPECT_EQ(table(), before);
     expectSentinel();
 }

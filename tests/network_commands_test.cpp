@@ -5,7 +5,7 @@
 // it was, and a silent server ends the command at TIMEOUT. Esc, the Cancel
 // button and the close box are the user's: user_seat/silent_server_test.cpp.
 
-#include "form_fixture.h"
+#include "command_fixture.h"
 #include "memory_watch.h"
 #include "tests/my_test_env.h"
 #include "tests/pg_test_env.h"
@@ -15,10 +15,7 @@
 #include "db/postgres/pg_session.h"
 #include "db/server_wait.h"
 
-#include <QLineEdit>
-#include <QPushButton>
 #include <QDir>
-#include <QRadioButton>
 
 #include <unistd.h>
 
@@ -29,12 +26,12 @@ namespace {
 
 enum class Engine { PostgreSQL, MariaDB };
 
-class NetworkTest : public FormTest, public ::testing::WithParamInterface<Engine> {
+class NetworkTest : public CommandTest, public ::testing::WithParamInterface<Engine> {
 protected:
     bool pg() const { return GetParam() == Engine::PostgreSQL; }
 
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         ASSERT_FALSE((pg() ? test::PgUri() : test::MyUri()).empty())
             << (pg() ? test::kPgMissingServer : test::kMyMissingServer);
         writeSettings("[Default1]\r\nTIMEOUT=2\r\nLINE=100002\r\n");
@@ -44,17 +41,17 @@ protected:
         const std::string user = test::PgEnv(pg() ? "VELKIN_PG_USER" : "VELKIN_MY_USER");
         const std::string password = test::PgEnv(pg() ? "VELKIN_PG_PASSWORD" : "VELKIN_MY_PASSWORD");
         const std::string database = pg() ? "velkin_test" : test::MyEnv("VELKIN_MY_DATABASE");
-        form().TXT_USER->setText(QString::fromStdString(user));
-        form().TXT_PASS->setText(QString::fromStdString(password));
-        form().TXT_HOST->setText(QString::fromStdString((pg() ? "postgresql://127.0.0.1:" : "mysql://127.0.0.1:") +
-                                                        std::to_string(proxy_->port()) + "/" + database));
+        context();  // the settings first, then the boxes as typed
+        inputs.login = {QString::fromStdString(user), QString::fromStdString(password),
+                        QString::fromStdString((pg() ? "postgresql://127.0.0.1:" : "mysql://127.0.0.1:") +
+                                               std::to_string(proxy_->port()) + "/" + database)};
         if (pg()) pgAdmin_ = std::make_unique<test::PgAdmin>();
         else myAdmin_ = std::make_unique<test::MyAdmin>();
     }
     void TearDown() override {
         proxy_.reset();  // the server ends whatever it still held for a silenced client
         if (!table_.empty()) exec("DROP TABLE IF EXISTS " + table_);
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
 
     void exec(const std::string& sql) { pg() ? pgAdmin_->Exec(sql) : myAdmin_->Exec(sql); }
@@ -80,18 +77,16 @@ protected:
     }
 
     void read() {
-        boxes_.boxes.clear();
-        form().Option1[0]->click();
-        form().TXT_TABLE->setText(QString::fromStdString(table_));
-        form().CMD_Read->click();
-        ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+        report.boxes.clear();
+        readTable(QString::fromStdString(table_));
+        ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     }
     // The one report of a failed Update, and the table as it was.
     MessageRequest failedUpdate(const std::string& before) {
         update();
-        EXPECT_EQ(reports().size(), 1u);
+        EXPECT_EQ(report.reports().size(), 1u);
         EXPECT_EQ(content(), before);
-        return reports().empty() ? MessageRequest{} : reports()[0];
+        return report.reports().empty() ? MessageRequest{} : report.reports()[0];
     }
     // The refusal of a negative qty, as each server reports it.
     QString checkRefused() const {
@@ -170,12 +165,11 @@ TEST_P(NetworkTest, AReadTakesFewRoundTrips) {
 TEST_P(NetworkTest, ASilentServerEndsAReadAtTimeout) {
     makeTable(10);
     proxy_->armTrigger(table_, 1, TcpProxy::Action::Silence);
-    form().TXT_TABLE->setText(QString::fromStdString(table_));
-    form().CMD_Read->click();
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("Error Code:%1").arg(Error::kNoAnswer)));
-    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("2 秒"))) << reports()[0].text.toStdString();
-    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    readTable(QString::fromStdString(table_));
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.contains(QStringLiteral("Error Code:%1").arg(Error::kNoAnswer)));
+    EXPECT_TRUE(report.reports()[0].text.contains(QStringLiteral("2 秒"))) << report.reports()[0].text.toStdString();
+    EXPECT_FALSE(report.updateAllowed);
 }
 
 TEST_P(NetworkTest, ASilentServerEndsAnUpdateAtTimeoutWithTheTableIntact) {
@@ -184,9 +178,9 @@ TEST_P(NetworkTest, ASilentServerEndsAnUpdateAtTimeoutWithTheTableIntact) {
     read();
     setCell(4, 3, "changed");
     proxy_->armTrigger("INSERT INTO", 100, TcpProxy::Action::Silence);
-    const MessageRequest report = failedUpdate(before);
-    EXPECT_TRUE(report.text.contains(QStringLiteral("Error Code:%1").arg(Error::kNoAnswer)));
-    EXPECT_TRUE(report.text.contains(QStringLiteral("テーブルは変更していません"))) << report.text.toStdString();
+    const MessageRequest shown = failedUpdate(before);
+    EXPECT_TRUE(shown.text.contains(QStringLiteral("Error Code:%1").arg(Error::kNoAnswer)));
+    EXPECT_TRUE(shown.text.contains(QStringLiteral("テーブルは変更していません"))) << shown.text.toStdString();
     EXPECT_TRUE(redRows().empty());
     EXPECT_EQ(cell(4, 3), "changed") << "the grid keeps what was typed";
 }
@@ -199,9 +193,9 @@ TEST_P(NetworkTest, ALostCommitAnswerKeepsThePendingSnapshot) {
     setCell(4, 3, "changed");
     proxy_->armTrigger("COMMIT", 1, TcpProxy::Action::Silence);
     update();
-    ASSERT_EQ(reports().size(), 1u);
+    ASSERT_EQ(report.reports().size(), 1u);
     EXPECT_TRUE(proxy_->triggered());
-    EXPECT_TRUE(reports()[0].text.contains(QStringLiteral("確定したかどうかは分かりません"))) << reports()[0].text.toStdString();
+    EXPECT_TRUE(report.reports()[0].text.contains(QStringLiteral("確定したかどうかは分かりません"))) << report.reports()[0].text.toStdString();
     const QStringList pending = QDir(QStringLiteral("backup")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     ASSERT_EQ(pending.size(), 1);
     const QStringList files = QDir(QStringLiteral("backup/") + pending[0]).entryList(QDir::Files);
@@ -217,7 +211,7 @@ TEST_P(NetworkTest, ALargeUpdateStaysWithinItsMemoryBound) {
     setCell(rows + 2, 3, "last");
     const MemoryWatch memory;
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     ExpectBoundedGrowth(memory, 48 * 1024);
     EXPECT_EQ(scalar("SELECT note FROM " + table_ + " WHERE id = " + std::to_string(rows)), "last");
 }

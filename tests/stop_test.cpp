@@ -6,14 +6,11 @@
 // runs to its end without reaching it: no timing. SQLite looks in while a
 // statement works, the servers while the engine waits for the socket.
 
-#include "form_fixture.h"
+#include "command_fixture.h"
 #include "tests/pg_test_env.h"
 
 #include "db/server_wait.h"
 
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -51,18 +48,18 @@ private:
 
 enum class Engine { SQLite, PostgreSQL };
 
-class StopTest : public FormTest, public ::testing::WithParamInterface<Engine> {
+class StopTest : public CommandTest, public ::testing::WithParamInterface<Engine> {
 protected:
     bool pg() const { return GetParam() == Engine::PostgreSQL; }
 
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         if (pg()) {
             ASSERT_FALSE(test::PgUri().empty()) << test::kPgMissingServer;
             admin_ = std::make_unique<test::PgAdmin>();
-            form().TXT_USER->setText(QString::fromStdString(test::PgUser()));
-            form().TXT_PASS->setText(QString::fromStdString(test::PgPassword()));
-            form().TXT_HOST->setText(QString::fromStdString(test::PgHost(test::PgPlace())));
+            context();  // the settings first, then the boxes as typed
+            inputs.login = {QString::fromStdString(test::PgUser()), QString::fromStdString(test::PgPassword()),
+                            QString::fromStdString(test::PgHost(test::PgPlace()))};
         } else {
             admin_ = std::make_unique<test::SqliteAdmin>(path(QStringLiteral("Velkin.db")).toStdString());
         }
@@ -74,17 +71,16 @@ protected:
         std::string values;
         for (int i = 1; i <= 300; ++i) values += (i > 1 ? ",(" : "(") + std::to_string(i) + ",'n" + std::to_string(i) + "')";
         admin_->Exec("INSERT INTO " + table_ + " VALUES " + values);
-        form().setSessionFactory([this](const QString& host) {
+        useSessions([this](const QString& host) {
             return std::make_unique<HookedSession>(CreateSession(host), [this](ServerWait& wait) {
                 if (++waits_ == stopAt_) wait.cancel();
             });
         });
-        form().Option1[0]->click();
-        form().TXT_TABLE->setText(QString::fromStdString(table_));
+        inputs.table = QString::fromStdString(table_);
     }
     void TearDown() override {
         if (admin_) admin_->Exec("DROP TABLE IF EXISTS " + table_);
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
 
     // Runs a command that stops at its wait number `k` (0: never); false
@@ -92,10 +88,10 @@ protected:
     bool stoppedAt(int k, const std::function<void()>& command) {
         stopAt_ = k;
         waits_ = 0;
-        boxes_.boxes.clear();
+        report.boxes.clear();
         command();
         stopAt_ = 0;
-        EXPECT_EQ(CommandConnection::Open(), 0) << "wait " << k;
+        EXPECT_EQ(openConnections(), 0) << "wait " << k;
         serverSessionsEnded();
         return waits_ >= k;
     }
@@ -113,7 +109,7 @@ protected:
         return form.match(report).hasMatch();
     }
     std::string content() { return admin_->Column("SELECT note FROM " + table_ + " ORDER BY id"); }
-    void read() { form().CMD_Read->click(); }
+    void read() { readTable(QString::fromStdString(table_)); }
 
     std::unique_ptr<test::Admin> admin_;
     std::string table_;
@@ -127,14 +123,14 @@ INSTANTIATE_TEST_SUITE_P(Engines, StopTest, ::testing::Values(Engine::SQLite, En
 TEST_P(StopTest, AReadStoppedAtAnyWaitEndsCleanly) {
     int k = 1;
     for (; stoppedAt(k, [this] { read(); }); ++k) {
-        ASSERT_EQ(reports().size(), 1u) << "wait " << k;
-        EXPECT_TRUE(cancelled(reports()[0].text)) << "wait " << k << ": " << reports()[0].text.toStdString();
-        EXPECT_FALSE(form().CMD_Update->isEnabled()) << "wait " << k;
+        ASSERT_EQ(report.reports().size(), 1u) << "wait " << k;
+        EXPECT_TRUE(cancelled(report.reports()[0].text)) << "wait " << k << ": " << report.reports()[0].text.toStdString();
+        EXPECT_FALSE(report.updateAllowed) << "wait " << k;
     }
     EXPECT_GT(k, 2) << "a Read waits more than once";
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_EQ(cell(302, 2), "n300");
-    EXPECT_TRUE(form().CMD_Update->isEnabled());
+    EXPECT_TRUE(report.updateAllowed);
 }
 
 TEST_P(StopTest, AnUpdateStoppedAtAnyWaitLeavesTheTableAsItWas) {
@@ -143,8 +139,8 @@ TEST_P(StopTest, AnUpdateStoppedAtAnyWaitLeavesTheTableAsItWas) {
     std::string before = content();
     int k = 1;
     for (; stoppedAt(k, [this] { update(); }); ++k) {
-        ASSERT_EQ(reports().size(), 1u) << "wait " << k;
-        const QString text = reports()[0].text;
+        ASSERT_EQ(report.reports().size(), 1u) << "wait " << k;
+        const QString text = report.reports()[0].text;
         EXPECT_TRUE(cancelled(text)) << "wait " << k << ": " << text.toStdString();
         EXPECT_EQ(cell(4, 2), "changed") << "the grid keeps what was typed";
         EXPECT_TRUE(redRows().empty()) << "wait " << k << ": no row was refused";
@@ -163,7 +159,7 @@ TEST_P(StopTest, AnUpdateStoppedAtAnyWaitLeavesTheTableAsItWas) {
         EXPECT_EQ(content(), before) << "wait " << k;
     }
     EXPECT_GT(k, 2) << "an Update waits more than once";
-    EXPECT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     EXPECT_EQ(admin_->Column("SELECT note FROM " + table_ + " WHERE id = 2"), "changed");
 }
 

@@ -1,15 +1,12 @@
-#include "form_fixture.h"
+#include "command_fixture.h"
 #include "memory_watch.h"
 #include "recording_session.h"
 
 #include "commands/table_read.h"
+#include "db/dialect.h"
+#include "grid/grid.h"
 
 #include <QApplication>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include "shell/progress_bar.h"
-#include <QPushButton>
-#include <QRadioButton>
 
 #include <algorithm>
 
@@ -18,15 +15,15 @@ using namespace velkin::testing;
 
 namespace {
 
-class ReadTest : public FormTest {
+class ReadTest : public CommandTest {
 protected:
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
     }
     void TearDown() override {
         db_.reset();
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
     void createEmployees() {
         db_->exec(
@@ -36,33 +33,19 @@ protected:
             "INSERT INTO EMP VALUES ('Smith', 'AB   ', NULL, '2023-12-01', 1);"
             "INSERT INTO EMP VALUES (NULL, 'AB   ', 0.1, NULL, 3);");
     }
-    void readTable(const QString& table) {
-        form().TXT_TABLE->setText(table);
-        form().CMD_Read->click();
-    }
-    void readSql(const QString& sql) {
-        form().Option1[1]->click();
-        form().TXT_SQL->setPlainText(sql);
-        form().CMD_Read->click();
-    }
-    std::vector<QString> row(int32_t r, int32_t columns) {
-        std::vector<QString> cells;
-        for (int32_t c = 1; c <= columns; ++c) cells.push_back(cell(r, c));
-        return cells;
-    }
     std::unique_ptr<SqliteFile> db_;
 };
 
 using Cells = std::vector<QString>;
+using Cell = std::pair<int32_t, int32_t>;
 
 }  // namespace
 
 TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns) {
     createEmployees();
     readTable("EMP");
-    ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
-    Form1& f = form();
-    EXPECT_EQ(grid().columnCount(), 5);
+    ASSERT_TRUE(report.boxes.empty()) << report.boxes[0].text.toStdString();
+    EXPECT_EQ(sheet.columnCount(), 5);
     EXPECT_EQ(row(1, 5), (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
     EXPECT_EQ(row(2, 5), (Cells{"VARCHAR2(20)", "CHAR(5)", "NUMBER(9.2)", "DATE(8)", "NUMBER(38)"}));
     // ORDER BY 2 ,5: CODE, then SEQ.
@@ -74,39 +57,45 @@ TEST_F(ReadTest, TableModeShowsNamesTypesAndRecordsInTheOrderOfTheNotNullColumns
     EXPECT_EQ(cell(5, 0), "3");
     EXPECT_EQ(cell(6, 1), "");
 
-    EXPECT_EQ(f.catalogue.COL_Name, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
-    EXPECT_EQ(f.catalogue.COL_Type, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
-    EXPECT_EQ(f.catalogue.COL_Size, (std::vector<int32_t>{20, 5, 9, 8, 38}));
-    EXPECT_EQ(f.catalogue.COL_Scale, (std::vector<int32_t>{0, 0, 2, 0, 0}));
+    Cells names, types;
+    std::vector<int32_t> sizes, scales;
+    for (size_t j = 0; j < catalogue.size(); ++j) {
+        names.push_back(catalogue.COL_Name(j));
+        types.push_back(catalogue.COL_Type(j));
+        sizes.push_back(catalogue.COL_Size(j));
+        scales.push_back(catalogue.COL_Scale(j));
+    }
+    EXPECT_EQ(names, (Cells{"NAME", "CODE", "SALARY", "HIRED", "SEQ"}));
+    EXPECT_EQ(types, (Cells{"VARCHAR2", "CHAR", "NUMBER", "DATE", "NUMBER"}));
+    EXPECT_EQ(sizes, (std::vector<int32_t>{20, 5, 9, 8, 38}));
+    EXPECT_EQ(scales, (std::vector<int32_t>{0, 0, 2, 0, 0}));
 
     for (int32_t r : {3, 5, 6, 502}) EXPECT_EQ(color(r, 1), GridColor::kYellow) << r;
     EXPECT_EQ(color(2, 1), GridColor::kWhite);
     EXPECT_EQ(color(3, 2), GridColor::kWhite);
-    EXPECT_TRUE(f.CMD_Update->isEnabled());
-    EXPECT_EQ(grid().currentIndex().row() + 1, 5);
-    EXPECT_EQ(grid().currentIndex().column() + 1, 1);
-    EXPECT_EQ(f.ProgBar1->value(), 3);
-    EXPECT_EQ(f.ProgBar1->maximum(), 3);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(CommandConnection::Open(), 0);
-    EXPECT_TRUE(grid().isEnabled());
+    EXPECT_TRUE(report.updateAllowed);
+    EXPECT_EQ(report.activeCell, Cell(5, 1));
+    EXPECT_EQ(report.progress, 3);
+    EXPECT_EQ(report.progressMaximum, 3);
+    EXPECT_FALSE(report.busy);
+    EXPECT_EQ(openConnections(), 0);
+    EXPECT_GT(report.sheetChanges, 0) << "the window is shown the sheet";
 }
 
 TEST_F(ReadTest, SqlModeShowsTheResultWithAnEmptyTypeRowAndLeavesUpdateDisabled) {
     createEmployees();
     readSql("SELECT NAME, SEQ, HIRED FROM EMP");
-    ASSERT_TRUE(boxes_.boxes.empty());
-    EXPECT_EQ(grid().columnCount(), 3);
+    ASSERT_TRUE(report.boxes.empty());
+    EXPECT_EQ(sheet.columnCount(), 3);
     EXPECT_EQ(row(1, 3), (Cells{"NAME", "SEQ", "HIRED"}));
     EXPECT_EQ(row(2, 3), (Cells{"", "", ""}));
     EXPECT_EQ(row(3, 3), (Cells{QStringLiteral("鈴木"), "2", "20240131 10:20:00"})) << "no sort order is added";
     EXPECT_EQ(color(3, 1), GridColor::kYellow);
-    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    EXPECT_FALSE(report.updateAllowed);
 
     // The table-list query of the embedded engine runs as it is written.
-    form().CMD_SerchTab->click();
-    form().CMD_Read->click();
-    ASSERT_TRUE(boxes_.boxes.empty());
+    readSql(DialectForHost(HostField(inputs.login.host)).tableListQuery());
+    ASSERT_TRUE(report.boxes.empty());
     EXPECT_EQ(row(1, 2), (Cells{"TABLE_NAME", "COMMENTS"}));
     EXPECT_EQ(cell(3, 1), "EMP");
 }
@@ -114,22 +103,22 @@ TEST_F(ReadTest, SqlModeShowsTheResultWithAnEmptyTypeRowAndLeavesUpdateDisabled)
 TEST_F(ReadTest, AnEmptyResultShowsTheNoDataNotice) {
     db_->exec("CREATE TABLE EMPTY_T (A VARCHAR2(3) NOT NULL, B DATE)");
     readTable("EMPTY_T");
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_EQ(boxes_.boxes[0].text, kNoDataMessage);
-    EXPECT_TRUE(boxes_.boxes[0].title.isEmpty());
-    EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::Ok);
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_EQ(report.boxes[0].text, kNoDataMessage);
+    EXPECT_TRUE(report.boxes[0].title.isEmpty());
+    EXPECT_EQ(report.boxes[0].buttons, MessageButtons::Ok);
     EXPECT_EQ(row(1, 2), (Cells{"A", "B"}));
     EXPECT_EQ(row(2, 2), (Cells{"VARCHAR2(3)", "DATE(8)"}));
-    EXPECT_TRUE(form().CMD_Update->isEnabled());
-    EXPECT_EQ(grid().currentIndex().row() + 1, 3);
+    EXPECT_TRUE(report.updateAllowed);
+    EXPECT_EQ(report.activeCell, Cell(3, 1));
     EXPECT_EQ(color(3, 1), GridColor::kWhite) << "column 1 is not coloured";
 
-    boxes_.boxes.clear();
+    report.boxes.clear();
     readSql("SELECT * FROM EMPTY_T");
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_EQ(boxes_.boxes[0].text, kNoDataMessage);
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_EQ(report.boxes[0].text, kNoDataMessage);
     EXPECT_EQ(row(2, 2), (Cells{"", ""}));
-    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    EXPECT_FALSE(report.updateAllowed);
 }
 
 // The bar takes one value per record and ends on the record count.
@@ -139,16 +128,16 @@ TEST_F(ReadTest, TheProgressBarStepsOncePerRecordAndEndsOnTheRecordCount) {
     db_->exec("CREATE TABLE N (V NUMBER, W VARCHAR2(10));"
               "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 5000) "
               "INSERT INTO N SELECT i, 'w' || i FROM s;");
-    std::vector<int> values;
-    QObject::connect(form().ProgBar1, &velkin::ProgressBar::valueChanged, [&](int value) { values.push_back(value); });
     readTable("N");
-    ASSERT_TRUE(boxes_.boxes.empty());
-    EXPECT_EQ(form().ProgBar1->value(), kRecords);
+    ASSERT_TRUE(report.boxes.empty());
+    const std::vector<int32_t>& values = report.progressSteps;
+    EXPECT_EQ(report.progress, kRecords);
     EXPECT_EQ(cell(kRecords + 2, 2), QStringLiteral("w%1").arg(kRecords));
     ASSERT_FALSE(values.empty());
     EXPECT_EQ(values.back(), kRecords);
     EXPECT_EQ(values.size(), static_cast<size_t>(kRecords)) << "one step per record";
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+    EXPECT_LT(report.sheetChanges, kRecords) << "the window is told of the records in bulk, not one by one";
 }
 
 // A large read holds its values as they came: the process grows by less than
@@ -160,12 +149,16 @@ TEST_F(ReadTest, ALargeReadGrowsMemoryByLessThanTwiceItsText) {
               "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 200000) "
               "INSERT INTO BIG SELECT i, '鈴木 ' || i, i * 1.25, date('2000-01-01', '+' || (i % 9000) || ' days'), "
               "'note for record ' || i || ' with some more text' FROM s;");
-    form().show();  // the window and its million-row sheet exist before the read, as in use
+    context();
+    SpreadGrid view(sheet);  // the view of the million-row sheet exists before the read, as in use
+    view.show();
     QApplication::processEvents();
     const MemoryWatch memory;
     readTable("BIG");
-    ASSERT_TRUE(boxes_.boxes.empty());
-    ASSERT_EQ(grid().lastDataRow(), kRecords + 2);
+    view.showSheetChanges(WholeSheet(sheet));
+    QApplication::processEvents();
+    ASSERT_TRUE(report.boxes.empty());
+    ASSERT_EQ(sheet.lastDataRow(), kRecords + 2);
     EXPECT_EQ(cell(kRecords + 2, 2), QStringLiteral("鈴木 %1").arg(kRecords));
     long textBytes = 0;  // the data cells' texts in UTF-8
     for (int32_t r = 3; r <= kRecords + 2; ++r)
@@ -179,41 +172,41 @@ TEST_F(ReadTest, TheRowLimitStopsTheReadBeforeTheFirstRecordThatDoesNotFit) {
               "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < 101) "
               "INSERT INTO N SELECT i FROM s;");
     readTable("N");
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_EQ(boxes_.boxes[0].text, kRowLimitMessage);
-    EXPECT_EQ(boxes_.boxes[0].title, "Message");
-    EXPECT_EQ(boxes_.boxes[0].detail, "表示できる行数は Velkin.ini の LINE で増やせます（例: LINE=10002）。");
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_EQ(report.boxes[0].text, kRowLimitMessage);
+    EXPECT_EQ(report.boxes[0].title, "Message");
+    EXPECT_EQ(report.boxes[0].detail, "表示できる行数は Velkin.ini の LINE で増やせます（例: LINE=10002）。");
     EXPECT_EQ(cell(102, 1), "100");
-    EXPECT_EQ(grid().lastDataRow(), 102);
-    EXPECT_FALSE(form().CMD_Update->isEnabled());
+    EXPECT_EQ(sheet.lastDataRow(), 102);
+    EXPECT_FALSE(report.updateAllowed);
     EXPECT_EQ(color(3, 1), GridColor::kWhite) << "column 1 is not coloured";
-    EXPECT_EQ(form().ProgBar1->value(), 101) << "one above the rows loaded";
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_EQ(report.progress, 101) << "one above the rows loaded";
+    EXPECT_FALSE(report.busy);
+    EXPECT_EQ(openConnections(), 0);
 
-    boxes_.boxes.clear();
+    report.boxes.clear();
     db_->exec("DELETE FROM N WHERE V = 101");
     readTable("N");
-    EXPECT_TRUE(boxes_.boxes.empty()) << "exactly row count - 2 records fit";
+    EXPECT_TRUE(report.boxes.empty()) << "exactly row count - 2 records fit";
     EXPECT_EQ(cell(102, 1), "100");
     EXPECT_EQ(color(3, 1), GridColor::kYellow);
-    EXPECT_TRUE(form().CMD_Update->isEnabled());
+    EXPECT_TRUE(report.updateAllowed);
 }
 
 TEST_F(ReadTest, AMissingTableShowsTheEnginesErrorAndLeavesTheGridReset) {
     createEmployees();
     readTable("EMP");
-    boxes_.boxes.clear();
+    report.boxes.clear();
     readTable("NO_SUCH_TABLE");
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_TRUE(boxes_.boxes[0].text.startsWith("Error Code:")) << boxes_.boxes[0].text.toStdString();
-    EXPECT_FALSE(boxes_.boxes[0].text.startsWith("Error Code: "));
-    EXPECT_TRUE(boxes_.boxes[0].text.contains("NO_SUCH_TABLE"));
-    EXPECT_TRUE(boxes_.boxes[0].title.isEmpty());
-    EXPECT_EQ(grid().lastDataRow(), 0);
-    EXPECT_FALSE(form().CMD_Update->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_TRUE(report.boxes[0].text.startsWith("Error Code:")) << report.boxes[0].text.toStdString();
+    EXPECT_FALSE(report.boxes[0].text.startsWith("Error Code: "));
+    EXPECT_TRUE(report.boxes[0].text.contains("NO_SUCH_TABLE"));
+    EXPECT_TRUE(report.boxes[0].title.isEmpty());
+    EXPECT_EQ(sheet.lastDataRow(), 0);
+    EXPECT_FALSE(report.updateAllowed);
+    EXPECT_FALSE(report.busy);
+    EXPECT_EQ(openConnections(), 0);
 }
 
 TEST_F(ReadTest, OracleStatementTexts) {
@@ -221,12 +214,11 @@ TEST_F(ReadTest, OracleStatementTexts) {
     script.columns = {{"A", OraType::kNumber, 10, 2, false}, {"B", OraType::kVarchar2, 5, 0, true},
                       {"C", OraType::kDate, 7, 0, false}, {"D", 8, 0, 0, true}};
     script.rows = {{QString("1"), std::nullopt, QString("2024-02-29 13:00:00"), QString("x")}};
-    form().setSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
-    form().TXT_USER->setText(" scott ");
-    form().TXT_PASS->setText("tiger");
-    form().TXT_HOST->setText("ORCL");
+    useSessions([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    context();  // the settings are read before the boxes are typed in
+    inputs.login = {" scott ", "tiger", "ORCL"};
     readTable("EMP");
-    ASSERT_TRUE(boxes_.boxes.empty());
+    ASSERT_TRUE(report.boxes.empty());
     EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|scott/tiger|2",
                                          "Dynaset 2 SELECT * FROM EMP WHERE ROWNUM < 2 ",
                                          "Dynaset 2 SELECT * FROM EMP ORDER BY 1 ,3"}));

@@ -1,4 +1,4 @@
-#include "form_fixture.h"
+#include "command_fixture.h"
 #include "recording_session.h"
 #include "snapshot_files.h"
 
@@ -8,9 +8,8 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QLineEdit>
-#include "shell/progress_bar.h"
-#include <QPushButton>
+#include "grid/clipboard_text.h"
+#include "grid/grid.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -24,10 +23,10 @@ namespace {
 // Where the default database's snapshots go.
 const QString kSnapshots = QStringLiteral("backup/Velkin.db");
 
-class ReplaceTest : public FormTest {
+class ReplaceTest : public CommandTest {
 protected:
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         db_ = std::make_unique<SqliteFile>(path("Velkin.db"));
         db_->exec(
             "CREATE TABLE EMP (CODE CHAR(5) NOT NULL, NAME VARCHAR2(20), SALARY NUMBER(9,2), HIRED DATE, "
@@ -37,14 +36,21 @@ protected:
     }
     void TearDown() override {
         db_.reset();
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
     void read() {
-        boxes_.boxes.clear();
-        form().TXT_TABLE->setText(QStringLiteral("EMP"));
-        form().CMD_Read->click();
-        ASSERT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
-        ASSERT_TRUE(form().CMD_Update->isEnabled());
+        report.boxes.clear();
+        readTable(QStringLiteral("EMP"));
+        ASSERT_TRUE(report.boxes.empty()) << report.boxes[0].text.toStdString();
+        ASSERT_TRUE(report.updateAllowed);
+    }
+    // Pastes `text` as the clipboard holds it into the grid that shows the
+    // sheet, from sheet cell (row, column) on, as the user does.
+    void paste(int32_t row, int32_t column, const QString& text) {
+        SpreadGrid view(sheet);
+        QApplication::clipboard()->setText(text);
+        view.setCurrentIndex(view.model()->index(row - 1, column - 1));
+        view.pasteClipboard();
     }
     Rows table() { return db_->query("SELECT * FROM EMP ORDER BY CODE"); }
     std::unique_ptr<SqliteFile> db_;
@@ -56,20 +62,20 @@ TEST_F(ReplaceTest, AnUnchangedRoundTripKeepsEveryValueAndEmptiesTheGrid) {
     read();
     const Rows before = table();
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_EQ(boxes_.boxes[0].text, kReplaceQuestion);
-    EXPECT_EQ(boxes_.boxes[0].title, kReplaceQuestionTitle);
-    EXPECT_EQ(boxes_.boxes[0].buttons, MessageButtons::YesNo);
-    EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::Yes);
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_EQ(report.boxes[0].text, kReplaceQuestion);
+    EXPECT_EQ(report.boxes[0].title, kReplaceQuestionTitle);
+    EXPECT_EQ(report.boxes[0].buttons, MessageButtons::YesNo);
+    EXPECT_EQ(report.boxes[0].defaultButton, MessageAnswer::Yes);
     EXPECT_EQ(table(), (Rows{{"A    ", "Smith", "1234.5", "2024-01-31", "x"},
                              {"B    ", "鈴木", "0.1", "2023-12-01", "<NULL>"}}))
         << "a NULL nobody touched stays NULL";
     EXPECT_EQ(before[0][0], "A    ");
-    EXPECT_EQ(grid().lastDataRow(), 0);
-    EXPECT_FALSE(form().CMD_Update->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_EQ(sheet.lastDataRow(), 0);
+    EXPECT_FALSE(report.updateAllowed);
+    EXPECT_EQ(report.busy, false);
+    EXPECT_EQ(openConnections(), 0);
 }
 
 TEST_F(ReplaceTest, EditedAndPastedRowsAreWhatTheTableHoldsAfterwards) {
@@ -79,13 +85,11 @@ TEST_F(ReplaceTest, EditedAndPastedRowsAreWhatTheTableHoldsAfterwards) {
     setCell(4, 3, "1.23456");          // rounded to four decimals
     setCell(4, 4, "");                 // an empty date is NULL
     setCell(4, 5, "'; DROP TABLE EMP; --");
-    QApplication::clipboard()->setText(QStringLiteral("C\t\t1.50\t20240229\tnote\r\n   \tskipped\t1\t\t\r\n\tskipped too\r\n"));
-    grid().setCurrentIndex(grid().model()->index(4, 0));  // grid row 5
-    grid().pasteClipboard();
+    paste(5, 1, QStringLiteral("C\t\t1.50\t20240229\tnote\r\n   \tskipped\t1\t\t\r\n\tskipped too\r\n"));
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
-    EXPECT_TRUE(boxes_.boxes[0].detail.endsWith("\n先頭列が空の行（2 行）は書込みません。"))
-        << boxes_.boxes[0].detail.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
+    EXPECT_TRUE(report.boxes[0].detail.endsWith("\n先頭列が空の行（2 行）は書込みません。"))
+        << report.boxes[0].detail.toStdString();
     EXPECT_EQ(table(), (Rows{{"A    ", "O'Brien", "1234.5", "2024-01-31", "x"},
                              {"C", "", "1.5", "2024-02-29", "note"},
                              {"it's", "鈴木", "1.2346", "<NULL>", "'; DROP TABLE EMP; --"}}));
@@ -96,28 +100,27 @@ TEST_F(ReplaceTest, AnsweringNoChangesNothingButRemovesAnOldMark) {
     const Rows before = table();
     setCell(3, 3, "not a number");
     update();
-    ASSERT_EQ(reports().size(), 1u);
+    ASSERT_EQ(report.reports().size(), 1u);
     EXPECT_EQ(color(3, 2), GridColor::kRed);
-    boxes_.boxes.clear();
+    report.boxes.clear();
     update(MessageAnswer::No);
-    EXPECT_EQ(boxes_.boxes.size(), 1u) << "only the question";
+    EXPECT_EQ(report.boxes.size(), 1u) << "only the question";
     EXPECT_EQ(color(3, 1), GridColor::kYellow);
     EXPECT_EQ(color(3, 2), GridColor::kWhite);
     EXPECT_EQ(cell(3, 3), "not a number");
     EXPECT_EQ(table(), before);
-    EXPECT_TRUE(form().CMD_Update->isEnabled());
+    EXPECT_TRUE(report.updateAllowed);
 }
 
 // A record read with every cell NULL goes back even when the Read gave it last.
 TEST_F(ReplaceTest, ARecordOfNullsReadLastIsWrittenBack) {
     db_->exec("CREATE TABLE LOOSE (A VARCHAR2(5), B NUMBER);"
               "INSERT INTO LOOSE VALUES ('x', 1); INSERT INTO LOOSE VALUES (NULL, NULL);");
-    form().TXT_TABLE->setText(QStringLiteral("LOOSE"));
-    form().CMD_Read->click();
-    ASSERT_TRUE(form().CMD_Update->isEnabled());
+    readTable(QStringLiteral("LOOSE"));
+    ASSERT_TRUE(report.updateAllowed);
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
-    EXPECT_EQ(boxes_.boxes[0].detail, "LOOSE (Velkin.db): 読込 2 行 → 書込 2 行（変更 0 行、追加 0 行、削除 0 行）");
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
+    EXPECT_EQ(report.boxes[0].detail, "LOOSE (Velkin.db): 読込 2 行 → 書込 2 行（変更 0 行、追加 0 行、削除 0 行）");
     EXPECT_EQ(db_->query("SELECT quote(A), quote(B) FROM LOOSE ORDER BY A"), (Rows{{"NULL", "NULL"}, {"'x'", "1"}}));
 }
 
@@ -126,19 +129,19 @@ TEST_F(ReplaceTest, AGridWithoutDataRowsEmptiesTheTable) {
     for (int32_t r = 3; r <= 4; ++r)
         for (int32_t c = 1; c <= 5; ++c) setCell(r, c, "");
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_TRUE(table().empty());
-    EXPECT_EQ(form().ProgBar1->maximum(), 1);
-    EXPECT_EQ(form().ProgBar1->value(), 1);
+    EXPECT_EQ(report.progressMaximum, 1);
+    EXPECT_EQ(report.progress, 1);
 
     // First cells of blanks only: the rows are skipped and the bar stays at 0.
     db_->exec("INSERT INTO EMP VALUES ('Z', 'z', 1, NULL, NULL)");
     read();
     setCell(3, 1, "   ");
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_TRUE(table().empty());
-    EXPECT_EQ(form().ProgBar1->value(), 0);
+    EXPECT_EQ(report.progress, 0);
 }
 
 TEST_F(ReplaceTest, ARefusedRowRollsBackMarksTheRowAndKeepsTheGrid) {
@@ -148,7 +151,7 @@ TEST_F(ReplaceTest, ARefusedRowRollsBackMarksTheRowAndKeepsTheGrid) {
     setCell(5, 3, "5000000");  // breaks the CHECK constraint
     setCell(6, 1, "D");
     update();
-    const auto shown = reports();
+    const auto shown = report.reports();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_TRUE(shown[0].text.startsWith("Error Code:")) << shown[0].text.toStdString();
     EXPECT_FALSE(shown[0].text.startsWith("Error Code: "));
@@ -159,15 +162,15 @@ TEST_F(ReplaceTest, ARefusedRowRollsBackMarksTheRowAndKeepsTheGrid) {
     EXPECT_NE(color(4, 2), GridColor::kRed);
     EXPECT_EQ(cell(5, 3), "5000000");
     EXPECT_EQ(cell(6, 1), "D");
-    EXPECT_TRUE(form().CMD_Update->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(CommandConnection::Open(), 0);
+    EXPECT_TRUE(report.updateAllowed);
+    EXPECT_EQ(report.busy, false);
+    EXPECT_EQ(openConnections(), 0);
 
     // Corrected and sent again: the mark goes first, then the rows are written.
     setCell(5, 3, "5");
-    boxes_.boxes.clear();
+    report.boxes.clear();
     update();
-    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(report.reports().empty());
     EXPECT_EQ(table().size(), 4u);
 }
 
@@ -188,9 +191,9 @@ TEST_F(ReplaceTest, ConversionFailuresCarryTheirNumbersAndMarkTheRow) {
         SCOPED_TRACE(k.text);
         const QString old = cell(4, k.c);
         setCell(4, k.c, QString::fromUtf8(k.text));
-        boxes_.boxes.clear();
+        report.boxes.clear();
         update();
-        const auto shown = reports();
+        const auto shown = report.reports();
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(k.number)));
         // Below the number and the description: which cell, and what it must hold.
@@ -198,7 +201,7 @@ TEST_F(ReplaceTest, ConversionFailuresCarryTheirNumbersAndMarkTheRow) {
         if (k.expected) EXPECT_TRUE(shown[0].text.endsWith(where + k.expected)) << shown[0].text.toStdString();
         else EXPECT_FALSE(shown[0].text.contains(where));
         EXPECT_EQ(color(4, 2), GridColor::kRed);
-        EXPECT_EQ(grid().currentIndex(), grid().model()->index(3, k.c - 1)) << "the refused cell is the current one";
+        EXPECT_EQ(report.activeCell, std::make_pair(4, k.c)) << "the refused cell is the current one";
         EXPECT_EQ(table(), before);
         setCell(4, k.c, old);
     }
@@ -207,9 +210,9 @@ TEST_F(ReplaceTest, ConversionFailuresCarryTheirNumbersAndMarkTheRow) {
 TEST_F(ReplaceTest, MoreGridColumnsThanTheCatalogueFailsBeforeAnyInsertWithoutAMark) {
     read();
     const Rows before = table();
-    grid().setColumnCount(6);
+    sheet.setColumnCount(6);
     update();
-    const auto shown = reports();
+    const auto shown = report.reports();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_TRUE(shown[0].text.startsWith("Error Code:9\r\n"));
     EXPECT_EQ(table(), before);
@@ -224,12 +227,13 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
                    {QString("B"), std::nullopt, std::nullopt, std::nullopt},
                    {QString("C"), QString("z"), QString("123456789012345678901234567890"),
                     QString("2024-01-31 10:11:12")}};
-    form().setSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
-    form().TXT_HOST->setText("ORCL");
+    useSessions([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    context();
+    inputs.login.host = "ORCL";
     read();
     script.calls.clear();
     update();
-    ASSERT_TRUE(reports().empty());
+    ASSERT_TRUE(report.reports().empty());
     EXPECT_EQ(script.calls,
               (QStringList{
                   "OpenDatabase ORCL|/|2", "BeginTrans", "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
@@ -247,8 +251,8 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     script.failCommit = true;
     update();
     EXPECT_EQ(script.calls.last(), "rollback");
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.startsWith("Error Code:2091\r\n"));
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.startsWith("Error Code:2091\r\n"));
     EXPECT_NE(color(3, 2), GridColor::kRed);
     EXPECT_NE(color(4, 2), GridColor::kRed);
     EXPECT_EQ(cell(3, 1), "A") << "the grid keeps its rows";
@@ -257,7 +261,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     // A refused insert on the second data row marks that row.
     script.failCommit = false;
     script.failExecuteAt = 3;  // the lock, the delete, the first insert, then this one
-    boxes_.boxes.clear();
+    report.boxes.clear();
     update();
     EXPECT_EQ(script.calls.last(), "rollback");
     EXPECT_EQ(color(4, 1), GridColor::kRed);
@@ -274,7 +278,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|/|2", "BeginTrans",
                                          "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
                                          "Dynaset 2 SELECT * FROM EMP", "rollback"}));
-    EXPECT_EQ(reports().size(), 1u);
+    EXPECT_EQ(report.reports().size(), 1u);
 }
 
 // A database that cannot list the keys of other tables referring to a table
@@ -284,15 +288,16 @@ TEST_F(ReplaceTest, AnUpdateWhereReferencesCannotBeCheckedSaysSoAndGoesAhead) {
     Script script;
     script.columns = {{"CODE", OraType::kChar, 5, 0, false}};
     script.rows = {{QString("A")}};
-    form().setSessionFactory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
-    form().TXT_HOST->setText("ORCL");
+    useSessions([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    context();
+    inputs.login.host = "ORCL";
     for (const bool lists : {false, true}) {
         script.listsReferringKeys = lists;
         read();
         script.calls.clear();
         update();
-        ASSERT_EQ(boxes_.boxes.size(), 1u);
-        const MessageRequest& question = boxes_.boxes[0];
+        ASSERT_EQ(report.boxes.size(), 1u);
+        const MessageRequest& question = report.boxes[0];
         EXPECT_EQ(question.detail.contains(kReferencesUncheckedNote), !lists) << question.detail.toStdString();
         EXPECT_EQ(question.defaultButton, MessageAnswer::Yes);
         EXPECT_EQ(script.calls.last(), "CommitTrans");
@@ -308,13 +313,13 @@ TEST_F(ReplaceTest, ASnapshotHoldsWhatTheReadShowedAndPastingItBackRestoresTheTa
               "INSERT INTO EMP VALUES ('C    ', 'tab\there \"q\"', -0.05, NULL, 'two' || char(13, 10) || 'lines');");
     read();
     Cells shown;
-    for (int32_t r = 1; r <= grid().lastDataRow(); ++r) shown.push_back(gridRow(r));
+    for (int32_t r = 1; r <= sheet.lastDataRow(); ++r) shown.push_back(row(r));
     const Rows before = table();
 
     setCell(3, 2, "changed");
     setCell(4, 1, "");  // B goes
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     ASSERT_EQ(table().size(), 2u);
 
     // Each database has a folder of its own: the default one's is named after its file.
@@ -330,11 +335,9 @@ TEST_F(ReplaceTest, ASnapshotHoldsWhatTheReadShowedAndPastingItBackRestoresTheTa
 
     // Restoring as a user would: Read, paste the file's records at row 3, Update.
     read();
-    QApplication::clipboard()->setText(CellsToClipboardText(Cells(saved.begin() + 2, saved.end())));
-    grid().setCurrentIndex(grid().model()->index(2, 0));  // grid row 3
-    grid().pasteClipboard();
+    paste(3, 1, CellsToClipboardText(Cells(saved.begin() + 2, saved.end())));
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     EXPECT_EQ(table(), before);
     // The second Update, most likely in the same second, kept a file of its own.
     EXPECT_EQ(FolderFiles(path(kSnapshots)).size(), 2);
@@ -349,19 +352,19 @@ TEST_F(ReplaceTest, AFailedUpdateKeepsNoSnapshotAndAnUnwritableFolderStopsItBefo
     blocker.close();
     setCell(3, 2, "changed");
     update();
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.startsWith("Error Code:75\r\n")) << reports()[0].text.toStdString();
-    EXPECT_TRUE(reports()[0].text.contains(kSnapshots)) << "the report names the folder";
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.startsWith("Error Code:75\r\n")) << report.reports()[0].text.toStdString();
+    EXPECT_TRUE(report.reports()[0].text.contains(kSnapshots)) << "the report names the folder";
     EXPECT_EQ(table(), before);
     EXPECT_TRUE(redRows().empty());
-    EXPECT_TRUE(form().CMD_Update->isEnabled());
+    EXPECT_TRUE(report.updateAllowed);
 
     // With the folder possible again, a refused row rolls back and leaves no file.
     ASSERT_TRUE(QFile::remove(path("backup")));
     setCell(5, 1, "C");
     setCell(5, 3, "5000000");  // breaks the CHECK constraint
     update();
-    ASSERT_EQ(reports().size(), 1u);
+    ASSERT_EQ(report.reports().size(), 1u);
     EXPECT_EQ(redRows(), std::vector<int32_t>{5});
     EXPECT_EQ(table(), before);
     EXPECT_TRUE(QDir(path(kSnapshots)).exists());
@@ -375,13 +378,13 @@ TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest
     writeSettings("[Default1]\r\nBACKUP=NO\r\n");
     read();
     update();
-    ASSERT_TRUE(reports().empty());
+    ASSERT_TRUE(report.reports().empty());
     EXPECT_FALSE(QFileInfo::exists(path("backup")));
 
     // Twenty older snapshots of EMP, all in one second: "-10" is newer than "-2".
-    form_.reset();
+    restart();
     writeSettings("[Default1]\r\nBACKUP=YES\r\n");
-    ASSERT_TRUE(QDir(dir_.path()).mkpath(kSnapshots));
+    ASSERT_TRUE(QDir(path(QStringLiteral("."))).mkpath(kSnapshots));
     auto touch = [&](const QString& name) {
         QFile file(path(kSnapshots + "/" + name));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << name.toStdString();
@@ -398,7 +401,7 @@ TEST_F(ReplaceTest, BackupNoWritesNothingAndTheTwentyFirstSnapshotDropsTheOldest
 
     read();
     update();
-    ASSERT_TRUE(reports().empty());
+    ASSERT_TRUE(report.reports().empty());
     const QStringList now = FolderFiles(path(kSnapshots));
     EXPECT_EQ(now.size(), 20 + others.size());
     EXPECT_FALSE(now.contains(old[0])) << "the oldest goes";
@@ -428,7 +431,7 @@ TEST_F(ReplaceTest, BytesThatAreNotUtf8ReachTheSnapshotAndTheTableUnchanged) {
     read();
     EXPECT_EQ(cell(3, 5), QStringLiteral("A") + QChar(0xD800) + QStringLiteral("B"));
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     EXPECT_EQ(db_->query("SELECT hex(NOTE), typeof(NOTE) FROM EMP WHERE CODE = 'A    '"),
               (Rows{{"41EDA08042", "text"}}));
     const QStringList files = FolderFiles(path(kSnapshots));
@@ -443,7 +446,7 @@ TEST_F(ReplaceTest, BytesThatAreNotUtf8ReachTheSnapshotAndTheTableUnchanged) {
 // a live writer holds, a ".pending" (complete, its Update perhaps committed)
 // and another table's files are left alone.
 TEST_F(ReplaceTest, AnAbandonedPartialSnapshotGoesAndEveryOtherFileStays) {
-    ASSERT_TRUE(QDir(dir_.path()).mkpath(kSnapshots));
+    ASSERT_TRUE(QDir(path(QStringLiteral("."))).mkpath(kSnapshots));
     const QStringList names = {"EMP-20000101-000000.tsv.part", "EMP-20000101-000001.tsv.part",
                                "EMP-20000101-000002.tsv.pending", "EMPLOYEE-20000101-000000.tsv.part"};
     for (const QString& name : names) {
@@ -458,7 +461,7 @@ TEST_F(ReplaceTest, AnAbandonedPartialSnapshotGoesAndEveryOtherFileStays) {
     read();
     update();
     ::close(live);
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     const QStringList left = FolderFiles(path(kSnapshots));
     EXPECT_FALSE(left.contains(names[0])) << "abandoned";
     for (const QString& kept : names.mid(1)) EXPECT_TRUE(left.contains(kept)) << kept.toStdString();

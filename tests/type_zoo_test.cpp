@@ -1,12 +1,12 @@
 // Nothing changes that the user did not change, on every engine route: a
 // table of awkward values (NULL in every type, times of day with fractions,
 // long and large numbers, booleans, padded CHAR, '' beside NULL, bytes, bit
-// strings, rows read with a blank key) is read through the window, one cell
-// of one row is changed, and Update is pressed. A twin table gets the same
+// strings, rows read with a blank key) is read by the Read command, one cell
+// of one row is changed, and the Update command runs. A twin table gets the same
 // change from a plain session; afterwards both must hold the same values,
 // compared by each engine's own exact rendering of every cell.
 
-#include "form_fixture.h"
+#include "command_fixture.h"
 #include "tests/my_test_env.h"
 #include "tests/pg_test_env.h"
 
@@ -14,9 +14,6 @@
 #include "db/error.h"
 #include "commands/table_replace.h"
 
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QUrl>
 
 #include <unistd.h>
@@ -143,10 +140,10 @@ Zoo MariaDbZoo(bool native) {
     return zoo;
 }
 
-class TypeZooTest : public FormTest, public ::testing::WithParamInterface<Route> {
+class TypeZooTest : public CommandTest, public ::testing::WithParamInterface<Route> {
 protected:
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         const Route route = GetParam();
         const std::string suffix = std::string("_") + route.name + std::to_string(getpid());
         switch (route.engine) {
@@ -197,25 +194,22 @@ protected:
             exec_("CREATE TABLE " + t + " (" + zoo_.columns + ")");
             for (const std::string& row : zoo_.rows) exec_("INSERT INTO " + t + " VALUES " + row);
         }
-        form().TXT_USER->setText(Q(login_.first));
-        form().TXT_PASS->setText(Q(login_.second));
-        form().TXT_HOST->setText(Q(host_));
+        context();  // the settings first, then the boxes as typed
+        inputs.login = {Q(login_.first), Q(login_.second), Q(host_)};
     }
     void TearDown() override {
         if (exec_) {
             for (auto undo = atEnd_.rbegin(); undo != atEnd_.rend(); ++undo) exec_(*undo);
             for (const std::string& t : {table_, twin_}) exec_("DROP TABLE IF EXISTS " + t);
         }
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
 
     void read(const std::string& table = "") {
-        form().Option1[0]->click();
-        form().TXT_TABLE->setText(Q(table.empty() ? table_ : table));
-        boxes_.boxes.clear();
-        form().CMD_Read->click();
-        ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
-        ASSERT_TRUE(form().CMD_Update->isEnabled());
+        report.boxes.clear();
+        readTable(Q(table.empty() ? table_ : table));
+        ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
+        ASSERT_TRUE(report.updateAllowed);
     }
     std::string content(const std::string& table) {
         std::string sql = zoo_.fingerprint;
@@ -252,10 +246,10 @@ TEST_P(TypeZooTest, OneChangedCellChangesThatCellAlone) {
     setCell(3, zoo_.changedGridColumn, "changed");
     exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'changed' WHERE id = 1");
 
-    const std::string rows = std::to_string(grid().lastDataRow() - 2);
+    const std::string rows = std::to_string(sheet.lastDataRow() - 2);
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
-    EXPECT_EQ(boxes_.boxes[0].detail.toStdString(), table_ + " (" + DatabaseLabel(Q(host_)).toStdString() +
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
+    EXPECT_EQ(report.boxes[0].detail.toStdString(), table_ + " (" + DatabaseLabel(Q(host_)).toStdString() +
                                                         "): 読込 " + rows + " 行 → 書込 " + rows +
                                                         " 行（変更 1 行、追加 0 行、削除 0 行）");
     EXPECT_EQ(content(table_), content(twin_)) << "rows read with a NULL, '' or blank key are kept too";
@@ -271,9 +265,9 @@ TEST_P(TypeZooTest, AnUpdateToAnotherTableReplacesThatTable) {
     exec_("DELETE FROM " + twin_ + " WHERE id = 3");
     exec_("UPDATE " + twin_ + " SET " + zoo_.changedColumn + " = 'theirs' WHERE id = 1");
     read();
-    form().TXT_TABLE->setText(Q(twin_));
+    inputs.table = Q(twin_);
     update(MessageAnswer::Yes);
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     EXPECT_EQ(content(twin_), content(table_));
 }
 
@@ -286,11 +280,11 @@ TEST_P(TypeZooTest, ARowChangedBySomeoneElseSinceTheReadRefusesTheUpdate) {
     for (const std::string& t : {table_, twin_})
         if (!zoo_.unseenChange.empty()) exec_(std::string(zoo_.unseenChange).replace(zoo_.unseenChange.find("%T"), 2, t));
     update();
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kChangedSinceRead)))
-        << reports()[0].text.toStdString();
-    EXPECT_TRUE(reports()[0].text.contains(zoo_.unseenChange.empty() ? QStringLiteral("（1 行）") : QStringLiteral("（2 行）")))
-        << reports()[0].text.toStdString();
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kChangedSinceRead)))
+        << report.reports()[0].text.toStdString();
+    EXPECT_TRUE(report.reports()[0].text.contains(zoo_.unseenChange.empty() ? QStringLiteral("（1 行）") : QStringLiteral("（2 行）")))
+        << report.reports()[0].text.toStdString();
     EXPECT_EQ(content(table_), content(twin_)) << "their change stays, mine is not written";
     EXPECT_EQ(cell(3, zoo_.changedGridColumn), "mine") << "the grid keeps what the user typed";
 }
@@ -312,17 +306,17 @@ TEST_P(EnumOutsideTest, AnEnumValueOutsideItsDefinitionRefusesTheUpdate) {
     read();
     EXPECT_EQ(cell(4, 2), "");
     update();
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_EQ(reports()[0].text, QStringLiteral("Error Code:%1\r\n列 e の値は ENUM の定義にありません（4 行目）。"
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_EQ(report.reports()[0].text, QStringLiteral("Error Code:%1\r\n列 e の値は ENUM の定義にありません（4 行目）。"
                                                 "テーブルは変更していません。")
                                      .arg(Error::kUnwritableValue));
-    EXPECT_EQ(grid().sheet().backColor(4, 2), GridColor::kRed);
+    EXPECT_EQ(sheet.backColor(4, 2), GridColor::kRed);
     EXPECT_EQ(content(table_), content(twin_));
 
     setCell(4, 2, "b");
     exec_("UPDATE " + twin_ + " SET e = 'b' WHERE id = 2");
     update();
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     EXPECT_EQ(content(table_), content(twin_));
 }
 
@@ -341,33 +335,33 @@ TEST_P(ReplaceQuestionTest, TheQuestionCountsTheRowsAndWarnsOfAnotherTable) {
     setCell(9, 1, "new2");
     setCell(9, 2, "9");
     update(MessageAnswer::No);
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    const MessageRequest& asked = boxes_.boxes[0];
+    ASSERT_EQ(report.boxes.size(), 1u);
+    const MessageRequest& asked = report.boxes[0];
     EXPECT_EQ(asked.text, kReplaceQuestion);
     EXPECT_EQ(asked.detail, Q(table_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）\n"
                                         "先頭列が空の行（1 行）は書込みません。");
     EXPECT_EQ(asked.defaultButton, MessageAnswer::Yes);
 
     // The same table of the same database, typed otherwise: no warning.
-    form().TXT_TABLE->setText(Q(table_).toUpper());
-    form().TXT_HOST->setText(" " + Q(host_) + " ");
+    inputs.table = Q(table_).toUpper();
+    inputs.login.host = " " + Q(host_) + " ";
     update(MessageAnswer::No);
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_FALSE(boxes_.boxes[0].detail.contains("注意")) << boxes_.boxes[0].detail.toStdString();
-    EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::Yes);
-    form().TXT_HOST->setText(Q(host_));
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_FALSE(report.boxes[0].detail.contains("注意")) << report.boxes[0].detail.toStdString();
+    EXPECT_EQ(report.boxes[0].defaultButton, MessageAnswer::Yes);
+    inputs.login.host = Q(host_);
 
     // Another table named in the box: said so, and Enter means No.
-    form().TXT_TABLE->setText(Q(twin_));
-    form().TXT_USER->setText("someone");
-    form().TXT_PASS->setText("secret");
+    inputs.table = Q(twin_);
+    inputs.login.user = "someone";
+    inputs.login.password = "secret";
     update(MessageAnswer::No);
-    ASSERT_EQ(boxes_.boxes.size(), 1u);
-    EXPECT_EQ(boxes_.boxes[0].detail,
+    ASSERT_EQ(report.boxes.size(), 1u);
+    EXPECT_EQ(report.boxes[0].detail,
               Q(twin_) + " (sqlite:zoo.db): 読込 5 行 → 書込 6 行（変更 1 行、追加 2 行、削除 1 行）\n"
                          "先頭列が空の行（1 行）は書込みません。\n"
                          "注意: 読込んだのは " + Q(table_) + " (sqlite:zoo.db) です。");
-    EXPECT_EQ(boxes_.boxes[0].defaultButton, MessageAnswer::No);
+    EXPECT_EQ(report.boxes[0].defaultButton, MessageAnswer::No);
     EXPECT_EQ(content(table_), content(twin_)) << "No changes nothing";
 }
 
@@ -383,8 +377,8 @@ TEST_P(TypeZooTest, AViewIsReadButNeverReplaced) {
     atEnd_.push_back("DROP VIEW " + view);
     read(view);
     update();
-    ASSERT_EQ(reports().size(), 1u);
-    EXPECT_EQ(reports()[0].text, QStringLiteral("Error Code:%1\r\n").arg(Error::kNotAPlainTable) +
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_EQ(report.reports()[0].text, QStringLiteral("Error Code:%1\r\n").arg(Error::kNotAPlainTable) +
                                      "ビューや外部テーブルは更新できません（参照先のテーブルを確かめられないため）。"
                                      "テーブルは変更していません。");
     EXPECT_EQ(content(table_), content(twin_));
@@ -430,8 +424,8 @@ TEST_P(TypeZooTest, StoredBackslashesQuotesAndCommentMarksGoBackByteForByte) {
         exec_("ALTER ROLE " + role + " SET standard_conforming_strings = off");
         exec_("GRANT SELECT, INSERT, DELETE ON " + t + " TO " + role);
         exec_("GRANT SELECT ON " + secret + " TO " + role);
-        form().TXT_USER->setText(Q(role));
-        form().TXT_PASS->setText("pw");
+        inputs.login.user = Q(role);
+        inputs.login.password = "pw";
     }
     read(t);
     setCell(3, 2, "edited");
@@ -443,7 +437,7 @@ TEST_P(TypeZooTest, StoredBackslashesQuotesAndCommentMarksGoBackByteForByte) {
         if (!row.empty() && row.back() == '\n') row.pop_back();
         after.push_back(row);
     }
-    ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(after[i], (i ? texts[i] : "edited") + "|00ff") << "row " << i + 1;
 }
 

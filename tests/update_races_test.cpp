@@ -5,7 +5,7 @@
 // Against a three-node Galera cluster (plain build, when make test started
 // one): Updates racing another node's writes are whole or refused.
 
-#include "form_fixture.h"
+#include "command_fixture.h"
 #include "statement_hook.h"
 #include "test_databases.h"
 
@@ -13,9 +13,6 @@
 #include "db/server_fault.h"
 
 #include <QDir>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 
 #include <atomic>
 #include <chrono>
@@ -41,13 +38,13 @@ const Route kRoutes[] = {
     {"odbc_postgres", Engine::PostgreSQL, true}, {"odbc_mariadb", Engine::MariaDB, true},
 };
 
-class UpdateRace : public FormTest, public ::testing::WithParamInterface<Route> {
+class UpdateRace : public CommandTest, public ::testing::WithParamInterface<Route> {
 protected:
     const Route& route() const { return GetParam(); }
     Engine engine() const { return route().engine; }
 
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         const std::string file = path(QStringLiteral("race.db")).toStdString();
         std::string host, login;
         switch (engine()) {
@@ -71,27 +68,25 @@ protected:
         table_ = tables_->Make("t", "id INTEGER NOT NULL PRIMARY KEY, v VARCHAR(10)");
         admin_->Exec("INSERT INTO " + table_ + " VALUES (1, 'a'), (2, 'b'), (3, 'c')");
         const auto slash = login.find('/');
-        form().TXT_USER->setText(QString::fromStdString(login.substr(0, slash)));
-        form().TXT_PASS->setText(QString::fromStdString(login.substr(slash + 1)));
-        form().TXT_HOST->setText(QString::fromStdString(host));
-        form().setSessionFactory([this](const QString& hostText) -> std::unique_ptr<EngineSession> {
+        context();  // the settings first, then the boxes as typed
+        inputs.login = {QString::fromStdString(login.substr(0, slash)), QString::fromStdString(login.substr(slash + 1)),
+                        QString::fromStdString(host)};
+        useSessions([this](const QString& hostText) -> std::unique_ptr<EngineSession> {
             return std::make_unique<HookedSession>(CreateSession(hostText), [this](OraDatabase& db, const QString& step) {
                 if (hook_) hook_(db, step);
             });
         });
     }
     void TearDown() override {
-        form_.reset();
         tables_.reset();
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
 
     void read() {
         hook_ = nullptr;
-        boxes_.boxes.clear();
-        form().TXT_TABLE->setText(QString::fromStdString(table_));
-        form().CMD_Read->click();
-        ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+        report.boxes.clear();
+        readTable(QString::fromStdString(table_));
+        ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     }
     std::string values() { return admin_->Column("SELECT v FROM " + table_ + " ORDER BY id"); }
 
@@ -150,13 +145,13 @@ TEST_P(UpdateRace, TheSessionEndedAfterAnyStepLeavesTheTableAsItWas) {
         hook_ = nullptr;
         if (!ended) {
             // Past the last step: the Update went through whole.
-            EXPECT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+            EXPECT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
             EXPECT_EQ(values(), "a|changed|c");
             break;
         }
         ++struck;
-        ASSERT_EQ(reports().size(), 1u);
-        EXPECT_EQ(values(), "a|b|c") << reports()[0].text.toStdString();
+        ASSERT_EQ(report.reports().size(), 1u);
+        EXPECT_EQ(values(), "a|b|c") << report.reports()[0].text.toStdString();
         EXPECT_EQ(cell(4, 2), "changed") << "the grid keeps what was typed";
         // Only a COMMIT that may have gone keeps its snapshot, as pending; a
         // file's interrupted COMMIT is an answer.
@@ -194,7 +189,7 @@ TEST_P(UpdateRace, AnotherSessionsWriteAtTheEndOfTheSnapshotIsNeitherWipedNorRev
         }
     };
     update();
-    EXPECT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+    EXPECT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
     EXPECT_EQ(refused.size(), 2u) << "the other session's writes must fail while the table is locked";
     EXPECT_EQ(values(), "a|b|mine");
 }
@@ -226,9 +221,9 @@ TEST_P(UpdateRace, ATransactionEndedBetweenStatementsCommitsNothing) {
         hook_ = nullptr;
         if (!ended) break;
         ++struck;
-        ASSERT_EQ(reports().size(), 1u);
-        EXPECT_TRUE(reports()[0].text.startsWith(QStringLiteral("Error Code:%1").arg(Error::kTransactionEnded)))
-            << reports()[0].text.toStdString();
+        ASSERT_EQ(report.reports().size(), 1u);
+        EXPECT_TRUE(report.reports()[0].text.startsWith(QStringLiteral("Error Code:%1").arg(Error::kTransactionEnded)))
+            << report.reports()[0].text.toStdString();
         EXPECT_EQ(values(), "a|b|c");
         EXPECT_TRUE(redRows().empty()) << "no row is at fault";
     }
@@ -286,11 +281,11 @@ private:
     std::unique_ptr<MYSQL, Closer> mysql_;
 };
 
-class GaleraRace : public FormTest, public ::testing::WithParamInterface<bool> {
+class GaleraRace : public CommandTest, public ::testing::WithParamInterface<bool> {
 protected:
     static constexpr int kRows = 2000;
     void SetUp() override {
-        FormTest::SetUp();
+        CommandTest::SetUp();
         ports_ = GaleraPorts();
         ASSERT_EQ(ports_.size(), 3u) << "VELKIN_GALERA_PORTS: start scripts/galera-test-cluster.sh";
         first_ = std::make_unique<Node>(ports_[0]);
@@ -300,15 +295,16 @@ protected:
                      ", v VARCHAR(20)) ENGINE=InnoDB");
         first_->Exec("INSERT INTO " + table_ + " SELECT seq, CONCAT('v', seq) FROM seq_1_to_" + std::to_string(kRows));
         writeSettings("[Default1]\r\nLINE=2102\r\n");
-        form().TXT_USER->setText(QString::fromStdString(test::Env("VELKIN_GALERA_USER")));
-        form().TXT_PASS->setText(QString::fromStdString(test::Env("VELKIN_GALERA_PASSWORD")));
-        form().TXT_HOST->setText(QStringLiteral("mysql://127.0.0.1:%1/%2")
-                                     .arg(ports_[0])
-                                     .arg(QString::fromStdString(test::Env("VELKIN_GALERA_DATABASE"))));
+        context();  // the settings first, then the boxes as typed
+        inputs.login = {QString::fromStdString(test::Env("VELKIN_GALERA_USER")),
+                        QString::fromStdString(test::Env("VELKIN_GALERA_PASSWORD")),
+                        QStringLiteral("mysql://127.0.0.1:%1/%2")
+                            .arg(ports_[0])
+                            .arg(QString::fromStdString(test::Env("VELKIN_GALERA_DATABASE")))};
     }
     void TearDown() override {
         if (first_) first_->TryExec("DROP TABLE IF EXISTS " + table_);
-        FormTest::TearDown();
+        CommandTest::TearDown();
     }
 
     std::vector<int> ports_;
@@ -323,10 +319,9 @@ TEST_P(GaleraRace, UpdatesRacingAnotherNodesWritesAreWholeOrRefused) {
     int whole = 0, refused = 0;
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        boxes_.boxes.clear();
-        form().TXT_TABLE->setText(QString::fromStdString(table_));
-        form().CMD_Read->click();
-        ASSERT_TRUE(reports().empty()) << reports()[0].text.toStdString();
+        report.boxes.clear();
+        readTable(QString::fromStdString(table_));
+        ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
         const QString mine = QStringLiteral("u%1").arg(round);
         const std::string before = cell(3 + 4, 2).toStdString();
         setCell(3 + 4, 2, mine);  // id 5: never the writer's
@@ -352,12 +347,12 @@ TEST_P(GaleraRace, UpdatesRacingAnotherNodesWritesAreWholeOrRefused) {
         stop = true;
         writer.join();
 
-        const bool ok = reports().empty();
+        const bool ok = report.reports().empty();
         if (ok) {
             ++whole;
         } else {
             ++refused;
-            const QString text = reports()[0].text;
+            const QString text = report.reports()[0].text;
             // Changed since the Read, a conflict at the COMMIT or an abort between statements, or locked.
             EXPECT_TRUE(text.contains(QStringLiteral("Error Code:3197")) || text.contains(QStringLiteral("競合")) ||
                         text.contains(QStringLiteral("他の接続がこのテーブルを更新中")))

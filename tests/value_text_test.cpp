@@ -113,13 +113,13 @@ TEST(CatalogueEntry, OracleTypeCodesMapToTypeSizeScale) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
         const ColumnInfo info = CatalogueEntry(c.code, c.size, c.scale);
-        EXPECT_EQ(info.type, QString::fromLatin1(c.type));
+        EXPECT_EQ(ColumnKindName(info.kind), QString::fromLatin1(c.type));
         EXPECT_EQ(info.size, c.wantSize);
         EXPECT_EQ(info.scale, c.wantScale);
     }
     // The catalogue and the type text together give the texts of grid row 2.
     const ColumnInfo n = CatalogueEntry(2, 10, 2);
-    EXPECT_EQ(ColumnTypeText(n.type, n.size, n.scale), "NUMBER(9.2)");
+    EXPECT_EQ(ColumnTypeText(ColumnKindName(n.kind), n.size, n.scale), "NUMBER(9.2)");
     const ColumnInfo d = CatalogueEntry(12, 7, 0);
-    EXPECT_EQ(ColumnTypeText(d.type, d.size, d.scale), "DATE(8)");
+    EXPECT_EQ(ColumnTypeText(ColumnKindName(d.kind), d.size, d.scale), "DATE(8)");
 }

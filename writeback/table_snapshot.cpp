@@ -213,7 +213,7 @@ TableSnapshot::TableSnapshot(OraDatabase& database, const QString& query, const 
         columns.push_back(&field);
         const ColumnInfo info = CatalogueEntry(field.OraIDataType(), field.Size(), field.OraScale());
         names.push_back(field.Name());
-        types.push_back(ColumnTypeText(info.type, info.size, info.scale));
+        types.push_back(ColumnTypeText(info));
         isDate.push_back(field.OraIDataType() == OraType::kDate);
     }
 
