@@ -29,15 +29,14 @@ public:
 
     void work(CommandConnection& connection) override {
         connection_ = &connection;
-        OraDatabase& database = connection.database();
+        Connection& database = connection.database();
         const QString query = buildQuery(database);
 
-        auto dynaset = database.DbCreateDynaset(query, kDynasetNoBlankStrip);
-        const int32_t recordCount = dynaset->RecordCount();
-        OraFields& fields = dynaset->Fields();
-        const int16_t columnCount = fields.Count();
+        auto dynaset = database.openCursor(query, CursorOption::KeepTrailingBlanks);
+        const int32_t recordCount = dynaset->size();
+        const auto columnCount = static_cast<int16_t>(dynaset->columnCount());
 
-        rebuildCatalogue(fields, columnCount);
+        rebuildCatalogue(*dynaset, columnCount);
         grid_.setColumnCount(columnCount);
         writeHeaderRows(columnCount);
 
@@ -69,39 +68,36 @@ public:
     }
 
 private:
-    QString buildQuery(OraDatabase& database) {
+    QString buildQuery(Connection& database) {
         if (!inputs_.tableMode) return inputs_.sql;
         const QString base = QStringLiteral("SELECT * FROM ") + inputs_.table;
-        const QString discovery = connection_->session().dialect().discoveryQuery(base);
-        auto probe = database.DbCreateDynaset(discovery, kDynasetNoBlankStrip);
-        OraFields& fields = probe->Fields();
+        const QString discovery = connection_->database().dialect().discoveryQuery(base);
+        auto probe = database.openCursor(discovery, CursorOption::KeepTrailingBlanks);
         SortList sortList;
-        const int16_t count = fields.Count();
+        const auto count = static_cast<int16_t>(probe->columnCount());
         for (int16_t j = 0; j < count; ++j)
-            if (!fields.Item(j).OraNullOK()) sortList.add(j + 1);
+            if (!probe->column(j).nullable) sortList.add(j + 1);
         return sortList.isEmpty() ? base : base + QStringLiteral(" ORDER BY ") + sortList.text();
     }
 
-    void rebuildCatalogue(OraFields& fields, int16_t columnCount) {
+    void rebuildCatalogue(const Cursor& cursor, int16_t columnCount) {
         catalogue_.reset(static_cast<size_t>(std::max<int16_t>(columnCount, 0)));
-        fields_.clear();
         isDate_.clear();
         for (int16_t j = 0; j < columnCount; ++j) {
-            OraField& field = fields.Item(j);
-            fields_.push_back(&field);
-            catalogue_.COL_Name[j] = field.Name();
-            const int32_t code = field.OraIDataType();
-            const ColumnInfo info = CatalogueEntry(code, field.Size(), field.OraScale());
+            const ResultColumn& field = cursor.column(j);
+            catalogue_.COL_Name[j] = field.name;
+            const ColumnKind code = field.kind;
+            const ColumnInfo info = CatalogueEntry(code, field.size, field.scale);
             catalogue_.COL_Type[j] = info.type;
             catalogue_.COL_Size[j] = info.size;
             catalogue_.COL_Scale[j] = info.scale;
-            isDate_.push_back(code == OraType::kDate);
-            catalogue_.origin.columns.push_back(field.Origin());
+            isDate_.push_back(code == ColumnKind::Date);
+            catalogue_.origin.columns.push_back(field.origin);
         }
         if (inputs_.tableMode) {
             catalogue_.origin.table = inputs_.table;
             catalogue_.origin.host = inputs_.login.host;
-            catalogue_.origin.referencesUnchecked = !connection_->session().ListsReferringKeys();
+            catalogue_.origin.referencesUnchecked = !connection_->database().hasFeature(Feature::ListsReferringKeys);
         }
     }
 
@@ -119,15 +115,15 @@ private:
     }
 
     // False when the row limit stopped the read.
-    bool loadRecords(OraDynaset& dynaset) {
-        const size_t columns = fields_.size();
+    bool loadRecords(Cursor& dynaset) {
+        const auto columns = static_cast<size_t>(dynaset.columnCount());
         int32_t counter = 0;
         std::string scratch;
         DateCellBuffer dateText;
-        dynaset.MoveFirst();
+        dynaset.first();
         grid_.setCurrentRow(kFirstDataRow);
         grid_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
-        while (!dynaset.Eof()) {
+        while (!dynaset.atEnd()) {
             ++counter;
             context_.report.setProgress(counter);
             if (counter + 2 > grid_.rowCount()) {
@@ -141,9 +137,9 @@ private:
             for (size_t j = 0; j < columns; ++j) {
                 const auto column = static_cast<int32_t>(j) + 1;
                 // Asked first: the value's view below may point into the engine's buffer.
-                std::optional<ExactValue> exact = fields_[j]->Exact();
+                std::optional<ExactValue> exact = dynaset.exact(static_cast<int>(j));
                 // UTF-8 from the engine straight into the grid: no QString per cell.
-                const std::optional<std::string_view> value = fields_[j]->Utf8Value(scratch);
+                const std::optional<std::string_view> value = dynaset.utf8Value(static_cast<int>(j), scratch);
                 if (!value) {
                     grid_.markReadNull(row, column);
                     continue;
@@ -153,7 +149,7 @@ private:
                 grid_.setCurrentColumn(column);
                 grid_.setCellText(shown);
             }
-            dynaset.MoveNext();
+            dynaset.next();
             grid_.setCurrentRow(row + 1);
         }
         grid_.endRead(counter);
@@ -171,7 +167,6 @@ private:
     CommandConnection* connection_ = nullptr;  // while work() runs
     SpreadGrid& grid_;
     ColumnCatalogue& catalogue_;
-    std::vector<OraField*> fields_;  // taken once, used for every record
     std::vector<bool> isDate_;
 };
 

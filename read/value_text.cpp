@@ -11,19 +11,20 @@ QString ColumnTypeText(const QString& type, int32_t size, int32_t scale) {
     return text + QLatin1Char(')');
 }
 
-ColumnInfo CatalogueEntry(int32_t oraTypeCode, int32_t fieldSize, int32_t oraScale) {
-    switch (oraTypeCode) {
-        case 1: return {QStringLiteral("VARCHAR2"), fieldSize, 0};
-        case 96: return {QStringLiteral("CHAR"), fieldSize, 0};
-        case 2: {
+ColumnInfo CatalogueEntry(ColumnKind kind, int32_t fieldSize, int32_t scale) {
+    switch (kind) {
+        case ColumnKind::Text: return {QStringLiteral("VARCHAR2"), fieldSize, 0};
+        case ColumnKind::FixedChar: return {QStringLiteral("CHAR"), fieldSize, 0};
+        case ColumnKind::Number: {
             // Stays defined for the smallest size a component could report.
             const int32_t size =
                 fieldSize == std::numeric_limits<int32_t>::min() ? fieldSize : fieldSize - 1;
-            return {QStringLiteral("NUMBER"), size, oraScale};
+            return {QStringLiteral("NUMBER"), size, scale};
         }
-        case 12: return {QStringLiteral("DATE"), 8, 0};
-        default: return {QStringLiteral("ETC"), 0, 0};
+        case ColumnKind::Date: return {QStringLiteral("DATE"), 8, 0};
+        case ColumnKind::Other: break;
     }
+    return {QStringLiteral("ETC"), 0, 0};
 }
 
 }  // namespace velkin

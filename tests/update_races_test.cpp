@@ -74,8 +74,8 @@ protected:
         form().TXT_USER->setText(QString::fromStdString(login.substr(0, slash)));
         form().TXT_PASS->setText(QString::fromStdString(login.substr(slash + 1)));
         form().TXT_HOST->setText(QString::fromStdString(host));
-        form().setSessionFactory([this](const QString& hostText) -> std::unique_ptr<EngineSession> {
-            return std::make_unique<HookedSession>(CreateSession(hostText), [this](OraDatabase& db, const QString& step) {
+        form().setSessionFactory([this](const QString& hostText) -> std::unique_ptr<Connection> {
+            return std::make_unique<HookedConnection>(CreateConnection(hostText), [this](Connection& db, const QString& step) {
                 if (hook_) hook_(db, step);
             });
         });
@@ -97,7 +97,7 @@ protected:
 
     // The server's number for the session behind `db`, asked at its first
     // step (later ones may be in the middle of a pipeline).
-    std::string sessionId(OraDatabase& db) const {
+    std::string sessionId(Connection& db) const {
         if (engine() == Engine::SQLite) return "";
         const bool pg = engine() == Engine::PostgreSQL;
         const auto rows = test::Read(db, pg ? QStringLiteral("SELECT pg_backend_pid()") : QStringLiteral("SELECT CONNECTION_ID()"));
@@ -139,7 +139,7 @@ TEST_P(UpdateRace, TheSessionEndedAfterAnyStepLeavesTheTableAsItWas) {
         int step = 0;
         bool ended = false, atCommit = false;
         std::string id;
-        hook_ = [&](OraDatabase& db, const QString& what) {
+        hook_ = [&](Connection& db, const QString& what) {
             if (step == 0) id = sessionId(db);
             if (step++ != k) return;
             ended = true;
@@ -182,7 +182,7 @@ TEST_P(UpdateRace, AnotherSessionsWriteAtTheEndOfTheSnapshotIsNeitherWipedNorRev
     setCell(5, 2, QStringLiteral("mine"));
     const QString deleteAll = QStringLiteral("DELETE FROM ") + QString::fromStdString(table_);
     std::vector<std::string> refused;
-    hook_ = [&](OraDatabase&, const QString& what) {
+    hook_ = [&](Connection&, const QString& what) {
         if (what != deleteAll) return;
         for (const std::string& write :
              {"INSERT INTO " + table_ + " VALUES (4, 'theirs')", "UPDATE " + table_ + " SET v = 'theirs' WHERE id = 2"}) {
@@ -213,11 +213,11 @@ TEST_P(UpdateRace, ATransactionEndedBetweenStatementsCommitsNothing) {
         setCell(4, 2, QStringLiteral("changed"));
         int step = 0;
         bool ended = false;
-        hook_ = [&](OraDatabase& db, const QString&) {
+        hook_ = [&](Connection& db, const QString&) {
             if (step++ != k) return;
             ended = true;
             try {
-                db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+                db.execute(QStringLiteral("ROLLBACK"));
             } catch (const Error&) {
                 // The session may notice at once; what matters is what follows.
             }

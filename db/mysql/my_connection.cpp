@@ -179,7 +179,7 @@ void MyConnection::Claim() {
         abandoned_ = false;
     }
     if (!streaming_) return;
-    MyDynaset* drained = streaming_;
+    MyCursor* drained = streaming_;
     streaming_ = nullptr;
     drained->Suspend();
 }
@@ -198,7 +198,7 @@ std::vector<PreparedColumn> MyConnection::RequireQuery(const QByteArray& sql) {
     if (rc != 0) {
         const unsigned number = mysql_stmt_errno(statement.get());
         // Statements the server cannot prepare (administrative ones) are not
-        // queries a dynaset can be sure of; anything else is the statement's own error.
+        // queries a cursor can be sure of; anything else is the statement's own error.
         if (number == ER_UNSUPPORTED_PS)
             throw EngineError(static_cast<int32_t>(number),
                               QStringLiteral("この SQL 文からはダイナセットを作れません（サーバーが事前に検査できない文です）。"));

@@ -1,7 +1,7 @@
 #pragma once
 // One connection to a MySQL or MariaDB server and its transaction state,
-// shared by the session, the database object, the statement stream and every
-// open dynaset, so that it lives as long as the longest of them. Every call
+// shared by the session, the statement stream and every open cursor, so
+// that it lives as long as the longest of them. Every call
 // that waits for the server runs in the connector's non-blocking form, so a
 // command can be stopped while it waits (Await).
 
@@ -37,7 +37,7 @@ constexpr int32_t kClientOutOfMemory = CR_OUT_OF_MEMORY;
 constexpr int32_t kNotConnected = CR_SERVER_GONE_ERROR;
 constexpr int32_t kNoCurrentRecord = CR_NO_DATA;
 constexpr int32_t kOutOfOrder = CR_COMMANDS_OUT_OF_SYNC;  // a transaction call in the wrong order
-constexpr int32_t kNoResultSet = CR_NO_STMT_METADATA;     // a dynaset of a statement without rows
+constexpr int32_t kNoResultSet = CR_NO_STMT_METADATA;     // a cursor of a statement without rows
 constexpr int32_t kBadOption = CR_UNKNOWN_HOST;
 
 Error MakeError(int32_t number, const QString& sqlState, const QString& message);
@@ -74,7 +74,7 @@ void Await(MYSQL* mysql, ServerWait& wait, Start start, Proceed proceed, Drop dr
     }
 }
 
-class MyDynaset;
+class MyCursor;
 
 // A result column as the server describes a prepared query.
 struct PreparedColumn {
@@ -95,12 +95,12 @@ public:
     MYSQL* get() const { return mysql_.get(); }
     ServerWait& wait() const { return wait_; }
 
-    // Sends one statement, first draining the stream a dynaset may be reading
+    // Sends one statement, first draining the stream a cursor may be reading
     // (the protocol carries one result at a time). The result, if any, is
     // the caller's to take.
     void Send(const QByteArray& sql);
 
-    // Drains the stream a dynaset may be reading, so the connection is free.
+    // Drains the stream a cursor may be reading, so the connection is free.
     void Claim();
 
     // Stops the unread rest of a result from crossing the network: the
@@ -142,7 +142,7 @@ public:
     void SendGroup(const std::vector<QByteArray>& statements);
 
     // A statement whose answer nobody waits for (the COMMIT that ends the
-    // dynasets' transaction when it only read): it goes with the next
+    // cursors' transaction when it only read): it goes with the next
     // statement, in its round trip, or with the connection when none follows.
     void Defer(QByteArray sql) { deferred_.push_back(std::move(sql)); }
 
@@ -185,17 +185,17 @@ public:
     // The statement's whole result, for the small ones of the program's own.
     ResultPtr Stored(const QByteArray& sql);
 
-    void SetStreaming(MyDynaset* dynaset) { streaming_ = dynaset; }
-    void StreamEnded(const MyDynaset* dynaset) {
-        if (streaming_ == dynaset) streaming_ = nullptr;
+    void SetStreaming(MyCursor* cursor) { streaming_ = cursor; }
+    void StreamEnded(const MyCursor* cursor) {
+        if (streaming_ == cursor) streaming_ = nullptr;
     }
 
-    // Who opened the transaction now open: the session's BeginTrans, or the dynasets.
-    enum class Owner { None, Session, Dynasets };
+    // Who opened the transaction now open: the session's begin, or the cursors.
+    enum class Owner { None, Session, Cursors };
     Owner owner = Owner::None;
-    int dynasetCount = 0;
-    // A statement ran inside the dynasets' own transaction; their last one commits it.
-    bool changedInDynasetTransaction = false;
+    int cursorCount = 0;
+    // A statement ran inside the cursors' own transaction; their last one commits it.
+    bool changedInCursorTransaction = false;
 
 private:
     // Reads and lets go of the rows of the statement whose answer was just read.
@@ -204,7 +204,7 @@ private:
     MysqlPtr mysql_;
     Opener reopen_;
     ServerWait& wait_;
-    MyDynaset* streaming_ = nullptr;
+    MyCursor* streaming_ = nullptr;
     bool abandoned_ = false;
     bool dropped_ = false;
     std::vector<QByteArray> deferred_;

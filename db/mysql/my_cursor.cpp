@@ -16,7 +16,7 @@ namespace {
 // Binary strings carry the character set number 63 ("binary").
 constexpr unsigned kBinaryCharset = 63;
 constexpr int32_t kUnboundedPrecision = 38;
-// Unread rows a closing dynaset still lets arrive (at most a fraction of a
+// Unread rows a closing cursor still lets arrive (at most a fraction of a
 // second); with more it drops the connection instead.
 constexpr int64_t kRowsWorthDraining = 10000;
 
@@ -31,7 +31,7 @@ ColumnType DescribeColumn(const MYSQL_FIELD& field) {
     const bool isUnsigned = (field.flags & UNSIGNED_FLAG) != 0;
     const bool binary = field.charsetnr == kBinaryCharset;
     // Integers print plainly; their size is the precision of the type's range, plus one.
-    auto integer = [](int32_t precision) { return ColumnType{OraType::kNumber, precision + 1, 0, ValueForm::AsText}; };
+    auto integer = [](int32_t precision) { return ColumnType{ColumnKind::Number, precision + 1, 0, ValueForm::AsText}; };
     switch (field.type) {
     case MYSQL_TYPE_TINY: return integer(3);
     case MYSQL_TYPE_SHORT: return integer(5);
@@ -43,33 +43,33 @@ ColumnType DescribeColumn(const MYSQL_FIELD& field) {
         // The width counts the point and, for signed columns, the sign.
         const long width = static_cast<long>(field.length) - (field.decimals > 0 ? 1 : 0) - (isUnsigned ? 0 : 1);
         const int32_t precision = width > 0 ? static_cast<int32_t>(width) : kUnboundedPrecision;
-        return {OraType::kNumber, precision + 1, static_cast<int32_t>(field.decimals), ValueForm::PlainDecimal};
+        return {ColumnKind::Number, precision + 1, static_cast<int32_t>(field.decimals), ValueForm::PlainDecimal};
     }
     // Binary floating point is a number like any other, shown in plain decimal
     // (the server writes 1e20 with an exponent).
     case MYSQL_TYPE_FLOAT:
-    case MYSQL_TYPE_DOUBLE: return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+    case MYSQL_TYPE_DOUBLE: return {ColumnKind::Number, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
     // Sizes as Oracle gives them for DATE and TIMESTAMP; the commands do not use them.
     case MYSQL_TYPE_DATE:
-    case MYSQL_TYPE_NEWDATE: return {OraType::kDate, 7, 0, ValueForm::AsText};
+    case MYSQL_TYPE_NEWDATE: return {ColumnKind::Date, 7, 0, ValueForm::AsText};
     case MYSQL_TYPE_DATETIME:
-    case MYSQL_TYPE_TIMESTAMP: return {OraType::kDate, 11, 0, ValueForm::AsText};
+    case MYSQL_TYPE_TIMESTAMP: return {ColumnKind::Date, 11, 0, ValueForm::AsText};
     case MYSQL_TYPE_STRING:
-        if (binary) return {OraType::kOther, static_cast<int32_t>(field.length), 0, ValueForm::Hex};
-        if (field.flags & (ENUM_FLAG | SET_FLAG)) return {OraType::kOther, Characters(field), 0, ValueForm::AsText};
+        if (binary) return {ColumnKind::Other, static_cast<int32_t>(field.length), 0, ValueForm::Hex};
+        if (field.flags & (ENUM_FLAG | SET_FLAG)) return {ColumnKind::Other, Characters(field), 0, ValueForm::AsText};
         // The server drops a CHAR value's trailing blanks; a CHAR value has all its characters.
-        return {OraType::kChar, Characters(field), 0, ValueForm::PaddedChar};
+        return {ColumnKind::FixedChar, Characters(field), 0, ValueForm::FixedChar};
     case MYSQL_TYPE_VARCHAR:
     case MYSQL_TYPE_VAR_STRING:
     case MYSQL_TYPE_TINY_BLOB:
     case MYSQL_TYPE_BLOB:
     case MYSQL_TYPE_MEDIUM_BLOB:
     case MYSQL_TYPE_LONG_BLOB:
-        if (binary) return {OraType::kOther, static_cast<int32_t>(std::min<unsigned long>(field.length, std::numeric_limits<int32_t>::max())), 0, ValueForm::Hex};
-        return {OraType::kVarchar2, Characters(field), 0, ValueForm::AsText};
+        if (binary) return {ColumnKind::Other, static_cast<int32_t>(std::min<unsigned long>(field.length, std::numeric_limits<int32_t>::max())), 0, ValueForm::Hex};
+        return {ColumnKind::Text, Characters(field), 0, ValueForm::AsText};
     case MYSQL_TYPE_BIT:
-    case MYSQL_TYPE_GEOMETRY: return {OraType::kOther, 0, 0, ValueForm::Hex};
-    default: return {OraType::kOther, 0, 0, ValueForm::AsText};
+    case MYSQL_TYPE_GEOMETRY: return {ColumnKind::Other, 0, 0, ValueForm::Hex};
+    default: return {ColumnKind::Other, 0, 0, ValueForm::AsText};
     }
 }
 
@@ -134,10 +134,10 @@ bool IsZeroDate(std::string_view text) {
 
 }  // namespace
 
-MyDynaset::MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks)
+MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks)
     : connection_(std::move(connection)), sql_(sql.toUtf8()), keepTrailingBlanks_(keepTrailingBlanks) {
     MyConnection& c = *connection_;
-    // A dynaset reads: opening one must never change data.
+    // A cursor reads: opening one must never change data.
     const std::vector<PreparedColumn> prepared = c.RequireQuery(sql_);
     if (QByteArray withCompanions = WithCompanions(sql_, prepared); withCompanions != sql_) {
         try {
@@ -154,10 +154,10 @@ MyDynaset::MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sq
     if (c.owner == MyConnection::Owner::None) {
         // The count and the rows must come from one snapshot.
         opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
-        c.owner = MyConnection::Owner::Dynasets;
-        c.changedInDynasetTransaction = false;
+        c.owner = MyConnection::Owner::Cursors;
+        c.changedInCursorTransaction = false;
     }
-    ++c.dynasetCount;
+    ++c.cursorCount;
     try {
         Open(opening);
         MYSQL_RES* result = stream_.get();
@@ -175,17 +175,17 @@ MyDynaset::MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sq
             if (CompanionOf({{}, fields[i].type, fields[i].flags}) != Companion::None) ++counted;
         }
         columns_.reserve(visible);
-        fields_.fields_.reserve(visible);
+        kept_.reserve(visible);
         size_t companionAt = visible;
         for (unsigned i = 0; i < visible; ++i) {
             const ColumnType type = DescribeColumn(fields[i]);
-            Column column{QString::fromUtf8(fields[i].name, fields[i].name_length), type,
-                          (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)};
-            column.date = type.code == OraType::kDate;
+            columns_.push_back({QString::fromUtf8(fields[i].name, fields[i].name_length), type.kind, type.size,
+                                type.scale, (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)});
+            Column column{type};
+            column.date = type.kind == ColumnKind::Date;
             if (companions_) column.companion = CompanionOf({{}, fields[i].type, fields[i].flags});
             if (column.companion != Companion::None) column.companionAt = companionAt++;
-            columns_.push_back(std::move(column));
-            fields_.fields_.emplace_back(this, i);
+            kept_.push_back(column);
         }
         Fetch();
     } catch (...) {
@@ -194,7 +194,7 @@ MyDynaset::MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sq
     }
 }
 
-void MyDynaset::Suspend() {
+void MyCursor::Suspend() {
     if (!stream_) return;
     if (!eof_) {
         held_.clear();
@@ -205,7 +205,7 @@ void MyDynaset::Suspend() {
     EndStream();
 }
 
-std::optional<std::string_view> MyDynaset::Raw(size_t index) const {
+std::optional<std::string_view> MyCursor::Raw(size_t index) const {
     if (stream_) {
         if (!row_[index]) return std::nullopt;
         return std::string_view(row_[index], lengths_[index]);
@@ -214,9 +214,9 @@ std::optional<std::string_view> MyDynaset::Raw(size_t index) const {
     return std::string_view(held_[index]->constData(), static_cast<size_t>(held_[index]->size()));
 }
 
-std::optional<ExactValue> MyDynaset::Exact(size_t index) const {
+std::optional<ExactValue> MyCursor::exactAt(size_t index) const {
     if (eof_) return std::nullopt;
-    const Column& column = columns_[index];
+    const Column& column = kept_[index];
     if (column.companion != Companion::None) {
         const std::optional<std::string_view> companion = Raw(column.companionAt);
         if (companion && column.companion == Companion::Outside) return ExactValue{QString(), ExactNeed::kUnwritable};
@@ -233,13 +233,13 @@ std::optional<ExactValue> MyDynaset::Exact(size_t index) const {
     return std::nullopt;
 }
 
-std::optional<QString> MyDynaset::Value(size_t index) const {
+std::optional<QString> MyCursor::valueAt(size_t index) const {
     if (eof_) throw EngineError(kNoCurrentRecord, QStringLiteral("現在のレコードがありません。"));
     const std::optional<std::string_view> raw = Raw(index);
     if (!raw) return std::nullopt;
     const char* text = raw->data();
     auto length = static_cast<qsizetype>(raw->size());
-    const ColumnType& type = columns_[index].type;
+    const ColumnType& type = kept_[index].type;
     switch (type.form) {
     case ValueForm::AsText: break;
     case ValueForm::PlainDecimal: {
@@ -259,7 +259,7 @@ std::optional<QString> MyDynaset::Value(size_t index) const {
         if (length == 2 && text[0] == '-' && text[1] == '0') return QStringLiteral("0");
         return QString::fromLatin1(text, length);
     }
-    case ValueForm::PaddedChar: {
+    case ValueForm::FixedChar: {
         QString value = QString::fromUtf8(text, length);
         if (keepTrailingBlanks_ && value.size() < type.size) value.resize(type.size, QLatin1Char(' '));
         if (!keepTrailingBlanks_) {
@@ -274,7 +274,7 @@ std::optional<QString> MyDynaset::Value(size_t index) const {
     return QString::fromUtf8(text, length);
 }
 
-void MyDynaset::StartStream() {
+void MyCursor::StartStream() {
     MyConnection& c = *connection_;
     if (mysql_field_count(c.get()) == 0)
         throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
@@ -287,14 +287,14 @@ void MyDynaset::StartStream() {
     held_.clear();
 }
 
-void MyDynaset::Resume() {
+void MyCursor::Resume() {
     const int64_t target = position_;
     Execute();
     do Fetch();
     while (!eof_ && position_ < target);
 }
 
-void MyDynaset::Fetch() {
+void MyCursor::Fetch() {
     MYSQL* mysql = connection_->get();
     ++position_;
     row_ = connection_->FetchRow(stream_.get());
@@ -309,7 +309,7 @@ void MyDynaset::Fetch() {
     lengths_ = mysql_fetch_lengths(stream_.get());
 }
 
-void MyDynaset::Open(const std::vector<QByteArray>& opening) {
+void MyCursor::Open(const std::vector<QByteArray>& opening) {
     MyConnection& c = *connection_;
     QByteArray inner = sql_;
     while (!inner.isEmpty() && (QChar::isSpace(static_cast<uchar>(inner.back())) || inner.back() == ';')) inner.chop(1);
@@ -367,23 +367,23 @@ void MyDynaset::Open(const std::vector<QByteArray>& opening) {
     Execute();
 }
 
-void MyDynaset::Close() noexcept {
+void MyCursor::Close() noexcept {
     MyConnection& c = *connection_;
     try {
         // A read that stops early (the grid's row limit) would otherwise
         // wait for every remaining row of a large table to arrive. The
-        // dynasets' transaction has only read, so dropping the connection
+        // cursors' transaction has only read, so dropping the connection
         // loses nothing.
         const bool abandon = stream_ && !eof_ && count_ - position_ > kRowsWorthDraining &&
-                             c.dynasetCount == 1 && c.owner == MyConnection::Owner::Dynasets &&
-                             !c.changedInDynasetTransaction;
+                             c.cursorCount == 1 && c.owner == MyConnection::Owner::Cursors &&
+                             !c.changedInCursorTransaction;
         if (abandon) c.Abandon();
         EndStream();
-        if (--c.dynasetCount == 0 && c.owner == MyConnection::Owner::Dynasets) {
+        if (--c.cursorCount == 0 && c.owner == MyConnection::Owner::Cursors) {
             c.owner = MyConnection::Owner::None;
             // A transaction that only read ends with whatever runs next, in its round trip.
             if (!abandon) {
-                if (c.changedInDynasetTransaction) c.Run("COMMIT");
+                if (c.changedInCursorTransaction) c.Run("COMMIT");
                 else c.Defer("COMMIT");
             }
         }

@@ -2,11 +2,12 @@
 // A result set streamed from a MySQL or MariaDB server one row at a time: the
 // client holds one row, the record count is the server's COUNT(*) of the query
 // taken in the same snapshot (see my_session.h), and another command on the
-// connection first drains the stream, which the dynaset then runs again.
+// connection first drains the stream, which the cursor then runs again.
 
-#include "db/field_list.h"
 #include "db/mysql/my_connection.h"
 #include "db/session.h"
+
+#include <limits>
 
 #include <QByteArray>
 #include <QString>
@@ -19,15 +20,6 @@
 
 namespace velkin::my {
 
-enum class ValueForm { AsText, PlainDecimal, PaddedChar, Hex };
-
-struct ColumnType {
-    int32_t code = OraType::kOther;
-    int32_t size = 0;
-    int32_t scale = 0;
-    ValueForm form = ValueForm::AsText;
-};
-
 // A value the cell text alone cannot say exactly comes with a second
 // expression of the same column (its companion), fetched beside it:
 //   Instant   a TIMESTAMP: its instant (UNIX_TIMESTAMP) where the session's
@@ -38,43 +30,39 @@ struct ColumnType {
 //             digits) reads back as another FLOAT, else NULL.
 enum class Companion : uint8_t { None, Instant, Outside, Single };
 
+// What the cursor keeps of a column besides its description.
 struct Column {
-    QString name;
     ColumnType type;
-    bool nullOk = true;
-    ColumnOrigin origin;
     bool date = false;      // DATE, DATETIME or TIMESTAMP: may hold a zero date
     Companion companion = Companion::None;
     size_t companionAt = 0;  // its index in the row
 };
 
 // A result set streamed from the server one row at a time.
-class MyDynaset final : public OraDynaset {
+class MyCursor final : public Cursor {
 public:
-    MyDynaset(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks);
+    MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks);
 
-    ~MyDynaset() override { Close(); }
+    ~MyCursor() override { Close(); }
 
-    OraFields& Fields() override { return fields_; }
-
-    int32_t RecordCount() override {
+    int32_t size() override {
         if (count_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
         return static_cast<int32_t>(count_);
     }
 
-    void MoveFirst() override {
+    void first() override {
         if (position_ == 0 && !eof_) return;  // on the first record already
         Execute();
         Fetch();
     }
 
-    void MoveNext() override {
+    void next() override {
         if (eof_) return;
         if (!stream_) Resume();
         Fetch();
     }
 
-    bool Eof() const override { return eof_; }
+    bool atEnd() const override { return eof_; }
 
     // Called by the connection before it sends anything else: the rest of the
     // stream is drained, and the current record kept for the fields.
@@ -83,30 +71,11 @@ public:
     // The current record's bytes at `index` of the row; nullopt for NULL.
     std::optional<std::string_view> Raw(size_t index) const;
 
-    std::optional<ExactValue> Exact(size_t index) const;
-
-    std::optional<QString> Value(size_t index) const;
-
-    const Column& column(size_t index) const { return columns_[index]; }
+protected:
+    std::optional<ExactValue> exactAt(size_t index) const override;
+    std::optional<QString> valueAt(size_t index) const override;
 
 private:
-    class Field final : public OraField {
-    public:
-        Field(const MyDynaset* dynaset, size_t index) : dynaset_(dynaset), index_(index) {}
-        QString Name() const override { return dynaset_->column(index_).name; }
-        int32_t OraIDataType() const override { return dynaset_->column(index_).type.code; }
-        int32_t Size() const override { return dynaset_->column(index_).type.size; }
-        int32_t OraScale() const override { return dynaset_->column(index_).type.scale; }
-        bool OraNullOK() const override { return dynaset_->column(index_).nullOk; }
-        std::optional<QString> Value() const override { return dynaset_->Value(index_); }
-        ColumnOrigin Origin() const override { return dynaset_->column(index_).origin; }
-        std::optional<ExactValue> Exact() const override { return dynaset_->Exact(index_); }
-
-    private:
-        const MyDynaset* dynaset_;
-        size_t index_;
-    };
-
     // Runs the query and starts streaming its rows, before the first record.
     void Execute() {
         connection_->Send(sql_);
@@ -142,8 +111,7 @@ private:
     bool keepTrailingBlanks_;
     bool companions_ = false;  // sql_ fetches companions after the columns
     size_t width_ = 0;         // values in a row, companions included
-    std::vector<Column> columns_;
-    FieldList<Field> fields_;
+    std::vector<Column> kept_;  // beside each column's description
     int64_t count_ = 0;
 
     ResultPtr stream_;

@@ -30,34 +30,8 @@ constexpr unsigned kConnectTimeoutSeconds = 10;
 // leaves little room for a TLS handshake.
 constexpr size_t kAsyncStackBytes = 256 * 1024;
 
-// The savepoint that marks the session's transaction (MySession::BeginTrans).
+// The savepoint that marks the session's transaction (MySession::begin).
 const QByteArray kTransactionMark = "SAVEPOINT velkin_update";
-
-class MyDatabase final : public OraDatabase {
-public:
-    explicit MyDatabase(std::shared_ptr<MyConnection> connection) : connection_(std::move(connection)) {}
-
-    std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done) override {
-        if (!IsPlainTableName(table)) return OraDatabase::OpenStatementStream(table, std::move(done));
-        return OpenBatches(connection_, std::move(done));
-    }
-
-    int64_t ExecuteSQL(const QString& sql) override {
-        MyConnection& c = *connection_;
-        if (c.owner == MyConnection::Owner::Dynasets) c.changedInDynasetTransaction = true;
-        c.Send(sql.toUtf8());
-        if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
-        // A query run as a statement: its rows are read through and counted.
-        return c.CountRows();
-    }
-
-    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
-        return std::make_unique<MyDynaset>(connection_, sql, (options & kDynasetNoBlankStrip) != 0);
-    }
-
-private:
-    std::shared_ptr<MyConnection> connection_;
-};
 
 void ApplyOption(MYSQL* mysql, MySqlOption option, const QByteArray& value) {
     const char* text = value.constData();
@@ -125,10 +99,9 @@ void RunSetup(MYSQL* mysql, ServerWait& wait, const std::vector<QByteArray>& sta
     if (failure) throw *failure;
 }
 
-class MySession final : public EngineSession {
+class MySession final : public Connection {
 public:
-    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
-                                              int32_t options) override {
+    void open(const QString& host, const QString& connect, OpenOption option) override {
         const MySqlAddress address = ParseMySqlAddress(host);
         const Login login = SplitLogin(connect);
         QByteArray user = login.user.toUtf8();
@@ -136,7 +109,7 @@ public:
         if (user.isEmpty()) user = address.user;
         if (password.isEmpty()) password = address.password;
 
-        const bool noWait = (options & kOpenNoWait) != 0;
+        const bool noWait = option == OpenOption::NoLockWait;
         auto open = [address, user, password, noWait](ServerWait& wait) -> MysqlPtr {
             MysqlPtr mysql{mysql_init(nullptr)};
             if (!mysql) throw EngineError(kClientOutOfMemory, QStringLiteral("メモリが足りません。"));
@@ -182,9 +155,25 @@ public:
             return mysql;
         };
         ServerWait& wait = serverWait();
-        auto connection = std::make_shared<MyConnection>(open(wait), open, wait);
-        connection_ = connection;
-        return std::make_unique<MyDatabase>(std::move(connection));
+        connection_ = std::make_shared<MyConnection>(open(wait), open, wait);
+    }
+
+    int64_t execute(const QString& sql) override {
+        MyConnection& c = Wire();
+        if (c.owner == MyConnection::Owner::Cursors) c.changedInCursorTransaction = true;
+        c.Send(sql.toUtf8());
+        if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
+        // A query run as a statement: its rows are read through and counted.
+        return c.CountRows();
+    }
+
+    std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) override {
+        return std::make_unique<MyCursor>(WireShared(), sql, option == CursorOption::KeepTrailingBlanks);
+    }
+
+    std::unique_ptr<StatementStream> openStatementStream(const QString& table, StatementDone done) override {
+        if (!IsPlainTableName(table)) return velkin::Connection::openStatementStream(table, std::move(done));
+        return OpenBatches(WireShared(), std::move(done));
     }
 
     // An abort (a deadlock, a cluster's certification conflict) that strikes
@@ -192,13 +181,13 @@ public:
     // statements answer OK. So the session's transaction runs with autocommit
     // off, where whatever follows such an abort waits in a transaction of its
     // own instead of being committed, and a savepoint marks the transaction:
-    // one that replaced it has none, and its COMMIT is refused (CommitTrans).
-    void BeginTrans() override {
-        MyConnection& c = Connection();
+    // one that replaced it has none, and its COMMIT is refused (commit).
+    void begin() override {
+        MyConnection& c = Wire();
         if (c.owner == MyConnection::Owner::Session)
             throw EngineError(kOutOfOrder, QStringLiteral("トランザクションは既に開始されています。"));
-        if (c.owner == MyConnection::Owner::Dynasets) {
-            c.owner = MyConnection::Owner::Session;  // the dynasets' open transaction becomes this one
+        if (c.owner == MyConnection::Owner::Cursors) {
+            c.owner = MyConnection::Owner::Session;  // the cursors' open transaction becomes this one
             c.RunGroup({"SET autocommit = 0", kTransactionMark});
             return;
         }
@@ -209,8 +198,8 @@ public:
         c.owner = MyConnection::Owner::Session;
     }
 
-    void CommitTrans() override {
-        MyConnection& c = Connection();
+    void commit() override {
+        MyConnection& c = Wire();
         if (c.owner != MyConnection::Owner::Session)
             throw EngineError(kOutOfOrder, QStringLiteral("トランザクションが開始されていません。"));
         // Whatever COMMIT answers, the transaction is over afterwards.
@@ -224,7 +213,7 @@ public:
         c.RunGroup({"COMMIT", "SET autocommit = 1"});
     }
 
-    bool HoldsTransaction() override {
+    bool holdsTransaction() override {
         if (!connection_ || connection_->owner != MyConnection::Owner::Session) return true;
         try {
             connection_->Run("ROLLBACK TO " + kTransactionMark);
@@ -244,15 +233,15 @@ public:
         c.RunGroup({"ROLLBACK", "SET autocommit = 1"});
     }
 
-    void RequireReplaceableTable(const QString& table) override {
+    void requireReplaceableTable(const QString& table) override {
         RefuseOverreach(table, TwoColumnQuery()(Dialect::mysqlOverreachQuery(table)));
     }
 
-    void RequireTransactionalTable(const QString& table) override {
+    void requireTransactionalTable(const QString& table) override {
         RequireTransactionalTables(BaseTables(table), table, TwoColumnQuery());
     }
 
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
+    std::vector<ReferringKey> keysReferringTo(const QString& table) override {
         return MySqlKeysReferringTo(BaseTables(table), TwoColumnQuery());
     }
 
@@ -260,12 +249,12 @@ public:
 
     // MariaDB's SET STATEMENT: the settings hold for the one statement, and
     // the session's own stay as they are for every other.
-    NeedsStatement StatementForNeeds(uint8_t needs) override {
+    NeedsStatement statementForNeeds(uint8_t needs) override {
         NeedsStatement form;
         if (!(needs & (ExactNeed::kUtcStatement | ExactNeed::kZeroDates))) return form;
-        const ResultPtr result = Connection().Stored("SELECT @@SESSION.time_zone, @@SESSION.sql_mode");
+        const ResultPtr result = Wire().Stored("SELECT @@SESSION.time_zone, @@SESSION.sql_mode");
         const MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
-        if (!row || !row[0] || !row[1]) throw ConnectionError(Connection().get());
+        if (!row || !row[0] || !row[1]) throw ConnectionError(Wire().get());
         QStringList settings;
         if (needs & ExactNeed::kUtcStatement) {
             settings << QStringLiteral("time_zone='+00:00'");
@@ -287,15 +276,16 @@ public:
     }
 
 private:
-    MyConnection& Connection() {
+    MyConnection& Wire() { return *WireShared(); }
+    const std::shared_ptr<MyConnection>& WireShared() {
         if (!connection_) throw EngineError(kNotConnected, QStringLiteral("データベースに接続されていません。"));
-        return *connection_;
+        return connection_;
     }
 
     // The database and table behind each column of `table`, as the server resolves the name.
     std::vector<MySqlBaseTable> BaseTables(const QString& table) {
         std::vector<MySqlBaseTable> tables;
-        ResultPtr probe = Connection().Stored(MySqlBaseTableProbe(table).toUtf8());
+        ResultPtr probe = Wire().Stored(MySqlBaseTableProbe(table).toUtf8());
         if (!probe) return tables;
         MYSQL_FIELD* fields = mysql_fetch_fields(probe.get());
         for (unsigned i = 0; i < mysql_num_fields(probe.get()); ++i)
@@ -305,7 +295,7 @@ private:
     }
 
     MySqlTwoColumnQuery TwoColumnQuery() {
-        return [&c = Connection()](const QString& sql) {
+        return [&c = Wire()](const QString& sql) {
             std::vector<std::pair<QString, QString>> rows;
             ResultPtr result = c.Stored(sql.toUtf8());
             while (MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr)
@@ -319,6 +309,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EngineSession> CreateMySqlSession() { return std::make_unique<MySession>(); }
+std::unique_ptr<Connection> CreateMySqlConnection() { return std::make_unique<MySession>(); }
 
 }  // namespace velkin

@@ -1,8 +1,7 @@
 #pragma once
 // One connection to a PostgreSQL server and its transaction state, shared by
-// the session, the database object, the statement stream and every open
-// dynaset, so that it lives as long as the longest of them and all see the
-// same transaction.
+// the session, the statement stream and every open cursor, so that it lives
+// as long as the longest of them and all see the same transaction.
 
 #include "db/dialect.h"
 #include "db/error.h"
@@ -45,12 +44,8 @@ QString TrimmedText(const char* text);
 // The error of a failed command; `result` may be null (libpq could not make one).
 Error CommandError(PGconn* conn, const PGresult* result);
 
-enum class TransactionOwner { None, Session, Dynasets };
+enum class TransactionOwner { None, Session, Cursors };
 
-// The connection and its transaction state, shared by the session, the
-// database object and every open dynaset, so that it lives as long as the
-// longest of them and all see the same transaction.
-//
 // The connection is non-blocking: every statement is sent and its answer read
 // through the command's wait (db/server_wait.h), never inside libpq, so a
 // silent server cannot hold the window.
@@ -94,7 +89,7 @@ public:
     // statements that are waited for, first and in the same round trip, or
     // with the connection when nothing follows. A failure of a `checked` one
     // (the session's settings) is thrown then; any other is of no account
-    // (closing a cursor, ending the dynasets' transaction that only read).
+    // (closing a cursor, ending the cursors' transaction that only read).
     void Defer(QByteArray sql, bool checked) { deferred_.push_back({std::move(sql), checked, false}); }
     // The statement that pins the string rules (Dialect::postgresSessionSetup),
     // deferred as a checked one; afterwards the server must report them
@@ -151,22 +146,22 @@ public:
     void Drop() noexcept;
 
     // The transaction now open on the connection, and who opened it: the
-    // session's BeginTrans, or the dynasets for their cursors.
+    // session's begin, or the cursors for their cursors.
     TransactionOwner owner = TransactionOwner::None;
-    int dynasetCount = 0;
-    // Changes whenever a transaction ends; a dynaset whose cursor was declared
+    int cursorCount = 0;
+    // Changes whenever a transaction ends; a cursor whose cursor was declared
     // under an older value knows the cursor is gone.
     uint64_t generation = 0;
     uint64_t cursorsMade = 0;
 
-    // A statement of the caller's ran inside the dynasets' own transaction:
+    // A statement of the caller's ran inside the cursors' own transaction:
     // their last one commits it, and waits for that.
-    bool changedInDynasetTransaction = false;
+    bool changedInCursorTransaction = false;
 
     void ForgetTransaction() {
         owner = TransactionOwner::None;
-        dynasetCount = 0;
-        changedInDynasetTransaction = false;
+        cursorCount = 0;
+        changedInCursorTransaction = false;
         ++generation;
     }
 

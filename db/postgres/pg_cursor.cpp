@@ -1,6 +1,5 @@
 #include "db/postgres/pg_cursor.h"
 
-#include "db/field_list.h"
 #include "db/plain_decimal.h"
 #include "db/postgres/pg_session.h"
 
@@ -26,95 +25,54 @@ constexpr int kTypmodOffset = 4;
 // Precision shown for numbers declared without one (Oracle's NUMBER maximum).
 constexpr int32_t kUnboundedPrecision = 38;
 
-enum class ValueForm {
-    AsText,         // the server's text as it is
-    PlainDecimal,   // numbers that may carry trailing zeros or an exponent
-    StripBlanks,    // fixed character data when the dynaset strips blanks
-    Hex,            // bytea: \x0a1b shown as 0A1B
-};
-
-struct ColumnType {
-    int32_t code = OraType::kOther;
-    int32_t size = 0;
-    int32_t scale = 0;
-    ValueForm form = ValueForm::AsText;
-    // A numeric without a declared scale: each value keeps its own ("1.50").
-    bool ownScale = false;
-};
-
 ColumnType DescribeColumn(Oid type, int typmod) {
     const int declaredLength = typmod >= kTypmodOffset ? typmod - kTypmodOffset : 0;
     switch (type) {
     case kOidVarchar:
     case kOidText:
-    case kOidName: return {OraType::kVarchar2, declaredLength, 0, ValueForm::AsText};
-    case kOidBpchar: return {OraType::kChar, declaredLength, 0, ValueForm::AsText};
+    case kOidName: return {ColumnKind::Text, declaredLength, 0, ValueForm::AsText};
+    case kOidBpchar: return {ColumnKind::FixedChar, declaredLength, 0, ValueForm::FixedChar};
     // Integers print plainly; their size is the precision of the type's range, plus one.
-    case kOidInt2: return {OraType::kNumber, 5 + 1, 0, ValueForm::AsText};
-    case kOidInt4: return {OraType::kNumber, 10 + 1, 0, ValueForm::AsText};
-    case kOidInt8: return {OraType::kNumber, 19 + 1, 0, ValueForm::AsText};
+    case kOidInt2: return {ColumnKind::Number, 5 + 1, 0, ValueForm::AsText};
+    case kOidInt4: return {ColumnKind::Number, 10 + 1, 0, ValueForm::AsText};
+    case kOidInt8: return {ColumnKind::Number, 19 + 1, 0, ValueForm::AsText};
     case kOidNumeric: {
-        if (typmod < kTypmodOffset) return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal, true};
+        if (typmod < kTypmodOffset) return {ColumnKind::Number, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
         const int packed = typmod - kTypmodOffset;
         const int precision = (packed >> 16) & 0xffff;
         const int scale = ((packed & 0x7ff) ^ 1024) - 1024;  // 11-bit signed: scale may be negative
-        return {OraType::kNumber, precision + 1, scale, ValueForm::PlainDecimal};
+        return {ColumnKind::Number, precision + 1, scale, ValueForm::PlainDecimal};
     }
     // Binary floating point prints an exponent for large and small values (1e+20).
     case kOidFloat4:
-    case kOidFloat8: return {OraType::kNumber, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+    case kOidFloat8: return {ColumnKind::Number, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
     // Sizes as Oracle gives them for DATE and TIMESTAMP; the commands do not use them.
-    case kOidDate: return {OraType::kDate, 7, 0, ValueForm::AsText};
+    case kOidDate: return {ColumnKind::Date, 7, 0, ValueForm::AsText};
     case kOidTimestamp:
-    case kOidTimestampTz: return {OraType::kDate, 11, 0, ValueForm::AsText};
-    case kOidBytea: return {OraType::kOther, 0, 0, ValueForm::Hex};
+    case kOidTimestampTz: return {ColumnKind::Date, 11, 0, ValueForm::AsText};
+    case kOidBytea: return {ColumnKind::Other, 0, 0, ValueForm::Hex};
     default: return {};
     }
 }
 
-class PgDynaset;
-
-class PgField final : public OraField {
-public:
-    PgField(const PgDynaset* dynaset, int column, QString name, ColumnType type, bool nullOk, ColumnOrigin origin)
-        : dynaset_(dynaset), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk),
-          origin_(std::move(origin)) {}
-
-    QString Name() const override { return name_; }
-    int32_t OraIDataType() const override { return type_.code; }
-    int32_t Size() const override { return type_.size; }
-    int32_t OraScale() const override { return type_.scale; }
-    bool OraNullOK() const override { return nullOk_; }
-    std::optional<QString> Value() const override;
-    ColumnOrigin Origin() const override { return origin_; }
-    std::optional<ExactValue> Exact() const override;
-
-    void StripBlanks() {
-        if (type_.code == OraType::kChar) type_.form = ValueForm::StripBlanks;
-    }
-
-private:
-    const PgDynaset* dynaset_;
-    int column_;
-    QString name_;
-    ColumnType type_;
-    bool nullOk_;
-    ColumnOrigin origin_;
+// What the cursor keeps of a column besides its description.
+struct Column {
+    ColumnType type;
+    // A numeric without a declared scale: each value keeps its own ("1.50").
+    bool ownScale = false;
 };
-
-using PgFields = FieldList<PgField>;
 
 // A result set read through a scrollable cursor, a batch of rows at a time, so
 // the client never holds more than one batch of however large a result.
 //
 // A cursor needs a transaction. Inside the session's transaction the cursor
-// lives in it; otherwise the first dynaset opens one that the dynasets share
+// lives in it; otherwise the first cursor opens one that the cursors share
 // and the last of them commits, as single statements would have been. A
-// BeginTrans meanwhile takes that transaction over, so the session's commit or
+// begin meanwhile takes that transaction over, so the session's commit or
 // rollback ends it, and the cursors with it.
-class PgDynaset final : public OraDynaset {
+class PgCursor final : public Cursor {
 public:
-    PgDynaset(std::shared_ptr<PgConnection> connection, const QString& sql, int32_t options)
+    PgCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option)
         : connection_(std::move(connection)) {
         PgConnection& c = *connection_;
         // The transaction (when none is open), the cursor and its first batch
@@ -122,14 +80,14 @@ public:
         std::vector<PgConnection::Statement> opening;
         if (c.owner == TransactionOwner::None) {
             opening.push_back({"BEGIN", {}});
-            c.owner = TransactionOwner::Dynasets;
-            c.changedInDynasetTransaction = false;
+            c.owner = TransactionOwner::Cursors;
+            c.changedInCursorTransaction = false;
         }
         generation_ = c.generation;
-        ++c.dynasetCount;
+        ++c.cursorCount;
         try {
             cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
-            fetchSql_ = "FETCH FORWARD " + QByteArray::number(kDynasetBatchRows) + " FROM " + cursor_;
+            fetchSql_ = "FETCH FORWARD " + QByteArray::number(kCursorBatchRows) + " FROM " + cursor_;
             opening.push_back({"DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8(), {}});
             opening.push_back({fetchSql_, {}});
             size_t ran = 0;
@@ -143,22 +101,19 @@ public:
             declared_ = true;
             TakeBatch(std::move(results.back()));
             DescribeColumns();
-            if ((options & kDynasetNoBlankStrip) == 0)
-                for (PgField& field : fields_.fields_) field.StripBlanks();
+            stripBlanks_ = option == CursorOption::StripTrailingBlanks;
         } catch (...) {
             Close();
             throw;
         }
     }
 
-    ~PgDynaset() override { Close(); }
-
-    OraFields& Fields() override { return fields_; }
+    ~PgCursor() override { Close(); }
 
     // Counted on the cursor itself: it moves to the end and back, so the
-    // count is that of the very rows the dynaset delivers, without a second
+    // count is that of the very rows the cursor delivers, without a second
     // run of the query and without bringing the rows to the client.
-    int32_t RecordCount() override {
+    int32_t size() override {
         if (total_ < 0) {
             // Both moves in one round trip.
             const std::vector<ResultPtr> moved = Connection().ExecBatch(
@@ -169,7 +124,7 @@ public:
         return static_cast<int32_t>(total_);
     }
 
-    void MoveFirst() override {
+    void first() override {
         if (batchStart_ == 0) {
             row_ = 0;
             return;
@@ -179,22 +134,23 @@ public:
         FetchBatch();
     }
 
-    void MoveNext() override {
+    void next() override {
         if (row_ >= batchRows_) return;  // already past the last record
         ++row_;
         if (row_ < batchRows_) return;
-        const bool lastBatch = batchRows_ < kDynasetBatchRows || (total_ >= 0 && serverPosition_ >= total_);
+        const bool lastBatch = batchRows_ < kCursorBatchRows || (total_ >= 0 && serverPosition_ >= total_);
         if (!lastBatch) FetchBatch();
     }
 
-    bool Eof() const override { return row_ >= batchRows_; }
+    bool atEnd() const override { return row_ >= batchRows_; }
 
-    // The current record, for the fields.
-    const PGresult* Batch() const { return batch_.get(); }
-    int Row() const { return row_; }
-    bool HasCurrentRecord() const { return row_ < batchRows_; }
+protected:
+    std::optional<QString> valueAt(size_t index) const override;
+    std::optional<ExactValue> exactAt(size_t index) const override;
 
 private:
+    bool HasCurrentRecord() const { return row_ < batchRows_; }
+
     PgConnection& Connection() {
         if (connection_->generation != generation_)
             throw MakeError(QStringLiteral("34000"),
@@ -216,7 +172,7 @@ private:
         batchRows_ = PQntuples(batch_.get());
         batchStart_ = serverPosition_;
         serverPosition_ += batchRows_;
-        if (batchRows_ < kDynasetBatchRows) total_ = serverPosition_;
+        if (batchRows_ < kCursorBatchRows) total_ = serverPosition_;
     }
 
     // Names and types from the result's description; each type's name for
@@ -272,12 +228,14 @@ private:
             }
         }
 
-        fields_.fields_.reserve(static_cast<size_t>(n));
+        columns_.reserve(static_cast<size_t>(n));
+        kept_.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
             Catalogued& c = catalogued[static_cast<size_t>(i)];
-            fields_.fields_.emplace_back(this, i, QString::fromUtf8(PQfname(result, i)),
-                                         DescribeColumn(PQftype(result, i), PQfmod(result, i)), !c.notNull,
-                                         std::move(c.origin));
+            const ColumnType type = DescribeColumn(PQftype(result, i), PQfmod(result, i));
+            columns_.push_back({QString::fromUtf8(PQfname(result, i)), type.kind, type.size, type.scale, !c.notNull,
+                                std::move(c.origin)});
+            kept_.push_back({type, PQftype(result, i) == kOidNumeric && PQfmod(result, i) < kTypmodOffset});
         }
     }
 
@@ -292,8 +250,8 @@ private:
             // next, in the same round trip, or with the connection itself.
             const bool usable = !c.IsBroken() && PQtransactionStatus(c.get()) == PQTRANS_INTRANS;
             if (declared_ && usable) c.Defer("CLOSE " + cursor_, false);
-            if (--c.dynasetCount == 0 && c.owner == TransactionOwner::Dynasets) {
-                const bool wrote = c.changedInDynasetTransaction;
+            if (--c.cursorCount == 0 && c.owner == TransactionOwner::Cursors) {
+                const bool wrote = c.changedInCursorTransaction;
                 c.ForgetTransaction();
                 if (!c.IsBroken()) {
                     // COMMIT ends an aborted transaction as a rollback would.
@@ -302,7 +260,7 @@ private:
                 }
             }
         } catch (...) {
-            // A dynaset that cannot tidy up leaves it to the server, which ends
+            // A cursor that cannot tidy up leaves it to the server, which ends
             // the transaction when the connection closes.
         }
     }
@@ -312,7 +270,8 @@ private:
     QByteArray cursor_;
     QByteArray fetchSql_;
     bool declared_ = false;
-    PgFields fields_;
+    std::vector<Column> kept_;  // beside each column's description
+    bool stripBlanks_ = true;
 
     ResultPtr batch_;
     int batchRows_ = 0;
@@ -322,15 +281,16 @@ private:
     int64_t total_ = -1;        // record count, once known
 };
 
-std::optional<QString> PgField::Value() const {
-    if (!dynaset_->HasCurrentRecord())
+std::optional<QString> PgCursor::valueAt(size_t index) const {
+    if (!HasCurrentRecord())
         throw MakeError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
-    const PGresult* batch = dynaset_->Batch();
-    const int row = dynaset_->Row();
-    if (PQgetisnull(batch, row, column_)) return std::nullopt;
-    const char* text = PQgetvalue(batch, row, column_);
-    const int length = PQgetlength(batch, row, column_);
-    switch (type_.form) {
+    const PGresult* batch = batch_.get();
+    const int row = row_;
+    const int column = static_cast<int>(index);
+    if (PQgetisnull(batch, row, column)) return std::nullopt;
+    const char* text = PQgetvalue(batch, row, column);
+    const int length = PQgetlength(batch, row, column);
+    switch (kept_[index].type.form) {
     case ValueForm::AsText: break;
     case ValueForm::PlainDecimal:
         // Most numbers are already plain; only a point or an exponent needs rewriting.
@@ -338,7 +298,9 @@ std::optional<QString> PgField::Value() const {
             if (text[i] == '.' || text[i] == 'e' || text[i] == 'E')
                 return PlainDecimalFromText(QString::fromLatin1(text, length));
         break;
-    case ValueForm::StripBlanks: {
+    case ValueForm::FixedChar: {
+        // The server pads a CHAR value to its length itself.
+        if (!stripBlanks_) break;
         int end = length;
         while (end > 0 && text[end - 1] == ' ') --end;
         return QString::fromUtf8(text, end);
@@ -353,19 +315,19 @@ std::optional<QString> PgField::Value() const {
 
 // The trailing zeros of a numeric of its own scale, which its cell text
 // leaves out ("1.50" shows as 1.5): the server's text is the exact literal.
-std::optional<ExactValue> PgField::Exact() const {
-    if (!type_.ownScale || !dynaset_->HasCurrentRecord()) return std::nullopt;
-    const PGresult* batch = dynaset_->Batch();
-    const int row = dynaset_->Row();
-    if (PQgetisnull(batch, row, column_)) return std::nullopt;
-    const std::string_view text(PQgetvalue(batch, row, column_), static_cast<size_t>(PQgetlength(batch, row, column_)));
+std::optional<ExactValue> PgCursor::exactAt(size_t index) const {
+    if (!kept_[index].ownScale || !HasCurrentRecord()) return std::nullopt;
+    const PGresult* batch = batch_.get();
+    const int column = static_cast<int>(index);
+    if (PQgetisnull(batch, row_, column)) return std::nullopt;
+    const std::string_view text(PQgetvalue(batch, row_, column), static_cast<size_t>(PQgetlength(batch, row_, column)));
     if (text.empty() || text.back() != '0' || text.find('.') == std::string_view::npos) return std::nullopt;
     return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
 }
 }  // namespace
 
-std::unique_ptr<OraDynaset> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, int32_t options) {
-    return std::make_unique<PgDynaset>(std::move(connection), sql, options);
+std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option) {
+    return std::make_unique<PgCursor>(std::move(connection), sql, option);
 }
 
 }  // namespace velkin::pg

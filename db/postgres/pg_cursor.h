@@ -9,6 +9,6 @@
 
 namespace velkin::pg {
 
-std::unique_ptr<OraDynaset> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, int32_t options);
+std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option);
 
 }  // namespace velkin::pg

@@ -20,37 +20,6 @@ namespace {
 
 using namespace pg;
 
-class PgDatabase final : public OraDatabase {
-public:
-    explicit PgDatabase(std::shared_ptr<PgConnection> connection) : connection_(std::move(connection)) {}
-
-    int64_t ExecuteSQL(const QString& sql) override {
-        PgConnection& c = *connection_;
-        // The statement may change a table: what is known of tables goes.
-        c.catalogue.clear();
-        if (c.owner == TransactionOwner::Dynasets) c.changedInDynasetTransaction = true;
-        ResultPtr result = c.Exec(sql.toUtf8());
-        return std::strtoll(PQcmdTuples(result.get()), nullptr, 10);
-    }
-
-    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
-        return OpenCursor(connection_, sql, options);
-    }
-
-    // Pipelined wherever the server is, next to it too: on this machine's
-    // loopback 20,000 INSERTs took a fifth of the time and less
-    // than half the server's processor time of one statement per round trip,
-    // the extended protocol notwithstanding (no wait between statements, and
-    // no wake-up of the server process for each).
-    std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done) override {
-        (void)table;
-        return OpenPipeline(connection_, std::move(done));
-    }
-
-private:
-    std::shared_ptr<PgConnection> connection_;
-};
-
 // Connects without blocking: libpq's steps run as the socket becomes ready,
 // through the command's wait. The connect timeout (10 s, or the URI's own
 // connect_timeout) bounds the whole attempt.
@@ -89,10 +58,9 @@ ConnPtr Connect(const char* const* keys, const char* const* values, ServerWait& 
     return conn;
 }
 
-class PgSession final : public EngineSession {
+class PgSession final : public Connection {
 public:
-    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
-                                              int32_t options) override {
+    void open(const QString& host, const QString& connect, OpenOption option) override {
         const Login login = SplitLogin(connect);
         const QByteArray user = login.user.toUtf8();
         const QByteArray password = login.password.toUtf8();
@@ -121,26 +89,48 @@ public:
         // The session's settings go with its first statements, in their round trip.
         connection->DeferStringRules();
         connection->Defer("SET DateStyle = 'ISO, YMD'", true);
-        connection->Defer(QByteArray("SET lock_timeout = '") + ((options & kOpenNoWait) ? kNoWaitLockTimeout : "0") + "'",
+        connection->Defer(QByteArray("SET lock_timeout = '") + (option == OpenOption::NoLockWait ? kNoWaitLockTimeout : "0") + "'",
                           true);
         connection_ = connection;
-        return std::make_unique<PgDatabase>(std::move(connection));
     }
 
-    void BeginTrans() override {
-        PgConnection& c = Connection();
+    int64_t execute(const QString& sql) override {
+        PgConnection& c = Wire();
+        // The statement may change a table: what is known of tables goes.
+        c.catalogue.clear();
+        if (c.owner == TransactionOwner::Cursors) c.changedInCursorTransaction = true;
+        ResultPtr result = c.Exec(sql.toUtf8());
+        return std::strtoll(PQcmdTuples(result.get()), nullptr, 10);
+    }
+
+    std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) override {
+        return OpenCursor(WireShared(), sql, option);
+    }
+
+    // Pipelined wherever the server is, next to it too: on this machine's
+    // loopback 20,000 INSERTs took a fifth of the time and less
+    // than half the server's processor time of one statement per round trip,
+    // the extended protocol notwithstanding (no wait between statements, and
+    // no wake-up of the server process for each).
+    std::unique_ptr<StatementStream> openStatementStream(const QString& table, StatementDone done) override {
+        (void)table;
+        return OpenPipeline(WireShared(), std::move(done));
+    }
+
+    void begin() override {
+        PgConnection& c = Wire();
         if (c.owner == TransactionOwner::Session)
             throw MakeError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
-        if (c.owner == TransactionOwner::Dynasets) {
-            c.owner = TransactionOwner::Session;  // the dynasets' open transaction becomes this one
+        if (c.owner == TransactionOwner::Cursors) {
+            c.owner = TransactionOwner::Session;  // the cursors' open transaction becomes this one
             return;
         }
         c.Exec("BEGIN");
         c.owner = TransactionOwner::Session;
     }
 
-    void CommitTrans() override {
-        PgConnection& c = Connection();
+    void commit() override {
+        PgConnection& c = Wire();
         if (c.owner != TransactionOwner::Session)
             throw MakeError(QStringLiteral("25P01"), QStringLiteral("トランザクションが開始されていません。"));
         // Whatever COMMIT answers, the transaction is over afterwards.
@@ -157,7 +147,7 @@ public:
     void rollback() override {
         // Called from failure handlers that may not know whether anything was opened.
         if (!connection_) return;
-        PgConnection& c = Connection();
+        PgConnection& c = Wire();
         c.ForgetTransaction();
         if (c.IsBroken())
             throw MakeError(kStateConnectionLost,
@@ -168,10 +158,10 @@ public:
 
     Dialect dialect() const override { return Dialect(DialectKind::PostgreSQL); }
 
-    void RequireReplaceableTable(const QString& table) override {
+    void requireReplaceableTable(const QString& table) override {
         // The name goes as a parameter, as in KeysReferringTo.
         const QByteArray sql = Dialect::postgresOverreachQuery(QStringLiteral("$1")).toUtf8();
-        ResultPtr result = Connection().ExecParams(sql.constData(), {table.toUtf8()});
+        ResultPtr result = Wire().ExecParams(sql.constData(), {table.toUtf8()});
         std::vector<std::pair<QString, QString>> found;
         for (int r = 0; r < PQntuples(result.get()); ++r)
             found.emplace_back(QString::fromUtf8(PQgetvalue(result.get(), r, 0)),
@@ -179,10 +169,10 @@ public:
         RefuseOverreach(table, found);
     }
 
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
+    std::vector<ReferringKey> keysReferringTo(const QString& table) override {
         // The name goes as a parameter, so no character typed in the box can change the query.
         const QByteArray sql = Dialect::postgresReferringKeysQuery(QStringLiteral("$1")).toUtf8();
-        ResultPtr result = Connection().ExecParams(sql.constData(), {table.toUtf8()});
+        ResultPtr result = Wire().ExecParams(sql.constData(), {table.toUtf8()});
         std::vector<ReferringKey> keys;
         for (int r = 0; r < PQntuples(result.get()); ++r)
             keys.push_back({QString::fromUtf8(PQgetvalue(result.get(), r, 0)),
@@ -191,10 +181,11 @@ public:
     }
 
 private:
-    PgConnection& Connection() {
+    PgConnection& Wire() { return *WireShared(); }
+    const std::shared_ptr<PgConnection>& WireShared() {
         if (!connection_)
             throw MakeError(kStateNoConnection, QStringLiteral("データベースに接続されていません。"));
-        return *connection_;
+        return connection_;
     }
 
     std::shared_ptr<PgConnection> connection_;
@@ -216,6 +207,6 @@ int32_t PostgresErrorNumber(const QString& sqlState) {
     return number;
 }
 
-std::unique_ptr<EngineSession> CreatePostgresSession() { return std::make_unique<PgSession>(); }
+std::unique_ptr<Connection> CreatePostgresConnection() { return std::make_unique<PgSession>(); }
 
 }  // namespace velkin

@@ -1,9 +1,8 @@
-#include "db/odbc/odbc_dynaset.h"
+#include "db/odbc/odbc_cursor.h"
 
 #include "db/date_text.h"
 
 #include "db/error.h"
-#include "db/field_list.h"
 #include "db/odbc/odbc_text.h"
 #include "db/plain_decimal.h"
 
@@ -90,7 +89,7 @@ QString ColumnString(const StatementHandle& statement, SQLUSMALLINT column, SQLU
 
 struct Column {
     QString name;
-    OraColumnType type;
+    ColumnType type;
     bool nullOk = true;
     // Padding for CHAR values a driver hands over unpadded (SQLite keeps what was written).
     qsizetype padTo = 0;
@@ -209,16 +208,16 @@ std::vector<Column> DescribeColumns(const OdbcConnection& connection, const Stat
         const int sqlType = d.description.sqlType;
         if (sqlType == SQL_BINARY || sqlType == SQL_VARBINARY || sqlType == SQL_LONGVARBINARY)
             column.origin.shape = ValueShape::Binary;
-        if (keepTrailingBlanks && column.type.type == OraType::kChar) column.padTo = column.type.size;
+        if (keepTrailingBlanks && column.type.kind == ColumnKind::FixedChar) column.padTo = column.type.size;
         columns.push_back(std::move(column));
     }
     return columns;
 }
 
-// The statement behind a dynaset and the record it stands on. The values of
+// The statement behind a cursor and the record it stands on. The values of
 // the current record are read once, when it is fetched: ODBC hands each value
-// over only once and in column order, and fields may be read in any order.
-struct Cursor {
+// over only once and in column order, and values may be read in any order.
+struct StepState {
     // Declared before the statement so the statement is freed first.
     SharedConnection connection;
     StatementHandle statement;
@@ -312,18 +311,18 @@ struct Cursor {
 
     std::optional<QString> Converted(std::optional<QString> text, const Column& column, qsizetype& paddedFrom) const {
         if (!text) return text;
-        switch (column.type.type) {
-        case OraType::kNumber: return PlainDecimalFromText(*text);
+        switch (column.type.kind) {
+        case ColumnKind::Number: return PlainDecimalFromText(*text);
         // A date or timestamp goes to the read as the driver wrote it, fraction
         // and zone included: the read decides what the cell shows.
-        case OraType::kChar:
+        case ColumnKind::FixedChar:
             if (column.padTo > text->size()) {
                 paddedFrom = text->size();
                 text->resize(column.padTo, QLatin1Char(' '));
                 return text;
             }
             [[fallthrough]];
-        case OraType::kVarchar2:
+        case ColumnKind::Text:
             if (!keepTrailingBlanks) {
                 qsizetype length = text->size();
                 while (length > 0 && text->at(length - 1) == QLatin1Char(' ')) --length;
@@ -335,48 +334,9 @@ struct Cursor {
     }
 };
 
-class OdbcField final : public OraField {
+class OdbcCursor final : public Cursor {
 public:
-    OdbcField(const Cursor& cursor, size_t index) : cursor_(&cursor), index_(index) {}
-
-    QString Name() const override { return column().name; }
-    int32_t OraIDataType() const override { return column().type.type; }
-    int32_t Size() const override { return column().type.size; }
-    int32_t OraScale() const override { return column().type.scale; }
-    bool OraNullOK() const override { return column().nullOk; }
-    ColumnOrigin Origin() const override { return column().origin; }
-
-    // A database that keeps written text (SQLite) gets a padded CHAR value or
-    // a date text the cell would rewrite back as it was stored.
-    std::optional<ExactValue> Exact() const override {
-        if (cursor_->eof || !cursor_->connection->keepsWrittenText) return std::nullopt;
-        const std::optional<QString>& value = cursor_->values[index_];
-        if (!value) return std::nullopt;
-        QString stored;
-        if (cursor_->paddedFrom[index_] >= 0) stored = value->left(cursor_->paddedFrom[index_]);
-        else if (column().type.type == OraType::kDate && !DateTextSurvivesItsCell(*value)) stored = *value;
-        else return std::nullopt;
-        stored.replace(QLatin1Char('\''), QLatin1String("''"));
-        return ExactValue{QLatin1Char('\'') + stored + QLatin1Char('\'')};
-    }
-
-    std::optional<QString> Value() const override {
-        if (cursor_->eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
-        return cursor_->values[index_];
-    }
-
-private:
-    const Column& column() const { return cursor_->columns[index_]; }
-
-    const Cursor* cursor_;
-    size_t index_;
-};
-
-using OdbcFields = FieldList<OdbcField>;
-
-class OdbcDynaset final : public OraDynaset {
-public:
-    OdbcDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) : sql_(sql) {
+    OdbcCursor(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) : sql_(sql) {
         RefuseSecondStatement(sql_);
         cursor_.connection = std::move(connection);
         cursor_.keepTrailingBlanks = keepTrailingBlanks;
@@ -388,8 +348,8 @@ public:
                            return SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size()));
                        }),
                        statement);
-        // A dynaset reads: a statement that returns no rows (an UPDATE, say)
-        // is refused before it runs, so opening a dynaset never changes data.
+        // A cursor reads: a statement that returns no rows (an UPDATE, say)
+        // is refused before it runs, so opening a cursor never changes data.
         // (A driver may ask the server for the result's shape.)
         SQLSMALLINT count = 0;
         CheckStatement(c.Waiting(statement.get(), [&] { return SQLNumResultCols(statement.get(), &count); }), statement);
@@ -400,20 +360,20 @@ public:
         CheckStatement(c.Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }), statement);
         cursor_.columns = DescribeColumns(*cursor_.connection, statement, count, keepTrailingBlanks);
         cursor_.values.assign(cursor_.columns.size(), std::nullopt);
-        fields_.fields_.reserve(cursor_.columns.size());
-        for (size_t i = 0; i < cursor_.columns.size(); ++i) fields_.fields_.emplace_back(cursor_, i);
+        columns_.reserve(cursor_.columns.size());
+        for (const Column& column : cursor_.columns)
+            columns_.push_back({column.name, column.type.kind, column.type.size, column.type.scale, column.nullOk,
+                                column.origin});
         cursor_.Fetch();
     }
 
-    OraFields& Fields() override { return fields_; }
-
-    int32_t RecordCount() override {
+    int32_t size() override {
         if (!recordCount_) recordCount_ = CountRecords();
         if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
         return static_cast<int32_t>(*recordCount_);
     }
 
-    void MoveFirst() override {
+    void first() override {
         // The cursor moves forward only: going back means running the query again.
         if (cursor_.atFirst) return;
         const StatementHandle& statement = cursor_.statement;
@@ -425,14 +385,34 @@ public:
         cursor_.Fetch();
     }
 
-    void MoveNext() override {
+    void next() override {
         // Fetching past the end again would be a function sequence error.
         if (cursor_.eof) return;
         cursor_.atFirst = false;
         cursor_.Fetch();
     }
 
-    bool Eof() const override { return cursor_.eof; }
+    bool atEnd() const override { return cursor_.eof; }
+
+protected:
+    std::optional<QString> valueAt(size_t index) const override {
+        if (cursor_.eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+        return cursor_.values[index];
+    }
+
+    // A database that keeps written text (SQLite) gets a padded CHAR value or
+    // a date text the cell would rewrite back as it was stored.
+    std::optional<ExactValue> exactAt(size_t index) const override {
+        if (cursor_.eof || !cursor_.connection->keepsWrittenText) return std::nullopt;
+        const std::optional<QString>& value = cursor_.values[index];
+        if (!value) return std::nullopt;
+        QString stored;
+        if (cursor_.paddedFrom[index] >= 0) stored = value->left(cursor_.paddedFrom[index]);
+        else if (cursor_.columns[index].type.kind == ColumnKind::Date && !DateTextSurvivesItsCell(*value)) stored = *value;
+        else return std::nullopt;
+        stored.replace(QLatin1Char('\''), QLatin1String("''"));
+        return ExactValue{QLatin1Char('\'') + stored + QLatin1Char('\'')};
+    }
 
 private:
     // Counts without holding the rows: the server counts the query as a
@@ -480,16 +460,15 @@ private:
         return records;
     }
 
-    Cursor cursor_;
-    OdbcFields fields_;
+    StepState cursor_;
     QString sql_;
     std::optional<int64_t> recordCount_;
 };
 
 }  // namespace
 
-std::unique_ptr<OraDynaset> OpenDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) {
-    return std::make_unique<OdbcDynaset>(std::move(connection), sql, keepTrailingBlanks);
+std::unique_ptr<Cursor> OpenCursor(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) {
+    return std::make_unique<OdbcCursor>(std::move(connection), sql, keepTrailingBlanks);
 }
 
 }  // namespace velkin::odbc
