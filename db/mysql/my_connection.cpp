@@ -22,6 +22,11 @@ Error ConnectionError(MYSQL* mysql) {
 
 Error EngineError(int32_t number, const QString& message) { return MakeError(number, QStringLiteral("HY000"), message); }
 
+Error SessionError(SessionFault fault) {
+    const SessionFaultCode& code = CodeOf(kMySqlSessionFaults, fault);
+    return MakeError(code.number, QLatin1String(code.sqlState), SessionFaultText(fault));
+}
+
 void MyConnection::Drop() noexcept {
     if (dropped_) return;
     dropped_ = true;
@@ -123,7 +128,7 @@ int MyConnection::NextResult() {
 }
 
 void MyConnection::RequireTransactionKept() const {
-    if (owner != Owner::Session) return;
+    if (!transaction.heldByConnection()) return;
     unsigned int status = 0;
     if (mariadb_get_infov(get(), MARIADB_CONNECTION_SERVER_STATUS, &status) != 0) return;
     if (!(status & SERVER_STATUS_IN_TRANS)) throw TransactionEndedByServer();

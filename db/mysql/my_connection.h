@@ -7,6 +7,7 @@
 
 #include "db/error.h"
 #include "db/server_wait.h"
+#include "db/transaction_state.h"
 
 #include <errmsg.h>
 #include <mysql.h>
@@ -34,9 +35,10 @@ using ResultPtr = std::unique_ptr<MYSQL_RES, ResultDeleter>;
 // The connector's own numbers for the failures the engine reports itself
 // (its out-of-memory is not the sheet's Error::kOutOfMemory).
 constexpr int32_t kClientOutOfMemory = CR_OUT_OF_MEMORY;
-constexpr int32_t kNotConnected = CR_SERVER_GONE_ERROR;
 constexpr int32_t kNoCurrentRecord = CR_NO_DATA;
-constexpr int32_t kOutOfOrder = CR_COMMANDS_OUT_OF_SYNC;  // a transaction call in the wrong order
+static_assert(CodeOf(kMySqlSessionFaults, SessionFault::NotConnected).number == CR_SERVER_GONE_ERROR);
+static_assert(CodeOf(kMySqlSessionFaults, SessionFault::AlreadyBegun).number == CR_COMMANDS_OUT_OF_SYNC);
+static_assert(CodeOf(kMySqlSessionFaults, SessionFault::NotBegun).number == CR_COMMANDS_OUT_OF_SYNC);
 constexpr int32_t kNoResultSet = CR_NO_STMT_METADATA;     // a cursor of a statement without rows
 constexpr int32_t kBadOption = CR_UNKNOWN_HOST;
 
@@ -45,6 +47,8 @@ Error MakeError(int32_t number, const QString& sqlState, const QString& message)
 Error ConnectionError(MYSQL* mysql);
 // A failure the engine reports itself, with SQLSTATE HY000.
 Error EngineError(int32_t number, const QString& message);
+// A fault of the session's own calls, numbered as the connector would.
+Error SessionError(SessionFault fault);
 
 // Runs one of the connector's calls in its non-blocking form, waiting for the
 // socket through the command's wait. `start` begins the call and returns what
@@ -190,12 +194,8 @@ public:
         if (streaming_ == cursor) streaming_ = nullptr;
     }
 
-    // Who opened the transaction now open: the session's begin, or the cursors.
-    enum class Owner { None, Session, Cursors };
-    Owner owner = Owner::None;
-    int cursorCount = 0;
-    // A statement ran inside the cursors' own transaction; their last one commits it.
-    bool changedInCursorTransaction = false;
+    // The transaction now open and who opened it: the session's begin, or the cursors.
+    TransactionState transaction;
 
 private:
     // Reads and lets go of the rows of the statement whose answer was just read.

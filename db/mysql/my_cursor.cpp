@@ -2,6 +2,7 @@
 
 #include "db/plain_decimal.h"
 #include "db/server_fault.h"
+#include "db/value_forms.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -151,13 +152,9 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
         }
     }
     std::vector<QByteArray> opening;
-    if (c.owner == MyConnection::Owner::None) {
-        // The count and the rows must come from one snapshot.
+    // The count and the rows must come from one snapshot.
+    if (c.transaction.cursorOpens())
         opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
-        c.owner = MyConnection::Owner::Cursors;
-        c.changedInCursorTransaction = false;
-    }
-    ++c.cursorCount;
     try {
         Open(opening);
         MYSQL_RES* result = stream_.get();
@@ -261,15 +258,11 @@ std::optional<QString> MyCursor::valueAt(size_t index) const {
     }
     case ValueForm::FixedChar: {
         QString value = QString::fromUtf8(text, length);
-        if (keepTrailingBlanks_ && value.size() < type.size) value.resize(type.size, QLatin1Char(' '));
-        if (!keepTrailingBlanks_) {
-            qsizetype end = value.size();
-            while (end > 0 && value.at(end - 1) == QLatin1Char(' ')) --end;
-            value.truncate(end);
-        }
+        if (keepTrailingBlanks_) PadWithBlanks(value, type.size);
+        else StripTrailingBlanks(value);
         return value;
     }
-    case ValueForm::Hex: return QString::fromLatin1(QByteArray::fromRawData(text, length).toHex().toUpper());
+    case ValueForm::Hex: return HexText(std::string_view(text, static_cast<size_t>(length)));
     }
     return QString::fromUtf8(text, length);
 }
@@ -375,15 +368,15 @@ void MyCursor::Close() noexcept {
         // cursors' transaction has only read, so dropping the connection
         // loses nothing.
         const bool abandon = stream_ && !eof_ && count_ - position_ > kRowsWorthDraining &&
-                             c.cursorCount == 1 && c.owner == MyConnection::Owner::Cursors &&
-                             !c.changedInCursorTransaction;
+                             c.transaction.cursorCount() == 1 &&
+                             c.transaction.owner() == TransactionState::Owner::Cursors &&
+                             !c.transaction.changedInCursorTransaction();
         if (abandon) c.Abandon();
         EndStream();
-        if (--c.cursorCount == 0 && c.owner == MyConnection::Owner::Cursors) {
-            c.owner = MyConnection::Owner::None;
+        if (c.transaction.lastCursorCloses()) {
             // A transaction that only read ends with whatever runs next, in its round trip.
             if (!abandon) {
-                if (c.changedInCursorTransaction) c.Run("COMMIT");
+                if (c.transaction.changedInCursorTransaction()) c.Run("COMMIT");
                 else c.Defer("COMMIT");
             }
         }

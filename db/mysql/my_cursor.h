@@ -6,6 +6,7 @@
 
 #include "db/mysql/my_connection.h"
 #include "db/session.h"
+#include "db/value_forms.h"
 
 #include <limits>
 
@@ -46,8 +47,7 @@ public:
     ~MyCursor() override { Close(); }
 
     int32_t size() override {
-        if (count_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
-        return static_cast<int32_t>(count_);
+        return RowCount(count_);
     }
 
     void first() override {

@@ -160,7 +160,7 @@ public:
 
     int64_t execute(const QString& sql) override {
         MyConnection& c = Wire();
-        if (c.owner == MyConnection::Owner::Cursors) c.changedInCursorTransaction = true;
+        c.transaction.noteStatement();
         c.Send(sql.toUtf8());
         if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
         // A query run as a statement: its rows are read through and counted.
@@ -184,10 +184,7 @@ public:
     // one that replaced it has none, and its COMMIT is refused (commit).
     void begin() override {
         MyConnection& c = Wire();
-        if (c.owner == MyConnection::Owner::Session)
-            throw EngineError(kOutOfOrder, QStringLiteral("トランザクションは既に開始されています。"));
-        if (c.owner == MyConnection::Owner::Cursors) {
-            c.owner = MyConnection::Owner::Session;  // the cursors' open transaction becomes this one
+        if (c.transaction.takeOverForBegin([] { return SessionError(SessionFault::AlreadyBegun); })) {
             c.RunGroup({"SET autocommit = 0", kTransactionMark});
             return;
         }
@@ -195,15 +192,12 @@ public:
         // then also locks the gaps, so no other session inserts meanwhile.
         c.RunGroup({"SET autocommit = 0", "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION",
                     kTransactionMark});
-        c.owner = MyConnection::Owner::Session;
+        c.transaction.began();
     }
 
     void commit() override {
         MyConnection& c = Wire();
-        if (c.owner != MyConnection::Owner::Session)
-            throw EngineError(kOutOfOrder, QStringLiteral("トランザクションが開始されていません。"));
-        // Whatever COMMIT answers, the transaction is over afterwards.
-        c.owner = MyConnection::Owner::None;
+        c.transaction.endForCommit([] { return SessionError(SessionFault::NotBegun); });
         try {
             c.Run("RELEASE " + kTransactionMark);
         } catch (const Error& error) {
@@ -214,7 +208,7 @@ public:
     }
 
     bool holdsTransaction() override {
-        if (!connection_ || connection_->owner != MyConnection::Owner::Session) return true;
+        if (!connection_ || !connection_->transaction.heldByConnection()) return true;
         try {
             connection_->Run("ROLLBACK TO " + kTransactionMark);
         } catch (const Error& error) {
@@ -228,7 +222,7 @@ public:
         // Called from error handlers that may not know whether anything began.
         if (!connection_) return;
         MyConnection& c = *connection_;
-        c.owner = MyConnection::Owner::None;
+        c.transaction.forgetOwner();
         // On a lost connection the server has already discarded the transaction.
         c.RunGroup({"ROLLBACK", "SET autocommit = 1"});
     }
@@ -278,7 +272,7 @@ public:
 private:
     MyConnection& Wire() { return *WireShared(); }
     const std::shared_ptr<MyConnection>& WireShared() {
-        if (!connection_) throw EngineError(kNotConnected, QStringLiteral("データベースに接続されていません。"));
+        if (!connection_) throw SessionError(SessionFault::NotConnected);
         return connection_;
     }
 

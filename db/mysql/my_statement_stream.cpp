@@ -100,7 +100,7 @@ private:
 
     void RunBatch(const QByteArray& text, const std::vector<int32_t>& tags) {
         MyConnection& c = *connection_;
-        if (c.owner == MyConnection::Owner::Cursors) c.changedInCursorTransaction = true;
+        c.transaction.noteStatement();
         if (tags.size() > 1) MultiStatements(true);
         try {
             c.Send(text);

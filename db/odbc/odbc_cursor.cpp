@@ -5,6 +5,7 @@
 #include "db/error.h"
 #include "db/odbc/odbc_text.h"
 #include "db/plain_decimal.h"
+#include "db/value_forms.h"
 
 #include <algorithm>
 #include <exception>
@@ -64,7 +65,7 @@ std::optional<QString> ReadHex(const StatementHandle& statement, SQLUSMALLINT co
         bytes.append(chunk, more ? static_cast<qsizetype>(sizeof chunk) : static_cast<qsizetype>(indicator));
         if (!more) break;
     }
-    return QString::fromLatin1(bytes.toHex().toUpper());
+    return HexText(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
 // A string attribute of a result column (type name, base table, ...).
@@ -318,16 +319,12 @@ struct StepState {
         case ColumnKind::FixedChar:
             if (column.padTo > text->size()) {
                 paddedFrom = text->size();
-                text->resize(column.padTo, QLatin1Char(' '));
+                PadWithBlanks(*text, column.padTo);
                 return text;
             }
             [[fallthrough]];
         case ColumnKind::Text:
-            if (!keepTrailingBlanks) {
-                qsizetype length = text->size();
-                while (length > 0 && text->at(length - 1) == QLatin1Char(' ')) --length;
-                text->truncate(length);
-            }
+            if (!keepTrailingBlanks) StripTrailingBlanks(*text);
             return text;
         default: return text;
         }
@@ -368,9 +365,7 @@ public:
     }
 
     int32_t size() override {
-        if (!recordCount_) recordCount_ = CountRecords();
-        if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
-        return static_cast<int32_t>(*recordCount_);
+        return rowCount_.get([this] { return CountRecords(); });
     }
 
     void first() override {
@@ -410,8 +405,7 @@ protected:
         if (cursor_.paddedFrom[index] >= 0) stored = value->left(cursor_.paddedFrom[index]);
         else if (cursor_.columns[index].type.kind == ColumnKind::Date && !DateTextSurvivesItsCell(*value)) stored = *value;
         else return std::nullopt;
-        stored.replace(QLatin1Char('\''), QLatin1String("''"));
-        return ExactValue{QLatin1Char('\'') + stored + QLatin1Char('\'')};
+        return ExactValue{Dialect::sqlStringLiteral(stored)};
     }
 
 private:
@@ -462,7 +456,7 @@ private:
 
     StepState cursor_;
     QString sql_;
-    std::optional<int64_t> recordCount_;
+    LazyRowCount rowCount_;
 };
 
 }  // namespace

@@ -226,9 +226,12 @@ void ExecuteOwn(const OdbcConnection& connection, const QString& sql) {
                    statement);
 }
 
-[[noreturn]] void ThrowNotOpen() {
-    throw EngineError(QStringLiteral("08003"), QStringLiteral("データベースに接続されていません。"));
+// A fault of the session's own calls, by its SQLSTATE.
+Error SessionError(SessionFault fault) {
+    return EngineError(QLatin1String(CodeOf(kOdbcSessionFaults, fault).sqlState), SessionFaultText(fault));
 }
+
+[[noreturn]] void ThrowNotOpen() { throw SessionError(SessionFault::NotConnected); }
 
 class OdbcSession final : public Connection {
 public:
@@ -317,7 +320,7 @@ public:
     void begin() override {
         OdbcConnection& connection = Wire();
         if (connection.inTransaction)
-            throw EngineError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
+            throw SessionError(SessionFault::AlreadyBegun);
         // With auto-commit off the driver opens the transaction at the next
         // statement; nothing before it is left uncommitted (see execute).
         if (dialect_.kind() == DialectKind::MySQL)
@@ -328,7 +331,7 @@ public:
     void commit() override {
         OdbcConnection& connection = Wire();
         if (!connection.inTransaction)
-            throw EngineError(QStringLiteral("25000"), QStringLiteral("トランザクションが開始されていません。"));
+            throw SessionError(SessionFault::NotBegun);
         // Whatever the commit answers, the transaction is over afterwards.
         connection.inTransaction = false;
         // A statement that met the lost connection took the transaction with

@@ -17,6 +17,10 @@ Error MakeError(const QString& sqlState, const QString& message, const QString& 
 
 QString TrimmedText(const char* text) { return text ? QString::fromUtf8(text).trimmed() : QString(); }
 
+Error SessionError(SessionFault fault) {
+    return MakeError(QLatin1String(CodeOf(kPostgresSessionFaults, fault).sqlState), SessionFaultText(fault));
+}
+
 // The error of a failed command; `result` may be null (libpq could not make one).
 Error CommandError(PGconn* conn, const PGresult* result) {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;

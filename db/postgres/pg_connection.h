@@ -6,6 +6,7 @@
 #include "db/dialect.h"
 #include "db/error.h"
 #include "db/server_wait.h"
+#include "db/transaction_state.h"
 
 #include <libpq-fe.h>
 
@@ -33,10 +34,11 @@ using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 // SQLSTATEs for failures the server did not classify itself.
 inline const QString kStateCannotConnect = QStringLiteral("08001");
 inline const QString kStateConnectionLost = QStringLiteral("08006");
-inline const QString kStateNoConnection = QStringLiteral("08003");
 inline const QString kStateInternal = QStringLiteral("XX000");
 
 Error MakeError(const QString& sqlState, const QString& message, const QString& detail = QString());
+// A fault of the session's own calls, by its SQLSTATE.
+Error SessionError(SessionFault fault);
 
 // libpq's text, trimmed; empty for none.
 QString TrimmedText(const char* text);
@@ -44,7 +46,6 @@ QString TrimmedText(const char* text);
 // The error of a failed command; `result` may be null (libpq could not make one).
 Error CommandError(PGconn* conn, const PGresult* result);
 
-enum class TransactionOwner { None, Session, Cursors };
 
 // The connection is non-blocking: every statement is sent and its answer read
 // through the command's wait (db/server_wait.h), never inside libpq, so a
@@ -146,22 +147,15 @@ public:
     void Drop() noexcept;
 
     // The transaction now open on the connection, and who opened it: the
-    // session's begin, or the cursors for their cursors.
-    TransactionOwner owner = TransactionOwner::None;
-    int cursorCount = 0;
-    // Changes whenever a transaction ends; a cursor whose cursor was declared
-    // under an older value knows the cursor is gone.
+    // session's begin, or the cursors for their server-side cursors.
+    TransactionState transaction;
+    // Changes whenever a transaction ends; a cursor whose server-side cursor
+    // was declared under an older value knows that cursor is gone.
     uint64_t generation = 0;
     uint64_t cursorsMade = 0;
 
-    // A statement of the caller's ran inside the cursors' own transaction:
-    // their last one commits it, and waits for that.
-    bool changedInCursorTransaction = false;
-
     void ForgetTransaction() {
-        owner = TransactionOwner::None;
-        cursorCount = 0;
-        changedInCursorTransaction = false;
+        transaction.forget();
         ++generation;
     }
 

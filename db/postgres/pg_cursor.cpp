@@ -2,6 +2,7 @@
 
 #include "db/plain_decimal.h"
 #include "db/postgres/pg_session.h"
+#include "db/value_forms.h"
 
 #include <QByteArrayList>
 
@@ -78,13 +79,8 @@ public:
         // The transaction (when none is open), the cursor and its first batch
         // go in one round trip.
         std::vector<PgConnection::Statement> opening;
-        if (c.owner == TransactionOwner::None) {
-            opening.push_back({"BEGIN", {}});
-            c.owner = TransactionOwner::Cursors;
-            c.changedInCursorTransaction = false;
-        }
+        if (c.transaction.cursorOpens()) opening.push_back({"BEGIN", {}});
         generation_ = c.generation;
-        ++c.cursorCount;
         try {
             cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
             fetchSql_ = "FETCH FORWARD " + QByteArray::number(kCursorBatchRows) + " FROM " + cursor_;
@@ -120,8 +116,7 @@ public:
                 {"MOVE FORWARD ALL IN " + cursor_, "MOVE ABSOLUTE " + QByteArray::number(serverPosition_) + " IN " + cursor_});
             total_ = serverPosition_ + std::strtoll(PQcmdTuples(moved.front().get()), nullptr, 10);
         }
-        if (total_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
-        return static_cast<int32_t>(total_);
+        return RowCount(total_);
     }
 
     void first() override {
@@ -250,8 +245,8 @@ private:
             // next, in the same round trip, or with the connection itself.
             const bool usable = !c.IsBroken() && PQtransactionStatus(c.get()) == PQTRANS_INTRANS;
             if (declared_ && usable) c.Defer("CLOSE " + cursor_, false);
-            if (--c.cursorCount == 0 && c.owner == TransactionOwner::Cursors) {
-                const bool wrote = c.changedInCursorTransaction;
+            if (c.transaction.lastCursorCloses()) {
+                const bool wrote = c.transaction.changedInCursorTransaction();
                 c.ForgetTransaction();
                 if (!c.IsBroken()) {
                     // COMMIT ends an aborted transaction as a rollback would.
@@ -301,9 +296,8 @@ std::optional<QString> PgCursor::valueAt(size_t index) const {
     case ValueForm::FixedChar: {
         // The server pads a CHAR value to its length itself.
         if (!stripBlanks_) break;
-        int end = length;
-        while (end > 0 && text[end - 1] == ' ') --end;
-        return QString::fromUtf8(text, end);
+        const std::string_view kept = WithoutTrailingBlanks(std::string_view(text, static_cast<size_t>(length)));
+        return QString::fromUtf8(kept.data(), static_cast<qsizetype>(kept.size()));
     }
     case ValueForm::Hex:
         // The server's hex output; the bytes' digits alone, as every engine shows bytes.

@@ -98,7 +98,7 @@ public:
         PgConnection& c = Wire();
         // The statement may change a table: what is known of tables goes.
         c.catalogue.clear();
-        if (c.owner == TransactionOwner::Cursors) c.changedInCursorTransaction = true;
+        c.transaction.noteStatement();
         ResultPtr result = c.Exec(sql.toUtf8());
         return std::strtoll(PQcmdTuples(result.get()), nullptr, 10);
     }
@@ -119,20 +119,14 @@ public:
 
     void begin() override {
         PgConnection& c = Wire();
-        if (c.owner == TransactionOwner::Session)
-            throw MakeError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
-        if (c.owner == TransactionOwner::Cursors) {
-            c.owner = TransactionOwner::Session;  // the cursors' open transaction becomes this one
-            return;
-        }
+        if (c.transaction.takeOverForBegin([] { return SessionError(SessionFault::AlreadyBegun); })) return;
         c.Exec("BEGIN");
-        c.owner = TransactionOwner::Session;
+        c.transaction.began();
     }
 
     void commit() override {
         PgConnection& c = Wire();
-        if (c.owner != TransactionOwner::Session)
-            throw MakeError(QStringLiteral("25P01"), QStringLiteral("トランザクションが開始されていません。"));
+        c.transaction.endForCommit([] { return SessionError(SessionFault::NotBegun); });
         // Whatever COMMIT answers, the transaction is over afterwards.
         c.ForgetTransaction();
         ResultPtr result = c.Exec("COMMIT");
@@ -184,7 +178,7 @@ private:
     PgConnection& Wire() { return *WireShared(); }
     const std::shared_ptr<PgConnection>& WireShared() {
         if (!connection_)
-            throw MakeError(kStateNoConnection, QStringLiteral("データベースに接続されていません。"));
+            throw SessionError(SessionFault::NotConnected);
         return connection_;
     }
 

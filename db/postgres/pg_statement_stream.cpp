@@ -180,7 +180,7 @@ private:
         active_ = false;
         if (failure_) throw *failure_;
         // Every statement answered, and the transaction they ran in must still be open.
-        if (c.owner == TransactionOwner::Session && PQtransactionStatus(c.get()) != PQTRANS_INTRANS)
+        if (c.transaction.heldByConnection() && PQtransactionStatus(c.get()) != PQTRANS_INTRANS)
             throw TransactionEndedByServer();
     }
 

@@ -10,6 +10,7 @@
 #include "db/sqlite/to_date.h"
 #include "db/date_text.h"
 #include "db/utf8_text.h"
+#include "db/value_forms.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -113,15 +114,6 @@ QString Latin1Number(int64_t value) {
     return QString::fromLatin1(buffer, static_cast<qsizetype>(result.ptr - buffer));
 }
 
-QString HexOf(std::string_view bytes) {
-    return QString::fromLatin1(
-        QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size())).toHex().toUpper());
-}
-
-QString QuotedText(QString text) {
-    text.replace(QLatin1Char('\''), QLatin1String("''"));
-    return QLatin1Char('\'') + text + QLatin1Char('\'');
-}
 
 // Well-formed UTF-8: no stray continuation bytes, no overlong forms, no
 // surrogates, nothing beyond U+10FFFF. Checked byte by byte: a read asks it
@@ -236,20 +228,20 @@ public:
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
             // A NUL would end the statement's text inside a quoted literal.
             if (!IsUtf8(bytes) || std::memchr(bytes.data(), 0, bytes.size()))
-                return ExactValue{QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)")};
+                return ExactValue{QStringLiteral("CAST(X'") + HexText(bytes) + QStringLiteral("' AS TEXT)")};
             const auto text = [&] { return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())); };
             // Characters count for the padding: bytes do for ASCII text alone.
             const bool padded = padTo_ > 0 && (IsAscii(bytes) ? static_cast<qsizetype>(bytes.size()) : text().size()) < padTo_;
             if (numberColumn || binaryColumn || padded ||
                 (type_.kind == ColumnKind::Date && !DateBytesSurviveTheirCell(bytes)))
-                return ExactValue{QuotedText(text())};
+                return ExactValue{Dialect::sqlStringLiteral(text())};
             return std::nullopt;
         }
         case SQLITE_BLOB: {
             if (binaryColumn) return std::nullopt;
             const std::string_view bytes(static_cast<const char*>(sqlite3_column_blob(statement, column_)),
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
-            return ExactValue{QStringLiteral("X'") + HexOf(bytes) + QLatin1Char('\'')};
+            return ExactValue{QStringLiteral("X'") + HexText(bytes) + QLatin1Char('\'')};
         }
         default: return std::nullopt;
         }
@@ -292,9 +284,7 @@ public:
                 scratch.resize(static_cast<size_t>(padTo_), ' ');
                 return std::string_view(scratch);
             }
-            if (!keepTrailingBlanks_)
-                while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-            return text;
+            return keepTrailingBlanks_ ? text : WithoutTrailingBlanks(text);
         }
         default: return Converted(scratch);
         }
@@ -339,21 +329,16 @@ private:
     QString Text(sqlite3_stmt* statement) const {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column_));
         QString text = QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column_));
-        if (padTo_ > text.size()) {
-            // SQLite stores CHAR(n) text as given; a CHAR value has n characters.
-            text.resize(padTo_, QLatin1Char(' '));
-        } else if (!keepTrailingBlanks_) {
-            qsizetype length = text.size();
-            while (length > 0 && text.at(length - 1) == QLatin1Char(' ')) --length;
-            text.truncate(length);
-        }
+        // SQLite stores CHAR(n) text as given; a CHAR value has n characters.
+        if (padTo_ > text.size()) PadWithBlanks(text, padTo_);
+        else if (!keepTrailingBlanks_) StripTrailingBlanks(text);
         return text;
     }
 
     QString Blob(sqlite3_stmt* statement) const {
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column_));
         const int size = sqlite3_column_bytes(statement, column_);
-        return QString::fromLatin1(QByteArray::fromRawData(bytes, size).toHex().toUpper());
+        return HexText(std::string_view(bytes, static_cast<size_t>(size)));
     }
 
     const StepState* cursor_;
@@ -419,9 +404,7 @@ public:
     }
 
     int32_t size() override {
-        if (!recordCount_) recordCount_ = CountRecords();
-        if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
-        return static_cast<int32_t>(*recordCount_);
+        return rowCount_.get([this] { return CountRecords(); });
     }
 
     void first() override {
@@ -480,7 +463,7 @@ private:
     StepState cursor_;
     std::vector<SqliteField> fields_;
     QByteArray text_;
-    std::optional<int64_t> recordCount_;
+    LazyRowCount rowCount_;
 };
 
 class SqliteSession final : public Connection {
