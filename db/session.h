@@ -23,7 +23,7 @@
 
 namespace velkin {
 
-// How a column's values are shown as cell text, beyond its type code.
+// How a column's values are shown as cell text, beyond its kind.
 enum class ValueShape : uint8_t {
     Plain,   // the value's own text
     Binary,  // bytes, shown as upper-case hexadecimal digits

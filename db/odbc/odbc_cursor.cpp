@@ -177,7 +177,7 @@ CatalogueTable ReadCatalogue(const OdbcConnection& connection, const QString& sc
     return columns;
 }
 
-// Columns of a result in Oracle terms. Nullability comes from the driver
+// Columns of a result as the commands tell them apart. Nullability comes from the driver
 // where it says NOT NULL; where it says "nullable" or "unknown" the catalogue
 // is asked, once per base table: SQLite's driver calls every column nullable.
 std::vector<Column> DescribeColumns(const OdbcConnection& connection, const StatementHandle& statement,

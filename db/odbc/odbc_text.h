@@ -1,6 +1,6 @@
 #pragma once
 // The pure pieces of the ODBC engine: connection strings, the login split,
-// and what a driver's description of a result column means in Oracle terms.
+// and what a driver's description of a result column means to the commands.
 
 #include "db/sqlite/declared_type.h"
 
