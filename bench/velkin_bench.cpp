@@ -278,20 +278,17 @@ bool MakeMyTable(const MyServer& my, int rows) {
 // Recording the statements the replace sends, to give the reference client
 // exactly the same texts.
 
-class RecordingDatabase final : public OraDatabase {
+class RecordingConnection final : public velkin::testing::ForwardingConnection {
 public:
-    RecordingDatabase(std::unique_ptr<OraDatabase> inner, std::vector<QString>& log)
-        : inner_(std::move(inner)), log_(log) {}
-    int64_t ExecuteSQL(const QString& sql) override {
+    RecordingConnection(std::unique_ptr<Connection> inner, std::vector<QString>& log)
+        : ForwardingConnection(std::move(inner)), log_(log) {}
+    int64_t execute(const QString& sql) override {
         log_.push_back(sql);
-        return inner_->ExecuteSQL(sql);
-    }
-    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
-        return inner_->DbCreateDynaset(sql, options);
+        return ForwardingConnection::execute(sql);
     }
     // The engine's own stream, so the recorded Update goes as fast as a timed one.
-    std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done) override {
-        return std::make_unique<Stream>(inner_->OpenStatementStream(table, std::move(done)), log_);
+    std::unique_ptr<StatementStream> openStatementStream(const QString& table, StatementDone done) override {
+        return std::make_unique<Stream>(ForwardingConnection::openStatementStream(table, std::move(done)), log_);
     }
 
 private:
@@ -309,19 +306,6 @@ private:
         std::vector<QString>& log_;
     };
 
-    std::unique_ptr<OraDatabase> inner_;
-    std::vector<QString>& log_;
-};
-
-class RecordingSession final : public velkin::testing::ForwardingSession {
-public:
-    RecordingSession(std::unique_ptr<EngineSession> inner, std::vector<QString>& log)
-        : ForwardingSession(std::move(inner)), log_(log) {}
-    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect, int32_t options) override {
-        return std::make_unique<RecordingDatabase>(ForwardingSession::OpenDatabase(host, connect, options), log_);
-    }
-
-private:
     std::vector<QString>& log_;
 };
 
@@ -480,13 +464,13 @@ Result MillionReadCase(const Options& options, const QString& dir, const std::st
 // The statements of one replace, recorded from the command itself.
 std::vector<QString> RecordReplace(Window& window) {
     std::vector<QString> log;
-    window.form().setSessionFactory(
-        [&log](const QString& host) { return std::make_unique<RecordingSession>(CreateSession(host), log); });
+    window.form().setConnectionFactory(
+        [&log](const QString& host) { return std::make_unique<RecordingConnection>(CreateConnection(host), log); });
     window.read(QStringLiteral("t"));
     window.quiet("read");
     window.update();
     window.quiet("update");
-    window.form().setSessionFactory(nullptr);
+    window.form().setConnectionFactory(nullptr);
     return log;
 }
 

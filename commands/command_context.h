@@ -18,7 +18,7 @@ struct CommandContext {
     SheetData& sheet;
     ColumnCatalogue& catalogue;
     CommandReport& report;
-    SessionFactory sessions;  // empty: the engine the host names
+    ConnectionFactory sessions;// empty: the engine the host names
     int32_t rowCapacity;      // the sheet's row count after a reset
     bool keepSnapshots;       // an Update keeps the replaced rows in a file
     // Seconds the server may send nothing before a command ends (the TIMEOUT setting); 0: for ever.

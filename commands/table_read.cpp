@@ -29,15 +29,14 @@ public:
 
     void work(CommandConnection& connection) override {
         connection_ = &connection;
-        OraDatabase& database = connection.database();
+        Connection& database = connection.database();
         const QString query = buildQuery(database);
 
-        auto dynaset = database.DbCreateDynaset(query, kDynasetNoBlankStrip);
-        const int32_t recordCount = dynaset->RecordCount();
-        OraFields& fields = dynaset->Fields();
-        const int16_t columnCount = fields.Count();
+        auto dynaset = database.openCursor(query, CursorOption::KeepTrailingBlanks);
+        const int32_t recordCount = dynaset->size();
+        const auto columnCount = static_cast<int16_t>(dynaset->columnCount());
 
-        rebuildCatalogue(fields, columnCount);
+        rebuildCatalogue(*dynaset, columnCount);
         if (columnCount < 0) throw Error::SubscriptOutOfRange();
         sheet_.setColumnCount(columnCount);
         writeHeaderRows(columnCount);
@@ -65,35 +64,31 @@ public:
     }
 
 private:
-    QString buildQuery(OraDatabase& database) {
+    QString buildQuery(Connection& database) {
         if (!inputs_.tableMode) return inputs_.sql;
         const QString base = QStringLiteral("SELECT * FROM ") + inputs_.table;
-        const QString discovery = connection_->session().dialect().discoveryQuery(base);
-        auto probe = database.DbCreateDynaset(discovery, kDynasetNoBlankStrip);
-        OraFields& fields = probe->Fields();
+        const QString discovery = connection_->database().dialect().discoveryQuery(base);
+        auto probe = database.openCursor(discovery, CursorOption::KeepTrailingBlanks);
         SortList sortList;
-        const int16_t count = fields.Count();
+        const auto count = static_cast<int16_t>(probe->columnCount());
         for (int16_t j = 0; j < count; ++j)
-            if (!fields.Item(j).OraNullOK()) sortList.add(j + 1);
+            if (!probe->column(j).nullable) sortList.add(j + 1);
         return sortList.isEmpty() ? base : base + QStringLiteral(" ORDER BY ") + sortList.text();
     }
 
-    void rebuildCatalogue(OraFields& fields, int16_t columnCount) {
+    void rebuildCatalogue(const Cursor& cursor, int16_t columnCount) {
         catalogue_.clear();
-        fields_.clear();
         isDate_.clear();
         for (int16_t j = 0; j < columnCount; ++j) {
-            OraField& field = fields.Item(j);
-            fields_.push_back(&field);
-            const int32_t code = field.OraIDataType();
-            const ColumnInfo info = CatalogueEntry(code, field.Size(), field.OraScale());
-            catalogue_.add({field.Name(), info.kind, info.size, info.scale, field.Origin()});
-            isDate_.push_back(code == OraType::kDate);
+            const ResultColumn& field = cursor.column(j);
+            const ColumnInfo info = CatalogueEntry(field.kind, field.size, field.scale);
+            catalogue_.add({field.name, info.kind, info.size, info.scale, field.origin});
+            isDate_.push_back(field.kind == ColumnKind::Date);
         }
         if (inputs_.tableMode) {
             catalogue_.source.table = inputs_.table;
             catalogue_.source.host = inputs_.login.host;
-            catalogue_.source.referencesUnchecked = !connection_->session().ListsReferringKeys();
+            catalogue_.source.referencesUnchecked = !connection_->database().hasFeature(Feature::ListsReferringKeys);
         }
     }
 
@@ -106,15 +101,15 @@ private:
     }
 
     // False when the row limit stopped the read.
-    bool loadRecords(OraDynaset& dynaset) {
-        const size_t columns = fields_.size();
+    bool loadRecords(Cursor& dynaset) {
+        const auto columns = static_cast<size_t>(dynaset.columnCount());
         int32_t counter = 0;
         std::string scratch;
         DateCellBuffer dateText;
-        dynaset.MoveFirst();
+        dynaset.first();
         int32_t row = kFirstDataRow;
         sheet_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
-        while (!dynaset.Eof()) {
+        while (!dynaset.atEnd()) {
             ++counter;
             context_.report.setProgress(counter);
             if (counter + 2 > sheet_.rowCount()) {
@@ -126,9 +121,9 @@ private:
             for (size_t j = 0; j < columns; ++j) {
                 const auto column = static_cast<int32_t>(j) + 1;
                 // Asked first: the value's view below may point into the engine's buffer.
-                std::optional<ExactValue> exact = fields_[j]->Exact();
+                std::optional<ExactValue> exact = dynaset.exact(static_cast<int>(j));
                 // UTF-8 from the engine straight into the grid: no QString per cell.
-                const std::optional<std::string_view> value = fields_[j]->Utf8Value(scratch);
+                const std::optional<std::string_view> value = dynaset.utf8Value(static_cast<int>(j), scratch);
                 if (!value) {
                     sheet_.markReadNull(row, column);
                     continue;
@@ -137,7 +132,7 @@ private:
                 if (exact) sheet_.setReadExact(counter - 1, column, EncodeExact(shown, *exact));
                 WriteCellText(sheet_, row, column, shown);
             }
-            dynaset.MoveNext();
+            dynaset.next();
             ++row;
         }
         sheet_.endRead(counter);
@@ -151,7 +146,6 @@ private:
     CommandConnection* connection_ = nullptr;  // while work() runs
     SheetData& sheet_;
     ColumnCatalogue& catalogue_;
-    std::vector<OraField*> fields_;  // taken once, used for every record
     std::vector<bool> isDate_;
 };
 

@@ -194,14 +194,14 @@ Error ChangedSinceRead(int64_t rows) {
 // handler's own rollback then finds nothing to undo.
 constexpr int32_t kDeleteTag = 0;
 
-Error DeleteRefused(EngineSession& session, const QString& table, const Error& error) {
+Error DeleteRefused(Connection& database, const QString& table, const Error& error) {
     if (!error.SqlState().isEmpty() && !error.SqlState().startsWith(QLatin1String("23"))) return error;
     try {
-        session.rollback();
+        database.rollback();
     } catch (const std::exception&) {
         return error;  // the connection is gone: no catalogue to read
     }
-    const QString note = session.ReferringTablesNote(table);
+    const QString note = database.referringTablesNote(table);
     if (note.isEmpty()) return error;
     return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + note, error.SqlState());
 }
@@ -232,10 +232,10 @@ private:
     bool confirmed();
     void showProgress();
     // Everything between the connection and the end of the command; throws.
-    void replace(EngineSession& session, OraDatabase& database);
+    void replace(Connection& database);
     // Locks the table against other writers and, unless the settings say
     // otherwise, keeps its rows, compared with the Read.
-    std::unique_ptr<TableSnapshot> lockAndKeep(OraDatabase& database, const Dialect& dialect);
+    std::unique_ptr<TableSnapshot> lockAndKeep(Connection& database, const Dialect& dialect);
     QString insertHead() const;
     void sendRows(StatementStream& stream, const Dialect& dialect);
     // Cell (r, c) of the row's statement, record `record` of the Read.
@@ -280,28 +280,28 @@ void ReplaceRun::run() {
 
 void ReplaceRun::work(CommandConnection& connection) {
     connection_ = &connection;
-    replace(connection.session(), connection.database());
+    replace(connection.database());
 }
 
 void ReplaceRun::refused(const StatementRefused& refused, CommandConnection& connection) {
     if (refused.tag() == kDeleteTag) {
-        failed(DeleteRefused(connection.session(), inputs_.table, refused.error()), &connection);
+        failed(DeleteRefused(connection.database(), inputs_.table, refused.error()), &connection);
     } else {
         rowInProgress_ = refused.tag();
         failed(refused.error(), &connection);
     }
 }
 
-void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
+void ReplaceRun::replace(Connection& database) {
     const QString& table = inputs_.table;
-    const Dialect dialect = session.dialect();
-    session.BeginTrans();
+    const Dialect dialect = database.dialect();
+    database.begin();
     // What the name is, before anything locks or reads it: a view, a rule or
     // inheritance would carry the DELETE into other tables.
-    session.RequireReplaceableTable(table);
+    database.requireReplaceableTable(table);
     const std::unique_ptr<TableSnapshot> snapshot = lockAndKeep(database, dialect);
-    session.RequireTransactionalTable(table);
-    session.RequireNoDestructiveReferences(table);
+    database.requireTransactionalTable(table);
+    database.requireNoDestructiveReferences(table);
     if (const UnwritableCell cell = FindUnwritable(sheet_, lastRow_, sheet_.columnCount()); cell.row > 0) {
         rowInProgress_ = cell.row;
         throw Unwritable(catalogue_.COL_Name(static_cast<size_t>(cell.column - 1)), cell.row);
@@ -310,7 +310,7 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     // send several before their answers are back (StatementStream); the
     // bar moves as the database carries each out.
     const std::unique_ptr<StatementStream> stream =
-        database.OpenStatementStream(table, [&report = context_.report](int32_t row) {
+        database.openStatementStream(table, [&report = context_.report](int32_t row) {
             if (row != kDeleteTag) report.setProgress(row - 2);
         });
     stream->Send(dialect.deleteAll(table), kDeleteTag);
@@ -321,7 +321,7 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     // whatever the COMMIT's answer, or the lack of one.
     if (snapshot) snapshot->commitStarts();
     try {
-        session.CommitTrans();
+        database.commit();
     } catch (const Error& error) {
         // A COMMIT the server answered with a refusal committed nothing.
         if (snapshot && CommitAnswered(error)) snapshot->commitRefused();
@@ -333,12 +333,12 @@ void ReplaceRun::replace(EngineSession& session, OraDatabase& database) {
     context_.report.allowUpdate(false);
 }
 
-std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(OraDatabase& database, const Dialect& dialect) {
+std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(Connection& database, const Dialect& dialect) {
     const QString& table = inputs_.table;
     const ReplaceLock lock = dialect.replaceLock(table);
     // A lock error here, as anywhere, is reported as someone else at work (ExplainUpdateFailure).
     if (!context_.keepSnapshots || !lock.snapshotLocks) {
-        if (!lock.statement.isEmpty()) database.ExecuteSQL(lock.statement);
+        if (!lock.statement.isEmpty()) database.execute(lock.statement);
     }
     if (!context_.keepSnapshots) return nullptr;
     // In the replace's own transaction, under the lock: the rows the DELETE is about to remove.
@@ -379,10 +379,10 @@ void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
     // A row holding values that need a statement of their own form
     // (ExactNeed) is sent in it; each form is asked once.
     std::array<std::optional<NeedsStatement>, 8> needsForms;
-    EngineSession& session = connection_->session();
+    Connection& database = connection_->database();
     auto formFor = [&](uint8_t needs) -> const NeedsStatement& {
         std::optional<NeedsStatement>& form = needsForms[needs & 7];
-        if (!form) form = session.StatementForNeeds(needs & 7);
+        if (!form) form = database.statementForNeeds(needs & 7);
         return *form;
     };
     for (int32_t r = kFirstDataRow; r <= lastRow_; ++r) {
@@ -444,12 +444,12 @@ void ReplaceRun::failed(const Error& statementError, CommandConnection* connecti
     Error error = statementError;
     // A statement that failed in a transaction other than the Update's own
     // says nothing of its row: the server ended the Update's before it.
-    if (connection && !connection->session().HoldsTransaction()) {
+    if (connection && !connection->database().holdsTransaction()) {
         error = TransactionEndedByServer();
         rowInProgress_ = 0;
     }
     try {
-        if (connection) connection->session().rollback();
+        if (connection) connection->database().rollback();
     } catch (const std::exception&) {
         // A lost connection has already discarded the transaction on the server.
     }

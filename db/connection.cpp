@@ -24,23 +24,19 @@ QString ConnectionField(const QString& boxText) {
 
 QString HostField(const QString& boxText) { return TrimSpaces(boxText); }
 
-CommandConnection::CommandConnection(std::unique_ptr<EngineSession> session, std::unique_ptr<OraDatabase> database)
-    : session_(std::move(session)), database_(std::move(database)) {}
+CommandConnection::CommandConnection(std::unique_ptr<Connection> database) : database_(std::move(database)) {}
 
-CommandConnection::~CommandConnection() {
-    database_.reset();
-    session_.reset();
-}
+CommandConnection::~CommandConnection() = default;
 
-std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory,
+std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const ConnectionFactory& factory,
                                                   ServerWait* wait) {
     const Login login{ConnectionField(boxes.user), ConnectionField(boxes.password)};
     const QString host = HostField(boxes.host);
     try {
-        std::unique_ptr<EngineSession> session = factory ? factory(host) : CreateSession(host);
-        session->setServerWait(wait);
-        std::unique_ptr<OraDatabase> database = session->OpenDatabase(host, JoinLogin(login), kOpenNoWait);
-        return std::make_unique<CommandConnection>(std::move(session), std::move(database));
+        std::unique_ptr<Connection> database = factory ? factory(host) : CreateConnection(host);
+        database->setServerWait(wait);
+        database->open(host, JoinLogin(login), OpenOption::NoLockWait);
+        return std::make_unique<CommandConnection>(std::move(database));
     } catch (const Error&) {
         throw;
     } catch (const std::exception& error) {

@@ -27,33 +27,30 @@ struct ConnectionBoxes {
     QString host;
 };
 
-// Where session objects come from: by default the engine the host names;
-// tests give a recording session instead.
-using SessionFactory = std::function<std::unique_ptr<EngineSession>(const QString& host)>;
+// Where connection objects come from: by default the engine the host names;
+// tests give a recording one instead.
+using ConnectionFactory = std::function<std::unique_ptr<Connection>(const QString& host)>;
 
-// The session and database objects of one command. Released, the database
-// first, when the command lets go of it.
+// The open connection of one command, released when the command lets go of it.
 class CommandConnection {
 public:
-    CommandConnection(std::unique_ptr<EngineSession> session, std::unique_ptr<OraDatabase> database);
+    explicit CommandConnection(std::unique_ptr<Connection> database);
     ~CommandConnection();
     CommandConnection(const CommandConnection&) = delete;
     CommandConnection& operator=(const CommandConnection&) = delete;
 
-    EngineSession& session() { return *session_; }
-    OraDatabase& database() { return *database_; }
+    Connection& database() { return *database_; }
 
 private:
-    std::unique_ptr<EngineSession> session_;
-    std::unique_ptr<OraDatabase> database_;
+    std::unique_ptr<Connection> database_;
 };
 
 // Opens a connection from the boxes' texts: the user and the password cut to
 // 32 characters and trimmed, the host trimmed. Throws velkin::Error (429 when
-// the engine's objects cannot be created). The session waits for its server
+// the engine's objects cannot be created). The connection waits for its server
 // through `wait` (db/server_wait.h), which must outlive the connection; none:
 // as a blocking call would.
-std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const SessionFactory& factory = {},
+std::unique_ptr<CommandConnection> OpenConnection(const ConnectionBoxes& boxes, const ConnectionFactory& factory = {},
                                                   ServerWait* wait = nullptr);
 
 }  // namespace velkin

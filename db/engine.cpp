@@ -23,13 +23,13 @@ QString Listed(const std::vector<ReferringKey>& keys) {
     return listed.join(QStringLiteral(", "));
 }
 
-// Each statement runs at once and is done when ExecuteSQL returns.
+// Each statement runs at once and is done when execute returns.
 class ImmediateStream final : public StatementStream {
 public:
-    ImmediateStream(OraDatabase& database, StatementDone done) : database_(database), done_(std::move(done)) {}
+    ImmediateStream(Connection& connection, StatementDone done) : connection_(connection), done_(std::move(done)) {}
     void Send(const QString& sql, int32_t tag) override {
         try {
-            database_.ExecuteSQL(sql);
+            connection_.execute(sql);
         } catch (const Error& error) {
             // A command stopped while it waited was not refused by the database.
             if (error.isStop()) throw;
@@ -40,20 +40,20 @@ public:
     void Finish() override {}
 
 private:
-    OraDatabase& database_;
+    Connection& connection_;
     StatementDone done_;
 };
 
 }  // namespace
 
-std::unique_ptr<StatementStream> OraDatabase::OpenStatementStream(const QString& table, StatementDone done) {
+std::unique_ptr<StatementStream> Connection::openStatementStream(const QString& table, StatementDone done) {
     (void)table;
     return std::make_unique<ImmediateStream>(*this, std::move(done));
 }
 
-void EngineSession::RequireNoDestructiveReferences(const QString& table) {
+void Connection::requireNoDestructiveReferences(const QString& table) {
     std::vector<ReferringKey> reaching;
-    for (ReferringKey& key : KeysReferringTo(table)) {
+    for (ReferringKey& key : keysReferringTo(table)) {
         const QString rule = key.rule.toUpper();
         if (rule == QLatin1String("CASCADE") || rule == QLatin1String("SET NULL") ||
             rule == QLatin1String("SET DEFAULT"))
@@ -66,7 +66,7 @@ void EngineSession::RequireNoDestructiveReferences(const QString& table) {
                     .arg(table, Listed(reaching)));
 }
 
-void EngineSession::RefuseOverreach(const QString& table, const std::vector<std::pair<QString, QString>>& found) {
+void Connection::RefuseOverreach(const QString& table, const std::vector<std::pair<QString, QString>>& found) {
     if (found.empty()) return;
     QStringList inheriting, rules;
     for (const auto& [kind, name] : found) {
@@ -89,9 +89,9 @@ void EngineSession::RefuseOverreach(const QString& table, const std::vector<std:
     throw Error(Error::kDeleteReachesOtherTables, why + QStringLiteral("表は変更していません。"));
 }
 
-QString EngineSession::ReferringTablesNote(const QString& table) {
+QString Connection::referringTablesNote(const QString& table) {
     try {
-        const std::vector<ReferringKey> keys = KeysReferringTo(table);
+        const std::vector<ReferringKey> keys = keysReferringTo(table);
         if (keys.empty()) return QString();
         return QStringLiteral("表 %1 を外部キーで参照している表: %2").arg(table, Listed(keys));
     } catch (const std::exception&) {
@@ -244,13 +244,13 @@ Dialect DialectForHost(const QString& host) {
     return Dialect(DialectKind::Oracle);
 }
 
-std::unique_ptr<EngineSession> CreateSession(const QString& host) {
+std::unique_ptr<Connection> CreateConnection(const QString& host) {
     switch (ParseHost(host).kind) {
-    case EngineKind::SQLite: return CreateSqliteSession();
-    case EngineKind::PostgreSQL: return CreatePostgresSession();
-    case EngineKind::MySQL: return CreateMySqlSession();
+    case EngineKind::SQLite: return CreateSqliteConnection();
+    case EngineKind::PostgreSQL: return CreatePostgresConnection();
+    case EngineKind::MySQL: return CreateMySqlConnection();
     case EngineKind::Odbc:
-    case EngineKind::OracleService: return CreateOdbcSession();
+    case EngineKind::OracleService: return CreateOdbcConnection();
     }
     throw Error::CannotCreateObject(QString());
 }

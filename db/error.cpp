@@ -30,4 +30,13 @@ Error Error::StringRulesNotPinned(const QString& parameter, const QString& wante
     return Error(kStringRulesNotPinned, description);
 }
 
+QString SessionFaultText(SessionFault fault) {
+    switch (fault) {
+    case SessionFault::NotConnected: return QStringLiteral("データベースに接続されていません。");
+    case SessionFault::AlreadyBegun: return QStringLiteral("トランザクションは既に開始されています。");
+    case SessionFault::NotBegun: return QStringLiteral("トランザクションが開始されていません。");
+    }
+    return QString();
+}
+
 }  // namespace velkin

@@ -81,4 +81,36 @@ private:
     std::string utf8_;
 };
 
+// The faults of a connection's own calls that the server engines meet alike,
+// each reported with the same text on every engine (SessionFaultText).
+enum class SessionFault : uint8_t {
+    NotConnected,  // a call before open, or after it failed
+    AlreadyBegun,  // begin while the connection's transaction is open
+    NotBegun,      // commit with no transaction of the connection's open
+};
+
+QString SessionFaultText(SessionFault fault);
+
+// What an engine numbers a SessionFault with: its client library's number
+// with SQLSTATE HY000 (MySQL), or a SQLSTATE whose number follows from it
+// (PostgreSQL, ODBC). Each engine keeps the numbers its reports always had,
+// so the same fault may carry a different number on another engine.
+struct SessionFaultCode {
+    int32_t number;        // 0: the SQLSTATE's own number
+    const char* sqlState;
+};
+
+// Indexed by SessionFault.
+inline constexpr SessionFaultCode kMySqlSessionFaults[] = {
+    {2006, "HY000"},  // CR_SERVER_GONE_ERROR
+    {2014, "HY000"},  // CR_COMMANDS_OUT_OF_SYNC
+    {2014, "HY000"},  // CR_COMMANDS_OUT_OF_SYNC
+};
+inline constexpr SessionFaultCode kPostgresSessionFaults[] = {{0, "08003"}, {0, "25001"}, {0, "25P01"}};
+inline constexpr SessionFaultCode kOdbcSessionFaults[] = {{0, "08003"}, {0, "25001"}, {0, "25000"}};
+
+constexpr const SessionFaultCode& CodeOf(const SessionFaultCode (&table)[3], SessionFault fault) {
+    return table[static_cast<size_t>(fault)];
+}
+
 }  // namespace velkin

@@ -1,14 +1,15 @@
 #pragma once
-// The database session interface: the four objects the commands talk to
-// (session, database, dynaset, field) with only the members they use.
-// Every member reports failure by throwing velkin::Error.
-//
-// Each engine (db/sqlite, db/postgres, db/odbc) implements these classes;
-// the commands in read/ and writeback/ know nothing else about engines.
+// The engine interface: a connection to one database and the cursors it
+// opens, with only what the commands use. Each engine (db/sqlite,
+// db/postgres, db/mysql, db/odbc) implements both; the commands in read/ and
+// writeback/ know nothing else about engines. Every member reports failure by
+// throwing velkin::Error.
 
-#include "db/utf8_text.h"
-
+#include "db/column_type.h"
+#include "db/dialect.h"
 #include "db/error.h"
+#include "db/server_wait.h"
+#include "db/utf8_text.h"
 
 #include <QString>
 #include <cstdint>
@@ -17,20 +18,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace velkin {
 
-// Oracle internal data type codes, the column types the commands tell apart.
-namespace OraType {
-constexpr int32_t kVarchar2 = 1;
-constexpr int32_t kNumber = 2;
-constexpr int32_t kDate = 12;
-constexpr int32_t kChar = 96;
-// Any other code is "ETC" to the commands; engines use this one for it.
-constexpr int32_t kOther = 0;
-}  // namespace OraType
-
-// How a column's values are shown as cell text, beyond its type code.
+// How a column's values are shown as cell text, beyond its kind.
 enum class ValueShape : uint8_t {
     Plain,   // the value's own text
     Binary,  // bytes, shown as upper-case hexadecimal digits
@@ -75,61 +68,85 @@ struct ExactValue {
     uint8_t needs = 0;  // ExactNeed bits
 };
 
-// One result column. A field follows its dynaset's current record.
-class OraField {
-public:
-    virtual ~OraField() = default;
-    virtual QString Name() const = 0;
-    virtual int32_t OraIDataType() const = 0;
+// One result column, described once when its cursor opens.
+struct ResultColumn {
+    QString name;
+    ColumnKind kind = ColumnKind::Other;
     // Declared size; for numbers precision + 1, so that the type text shows the precision.
-    virtual int32_t Size() const = 0;
-    virtual int32_t OraScale() const = 0;
+    int32_t size = 0;
+    int32_t scale = 0;
     // False for a column defined NOT NULL.
-    virtual bool OraNullOK() const = 0;
-    // The current record's value: nullopt for SQL NULL. Numbers come in plain
-    // decimal text, dates and timestamps as ISO text ("YYYY-MM-DD[ HH:MM:SS]"),
-    // character data with its trailing blanks.
-    virtual std::optional<QString> Value() const = 0;
+    bool nullable = true;
+    ColumnOrigin origin;
+};
+
+// How a cursor hands out fixed-length character data.
+enum class CursorOption : uint8_t {
+    StripTrailingBlanks,
+    KeepTrailingBlanks,
+};
+
+// The rows of a query, read forward from the first.
+class Cursor {
+public:
+    virtual ~Cursor() = default;
+
+    const std::vector<ResultColumn>& columns() const { return columns_; }
+    int columnCount() const { return static_cast<int>(columns_.size()); }
+    // 0-based; an index outside 0..columnCount()-1 throws error 9.
+    const ResultColumn& column(int index) const { return columns_[Checked(index)]; }
+
+    // The number of rows. Counted when first asked; an engine that cannot
+    // count cheaply counts the rows themselves.
+    virtual int32_t size() = 0;
+    // Back to the first row.
+    virtual void first() = 0;
+    virtual void next() = 0;
+    // True past the last row.
+    virtual bool atEnd() const = 0;
+
+    // The current row's value in column `index`: nullopt for SQL NULL.
+    // Numbers come in plain decimal text, dates and timestamps as ISO text
+    // ("YYYY-MM-DD[ HH:MM:SS]"), character data with its trailing blanks
+    // unless the cursor strips them.
+    std::optional<QString> value(int index) const { return valueAt(Checked(index)); }
     // The same value as UTF-8 bytes (db/utf8_text.h), for readers that keep
     // bytes: an engine whose values already are UTF-8 can hand them over
-    // without a QString in between. The view stays valid until the dynaset
-    // moves or this field is asked again; it may point into `scratch`, the
+    // without a QString in between. The view stays valid until the cursor
+    // moves or the value is asked again; it may point into `scratch`, the
     // caller's buffer, which an engine may fill.
-    virtual std::optional<std::string_view> Utf8Value(std::string& scratch) const {
-        const std::optional<QString> value = Value();
-        if (!value) return std::nullopt;
-        scratch.clear();
-        AppendUtf8(*value, scratch);
-        return std::string_view(scratch);
+    std::optional<std::string_view> utf8Value(int index, std::string& scratch) const {
+        return utf8ValueAt(Checked(index), scratch);
     }
-
-    virtual ColumnOrigin Origin() const { return {}; }
     // What it takes to write the current value back exactly, for the value
     // whose cell text cannot say it under the column's rules (a SQLite value
     // of another storage class than its column's, text that is not UTF-8, a
     // number's trailing zeros, a time in the hour a clock change repeats);
     // nullopt for every other value, NULL included.
-    virtual std::optional<ExactValue> Exact() const { return std::nullopt; }
-};
+    std::optional<ExactValue> exact(int index) const { return exactAt(Checked(index)); }
 
-class OraFields {
-public:
-    virtual ~OraFields() = default;
-    virtual int16_t Count() const = 0;
-    // 0-based; an index outside 0..Count()-1 throws error 9.
-    virtual OraField& Item(int32_t index) = 0;
-};
+protected:
+    virtual std::optional<QString> valueAt(size_t index) const = 0;
+    virtual std::optional<std::string_view> utf8ValueAt(size_t index, std::string& scratch) const {
+        const std::optional<QString> text = valueAt(index);
+        if (!text) return std::nullopt;
+        scratch.clear();
+        AppendUtf8(*text, scratch);
+        return std::string_view(scratch);
+    }
+    virtual std::optional<ExactValue> exactAt(size_t index) const {
+        (void)index;
+        return std::nullopt;
+    }
 
-// A result set opened by DbCreateDynaset.
-class OraDynaset {
-public:
-    virtual ~OraDynaset() = default;
-    virtual OraFields& Fields() = 0;
-    virtual int32_t RecordCount() = 0;
-    virtual void MoveFirst() = 0;
-    virtual void MoveNext() = 0;
-    // True past the last record ("EOF" is a macro in C++).
-    virtual bool Eof() const = 0;
+    // Filled by the engine when the cursor opens; never changes afterwards.
+    std::vector<ResultColumn> columns_;
+
+private:
+    size_t Checked(int index) const {
+        if (index < 0 || static_cast<size_t>(index) >= columns_.size()) throw Error::SubscriptOutOfRange();
+        return static_cast<size_t>(index);
+    }
 };
 
 // A statement of a stream that the database refused: its tag, and the
@@ -167,32 +184,130 @@ public:
 // in order, with its tag.
 using StatementDone = std::function<void(int32_t tag)>;
 
-class OraDatabase {
+// A foreign key of another table that refers to a table, and what deleting a
+// referenced row does through it.
+struct ReferringKey {
+    QString table;  // the referring table, with its schema when that is not the current one
+    QString rule;   // ON DELETE: CASCADE, SET NULL, SET DEFAULT, NO ACTION or RESTRICT
+};
+
+// How an INSERT is sent that holds, unchanged, a value with exact needs
+// (ExactNeed): a text before the statement, and texts around the
+// literal of each column shown in the session's time zone whose value is not
+// itself given in UTC. All empty where the engine needs nothing.
+struct NeedsStatement {
+    QString prefix;
+    QString zoneBefore, zoneAfter;
+};
+
+// How a connection treats locks held by other sessions.
+enum class OpenOption : uint8_t {
+    WaitForLocks,
+    NoLockWait,  // a statement that meets another session's lock fails at once
+};
+
+// What a connection can do beyond the operations every engine has.
+enum class Feature : uint8_t {
+    // KeysReferringTo sees the database's foreign keys (an ODBC driver
+    // without SQLForeignKeys cannot, and answers none). Asks the server nothing.
+    ListsReferringKeys,
+};
+
+// A connection to one database: its statements, its cursors, its one
+// transaction, and what the replace asks of the database beforehand.
+class Connection {
 public:
-    virtual ~OraDatabase() = default;
-    // Runs one statement inside the session's transaction; returns rows processed.
-    virtual int64_t ExecuteSQL(const QString& sql) = 0;
-    // options 2: trailing blanks of character data are kept.
-    virtual std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) = 0;
+    virtual ~Connection() = default;
+
+    // Connects to the database the host text names; `connect` is "user/password".
+    virtual void open(const QString& host, const QString& connect, OpenOption option) = 0;
+    // The dialect of the database opened (valid after open).
+    virtual Dialect dialect() const = 0;
+    virtual bool hasFeature(Feature feature) const {
+        (void)feature;
+        return true;
+    }
+
+    // Runs one statement inside the transaction; returns the rows processed.
+    virtual int64_t execute(const QString& sql) = 0;
+    virtual std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) = 0;
     // A stream for statements that all name `table` as typed (an engine may
     // batch only statements it can tell apart safely). By default each
-    // statement runs at once through ExecuteSQL.
-    virtual std::unique_ptr<StatementStream> OpenStatementStream(const QString& table, StatementDone done);
-};
+    // statement runs at once through execute.
+    virtual std::unique_ptr<StatementStream> openStatementStream(const QString& table, StatementDone done);
 
-class OraSession {
-public:
-    virtual ~OraSession() = default;
-    // connect is "user/password"; options 2: no waiting on locks held by others.
-    virtual std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
-                                                      int32_t options) = 0;
-    virtual void BeginTrans() = 0;
-    virtual void CommitTrans() = 0;
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    // Called from failure handlers that may not know whether anything began.
     virtual void rollback() = 0;
-};
 
-// Option values the commands pass.
-constexpr int32_t kOpenNoWait = 2;        // OpenDatabase
-constexpr int32_t kDynasetNoBlankStrip = 2;  // DbCreateDynaset
+    // Where the connection waits for its server (db/server_wait.h); set before
+    // open, and outliving the connection. Without one it waits as a blocking
+    // call would. Wrappers pass it on to the connection they wrap.
+    virtual void setServerWait(ServerWait* wait) { wait_ = wait; }
+
+    // Throws when the table box's `table` names something whose DELETE
+    // reaches beyond its own rows, so that a replace is refused before it
+    // deletes anything: a view or a foreign table (Error::kNotAPlainTable),
+    // a table that others inherit from or that has a DELETE or INSERT rule
+    // (Error::kDeleteReachesOtherTables). Called inside the transaction,
+    // before the other checks. Engines that cannot tell accept every table.
+    virtual void requireReplaceableTable(const QString& table) { (void)table; }
+
+    // Throws when changes to `table` could not be rolled back (a MySQL table
+    // whose storage engine has no transactions, MyISAM say), so that a replace
+    // is refused before it deletes anything. Called inside the transaction.
+    // Engines whose tables always roll back accept every table.
+    virtual void requireTransactionalTable(const QString& table) { (void)table; }
+
+    // The foreign keys of other tables that refer to `table` (the table box's
+    // text, as the DELETE will use it), from the catalogue of the database.
+    // A table's keys to itself are left out: the rows they reach are the
+    // table's own, which a replace deletes anyway. Throws when the catalogue
+    // cannot be read. Engines that cannot tell answer none (and lack
+    // Feature::ListsReferringKeys).
+    virtual std::vector<ReferringKey> keysReferringTo(const QString& table) {
+        (void)table;
+        return {};
+    }
+
+    // Whether the transaction begin() began is still the one open, asked
+    // when a statement of it failed: a server that aborted it between two
+    // statements without a word (MariaDB) lets the next ones run in a
+    // transaction of their own, where they fail for reasons of their own (a
+    // key of a row the abort brought back). May undo the transaction's work;
+    // the caller rolls back next. Engines that cannot lose it so answer true.
+    virtual bool holdsTransaction() { return true; }
+
+    // The statement form for values with the ExactNeed bits `needs`, asked
+    // inside the replace's transaction. Throws when the server cannot be asked.
+    virtual NeedsStatement statementForNeeds(uint8_t needs) {
+        (void)needs;
+        return {};
+    }
+
+    // Throws error Error::kDeleteReachesOtherTables, naming the tables and
+    // their rules, when deleting the rows of `table` would delete or change
+    // rows of other tables (ON DELETE CASCADE, SET NULL, SET DEFAULT): a
+    // replace must change no table but its own. Called inside the replace's
+    // transaction, before the DELETE.
+    void requireNoDestructiveReferences(const QString& table);
+
+    // A line for the report of a refused DELETE of `table`, naming the tables
+    // whose keys refer to it, or empty when there are none or the catalogue
+    // cannot be read. Never throws. On PostgreSQL a failed statement leaves
+    // the transaction unable to run any other, so call it after the rollback.
+    QString referringTablesNote(const QString& table);
+
+protected:
+    // Throws for what an overreach query (Dialect::overreachQuery) found for
+    // `table`: rows of a kind word and a name. No rows: returns.
+    static void RefuseOverreach(const QString& table, const std::vector<std::pair<QString, QString>>& found);
+
+    ServerWait& serverWait() const { return wait_ ? *wait_ : ServerWait::Unattended(); }
+
+private:
+    ServerWait* wait_ = nullptr;
+};
 
 }  // namespace velkin

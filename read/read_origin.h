@@ -16,7 +16,7 @@ struct ReadOrigin {
     QString table;
     QString host;
     // The database could not list the keys of other tables that refer to the
-    // table read (EngineSession::ListsReferringKeys): an Update there cannot
+    // table read (Feature::ListsReferringKeys): an Update there cannot
     // be refused for them, and its question says so.
     bool referencesUnchecked = false;
 };

@@ -1,6 +1,7 @@
 #pragma once
 // Cell texts and column-catalogue entries of a table read.
 
+#include "db/column_type.h"
 #include "db/date_text.h"
 
 #include <QString>
@@ -9,9 +10,6 @@
 #include <string_view>
 
 namespace velkin {
-
-// What a column holds, as the catalogue tells the kinds apart.
-enum class ColumnKind { Varchar2, Char, Number, Date, Other };
 
 // The kind's name in the type text: "VARCHAR2", "CHAR", "NUMBER", "DATE", "ETC".
 QString ColumnKindName(ColumnKind kind);
@@ -29,10 +27,10 @@ struct ColumnInfo {
 // The type text of an entry, as ColumnTypeText gives it.
 QString ColumnTypeText(const ColumnInfo& info);
 
-// Type name, size and scale from Oracle's internal data type code:
-//   1 -> VARCHAR2, size;  96 -> CHAR, size;  2 -> NUMBER, size - 1, scale;
-//   12 -> DATE, 8;  anything else -> ETC, 0, 0.
+// Type name, size and scale from a column's kind, size and scale:
+//   Text -> VARCHAR2, size;  FixedChar -> CHAR, size;  Number -> NUMBER, size - 1, scale;
+//   Date -> DATE, 8;  Other -> ETC, 0, 0.
 // Size and scale are 0 unless stated.
-ColumnInfo CatalogueEntry(int32_t oraTypeCode, int32_t fieldSize, int32_t oraScale);
+ColumnInfo CatalogueEntry(ColumnKind kind, int32_t fieldSize, int32_t scale);
 
 }  // namespace velkin

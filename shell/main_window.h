@@ -92,7 +92,7 @@ public:
     int32_t rowCapacity() const { return rowCapacity_; }
     bool keepsSnapshots() const { return keepSnapshots_; }
     // Where the commands' sessions come from; empty: the engine the host names.
-    void setSessionFactory(velkin::SessionFactory factory) { sessions_ = std::move(factory); }
+    void setConnectionFactory(velkin::ConnectionFactory factory) { sessions_ = std::move(factory); }
 
     // What the commands report (velkin::CommandReport).
     velkin::MessageAnswer ask(const velkin::MessageRequest& request) override;
@@ -139,7 +139,7 @@ private:
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;
     int32_t timeoutSeconds_ = velkin::kDefaultTimeoutSeconds;
-    velkin::SessionFactory sessions_;
+    velkin::ConnectionFactory sessions_;
     bool commandRunning_ = false;
     velkin::ServerWait* waiting_ = nullptr;  // while events are handled inside a wait
 };

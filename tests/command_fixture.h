@@ -98,7 +98,7 @@ protected:
     // As the window does when it opens again: the settings are read afresh at the next command.
     void restart() { loaded_ = false; }
     // Where the sessions come from; empty: the engine the host names.
-    void useSessions(SessionFactory engine) { engine_ = std::move(engine); }
+    void useSessions(ConnectionFactory engine) { engine_ = std::move(engine); }
     int openConnections() const { return sessions_.open(); }
 
     void readTable(const QString& table) {
@@ -166,7 +166,7 @@ private:
     QTemporaryDir dir_;
     QString previousDir_;
     SessionCount sessions_;
-    SessionFactory engine_;
+    ConnectionFactory engine_;
     bool loaded_ = false;
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;

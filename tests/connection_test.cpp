@@ -37,27 +37,27 @@ using ConnectionTest = FormTest;
 
 TEST_F(ConnectionTest, TheConnectStringIsUserSlashPasswordFromTrimmedFields) {
     Script script;
-    const SessionFactory recording =
-        sessions_.factory([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    const ConnectionFactory recording =
+        sessions_.factory([&](const QString&) { return std::make_unique<RecordingConnection>(script); });
     const QString longService = QStringLiteral("ORCL_REFERENCE_TABLES_PRODUCTION_EAST");
     {
         const auto connection =
             OpenConnection({QString(40, 'U'), QString(33, 'p'), QStringLiteral(" %1 ").arg(longService)}, recording);
         ASSERT_EQ(script.calls.size(), 1);
         EXPECT_EQ(script.calls[0],
-                  QStringLiteral("OpenDatabase %1|%2/%3|2").arg(longService, QString(32, 'U'), QString(32, 'p')));
+                  QStringLiteral("Open %1|%2/%3|no-wait").arg(longService, QString(32, 'U'), QString(32, 'p')));
         EXPECT_EQ(openConnections(), 1);
     }
     EXPECT_EQ(openConnections(), 0) << "released when the command lets go of it";
 
     script.calls.clear();
     OpenConnection({QString(), QString(), QStringLiteral("ORCL")}, recording);
-    EXPECT_EQ(script.calls[0], "OpenDatabase ORCL|/|2");
+    EXPECT_EQ(script.calls[0], "Open ORCL|/|no-wait");
     EXPECT_EQ(openConnections(), 0);
 }
 
 TEST_F(ConnectionTest, FailuresThrowTheEnginesErrorAndLeaveNothingOpen) {
-    auto failureOf = [this](const ConnectionBoxes& boxes, const SessionFactory& engine = {}) {
+    auto failureOf = [this](const ConnectionBoxes& boxes, const ConnectionFactory& engine = {}) {
         try {
             OpenConnection(boxes, sessions_.factory(engine));
         } catch (const Error& error) {
@@ -67,7 +67,7 @@ TEST_F(ConnectionTest, FailuresThrowTheEnginesErrorAndLeaveNothingOpen) {
         return Error(0, QString());
     };
     // A component that cannot be created.
-    const Error missing = failureOf({"u", "p", "ORCL"}, [](const QString&) -> std::unique_ptr<EngineSession> {
+    const Error missing = failureOf({"u", "p", "ORCL"}, [](const QString&) -> std::unique_ptr<Connection> {
         throw std::runtime_error("no component");
     });
     EXPECT_EQ(missing.Number(), Error::kCannotCreateObject);

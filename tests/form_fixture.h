@@ -50,7 +50,7 @@ protected:
     Form1& form() {
         if (!form_) {
             form_ = std::make_unique<Form1>(boxes_.answerer());
-            form_->setSessionFactory(sessions_.factory());
+            form_->setConnectionFactory(sessions_.factory());
         }
         return *form_;
     }

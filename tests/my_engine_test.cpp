@@ -46,7 +46,7 @@ protected:
     test::Opened Open() { return test::Open(Q(Host()), Q(test::MyLogin())); }
 
     // Every row of `query` as "v1,v2,...;" with NULL for NULL.
-    static std::string Rows(OraDatabase& database, const QString& query) {
+    static std::string Rows(Connection& database, const QString& query) {
         std::string text;
         for (const test::Values& row : test::Read(database, query)) {
             for (size_t i = 0; i < row.size(); ++i) text += (i ? "," : "") + (row[i] ? row[i]->toStdString() : "NULL");
@@ -69,27 +69,26 @@ TEST_P(MyTest, TypesBeyondTheStandardTableMakeTheRoundTrip) {
                                           "f DOUBLE, tm TIME");
     admin_->Exec("INSERT INTO " + t + " VALUES (1, -7, 'テキスト', '1999-12-31 23:59:59', 1.5, '12:34:56')");
     auto o = Open();
-    auto probe = o.db->DbCreateDynaset(o.session->dialect().discoveryQuery(Q("SELECT * FROM " + t)),
-                                             kDynasetNoBlankStrip);
-    OraFields& f = probe->Fields();
+    auto probe = o->openCursor(o->dialect().discoveryQuery(Q("SELECT * FROM " + t)),
+                                             CursorOption::KeepTrailingBlanks);
     // The ODBC driver's own sizes are the ODBC engine's general rules; DOUBLE is a NUMBER on both routes.
-    EXPECT_EQ(test::Columns(*probe), native() ? "番号 2/11/0 NOT NULL, ti 2/4/0, tx 1/65535/0, ts 12/11/0, f 2/39/0, tm 0/0/0"
-                                              : "番号 2/11/0 NOT NULL, ti 2/4/0, tx 1/65535/0, ts 12/7/0, f 2/16/0, tm 0/0/0");
-    EXPECT_EQ(Rows(*o.db, Q("SELECT * FROM " + t)), "1,-7,テキスト,1999-12-31 23:59:59,1.5,12:34:56;");
+    EXPECT_EQ(test::Columns(*probe), native() ? "番号 NUMBER/11/0 NOT NULL, ti NUMBER/4/0, tx VARCHAR2/65535/0, ts DATE/11/0, f NUMBER/39/0, tm ETC/0/0"
+                                              : "番号 NUMBER/11/0 NOT NULL, ti NUMBER/4/0, tx VARCHAR2/65535/0, ts DATE/7/0, f NUMBER/16/0, tm ETC/0/0");
+    EXPECT_EQ(Rows(*o, Q("SELECT * FROM " + t)), "1,-7,テキスト,1999-12-31 23:59:59,1.5,12:34:56;");
 
     // Written back as the replace writes it: every value must come back unchanged.
     const char* types[] = {"NUMBER", "NUMBER", "VARCHAR2", "DATE", "NUMBER", "ETC"};
     const char* cells[] = {"2", "-7", "テキスト", "", "1.5", "12:34:56"};
     QString insert = Q("INSERT INTO " + t + " (");
-    for (int i = 0; i < 6; ++i) insert += (i ? "," : "") + QuotedIdentifier(f.Item(i).Name());
+    for (int i = 0; i < 6; ++i) insert += (i ? "," : "") + QuotedIdentifier(probe->column(i).name);
     insert += ") VALUES (";
     for (int i = 0; i < 6; ++i)
-        insert += (i ? "," : "") + CellLiteral(types[i], QString::fromUtf8(cells[i]), o.session->dialect());
+        insert += (i ? "," : "") + CellLiteral(types[i], QString::fromUtf8(cells[i]), o->dialect());
     probe.reset();
-    o.session->BeginTrans();
-    EXPECT_EQ(o.db->ExecuteSQL(Q("DELETE FROM " + t + " WHERE \"番号\" = 1")), 1);
-    EXPECT_EQ(o.db->ExecuteSQL(insert + ")"), 1);
-    o.session->CommitTrans();
+    o->begin();
+    EXPECT_EQ(o->execute(Q("DELETE FROM " + t + " WHERE \"番号\" = 1")), 1);
+    EXPECT_EQ(o->execute(insert + ")"), 1);
+    o->commit();
     EXPECT_EQ(admin_->Column("SELECT CONCAT_WS('/', \"番号\", ti, tx, f, tm, COALESCE(ts, 'none')) FROM " + t),
               "2/-7/テキスト/1.5/12:34:56/none");
 }
@@ -99,13 +98,13 @@ TEST_P(MyTest, TableThatCannotRollBackIsRefusedBeforeAnythingChanges) {
     const std::string innodb = MakeTable("trans", "id INT");
     admin_->Exec("INSERT INTO " + myisam + " VALUES (1)");
     auto o = Open();
-    o.session->BeginTrans();
-    const Error refused = ErrorOf([&] { o.session->RequireTransactionalTable(Q(myisam)); });
+    o->begin();
+    const Error refused = ErrorOf([&] { o->requireTransactionalTable(Q(myisam)); });
     EXPECT_EQ(refused.Number(), 1196);
     EXPECT_TRUE(refused.Description().contains("MyISAM")) << refused.Description().toStdString();
-    EXPECT_NO_THROW(o.session->RequireTransactionalTable(Q(innodb)));
-    EXPECT_NO_THROW(o.session->RequireTransactionalTable(Q("velkin_test.\"" + innodb + "\"")));
-    o.session->rollback();
+    EXPECT_NO_THROW(o->requireTransactionalTable(Q(innodb)));
+    EXPECT_NO_THROW(o->requireTransactionalTable(Q("velkin_test.\"" + innodb + "\"")));
+    o->rollback();
     EXPECT_EQ(admin_->Column("SELECT id FROM " + myisam), "1");
 }
 
@@ -117,12 +116,12 @@ TEST_P(MyTest, AViewOverATableThatCannotRollBackIsRefusedAsAView) {
     admin_->Exec("CREATE OR REPLACE VIEW " + view + " AS SELECT id FROM " + myisam);
     tables_->AtEnd("DROP VIEW IF EXISTS " + view);
     auto o = Open();
-    o.session->BeginTrans();
+    o->begin();
     for (const std::string& name : {view, test::MyPlace().database + ".\"" + view + "\"", "`" + view + "`"})
-        EXPECT_EQ(ErrorOf([&] { o.session->RequireReplaceableTable(Q(name)); }).Number(), Error::kNotAPlainTable)
+        EXPECT_EQ(ErrorOf([&] { o->requireReplaceableTable(Q(name)); }).Number(), Error::kNotAPlainTable)
             << name;
-    EXPECT_NO_THROW(o.session->RequireReplaceableTable(Q(myisam)));
-    o.session->rollback();
+    EXPECT_NO_THROW(o->requireReplaceableTable(Q(myisam)));
+    o->rollback();
 }
 
 // ---------------------------------------------------------------------------
@@ -138,16 +137,16 @@ TEST_P(MyStream, RecordCountIsExactAndMemoryStaysBounded) {
     velkin::testing::MemoryWatch memory;
     ASSERT_TRUE(memory.valid());
     // About 110 MB of rows if they were all held at once.
-    auto dyn = o.db->DbCreateDynaset(
-        Q("SELECT seq, REPEAT('x', 100) AS pad FROM seq_1_to_" + std::to_string(kRows)), kDynasetNoBlankStrip);
-    EXPECT_EQ(dyn->RecordCount(), kRows);
+    auto dyn = o->openCursor(
+        Q("SELECT seq, REPEAT('x', 100) AS pad FROM seq_1_to_" + std::to_string(kRows)), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dyn->size(), kRows);
     int seen = 0;
     qsizetype padChars = 0;
     std::optional<QString> last;
-    for (dyn->MoveFirst(); !dyn->Eof(); dyn->MoveNext()) {
+    for (dyn->first(); !dyn->atEnd(); dyn->next()) {
         ++seen;
-        last = dyn->Fields().Item(0).Value();
-        padChars += dyn->Fields().Item(1).Value()->size();
+        last = dyn->value(0);
+        padChars += dyn->value(1)->size();
     }
     EXPECT_EQ(seen, kRows);
     EXPECT_EQ(last, QString::number(kRows));
@@ -160,58 +159,57 @@ TEST_P(MyStream, RecordCountIsExactAndMemoryStaysBounded) {
 // one, set up as the first.
 TEST_P(MyStream, ClosingAPartlyReadLargeResultLeavesTheDatabaseUsable) {
     auto o = Open();
-    const std::string before = Rows(*o.db, "SELECT CONNECTION_ID()");
+    const std::string before = Rows(*o, "SELECT CONNECTION_ID()");
     {
-        auto dyn = o.db->DbCreateDynaset(Q("SELECT seq FROM seq_1_to_3000000"), kDynasetNoBlankStrip);
-        for (int i = 0; i < 500; ++i) dyn->MoveNext();
-        EXPECT_EQ(dyn->Fields().Item(0).Value(), "501");
+        auto dyn = o->openCursor(Q("SELECT seq FROM seq_1_to_3000000"), CursorOption::KeepTrailingBlanks);
+        for (int i = 0; i < 500; ++i) dyn->next();
+        EXPECT_EQ(dyn->value(0), "501");
     }
-    EXPECT_NE(Rows(*o.db, "SELECT CONNECTION_ID()"), before) << "the rest was read through instead";
-    EXPECT_EQ(Rows(*o.db, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%'"), "0,1;");
+    EXPECT_NE(Rows(*o, "SELECT CONNECTION_ID()"), before) << "the rest was read through instead";
+    EXPECT_EQ(Rows(*o, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%'"), "0,1;");
     // A small rest is read through: the connection stays.
-    const std::string kept = Rows(*o.db, "SELECT CONNECTION_ID()");
+    const std::string kept = Rows(*o, "SELECT CONNECTION_ID()");
     {
-        auto dyn = o.db->DbCreateDynaset(Q("SELECT seq FROM seq_1_to_2000"), kDynasetNoBlankStrip);
-        dyn->MoveNext();
+        auto dyn = o->openCursor(Q("SELECT seq FROM seq_1_to_2000"), CursorOption::KeepTrailingBlanks);
+        dyn->next();
     }
-    EXPECT_EQ(Rows(*o.db, "SELECT CONNECTION_ID()"), kept);
+    EXPECT_EQ(Rows(*o, "SELECT CONNECTION_ID()"), kept);
     // Inside the session's transaction the connection is never dropped.
-    o.session->BeginTrans();
+    o->begin();
     {
-        auto dyn = o.db->DbCreateDynaset(Q("SELECT seq FROM seq_1_to_3000000"), kDynasetNoBlankStrip);
-        dyn->MoveNext();
+        auto dyn = o->openCursor(Q("SELECT seq FROM seq_1_to_3000000"), CursorOption::KeepTrailingBlanks);
+        dyn->next();
     }
-    EXPECT_EQ(Rows(*o.db, "SELECT CONNECTION_ID()"), kept);
-    o.session->CommitTrans();
+    EXPECT_EQ(Rows(*o, "SELECT CONNECTION_ID()"), kept);
+    o->commit();
 }
 
 TEST_P(MyStream, AnotherCommandInTheMiddleKeepsTheDynasetsPlace) {
     const std::string t = MakeTable("middle", "id INT PRIMARY KEY");
     admin_->Exec("INSERT INTO " + t + " SELECT seq FROM seq_1_to_50");
     auto o = Open();
-    auto dyn = o.db->DbCreateDynaset(Q("SELECT id FROM " + t + " ORDER BY id"), kDynasetNoBlankStrip);
-    OraField& id = dyn->Fields().Item(0);
-    for (int i = 0; i < 20; ++i) dyn->MoveNext();
-    EXPECT_EQ(id.Value(), "21");
-    EXPECT_EQ(o.db->ExecuteSQL(Q("SELECT * FROM " + t)), 50);  // drains the stream
-    EXPECT_EQ(id.Value(), "21") << "the current record survives";
-    auto second = o.db->DbCreateDynaset(Q("SELECT COUNT(*) FROM " + t), kDynasetNoBlankStrip);
-    EXPECT_EQ(second->Fields().Item(0).Value(), "50");
-    dyn->MoveNext();
-    EXPECT_EQ(id.Value(), "22");
+    auto dyn = o->openCursor(Q("SELECT id FROM " + t + " ORDER BY id"), CursorOption::KeepTrailingBlanks);
+    for (int i = 0; i < 20; ++i) dyn->next();
+    EXPECT_EQ(dyn->value(0), "21");
+    EXPECT_EQ(o->execute(Q("SELECT * FROM " + t)), 50);  // drains the stream
+    EXPECT_EQ(dyn->value(0), "21") << "the current record survives";
+    auto second = o->openCursor(Q("SELECT COUNT(*) FROM " + t), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(second->value(0), "50");
+    dyn->next();
+    EXPECT_EQ(dyn->value(0), "22");
     int rest = 0;
-    for (; !dyn->Eof(); dyn->MoveNext()) ++rest;
+    for (; !dyn->atEnd(); dyn->next()) ++rest;
     EXPECT_EQ(rest, 29);
-    dyn->MoveFirst();
-    EXPECT_EQ(id.Value(), "1");
-    EXPECT_EQ(dyn->RecordCount(), 50);
+    dyn->first();
+    EXPECT_EQ(dyn->value(0), "1");
+    EXPECT_EQ(dyn->size(), 50);
     // A statement that writes is refused before it runs.
-    EXPECT_EQ(ErrorOf([&] { o.db->DbCreateDynaset(Q("DELETE FROM " + t), 0); }).Number(), 2052);
-    EXPECT_EQ(ErrorOf([&] { o.db->DbCreateDynaset(Q("SELECT 1; DELETE FROM " + t), 0); }).Number(), 1064);
+    EXPECT_EQ(ErrorOf([&] { o->openCursor(Q("DELETE FROM " + t), CursorOption::StripTrailingBlanks); }).Number(), 2052);
+    EXPECT_EQ(ErrorOf([&] { o->openCursor(Q("SELECT 1; DELETE FROM " + t), CursorOption::StripTrailingBlanks); }).Number(), 1064);
     EXPECT_EQ(admin_->Column("SELECT COUNT(*) FROM " + t), "50");
     // A statement that cannot be a subquery is counted by running it.
-    EXPECT_EQ(o.db->DbCreateDynaset("SHOW VARIABLES LIKE 'innodb_lock_wait_timeout'", 0)->RecordCount(), 1);
-    EXPECT_EQ(Rows(*o.db, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%NO_BACKSLASH_ESCAPES%'"),
+    EXPECT_EQ(o->openCursor("SHOW VARIABLES LIKE 'innodb_lock_wait_timeout'", CursorOption::StripTrailingBlanks)->size(), 1);
+    EXPECT_EQ(Rows(*o, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%NO_BACKSLASH_ESCAPES%'"),
               "0,1;");
 }
 

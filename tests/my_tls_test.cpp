@@ -26,9 +26,9 @@ namespace {
 // Opens `host` and runs a one-value query: its value, or "error NUMBER: DESCRIPTION".
 std::string Ask(const std::string& host, const std::string& query, const std::string& login = test::MyLogin()) {
     try {
-        auto session = CreateSession(QString::fromStdString(host));
-        auto database = session->OpenDatabase(QString::fromStdString(host), QString::fromStdString(login), kOpenNoWait);
-        const auto value = database->DbCreateDynaset(QString::fromStdString(query), 0)->Fields().Item(0).Value();
+        auto database = CreateConnection(QString::fromStdString(host));
+        database->open(QString::fromStdString(host), QString::fromStdString(login), OpenOption::NoLockWait);
+        const auto value = database->openCursor(QString::fromStdString(query), CursorOption::StripTrailingBlanks)->value(0);
         return value ? value->toStdString() : "NULL";
     } catch (const Error& e) {
         return "error " + std::to_string(e.Number()) + ": " + e.Description().toStdString();

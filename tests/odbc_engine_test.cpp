@@ -105,9 +105,9 @@ using velkin::testing::ErrorOf;
 
 using Connected = test::Opened;
 
-Connected Open(const QString& host, const QString& login = QString(), int32_t options = kOpenNoWait) {
+Connected Open(const QString& host, const QString& login = QString(), OpenOption option = OpenOption::NoLockWait) {
     OdbcFiles::Get();
-    return test::Open(host, login, options);
+    return test::Open(host, login, option);
 }
 
 std::optional<QString> S(const char* text) { return QString::fromUtf8(text); }
@@ -178,33 +178,34 @@ TEST(OdbcText, PsqlOdbcIsKnownByItsLibrary) {
 TEST(OdbcText, ColumnTypesFollowTheOracleNameElseTheSqlType) {
     using odbc::ColumnDescription;
     auto map = [](const char* typeName, const char* declared, int sqlType, uint64_t size, int digits) {
-        const OraColumnType t = odbc::MapColumn(ColumnDescription{typeName, declared, sqlType, size, digits});
-        return std::vector<int32_t>{t.type, t.size, t.scale};
+        const ColumnType t = odbc::MapColumn(ColumnDescription{typeName, declared, sqlType, size, digits});
+        return ColumnType{t.kind, t.size, t.scale};
     };
-    using V = std::vector<int32_t>;
+    using V = ColumnType;
+    using enum ColumnKind;
     // Oracle's driver: names and sizes.
-    EXPECT_EQ(map("VARCHAR2", "", SQL_WVARCHAR, 20, 0), (V{1, 20, 0}));
-    EXPECT_EQ(map("CHAR", "", SQL_WCHAR, 5, 0), (V{96, 5, 0}));
-    EXPECT_EQ(map("NUMBER", "", SQL_DECIMAL, 9, 2), (V{2, 10, 2}));
-    EXPECT_EQ(map("DATE", "", SQL_TYPE_TIMESTAMP, 19, 0), (V{12, 7, 0}));
+    EXPECT_EQ(map("VARCHAR2", "", SQL_WVARCHAR, 20, 0), (V{Text, 20, 0}));
+    EXPECT_EQ(map("CHAR", "", SQL_WCHAR, 5, 0), (V{FixedChar, 5, 0}));
+    EXPECT_EQ(map("NUMBER", "", SQL_DECIMAL, 9, 2), (V{Number, 10, 2}));
+    EXPECT_EQ(map("DATE", "", SQL_TYPE_TIMESTAMP, 19, 0), (V{Date, 7, 0}));
     // SQLite's driver: the declaration from the catalogue; NUMBER comes as text of no precision.
-    EXPECT_EQ(map("NUMBER", "NUMBER(9,2)", SQL_VARCHAR, 9, 0), (V{2, 10, 2}));
-    EXPECT_EQ(map("NUMBER", "NUMBER", SQL_VARCHAR, 255, 0), (V{2, 39, 0}));
-    EXPECT_EQ(map("VARCHAR2", "VARCHAR2(20)", SQL_VARCHAR, 20, 0), (V{1, 20, 0}));
+    EXPECT_EQ(map("NUMBER", "NUMBER(9,2)", SQL_VARCHAR, 9, 0), (V{Number, 10, 2}));
+    EXPECT_EQ(map("NUMBER", "NUMBER", SQL_VARCHAR, 255, 0), (V{Number, 39, 0}));
+    EXPECT_EQ(map("VARCHAR2", "VARCHAR2(20)", SQL_VARCHAR, 20, 0), (V{Text, 20, 0}));
     // Other names: the SQL type.
-    EXPECT_EQ(map("varchar", "", SQL_VARCHAR, 20, 0), (V{1, 20, 0}));
-    EXPECT_EQ(map("text", "", SQL_LONGVARCHAR, 8190, 0), (V{1, 8190, 0}));
-    EXPECT_EQ(map("bpchar", "", SQL_CHAR, 3, 0), (V{96, 3, 0}));
-    EXPECT_EQ(map("numeric", "", SQL_NUMERIC, 12, 3), (V{2, 13, 3}));
-    EXPECT_EQ(map("int4", "", SQL_INTEGER, 10, 0), (V{2, 11, 0}));
-    EXPECT_EQ(map("float8", "", SQL_DOUBLE, 17, 0), (V{2, 18, 0}));
-    EXPECT_EQ(map("tinyint", "", SQL_TINYINT, 3, 0), (V{2, 4, 0}));
-    EXPECT_EQ(map("timestamp", "", SQL_TYPE_TIMESTAMP, 26, 6), (V{12, 7, 0}));
-    EXPECT_EQ(map("date", "", SQL_TYPE_DATE, 10, 0), (V{12, 7, 0}));
-    EXPECT_EQ(map("bytea", "", SQL_VARBINARY, 255, 0), (V{OraType::kOther, 0, 0}));
-    EXPECT_EQ(map("uuid", "", SQL_GUID, 37, 0), (V{OraType::kOther, 0, 0}));
+    EXPECT_EQ(map("varchar", "", SQL_VARCHAR, 20, 0), (V{Text, 20, 0}));
+    EXPECT_EQ(map("text", "", SQL_LONGVARCHAR, 8190, 0), (V{Text, 8190, 0}));
+    EXPECT_EQ(map("bpchar", "", SQL_CHAR, 3, 0), (V{FixedChar, 3, 0}));
+    EXPECT_EQ(map("numeric", "", SQL_NUMERIC, 12, 3), (V{Number, 13, 3}));
+    EXPECT_EQ(map("int4", "", SQL_INTEGER, 10, 0), (V{Number, 11, 0}));
+    EXPECT_EQ(map("float8", "", SQL_DOUBLE, 17, 0), (V{Number, 18, 0}));
+    EXPECT_EQ(map("tinyint", "", SQL_TINYINT, 3, 0), (V{Number, 4, 0}));
+    EXPECT_EQ(map("timestamp", "", SQL_TYPE_TIMESTAMP, 26, 6), (V{Date, 7, 0}));
+    EXPECT_EQ(map("date", "", SQL_TYPE_DATE, 10, 0), (V{Date, 7, 0}));
+    EXPECT_EQ(map("bytea", "", SQL_VARBINARY, 255, 0), (V{Other, 0, 0}));
+    EXPECT_EQ(map("uuid", "", SQL_GUID, 37, 0), (V{Other, 0, 0}));
     // A long type's size does not fit: no size rather than a wrapped one.
-    EXPECT_EQ(map("clob", "", SQL_WLONGVARCHAR, 4294967296ull, 0), (V{1, 0, 0}));
+    EXPECT_EQ(map("clob", "", SQL_WLONGVARCHAR, 4294967296ull, 0), (V{Text, 0, 0}));
 }
 
 // ----------------------------------------------------------------------------
@@ -232,8 +233,8 @@ TEST(OdbcConnect, ServiceNameReachesTheDataSourceOfThatNameFirst) {
     QFile::remove(OdbcFiles::Get().ServicePath());
     // Names are compared without regard to case.
     Connected c = Open("orcl_lite", "scott/tiger");
-    EXPECT_EQ(c.session->dialect().kind(), DialectKind::SQLite);
-    c.db->ExecuteSQL("CREATE TABLE T (A NUMBER)");
+    EXPECT_EQ(c->dialect().kind(), DialectKind::SQLite);
+    c->execute("CREATE TABLE T (A NUMBER)");
     EXPECT_TRUE(QFile::exists(OdbcFiles::Get().ServicePath()));
 }
 
@@ -254,8 +255,8 @@ TEST(OdbcConnect, ServiceNameWithoutSourceGoesToTheOracleDriverWithDbq) {
 TEST(OdbcConnect, HostTextChoosesThisEngine) {
     OdbcFiles::Get();
     // Neither form touches a server before OpenDatabase.
-    EXPECT_NO_THROW(CreateSession("odbc:anything"));
-    EXPECT_NO_THROW(CreateSession("ORCL"));
+    EXPECT_NO_THROW(CreateConnection("odbc:anything"));
+    EXPECT_NO_THROW(CreateConnection("ORCL"));
     EXPECT_EQ(DialectForHost("ORCL").kind(), DialectKind::Oracle);
 }
 
@@ -281,8 +282,8 @@ TEST(OdbcSqlite, ColumnsCarryOracleTypesAndTheCataloguesNotNull) {
     test::SqliteAdmin(OdbcFiles::Get().LitePath().toStdString())
         .Exec("CREATE TABLE EMP (SEQ NUMBER NOT NULL, NOTE TEXT, PIC BLOB)");
     Connected c = Open("odbc:velkin_lite", "scott/tiger");
-    auto discovery = c.db->DbCreateDynaset(c.session->dialect().discoveryQuery("SELECT * FROM EMP"), 2);
-    EXPECT_EQ(test::Columns(*discovery), "SEQ 2/39/0 NOT NULL, NOTE 1/65536/0, PIC 0/0/0");
+    auto discovery = c->openCursor(c->dialect().discoveryQuery("SELECT * FROM EMP"), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(test::Columns(*discovery), "SEQ NUMBER/39/0 NOT NULL, NOTE VARCHAR2/65536/0, PIC ETC/0/0");
 }
 
 // ----------------------------------------------------------------------------
@@ -307,13 +308,13 @@ protected:
     std::string MakeTable(const std::string& name, const std::string& columns) { return tables_->Make(name, columns); }
 
     static QString Login() { return Q(test::PgLogin()); }
-    Connected OpenPg(int32_t options = kOpenNoWait) { return Open("odbc:velkin_pg", Login(), options); }
+    Connected OpenPg(OpenOption option = OpenOption::NoLockWait) { return Open("odbc:velkin_pg", Login(), option); }
     // The same server through a connection string naming the driver; `extra` is added to it.
     static QString DriverString(const QString& extra = QString()) {
         return Q(test::PgOdbcHost(test::PgPlace(), "Velkin Test PostgreSQL")) + extra;
     }
     // Server-side cursors the connection of `db` has open (psqlODBC's cursor fetching).
-    static int OpenCursors(OraDatabase& db) {
+    static int OpenCursors(Connection& db) {
         const auto rows = Read(db, "SELECT count(*) FROM pg_cursors WHERE statement NOT LIKE '%pg_cursors%'");
         return rows.empty() || !rows[0][0] ? -1 : rows[0][0]->toInt();
     }
@@ -339,8 +340,8 @@ TEST_F(OdbcPostgres, TheTableListQueryIsTheOneOfTheDatabaseBehindTheSource) {
 TEST_F(OdbcPostgres, ColumnsCarryTypesSizesAndNotNullFromTheDriver) {
     const std::string t = MakeTable("meta", "seq NUMERIC(6) NOT NULL, note TEXT, pic BYTEA");
     Connected c = OpenPg();
-    auto discovery = c.db->DbCreateDynaset(c.session->dialect().discoveryQuery(Q("SELECT * FROM " + t)), 2);
-    EXPECT_EQ(test::Columns(*discovery), "seq 2/7/0 NOT NULL, note 1/8190/0, pic 0/0/0");
+    auto discovery = c->openCursor(c->dialect().discoveryQuery(Q("SELECT * FROM " + t)), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(test::Columns(*discovery), "seq NUMBER/7/0 NOT NULL, note VARCHAR2/8190/0, pic ETC/0/0");
 }
 
 TEST_F(OdbcPostgres, FloatsAndFractionsOfASecondComeInTheFormsTheReadNeeds) {
@@ -348,7 +349,7 @@ TEST_F(OdbcPostgres, FloatsAndFractionsOfASecondComeInTheFormsTheReadNeeds) {
     admin_->Exec("INSERT INTO " + t + " VALUES (1, '2024-01-31 10:20:00.123', 0.1), (2, NULL, NULL), "
                  "(3, '2000-01-01', 1.5e20)");
     Connected c = OpenPg();
-    EXPECT_EQ(Read(*c.db, Q("SELECT seen, ratio FROM " + t + " ORDER BY id")),
+    EXPECT_EQ(Read(*c, Q("SELECT seen, ratio FROM " + t + " ORDER BY id")),
               (std::vector<Values>{{S("2024-01-31 10:20:00.123"), S("0.1")},
                                    {std::nullopt, std::nullopt},
                                    {S("2000-01-01 00:00:00"), S("150000000000000000000")}}));
@@ -361,9 +362,9 @@ TEST_F(OdbcPostgres, TheLoginBoxesReplaceTheLoginOfTheStringOrDataSource) {
     admin_->Exec("DROP ROLE IF EXISTS " + role + "; CREATE ROLE " + role + " LOGIN PASSWORD 'se;mi}co/lon'");
     tables_->AtEnd("DROP ROLE IF EXISTS " + role);
     Connected c = Open(DriverString(";UID=nobody"), Q(role + "/se;mi}co/lon"));
-    EXPECT_EQ(Read(*c.db, "SELECT current_user")[0][0], Q(role));
+    EXPECT_EQ(Read(*c, "SELECT current_user")[0][0], Q(role));
     Connected named = Open("odbc:velkin_pg", Q(role + "/se;mi}co/lon"));
-    EXPECT_EQ(Read(*named.db, "SELECT current_user")[0][0], Q(role));
+    EXPECT_EQ(Read(*named, "SELECT current_user")[0][0], Q(role));
 }
 
 // psqlODBC would hold a whole result in memory; the engine has it read
@@ -381,19 +382,17 @@ TEST_F(OdbcPostgres, AMillionRowResultIsCountedAndReadInBoundedMemory) {
         Connected c = Open(host, Login());
         const MemoryWatch memory;
         ASSERT_TRUE(memory.valid());
-        auto dynaset = c.db->DbCreateDynaset(sql, kDynasetNoBlankStrip);
-        EXPECT_EQ(dynaset->RecordCount(), total);
-        EXPECT_EQ(OpenCursors(*c.db), 1);
-        dynaset->MoveFirst();
-        OraField& id = dynaset->Fields().Item(0);
-        OraField& label = dynaset->Fields().Item(1);
+        auto dynaset = c->openCursor(sql, CursorOption::KeepTrailingBlanks);
+        EXPECT_EQ(dynaset->size(), total);
+        EXPECT_EQ(OpenCursors(*c), 1);
+        dynaset->first();
         int64_t rows = 0;
         bool inOrder = true;
-        for (; !dynaset->Eof(); dynaset->MoveNext()) {
+        for (; !dynaset->atEnd(); dynaset->next()) {
             ++rows;
-            inOrder = inOrder && id.Value() == QString::number(rows);
+            inOrder = inOrder && dynaset->value(0) == QString::number(rows);
             if (rows == total)
-                EXPECT_EQ(label.Value(), QStringLiteral("row number %1 with some text to make it wider").arg(total));
+                EXPECT_EQ(dynaset->value(1), QStringLiteral("row number %1 with some text to make it wider").arg(total));
         }
         EXPECT_EQ(rows, total);
         EXPECT_TRUE(inOrder);
@@ -406,20 +405,20 @@ TEST_F(OdbcPostgres, AConnectionStringKeepsItsOwnCursorSetting) {
     const QString sql = "SELECT g FROM generate_series(1, 5000) g";
     {
         Connected c = Open(DriverString(";UseDeclareFetch=0"), Login());
-        auto dynaset = c.db->DbCreateDynaset(sql, 2);
-        EXPECT_EQ(OpenCursors(*c.db), 0);
+        auto dynaset = c->openCursor(sql, CursorOption::KeepTrailingBlanks);
+        EXPECT_EQ(OpenCursors(*c), 0);
     }
     for (const QString& host : {DriverString(";Fetch=10"), QStringLiteral("odbc:DSN=velkin_pg")}) {
         SCOPED_TRACE(host.toStdString());
         Connected c = Open(host, Login());
-        auto dynaset = c.db->DbCreateDynaset(sql, 2);
-        EXPECT_EQ(OpenCursors(*c.db), 1);
-        EXPECT_EQ(dynaset->RecordCount(), 5000);
+        auto dynaset = c->openCursor(sql, CursorOption::KeepTrailingBlanks);
+        EXPECT_EQ(OpenCursors(*c), 1);
+        EXPECT_EQ(dynaset->size(), 5000);
     }
     // SQLite's driver is given nothing it would not know.
     QFile::remove(OdbcFiles::Get().LitePath());
     Connected lite = Open("odbc:velkin_lite", Login());
-    EXPECT_EQ(Read(*lite.db, "SELECT 1").size(), 1u);
+    EXPECT_EQ(Read(*lite, "SELECT 1").size(), 1u);
 }
 
 // Transactions work as before with cursor fetching on, with a read open on
@@ -429,45 +428,44 @@ TEST_F(OdbcPostgres, AnOpenReadDoesNotDisturbALaterTransaction) {
     admin_->Exec("INSERT INTO " + t + " SELECT g FROM generate_series(1, 3000) g");
     Connected c = OpenPg();
     // More rows than one round trip brings: the cursor stays open on the server.
-    auto dynaset = c.db->DbCreateDynaset(Q("SELECT a FROM " + t + " ORDER BY a"), 2);
-    OraField& a = dynaset->Fields().Item(0);
-    EXPECT_EQ(dynaset->RecordCount(), 3000);
-    EXPECT_EQ(OpenCursors(*c.db), 1);
-    EXPECT_EQ(a.Value(), S("1"));
-    dynaset->MoveNext();
+    auto dynaset = c->openCursor(Q("SELECT a FROM " + t + " ORDER BY a"), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dynaset->size(), 3000);
+    EXPECT_EQ(OpenCursors(*c), 1);
+    EXPECT_EQ(dynaset->value(0), S("1"));
+    dynaset->next();
 
     // A refused row: everything goes back, the table is as it was.
-    c.session->BeginTrans();
-    EXPECT_EQ(c.db->ExecuteSQL(c.session->dialect().deleteAll(Q(t))), 3000);
-    c.db->ExecuteSQL(Q("INSERT INTO " + t + " VALUES (1)"));
-    EXPECT_EQ(ErrorOf([&] { c.db->ExecuteSQL(Q("INSERT INTO " + t + " VALUES (1)")); }).SqlState(), "23505");
-    c.session->rollback();
+    c->begin();
+    EXPECT_EQ(c->execute(c->dialect().deleteAll(Q(t))), 3000);
+    c->execute(Q("INSERT INTO " + t + " VALUES (1)"));
+    EXPECT_EQ(ErrorOf([&] { c->execute(Q("INSERT INTO " + t + " VALUES (1)")); }).SqlState(), "23505");
+    c->rollback();
     EXPECT_EQ(admin_->Scalar("SELECT count(*) || ' ' || sum(a) FROM " + t), "3000 4501500");
 
     // The driver closes its cursors when a transaction ends: reading on is
     // an error, never rows from nowhere, and the read can start over.
-    EXPECT_EQ(ErrorOf([&] { dynaset->MoveNext(); }).SqlState(), "HY010");
-    dynaset->MoveFirst();
-    EXPECT_EQ(a.Value(), S("1"));
+    EXPECT_EQ(ErrorOf([&] { dynaset->next(); }).SqlState(), "HY010");
+    dynaset->first();
+    EXPECT_EQ(dynaset->value(0), S("1"));
 
     // A replace that succeeds; the open read keeps the rows it started with.
-    c.session->BeginTrans();
-    EXPECT_EQ(c.db->ExecuteSQL(c.session->dialect().deleteAll(Q(t))), 3000);
-    c.db->ExecuteSQL(Q("INSERT INTO " + t + " VALUES (7)"));
-    c.db->ExecuteSQL(Q("INSERT INTO " + t + " VALUES (8)"));
+    c->begin();
+    EXPECT_EQ(c->execute(c->dialect().deleteAll(Q(t))), 3000);
+    c->execute(Q("INSERT INTO " + t + " VALUES (7)"));
+    c->execute(Q("INSERT INTO " + t + " VALUES (8)"));
     int64_t rows = 0, sum = 0;
-    for (; !dynaset->Eof(); dynaset->MoveNext()) {
+    for (; !dynaset->atEnd(); dynaset->next()) {
         ++rows;
-        sum += a.Value().value_or("0").toLongLong();
+        sum += dynaset->value(0).value_or("0").toLongLong();
     }
     EXPECT_EQ(rows, 3000);
     EXPECT_EQ(sum, 4501500);
-    c.session->CommitTrans();
+    c->commit();
     EXPECT_EQ(admin_->Column("SELECT a FROM " + t + " ORDER BY a"), "7|8");
 
-    dynaset->MoveFirst();
-    EXPECT_EQ(a.Value(), S("7"));
-    EXPECT_EQ(Read(*c.db, Q("SELECT a FROM " + t + " ORDER BY a")).size(), 2u);
+    dynaset->first();
+    EXPECT_EQ(dynaset->value(0), S("7"));
+    EXPECT_EQ(Read(*c, Q("SELECT a FROM " + t + " ORDER BY a")).size(), 2u);
 }
 
 }  // namespace

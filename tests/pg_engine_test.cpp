@@ -30,8 +30,8 @@ protected:
     }
     void TearDown() override { tables_.reset(); }
 
-    test::Opened Open(int32_t options = kOpenNoWait) {
-        return test::Open(Q(test::PgUri()), Q(test::PgLogin()), options);
+    test::Opened Open(OpenOption option = OpenOption::NoLockWait) {
+        return test::Open(Q(test::PgUri()), Q(test::PgLogin()), option);
     }
 
     std::unique_ptr<test::PgAdmin> admin_;
@@ -65,8 +65,8 @@ TEST_F(PgTypes, EachTypeHasItsOracleCodeSizeAndScale) {
     const std::string t = tables_->Make("meta", "t text NOT NULL, si smallint, f double precision, tz timestamptz, "
                                                 "b boolean, nn numeric(5,-2)");
     auto o = Open();
-    auto dyn = o.db->DbCreateDynaset(Q("SELECT * FROM " + t), kDynasetNoBlankStrip);
-    EXPECT_EQ(test::Columns(*dyn), "t 1/0/0 NOT NULL, si 2/6/0, f 2/39/0, tz 12/11/0, b 0/0/0, nn 2/6/-2");
+    auto dyn = o->openCursor(Q("SELECT * FROM " + t), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(test::Columns(*dyn), "t VARCHAR2/0/0 NOT NULL, si NUMBER/6/0, f NUMBER/39/0, tz DATE/11/0, b ETC/0/0, nn NUMBER/6/-2");
 }
 
 TEST_F(PgTypes, FloatsAndFractionsOfASecondInTheFormsTheReadNeeds) {
@@ -77,7 +77,7 @@ TEST_F(PgTypes, FloatsAndFractionsOfASecondInTheFormsTheReadNeeds) {
     auto o = Open();
     using test::Values;
     const auto none = std::optional<QString>();
-    EXPECT_EQ(test::Read(*o.db, Q("SELECT f, ts, t FROM " + t + " ORDER BY k")),
+    EXPECT_EQ(test::Read(*o, Q("SELECT f, ts, t FROM " + t + " ORDER BY k")),
               (std::vector<Values>{{"100000000000000000000", "2024-01-31 12:34:56", "日本語テキスト"},
                                    {none, none, none},
                                    {"0.00000015", "2000-02-29 00:00:00", "  blanks kept  "},
@@ -90,13 +90,13 @@ TEST_F(PgTypes, FloatsAndFractionsOfASecondInTheFormsTheReadNeeds) {
 TEST_F(PgTest, ErrorsCarryTheServersCodeAndWordsAndLeaveTheConnectionUsable) {
     const std::string t = tables_->Make("afterfail", "id integer");
     auto o = Open();
-    EXPECT_EQ(ErrorOf([&] { o.db->DbCreateDynaset("SELECT 1/0", kDynasetNoBlankStrip); }).SqlState(), "22012");
+    EXPECT_EQ(ErrorOf([&] { o->openCursor("SELECT 1/0", CursorOption::KeepTrailingBlanks); }).SqlState(), "22012");
     const Error raised = ErrorOf([&] {
-        o.db->ExecuteSQL("DO $$ BEGIN RAISE EXCEPTION '日本語の失敗' USING DETAIL = '詳細です'; END $$");
+        o->execute("DO $$ BEGIN RAISE EXCEPTION '日本語の失敗' USING DETAIL = '詳細です'; END $$");
     });
     EXPECT_EQ(raised.SqlState(), "P0001");
     EXPECT_EQ(raised.Description(), "SQLSTATE P0001: 日本語の失敗\r\n詳細です");
-    o.db->ExecuteSQL(Q("INSERT INTO " + t + " VALUES (1)"));
+    o->execute(Q("INSERT INTO " + t + " VALUES (1)"));
     EXPECT_EQ(admin_->Scalar("SELECT count(*) FROM " + t), "1");
 }
 
@@ -104,7 +104,7 @@ TEST_F(PgTest, ToDateRefusesADayThatDoesNotExist) {
     const std::string d = tables_->Make("refuse", "d date");
     auto o = Open();
     EXPECT_EQ(ErrorOf([&] {
-                  o.db->ExecuteSQL(Q("INSERT INTO " + d + " VALUES (TO_DATE('20230230','yyyymmdd'))"));
+                  o->execute(Q("INSERT INTO " + d + " VALUES (TO_DATE('20230230','yyyymmdd'))"));
               }).SqlState(),
               "22008");
     EXPECT_EQ(admin_->Scalar("SELECT count(*) FROM " + d), "0");
@@ -121,20 +121,18 @@ TEST_F(PgDynaset, RecordCountIsExactAndMemoryStaysBoundedOnALargeResult) {
     const long before = velkin::testing::StatusKiB("VmRSS:");
     ASSERT_GT(before, 0);
     // About 250 MB of rows if they were all held at once.
-    auto dyn = o.db->DbCreateDynaset(
+    auto dyn = o->openCursor(
         Q("SELECT g, repeat('x', 100) AS pad FROM generate_series(1, " + std::to_string(kRows) + ") g"),
-        kDynasetNoBlankStrip);
-    EXPECT_EQ(dyn->RecordCount(), kRows);
+        CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dyn->size(), kRows);
     long peak = velkin::testing::StatusKiB("VmRSS:");
-    OraField& g = dyn->Fields().Item(0);
-    OraField& pad = dyn->Fields().Item(1);
     int seen = 0;
     qsizetype padChars = 0;
     std::optional<QString> last;
-    for (dyn->MoveFirst(); !dyn->Eof(); dyn->MoveNext()) {
+    for (dyn->first(); !dyn->atEnd(); dyn->next()) {
         ++seen;
-        last = g.Value();
-        padChars += pad.Value()->size();
+        last = dyn->value(0);
+        padChars += dyn->value(1)->size();
         if (seen % 100000 == 0) peak = std::max(peak, velkin::testing::StatusKiB("VmRSS:"));
     }
     EXPECT_EQ(seen, kRows);
@@ -145,12 +143,12 @@ TEST_F(PgDynaset, RecordCountIsExactAndMemoryStaysBoundedOnALargeResult) {
 
 TEST_F(PgDynaset, ResultOfExactlyOneBatchEndsCleanly) {
     auto o = Open();
-    auto dyn = o.db->DbCreateDynaset(
-        Q("SELECT g FROM generate_series(1, " + std::to_string(kDynasetBatchRows) + ") g"), kDynasetNoBlankStrip);
+    auto dyn = o->openCursor(
+        Q("SELECT g FROM generate_series(1, " + std::to_string(kCursorBatchRows) + ") g"), CursorOption::KeepTrailingBlanks);
     int seen = 0;
-    for (; !dyn->Eof(); dyn->MoveNext()) ++seen;
-    EXPECT_EQ(seen, kDynasetBatchRows);
-    EXPECT_EQ(dyn->RecordCount(), kDynasetBatchRows);
+    for (; !dyn->atEnd(); dyn->next()) ++seen;
+    EXPECT_EQ(seen, kCursorBatchRows);
+    EXPECT_EQ(dyn->size(), kCursorBatchRows);
 }
 
 // A dynaset opened inside a transaction sees its rows (engine_contract_test);
@@ -158,14 +156,14 @@ TEST_F(PgDynaset, ResultOfExactlyOneBatchEndsCleanly) {
 TEST_F(PgDynaset, ACursorOpenedInATransactionEndsWithIt) {
     const std::string t = tables_->Make("intx", "id integer");
     auto o = Open();
-    o.session->BeginTrans();
-    o.db->ExecuteSQL(Q("INSERT INTO " + t + " SELECT generate_series(1, 3000)"));
-    auto dyn = o.db->DbCreateDynaset(Q("SELECT * FROM " + t), kDynasetNoBlankStrip);
-    EXPECT_EQ(dyn->RecordCount(), 3000);
-    o.session->rollback();
+    o->begin();
+    o->execute(Q("INSERT INTO " + t + " SELECT generate_series(1, 3000)"));
+    auto dyn = o->openCursor(Q("SELECT * FROM " + t), CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dyn->size(), 3000);
+    o->rollback();
     // Reading on is an error, not a crash.
     EXPECT_FALSE(ErrorOf([&] {
-                     for (int i = 0; i < 2 * kDynasetBatchRows; ++i) dyn->MoveNext();
+                     for (int i = 0; i < 2 * kCursorBatchRows; ++i) dyn->next();
                  }).SqlState().isEmpty());
     dyn.reset();
     EXPECT_EQ(admin_->Scalar("SELECT count(*) FROM " + t), "0");
@@ -180,26 +178,26 @@ TEST_F(PgTransactions, CommitAnsweredWithRollbackIsAFailure) {
     const std::string t = tables_->Make("abort", "id integer PRIMARY KEY");
     admin_->Exec("INSERT INTO " + t + " VALUES (1)");
     auto o = Open();
-    o.session->BeginTrans();
-    o.db->ExecuteSQL(Q("DELETE FROM " + t));
-    EXPECT_THROW(o.db->ExecuteSQL("SELECT no_such_column"), Error);
+    o->begin();
+    o->execute(Q("DELETE FROM " + t));
+    EXPECT_THROW(o->execute("SELECT no_such_column"), Error);
     // The transaction is aborted; the server answers COMMIT with ROLLBACK.
-    const Error e = ErrorOf([&] { o.session->CommitTrans(); });
+    const Error e = ErrorOf([&] { o->commit(); });
     EXPECT_EQ(e.SqlState(), "40000");
     EXPECT_EQ(e.Number(), PostgresErrorNumber("40000"));
     EXPECT_EQ(admin_->Column("SELECT id FROM " + t), "1");
     // The session goes on: a new transaction commits normally.
-    o.session->BeginTrans();
-    o.db->ExecuteSQL(Q("INSERT INTO " + t + " VALUES (2)"));
-    o.session->CommitTrans();
+    o->begin();
+    o->execute(Q("INSERT INTO " + t + " VALUES (2)"));
+    o->commit();
     EXPECT_EQ(admin_->Column("SELECT id FROM " + t + " ORDER BY id"), "1|2");
 }
 
 TEST_F(PgTransactions, LockTimeoutOnlyWithTheNoWaitOption) {
-    auto waiting = Open(0);
-    EXPECT_EQ(test::Read(*waiting.db, "SELECT current_setting('lock_timeout')")[0][0], "0");
-    auto noWait = Open(kOpenNoWait);
-    EXPECT_EQ(test::Read(*noWait.db, "SELECT current_setting('lock_timeout')")[0][0], kNoWaitLockTimeout);
+    auto waiting = Open(OpenOption::WaitForLocks);
+    EXPECT_EQ(test::Read(*waiting, "SELECT current_setting('lock_timeout')")[0][0], "0");
+    auto noWait = Open(OpenOption::NoLockWait);
+    EXPECT_EQ(test::Read(*noWait, "SELECT current_setting('lock_timeout')")[0][0], kNoWaitLockTimeout);
 }
 
 // ---------------------------------------------------------------------------
@@ -215,16 +213,16 @@ TEST_F(PgReach, InheritanceChildrenAndRulesRefuseTheReplace) {
     const std::string other = tables_->Make("ruled_other", "id integer");
     admin_->Exec("CREATE RULE also_delete AS ON DELETE TO " + ruled + " DO ALSO DELETE FROM " + other);
     auto o = Open();
-    o.session->BeginTrans();
-    const Error inherited = ErrorOf([&] { o.session->RequireReplaceableTable(Q("public.\"" + parent + "\"")); });
+    o->begin();
+    const Error inherited = ErrorOf([&] { o->requireReplaceableTable(Q("public.\"" + parent + "\"")); });
     EXPECT_EQ(inherited.Number(), Error::kDeleteReachesOtherTables);
     EXPECT_TRUE(inherited.Description().contains(Q("（" + child + "）"))) << inherited.what();
-    EXPECT_NO_THROW(o.session->RequireReplaceableTable(Q(child))) << "a child's DELETE reaches its own rows only";
-    const Error ruleFound = ErrorOf([&] { o.session->RequireReplaceableTable(Q(ruled)); });
+    EXPECT_NO_THROW(o->requireReplaceableTable(Q(child))) << "a child's DELETE reaches its own rows only";
+    const Error ruleFound = ErrorOf([&] { o->requireReplaceableTable(Q(ruled)); });
     EXPECT_EQ(ruleFound.Number(), Error::kDeleteReachesOtherTables);
     EXPECT_TRUE(ruleFound.Description().contains("（also_delete）")) << ruleFound.what();
     EXPECT_TRUE(ruleFound.Description().endsWith("表は変更していません。"));
-    o.session->rollback();
+    o->rollback();
 }
 
 // A key to one partition, or to the partitioned table, reaches rows that a
@@ -236,14 +234,14 @@ TEST_F(PgReach, KeysAnywhereInThePartitionTreeCount) {
     const std::string toLeaf = tables_->Make("to_leaf", "p integer REFERENCES " + leaf + " ON DELETE CASCADE");
     const std::string toTree = tables_->Make("to_tree", "p integer REFERENCES " + tree + " ON DELETE SET NULL");
     auto o = Open();
-    o.session->BeginTrans();
+    o->begin();
     for (const std::string& name : {tree, leaf}) {
-        EXPECT_NO_THROW(o.session->RequireReplaceableTable(Q(name))) << "partitions are the table's own rows";
-        const Error refused = ErrorOf([&] { o.session->RequireNoDestructiveReferences(Q(name)); });
+        EXPECT_NO_THROW(o->requireReplaceableTable(Q(name))) << "partitions are the table's own rows";
+        const Error refused = ErrorOf([&] { o->requireNoDestructiveReferences(Q(name)); });
         EXPECT_EQ(refused.Number(), Error::kDeleteReachesOtherTables) << name;
         EXPECT_TRUE(refused.Description().endsWith(Q(toLeaf + " (CASCADE), " + toTree + " (SET NULL)"))) << refused.what();
     }
-    o.session->rollback();
+    o->rollback();
 }
 
 }  // namespace

@@ -14,19 +14,19 @@ namespace velkin::testing {
 class SessionCount {
 public:
     // Sessions from `inner` (empty: the engine the host names), each counted while it lives.
-    SessionFactory factory(SessionFactory inner = {}) const {
-        return [open = open_, inner = std::move(inner)](const QString& host) -> std::unique_ptr<EngineSession> {
-            return std::make_unique<Counted>(inner ? inner(host) : CreateSession(host), open);
+    ConnectionFactory factory(ConnectionFactory inner = {}) const {
+        return [open = open_, inner = std::move(inner)](const QString& host) -> std::unique_ptr<Connection> {
+            return std::make_unique<Counted>(inner ? inner(host) : CreateConnection(host), open);
         };
     }
     // Sessions made and not yet released: none between commands.
     int open() const { return *open_; }
 
 private:
-    class Counted final : public ForwardingSession {
+    class Counted final : public ForwardingConnection {
     public:
-        Counted(std::unique_ptr<EngineSession> inner, std::shared_ptr<std::atomic<int>> open)
-            : ForwardingSession(std::move(inner)), open_(std::move(open)) {
+        Counted(std::unique_ptr<Connection> inner, std::shared_ptr<std::atomic<int>> open)
+            : ForwardingConnection(std::move(inner)), open_(std::move(open)) {
             ++*open_;
         }
         ~Counted() override { --*open_; }

@@ -39,13 +39,13 @@ namespace {
 using velkin::testing::ErrorOf;
 using Connected = test::Opened;
 
-Connected Connect(const QString& host, int32_t options = kOpenNoWait) { return test::Open(host, "scott/tiger", options); }
+Connected Connect(const QString& host, OpenOption option = OpenOption::NoLockWait) { return test::Open(host, "scott/tiger", option); }
 
 // A single value from a fresh query.
-std::optional<QString> QueryValue(OraDatabase& db, const QString& sql) {
-    auto dynaset = db.DbCreateDynaset(sql, kDynasetNoBlankStrip);
-    if (dynaset->Eof()) return std::nullopt;
-    return dynaset->Fields().Item(0).Value();
+std::optional<QString> QueryValue(Connection& db, const QString& sql) {
+    auto dynaset = db.openCursor(sql, CursorOption::KeepTrailingBlanks);
+    if (dynaset->atEnd()) return std::nullopt;
+    return dynaset->value(0);
 }
 
 class SqliteEngine : public ::testing::Test {
@@ -63,59 +63,59 @@ protected:
 
 struct DeclaredCase {
     const char* declared;
-    OraColumnType expected;
+    ColumnType expected;
 };
 
-TEST(SqliteDeclaredType, MapsEachDeclarationToOracleCodeSizeAndScale) {
+TEST(SqliteDeclaredType, MapsEachDeclarationToKindSizeAndScale) {
     const DeclaredCase cases[] = {
-        {"VARCHAR2(20)", {OraType::kVarchar2, 20, 0}},
-        {"varchar2 ( 40 )", {OraType::kVarchar2, 40, 0}},
-        {"VARCHAR2(20 CHAR)", {OraType::kVarchar2, 20, 0}},
-        {"VARCHAR(100)", {OraType::kVarchar2, 100, 0}},
-        {"NVARCHAR2(10)", {OraType::kVarchar2, 10, 0}},
-        {"CHARACTER VARYING(7)", {OraType::kVarchar2, 7, 0}},
-        {"TEXT", {OraType::kVarchar2, 0, 0}},
-        {"CLOB", {OraType::kVarchar2, 0, 0}},
-        {"VARCHAR2", {OraType::kVarchar2, 0, 0}},
-        {"CHAR(5)", {OraType::kChar, 5, 0}},
-        {"NCHAR(3)", {OraType::kChar, 3, 0}},
-        {"CHARACTER(2)", {OraType::kChar, 2, 0}},
-        {"CHAR", {OraType::kChar, 1, 0}},
-        {"NUMBER(9,2)", {OraType::kNumber, 10, 2}},
-        {"number( 9 , 2 )", {OraType::kNumber, 10, 2}},
-        {"NUMBER(5)", {OraType::kNumber, 6, 0}},
-        {"NUMBER(*,3)", {OraType::kNumber, 39, 3}},
-        {"NUMBER(7,-2)", {OraType::kNumber, 8, -2}},
-        {"NUMBER", {OraType::kNumber, 39, 0}},
-        {"NUMERIC", {OraType::kNumber, 39, 0}},
-        {"DECIMAL(12,4)", {OraType::kNumber, 13, 4}},
-        {"INTEGER", {OraType::kNumber, 39, 0}},
-        {"INT", {OraType::kNumber, 39, 0}},
-        {"SMALLINT", {OraType::kNumber, 39, 0}},
-        {"BIGINT", {OraType::kNumber, 39, 0}},
-        {"REAL", {OraType::kNumber, 39, 0}},
-        {"FLOAT", {OraType::kNumber, 39, 0}},
-        {"DOUBLE", {OraType::kNumber, 39, 0}},
-        {"double  precision", {OraType::kNumber, 39, 0}},
-        {"DATE", {OraType::kDate, 7, 0}},
-        {"date", {OraType::kDate, 7, 0}},
-        {"DATETIME", {OraType::kDate, 7, 0}},
-        {"TIMESTAMP", {OraType::kDate, 7, 0}},
-        {"TIMESTAMP(6)", {OraType::kDate, 7, 0}},
-        {"TIMESTAMP WITH TIME ZONE", {OraType::kDate, 7, 0}},
-        {"TIMESTAMP(3) WITH LOCAL TIME ZONE", {OraType::kDate, 7, 0}},
-        {"BLOB", {OraType::kOther, 0, 0}},
-        {"RAW(16)", {OraType::kOther, 0, 0}},
-        {"BOOLEAN", {OraType::kOther, 0, 0}},
-        {"", {OraType::kOther, 0, 0}},
-        {"CHARS(5)", {OraType::kOther, 0, 0}},
-        {"VARCHAR22(5)", {OraType::kOther, 0, 0}},
-        {"DATED", {OraType::kOther, 0, 0}},
+        {"VARCHAR2(20)", {ColumnKind::Text, 20, 0}},
+        {"varchar2 ( 40 )", {ColumnKind::Text, 40, 0}},
+        {"VARCHAR2(20 CHAR)", {ColumnKind::Text, 20, 0}},
+        {"VARCHAR(100)", {ColumnKind::Text, 100, 0}},
+        {"NVARCHAR2(10)", {ColumnKind::Text, 10, 0}},
+        {"CHARACTER VARYING(7)", {ColumnKind::Text, 7, 0}},
+        {"TEXT", {ColumnKind::Text, 0, 0}},
+        {"CLOB", {ColumnKind::Text, 0, 0}},
+        {"VARCHAR2", {ColumnKind::Text, 0, 0}},
+        {"CHAR(5)", {ColumnKind::FixedChar, 5, 0}},
+        {"NCHAR(3)", {ColumnKind::FixedChar, 3, 0}},
+        {"CHARACTER(2)", {ColumnKind::FixedChar, 2, 0}},
+        {"CHAR", {ColumnKind::FixedChar, 1, 0}},
+        {"NUMBER(9,2)", {ColumnKind::Number, 10, 2}},
+        {"number( 9 , 2 )", {ColumnKind::Number, 10, 2}},
+        {"NUMBER(5)", {ColumnKind::Number, 6, 0}},
+        {"NUMBER(*,3)", {ColumnKind::Number, 39, 3}},
+        {"NUMBER(7,-2)", {ColumnKind::Number, 8, -2}},
+        {"NUMBER", {ColumnKind::Number, 39, 0}},
+        {"NUMERIC", {ColumnKind::Number, 39, 0}},
+        {"DECIMAL(12,4)", {ColumnKind::Number, 13, 4}},
+        {"INTEGER", {ColumnKind::Number, 39, 0}},
+        {"INT", {ColumnKind::Number, 39, 0}},
+        {"SMALLINT", {ColumnKind::Number, 39, 0}},
+        {"BIGINT", {ColumnKind::Number, 39, 0}},
+        {"REAL", {ColumnKind::Number, 39, 0}},
+        {"FLOAT", {ColumnKind::Number, 39, 0}},
+        {"DOUBLE", {ColumnKind::Number, 39, 0}},
+        {"double  precision", {ColumnKind::Number, 39, 0}},
+        {"DATE", {ColumnKind::Date, 7, 0}},
+        {"date", {ColumnKind::Date, 7, 0}},
+        {"DATETIME", {ColumnKind::Date, 7, 0}},
+        {"TIMESTAMP", {ColumnKind::Date, 7, 0}},
+        {"TIMESTAMP(6)", {ColumnKind::Date, 7, 0}},
+        {"TIMESTAMP WITH TIME ZONE", {ColumnKind::Date, 7, 0}},
+        {"TIMESTAMP(3) WITH LOCAL TIME ZONE", {ColumnKind::Date, 7, 0}},
+        {"BLOB", {ColumnKind::Other, 0, 0}},
+        {"RAW(16)", {ColumnKind::Other, 0, 0}},
+        {"BOOLEAN", {ColumnKind::Other, 0, 0}},
+        {"", {ColumnKind::Other, 0, 0}},
+        {"CHARS(5)", {ColumnKind::Other, 0, 0}},
+        {"VARCHAR22(5)", {ColumnKind::Other, 0, 0}},
+        {"DATED", {ColumnKind::Other, 0, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.declared);
-        const OraColumnType got = MapDeclaredType(c.declared);
-        EXPECT_EQ(got.type, c.expected.type);
+        const ColumnType got = MapDeclaredType(c.declared);
+        EXPECT_EQ(got.kind, c.expected.kind);
         EXPECT_EQ(got.size, c.expected.size);
         EXPECT_EQ(got.scale, c.expected.scale);
     }
@@ -153,30 +153,30 @@ TEST(SqliteToDate, AcceptsOnlyRealCalendarDatesOfEightDigits) {
 
 TEST_F(SqliteEngine, ToDateWorksInStatementsAndFailsTheStatementOnABadDate) {
     Connected c = Connect(Host("d.db"));
-    EXPECT_EQ(QueryValue(*c.db, "SELECT TO_DATE('20240131','yyyymmdd')"), "2024-01-31");
-    EXPECT_EQ(QueryValue(*c.db, "SELECT TO_DATE('20240229','YYYYMMDD')"), "2024-02-29");
-    EXPECT_EQ(QueryValue(*c.db, "SELECT TO_DATE(NULL,'yyyymmdd')"), std::nullopt);
+    EXPECT_EQ(QueryValue(*c, "SELECT TO_DATE('20240131','yyyymmdd')"), "2024-01-31");
+    EXPECT_EQ(QueryValue(*c, "SELECT TO_DATE('20240229','YYYYMMDD')"), "2024-02-29");
+    EXPECT_EQ(QueryValue(*c, "SELECT TO_DATE(NULL,'yyyymmdd')"), std::nullopt);
 
-    c.db->ExecuteSQL("CREATE TABLE T (D DATE)");
-    EXPECT_EQ(c.db->ExecuteSQL("INSERT INTO T VALUES (TO_DATE('20240131','yyyymmdd'))"), 1);
+    c->execute("CREATE TABLE T (D DATE)");
+    EXPECT_EQ(c->execute("INSERT INTO T VALUES (TO_DATE('20240131','yyyymmdd'))"), 1);
     for (const char* bad : {"20240230", "2024013", "2024O131", "abcdefgh", ""}) {
         SCOPED_TRACE(bad);
         const Error e = ErrorOf([&] {
-            c.db->ExecuteSQL(QStringLiteral("INSERT INTO T VALUES (TO_DATE('%1','yyyymmdd'))").arg(bad));
+            c->execute(QStringLiteral("INSERT INTO T VALUES (TO_DATE('%1','yyyymmdd'))").arg(bad));
         });
         EXPECT_EQ(e.Number(), SQLITE_ERROR);
         EXPECT_TRUE(e.Description().contains(QStringLiteral("TO_DATE"))) << e.Description().toStdString();
         EXPECT_TRUE(e.Description().contains(QString::fromLatin1(bad))) << e.Description().toStdString();
     }
-    const Error format = ErrorOf([&] { c.db->ExecuteSQL("INSERT INTO T VALUES (TO_DATE('20240131','dd.mm.yyyy'))"); });
+    const Error format = ErrorOf([&] { c->execute("INSERT INTO T VALUES (TO_DATE('20240131','dd.mm.yyyy'))"); });
     EXPECT_EQ(format.Number(), SQLITE_ERROR);
-    EXPECT_EQ(QueryValue(*c.db, "SELECT count(*) || '/' || min(D) FROM T"), "1/2024-01-31");
+    EXPECT_EQ(QueryValue(*c, "SELECT count(*) || '/' || min(D) FROM T"), "1/2024-01-31");
 }
 
 TEST_F(SqliteEngine, ToDateIsThereOnEveryNewConnection) {
-    Connect(Host("d.db")).db->ExecuteSQL("CREATE TABLE T (D DATE)");
+    Connect(Host("d.db"))->execute("CREATE TABLE T (D DATE)");
     Connected again = Connect(Host("d.db"));
-    EXPECT_EQ(again.db->ExecuteSQL("INSERT INTO T VALUES (TO_DATE('19991231','yyyymmdd'))"), 1);
+    EXPECT_EQ(again->execute("INSERT INTO T VALUES (TO_DATE('19991231','yyyymmdd'))"), 1);
 }
 
 // ----------------------------------------------------------------------------
@@ -187,7 +187,7 @@ TEST_F(SqliteEngine, EmptyHostOpensVelkinDbInTheWorkingDirectory) {
     ASSERT_TRUE(QDir::setCurrent(dir_.path()));
     {
         Connected c = Connect(QString());
-        c.db->ExecuteSQL("CREATE TABLE HERE (A INTEGER)");
+        c->execute("CREATE TABLE HERE (A INTEGER)");
     }
     QDir::setCurrent(previous);
     EXPECT_TRUE(QFile::exists(Path("Velkin.db")));
@@ -206,8 +206,8 @@ TEST_F(SqliteEngine, FileThatIsNotADatabaseFailsAtOpen) {
         std::ofstream out(Path("notes.db").toStdString());
         for (int i = 0; i < 100; ++i) out << "These are plain notes, not a database file at all.\n";
     }
-    auto session = CreateSqliteSession();
-    const Error e = ErrorOf([&] { session->OpenDatabase(Host("notes.db"), "u/p", kOpenNoWait); });
+    auto session = CreateSqliteConnection();
+    const Error e = ErrorOf([&] { session->open(Host("notes.db"), "u/p", OpenOption::NoLockWait); });
     EXPECT_EQ(e.Number(), SQLITE_NOTADB);
     EXPECT_TRUE(e.Description().startsWith(QStringLiteral("SQLite: "))) << e.Description().toStdString();
 }
@@ -236,8 +236,8 @@ int RunUnprivileged(const std::function<int()>& body, std::string* skipReason) {
 TEST_F(SqliteEngine, ReadOnlyFileOpensAndReadsButWritesFailWithSqlitesError) {
     {
         Connected c = Connect(Host("ro.db"));
-        c.db->ExecuteSQL("CREATE TABLE T (A INTEGER)");
-        c.db->ExecuteSQL("INSERT INTO T VALUES (7)");
+        c->execute("CREATE TABLE T (A INTEGER)");
+        c->execute("INSERT INTO T VALUES (7)");
     }
     ASSERT_EQ(chmod(Path("ro.db").toLocal8Bit().constData(), 0444), 0);
     ASSERT_EQ(chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
@@ -249,9 +249,9 @@ TEST_F(SqliteEngine, ReadOnlyFileOpensAndReadsButWritesFailWithSqlitesError) {
         [host] {
             try {
                 Connected c = Connect(host);
-                if (QueryValue(*c.db, "SELECT A FROM T") != QStringLiteral("7")) return 2;
+                if (QueryValue(*c, "SELECT A FROM T") != QStringLiteral("7")) return 2;
                 try {
-                    c.db->ExecuteSQL("INSERT INTO T VALUES (8)");
+                    c->execute("INSERT INTO T VALUES (8)");
                     return 3;
                 } catch (const Error& e) {
                     if ((e.Number() & 0xff) != SQLITE_READONLY) {
@@ -274,17 +274,17 @@ TEST_F(SqliteEngine, ReadOnlyFileOpensAndReadsButWritesFailWithSqlitesError) {
 // exclusive lock keeps even the schema from being read: opening fails at once.
 TEST_F(SqliteEngine, AnExclusiveLockMakesOpeningFailAtOnceWithBusy) {
     Connected writer = Connect(Host("lock.db"));
-    writer.db->ExecuteSQL("CREATE TABLE T (A INTEGER)");
-    writer.db->ExecuteSQL("BEGIN EXCLUSIVE");
-    writer.db->ExecuteSQL("INSERT INTO T VALUES (3)");
-    auto session = CreateSqliteSession();
+    writer->execute("CREATE TABLE T (A INTEGER)");
+    writer->execute("BEGIN EXCLUSIVE");
+    writer->execute("INSERT INTO T VALUES (3)");
+    auto session = CreateSqliteConnection();
     const auto started = std::chrono::steady_clock::now();
-    const Error open = ErrorOf([&] { session->OpenDatabase(Host("lock.db"), "u/p", kOpenNoWait); });
+    const Error open = ErrorOf([&] { session->open(Host("lock.db"), "u/p", OpenOption::NoLockWait); });
     EXPECT_EQ(open.Number() & 0xff, SQLITE_BUSY);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-    writer.session->CommitTrans();
+    writer->commit();
 
-    EXPECT_NO_THROW(session->OpenDatabase(Host("lock.db"), "u/p", kOpenNoWait));
+    EXPECT_NO_THROW(session->open(Host("lock.db"), "u/p", OpenOption::NoLockWait));
 }
 
 // ----------------------------------------------------------------------------
@@ -292,8 +292,8 @@ TEST_F(SqliteEngine, AnExclusiveLockMakesOpeningFailAtOnceWithBusy) {
 
 TEST_F(SqliteEngine, ExecuteSqlReportsSqliteErrors) {
     Connected c = Connect(Host("x.db"));
-    EXPECT_EQ(ErrorOf([&] { c.db->ExecuteSQL("  ;  -- nothing\n"); }).Number(), SQLITE_ERROR);
-    const Error missing = ErrorOf([&] { c.db->ExecuteSQL("INSERT INTO NOPE VALUES (1)"); });
+    EXPECT_EQ(ErrorOf([&] { c->execute("  ;  -- nothing\n"); }).Number(), SQLITE_ERROR);
+    const Error missing = ErrorOf([&] { c->execute("INSERT INTO NOPE VALUES (1)"); });
     EXPECT_TRUE(missing.Description().contains("no such table: NOPE")) << missing.what();
 }
 
@@ -301,13 +301,13 @@ TEST_F(SqliteEngine, ExecuteSqlReportsSqliteErrors) {
 // (engine_contract_test); names compare as SQLite compares them.
 TEST_F(SqliteEngine, KeysFindTheirTableByNameAsSqliteComparesThem) {
     Connected c = Connect(Host("fk.db"));
-    c.db->ExecuteSQL("CREATE TABLE Parent (id INTEGER PRIMARY KEY)");
-    c.db->ExecuteSQL("CREATE TABLE kids (p INTEGER REFERENCES \"PARENT\" ON DELETE CASCADE)");
-    c.db->ExecuteSQL("PRAGMA foreign_keys = ON");
-    const Error refused = ErrorOf([&] { c.session->RequireNoDestructiveReferences("main.\"parent\""); });
+    c->execute("CREATE TABLE Parent (id INTEGER PRIMARY KEY)");
+    c->execute("CREATE TABLE kids (p INTEGER REFERENCES \"PARENT\" ON DELETE CASCADE)");
+    c->execute("PRAGMA foreign_keys = ON");
+    const Error refused = ErrorOf([&] { c->requireNoDestructiveReferences("main.\"parent\""); });
     EXPECT_EQ(refused.Number(), Error::kDeleteReachesOtherTables);
     EXPECT_TRUE(refused.Description().endsWith("表は変更していません: kids (CASCADE)")) << refused.what();
-    EXPECT_EQ(c.session->ReferringTablesNote("PARENT"), "表 PARENT を外部キーで参照している表: kids (CASCADE)");
+    EXPECT_EQ(c->referringTablesNote("PARENT"), "表 PARENT を外部キーで参照している表: kids (CASCADE)");
 }
 
 // ----------------------------------------------------------------------------
@@ -318,13 +318,13 @@ protected:
     void SetUp() override {
         SqliteEngine::SetUp();
         c_ = Connect(Host("dyn.db"));
-        c_.db->ExecuteSQL(
+        c_->execute(
             "CREATE TABLE EMP (CODE CHAR(5) NOT NULL, NAME VARCHAR2(20) NOT NULL, SALARY NUMBER(9,2), "
             "RATE NUMBER, HIRED DATE, SEQ INTEGER NOT NULL, NOTE VARCHAR2(100))");
-        c_.db->ExecuteSQL(
+        c_->execute(
             "INSERT INTO EMP VALUES ('A0001', '山田 太郎', 1234.5, 0.1, '2024-01-31', 1, NULL)");
-        c_.db->ExecuteSQL("INSERT INTO EMP VALUES ('AB', 'Smith  ', NULL, 1e20, NULL, 2, 'trailing   ')");
-        c_.db->ExecuteSQL("INSERT INTO EMP VALUES ('C3   ', 'ｶﾀｶﾅ', -0.5, 42, '1999-12-31', 3, '')");
+        c_->execute("INSERT INTO EMP VALUES ('AB', 'Smith  ', NULL, 1e20, NULL, 2, 'trailing   ')");
+        c_->execute("INSERT INTO EMP VALUES ('C3   ', 'ｶﾀｶﾅ', -0.5, 42, '1999-12-31', 3, '')");
     }
 
     Connected c_;
@@ -333,22 +333,21 @@ protected:
 // The read takes values as UTF-8 bytes; they must stand for exactly the text
 // Value() gives, for every kind of value, with and without blank stripping.
 TEST_F(SqliteDynasetTest, Utf8ValuesAreTheValuesTextInUtf8) {
-    c_.db->ExecuteSQL("INSERT INTO EMP VALUES ('é', 'Ünï  ', 12345678.25, -1e-300, '2024-02-29 10:00:00', 4, "
+    c_->execute("INSERT INTO EMP VALUES ('é', 'Ünï  ', 12345678.25, -1e-300, '2024-02-29 10:00:00', 4, "
                       "CAST(x'41ff42' AS TEXT))");
-    c_.db->ExecuteSQL("INSERT INTO EMP VALUES ('😀', '', 0.30000000000000004, 123456789012345678, NULL, 5, x'00ff')");
-    for (const int32_t options : {kDynasetNoBlankStrip, 0}) {
-        auto dynaset = c_.db->DbCreateDynaset(
+    c_->execute("INSERT INTO EMP VALUES ('😀', '', 0.30000000000000004, 123456789012345678, NULL, 5, x'00ff')");
+    for (const CursorOption options : {CursorOption::KeepTrailingBlanks, CursorOption::StripTrailingBlanks}) {
+        auto dynaset = c_->openCursor(
             "SELECT *, SEQ * 1.5, 'x' || NOTE FROM EMP UNION ALL SELECT 'z', 'z', 9e99, NULL, NULL, 6, NULL, NULL, "
             "NULL ORDER BY 6",
             options);
-        OraFields& fields = dynaset->Fields();
         std::string scratch;
         int records = 0;
-        for (; !dynaset->Eof(); dynaset->MoveNext(), ++records) {
-            for (int16_t j = 0; j < fields.Count(); ++j) {
-                SCOPED_TRACE(::testing::Message() << "options " << options << " record " << records << " column " << j);
-                const std::optional<QString> text = fields.Item(j).Value();
-                const std::optional<std::string_view> bytes = fields.Item(j).Utf8Value(scratch);
+        for (; !dynaset->atEnd(); dynaset->next(), ++records) {
+            for (int16_t j = 0; j < dynaset->columnCount(); ++j) {
+                SCOPED_TRACE(::testing::Message() << "options " << static_cast<int>(options) << " record " << records << " column " << j);
+                const std::optional<QString> text = dynaset->value(j);
+                const std::optional<std::string_view> bytes = dynaset->utf8Value(j, scratch);
                 ASSERT_EQ(bytes.has_value(), text.has_value());
                 if (bytes) EXPECT_EQ(FromUtf8(*bytes), *text);
             }
@@ -359,47 +358,46 @@ TEST_F(SqliteDynasetTest, Utf8ValuesAreTheValuesTextInUtf8) {
 
 // An expression has no declared type: its values' storage classes decide.
 TEST_F(SqliteDynasetTest, ExpressionValuesAndBlobs) {
-    auto dynaset = c_.db->DbCreateDynaset(
+    auto dynaset = c_->openCursor(
         "SELECT 9223372036854775807, -3, 1.5e-7, x'00ff10', 'テキスト', NULL, 0.1 + 0.2, SALARY * 2, NAME || '!' "
         "FROM EMP WHERE SEQ = 1",
-        kDynasetNoBlankStrip);
-    OraFields& f = dynaset->Fields();
-    EXPECT_EQ(f.Item(0).Value(), "9223372036854775807");
-    EXPECT_EQ(f.Item(1).Value(), "-3");
-    EXPECT_EQ(f.Item(2).Value(), "0.00000015");
-    EXPECT_EQ(f.Item(3).Value(), "00FF10");
-    EXPECT_EQ(f.Item(4).Value(), QStringLiteral("テキスト"));
-    EXPECT_EQ(f.Item(5).Value(), std::nullopt);
-    EXPECT_EQ(f.Item(6).Value(), "0.30000000000000004");
-    EXPECT_EQ(f.Item(2).OraIDataType(), OraType::kNumber);
-    EXPECT_EQ(f.Item(4).OraIDataType(), OraType::kVarchar2);
-    EXPECT_EQ(f.Item(5).OraIDataType(), OraType::kVarchar2);
-    EXPECT_EQ(f.Item(7).Value(), "2469");
+        CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dynaset->value(0), "9223372036854775807");
+    EXPECT_EQ(dynaset->value(1), "-3");
+    EXPECT_EQ(dynaset->value(2), "0.00000015");
+    EXPECT_EQ(dynaset->value(3), "00FF10");
+    EXPECT_EQ(dynaset->value(4), QStringLiteral("テキスト"));
+    EXPECT_EQ(dynaset->value(5), std::nullopt);
+    EXPECT_EQ(dynaset->value(6), "0.30000000000000004");
+    EXPECT_EQ(dynaset->column(2).kind, ColumnKind::Number);
+    EXPECT_EQ(dynaset->column(4).kind, ColumnKind::Text);
+    EXPECT_EQ(dynaset->column(5).kind, ColumnKind::Text);
+    EXPECT_EQ(dynaset->value(7), "2469");
     for (int i : {7, 8}) {
-        EXPECT_EQ(f.Item(i).OraIDataType(), i == 7 ? OraType::kNumber : OraType::kVarchar2);
-        EXPECT_EQ(f.Item(i).Size(), i == 7 ? 39 : 0);
-        EXPECT_EQ(f.Item(i).OraScale(), 0);
-        EXPECT_TRUE(f.Item(i).OraNullOK());
+        EXPECT_EQ(dynaset->column(i).kind, i == 7 ? ColumnKind::Number : ColumnKind::Text);
+        EXPECT_EQ(dynaset->column(i).size, i == 7 ? 39 : 0);
+        EXPECT_EQ(dynaset->column(i).scale, 0);
+        EXPECT_TRUE(dynaset->column(i).nullable);
     }
 }
 
 // A statement that changes data is refused even when it returns rows.
 TEST_F(SqliteDynasetTest, StatementsThatWriteAreRefusedBeforeTheyRun) {
     const Error e = ErrorOf(
-        [&] { c_.db->DbCreateDynaset("INSERT INTO EMP SELECT * FROM EMP RETURNING CODE", kDynasetNoBlankStrip); });
+        [&] { c_->openCursor("INSERT INTO EMP SELECT * FROM EMP RETURNING CODE", CursorOption::KeepTrailingBlanks); });
     EXPECT_EQ(e.Number(), SQLITE_ERROR);
-    EXPECT_EQ(QueryValue(*c_.db, "SELECT count(*) FROM EMP"), "3");
+    EXPECT_EQ(QueryValue(*c_, "SELECT count(*) FROM EMP"), "3");
 }
 
 TEST_F(SqliteDynasetTest, ErrorWhileReadingRowsIsRaisedByTheMove) {
-    c_.db->ExecuteSQL("CREATE TABLE D (S TEXT)");
-    c_.db->ExecuteSQL("INSERT INTO D VALUES ('20240101')");
-    c_.db->ExecuteSQL("INSERT INTO D VALUES ('20240230')");
-    auto dynaset = c_.db->DbCreateDynaset("SELECT TO_DATE(S, 'yyyymmdd') FROM D ORDER BY rowid", kDynasetNoBlankStrip);
-    EXPECT_EQ(dynaset->Fields().Item(0).Value(), "2024-01-01");
-    const Error e = ErrorOf([&] { dynaset->MoveNext(); });
+    c_->execute("CREATE TABLE D (S TEXT)");
+    c_->execute("INSERT INTO D VALUES ('20240101')");
+    c_->execute("INSERT INTO D VALUES ('20240230')");
+    auto dynaset = c_->openCursor("SELECT TO_DATE(S, 'yyyymmdd') FROM D ORDER BY rowid", CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dynaset->value(0), "2024-01-01");
+    const Error e = ErrorOf([&] { dynaset->next(); });
     EXPECT_EQ(e.Number(), SQLITE_ERROR);
-    EXPECT_TRUE(dynaset->Eof());
+    EXPECT_TRUE(dynaset->atEnd());
 }
 
 // ----------------------------------------------------------------------------
@@ -413,36 +411,36 @@ TEST_F(SqliteEngine, RecordCountOfAGeneratedMillionsRowResultIsExactInBoundedMem
     Connected c = Connect(Host("big.db"));
     const MemoryWatch memory;
     ASSERT_TRUE(memory.valid());
-    auto dynaset = c.db->DbCreateDynaset(
+    auto dynaset = c->openCursor(
         QString::fromLatin1(kTwoMillion) + "SELECT x, 'row number ' || x || ' with some text to make it wider' FROM c",
-        kDynasetNoBlankStrip);
-    EXPECT_EQ(dynaset->RecordCount(), 2000000);
-    dynaset->MoveFirst();
-    for (int i = 1; i <= 5; ++i, dynaset->MoveNext()) EXPECT_EQ(dynaset->Fields().Item(0).Value(), QString::number(i));
+        CursorOption::KeepTrailingBlanks);
+    EXPECT_EQ(dynaset->size(), 2000000);
+    dynaset->first();
+    for (int i = 1; i <= 5; ++i, dynaset->next()) EXPECT_EQ(dynaset->value(0), QString::number(i));
     ExpectBoundedGrowth(memory, kAllowedGrowthKiB);
 }
 
 TEST_F(SqliteEngine, RecordCountOfAMillionsRowTableIsExactInBoundedMemory) {
     {
         Connected filler = Connect(Host("big.db"));
-        filler.db->ExecuteSQL("CREATE TABLE BIG (ID INTEGER NOT NULL, NAME VARCHAR2(60), AMOUNT NUMBER(9,2))");
-        filler.session->BeginTrans();
-        EXPECT_EQ(filler.db->ExecuteSQL(QString::fromLatin1(kTwoMillion) +
+        filler->execute("CREATE TABLE BIG (ID INTEGER NOT NULL, NAME VARCHAR2(60), AMOUNT NUMBER(9,2))");
+        filler->begin();
+        EXPECT_EQ(filler->execute(QString::fromLatin1(kTwoMillion) +
                                         "INSERT INTO BIG SELECT x, '名前 ' || x, x / 100.0 FROM c"),
                   2000000);
-        filler.session->CommitTrans();
+        filler->commit();
     }
     Connected c = Connect(Host("big.db"));
     const MemoryWatch memory;
     ASSERT_TRUE(memory.valid());
     for (const char* sql : {"SELECT * FROM BIG", "SELECT * FROM BIG ORDER BY 1", "SELECT * FROM BIG WHERE ID % 2 = 0"}) {
         SCOPED_TRACE(sql);
-        auto dynaset = c.db->DbCreateDynaset(QString::fromLatin1(sql), kDynasetNoBlankStrip);
-        EXPECT_EQ(dynaset->RecordCount(), std::string(sql).find('%') == std::string::npos ? 2000000 : 1000000);
-        dynaset->MoveFirst();
-        for (int i = 0; i < 3 && !dynaset->Eof(); ++i) {
-            EXPECT_TRUE(dynaset->Fields().Item(1).Value().has_value());
-            dynaset->MoveNext();
+        auto dynaset = c->openCursor(QString::fromLatin1(sql), CursorOption::KeepTrailingBlanks);
+        EXPECT_EQ(dynaset->size(), std::string(sql).find('%') == std::string::npos ? 2000000 : 1000000);
+        dynaset->first();
+        for (int i = 0; i < 3 && !dynaset->atEnd(); ++i) {
+            EXPECT_TRUE(dynaset->value(1).has_value());
+            dynaset->next();
         }
     }
     ExpectBoundedGrowth(memory, kAllowedGrowthKiB);

@@ -22,27 +22,16 @@ using namespace velkin::testing;
 namespace {
 
 // The engine the host names, with a hook on the wait the command gives it.
-class HookedSession final : public EngineSession {
+class WaitHookedConnection final : public ForwardingConnection {
 public:
-    HookedSession(std::unique_ptr<EngineSession> inner, std::function<void(ServerWait&)> hook)
-        : inner_(std::move(inner)), hook_(std::move(hook)) {}
-    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect, int32_t options) override {
-        return inner_->OpenDatabase(host, connect, options);
-    }
-    void BeginTrans() override { inner_->BeginTrans(); }
-    void CommitTrans() override { inner_->CommitTrans(); }
-    void rollback() override { inner_->rollback(); }
-    Dialect dialect() const override { return inner_->dialect(); }
-    void RequireTransactionalTable(const QString& table) override { inner_->RequireTransactionalTable(table); }
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override { return inner_->KeysReferringTo(table); }
-    bool ListsReferringKeys() const override { return inner_->ListsReferringKeys(); }
+    WaitHookedConnection(std::unique_ptr<Connection> inner, std::function<void(ServerWait&)> hook)
+        : ForwardingConnection(std::move(inner)), hook_(std::move(hook)) {}
     void setServerWait(ServerWait* wait) override {
         if (wait) wait->setWaitHook(hook_);
-        inner_->setServerWait(wait);
+        ForwardingConnection::setServerWait(wait);
     }
 
 private:
-    std::unique_ptr<EngineSession> inner_;
     std::function<void(ServerWait&)> hook_;
 };
 
@@ -72,7 +61,7 @@ protected:
         for (int i = 1; i <= 300; ++i) values += (i > 1 ? ",(" : "(") + std::to_string(i) + ",'n" + std::to_string(i) + "')";
         admin_->Exec("INSERT INTO " + table_ + " VALUES " + values);
         useSessions([this](const QString& host) {
-            return std::make_unique<HookedSession>(CreateSession(host), [this](ServerWait& wait) {
+            return std::make_unique<WaitHookedConnection>(CreateConnection(host), [this](ServerWait& wait) {
                 if (++waits_ == stopAt_) wait.cancel();
             });
         });

@@ -211,17 +211,17 @@ TEST_F(ReadTest, AMissingTableShowsTheEnginesErrorAndLeavesTheGridReset) {
 
 TEST_F(ReadTest, OracleStatementTexts) {
     Script script;
-    script.columns = {{"A", OraType::kNumber, 10, 2, false}, {"B", OraType::kVarchar2, 5, 0, true},
-                      {"C", OraType::kDate, 7, 0, false}, {"D", 8, 0, 0, true}};
+    script.columns = {{"A", ColumnKind::Number, 10, 2, false}, {"B", ColumnKind::Text, 5, 0, true},
+                      {"C", ColumnKind::Date, 7, 0, false}, {"D", ColumnKind::Other, 0, 0, true}};
     script.rows = {{QString("1"), std::nullopt, QString("2024-02-29 13:00:00"), QString("x")}};
-    useSessions([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    useSessions([&](const QString&) { return std::make_unique<RecordingConnection>(script); });
     context();  // the settings are read before the boxes are typed in
     inputs.login = {" scott ", "tiger", "ORCL"};
     readTable("EMP");
     ASSERT_TRUE(report.boxes.empty());
-    EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|scott/tiger|2",
-                                         "Dynaset 2 SELECT * FROM EMP WHERE ROWNUM < 2 ",
-                                         "Dynaset 2 SELECT * FROM EMP ORDER BY 1 ,3"}));
+    EXPECT_EQ(script.calls, (QStringList{"Open ORCL|scott/tiger|no-wait",
+                                         "Cursor keep-blanks SELECT * FROM EMP WHERE ROWNUM < 2 ",
+                                         "Cursor keep-blanks SELECT * FROM EMP ORDER BY 1 ,3"}));
     EXPECT_EQ(row(2, 4), (Cells{"NUMBER(9.2)", "VARCHAR2(5)", "DATE(8)", "ETC(0)"}));
     EXPECT_EQ(row(3, 4), (Cells{"1", "", "20240229 13:00:00", "x"}));
 
@@ -229,5 +229,5 @@ TEST_F(ReadTest, OracleStatementTexts) {
     for (auto& c : script.columns) c.nullOk = true;
     script.calls.clear();
     readTable(" emp x ");
-    EXPECT_EQ(script.calls.last(), "Dynaset 2 SELECT * FROM  emp x ");
+    EXPECT_EQ(script.calls.last(), "Cursor keep-blanks SELECT * FROM  emp x ");
 }

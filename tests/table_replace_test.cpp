@@ -221,13 +221,13 @@ TEST_F(ReplaceTest, MoreGridColumnsThanTheCatalogueFailsBeforeAnyInsertWithoutAM
 
 TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     Script script;
-    script.columns = {{"CODE", OraType::kChar, 5, 0, false}, {"Name", OraType::kVarchar2, 20, 0, true},
-                      {"AMT", OraType::kNumber, 10, 2, true}, {"D", OraType::kDate, 7, 0, true}};
+    script.columns = {{"CODE", ColumnKind::FixedChar, 5, 0, false}, {"Name", ColumnKind::Text, 20, 0, true},
+                      {"AMT", ColumnKind::Number, 10, 2, true}, {"D", ColumnKind::Date, 7, 0, true}};
     script.rows = {{QString("A"), QString("x'y"), QString("1.5"), QString("2024-01-31 00:00:00")},
                    {QString("B"), std::nullopt, std::nullopt, std::nullopt},
                    {QString("C"), QString("z"), QString("123456789012345678901234567890"),
                     QString("2024-01-31 10:11:12")}};
-    useSessions([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    useSessions([&](const QString&) { return std::make_unique<RecordingConnection>(script); });
     context();
     inputs.login.host = "ORCL";
     read();
@@ -236,21 +236,21 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     ASSERT_TRUE(report.reports().empty());
     EXPECT_EQ(script.calls,
               (QStringList{
-                  "OpenDatabase ORCL|/|2", "BeginTrans", "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
-                  "Dynaset 2 SELECT * FROM EMP", "Execute DELETE EMP",
+                  "Open ORCL|/|no-wait", "Begin", "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
+                  "Cursor keep-blanks SELECT * FROM EMP", "Execute DELETE EMP",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('A','x''y',1.5,"
                   "TO_DATE('20240131','yyyymmdd')) ",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('B',NULL,NULL,NULL) ",
                   "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\",\"D\") VALUES ('C','z',"
                   "123456789012345678901234567890,TO_DATE('20240131 10:11:12','yyyymmdd hh24:mi:ss')) ",
-                  "CommitTrans"}));
+                  "Commit"}));
 
     // A commit the server refuses: rolled back, reported, no row marked.
     read();
     script.calls.clear();
     script.failCommit = true;
     update();
-    EXPECT_EQ(script.calls.last(), "rollback");
+    EXPECT_EQ(script.calls.last(), "Rollback");
     ASSERT_EQ(report.reports().size(), 1u);
     EXPECT_TRUE(report.reports()[0].text.startsWith("Error Code:2091\r\n"));
     EXPECT_NE(color(3, 2), GridColor::kRed);
@@ -263,7 +263,7 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     script.failExecuteAt = 3;  // the lock, the delete, the first insert, then this one
     report.boxes.clear();
     update();
-    EXPECT_EQ(script.calls.last(), "rollback");
+    EXPECT_EQ(script.calls.last(), "Rollback");
     EXPECT_EQ(color(4, 1), GridColor::kRed);
     EXPECT_EQ(color(3, 2), GridColor::kWhite);
 
@@ -275,9 +275,9 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     script.failExecuteAt = -1;
     script.calls.clear();
     update();
-    EXPECT_EQ(script.calls, (QStringList{"OpenDatabase ORCL|/|2", "BeginTrans",
+    EXPECT_EQ(script.calls, (QStringList{"Open ORCL|/|no-wait", "Begin",
                                          "Execute LOCK TABLE EMP IN EXCLUSIVE MODE NOWAIT",
-                                         "Dynaset 2 SELECT * FROM EMP", "rollback"}));
+                                         "Cursor keep-blanks SELECT * FROM EMP", "Rollback"}));
     EXPECT_EQ(report.reports().size(), 1u);
 }
 
@@ -286,9 +286,9 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
 // question says what could not be checked.
 TEST_F(ReplaceTest, AnUpdateWhereReferencesCannotBeCheckedSaysSoAndGoesAhead) {
     Script script;
-    script.columns = {{"CODE", OraType::kChar, 5, 0, false}};
+    script.columns = {{"CODE", ColumnKind::FixedChar, 5, 0, false}};
     script.rows = {{QString("A")}};
-    useSessions([&](const QString&) { return std::make_unique<RecordingSession>(script); });
+    useSessions([&](const QString&) { return std::make_unique<RecordingConnection>(script); });
     context();
     inputs.login.host = "ORCL";
     for (const bool lists : {false, true}) {
@@ -300,7 +300,7 @@ TEST_F(ReplaceTest, AnUpdateWhereReferencesCannotBeCheckedSaysSoAndGoesAhead) {
         const MessageRequest& question = report.boxes[0];
         EXPECT_EQ(question.detail.contains(kReferencesUncheckedNote), !lists) << question.detail.toStdString();
         EXPECT_EQ(question.defaultButton, MessageAnswer::Yes);
-        EXPECT_EQ(script.calls.last(), "CommitTrans");
+        EXPECT_EQ(script.calls.last(), "Commit");
     }
 }
 
@@ -472,9 +472,8 @@ TEST_F(ReplaceTest, AnAbandonedPartialSnapshotGoesAndEveryOtherFileStays) {
 // COMMIT's answer: neither snapshot replaces the other, while pending or
 // after both are named.
 TEST_F(ReplaceTest, TwoSnapshotsInOneSecondBothSurvive) {
-    const std::unique_ptr<EngineSession> session = CreateSession(QStringLiteral("sqlite:Velkin.db"));
-    const std::unique_ptr<OraDatabase> database =
-        session->OpenDatabase(QStringLiteral("sqlite:Velkin.db"), QStringLiteral("scott/tiger"), kOpenNoWait);
+    const std::unique_ptr<Connection> database = CreateConnection(QStringLiteral("sqlite:Velkin.db"));
+    database->open(QStringLiteral("sqlite:Velkin.db"), QStringLiteral("scott/tiger"), OpenOption::NoLockWait);
     const QDateTime second = QDateTime::currentDateTime();
     const QString query = QStringLiteral("SELECT * FROM EMP");
     {

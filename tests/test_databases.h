@@ -96,46 +96,55 @@ inline const char* kMyMissingServer =
     "scripts/run-tests.sh (make test) starts";
 
 // ---------------------------------------------------------------------------
-// A session of an engine under test
+// A connection of an engine under test
 
-// The session and its database object, released in the commands' order.
-struct Opened {
-    std::unique_ptr<EngineSession> session;
-    std::unique_ptr<OraDatabase> db;
-};
+using Opened = std::unique_ptr<Connection>;
 
-inline Opened Open(const QString& host, const QString& login, int32_t options = kOpenNoWait) {
-    Opened o{CreateSession(host), nullptr};
-    o.db = o.session->OpenDatabase(host, login, options);
+inline Opened Open(const QString& host, const QString& login, OpenOption option = OpenOption::NoLockWait) {
+    Opened o = CreateConnection(host);
+    o->open(host, login, option);
     return o;
 }
 
 using Values = std::vector<std::optional<QString>>;
 
 // The current record's values.
-inline Values Row(OraDynaset& dynaset) {
+inline Values Row(Cursor& cursor) {
     Values row;
-    for (int32_t i = 0; i < dynaset.Fields().Count(); ++i) row.push_back(dynaset.Fields().Item(i).Value());
+    for (int32_t i = 0; i < cursor.columnCount(); ++i) row.push_back(cursor.value(i));
     return row;
 }
 
 // Every record of a query.
-inline std::vector<Values> Read(OraDatabase& db, const QString& sql, int32_t options = kDynasetNoBlankStrip) {
-    auto dynaset = db.DbCreateDynaset(sql, options);
+inline std::vector<Values> Read(Connection& db, const QString& sql,
+                                CursorOption option = CursorOption::KeepTrailingBlanks) {
+    auto cursor = db.openCursor(sql, option);
     std::vector<Values> rows;
-    for (dynaset->MoveFirst(); !dynaset->Eof(); dynaset->MoveNext()) rows.push_back(Row(*dynaset));
+    for (cursor->first(); !cursor->atEnd(); cursor->next()) rows.push_back(Row(*cursor));
     return rows;
 }
 
-// What a dynaset says of its columns, in one text: "name type/size/scale"
-// with " NOT NULL" where no NULL is allowed, joined by ", ". The type is
-// OraType's code: VARCHAR2 1, NUMBER 2, DATE 12, CHAR 96, anything else 0.
-inline std::string Columns(OraDynaset& dynaset) {
+// A column kind as row 2 names it.
+inline const char* KindName(ColumnKind kind) {
+    switch (kind) {
+    case ColumnKind::Text: return "VARCHAR2";
+    case ColumnKind::Number: return "NUMBER";
+    case ColumnKind::Date: return "DATE";
+    case ColumnKind::FixedChar: return "CHAR";
+    case ColumnKind::Other: break;
+    }
+    return "ETC";
+}
+
+// What a cursor says of its columns, in one text: "name KIND/size/scale"
+// with " NOT NULL" where no NULL is allowed, joined by ", ". KIND is the type
+// word of row 2: VARCHAR2, NUMBER, DATE, CHAR, or ETC for anything else.
+inline std::string Columns(const Cursor& cursor) {
     std::string text;
-    for (int32_t i = 0; i < dynaset.Fields().Count(); ++i) {
-        const OraField& f = dynaset.Fields().Item(i);
-        text += (i ? ", " : "") + f.Name().toStdString() + " " + std::to_string(f.OraIDataType()) + "/" +
-                std::to_string(f.Size()) + "/" + std::to_string(f.OraScale()) + (f.OraNullOK() ? "" : " NOT NULL");
+    for (int32_t i = 0; i < cursor.columnCount(); ++i) {
+        const ResultColumn& c = cursor.column(i);
+        text += (i ? ", " : "") + c.name.toStdString() + " " + KindName(c.kind) + "/" + std::to_string(c.size) + "/" +
+                std::to_string(c.scale) + (c.nullable ? "" : " NOT NULL");
     }
     return text;
 }

@@ -71,8 +71,8 @@ protected:
         context();  // the settings first, then the boxes as typed
         inputs.login = {QString::fromStdString(login.substr(0, slash)), QString::fromStdString(login.substr(slash + 1)),
                         QString::fromStdString(host)};
-        useSessions([this](const QString& hostText) -> std::unique_ptr<EngineSession> {
-            return std::make_unique<HookedSession>(CreateSession(hostText), [this](OraDatabase& db, const QString& step) {
+        useSessions([this](const QString& hostText) -> std::unique_ptr<Connection> {
+            return std::make_unique<HookedConnection>(CreateConnection(hostText), [this](Connection& db, const QString& step) {
                 if (hook_) hook_(db, step);
             });
         });
@@ -92,7 +92,7 @@ protected:
 
     // The server's number for the session behind `db`, asked at its first
     // step (later ones may be in the middle of a pipeline).
-    std::string sessionId(OraDatabase& db) const {
+    std::string sessionId(Connection& db) const {
         if (engine() == Engine::SQLite) return "";
         const bool pg = engine() == Engine::PostgreSQL;
         const auto rows = test::Read(db, pg ? QStringLiteral("SELECT pg_backend_pid()") : QStringLiteral("SELECT CONNECTION_ID()"));
@@ -134,7 +134,7 @@ TEST_P(UpdateRace, TheSessionEndedAfterAnyStepLeavesTheTableAsItWas) {
         int step = 0;
         bool ended = false, atCommit = false;
         std::string id;
-        hook_ = [&](OraDatabase& db, const QString& what) {
+        hook_ = [&](Connection& db, const QString& what) {
             if (step == 0) id = sessionId(db);
             if (step++ != k) return;
             ended = true;
@@ -177,7 +177,7 @@ TEST_P(UpdateRace, AnotherSessionsWriteAtTheEndOfTheSnapshotIsNeitherWipedNorRev
     setCell(5, 2, QStringLiteral("mine"));
     const QString deleteAll = QStringLiteral("DELETE FROM ") + QString::fromStdString(table_);
     std::vector<std::string> refused;
-    hook_ = [&](OraDatabase&, const QString& what) {
+    hook_ = [&](Connection&, const QString& what) {
         if (what != deleteAll) return;
         for (const std::string& write :
              {"INSERT INTO " + table_ + " VALUES (4, 'theirs')", "UPDATE " + table_ + " SET v = 'theirs' WHERE id = 2"}) {
@@ -208,11 +208,11 @@ TEST_P(UpdateRace, ATransactionEndedBetweenStatementsCommitsNothing) {
         setCell(4, 2, QStringLiteral("changed"));
         int step = 0;
         bool ended = false;
-        hook_ = [&](OraDatabase& db, const QString&) {
+        hook_ = [&](Connection& db, const QString&) {
             if (step++ != k) return;
             ended = true;
             try {
-                db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+                db.execute(QStringLiteral("ROLLBACK"));
             } catch (const Error&) {
                 // The session may notice at once; what matters is what follows.
             }

@@ -90,36 +90,36 @@ TEST(ColumnTypeText, SizeAndPositiveScale) {
     }
 }
 
-TEST(CatalogueEntry, OracleTypeCodesMapToTypeSizeScale) {
+TEST(CatalogueEntry, ColumnKindsMapToTypeSizeScale) {
+    using enum ColumnKind;
     struct Case {
-        int32_t code, size, scale;
+        ColumnKind kind;
+        int32_t size, scale;
         const char* type;
         int32_t wantSize, wantScale;
     };
     const Case cases[] = {
-        {1, 20, 0, "VARCHAR2", 20, 0},
-        {1, 20, 7, "VARCHAR2", 20, 0},
-        {96, 5, 3, "CHAR", 5, 0},
-        {2, 10, 2, "NUMBER", 9, 2},
-        {2, 22, -127, "NUMBER", 21, -127},
-        {2, 0, 0, "NUMBER", -1, 0},
-        {2, std::numeric_limits<int32_t>::min(), 0, "NUMBER", std::numeric_limits<int32_t>::min(), 0},
-        {12, 7, 4, "DATE", 8, 0},
-        {8, 100, 1, "ETC", 0, 0},
-        {113, 4000, 0, "ETC", 0, 0},
-        {0, 0, 0, "ETC", 0, 0},
-        {-1, 9, 9, "ETC", 0, 0},
+        {Text, 20, 0, "VARCHAR2", 20, 0},
+        {Text, 20, 7, "VARCHAR2", 20, 0},
+        {FixedChar, 5, 3, "CHAR", 5, 0},
+        {Number, 10, 2, "NUMBER", 9, 2},
+        {Number, 22, -127, "NUMBER", 21, -127},
+        {Number, 0, 0, "NUMBER", -1, 0},
+        {Number, std::numeric_limits<int32_t>::min(), 0, "NUMBER", std::numeric_limits<int32_t>::min(), 0},
+        {Date, 7, 4, "DATE", 8, 0},
+        {Other, 100, 1, "ETC", 0, 0},
+        {Other, 0, 0, "ETC", 0, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
-        const ColumnInfo info = CatalogueEntry(c.code, c.size, c.scale);
+        SCOPED_TRACE(c.type);
+        const ColumnInfo info = CatalogueEntry(c.kind, c.size, c.scale);
         EXPECT_EQ(ColumnKindName(info.kind), QString::fromLatin1(c.type));
         EXPECT_EQ(info.size, c.wantSize);
         EXPECT_EQ(info.scale, c.wantScale);
     }
     // The catalogue and the type text together give the texts of grid row 2.
-    const ColumnInfo n = CatalogueEntry(2, 10, 2);
+    const ColumnInfo n = CatalogueEntry(ColumnKind::Number, 10, 2);
     EXPECT_EQ(ColumnTypeText(ColumnKindName(n.kind), n.size, n.scale), "NUMBER(9.2)");
-    const ColumnInfo d = CatalogueEntry(12, 7, 0);
+    const ColumnInfo d = CatalogueEntry(ColumnKind::Date, 7, 0);
     EXPECT_EQ(ColumnTypeText(ColumnKindName(d.kind), d.size, d.scale), "DATE(8)");
 }

@@ -197,49 +197,45 @@ void TableSnapshot::TempFile::close() {
     fd = -1;
 }
 
-TableSnapshot::TableSnapshot(OraDatabase& database, const QString& query, const QString& table,
+TableSnapshot::TableSnapshot(Connection& database, const QString& query, const QString& table,
                              const QString& folder, const QDateTime& taken)
     : folder_(folder), stem_(SnapshotStem(table)), stamp_(taken.toString(QStringLiteral("yyyyMMdd-HHmmss"))) {
     // The query comes first, so a table that does not exist fails as the
     // engine reports it, with no file made.
-    std::unique_ptr<OraDynaset> dynaset = database.DbCreateDynaset(query, kDynasetNoBlankStrip);
-    OraFields& fields = dynaset->Fields();
-    const int16_t count = fields.Count();
-    std::vector<OraField*> columns;
+    std::unique_ptr<Cursor> cursor = database.openCursor(query, CursorOption::KeepTrailingBlanks);
+    const int count = cursor->columnCount();
     std::vector<bool> isDate;
     std::vector<QString> names, types;
-    for (int16_t j = 0; j < count; ++j) {
-        OraField& field = fields.Item(j);
-        columns.push_back(&field);
-        const ColumnInfo info = CatalogueEntry(field.OraIDataType(), field.Size(), field.OraScale());
-        names.push_back(field.Name());
+    for (const ResultColumn& column : cursor->columns()) {
+        const ColumnInfo info = CatalogueEntry(column.kind, column.size, column.scale);
+        names.push_back(column.name);
         types.push_back(ColumnTypeText(info));
-        isDate.push_back(field.OraIDataType() == OraType::kDate);
+        isDate.push_back(column.kind == ColumnKind::Date);
     }
 
     open();
     pending_.reserve(kPendingChars + 4096);
     append(names);
     append(types);
-    std::vector<QString> cells(columns.size());
+    std::vector<QString> cells(static_cast<size_t>(count));
     std::string scratch;
     DateCellBuffer dateText;
-    dynaset->MoveFirst();
-    while (!dynaset->Eof()) {
+    cursor->first();
+    while (!cursor->atEnd()) {
         // The same bytes a read puts in the grid, so that the hashes compare.
         RowHash hash;
-        for (size_t j = 0; j < columns.size(); ++j) {
+        for (int j = 0; j < count; ++j) {
             // Asked first, as a read asks: the value's view may point into the engine's buffer.
-            const std::optional<ExactValue> exact = columns[j]->Exact();
-            std::optional<std::string_view> value = columns[j]->Utf8Value(scratch);
-            if (value && isDate[j]) value = DateCellTextUtf8(*value, dateText);
+            const std::optional<ExactValue> exact = cursor->exact(j);
+            std::optional<std::string_view> value = cursor->utf8Value(j, scratch);
+            if (value && isDate[static_cast<size_t>(j)]) value = DateCellTextUtf8(*value, dateText);
             hash.add(!value, value.value_or(std::string_view()));
             if (value && exact) hash.addExact(EncodeExact(*value, *exact));
-            cells[j] = value ? FromUtf8(*value) : QString();
+            cells[static_cast<size_t>(j)] = value ? FromUtf8(*value) : QString();
         }
         rowHashes_.push_back(hash.value());
         append(cells);
-        dynaset->MoveNext();
+        cursor->next();
     }
     flush();
     // On disk before the DELETE runs: a disk that fills up or fails shows

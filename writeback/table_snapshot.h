@@ -92,7 +92,7 @@ public:
     // dialect's, which may lock the rows) and writes them under a
     // temporary name in `folder`, created when missing. Throws velkin::Error
     // (the engine's, or SnapshotFileError) with nothing left behind.
-    TableSnapshot(OraDatabase& database, const QString& query, const QString& table,
+    TableSnapshot(Connection& database, const QString& query, const QString& table,
                   const QString& folder = QString::fromLatin1(kSnapshotFolder),
                   const QDateTime& taken = QDateTime::currentDateTime());
     // The file is removed unless its COMMIT has started (commitStarts).

@@ -15,19 +15,19 @@
 // itself runs only with a verified certificate or through the local socket
 // (else error 5010).
 //
-// No waiting on locks (OpenDatabase option 2): row and table locks held by
+// No waiting on locks (OpenOption::NoLockWait): row and table locks held by
 // another session fail the statement at once (MariaDB 10.3 and later; MySQL
 // waits its minimum, one second). The error is 1205 (lock wait timeout).
 //
-// A dynaset streams its result (the client holds one row at a time). Its
+// A cursor streams its result (the client holds one row at a time). Its
 // record count is the server's COUNT(*) of the query, taken in the same
 // consistent snapshot as the rows: outside the session's transaction the
-// dynasets open a REPEATABLE READ transaction of their own, ended when the
-// last of them closes (a BeginTrans meanwhile takes it over). A query that
-// cannot stand in FROM is counted by running it once more. While one dynaset
+// cursors open a REPEATABLE READ transaction of their own, ended when the
+// last of them closes (a begin meanwhile takes it over). A query that
+// cannot stand in FROM is counted by running it once more. While one cursor
 // streams, the connection can run nothing else; another command first drains
-// that stream, and the dynaset runs its query again when it moves on. A
-// dynaset closed with many rows still unread (a read stopped by the grid's
+// that stream, and the cursor runs its query again when it moves on. A
+// cursor closed with many rows still unread (a read stopped by the grid's
 // row limit) does not wait for them: when its own transaction has only read,
 // the connection is dropped and the next command opens a fresh one.
 //
@@ -41,6 +41,6 @@
 
 namespace velkin {
 
-std::unique_ptr<EngineSession> CreateMySqlSession();
+std::unique_ptr<Connection> CreateMySqlConnection();
 
 }  // namespace velkin

@@ -30,7 +30,7 @@ void RequireTransactionalTables(const std::vector<MySqlBaseTable>& tables, const
                                 const MySqlTwoColumnQuery& query);
 
 // The foreign keys of other tables that refer to any of `tables` (see
-// EngineSession::KeysReferringTo).
+// Connection::KeysReferringTo).
 std::vector<ReferringKey> MySqlKeysReferringTo(const std::vector<MySqlBaseTable>& tables,
                                                const MySqlTwoColumnQuery& query);
 

@@ -1,6 +1,6 @@
 #pragma once
-// One open ODBC connection, shared by the session, its database object and
-// every dynaset, so they may be released in any order.
+// One open ODBC connection, shared by the session and every cursor, so they
+// may be released in any order.
 
 #include "db/odbc/odbc_handles.h"
 #include "db/server_wait.h"
@@ -16,8 +16,8 @@ struct OdbcConnection {
     EnvironmentHandle environment;
     ConnectionHandle dbc;
     bool connected = false;
-    // Between BeginTrans and its commit or rollback. Outside one, each
-    // ExecuteSQL is committed on its own, as auto-commit would have done.
+    // Between begin and its commit or rollback. Outside one, each
+    // execute is committed on its own, as auto-commit would have done.
     bool inTransaction = false;
     // A statement met the connection lost (SQLSTATE class 08).
     bool lost = false;
@@ -31,7 +31,7 @@ struct OdbcConnection {
     OdbcConnection(const OdbcConnection&) = delete;
     OdbcConnection& operator=(const OdbcConnection&) = delete;
     // Whatever is still open is rolled back: a command that ends without
-    // CommitTrans never leaves changes behind.
+    // commit never leaves changes behind.
     ~OdbcConnection();
 
     SQLHDBC get() const { return dbc.get(); }

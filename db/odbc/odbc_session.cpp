@@ -3,7 +3,7 @@
 #include "db/error.h"
 #include "db/server_fault.h"
 #include "db/odbc/odbc_connection.h"
-#include "db/odbc/odbc_dynaset.h"
+#include "db/odbc/odbc_cursor.h"
 #include "db/odbc/odbc_handles.h"
 #include "db/odbc/odbc_text.h"
 #include "db/mysql/my_transactional.h"
@@ -226,52 +226,16 @@ void ExecuteOwn(const OdbcConnection& connection, const QString& sql) {
                    statement);
 }
 
-[[noreturn]] void ThrowNotOpen() {
-    throw EngineError(QStringLiteral("08003"), QStringLiteral("データベースに接続されていません。"));
+// A fault of the session's own calls, by its SQLSTATE.
+Error SessionError(SessionFault fault) {
+    return EngineError(QLatin1String(CodeOf(kOdbcSessionFaults, fault).sqlState), SessionFaultText(fault));
 }
 
-class OdbcDatabase final : public OraDatabase {
+[[noreturn]] void ThrowNotOpen() { throw SessionError(SessionFault::NotConnected); }
+
+class OdbcSession final : public Connection {
 public:
-    explicit OdbcDatabase(SharedConnection connection) : connection_(std::move(connection)) {}
-
-    int64_t ExecuteSQL(const QString& sql) override {
-        RefuseSecondStatement(sql);
-        OdbcConnection& connection = *connection_;
-        SQLLEN rows = 0;
-        {
-            const StatementHandle statement = AllocateStatement(connection.get());
-            const SQLRETURN rc = connection.Waiting(statement.get(), [&] {
-                return SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
-            });
-            if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-                const Error error = DiagnosticError(SQL_HANDLE_STMT, statement.get());
-                // Some drivers answer a later commit with success all the same.
-                if (error.SqlState().startsWith(QLatin1String("08"))) connection.lost = true;
-                if (!connection.inTransaction) {
-                    ++connection.transactionsEnded;
-                    SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
-                }
-                throw error;
-            }
-            // SQL_NO_DATA: a searched UPDATE or DELETE that met no row.
-            if (rc == SQL_NO_DATA || !SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows)) || rows < 0) rows = 0;
-        }
-        if (!connection.inTransaction) connection.EndTransaction(SQL_COMMIT);
-        return rows;
-    }
-
-    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
-        return OpenDynaset(connection_, sql, (options & kDynasetNoBlankStrip) != 0);
-    }
-
-private:
-    SharedConnection connection_;
-};
-
-class OdbcSession final : public EngineSession {
-public:
-    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& connect,
-                                              int32_t options) override {
+    void open(const QString& host, const QString& connect, OpenOption option) override {
         auto connection = std::make_shared<OdbcConnection>();
         SQLHANDLE raw = SQL_NULL_HANDLE;
         if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &raw)))
@@ -313,28 +277,58 @@ public:
         if (described.lockingIsolation) ExecuteOwn(*connection, QLatin1String(described.lockingIsolation));
         // Where the dialect has no such setting, the data source's own
         // timeout decides (see the header).
-        if ((options & kOpenNoWait) && described.noLockWait)
+        if (option == OpenOption::NoLockWait && described.noLockWait)
             ExecuteOwn(*connection, QLatin1String(described.noLockWait));
         connection->EndTransaction(SQL_COMMIT);
 
         connection_ = connection;
-        return std::make_unique<OdbcDatabase>(std::move(connection));
     }
 
-    void BeginTrans() override {
-        OdbcConnection& connection = Connection();
+    int64_t execute(const QString& sql) override {
+        RefuseSecondStatement(sql);
+        OdbcConnection& connection = Wire();
+        SQLLEN rows = 0;
+        {
+            const StatementHandle statement = AllocateStatement(connection.get());
+            const SQLRETURN rc = connection.Waiting(statement.get(), [&] {
+                return SQLExecDirectW(statement.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
+            });
+            if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+                const Error error = DiagnosticError(SQL_HANDLE_STMT, statement.get());
+                // Some drivers answer a later commit with success all the same.
+                if (error.SqlState().startsWith(QLatin1String("08"))) connection.lost = true;
+                if (!connection.inTransaction) {
+                    ++connection.transactionsEnded;
+                    SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_ROLLBACK);
+                }
+                throw error;
+            }
+            // SQL_NO_DATA: a searched UPDATE or DELETE that met no row.
+            if (rc == SQL_NO_DATA || !SQL_SUCCEEDED(SQLRowCount(statement.get(), &rows)) || rows < 0) rows = 0;
+        }
+        if (!connection.inTransaction) connection.EndTransaction(SQL_COMMIT);
+        return rows;
+    }
+
+    std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) override {
+        Wire();  // throws when not open
+        return OpenCursor(connection_, sql, option == CursorOption::KeepTrailingBlanks);
+    }
+
+    void begin() override {
+        OdbcConnection& connection = Wire();
         if (connection.inTransaction)
-            throw EngineError(QStringLiteral("25001"), QStringLiteral("トランザクションは既に開始されています。"));
+            throw SessionError(SessionFault::AlreadyBegun);
         // With auto-commit off the driver opens the transaction at the next
-        // statement; nothing before it is left uncommitted (see ExecuteSQL).
+        // statement; nothing before it is left uncommitted (see execute).
         if (MarksTransactions()) ExecuteOwn(connection, QStringLiteral("SAVEPOINT ") + QLatin1String(kTransactionMark));
         connection.inTransaction = true;
     }
 
-    void CommitTrans() override {
-        OdbcConnection& connection = Connection();
+    void commit() override {
+        OdbcConnection& connection = Wire();
         if (!connection.inTransaction)
-            throw EngineError(QStringLiteral("25000"), QStringLiteral("トランザクションが開始されていません。"));
+            throw SessionError(SessionFault::NotBegun);
         // Whatever the commit answers, the transaction is over afterwards.
         connection.inTransaction = false;
         // A statement that met the lost connection took the transaction with
@@ -346,7 +340,7 @@ public:
         connection.EndTransaction(SQL_COMMIT);
     }
 
-    bool HoldsTransaction() override {
+    bool holdsTransaction() override {
         if (!connection_ || !connection_->inTransaction || !MarksTransactions()) return true;
         try {
             ExecuteOwn(*connection_, QStringLiteral("ROLLBACK TO SAVEPOINT ") + QLatin1String(kTransactionMark));
@@ -367,15 +361,15 @@ public:
 
     // The database's own catalogue where the program knows it (the native
     // engines' queries), else the driver's SQLTables.
-    void RequireReplaceableTable(const QString& table) override {
-        Connection();  // throws when not open
+    void requireReplaceableTable(const QString& table) override {
+        Wire();  // throws when not open
         const QString sql = dialect_.overreachQuery(table);
         RefuseOverreach(table, sql.isEmpty() ? ViewsByCatalogue(table) : TwoColumnQuery()(sql));
     }
 
     // Where some tables cannot roll back (MySQL's storage engines), the
     // tables behind the name are asked.
-    void RequireTransactionalTable(const QString& table) override {
+    void requireTransactionalTable(const QString& table) override {
         if (!dialect_.description().transactional) return;
         RequireTransactionalTables(MySqlBaseTables(table), table, TwoColumnQuery());
     }
@@ -383,8 +377,8 @@ public:
     // Each database's own catalogue where the program knows it. MariaDB's
     // driver (3.1.15) leaves out of SQLForeignKeys the keys that refer to a
     // UNIQUE key rather than the primary key, so MySQL is asked directly too.
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
-        Connection();  // throws when not open
+    std::vector<ReferringKey> keysReferringTo(const QString& table) override {
+        Wire();  // throws when not open
         if (dialect_.description().baseTableReferringKeys)
             return MySqlKeysReferringTo(MySqlBaseTables(table), TwoColumnQuery());
         if (const QString sql = dialect_.referringKeysQuery(table); !sql.isEmpty()) return KeysOf(sql);
@@ -392,7 +386,8 @@ public:
         return ForeignKeysOf(table);
     }
 
-    bool ListsReferringKeys() const override {
+    bool hasFeature(Feature feature) const override {
+        if (feature != Feature::ListsReferringKeys) return true;
         const DialectDescription& described = dialect_.description();
         // The database's own catalogue is asked where the program knows it.
         return described.referringKeys || described.baseTableReferringKeys || driverListsForeignKeys_;
@@ -409,7 +404,7 @@ private:
                                                            static_cast<qsizetype>(buffer.size()) - 1));
     }
 
-    OdbcConnection& Connection() {
+    OdbcConnection& Wire() {
         if (!connection_) ThrowNotOpen();
         return *connection_;
     }
@@ -417,9 +412,9 @@ private:
     // The database and table behind each column of `table`, as a MySQL server resolves the name.
     std::vector<MySqlBaseTable> MySqlBaseTables(const QString& table) {
         std::vector<MySqlBaseTable> tables;
-        const StatementHandle probe = AllocateStatement(Connection().get());
+        const StatementHandle probe = AllocateStatement(Wire().get());
         const QString sql = MySqlBaseTableProbe(table);
-        CheckStatement(Connection().Waiting(probe.get(), [&] {
+        CheckStatement(Wire().Waiting(probe.get(), [&] {
                            return SQLExecDirectW(probe.get(), Wide(sql), static_cast<SQLINTEGER>(sql.size()));
                        }),
                        probe);
@@ -433,7 +428,7 @@ private:
 
     // MariaDB ends a transaction on an abort between two statements without
     // a word, and the driver (auto-commit off) runs what follows in a new one.
-    // A savepoint marks the transaction BeginTrans began; a transaction that
+    // A savepoint marks the transaction begin began; a transaction that
     // replaced it has none, and must not be committed.
     static constexpr const char* kTransactionMark = "velkin_update";
     void RequireMarkedTransaction(const OdbcConnection& connection) const {
@@ -450,10 +445,10 @@ private:
     MySqlTwoColumnQuery TwoColumnQuery() {
         return [connection = connection_](const QString& sql) {
             std::vector<std::pair<QString, QString>> rows;
-            const auto dynaset = OpenDynaset(connection, sql, true);
-            for (; !dynaset->Eof(); dynaset->MoveNext())
-                rows.emplace_back(dynaset->Fields().Item(0).Value().value_or(QString()),
-                                  dynaset->Fields().Item(1).Value().value_or(QString()));
+            const auto cursor = OpenCursor(connection, sql, true);
+            for (; !cursor->atEnd(); cursor->next())
+                rows.emplace_back(cursor->value(0).value_or(QString()),
+                                  cursor->value(1).value_or(QString()));
             return rows;
         };
     }
@@ -473,7 +468,7 @@ private:
     };
     CatalogueName CatalogueNameOf(const QString& table) {
         SQLUSMALLINT identifierCase = SQL_IC_SENSITIVE;
-        SQLGetInfoW(Connection().get(), SQL_IDENTIFIER_CASE, &identifierCase, sizeof identifierCase, nullptr);
+        SQLGetInfoW(Wire().get(), SQL_IDENTIFIER_CASE, &identifierCase, sizeof identifierCase, nullptr);
         std::vector<QString> parts;
         for (const NamePart& part : SplitTableName(table)) {
             if (part.quoted) parts.push_back(part.text);
@@ -492,12 +487,12 @@ private:
     // anywhere the unqualified name could mean, as an overreach row.
     std::vector<std::pair<QString, QString>> ViewsByCatalogue(const QString& table) {
         const CatalogueName named = CatalogueNameOf(table);
-        const QString& escape = Connection().searchPatternEscape;
+        const QString& escape = Wire().searchPatternEscape;
         const QString namePattern = EscapePattern(named.name, escape);
         const std::optional<QString> schemaPattern =
             named.schema ? std::optional(EscapePattern(*named.schema, escape)) : std::nullopt;
-        const StatementHandle statement = AllocateStatement(Connection().get());
-        CheckStatement(Connection().Waiting(statement.get(), [&] {
+        const StatementHandle statement = AllocateStatement(Wire().get());
+        CheckStatement(Wire().Waiting(statement.get(), [&] {
                            return SQLTablesW(statement.get(), WideOrNull(named.catalog), WideLength(named.catalog),
                                              WideOrNull(schemaPattern), WideLength(schemaPattern), Wide(namePattern),
                                              static_cast<SQLSMALLINT>(namePattern.size()), nullptr, 0);
@@ -536,10 +531,10 @@ private:
     // The driver's own catalogue function, for the databases whose catalogue
     // the program does not know.
     std::vector<ReferringKey> ForeignKeysOf(const QString& table) {
-        const SQLHDBC dbc = Connection().get();
+        const SQLHDBC dbc = Wire().get();
         const CatalogueName named = CatalogueNameOf(table);
         const StatementHandle statement = AllocateStatement(dbc);
-        CheckStatement(Connection().Waiting(statement.get(), [&] {
+        CheckStatement(Wire().Waiting(statement.get(), [&] {
                            return SQLForeignKeysW(statement.get(), WideOrNull(named.catalog), WideLength(named.catalog),
                                                   WideOrNull(named.schema), WideLength(named.schema), Wide(named.name),
                                                   static_cast<SQLSMALLINT>(named.name.size()), nullptr, 0, nullptr, 0,
@@ -592,7 +587,7 @@ private:
         std::optional<QString> now;
         try {
             ExecuteOwn(*connection, setup);
-            now = OpenDynaset(connection, QStringLiteral("SHOW ") + parameter, true)->Fields().Item(0).Value();
+            now = OpenCursor(connection, QStringLiteral("SHOW ") + parameter, true)->value(0);
         } catch (const Error& error) {
             throw Error::StringRulesNotPinned(parameter, wanted, now.value_or(QString()), error.Description());
         }
@@ -606,7 +601,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EngineSession> CreateOdbcSession() { return std::make_unique<OdbcSession>(); }
+std::unique_ptr<Connection> CreateOdbcConnection() { return std::make_unique<OdbcSession>(); }
 
 QString OdbcDriverFacts(const QString& target) {
     SQLHENV raw = SQL_NULL_HANDLE;

@@ -25,12 +25,12 @@ QString BaseName(const QString& typeName) {
     return (open < 0 ? typeName : typeName.left(open)).trimmed().toUpper();
 }
 
-int32_t OracleCodeOfName(const QString& baseName) {
-    if (baseName == QLatin1String("VARCHAR2")) return OraType::kVarchar2;
-    if (baseName == QLatin1String("CHAR")) return OraType::kChar;
-    if (baseName == QLatin1String("NUMBER")) return OraType::kNumber;
-    if (baseName == QLatin1String("DATE")) return OraType::kDate;
-    return OraType::kOther;
+ColumnKind KindOfOracleName(const QString& baseName) {
+    if (baseName == QLatin1String("VARCHAR2")) return ColumnKind::Text;
+    if (baseName == QLatin1String("CHAR")) return ColumnKind::FixedChar;
+    if (baseName == QLatin1String("NUMBER")) return ColumnKind::Number;
+    if (baseName == QLatin1String("DATE")) return ColumnKind::Date;
+    return ColumnKind::Other;
 }
 
 bool IsExactNumeric(int sqlType) {
@@ -49,7 +49,7 @@ bool IsApproximateNumeric(int sqlType) {
     return sqlType == SQL_FLOAT || sqlType == SQL_REAL || sqlType == SQL_DOUBLE;
 }
 
-OraColumnType Number(int32_t precision, int32_t scale) { return {OraType::kNumber, precision + 1, scale}; }
+ColumnType Number(int32_t precision, int32_t scale) { return {ColumnKind::Number, precision + 1, scale}; }
 
 // Key of one "KEY=VALUE" part of a connection string, upper case.
 QString PartKey(const QString& part) { return part.left(part.indexOf(QLatin1Char('='))).trimmed().toUpper(); }
@@ -190,25 +190,25 @@ QString OracleServiceConnectionString(const QString& driver, const QString& serv
     return WithLogin(QStringLiteral("DRIVER={") + driver + QStringLiteral("};DBQ=") + ConnectionValue(service), login);
 }
 
-OraColumnType MapColumn(const ColumnDescription& column) {
+ColumnType MapColumn(const ColumnDescription& column) {
     const QString name = BaseName(column.typeName);
-    const int32_t code = OracleCodeOfName(name);
+    const ColumnKind code = KindOfOracleName(name);
     const int32_t size = ClampSize(column.columnSize);
 
-    if (code != OraType::kOther) {
+    if (code != ColumnKind::Other) {
         // SQLite's driver reports the declaration's arguments only through the
         // catalogue ("NUMBER(9,2)"); Oracle's reports them as size and digits.
         for (const QString& declaration : {column.declaredType, column.typeName}) {
             if (declaration.contains(QLatin1Char('(')) && BaseName(declaration) == name) {
-                const OraColumnType declared = MapDeclaredType(declaration.toStdString());
-                if (declared.type == code) return declared;
+                const ColumnType declared = MapDeclaredType(declaration.toStdString());
+                if (declared.kind == code) return declared;
             }
         }
         switch (code) {
-        case OraType::kNumber:
+        case ColumnKind::Number:
             if (IsExactNumeric(column.sqlType) && size > 0) return Number(size, column.decimalDigits);
             return Number(kMaxPrecision, 0);
-        case OraType::kDate: return {OraType::kDate, kDateSize, 0};
+        case ColumnKind::Date: return {ColumnKind::Date, kDateSize, 0};
         default: return {code, size, 0};
         }
     }
@@ -217,18 +217,18 @@ OraColumnType MapColumn(const ColumnDescription& column) {
     case SQL_VARCHAR:
     case SQL_WVARCHAR:
     case SQL_LONGVARCHAR:
-    case SQL_WLONGVARCHAR: return {OraType::kVarchar2, size, 0};
+    case SQL_WLONGVARCHAR: return {ColumnKind::Text, size, 0};
     case SQL_CHAR:
-    case SQL_WCHAR: return {OraType::kChar, size, 0};
+    case SQL_WCHAR: return {ColumnKind::FixedChar, size, 0};
     case SQL_TYPE_DATE:
     case SQL_TYPE_TIMESTAMP:
     case SQL_DATE:
-    case SQL_TIMESTAMP: return {OraType::kDate, kDateSize, 0};
+    case SQL_TIMESTAMP: return {ColumnKind::Date, kDateSize, 0};
     default: break;
     }
     if (IsExactNumeric(column.sqlType)) return Number(size > 0 ? size : kMaxPrecision, column.decimalDigits);
     if (IsApproximateNumeric(column.sqlType)) return Number(size > 0 ? size : kMaxPrecision, 0);
-    return {OraType::kOther, 0, 0};
+    return {ColumnKind::Other, 0, 0};
 }
 
 QString EscapePattern(const QString& text, const QString& escape) {

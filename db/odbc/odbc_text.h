@@ -1,6 +1,6 @@
 #pragma once
 // The pure pieces of the ODBC engine: connection strings, the login split,
-// and what a driver's description of a result column means in Oracle terms.
+// and what a driver's description of a result column means to the commands.
 
 #include "db/sqlite/declared_type.h"
 
@@ -73,14 +73,14 @@ struct ColumnDescription {
     int decimalDigits = 0;
 };
 
-// Oracle type code, size and scale of a result column:
-// - a type name that is Oracle's (VARCHAR2, CHAR, NUMBER, DATE) gives the code,
+// The kind, size and scale of a result column:
+// - a type name that is Oracle's (VARCHAR2, CHAR, NUMBER, DATE) gives the kind,
 //   with size and scale from the declaration when the catalogue gave one with
 //   its arguments, else from the driver's column size and decimal digits;
-// - any other name: the ODBC SQL type decides (character 1, fixed character
-//   96, every numeric type 2, date and timestamp types 12, else OraType::kOther).
+// - any other name: the ODBC SQL type decides (character Text, fixed character
+//   FixedChar, every numeric type Number, date and timestamp types Date, else Other).
 // Numbers have size precision + 1; dates size 7, Oracle's DATE length.
-OraColumnType MapColumn(const ColumnDescription& column);
+ColumnType MapColumn(const ColumnDescription& column);
 
 
 }  // namespace velkin::odbc

@@ -20,7 +20,7 @@
 
 namespace velkin {
 
-std::unique_ptr<EngineSession> CreatePostgresSession();
+std::unique_ptr<Connection> CreatePostgresConnection();
 
 // The error number of a SQLSTATE, by the rule above (0 for text that is not
 // five characters of 0-9 and A-Z).
@@ -33,8 +33,8 @@ int32_t PostgresErrorNumber(const QString& sqlState);
 // command without a noticeable pause.
 inline constexpr const char* kNoWaitLockTimeout = "100ms";
 
-// Rows a dynaset fetches from its cursor at a time: the client holds at most
+// Rows a cursor fetches from its cursor at a time: the client holds at most
 // this many rows of a result, however large the result is.
-inline constexpr int kDynasetBatchRows = 1000;
+inline constexpr int kCursorBatchRows = 1000;
 
 }  // namespace velkin

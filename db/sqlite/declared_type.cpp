@@ -88,7 +88,7 @@ constexpr std::array<std::string_view, 20> kNumberNames = {
 
 }  // namespace
 
-OraColumnType MapDeclaredType(std::string_view declared) {
+ColumnType MapDeclaredType(std::string_view declared) {
     const size_t open = declared.find('(');
     const std::string name = NormalizeName(declared.substr(0, open));
     Arguments args;
@@ -100,24 +100,24 @@ OraColumnType MapDeclaredType(std::string_view declared) {
 
     if (OneOf(name, kVarcharNames)) {
         const int32_t size = args.first && *args.first > 0 ? *args.first : 0;
-        return {OraType::kVarchar2, size, 0};
+        return {ColumnKind::Text, size, 0};
     }
     if (OneOf(name, kCharNames)) {
         const int32_t size = args.first && *args.first > 0 ? *args.first : 1;
-        return {OraType::kChar, size, 0};
+        return {ColumnKind::FixedChar, size, 0};
     }
     if (OneOf(name, kNumberNames)) {
         int32_t precision = kMaxPrecision;
         if (args.first && *args.first > 0) precision = *args.first;
         const bool sized = args.first.has_value() || args.firstIsStar;
         const int32_t scale = sized && args.second ? *args.second : 0;
-        return {OraType::kNumber, precision + 1, scale};
+        return {ColumnKind::Number, precision + 1, scale};
     }
     // "TIMESTAMP(6) WITH TIME ZONE" keeps its tail after the parentheses; the
     // name before them is enough to know it is a date.
     if (name == "DATE" || name == "DATETIME" || name == "TIMESTAMP" || name.starts_with("TIMESTAMP "))
-        return {OraType::kDate, kDateSize, 0};
-    return {OraType::kOther, 0, 0};
+        return {ColumnKind::Date, kDateSize, 0};
+    return {ColumnKind::Other, 0, 0};
 }
 
 }  // namespace velkin

@@ -19,8 +19,8 @@ struct StatementFinalizer {
 using DatabaseHandle = std::unique_ptr<sqlite3, DatabaseCloser>;
 using StatementHandle = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// One open connection, shared by the session, its database object and every
-// dynaset, so they may be released in any order.
-using Connection = std::shared_ptr<sqlite3>;
+// One open database connection, shared by the session and every cursor, so
+// they may be released in any order.
+using SharedDatabase = std::shared_ptr<sqlite3>;
 
 }  // namespace velkin

@@ -2,7 +2,6 @@
 
 #include "db/error.h"
 #include "db/server_fault.h"
-#include "db/field_list.h"
 #include "db/plain_decimal.h"
 #include "db/server_wait.h"
 #include "db/sqlite/declared_type.h"
@@ -11,6 +10,7 @@
 #include "db/sqlite/to_date.h"
 #include "db/date_text.h"
 #include "db/utf8_text.h"
+#include "db/value_forms.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -114,15 +114,6 @@ QString Latin1Number(int64_t value) {
     return QString::fromLatin1(buffer, static_cast<qsizetype>(result.ptr - buffer));
 }
 
-QString HexOf(std::string_view bytes) {
-    return QString::fromLatin1(
-        QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size())).toHex().toUpper());
-}
-
-QString QuotedText(QString text) {
-    text.replace(QLatin1Char('\''), QLatin1String("''"));
-    return QLatin1Char('\'') + text + QLatin1Char('\'');
-}
 
 // Well-formed UTF-8: no stray continuation bytes, no overlong forms, no
 // surrogates, nothing beyond U+10FFFF. Checked byte by byte: a read asks it
@@ -191,11 +182,11 @@ bool HasNoAffinity(const char* declared) {
 
 // ----------------------------------------------------------------------------
 
-// The statement behind a dynaset and where it stands. Fields read their
+// The statement behind a cursor and where it stands. Fields read their
 // values from it, so they follow every move.
-struct Cursor {
+struct StepState {
     // Declared before the statement so the statement is finalized first.
-    Connection connection;
+    SharedDatabase connection;
     StatementHandle statement;
     bool eof = true;
     uint64_t steps = 0;  // tells one record from the next
@@ -208,31 +199,24 @@ struct Cursor {
     }
 };
 
-class SqliteField final : public OraField {
+// One column of a cursor's current row: its values follow every step.
+class SqliteField final {
 public:
-    SqliteField(const Cursor& cursor, int column, QString name, OraColumnType type, bool nullOk,
-                bool keepTrailingBlanks, ColumnOrigin origin, bool keepsClass)
-        : cursor_(&cursor), column_(column), name_(std::move(name)), type_(type), nullOk_(nullOk),
-          keepTrailingBlanks_(keepTrailingBlanks),
-          padTo_(keepTrailingBlanks && type.type == OraType::kChar ? type.size : 0), origin_(std::move(origin)),
+    SqliteField(const StepState& cursor, int column, ColumnType type, bool keepTrailingBlanks, ColumnOrigin origin,
+                bool keepsClass)
+        : cursor_(&cursor), column_(column), type_(type), keepTrailingBlanks_(keepTrailingBlanks),
+          padTo_(keepTrailingBlanks && type.kind == ColumnKind::FixedChar ? type.size : 0), origin_(std::move(origin)),
           keepsClass_(keepsClass) {}
-
-    QString Name() const override { return name_; }
-    int32_t OraIDataType() const override { return type_.type; }
-    int32_t Size() const override { return type_.size; }
-    int32_t OraScale() const override { return type_.scale; }
-    bool OraNullOK() const override { return nullOk_; }
-    ColumnOrigin Origin() const override { return origin_; }
 
     // A SQLite column holds values of any storage class. The cell text goes
     // back through the column's type (a number unquoted, a date as the
     // embedded TO_DATE writes it, bytes as X'..', the rest quoted); a value
     // that would come back in another class or with other bytes gets its own
     // literal here.
-    std::optional<ExactValue> Exact() const override {
+    std::optional<ExactValue> Exact() const {
         if (cursor_->eof) return std::nullopt;
         sqlite3_stmt* statement = cursor_->statement.get();
-        const bool numberColumn = type_.type == OraType::kNumber;
+        const bool numberColumn = type_.kind == ColumnKind::Number;
         const bool binaryColumn = origin_.shape == ValueShape::Binary;
         switch (sqlite3_column_type(statement, column_)) {
         case SQLITE_INTEGER:
@@ -244,26 +228,26 @@ public:
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
             // A NUL would end the statement's text inside a quoted literal.
             if (!IsUtf8(bytes) || std::memchr(bytes.data(), 0, bytes.size()))
-                return ExactValue{QStringLiteral("CAST(X'") + HexOf(bytes) + QStringLiteral("' AS TEXT)")};
+                return ExactValue{QStringLiteral("CAST(X'") + HexText(bytes) + QStringLiteral("' AS TEXT)")};
             const auto text = [&] { return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())); };
             // Characters count for the padding: bytes do for ASCII text alone.
             const bool padded = padTo_ > 0 && (IsAscii(bytes) ? static_cast<qsizetype>(bytes.size()) : text().size()) < padTo_;
             if (numberColumn || binaryColumn || padded ||
-                (type_.type == OraType::kDate && !DateBytesSurviveTheirCell(bytes)))
-                return ExactValue{QuotedText(text())};
+                (type_.kind == ColumnKind::Date && !DateBytesSurviveTheirCell(bytes)))
+                return ExactValue{Dialect::sqlStringLiteral(text())};
             return std::nullopt;
         }
         case SQLITE_BLOB: {
             if (binaryColumn) return std::nullopt;
             const std::string_view bytes(static_cast<const char*>(sqlite3_column_blob(statement, column_)),
                                          static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
-            return ExactValue{QStringLiteral("X'") + HexOf(bytes) + QLatin1Char('\'')};
+            return ExactValue{QStringLiteral("X'") + HexText(bytes) + QLatin1Char('\'')};
         }
         default: return std::nullopt;
         }
     }
 
-    std::optional<QString> Value() const override {
+    std::optional<QString> Value() const {
         if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
         sqlite3_stmt* statement = cursor_->statement.get();
         switch (sqlite3_column_type(statement, column_)) {
@@ -275,7 +259,7 @@ public:
         }
     }
 
-    std::optional<std::string_view> Utf8Value(std::string& scratch) const override {
+    std::optional<std::string_view> Utf8Value(std::string& scratch) const {
         if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
         sqlite3_stmt* statement = cursor_->statement.get();
         switch (sqlite3_column_type(statement, column_)) {
@@ -294,27 +278,34 @@ public:
                                   static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
             if (padTo_ > 0) {
                 // Padding counts characters; only ASCII text has one byte per character.
-                if (!IsAscii(text)) return OraField::Utf8Value(scratch);
+                if (!IsAscii(text)) return Converted(scratch);
                 if (static_cast<qsizetype>(text.size()) >= padTo_) return text;
                 scratch.assign(text);
                 scratch.resize(static_cast<size_t>(padTo_), ' ');
                 return std::string_view(scratch);
             }
-            if (!keepTrailingBlanks_)
-                while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-            return text;
+            return keepTrailingBlanks_ ? text : WithoutTrailingBlanks(text);
         }
-        default: return OraField::Utf8Value(scratch);
+        default: return Converted(scratch);
         }
     }
 
 private:
+    // The value's text made into UTF-8 bytes in `scratch`.
+    std::optional<std::string_view> Converted(std::string& scratch) const {
+        const std::optional<QString> value = Value();
+        if (!value) return std::nullopt;
+        scratch.clear();
+        AppendUtf8(*value, scratch);
+        return std::string_view(scratch);
+    }
+
     // A REAL goes back as its cell text in a number column, with a point
     // where the column would otherwise store an INTEGER (a column without a
     // type keeps each value's class), and through its bits where SQLite would
     // read the text as another double.
     std::optional<ExactValue> RealExact(double value) const {
-        const bool numberColumn = type_.type == OraType::kNumber;
+        const bool numberColumn = type_.kind == ColumnKind::Number;
         // SQLite reads a number too large for a double as infinity.
         if (std::isinf(value)) return ExactValue{QString::fromLatin1(value > 0 ? "9e999" : "-9e999")};
         std::string text(RealText(value));
@@ -338,28 +329,21 @@ private:
     QString Text(sqlite3_stmt* statement) const {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column_));
         QString text = QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column_));
-        if (padTo_ > text.size()) {
-            // SQLite stores CHAR(n) text as given; a CHAR value has n characters.
-            text.resize(padTo_, QLatin1Char(' '));
-        } else if (!keepTrailingBlanks_) {
-            qsizetype length = text.size();
-            while (length > 0 && text.at(length - 1) == QLatin1Char(' ')) --length;
-            text.truncate(length);
-        }
+        // SQLite stores CHAR(n) text as given; a CHAR value has n characters.
+        if (padTo_ > text.size()) PadWithBlanks(text, padTo_);
+        else if (!keepTrailingBlanks_) StripTrailingBlanks(text);
         return text;
     }
 
     QString Blob(sqlite3_stmt* statement) const {
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column_));
         const int size = sqlite3_column_bytes(statement, column_);
-        return QString::fromLatin1(QByteArray::fromRawData(bytes, size).toHex().toUpper());
+        return HexText(std::string_view(bytes, static_cast<size_t>(size)));
     }
 
-    const Cursor* cursor_;
+    const StepState* cursor_;
     int column_;
-    QString name_;
-    OraColumnType type_;
-    bool nullOk_;
+    ColumnType type_;
     bool keepTrailingBlanks_;
     qsizetype padTo_;
     ColumnOrigin origin_;
@@ -368,15 +352,13 @@ private:
     mutable uint64_t realTextStep_ = UINT64_MAX;
 };
 
-using SqliteFields = FieldList<SqliteField>;
-
 // Type of a result column with no declared type (an expression, or a table
 // column declared without one): a number when the first row holds a number,
 // otherwise variable character text of unknown size.
-OraColumnType UndeclaredColumnType(sqlite3_stmt* statement, int column, bool haveRow) {
+ColumnType UndeclaredColumnType(sqlite3_stmt* statement, int column, bool haveRow) {
     const int valueType = haveRow ? sqlite3_column_type(statement, column) : SQLITE_NULL;
     if (valueType == SQLITE_INTEGER || valueType == SQLITE_FLOAT) return MapDeclaredType("NUMBER");
-    return {OraType::kVarchar2, 0, 0};
+    return {ColumnKind::Text, 0, 0};
 }
 
 // Whether the result column accepts NULL, from its table's column definition.
@@ -393,9 +375,9 @@ bool ColumnAcceptsNull(sqlite3* db, sqlite3_stmt* statement, int column) {
     return notNull == 0;
 }
 
-class SqliteDynaset final : public OraDynaset {
+class SqliteCursor final : public Cursor {
 public:
-    SqliteDynaset(Connection connection, PreparedStatement prepared, bool keepTrailingBlanks)
+    SqliteCursor(SharedDatabase connection, PreparedStatement prepared, bool keepTrailingBlanks)
         : text_(std::move(prepared.text)) {
         cursor_.connection = std::move(connection);
         cursor_.statement = std::move(prepared.statement);
@@ -407,39 +389,43 @@ public:
         cursor_.Step();
 
         const int count = sqlite3_column_count(statement);
-        fields_.fields_.reserve(static_cast<size_t>(count));
+        columns_.reserve(static_cast<size_t>(count));
+        fields_.reserve(static_cast<size_t>(count));
         for (int column = 0; column < count; ++column) {
             const char* declared = sqlite3_column_decltype(statement, column);
-            const OraColumnType type = declared && *declared ? MapDeclaredType(declared)
+            const ColumnType type = declared && *declared ? MapDeclaredType(declared)
                                                              : UndeclaredColumnType(statement, column, !cursor_.eof);
             ColumnOrigin origin;
             if (declared && IsBlobDeclaration(declared)) origin.shape = ValueShape::Binary;
-            fields_.fields_.emplace_back(cursor_, column, QString::fromUtf8(sqlite3_column_name(statement, column)),
-                                         type, ColumnAcceptsNull(db, statement, column), keepTrailingBlanks,
-                                         std::move(origin), HasNoAffinity(declared));
+            columns_.push_back({QString::fromUtf8(sqlite3_column_name(statement, column)), type.kind, type.size,
+                                type.scale, ColumnAcceptsNull(db, statement, column), origin});
+            fields_.emplace_back(cursor_, column, type, keepTrailingBlanks, std::move(origin), HasNoAffinity(declared));
         }
     }
 
-    OraFields& Fields() override { return fields_; }
-
-    int32_t RecordCount() override {
-        if (!recordCount_) recordCount_ = CountRecords();
-        if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
-        return static_cast<int32_t>(*recordCount_);
+    int32_t size() override {
+        return rowCount_.get([this] { return CountRecords(); });
     }
 
-    void MoveFirst() override {
+    void first() override {
         // The step that failed has already been reported; reset's copy of it is not news.
         sqlite3_reset(cursor_.statement.get());
         cursor_.Step();
     }
 
-    void MoveNext() override {
+    void next() override {
         // Stepping a finished statement would start it over.
         if (!cursor_.eof) cursor_.Step();
     }
 
-    bool Eof() const override { return cursor_.eof; }
+    bool atEnd() const override { return cursor_.eof; }
+
+protected:
+    std::optional<QString> valueAt(size_t index) const override { return fields_[index].Value(); }
+    std::optional<std::string_view> utf8ValueAt(size_t index, std::string& scratch) const override {
+        return fields_[index].Utf8Value(scratch);
+    }
+    std::optional<ExactValue> exactAt(size_t index) const override { return fields_[index].Exact(); }
 
 private:
     // Counts without holding any row: SQLite counts the query as a subquery,
@@ -474,54 +460,15 @@ private:
         return records;
     }
 
-    Cursor cursor_;
-    SqliteFields fields_;
+    StepState cursor_;
+    std::vector<SqliteField> fields_;
     QByteArray text_;
-    std::optional<int64_t> recordCount_;
+    LazyRowCount rowCount_;
 };
 
-class SqliteDatabase final : public OraDatabase {
+class SqliteSession final : public Connection {
 public:
-    SqliteDatabase(Connection connection, ServerWait& wait) : connection_(std::move(connection)), wait_(wait) {}
-
-    int64_t ExecuteSQL(const QString& sql) override {
-        // Each of an Update's many short statements ends before SQLite would
-        // look in (LookIn): a look before each keeps the window alive.
-        if (wait_.whileWorking()) throw ServerWait::Cancelled();
-        sqlite3* db = connection_.get();
-        const PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
-        const sqlite3_int64 totalBefore = sqlite3_total_changes64(db);
-        int rc;
-        while ((rc = sqlite3_step(prepared.statement.get())) == SQLITE_ROW) {
-        }
-        if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
-        // sqlite3_changes64 keeps the count of the last INSERT, UPDATE or
-        // DELETE; a statement that changed nothing (DDL, SELECT) processed 0 rows.
-        return sqlite3_total_changes64(db) == totalBefore ? 0 : sqlite3_changes64(db);
-    }
-
-    std::unique_ptr<OraDynaset> DbCreateDynaset(const QString& sql, int32_t options) override {
-        sqlite3* db = connection_.get();
-        PreparedStatement prepared = PrepareSingle(db, sql.toUtf8(), KeepText::Yes);
-        // A dynaset reads. Opening one must never change data, so a statement
-        // that writes is refused before it runs.
-        if (sqlite3_column_count(prepared.statement.get()) == 0)
-            ThrowRefused(QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
-        if (!sqlite3_stmt_readonly(prepared.statement.get()))
-            ThrowRefused(QStringLiteral("データを変更する SQL 文からはダイナセットを作れません。"));
-        const bool keepTrailingBlanks = (options & kDynasetNoBlankStrip) != 0;
-        return std::make_unique<SqliteDynaset>(connection_, std::move(prepared), keepTrailingBlanks);
-    }
-
-private:
-    Connection connection_;
-    ServerWait& wait_;
-};
-
-class SqliteSession final : public EngineSession {
-public:
-    std::unique_ptr<OraDatabase> OpenDatabase(const QString& host, const QString& /*connect*/,
-                                              int32_t options) override {
+    void open(const QString& host, const QString& /*connect*/, OpenOption option) override {
         // The user name and password are not checked: a SQLite file has no logins.
         const QString path = ParseHost(host).target;
         // Nothing reads SQLite's memory statistics, and keeping them takes a
@@ -543,7 +490,7 @@ public:
             throw Error(db ? sqlite3_extended_errcode(db.get()) : rc, Describe(message) + QStringLiteral(": ") + path);
         }
         sqlite3_extended_result_codes(db.get(), 1);
-        sqlite3_busy_timeout(db.get(), (options & kOpenNoWait) ? 0 : kPatientBusyTimeoutMs);
+        sqlite3_busy_timeout(db.get(), option == OpenOption::NoLockWait ? 0 : kPatientBusyTimeoutMs);
         // A long statement keeps the window alive, and Esc interrupts it.
         sqlite3_progress_handler(db.get(), kStepsBetweenLooks, LookIn, &serverWait());
         if (const int registered = RegisterToDate(db.get()); registered != SQLITE_OK) ThrowSqlite(db.get(), registered);
@@ -553,15 +500,43 @@ public:
         // database, or one locked by another writer, into an error here.
         Execute(db.get(), "SELECT count(*) FROM sqlite_schema");
 
-        connection_ = Connection(std::move(db));
-        return std::make_unique<SqliteDatabase>(connection_, serverWait());
+        connection_ = SharedDatabase(std::move(db));
     }
 
-    void BeginTrans() override {
+    int64_t execute(const QString& sql) override {
+        // Each of an Update's many short statements ends before SQLite would
+        // look in (LookIn): a look before each keeps the window alive.
+        if (serverWait().whileWorking()) throw ServerWait::Cancelled();
+        sqlite3* db = Open();
+        const PreparedStatement prepared = PrepareSingle(db, sql.toUtf8());
+        const sqlite3_int64 totalBefore = sqlite3_total_changes64(db);
+        int rc;
+        while ((rc = sqlite3_step(prepared.statement.get())) == SQLITE_ROW) {
+        }
+        if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
+        // sqlite3_changes64 keeps the count of the last INSERT, UPDATE or
+        // DELETE; a statement that changed nothing (DDL, SELECT) processed 0 rows.
+        return sqlite3_total_changes64(db) == totalBefore ? 0 : sqlite3_changes64(db);
+    }
+
+    std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) override {
+        sqlite3* db = Open();
+        PreparedStatement prepared = PrepareSingle(db, sql.toUtf8(), KeepText::Yes);
+        // A cursor reads. Opening one must never change data, so a statement
+        // that writes is refused before it runs.
+        if (sqlite3_column_count(prepared.statement.get()) == 0)
+            ThrowRefused(QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
+        if (!sqlite3_stmt_readonly(prepared.statement.get()))
+            ThrowRefused(QStringLiteral("データを変更する SQL 文からはダイナセットを作れません。"));
+        const bool keepTrailingBlanks = option == CursorOption::KeepTrailingBlanks;
+        return std::make_unique<SqliteCursor>(connection_, std::move(prepared), keepTrailingBlanks);
+    }
+
+    void begin() override {
         Execute(Open(), "BEGIN");
         began_ = true;
     }
-    void CommitTrans() override {
+    void commit() override {
         // SQLite rolls a transaction back on its own after some failures
         // (a full disk, no memory); a COMMIT then would end nothing.
         const bool ended = std::exchange(began_, false) && sqlite3_get_autocommit(Open());
@@ -578,14 +553,14 @@ public:
 
     Dialect dialect() const override { return Dialect(DialectKind::SQLite); }
 
-    void RequireReplaceableTable(const QString& table) override {
+    void requireReplaceableTable(const QString& table) override {
         RefuseOverreach(table, TwoColumns(dialect().overreachQuery(table)));
     }
 
     // None while the connection has foreign keys off (SQLite's default, and
     // this engine's unless a statement of the user's turned them on): then
     // deleting a row neither reaches nor is refused by another table.
-    std::vector<ReferringKey> KeysReferringTo(const QString& table) override {
+    std::vector<ReferringKey> keysReferringTo(const QString& table) override {
         const std::vector<NamePart> parts = SplitTableName(table);
         const QString schema = parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main");
         std::vector<ReferringKey> keys;
@@ -617,12 +592,12 @@ private:
         return rows;
     }
 
-    Connection connection_;
-    bool began_ = false;  // BeginTrans ran and nothing has ended it since
+    SharedDatabase connection_;
+    bool began_ = false;  // begin ran and nothing has ended it since
 };
 
 }  // namespace
 
-std::unique_ptr<EngineSession> CreateSqliteSession() { return std::make_unique<SqliteSession>(); }
+std::unique_ptr<Connection> CreateSqliteConnection() { return std::make_unique<SqliteSession>(); }
 
 }  // namespace velkin

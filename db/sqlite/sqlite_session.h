@@ -5,6 +5,6 @@
 
 namespace velkin {
 
-std::unique_ptr<EngineSession> CreateSqliteSession();
+std::unique_ptr<Connection> CreateSqliteConnection();
 
 }  // namespace velkin

@@ -1,11 +1,11 @@
-#include "db/odbc/odbc_dynaset.h"
+#include "db/odbc/odbc_cursor.h"
 
 #include "db/date_text.h"
 
 #include "db/error.h"
-#include "db/field_list.h"
 #include "db/odbc/odbc_text.h"
 #include "db/plain_decimal.h"
+#include "db/value_forms.h"
 
 #include <algorithm>
 #include <exception>
@@ -65,7 +65,7 @@ std::optional<QString> ReadHex(const StatementHandle& statement, SQLUSMALLINT co
         bytes.append(chunk, more ? static_cast<qsizetype>(sizeof chunk) : static_cast<qsizetype>(indicator));
         if (!more) break;
     }
-    return QString::fromLatin1(bytes.toHex().toUpper());
+    return HexText(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
 // A string attribute of a result column (type name, base table, ...).
@@ -90,7 +90,7 @@ QString ColumnString(const StatementHandle& statement, SQLUSMALLINT column, SQLU
 
 struct Column {
     QString name;
-    OraColumnType type;
+    ColumnType type;
     bool nullOk = true;
     // Padding for CHAR values a driver hands over unpadded (SQLite keeps what was written).
     qsizetype padTo = 0;
@@ -177,7 +177,7 @@ CatalogueTable ReadCatalogue(const OdbcConnection& connection, const QString& sc
     return columns;
 }
 
-// Columns of a result in Oracle terms. Nullability comes from the driver
+// Columns of a result as the commands tell them apart. Nullability comes from the driver
 // where it says NOT NULL; where it says "nullable" or "unknown" the catalogue
 // is asked, once per base table: SQLite's driver calls every column nullable.
 std::vector<Column> DescribeColumns(const OdbcConnection& connection, const StatementHandle& statement,
@@ -209,16 +209,16 @@ std::vector<Column> DescribeColumns(const OdbcConnection& connection, const Stat
         const int sqlType = d.description.sqlType;
         if (sqlType == SQL_BINARY || sqlType == SQL_VARBINARY || sqlType == SQL_LONGVARBINARY)
             column.origin.shape = ValueShape::Binary;
-        if (keepTrailingBlanks && column.type.type == OraType::kChar) column.padTo = column.type.size;
+        if (keepTrailingBlanks && column.type.kind == ColumnKind::FixedChar) column.padTo = column.type.size;
         columns.push_back(std::move(column));
     }
     return columns;
 }
 
-// The statement behind a dynaset and the record it stands on. The values of
+// The statement behind a cursor and the record it stands on. The values of
 // the current record are read once, when it is fetched: ODBC hands each value
-// over only once and in column order, and fields may be read in any order.
-struct Cursor {
+// over only once and in column order, and values may be read in any order.
+struct StepState {
     // Declared before the statement so the statement is freed first.
     SharedConnection connection;
     StatementHandle statement;
@@ -312,71 +312,28 @@ struct Cursor {
 
     std::optional<QString> Converted(std::optional<QString> text, const Column& column, qsizetype& paddedFrom) const {
         if (!text) return text;
-        switch (column.type.type) {
-        case OraType::kNumber: return PlainDecimalFromText(*text);
+        switch (column.type.kind) {
+        case ColumnKind::Number: return PlainDecimalFromText(*text);
         // A date or timestamp goes to the read as the driver wrote it, fraction
         // and zone included: the read decides what the cell shows.
-        case OraType::kChar:
+        case ColumnKind::FixedChar:
             if (column.padTo > text->size()) {
                 paddedFrom = text->size();
-                text->resize(column.padTo, QLatin1Char(' '));
+                PadWithBlanks(*text, column.padTo);
                 return text;
             }
             [[fallthrough]];
-        case OraType::kVarchar2:
-            if (!keepTrailingBlanks) {
-                qsizetype length = text->size();
-                while (length > 0 && text->at(length - 1) == QLatin1Char(' ')) --length;
-                text->truncate(length);
-            }
+        case ColumnKind::Text:
+            if (!keepTrailingBlanks) StripTrailingBlanks(*text);
             return text;
         default: return text;
         }
     }
 };
 
-class OdbcField final : public OraField {
+class OdbcCursor final : public Cursor {
 public:
-    OdbcField(const Cursor& cursor, size_t index) : cursor_(&cursor), index_(index) {}
-
-    QString Name() const override { return column().name; }
-    int32_t OraIDataType() const override { return column().type.type; }
-    int32_t Size() const override { return column().type.size; }
-    int32_t OraScale() const override { return column().type.scale; }
-    bool OraNullOK() const override { return column().nullOk; }
-    ColumnOrigin Origin() const override { return column().origin; }
-
-    // A database that keeps written text (SQLite) gets a padded CHAR value or
-    // a date text the cell would rewrite back as it was stored.
-    std::optional<ExactValue> Exact() const override {
-        if (cursor_->eof || !cursor_->connection->keepsWrittenText) return std::nullopt;
-        const std::optional<QString>& value = cursor_->values[index_];
-        if (!value) return std::nullopt;
-        QString stored;
-        if (cursor_->paddedFrom[index_] >= 0) stored = value->left(cursor_->paddedFrom[index_]);
-        else if (column().type.type == OraType::kDate && !DateTextSurvivesItsCell(*value)) stored = *value;
-        else return std::nullopt;
-        stored.replace(QLatin1Char('\''), QLatin1String("''"));
-        return ExactValue{QLatin1Char('\'') + stored + QLatin1Char('\'')};
-    }
-
-    std::optional<QString> Value() const override {
-        if (cursor_->eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
-        return cursor_->values[index_];
-    }
-
-private:
-    const Column& column() const { return cursor_->columns[index_]; }
-
-    const Cursor* cursor_;
-    size_t index_;
-};
-
-using OdbcFields = FieldList<OdbcField>;
-
-class OdbcDynaset final : public OraDynaset {
-public:
-    OdbcDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) : sql_(sql) {
+    OdbcCursor(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) : sql_(sql) {
         RefuseSecondStatement(sql_);
         cursor_.connection = std::move(connection);
         cursor_.keepTrailingBlanks = keepTrailingBlanks;
@@ -388,8 +345,8 @@ public:
                            return SQLPrepareW(statement.get(), Wide(sql_), static_cast<SQLINTEGER>(sql_.size()));
                        }),
                        statement);
-        // A dynaset reads: a statement that returns no rows (an UPDATE, say)
-        // is refused before it runs, so opening a dynaset never changes data.
+        // A cursor reads: a statement that returns no rows (an UPDATE, say)
+        // is refused before it runs, so opening a cursor never changes data.
         // (A driver may ask the server for the result's shape.)
         SQLSMALLINT count = 0;
         CheckStatement(c.Waiting(statement.get(), [&] { return SQLNumResultCols(statement.get(), &count); }), statement);
@@ -400,20 +357,18 @@ public:
         CheckStatement(c.Waiting(statement.get(), [&] { return SQLExecute(statement.get()); }), statement);
         cursor_.columns = DescribeColumns(*cursor_.connection, statement, count, keepTrailingBlanks);
         cursor_.values.assign(cursor_.columns.size(), std::nullopt);
-        fields_.fields_.reserve(cursor_.columns.size());
-        for (size_t i = 0; i < cursor_.columns.size(); ++i) fields_.fields_.emplace_back(cursor_, i);
+        columns_.reserve(cursor_.columns.size());
+        for (const Column& column : cursor_.columns)
+            columns_.push_back({column.name, column.type.kind, column.type.size, column.type.scale, column.nullOk,
+                                column.origin});
         cursor_.Fetch();
     }
 
-    OraFields& Fields() override { return fields_; }
-
-    int32_t RecordCount() override {
-        if (!recordCount_) recordCount_ = CountRecords();
-        if (*recordCount_ > std::numeric_limits<int32_t>::max()) throw Error::Overflow();
-        return static_cast<int32_t>(*recordCount_);
+    int32_t size() override {
+        return rowCount_.get([this] { return CountRecords(); });
     }
 
-    void MoveFirst() override {
+    void first() override {
         // The cursor moves forward only: going back means running the query again.
         if (cursor_.atFirst) return;
         const StatementHandle& statement = cursor_.statement;
@@ -425,14 +380,33 @@ public:
         cursor_.Fetch();
     }
 
-    void MoveNext() override {
+    void next() override {
         // Fetching past the end again would be a function sequence error.
         if (cursor_.eof) return;
         cursor_.atFirst = false;
         cursor_.Fetch();
     }
 
-    bool Eof() const override { return cursor_.eof; }
+    bool atEnd() const override { return cursor_.eof; }
+
+protected:
+    std::optional<QString> valueAt(size_t index) const override {
+        if (cursor_.eof) throw EngineError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+        return cursor_.values[index];
+    }
+
+    // A database that keeps written text (SQLite) gets a padded CHAR value or
+    // a date text the cell would rewrite back as it was stored.
+    std::optional<ExactValue> exactAt(size_t index) const override {
+        if (cursor_.eof || !cursor_.connection->keepsWrittenText) return std::nullopt;
+        const std::optional<QString>& value = cursor_.values[index];
+        if (!value) return std::nullopt;
+        QString stored;
+        if (cursor_.paddedFrom[index] >= 0) stored = value->left(cursor_.paddedFrom[index]);
+        else if (cursor_.columns[index].type.kind == ColumnKind::Date && !DateTextSurvivesItsCell(*value)) stored = *value;
+        else return std::nullopt;
+        return ExactValue{Dialect::sqlStringLiteral(stored)};
+    }
 
 private:
     // Counts without holding the rows: the server counts the query as a
@@ -480,16 +454,15 @@ private:
         return records;
     }
 
-    Cursor cursor_;
-    OdbcFields fields_;
+    StepState cursor_;
     QString sql_;
-    std::optional<int64_t> recordCount_;
+    LazyRowCount rowCount_;
 };
 
 }  // namespace
 
-std::unique_ptr<OraDynaset> OpenDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) {
-    return std::make_unique<OdbcDynaset>(std::move(connection), sql, keepTrailingBlanks);
+std::unique_ptr<Cursor> OpenCursor(SharedConnection connection, const QString& sql, bool keepTrailingBlanks) {
+    return std::make_unique<OdbcCursor>(std::move(connection), sql, keepTrailingBlanks);
 }
 
 }  // namespace velkin::odbc

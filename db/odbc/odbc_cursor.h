@@ -1,5 +1,5 @@
 #pragma once
-// A dynaset over an ODBC result set.
+// A cursor over an ODBC result set.
 
 #include "db/odbc/odbc_connection.h"
 #include "db/session.h"
@@ -12,6 +12,6 @@ namespace velkin::odbc {
 
 // Prepares `sql`, refuses it before it runs when it returns no rows, runs it
 // and stands on its first record. `keepTrailingBlanks` is the no-strip option.
-std::unique_ptr<OraDynaset> OpenDynaset(SharedConnection connection, const QString& sql, bool keepTrailingBlanks);
+std::unique_ptr<Cursor> OpenCursor(SharedConnection connection, const QString& sql, bool keepTrailingBlanks);
 
 }  // namespace velkin::odbc

@@ -1,0 +1,125 @@
+#pragma once
+// A result set streamed from a MySQL or MariaDB server one row at a time: the
+// client holds one row, the record count is the server's COUNT(*) of the query
+// taken in the same snapshot (see my_session.h), and another command on the
+// connection first drains the stream, which the cursor then runs again.
+
+#include "db/mysql/my_connection.h"
+#include "db/session.h"
+#include "db/value_forms.h"
+
+#include <limits>
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace velkin::my {
+
+// A value the cell text alone cannot say exactly comes with a second
+// expression of the same column (its companion), fetched beside it:
+//   Instant   a TIMESTAMP: its instant (UNIX_TIMESTAMP) where the session's
+//             time zone would read its text as another (the hour a clock
+//             change repeats), else NULL;
+//   Outside   an ENUM: 1 for a value outside its definition (index 0), else NULL;
+//   Single    a FLOAT: the value as a double where the server's text (six
+//             digits) reads back as another FLOAT, else NULL.
+enum class Companion : uint8_t { None, Instant, Outside, Single };
+
+// What the cursor keeps of a column besides its description.
+struct Column {
+    ColumnType type;
+    bool date = false;      // DATE, DATETIME or TIMESTAMP: may hold a zero date
+    Companion companion = Companion::None;
+    size_t companionAt = 0;  // its index in the row
+};
+
+// A result set streamed from the server one row at a time.
+class MyCursor final : public Cursor {
+public:
+    MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks);
+
+    ~MyCursor() override { Close(); }
+
+    int32_t size() override {
+        return RowCount(count_);
+    }
+
+    void first() override {
+        if (position_ == 0 && !eof_) return;  // on the first record already
+        Execute();
+        Fetch();
+    }
+
+    void next() override {
+        if (eof_) return;
+        if (!stream_) Resume();
+        Fetch();
+    }
+
+    bool atEnd() const override { return eof_; }
+
+    // Called by the connection before it sends anything else: the rest of the
+    // stream is drained, and the current record kept for the fields.
+    void Suspend();
+
+    // The current record's bytes at `index` of the row; nullopt for NULL.
+    std::optional<std::string_view> Raw(size_t index) const;
+
+protected:
+    std::optional<ExactValue> exactAt(size_t index) const override;
+    std::optional<QString> valueAt(size_t index) const override;
+
+private:
+    // Runs the query and starts streaming its rows, before the first record.
+    void Execute() {
+        connection_->Send(sql_);
+        StartStream();
+    }
+
+    // Streams the rows of the query whose answer has just come.
+    void StartStream();
+
+    // Runs the query again after another command drained it, and moves to the
+    // record it stood on. Inside the snapshot the rows come back the same.
+    void Resume();
+
+    void Fetch();
+
+    void EndStream() {
+        row_ = nullptr;
+        connection_->StreamEnded(this);
+        connection_->FreeResult(stream_);
+    }
+
+    // The transaction's opening statements, the count and the query itself go
+    // in one round trip, their answers read in turn. The server counts the
+    // query as a subquery, without sending its rows; a statement that cannot
+    // be one (SHOW, say) is counted through its own rows, and run again.
+    void Open(const std::vector<QByteArray>& opening);
+
+    // Never throws: it runs from the destructor and from a failed constructor.
+    void Close() noexcept;
+
+    std::shared_ptr<MyConnection> connection_;
+    QByteArray sql_;
+    bool keepTrailingBlanks_;
+    bool companions_ = false;  // sql_ fetches companions after the columns
+    size_t width_ = 0;         // values in a row, companions included
+    std::vector<Column> kept_;  // beside each column's description
+    int64_t count_ = 0;
+
+    ResultPtr stream_;
+    MYSQL_ROW row_ = nullptr;
+    unsigned long* lengths_ = nullptr;
+    std::vector<std::optional<QByteArray>> held_;  // the current record once the stream is drained
+    int64_t position_ = -1;  // index of the current record
+    bool eof_ = true;
+};
+
+}  // namespace velkin::my

@@ -1,0 +1,327 @@
+#include "db/postgres/pg_cursor.h"
+
+#include "db/plain_decimal.h"
+#include "db/postgres/pg_session.h"
+#include "db/value_forms.h"
+
+#include <QByteArrayList>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+namespace velkin::pg {
+
+namespace {
+
+// Type OIDs of the built-in types (pg_type.dat); fixed since they are part of
+// the catalogue's bootstrap data.
+constexpr Oid kOidName = 19, kOidInt8 = 20, kOidInt2 = 21, kOidInt4 = 23, kOidText = 25;
+constexpr Oid kOidFloat4 = 700, kOidFloat8 = 701, kOidBpchar = 1042, kOidVarchar = 1043;
+constexpr Oid kOidDate = 1082, kOidTimestamp = 1114, kOidTimestampTz = 1184, kOidNumeric = 1700;
+constexpr Oid kOidBytea = 17;
+
+// Type modifiers of the length and precision types are offset by the varlena header size.
+constexpr int kTypmodOffset = 4;
+// Precision shown for numbers declared without one (Oracle's NUMBER maximum).
+constexpr int32_t kUnboundedPrecision = 38;
+
+ColumnType DescribeColumn(Oid type, int typmod) {
+    const int declaredLength = typmod >= kTypmodOffset ? typmod - kTypmodOffset : 0;
+    switch (type) {
+    case kOidVarchar:
+    case kOidText:
+    case kOidName: return {ColumnKind::Text, declaredLength, 0, ValueForm::AsText};
+    case kOidBpchar: return {ColumnKind::FixedChar, declaredLength, 0, ValueForm::FixedChar};
+    // Integers print plainly; their size is the precision of the type's range, plus one.
+    case kOidInt2: return {ColumnKind::Number, 5 + 1, 0, ValueForm::AsText};
+    case kOidInt4: return {ColumnKind::Number, 10 + 1, 0, ValueForm::AsText};
+    case kOidInt8: return {ColumnKind::Number, 19 + 1, 0, ValueForm::AsText};
+    case kOidNumeric: {
+        if (typmod < kTypmodOffset) return {ColumnKind::Number, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+        const int packed = typmod - kTypmodOffset;
+        const int precision = (packed >> 16) & 0xffff;
+        const int scale = ((packed & 0x7ff) ^ 1024) - 1024;  // 11-bit signed: scale may be negative
+        return {ColumnKind::Number, precision + 1, scale, ValueForm::PlainDecimal};
+    }
+    // Binary floating point prints an exponent for large and small values (1e+20).
+    case kOidFloat4:
+    case kOidFloat8: return {ColumnKind::Number, kUnboundedPrecision + 1, 0, ValueForm::PlainDecimal};
+    // Sizes as Oracle gives them for DATE and TIMESTAMP; the commands do not use them.
+    case kOidDate: return {ColumnKind::Date, 7, 0, ValueForm::AsText};
+    case kOidTimestamp:
+    case kOidTimestampTz: return {ColumnKind::Date, 11, 0, ValueForm::AsText};
+    case kOidBytea: return {ColumnKind::Other, 0, 0, ValueForm::Hex};
+    default: return {};
+    }
+}
+
+// What the cursor keeps of a column besides its description.
+struct Column {
+    ColumnType type;
+    // A numeric without a declared scale: each value keeps its own ("1.50").
+    bool ownScale = false;
+};
+
+// A result set read through a scrollable cursor, a batch of rows at a time, so
+// the client never holds more than one batch of however large a result.
+//
+// A cursor needs a transaction. Inside the session's transaction the cursor
+// lives in it; otherwise the first cursor opens one that the cursors share
+// and the last of them commits, as single statements would have been. A
+// begin meanwhile takes that transaction over, so the session's commit or
+// rollback ends it, and the cursors with it.
+class PgCursor final : public Cursor {
+public:
+    PgCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option)
+        : connection_(std::move(connection)) {
+        PgConnection& c = *connection_;
+        // The transaction (when none is open), the cursor and its first batch
+        // go in one round trip.
+        std::vector<PgConnection::Statement> opening;
+        if (c.transaction.cursorOpens()) opening.push_back({"BEGIN", {}});
+        generation_ = c.generation;
+        try {
+            cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
+            fetchSql_ = "FETCH FORWARD " + QByteArray::number(kCursorBatchRows) + " FROM " + cursor_;
+            opening.push_back({"DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8(), {}});
+            opening.push_back({fetchSql_, {}});
+            size_t ran = 0;
+            std::vector<ResultPtr> results;
+            try {
+                results = c.Pipeline(opening, &ran);
+            } catch (...) {
+                declared_ = ran + 1 >= opening.size();  // all but the FETCH ran
+                throw;
+            }
+            declared_ = true;
+            TakeBatch(std::move(results.back()));
+            DescribeColumns();
+            stripBlanks_ = option == CursorOption::StripTrailingBlanks;
+        } catch (...) {
+            Close();
+            throw;
+        }
+    }
+
+    ~PgCursor() override { Close(); }
+
+    // Counted on the cursor itself: it moves to the end and back, so the
+    // count is that of the very rows the cursor delivers, without a second
+    // run of the query and without bringing the rows to the client.
+    int32_t size() override {
+        if (total_ < 0) {
+            // Both moves in one round trip.
+            const std::vector<ResultPtr> moved = Connection().ExecBatch(
+                {"MOVE FORWARD ALL IN " + cursor_, "MOVE ABSOLUTE " + QByteArray::number(serverPosition_) + " IN " + cursor_});
+            total_ = serverPosition_ + std::strtoll(PQcmdTuples(moved.front().get()), nullptr, 10);
+        }
+        return RowCount(total_);
+    }
+
+    void first() override {
+        if (batchStart_ == 0) {
+            row_ = 0;
+            return;
+        }
+        Connection().Exec("MOVE ABSOLUTE 0 IN " + cursor_);
+        serverPosition_ = 0;
+        FetchBatch();
+    }
+
+    void next() override {
+        if (row_ >= batchRows_) return;  // already past the last record
+        ++row_;
+        if (row_ < batchRows_) return;
+        const bool lastBatch = batchRows_ < kCursorBatchRows || (total_ >= 0 && serverPosition_ >= total_);
+        if (!lastBatch) FetchBatch();
+    }
+
+    bool atEnd() const override { return row_ >= batchRows_; }
+
+protected:
+    std::optional<QString> valueAt(size_t index) const override;
+    std::optional<ExactValue> exactAt(size_t index) const override;
+
+private:
+    bool HasCurrentRecord() const { return row_ < batchRows_; }
+
+    PgConnection& Connection() {
+        if (connection_->generation != generation_)
+            throw MakeError(QStringLiteral("34000"),
+                            QStringLiteral("トランザクションが終わったため、ダイナセットのカーソルは閉じられています。"));
+        return *connection_;
+    }
+
+    void FetchBatch() {
+        // The previous batch goes first, so two batches never coexist.
+        batch_.reset();
+        batchRows_ = 0;
+        row_ = 0;
+        TakeBatch(Connection().Exec(fetchSql_));
+    }
+
+    void TakeBatch(ResultPtr batch) {
+        batch_ = std::move(batch);
+        row_ = 0;
+        batchRows_ = PQntuples(batch_.get());
+        batchStart_ = serverPosition_;
+        serverPosition_ += batchRows_;
+        if (batchRows_ < kCursorBatchRows) total_ = serverPosition_;
+    }
+
+    // Names and types from the result's description; each type's name for
+    // casts, and NOT NULL, generated and identity from the catalogue, in one
+    // query for all columns.
+    void DescribeColumns() {
+        const PGresult* result = batch_.get();
+        const int n = PQnfields(result);
+        if (n > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
+
+        struct Catalogued {
+            bool notNull = false;
+            ColumnOrigin origin;
+        };
+        std::vector<Catalogued> catalogued(static_cast<size_t>(n));
+        if (n > 0) {
+            QByteArrayList tables, columns, types, modifiers;
+            for (int i = 0; i < n; ++i) {
+                tables.push_back(QByteArray::number(PQftable(result, i)));
+                columns.push_back(QByteArray::number(std::max(PQftablecol(result, i), 0)));
+                types.push_back(QByteArray::number(PQftype(result, i)));
+                modifiers.push_back(QByteArray::number(PQfmod(result, i)));
+            }
+            const std::vector<QByteArray> parameters = {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}",
+                                                        "{" + types.join(',') + "}", "{" + modifiers.join(',') + "}"};
+            PgConnection& connection = Connection();
+            auto known = connection.catalogue.find(parameters);
+            if (known == connection.catalogue.end()) {
+                // Result columns without a table behind them (expressions) find no attribute.
+                ResultPtr answer = connection.ExecParams(
+                    "SELECT pg_catalog.format_type(k.typ, k.mod), coalesce(a.attnotnull, false), "
+                    "coalesce(a.attgenerated <> '', false), coalesce(a.attidentity = 'a', false) "
+                    "FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
+                    "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord) "
+                    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
+                    "ORDER BY k.ord",
+                    parameters);
+                std::vector<std::vector<QByteArray>> rows;
+                for (int r = 0; r < PQntuples(answer.get()); ++r)
+                    rows.push_back({PQgetvalue(answer.get(), r, 0), PQgetvalue(answer.get(), r, 1),
+                                    PQgetvalue(answer.get(), r, 2), PQgetvalue(answer.get(), r, 3)});
+                known = connection.catalogue.emplace(parameters, std::move(rows)).first;
+            }
+            const std::vector<std::vector<QByteArray>>& rows = known->second;
+            for (int r = 0; r < static_cast<int>(rows.size()) && r < n; ++r) {
+                Catalogued& c = catalogued[static_cast<size_t>(r)];
+                const std::vector<QByteArray>& row = rows[static_cast<size_t>(r)];
+                c.origin.castType = QString::fromUtf8(row[0]);
+                c.notNull = row[1].startsWith('t');
+                c.origin.generated = row[2].startsWith('t');
+                c.origin.alwaysIdentity = row[3].startsWith('t');
+                if (PQftype(result, r) == kOidBytea) c.origin.shape = ValueShape::Binary;
+            }
+        }
+
+        columns_.reserve(static_cast<size_t>(n));
+        kept_.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            Catalogued& c = catalogued[static_cast<size_t>(i)];
+            const ColumnType type = DescribeColumn(PQftype(result, i), PQfmod(result, i));
+            columns_.push_back({QString::fromUtf8(PQfname(result, i)), type.kind, type.size, type.scale, !c.notNull,
+                                std::move(c.origin)});
+            kept_.push_back({type, PQftype(result, i) == kOidNumeric && PQfmod(result, i) < kTypmodOffset});
+        }
+    }
+
+    // Never throws: it runs from the destructor and from a failed constructor.
+    void Close() noexcept {
+        batch_.reset();
+        PgConnection& c = *connection_;
+        if (c.generation != generation_) return;  // the transaction, and the cursor, are gone already
+        try {
+            // Nobody waits for a cursor to close, nor for a transaction that
+            // only read to end: both go with whatever the connection runs
+            // next, in the same round trip, or with the connection itself.
+            const bool usable = !c.IsBroken() && PQtransactionStatus(c.get()) == PQTRANS_INTRANS;
+            if (declared_ && usable) c.Defer("CLOSE " + cursor_, false);
+            if (c.transaction.lastCursorCloses()) {
+                const bool wrote = c.transaction.changedInCursorTransaction();
+                c.ForgetTransaction();
+                if (!c.IsBroken()) {
+                    // COMMIT ends an aborted transaction as a rollback would.
+                    if (wrote) c.Exec("COMMIT");
+                    else c.Defer("COMMIT", false);
+                }
+            }
+        } catch (...) {
+            // A cursor that cannot tidy up leaves it to the server, which ends
+            // the transaction when the connection closes.
+        }
+    }
+
+    std::shared_ptr<PgConnection> connection_;
+    uint64_t generation_ = 0;
+    QByteArray cursor_;
+    QByteArray fetchSql_;
+    bool declared_ = false;
+    std::vector<Column> kept_;  // beside each column's description
+    bool stripBlanks_ = true;
+
+    ResultPtr batch_;
+    int batchRows_ = 0;
+    int row_ = 0;               // current record within the batch
+    int64_t batchStart_ = 0;    // index of the batch's first row in the result
+    int64_t serverPosition_ = 0;  // rows the cursor has passed
+    int64_t total_ = -1;        // record count, once known
+};
+
+std::optional<QString> PgCursor::valueAt(size_t index) const {
+    if (!HasCurrentRecord())
+        throw MakeError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+    const PGresult* batch = batch_.get();
+    const int row = row_;
+    const int column = static_cast<int>(index);
+    if (PQgetisnull(batch, row, column)) return std::nullopt;
+    const char* text = PQgetvalue(batch, row, column);
+    const int length = PQgetlength(batch, row, column);
+    switch (kept_[index].type.form) {
+    case ValueForm::AsText: break;
+    case ValueForm::PlainDecimal:
+        // Most numbers are already plain; only a point or an exponent needs rewriting.
+        for (int i = 0; i < length; ++i)
+            if (text[i] == '.' || text[i] == 'e' || text[i] == 'E')
+                return PlainDecimalFromText(QString::fromLatin1(text, length));
+        break;
+    case ValueForm::FixedChar: {
+        // The server pads a CHAR value to its length itself.
+        if (!stripBlanks_) break;
+        const std::string_view kept = WithoutTrailingBlanks(std::string_view(text, static_cast<size_t>(length)));
+        return QString::fromUtf8(kept.data(), static_cast<qsizetype>(kept.size()));
+    }
+    case ValueForm::Hex:
+        // The server's hex output; the bytes' digits alone, as every engine shows bytes.
+        if (length >= 2 && text[0] == '\\' && text[1] == 'x') return QString::fromLatin1(text + 2, length - 2).toUpper();
+        break;
+    }
+    return QString::fromUtf8(text, length);
+}
+
+// The trailing zeros of a numeric of its own scale, which its cell text
+// leaves out ("1.50" shows as 1.5): the server's text is the exact literal.
+std::optional<ExactValue> PgCursor::exactAt(size_t index) const {
+    if (!kept_[index].ownScale || !HasCurrentRecord()) return std::nullopt;
+    const PGresult* batch = batch_.get();
+    const int column = static_cast<int>(index);
+    if (PQgetisnull(batch, row_, column)) return std::nullopt;
+    const std::string_view text(PQgetvalue(batch, row_, column), static_cast<size_t>(PQgetlength(batch, row_, column)));
+    if (text.empty() || text.back() != '0' || text.find('.') == std::string_view::npos) return std::nullopt;
+    return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
+}
+}  // namespace
+
+std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option) {
+    return std::make_unique<PgCursor>(std::move(connection), sql, option);
+}
+
+}  // namespace velkin::pg
