@@ -55,10 +55,10 @@ public:
     // Adds a driver whose name contains "Oracle" for as long as the returned
     // object lives. It is SQLite's driver library under that name: enough to
     // see which driver a service name goes to.
-    class OracleDriver {
+    class DriverForOracle {
     public:
-        explicit OracleDriver(OdbcFiles& files) : files_(files) { files_.WriteDrivers(true); }
-        ~OracleDriver() { files_.WriteDrivers(false); }
+        explicit DriverForOracle(OdbcFiles& files) : files_(files) { files_.WriteDrivers(true); }
+        ~DriverForOracle() { files_.WriteDrivers(false); }
 
     private:
         OdbcFiles& files_;
@@ -240,7 +240,7 @@ TEST(OdbcConnect, ServiceNameReachesTheDataSourceOfThatNameFirst) {
 
 TEST(OdbcConnect, ServiceNameWithoutSourceGoesToTheOracleDriverWithDbq) {
     OdbcFiles& files = OdbcFiles::Get();
-    const OdbcFiles::OracleDriver installed(files);
+    const OdbcFiles::DriverForOracle installed(files);
     QTemporaryDir work;
     const QString previous = QDir::currentPath();
     QDir::setCurrent(work.path());
