@@ -10,7 +10,7 @@ packages=(
   libmariadb-dev mariadb-server mariadb-client odbc-mariadb openssl
   galera-4 rsync iproute2 lsof
   libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   xvfb xdotool xclip imagemagick
   libqt6svg6 dpkg-dev file lintian desktop-file-utils x11-utils
 )
