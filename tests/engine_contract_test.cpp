@@ -12,6 +12,7 @@
 #include "db/engine.h"
 #include "db/error.h"
 #include "tests/error_of.h"
+#include "tests/dead_port.h"
 #include "tests/test_databases.h"
 #include "writeback/literals.h"
 
@@ -229,21 +230,6 @@ using test::Values;
 const std::optional<QString> kNull;
 std::optional<QString> S(const char* text) { return QString::fromUtf8(text); }
 
-// A port on loopback that is bound but never listened on: nothing can answer there.
-struct DeadPort {
-    DeadPort() {
-        sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("no loopback port to leave unanswered");
-        port = ntohs(address.sin_port);
-    }
-    ~DeadPort() { close(fd); }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
-};
-
 // ---------------------------------------------------------------------------
 // The fixture
 
@@ -362,7 +348,7 @@ TEST_P(Contract, LoginsRefuseAWrongPasswordAndTakeAnyOtherWhole) {
 }
 
 TEST_P(Contract, UnreachableDatabaseFailsAtOnceAndLeavesNothingOpen) {
-    std::optional<DeadPort> port;
+    std::optional<test::DeadPort> port;
     if (file()) Instead("a file has no server: a file in a folder that does not exist stands for one that cannot be reached");
     else port.emplace();
     const std::string host = file() ? Host("no/such/dir/x.db") : Host("", port->port);

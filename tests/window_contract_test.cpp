@@ -8,6 +8,7 @@
 // do (a file has no login), the case says so and checks what it does instead.
 
 #include "form_fixture.h"
+#include "tests/dead_port.h"
 #include "tests/test_databases.h"
 
 #include "db/dialect.h"
@@ -127,21 +128,6 @@ const WindowRoute kRoutes[] = {
      .wrongPassword = Connecting(Number({1045}, "Access denied")),
      .unreachable = Connecting(Number({2002, 2003}, "Can't connect")),
      .unknownHost = Connecting(Number({2005})), .keyWithoutRule = "RESTRICT"},
-};
-
-// A port on loopback that is bound but never listened on: nothing can answer there.
-struct DeadPort {
-    DeadPort() {
-        sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("no loopback port to leave unanswered");
-        port = ntohs(address.sin_port);
-    }
-    ~DeadPort() { close(fd); }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
 };
 
 class WindowContract : public FormTest, public ::testing::WithParamInterface<WindowRoute> {
@@ -428,7 +414,7 @@ struct ConnectionFault {
 // A Read shows the connection's report and an empty grid; an Update keeps
 // the grid and the table. Either way the next Read works.
 TEST_P(WindowContract, ConnectionsThatFailOnReadAndOnUpdate) {
-    DeadPort dead;
+    test::DeadPort dead;
     const ConnectionFault faults[] = {
         {"a wrong password", &WindowRoute::wrongPassword, nullptr},
         {"no server at the port", &WindowRoute::unreachable, [&](test::Place& at) { at.port = dead.port; }},
