@@ -4,25 +4,14 @@
 
 namespace velkin {
 
-namespace {
-
-QString TrimSpaces(const QString& text) {
-    qsizetype first = 0, last = text.size();
-    while (first < last && text[first] == QLatin1Char(' ')) ++first;
-    while (last > first && text[last - 1] == QLatin1Char(' ')) --last;
-    return text.mid(first, last - first);
-}
-
-}  // namespace
-
 QString ConnectionField(const QString& boxText) {
     qsizetype length = std::min<qsizetype>(boxText.size(), 32);
     // Never keep half of a surrogate pair.
     if (length == 32 && boxText[31].isHighSurrogate()) --length;
-    return TrimSpaces(boxText.left(length));
+    return WithoutEndSpaces(boxText.left(length));
 }
 
-QString HostField(const QString& boxText) { return TrimSpaces(boxText); }
+QString HostField(const QString& boxText) { return WithoutEndSpaces(boxText); }
 
 CommandConnection::CommandConnection(std::unique_ptr<Connection> database) : database_(std::move(database)) {}
 

@@ -5,6 +5,13 @@
 
 namespace velkin {
 
+QString WithoutEndSpaces(const QString& text) {
+    qsizetype first = 0, last = text.size();
+    while (first < last && text[first] == QLatin1Char(' ')) ++first;
+    while (last > first && text[last - 1] == QLatin1Char(' ')) --last;
+    return text.mid(first, last - first);
+}
+
 HostIdentifier ParseHost(const QString& host) {
     if (host.isEmpty()) return {EngineKind::SQLite, kDefaultDatabaseFile};
     if (host.startsWith(QStringLiteral("sqlite:"), Qt::CaseInsensitive)) {
@@ -81,13 +88,6 @@ QString DatabaseLabel(const QString& host) {
 }
 
 namespace {
-
-QString WithoutEndSpaces(const QString& text) {
-    qsizetype first = 0, last = text.size();
-    while (first < last && text[first] == QLatin1Char(' ')) ++first;
-    while (last > first && text[last - 1] == QLatin1Char(' ')) --last;
-    return text.mid(first, last - first);
-}
 
 // Whether two host box texts open the same database: the same engine and the
 // same target; a file by its path as written, cleaned of "." and "..".

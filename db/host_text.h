@@ -29,6 +29,10 @@ struct HostIdentifier {
 // The file the embedded engine uses when the host box is empty.
 inline const QString kDefaultDatabaseFile = QStringLiteral("Velkin.db");
 
+// `text` without the blanks (U+0020 only) at its ends, as the connection
+// boxes are taken: a tab or a full-width space stays part of the text.
+QString WithoutEndSpaces(const QString& text);
+
 HostIdentifier ParseHost(const QString& host);
 
 // The database a host text names, as the user may be shown it: engine, host,

@@ -86,6 +86,17 @@ struct WindowRoute {
     const char* keyWithoutRule = "NO ACTION";
 };
 
+// MariaDB answers alike through its connector and through its ODBC driver.
+WindowRoute MariaDbRoute(const char* name, bool odbc) {
+    return {.name = name, .engine = Engine::MariaDB, .odbc = odbc, .dialect = DialectKind::MySQL,
+            .duplicateKey = Number({1062}), .check = Number({4025}), .tooLong = Number({1406}, "name"),
+            .overflow = Number({1264}), .rowLock = Number({1205}), .tableLock = Number({1205}), .readLock = Number({1205}),
+            .noActionKey = Number({1451}), .missingTable = Number({1146}),
+            .wrongPassword = Connecting(Number({1045}, "Access denied")),
+            .unreachable = Connecting(Number({2002, 2003}, "Can't connect")),
+            .unknownHost = Connecting(Number({2005})), .keyWithoutRule = "RESTRICT"};
+}
+
 const WindowRoute kRoutes[] = {
     {.name = "sqlite", .engine = Engine::SQLite, .odbc = false, .dialect = DialectKind::SQLite,
      .can = {.checkLogins = false, .checkLengths = false, .enforceKeys = false},
@@ -102,13 +113,7 @@ const WindowRoute kRoutes[] = {
      .wrongPassword = Connecting({{Pg("08001")}, "08001", "password authentication failed"}),
      .unreachable = Connecting({{Pg("08001")}, "08001", "Connection refused"}),
      .unknownHost = Connecting({{Pg("08001")}, "08001"})},
-    {.name = "mysql", .engine = Engine::MariaDB, .odbc = false, .dialect = DialectKind::MySQL,
-     .duplicateKey = Number({1062}), .check = Number({4025}), .tooLong = Number({1406}, "name"),
-     .overflow = Number({1264}), .rowLock = Number({1205}), .tableLock = Number({1205}), .readLock = Number({1205}),
-     .noActionKey = Number({1451}), .missingTable = Number({1146}),
-     .wrongPassword = Connecting(Number({1045}, "Access denied")),
-     .unreachable = Connecting(Number({2002, 2003}, "Can't connect")),
-     .unknownHost = Connecting(Number({2005})), .keyWithoutRule = "RESTRICT"},
+    MariaDbRoute("mysql", false),
     {.name = "odbc_sqlite", .engine = Engine::SQLite, .odbc = true, .dialect = DialectKind::SQLite,
      .can = {.checkLogins = false, .checkLengths = false, .enforceKeys = false},
      // The driver reports a constraint as a general error.
@@ -121,13 +126,7 @@ const WindowRoute kRoutes[] = {
      .readLock = State("55P03"), .noActionKey = State("23503"), .missingTable = State("42P01"),
      .wrongPassword = Connecting(State("08001", "password authentication failed")),
      .unreachable = Connecting(State("08001")), .unknownHost = Connecting(State("08001"))},
-    {.name = "odbc_mariadb", .engine = Engine::MariaDB, .odbc = true, .dialect = DialectKind::MySQL,
-     .duplicateKey = Number({1062}), .check = Number({4025}), .tooLong = Number({1406}, "name"),
-     .overflow = Number({1264}), .rowLock = Number({1205}), .tableLock = Number({1205}), .readLock = Number({1205}),
-     .noActionKey = Number({1451}), .missingTable = Number({1146}),
-     .wrongPassword = Connecting(Number({1045}, "Access denied")),
-     .unreachable = Connecting(Number({2002, 2003}, "Can't connect")),
-     .unknownHost = Connecting(Number({2005})), .keyWithoutRule = "RESTRICT"},
+    MariaDbRoute("odbc_mariadb", true),
 };
 
 class WindowContract : public FormTest, public ::testing::WithParamInterface<WindowRoute> {
