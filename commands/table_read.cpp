@@ -88,7 +88,11 @@ private:
         if (inputs_.tableMode) {
             catalogue_.source.table = inputs_.table;
             catalogue_.source.host = inputs_.login.host;
-            catalogue_.source.referencesUnchecked = !connection_->database().hasFeature(Feature::ListsReferringKeys);
+            Connection& database = connection_->database();
+            catalogue_.source.referencesUnchecked = !database.hasFeature(Feature::ListsReferringKeys);
+            const TableKey key = database.tableKey(inputs_.table, cursor);
+            for (const int j : key.columns) catalogue_.source.keyColumns.push_back(j + 1);
+            catalogue_.source.referred = key.referred;
         }
     }
 

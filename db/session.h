@@ -191,6 +191,18 @@ struct ReferringKey {
     QString rule;   // ON DELETE: CASCADE, SET NULL, SET DEFAULT, NO ACTION or RESTRICT
 };
 
+// How an Update by key names the rows of a table, learnt at the read.
+struct TableKey {
+    // The key's columns as 0-based indices of the read cursor's columns: the
+    // primary key; else, of the unique indexes that are neither partial nor on
+    // expressions and whose columns are all NOT NULL, the first by name.
+    // Empty when the table has none, or one of its columns is not in the cursor.
+    std::vector<int> columns;
+    // Foreign keys of other tables refer to the table (its keys to itself
+    // are left out, as in keysReferringTo).
+    bool referred = false;
+};
+
 // How an INSERT is sent that holds, unchanged, a value with exact needs
 // (ExactNeed): a text before the statement, and texts around the
 // literal of each column shown in the session's time zone whose value is not
@@ -268,6 +280,18 @@ public:
     // Feature::ListsReferringKeys).
     virtual std::vector<ReferringKey> keysReferringTo(const QString& table) {
         (void)table;
+        return {};
+    }
+
+    // The key of `table` (the table box's text) and whether other tables
+    // refer to it, for a read whose cursor `rows` holds SELECT * of the
+    // table. Engines answer from what opening the cursor already fetched
+    // where they can, so that the read makes no round trip of its own for
+    // it. Throws when the catalogue cannot be read. Engines that cannot tell
+    // answer no key, and the Update replaces the table.
+    virtual TableKey tableKey(const QString& table, const Cursor& rows) {
+        (void)table;
+        (void)rows;
         return {};
     }
 

@@ -7,6 +7,8 @@
 #include "db/session.h"
 
 #include <QString>
+#include <cstdint>
+#include <vector>
 
 namespace velkin {
 
@@ -19,6 +21,11 @@ struct ReadOrigin {
     // table read (Feature::ListsReferringKeys): an Update there cannot
     // be refused for them, and its question says so.
     bool referencesUnchecked = false;
+    // The table's key as sheet columns (1-based, in key order); empty when
+    // it has none (Connection::tableKey).
+    std::vector<int32_t> keyColumns;
+    // Foreign keys of other tables refer to the table.
+    bool referred = false;
 };
 
 }  // namespace velkin

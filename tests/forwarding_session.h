@@ -31,6 +31,7 @@ public:
     void requireReplaceableTable(const QString& table) override { inner_->requireReplaceableTable(table); }
     void requireTransactionalTable(const QString& table) override { inner_->requireTransactionalTable(table); }
     std::vector<ReferringKey> keysReferringTo(const QString& table) override { return inner_->keysReferringTo(table); }
+    TableKey tableKey(const QString& table, const Cursor& rows) override { return inner_->tableKey(table, rows); }
     bool hasFeature(Feature feature) const override { return inner_->hasFeature(feature); }
     bool holdsTransaction() override { return inner_->holdsTransaction(); }
     NeedsStatement statementForNeeds(uint8_t needs) override { return inner_->statementForNeeds(needs); }
