@@ -204,6 +204,7 @@ constexpr DialectDescription kDescriptions[] = {
         .selectAllPrefix = "SELECT * FROM ",
         // Other sessions still read; writers fail at once (NOWAIT).
         .replaceLock = {"LOCK TABLE ", " IN EXCLUSIVE MODE NOWAIT", "", false},
+        .rowLock = {nullptr, nullptr, "", " FOR UPDATE NOWAIT"},
         .nameMatching = NameMatching::FoldsUnquotedToUpper,
         .dateForm = DateLiteralForm::ToDate,
         .driverDateForm = DateLiteralForm::ToDate,
@@ -237,6 +238,8 @@ constexpr DialectDescription kDescriptions[] = {
         // for the rest of the transaction; the snapshot's read comes after it.
         // (Drivers begin their transactions deferred, so no BEGIN IMMEDIATE.)
         .replaceLock = {"DELETE FROM ", " WHERE 0 = 1", "", false},
+        // The same empty DELETE: the write lock covers every row.
+        .rowLock = {"DELETE FROM ", " WHERE 0 = 1", "", ""},
         .nameMatching = NameMatching::AsciiCaseBlind,
         // TO_DATE is the embedded engine's own function; a SQLite file
         // reached through a driver takes dates as ISO text, the form the
@@ -274,6 +277,7 @@ constexpr DialectDescription kDescriptions[] = {
         .selectAllPrefix = "SELECT * FROM ",
         // As on Oracle; it also locks a partitioned table's partitions.
         .replaceLock = {"LOCK TABLE ", " IN EXCLUSIVE MODE NOWAIT", "", false},
+        .rowLock = {nullptr, nullptr, "", " FOR UPDATE NOWAIT"},
         .nameMatching = NameMatching::FoldsUnquotedToLower,
         .dateForm = DateLiteralForm::ToDate,
         .driverDateForm = DateLiteralForm::ToDate,
@@ -313,6 +317,8 @@ constexpr DialectDescription kDescriptions[] = {
         // (the session waits 0 s for locks); and it reads the rows as
         // committed now, not as an earlier read of the transaction saw them.
         .replaceLock = {"SELECT COUNT(*) FROM ", " FOR UPDATE", " FOR UPDATE", true},
+        // The session waits 0 s for locks, as for the replace.
+        .rowLock = {nullptr, nullptr, "", " FOR UPDATE"},
         // As typed, case included (table names are file names).
         .nameMatching = NameMatching::Exact,
         .dateForm = DateLiteralForm::StandardDate,
@@ -359,6 +365,7 @@ constexpr DialectDescription kDescriptions[] = {
         .deleteAllPrefix = "DELETE FROM ",
         .selectAllPrefix = "SELECT * FROM ",
         .replaceLock = {"SELECT COUNT(*) FROM ", " WITH (TABLOCKX, HOLDLOCK, NOWAIT)", "", false},
+        .rowLock = {nullptr, nullptr, " WITH (UPDLOCK, ROWLOCK, HOLDLOCK, NOWAIT)", ""},
         // Names match by the database's collation, which only the server knows.
         .nameMatching = NameMatching::Unknown,
         // SQL Server reads yyyymmdd alike under every language and
@@ -396,6 +403,7 @@ constexpr DialectDescription kDescriptions[] = {
         .deleteAllPrefix = "DELETE FROM ",
         .selectAllPrefix = "SELECT * FROM ",
         .replaceLock = {nullptr, nullptr, "", false},  // no lock statement is known
+        .rowLock = {nullptr, nullptr, "", ""},
         .nameMatching = NameMatching::Unknown,
         .dateForm = DateLiteralForm::StandardDate,
         .driverDateForm = DateLiteralForm::StandardDate,
@@ -450,6 +458,13 @@ ReplaceLock Dialect::replaceLock(const QString& table) const {
     if (!lock.before) return {QString(), all, false};
     return {QLatin1String(lock.before) + table + QLatin1String(lock.after), all + QLatin1String(lock.snapshotAfter),
             lock.snapshotLocks};
+}
+
+RowLock Dialect::rowLock(const QString& table) const {
+    const RowLockForm& lock = description().rowLock;
+    RowLock texts{QString(), Text(lock.afterTable), Text(lock.afterWhere)};
+    if (lock.firstBefore) texts.first = QLatin1String(lock.firstBefore) + table + QLatin1String(lock.firstAfter);
+    return texts;
 }
 
 QString Dialect::tableListQuery() const { return Text(description().tableList); }

@@ -35,6 +35,14 @@ struct ReplaceLock {
     bool snapshotLocks = false;
 };
 
+// How an Update by key locks the rows it is about to change or delete while
+// it reads them again, without waiting for a writer at work already.
+struct RowLock {
+    QString first;       // sent before the first read; empty when none is needed
+    QString afterTable;  // the SELECT's words after the table name
+    QString afterWhere;  // and after its WHERE clause
+};
+
 // How a database matches a table name as typed against the tables it holds,
 // for telling whether two typed names are one table without asking it.
 enum class NameMatching {
@@ -87,6 +95,14 @@ struct ReplaceLockForm {
     bool snapshotLocks;
 };
 
+// RowLock as texts: first = before + table + after (before nullptr: none).
+struct RowLockForm {
+    const char* firstBefore;
+    const char* firstAfter;
+    const char* afterTable;
+    const char* afterWhere;
+};
+
 // Everything the program writes or assumes differently for one database
 // system, in one place. Where a text depends on a table name, the text is a
 // function of the name; the rest is plain data. One description per
@@ -102,6 +118,7 @@ struct DialectDescription {
     const char* deleteAllPrefix;      // + table name: every row deleted
     const char* selectAllPrefix;      // + table name: every row, in no particular order
     ReplaceLockForm replaceLock;
+    RowLockForm rowLock;
     NameMatching nameMatching;
 
     // Literals.
@@ -178,6 +195,8 @@ public:
     QString selectAll(const QString& table) const;
     // The Update's lock on table `table`; see ReplaceLock.
     ReplaceLock replaceLock(const QString& table) const;
+    // The Update by key's lock on rows of table `table`; see RowLock.
+    RowLock rowLock(const QString& table) const;
     // Query listing the user's tables with their comments: TABLE_NAME, COMMENTS.
     QString tableListQuery() const;
 

@@ -28,14 +28,15 @@ class ImmediateStream final : public StatementStream {
 public:
     ImmediateStream(Connection& connection, StatementDone done) : connection_(connection), done_(std::move(done)) {}
     void Send(const QString& sql, int32_t tag) override {
+        int64_t rows = 0;
         try {
-            connection_.execute(sql);
+            rows = connection_.execute(sql);
         } catch (const Error& error) {
             // A command stopped while it waited was not refused by the database.
             if (error.isStop()) throw;
             throw StatementRefused(tag, error);
         }
-        if (done_) done_(tag);
+        if (done_) done_(tag, rows);
     }
     void Finish() override {}
 

@@ -181,8 +181,9 @@ public:
 };
 
 // Called for each statement of a stream that the database has carried out,
-// in order, with its tag.
-using StatementDone = std::function<void(int32_t tag)>;
+// in order, with its tag and the rows it processed (for an UPDATE on MySQL
+// and MariaDB, the rows it matched, changed or not).
+using StatementDone = std::function<void(int32_t tag, int64_t rows)>;
 
 // A foreign key of another table that refers to a table, and what deleting a
 // referenced row does through it.
@@ -223,6 +224,10 @@ enum class Feature : uint8_t {
     // KeysReferringTo sees the database's foreign keys (an ODBC driver
     // without SQLForeignKeys cannot, and answers none). Asks the server nothing.
     ListsReferringKeys,
+    // An UPDATE counts every row it matched, also one whose values it left
+    // as they were. MySQL and MariaDB count only changed rows unless the
+    // client asks otherwise, which a driver's data source may not.
+    CountsMatchedRows,
 };
 
 // A connection to one database: its statements, its cursors, its one

@@ -60,8 +60,8 @@ struct SnapshotOrder {
 };
 
 // Where `fileName` stands among the snapshots of `stem`, if it is one.
-std::optional<SnapshotOrder> OrderOf(const QString& stem, const QString& fileName) {
-    const QString suffix = QStringLiteral(".tsv");
+std::optional<SnapshotOrder> OrderOf(const QString& stem, const QString& fileName, const QString& kind) {
+    const QString suffix = kind + QStringLiteral(".tsv");
     const qsizetype prefix = stem.size() + 1;
     if (fileName.size() < prefix + 15 + suffix.size() || !fileName.startsWith(stem) || fileName[stem.size()] != u'-' ||
         !fileName.endsWith(suffix))
@@ -121,16 +121,16 @@ QString SnapshotFolder(const QString& databaseLabel) {
     return QString::fromLatin1(kSnapshotFolder) + QLatin1Char('/') + SnapshotStem(databaseLabel);
 }
 
-QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence) {
+QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence, const QString& kind) {
     QString name = stem + QLatin1Char('-') + stamp;
     if (sequence > 1) name += QLatin1Char('-') + QString::number(sequence);
-    return name + QStringLiteral(".tsv");
+    return name + kind + QStringLiteral(".tsv");
 }
 
-QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, int keep) {
+QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, int keep, const QString& kind) {
     std::vector<std::pair<SnapshotOrder, QString>> snapshots;
     for (const QString& name : fileNames)
-        if (auto order = OrderOf(stem, name)) snapshots.emplace_back(std::move(*order), name);
+        if (auto order = OrderOf(stem, name, kind)) snapshots.emplace_back(std::move(*order), name);
     std::sort(snapshots.begin(), snapshots.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     QStringList beyond;
@@ -197,46 +197,66 @@ void TableSnapshot::TempFile::close() {
     fd = -1;
 }
 
+void ForEachRowAsShown(Cursor& cursor, const std::function<void(const std::vector<QString>&, uint64_t)>& row) {
+    const int count = cursor.columnCount();
+    std::vector<bool> isDate;
+    for (const ResultColumn& column : cursor.columns()) isDate.push_back(column.kind == ColumnKind::Date);
+    std::vector<QString> cells(static_cast<size_t>(count));
+    std::string scratch;
+    DateCellBuffer dateText;
+    cursor.first();
+    while (!cursor.atEnd()) {
+        // The same bytes a read puts in the grid, so that the hashes compare.
+        RowHash hash;
+        for (int j = 0; j < count; ++j) {
+            // Asked first, as a read asks: the value's view may point into the engine's buffer.
+            const std::optional<ExactValue> exact = cursor.exact(j);
+            std::optional<std::string_view> value = cursor.utf8Value(j, scratch);
+            if (value && isDate[static_cast<size_t>(j)]) value = DateCellTextUtf8(*value, dateText);
+            hash.add(!value, value.value_or(std::string_view()));
+            if (value && exact) hash.addExact(EncodeExact(*value, *exact));
+            cells[static_cast<size_t>(j)] = value ? FromUtf8(*value) : QString();
+        }
+        row(cells, hash.value());
+        cursor.next();
+    }
+}
+
 TableSnapshot::TableSnapshot(Connection& database, const QString& query, const QString& table,
                              const QString& folder, const QDateTime& taken)
     : folder_(folder), stem_(SnapshotStem(table)), stamp_(taken.toString(QStringLiteral("yyyyMMdd-HHmmss"))) {
     // The query comes first, so a table that does not exist fails as the
     // engine reports it, with no file made.
     std::unique_ptr<Cursor> cursor = database.openCursor(query, CursorOption::KeepTrailingBlanks);
-    const int count = cursor->columnCount();
-    std::vector<bool> isDate;
-    std::vector<QString> names, types;
-    for (const ResultColumn& column : cursor->columns()) {
-        const ColumnInfo info = CatalogueEntry(column.kind, column.size, column.scale);
-        names.push_back(column.name);
-        types.push_back(ColumnTypeText(info));
-        isDate.push_back(column.kind == ColumnKind::Date);
-    }
-
     open();
+    writeHeader(cursor->columns());
+    ForEachRowAsShown(*cursor, [this](const std::vector<QString>& cells, uint64_t hash) {
+        rowHashes_.push_back(hash);
+        append(cells);
+    });
+    complete();
+}
+
+TableSnapshot::TableSnapshot(const std::vector<ResultColumn>& columns, const QString& table, const QString& folder,
+                             const QDateTime& taken)
+    : folder_(folder), stem_(SnapshotStem(table)), kind_(kChangedRows),
+      stamp_(taken.toString(QStringLiteral("yyyyMMdd-HHmmss"))) {
+    open();
+    writeHeader(columns);
+}
+
+void TableSnapshot::writeHeader(const std::vector<ResultColumn>& columns) {
+    std::vector<QString> names, types;
+    for (const ResultColumn& column : columns) {
+        names.push_back(column.name);
+        types.push_back(ColumnTypeText(CatalogueEntry(column.kind, column.size, column.scale)));
+    }
     pending_.reserve(kPendingChars + 4096);
     append(names);
     append(types);
-    std::vector<QString> cells(static_cast<size_t>(count));
-    std::string scratch;
-    DateCellBuffer dateText;
-    cursor->first();
-    while (!cursor->atEnd()) {
-        // The same bytes a read puts in the grid, so that the hashes compare.
-        RowHash hash;
-        for (int j = 0; j < count; ++j) {
-            // Asked first, as a read asks: the value's view may point into the engine's buffer.
-            const std::optional<ExactValue> exact = cursor->exact(j);
-            std::optional<std::string_view> value = cursor->utf8Value(j, scratch);
-            if (value && isDate[static_cast<size_t>(j)]) value = DateCellTextUtf8(*value, dateText);
-            hash.add(!value, value.value_or(std::string_view()));
-            if (value && exact) hash.addExact(EncodeExact(*value, *exact));
-            cells[static_cast<size_t>(j)] = value ? FromUtf8(*value) : QString();
-        }
-        rowHashes_.push_back(hash.value());
-        append(cells);
-        cursor->next();
-    }
+}
+
+void TableSnapshot::complete() {
     flush();
     // On disk before the DELETE runs: a disk that fills up or fails shows
     // here, while the table is still untouched, not after the commit.
@@ -266,7 +286,7 @@ void TableSnapshot::removeAbandonedParts() const {
     for (const QString& name : folder.entryList({stem_ + QStringLiteral("-*.tsv.part*")}, QDir::Files | QDir::Hidden)) {
         // Only this table's own: "<stem>-<stamp>[-n].tsv.part[k]".
         const qsizetype part = name.lastIndexOf(QStringLiteral(".part"));
-        if (!OrderOf(stem_, name.left(part)) || !DigitsAt(name, part + 5, name.size() - part - 5)) continue;
+        if (!OrderOf(stem_, name.left(part), kind_) || !DigitsAt(name, part + 5, name.size() - part - 5)) continue;
         const QByteArray path = QFile::encodeName(folder.filePath(name));
         const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
@@ -287,7 +307,7 @@ void TableSnapshot::open() {
             throw SnapshotFileError(errno, level);
     } while (slash >= 0);
     removeAbandonedParts();
-    const QByteArray base = QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, 1));
+    const QByteArray base = QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, 1, kind_));
     for (int attempt = 1;; ++attempt) {
         QByteArray path = base + ".part";
         if (attempt > 1) path += QByteArray::number(attempt);
@@ -335,13 +355,13 @@ void TableSnapshot::keep() noexcept {
         if (from.isEmpty()) return;
         for (int sequence = 1; sequence < 1000; ++sequence) {
             const QByteArray to =
-                QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, sequence));
+                QFile::encodeName(folder_ + QLatin1Char('/') + SnapshotFileName(stem_, stamp_, sequence, kind_));
             // An Update in the same second must not replace the other's file.
             if (RenameWithoutReplacing(from, to)) break;
             if (errno != EEXIST) return;
         }
         const QStringList beyond =
-            SnapshotsBeyond(stem_, QDir(folder_).entryList(QDir::Files | QDir::Hidden), kSnapshotsKept);
+            SnapshotsBeyond(stem_, QDir(folder_).entryList(QDir::Files | QDir::Hidden), kSnapshotsKept, kind_);
         for (const QString& name : beyond) QFile::remove(folder_ + QLatin1Char('/') + name);
     } catch (...) {
         // Out of memory while naming or tidying: the table is replaced all the same.

@@ -37,6 +37,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -55,12 +56,18 @@ QString SnapshotStem(const QString& table);
 // The folder of the snapshots of a database, by its label:
 // kSnapshotFolder + "/" + SnapshotStem(label).
 QString SnapshotFolder(const QString& databaseLabel);
-// "<stem>-<stamp>.tsv" for sequence 1, "<stem>-<stamp>-<sequence>.tsv" after it;
-// stamp is "yyyymmdd-hhmmss".
-QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence);
-// The snapshots of `stem` among `fileNames` beyond the newest `keep`, oldest
-// first. Names that are not snapshots of that stem are never listed.
-QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, int keep);
+// A snapshot's kind, the end of its file name: the whole table (none), or
+// the rows an Update by key changed or deleted.
+inline const QString kWholeTable;
+inline const QString kChangedRows = QStringLiteral("-changes");
+
+// "<stem>-<stamp><kind>.tsv" for sequence 1, "<stem>-<stamp>-<sequence><kind>.tsv"
+// after it; stamp is "yyyymmdd-hhmmss".
+QString SnapshotFileName(const QString& stem, const QString& stamp, int sequence, const QString& kind = kWholeTable);
+// The snapshots of `stem` of one kind among `fileNames` beyond the newest
+// `keep`, oldest first. Names that are not such snapshots are never listed.
+QStringList SnapshotsBeyond(const QString& stem, const QStringList& fileNames, int keep,
+                            const QString& kind = kWholeTable);
 
 // A failure to write the snapshot, as the error report shows it: 61 for a
 // full disk, 70 for a refused permission, 75 for any other file error.
@@ -86,6 +93,10 @@ private:
 // rows come, so that one changed row counts once.
 int64_t RowsChangedSince(std::vector<uint64_t> read, std::vector<uint64_t> now);
 
+// Calls `row` with each row of `cursor`: its cells as a read shows them
+// (NULL as an empty text) and its RowHash.
+void ForEachRowAsShown(Cursor& cursor, const std::function<void(const std::vector<QString>& cells, uint64_t hash)>& row);
+
 class TableSnapshot {
 public:
     // Reads every row of `table` through `database` with `query` (the
@@ -95,6 +106,16 @@ public:
     TableSnapshot(Connection& database, const QString& query, const QString& table,
                   const QString& folder = QString::fromLatin1(kSnapshotFolder),
                   const QDateTime& taken = QDateTime::currentDateTime());
+    // An Update by key's snapshot of `table`, of kind kChangedRows: the
+    // file is made at once with the column names and types of `columns`,
+    // given its rows by addRow and completed by complete() before the first
+    // change is sent.
+    TableSnapshot(const std::vector<ResultColumn>& columns, const QString& table, const QString& folder,
+                  const QDateTime& taken = QDateTime::currentDateTime());
+    void addRow(const std::vector<QString>& cells) { append(cells); }
+    // Flushed to disk and renamed ".pending"; throws SnapshotFileError.
+    void complete();
+
     // The file is removed unless its COMMIT has started (commitStarts).
     ~TableSnapshot() = default;
     TableSnapshot(const TableSnapshot&) = delete;
@@ -128,6 +149,7 @@ private:
         int fd = -1;
     };
 
+    void writeHeader(const std::vector<ResultColumn>& columns);
     void open();
     // Removes this table's ".part" files that no writer holds: snapshots an
     // Update was killed while writing, before its DELETE.
@@ -137,6 +159,7 @@ private:
 
     QString folder_;
     QString stem_;
+    QString kind_;
     QString stamp_;
     TempFile file_;
     QByteArray committing_;  // the ".pending" file once its COMMIT started; never removed

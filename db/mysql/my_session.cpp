@@ -138,6 +138,11 @@ public:
             TlsGuard guard;
             GuardPassword(m, route, guard);
             MYSQL* connected = nullptr;
+            // An UPDATE counts the rows it matched, not only those whose
+            // values changed: an Update by key checks that each of its
+            // statements met exactly one row, and a value set to what it
+            // already was must count.
+            constexpr unsigned long kClientFlags = CLIENT_FOUND_ROWS;
             const char* hostName = address.host.isEmpty() ? nullptr : address.host.constData();
             const char* userName = user.isEmpty() ? nullptr : user.constData();
             const char* database = address.database.isEmpty() ? nullptr : address.database.constData();
@@ -145,7 +150,7 @@ public:
             Await(m, wait,
                   [&] {
                       return mysql_real_connect_start(&connected, m, hostName, userName, password.constData(), database,
-                                                      address.port, socketPath, 0);
+                                                      address.port, socketPath, kClientFlags);
                   },
                   [&](int ready) { return mysql_real_connect_cont(&connected, m, ready); }, [m] { ShutSocket(m); });
             if (!connected) throw ConnectFailure(m, route, guard);

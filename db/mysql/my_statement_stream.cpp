@@ -109,8 +109,10 @@ private:
             Fail(tags.front());
         }
         for (size_t i = 0;; ) {
+            int64_t rows = 0;
             if (mysql_field_count(c.get()) > 0) c.CountRows();
-            if (done_) done_(tags[i]);
+            else rows = static_cast<int64_t>(mysql_affected_rows(c.get()));
+            if (done_) done_(tags[i], rows);
             if (++i == tags.size()) break;
             int next = 0;
             try {

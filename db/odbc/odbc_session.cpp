@@ -387,6 +387,7 @@ public:
     }
 
     bool hasFeature(Feature feature) const override {
+        if (feature == Feature::CountsMatchedRows) return dialect_.kind() != DialectKind::MySQL;
         if (feature != Feature::ListsReferringKeys) return true;
         const DialectDescription& described = dialect_.description();
         // The database's own catalogue is asked where the program knows it.

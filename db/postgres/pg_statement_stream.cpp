@@ -2,6 +2,7 @@
 
 #include "db/server_fault.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 
@@ -148,7 +149,7 @@ private:
         case PGRES_COMMAND_OK:
         case PGRES_TUPLES_OK:
         case PGRES_EMPTY_QUERY:
-            if (done_) done_(statement.tag);
+            if (done_) done_(statement.tag, std::strtoll(PQcmdTuples(result.get()), nullptr, 10));
             break;
         case PGRES_PIPELINE_ABORTED:
             break;
