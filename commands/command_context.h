@@ -8,6 +8,7 @@
 #include "db/connection.h"
 #include "grid/sheet_data.h"
 #include "read/column_catalogue.h"
+#include "writeback/change_plan.h"
 
 #include <QString>
 #include <cstdint>
@@ -23,6 +24,8 @@ struct CommandContext {
     bool keepSnapshots;       // an Update keeps the replaced rows in a file
     // Seconds the server may send nothing before a command ends (the TIMEOUT setting); 0: for ever.
     int32_t timeoutSeconds = kDefaultTimeoutSeconds;
+    // How an Update writes a table that has a key (the WRITE setting).
+    WriteSetting writeSetting = WriteSetting::Auto;
 };
 
 struct CommandInputs {

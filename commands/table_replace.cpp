@@ -1,6 +1,7 @@
 #include "commands/table_replace.h"
 
 #include "commands/command_runner.h"
+#include "commands/row_statements.h"
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/server_fault.h"
@@ -10,8 +11,10 @@
 #include "writeback/literals.h"
 #include "writeback/table_snapshot.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <unordered_map>
 
 namespace velkin {
 
@@ -123,18 +126,21 @@ Error WithRefusedCell(const Error& error, const ColumnCatalogue& catalogue, int3
     return Error(error.Number(), error.Description() + QStringLiteral("\r\n") + where + expected, error.SqlState());
 }
 
-// The rows of the read as the table must still hold them for the replace to
-// go ahead, each as a RowHash of its cells as read.
+// A record of the read as the table must still hold it, as a RowHash of its cells as read.
+uint64_t RecordHash(const SheetData& sheet, int32_t record, int32_t columns) {
+    RowHash hash;
+    for (int32_t c = 1; c <= columns; ++c) {
+        hash.add(sheet.readNull(record, c), sheet.readText(record, c));
+        hash.addExact(sheet.readExact(record, c));
+    }
+    return hash.value();
+}
+
+// The rows of the read as the table must still hold them for the replace to go ahead.
 std::vector<uint64_t> ReadRowHashes(const SheetData& sheet, int32_t columns) {
     std::vector<uint64_t> hashes(static_cast<size_t>(sheet.readRecordCount()));
-    for (int32_t record = 0; record < sheet.readRecordCount(); ++record) {
-        RowHash hash;
-        for (int32_t c = 1; c <= columns; ++c) {
-            hash.add(sheet.readNull(record, c), sheet.readText(record, c));
-            hash.addExact(sheet.readExact(record, c));
-        }
-        hashes[static_cast<size_t>(record)] = hash.value();
-    }
+    for (int32_t record = 0; record < sheet.readRecordCount(); ++record)
+        hashes[static_cast<size_t>(record)] = RecordHash(sheet, record, columns);
     return hashes;
 }
 
@@ -156,11 +162,11 @@ struct UnwritableCell {
     int32_t row = 0, column = 0;
 };
 
-UnwritableCell FindUnwritable(const SheetData& sheet, int32_t lastRow, int32_t columns) {
+// The first such cell among the `rows` about to be inserted.
+UnwritableCell FindUnwritable(const SheetData& sheet, const std::vector<int32_t>& rows, int32_t columns) {
     if (!sheet.readHasExact()) return {};
-    for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
-        if (!(RowNeeds(sheet, r, columns) & ExactNeed::kUnwritable) || !RowIsWritten(sheet, r, sheet.text(r, 1)))
-            continue;
+    for (const int32_t r : rows) {
+        if (!(RowNeeds(sheet, r, columns) & ExactNeed::kUnwritable)) continue;
         const int32_t record = sheet.recordOf(r);
         for (int32_t c = 1; c <= columns; ++c)
             if (sheet.unchangedSinceRead(r, c) && DecodeExact(sheet.readExact(record, c)).needs & ExactNeed::kUnwritable)
@@ -183,6 +189,66 @@ Error ChangedSinceRead(int64_t rows) {
                  QStringLiteral("読込んだ後に、他の接続がテーブルを変更しています（%1 行）。"
                                 "もう一度読込んでから更新してください。テーブルは変更していません。")
                      .arg(rows));
+}
+
+// A row an Update by key is about to update or delete that another session
+// changed or deleted since the read: refused, naming the row by its key
+// (and its place in the grid, where it still shows).
+Error RowChangedSinceRead(const QString& key, int32_t row) {
+    const QString where = row > 0 ? QStringLiteral("%1 行目、").arg(row - kFirstDataRow + 1) : QString();
+    return Error(Error::kChangedSinceRead,
+                 QStringLiteral("読込んだ後に、他の接続がこの行を変更または削除しています（%1%2）。"
+                                "もう一度読込んでから更新してください。テーブルは変更していません。")
+                     .arg(where, key));
+}
+
+// "id = 42, branch = 'north'": record `record`'s key as the read showed it.
+QString KeyText(const SheetData& sheet, const ColumnCatalogue& catalogue, int32_t record) {
+    QStringList parts;
+    for (const int32_t c : catalogue.source.keyColumns)
+        parts << catalogue.COL_Name(static_cast<size_t>(c - 1)) + QStringLiteral(" = ") +
+                     (sheet.readNull(record, c) ? QStringLiteral("NULL") : FromUtf8(sheet.readText(record, c)));
+    return parts.join(QStringLiteral(", "));
+}
+
+// An UPDATE or DELETE by key that met no row, or more than one.
+Error NotOneRow(int64_t rows) {
+    return Error(Error::kNotOneRow,
+                 QStringLiteral("キーで指定した行の更新が、テーブルの %1 行に当たりました（1 行のはずです）。"
+                                "テーブルは変更していません。")
+                     .arg(rows));
+}
+
+// The line the question gains when the changes are written by key.
+QString ByKeyLine(const ChangePlan& plan) {
+    return QStringLiteral("主キーで変更分だけを書込みます（更新 %1 行、追加 %2 行、削除 %3 行）")
+        .arg(plan.updates.size())
+        .arg(plan.inserts.size())
+        .arg(plan.deletes.size());
+}
+
+// The records of the read that the changes update or delete, each with the
+// row that shows it (0 for none), in the order the rows are checked.
+std::vector<RecordDelete> RowsToLock(const ChangePlan& plan) {
+    std::vector<RecordDelete> rows;
+    for (const RowUpdate& update : plan.updates) rows.push_back({update.record, update.row});
+    rows.insert(rows.end(), plan.deletes.begin(), plan.deletes.end());
+    return rows;
+}
+
+// The records of `targets` in groups for the locking reads: records whose
+// keys need the same statement form together, so many at a time.
+constexpr size_t kKeysPerLockingRead = 500;
+
+std::vector<std::vector<int32_t>> LockChunks(const std::vector<RecordDelete>& targets, const RowStatements& statements) {
+    std::array<std::vector<int32_t>, 8> byNeeds;
+    for (const RecordDelete& target : targets) byNeeds[statements.keyNeeds(target.record) & 7].push_back(target.record);
+    std::vector<std::vector<int32_t>> chunks;
+    for (const std::vector<int32_t>& records : byNeeds)
+        for (size_t i = 0; i < records.size(); i += kKeysPerLockingRead)
+            chunks.emplace_back(records.begin() + static_cast<std::ptrdiff_t>(i),
+                                records.begin() + static_cast<std::ptrdiff_t>(std::min(records.size(), i + kKeysPerLockingRead)));
+    return chunks;
 }
 
 // The replace's DELETE, the first statement of the stream (its tag is
@@ -213,7 +279,8 @@ bool CommitAnswered(const Error& error) {
 }
 
 // One Update, a step per method: the question, the connection, the checks
-// and the snapshot under the table's lock, the statements, the COMMIT.
+// and the snapshot under the lock, the statements, the COMMIT. It replaces
+// the table, or writes the changes by key (WritesByKey).
 class ReplaceRun final : public CommandSteps {
 public:
     ReplaceRun(const CommandContext& context, const CommandInputs& inputs)
@@ -230,17 +297,24 @@ public:
 
 private:
     bool confirmed();
+    void planChanges();
     void showProgress();
     // Everything between the connection and the end of the command; throws.
     void replace(Connection& database);
+    void writeChanges(Connection& database);
     // Locks the table against other writers and, unless the settings say
     // otherwise, keeps its rows, compared with the Read.
     std::unique_ptr<TableSnapshot> lockAndKeep(Connection& database, const Dialect& dialect);
-    QString insertHead() const;
-    void sendRows(StatementStream& stream, const Dialect& dialect);
-    // Cell (r, c) of the row's statement, record `record` of the Read.
-    void appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
-                    const Dialect& dialect);
+    // Locks the rows the changes update or delete, compares them with the
+    // Read and, unless the settings say otherwise, keeps them.
+    std::unique_ptr<TableSnapshot> lockAndKeepRows(Connection& database, RowStatements& statements);
+    void refuseUnwritable(const std::vector<int32_t>& rows);
+    void sendInsert(StatementStream& stream, RowStatements& statements, int32_t row);
+    void commit(Connection& database, TableSnapshot* snapshot);
+    // The stream's answer for statement `tag`, in the by-key way.
+    void changeDone(int32_t tag, int64_t rows);
+    // The sheet row a by-key statement's tag stands for; 0 for none.
+    int32_t rowOfTag(int32_t tag) const;
 
     const CommandContext& context_;
     const CommandInputs& inputs_;
@@ -248,26 +322,56 @@ private:
     const ColumnCatalogue& catalogue_;
     const ReadOrigin& read_;
     int32_t lastRow_ = 0;
+    std::optional<ChangePlan> plan_;  // set when the changes are written by key
     CommandConnection* connection_ = nullptr;  // while work() runs
     int32_t rowInProgress_ = 0;     // the data row at fault; 0 for none
     int32_t columnInProgress_ = 0;  // the cell whose literal could not be written; 0 for none
     bool committing_ = false;
+    // By key: statements answered, whether an UPDATE may count 0 for a
+    // row it left as it was, and the first statement that did not meet
+    // exactly one row (its tag and count).
+    int32_t answered_ = 0;
+    bool countsMatchedRows_ = true;
+    std::optional<std::pair<int32_t, int64_t>> miscounted_;
+    std::vector<int32_t> updateRows_;  // the rows of the plan's UPDATEs, ascending
+    // One buffer for every row's statement: it keeps its capacity from row to row.
+    QString statement_;
 };
 
 bool ReplaceRun::confirmed() {
     if (const int32_t unmarked = RemoveFailureMark(sheet_); unmarked > 0)
         context_.report.sheetChanged(BlockBetween(1, unmarked, sheet_.columnCount(), unmarked));
     lastRow_ = LastRowToWrite(sheet_);
-    return context_.report.ask(ReplaceQuestion(CountReplace(sheet_, lastRow_), inputs_.table, inputs_.login.host,
-                                               read_)) == MessageAnswer::Yes;
+    planChanges();
+    MessageRequest question =
+        ReplaceQuestion(CountReplace(sheet_, lastRow_), inputs_.table, inputs_.login.host, read_);
+    if (plan_) question.detail += QStringLiteral("\n") + ByKeyLine(*plan_);
+    return context_.report.ask(question) == MessageAnswer::Yes;
+}
+
+void ReplaceRun::planChanges() {
+    const QString& host = inputs_.login.host;
+    const bool sameTable = SameTable({host, inputs_.table}, {read_.host, read_.table}, DialectForHost(HostField(host)));
+    if (!WritesByKey(context_.writeSetting, read_, sameTable)) return;
+    ChangeScope scope;
+    scope.firstRow = kFirstDataRow;
+    scope.lastRow = lastRow_;
+    scope.columns = sheet_.columnCount();
+    scope.keyColumns = read_.keyColumns;
+    for (int32_t c = 1; c <= scope.columns; ++c)
+        if (catalogue_.origin(static_cast<size_t>(c - 1)).generated) scope.unsetColumns.push_back(c);
+    scope.rowIsWritten = [this](int32_t row) { return RowIsWritten(sheet_, row, sheet_.text(row, 1)); };
+    plan_ = PlanChanges(sheet_, scope);
 }
 
 void ReplaceRun::showProgress() {
     // The replace can take a while on a large grid; the user must see that it works.
     CommandReport& report = context_.report;
     report.setProgress(0);
-    if (lastRow_ > 2) {
-        report.setProgressRange(0, lastRow_ - 2);
+    const int32_t steps = plan_ ? static_cast<int32_t>(plan_->deletes.size() + plan_->updates.size() + plan_->inserts.size())
+                                : lastRow_ - 2;
+    if (steps > 0) {
+        report.setProgressRange(0, steps);
     } else {
         report.setProgressRange(0, 1);
         report.setProgress(1);
@@ -280,11 +384,18 @@ void ReplaceRun::run() {
 
 void ReplaceRun::work(CommandConnection& connection) {
     connection_ = &connection;
-    replace(connection.database());
+    if (plan_) writeChanges(connection.database());
+    else replace(connection.database());
 }
 
 void ReplaceRun::refused(const StatementRefused& refused, CommandConnection& connection) {
-    if (refused.tag() == kDeleteTag) {
+    if (plan_) {
+        rowInProgress_ = rowOfTag(refused.tag());
+        // A DELETE refused for a key of another table names the tables that refer to this one.
+        const Error error =
+            refused.tag() < 0 ? DeleteRefused(connection.database(), inputs_.table, refused.error()) : refused.error();
+        failed(error, &connection);
+    } else if (refused.tag() == kDeleteTag) {
         failed(DeleteRefused(connection.database(), inputs_.table, refused.error()), &connection);
     } else {
         rowInProgress_ = refused.tag();
@@ -302,20 +413,108 @@ void ReplaceRun::replace(Connection& database) {
     const std::unique_ptr<TableSnapshot> snapshot = lockAndKeep(database, dialect);
     database.requireTransactionalTable(table);
     database.requireNoDestructiveReferences(table);
-    if (const UnwritableCell cell = FindUnwritable(sheet_, lastRow_, sheet_.columnCount()); cell.row > 0) {
-        rowInProgress_ = cell.row;
-        throw Unwritable(catalogue_.COL_Name(static_cast<size_t>(cell.column - 1)), cell.row);
-    }
+    std::vector<int32_t> written;
+    for (int32_t r = kFirstDataRow; r <= lastRow_; ++r)
+        if (RowIsWritten(sheet_, r, sheet_.text(r, 1))) written.push_back(r);
+    refuseUnwritable(written);
     // Every statement from here on goes through one stream, which may
     // send several before their answers are back (StatementStream); the
     // bar moves as the database carries each out.
     const std::unique_ptr<StatementStream> stream =
-        database.openStatementStream(table, [&report = context_.report](int32_t row) {
+        database.openStatementStream(table, [&report = context_.report](int32_t row, int64_t) {
             if (row != kDeleteTag) report.setProgress(row - 2);
         });
     stream->Send(dialect.deleteAll(table), kDeleteTag);
-    sendRows(*stream, dialect);
+    RowStatements statements(sheet_, catalogue_, table, database);
+    for (const int32_t r : written) sendInsert(*stream, statements, r);
     stream->Finish();
+    commit(database, snapshot.get());
+}
+
+// The changes by key: deletes, updates, inserts, each UPDATE and DELETE
+// meeting exactly one row, in one transaction.
+void ReplaceRun::writeChanges(Connection& database) {
+    const QString& table = inputs_.table;
+    const ChangePlan& plan = *plan_;
+    database.begin();
+    // An UPDATE or DELETE of a table that others inherit from reaches their rows too.
+    database.requireReplaceableTable(table);
+    RowStatements statements(sheet_, catalogue_, table, database);
+    const std::unique_ptr<TableSnapshot> snapshot = lockAndKeepRows(database, statements);
+    database.requireTransactionalTable(table);
+    // Only a row deleted (or re-keyed) can set off another table's ON DELETE rule.
+    if (!plan.deletes.empty()) database.requireNoDestructiveReferences(table);
+    refuseUnwritable(plan.inserts);
+    countsMatchedRows_ = database.hasFeature(Feature::CountsMatchedRows);
+    for (const RowUpdate& update : plan.updates) updateRows_.push_back(update.row);
+    const std::unique_ptr<StatementStream> stream =
+        database.openStatementStream(table, [this](int32_t tag, int64_t rows) { changeDone(tag, rows); });
+    QString& statement = statement_;
+    for (size_t i = 0; i < plan.deletes.size(); ++i) {
+        rowInProgress_ = plan.deletes[i].row;
+        statements.remove(statement, plan.deletes[i].record);
+        stream->Send(statement, -static_cast<int32_t>(i) - 1);
+    }
+    for (const RowUpdate& update : plan.updates) {
+        try {
+            statements.update(statement, update.row, update.record, update.columns);
+        } catch (const Error&) {
+            stream->Finish();
+            rowInProgress_ = update.row;
+            columnInProgress_ = statements.failedColumn();
+            throw;
+        }
+        stream->Send(statement, update.row);
+    }
+    for (const int32_t r : plan.inserts) sendInsert(*stream, statements, r);
+    stream->Finish();
+    rowInProgress_ = 0;
+    if (miscounted_) {
+        rowInProgress_ = rowOfTag(miscounted_->first);
+        throw NotOneRow(miscounted_->second);
+    }
+    commit(database, snapshot.get());
+}
+
+void ReplaceRun::changeDone(int32_t tag, int64_t rows) {
+    context_.report.setProgress(++answered_);
+    if (miscounted_) return;
+    const bool isUpdate = tag > 0 && std::binary_search(updateRows_.begin(), updateRows_.end(), tag);
+    if (tag > 0 && !isUpdate) return;  // an INSERT
+    // Without matched-row counts, an UPDATE that left its row as it was
+    // counts 0; the row was read again under its lock, so it is there.
+    const bool unchangedRow = isUpdate && rows == 0 && !countsMatchedRows_;
+    if (rows != 1 && !unchangedRow) miscounted_.emplace(tag, rows);
+}
+
+int32_t ReplaceRun::rowOfTag(int32_t tag) const {
+    if (tag >= 0) return tag;
+    return plan_->deletes[static_cast<size_t>(-tag - 1)].row;
+}
+
+void ReplaceRun::refuseUnwritable(const std::vector<int32_t>& rows) {
+    if (const UnwritableCell cell = FindUnwritable(sheet_, rows, sheet_.columnCount()); cell.row > 0) {
+        rowInProgress_ = cell.row;
+        throw Unwritable(catalogue_.COL_Name(static_cast<size_t>(cell.column - 1)), cell.row);
+    }
+}
+
+void ReplaceRun::sendInsert(StatementStream& stream, RowStatements& statements, int32_t row) {
+    QString& statement = statement_;
+    try {
+        statements.insert(statement, row);
+    } catch (const Error&) {
+        // Statements of earlier rows may still be unanswered: a refusal
+        // among them comes first in row order, and wins.
+        stream.Finish();
+        rowInProgress_ = row;
+        columnInProgress_ = statements.failedColumn();
+        throw;
+    }
+    stream.Send(statement, row);
+}
+
+void ReplaceRun::commit(Connection& database, TableSnapshot* snapshot) {
     committing_ = true;
     // From here on the snapshot may be the only copy of the old rows: kept
     // whatever the COMMIT's answer, or the lack of one.
@@ -354,89 +553,39 @@ std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeep(Connection& database, con
     return snapshot;
 }
 
-QString ReplaceRun::insertHead() const {
-    // Columns the database computes take no value; an identity that
-    // refuses one is told to take the value read.
-    QString columnList;
-    bool overriding = false;
-    const int32_t columns = sheet_.columnCount();
-    for (int32_t c = 1; c <= columns; ++c) {
-        const CatalogueColumn& column = catalogue_.column(static_cast<size_t>(c - 1));
-        const ColumnOrigin& origin = column.origin;
-        if (origin.generated) continue;
-        overriding = overriding || origin.alwaysIdentity;
-        if (!columnList.isEmpty()) columnList += QLatin1Char(',');
-        columnList += QuotedIdentifier(column.name);
+std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeepRows(Connection& database, RowStatements& statements) {
+    const std::vector<RecordDelete> targets = RowsToLock(*plan_);
+    if (targets.empty()) return nullptr;  // only new rows: nothing of the read is touched
+    const QString& table = inputs_.table;
+    const RowLock lock = database.dialect().rowLock(table);
+    if (!lock.first.isEmpty()) database.execute(lock.first);
+    std::unique_ptr<TableSnapshot> snapshot;
+    std::unordered_map<uint64_t, int32_t> found;  // the rows as they are now, by RowHash
+    QString query;
+    for (const std::vector<int32_t>& chunk : LockChunks(targets, statements)) {
+        statements.lockingRead(query, chunk, lock);
+        const std::unique_ptr<Cursor> rows = database.openCursor(query, CursorOption::KeepTrailingBlanks);
+        if (!snapshot && context_.keepSnapshots)
+            snapshot = std::make_unique<TableSnapshot>(rows->columns(), table,
+                                                       SnapshotFolder(DatabaseLabel(HostField(inputs_.login.host))));
+        ForEachRowAsShown(*rows, [&](const std::vector<QString>& cells, uint64_t hash) {
+            ++found[hash];
+            if (snapshot) snapshot->addRow(cells);
+        });
     }
-    columnList += overriding ? QStringLiteral(") OVERRIDING SYSTEM VALUE VALUES (") : QStringLiteral(") VALUES (");
-    return QStringLiteral("INSERT INTO ") + inputs_.table + QStringLiteral(" (") + columnList;
-}
-
-void ReplaceRun::sendRows(StatementStream& stream, const Dialect& dialect) {
-    const QString statementStart = insertHead();
-    // One buffer for every row's statement: it keeps its capacity from row to row.
-    QString statement;
-    // A row holding values that need a statement of their own form
-    // (ExactNeed) is sent in it; each form is asked once.
-    std::array<std::optional<NeedsStatement>, 8> needsForms;
-    Connection& database = connection_->database();
-    auto formFor = [&](uint8_t needs) -> const NeedsStatement& {
-        std::optional<NeedsStatement>& form = needsForms[needs & 7];
-        if (!form) form = database.statementForNeeds(needs & 7);
-        return *form;
-    };
-    for (int32_t r = kFirstDataRow; r <= lastRow_; ++r) {
-        if (!RowIsWritten(sheet_, r, sheet_.text(r, 1))) continue;
-
-        const int32_t record = sheet_.recordOf(r);
-        const uint8_t needs = RowNeeds(sheet_, r, sheet_.columnCount());
-        const NeedsStatement* form = needs ? &formFor(needs) : nullptr;
-        statement.resize(0);
-        if (form) statement += form->prefix;
-        statement += statementStart;
-        const int32_t rowColumns = sheet_.columnCount();
-        bool first = true;
-        int32_t c = 1;
-        try {
-            for (; c <= rowColumns; ++c) {
-                const auto j = static_cast<size_t>(c - 1);
-                if (catalogue_.column(j).origin.generated) continue;
-                if (!first) statement += QLatin1Char(',');
-                first = false;
-                appendCell(statement, r, c, record, form, dialect);
-            }
-        } catch (const Error&) {
-            // Statements of earlier rows may still be unanswered: a refusal
-            // among them comes first in row order, and wins.
-            stream.Finish();
-            rowInProgress_ = r;
-            columnInProgress_ = c;
-            throw;
+    const auto columns = static_cast<int32_t>(catalogue_.size());
+    for (const RecordDelete& target : targets) {
+        int32_t& left = found[RecordHash(sheet_, target.record, columns)];
+        if (left > 0) {
+            --left;
+            continue;
         }
-        statement += QStringLiteral(") ");
-        stream.Send(statement, r);
+        rowInProgress_ = target.row;
+        throw RowChangedSinceRead(KeyText(sheet_, catalogue_, target.record), target.row);
     }
-}
-
-void ReplaceRun::appendCell(QString& statement, int32_t r, int32_t c, int32_t record, const NeedsStatement* form,
-                            const Dialect& dialect) {
-    const auto j = static_cast<size_t>(c - 1);
-    const ColumnOrigin& origin = catalogue_.origin(j);
-    // A cell still as read goes back as the value read; a changed one as typed.
-    const bool unchanged = sheet_.unchangedSinceRead(r, c);
-    const std::string_view exact = unchanged ? sheet_.readExact(record, c) : std::string_view();
-    // In a statement run in UTC, a value shown in the session's time zone is
-    // converted, unless it is in UTC already.
-    const bool convert = form && origin.sessionZone && !form->zoneBefore.isEmpty() &&
-                         !(DecodeExact(exact).needs & ExactNeed::kUtcStatement);
-    if (convert) statement += form->zoneBefore;
-    const QString text = sheet_.text(r, c);
-    if (unchanged)
-        AppendReadLiteral(statement, catalogue_.COL_Type(j), origin, text, {sheet_.readNull(record, c), exact},
-                          dialect);
-    else
-        AppendCellLiteral(statement, catalogue_.COL_Type(j), text, dialect, origin);
-    if (convert) statement += form->zoneAfter;
+    // On disk before the first change is sent.
+    if (snapshot) snapshot->complete();
+    return snapshot;
 }
 
 // The one failure handler of the replace: undo, mark the row at fault, report.

@@ -59,6 +59,9 @@ public:
     // The server ended an Update's transaction between two statements (an
     // abort nobody was told of): nothing may be committed.
     static constexpr int32_t kTransactionEnded = kProgramErrorBase + 8;
+    // An UPDATE or DELETE of an Update by key that met no row of the table,
+    // or more than one.
+    static constexpr int32_t kNotOneRow = kProgramErrorBase + 9;
 
     // Whether the command was stopped rather than refused: the user cancelled
     // it, or the server sent nothing within the TIMEOUT setting.

@@ -221,6 +221,7 @@ void Form1::Form_Load() {
     Text1->setText(contact.isEmpty() ? (QStringLiteral("Velkin ") + QCoreApplication::applicationVersion()).trimmed()
                                      : contact);
     keepSnapshots_ = !SnapshotsOffBy(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("BACKUP"), QString::fromLatin1(kIniFile)));
+    writeSetting_ = WriteSettingFrom(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("WRITE"), QString::fromLatin1(kIniFile)));
     timeoutSeconds_ = TimeoutSecondsFromSetting(ReadIniString(QString::fromLatin1(kIniSection), QStringLiteral("TIMEOUT"), QString::fromLatin1(kIniFile)));
     Option1[0]->setChecked(true);
     Option1_Click(0);
@@ -297,7 +298,7 @@ void Form1::Option1_Click(int) {
 // The commands, handed the boxes' texts as they stand now.
 
 CommandContext Form1::commandContext() {
-    return {sheet, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_};
+    return {sheet, catalogue, *this, sessions_, rowCapacity_, keepSnapshots_, timeoutSeconds_, writeSetting_};
 }
 
 CommandInputs Form1::commandInputs() const {

@@ -10,6 +10,7 @@
 #include "grid/sheet_data.h"
 #include "read/column_catalogue.h"
 #include "shell/message_box.h"
+#include "writeback/change_plan.h"
 
 #include <QWidget>
 #include <array>
@@ -138,6 +139,7 @@ private:
     bool unloaded_ = false;
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;
+    velkin::WriteSetting writeSetting_ = velkin::WriteSetting::Auto;
     int32_t timeoutSeconds_ = velkin::kDefaultTimeoutSeconds;
     velkin::ConnectionFactory sessions_;
     bool commandRunning_ = false;

@@ -93,7 +93,8 @@ protected:
     // the window reads them at its start, with the sheet reset to their size.
     CommandContext context() {
         if (!loaded_) load();
-        return {sheet, catalogue, report, sessions_.factory(engine_), rowCapacity_, keepSnapshots_, timeoutSeconds_};
+        return {sheet, catalogue, report, sessions_.factory(engine_), rowCapacity_, keepSnapshots_, timeoutSeconds_,
+                writeSetting_};
     }
     // As the window does when it opens again: the settings are read afresh at the next command.
     void restart() { loaded_ = false; }
@@ -160,6 +161,7 @@ private:
         rowCapacity_ = RowCapacityFromLine(setting("LINE"));
         keepSnapshots_ = !SnapshotsOffBy(setting("BACKUP"));
         timeoutSeconds_ = TimeoutSecondsFromSetting(setting("TIMEOUT"));
+        writeSetting_ = WriteSettingFrom(setting("WRITE"));
         ResetSheet(sheet, rowCapacity_);
     }
 
@@ -171,6 +173,7 @@ private:
     int32_t rowCapacity_ = 0;
     bool keepSnapshots_ = true;
     int32_t timeoutSeconds_ = kDefaultTimeoutSeconds;
+    WriteSetting writeSetting_ = WriteSetting::Auto;
 };
 
 }  // namespace velkin::testing

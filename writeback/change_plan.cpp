@@ -57,4 +57,21 @@ ChangePlan PlanChanges(const SheetData& sheet, const ChangeScope& scope) {
     return plan;
 }
 
+WriteSetting WriteSettingFrom(const QString& text) {
+    const QString word = text.trimmed().toUpper();
+    if (word == QLatin1String("CHANGES")) return WriteSetting::Changes;
+    if (word == QLatin1String("ALL")) return WriteSetting::All;
+    return WriteSetting::Auto;
+}
+
+bool WritesByKey(WriteSetting setting, const ReadOrigin& read, bool sameTableAsRead) {
+    if (read.keyColumns.empty() || !sameTableAsRead) return false;
+    switch (setting) {
+    case WriteSetting::Changes: return true;
+    case WriteSetting::All: return false;
+    case WriteSetting::Auto: break;
+    }
+    return read.referred;
+}
+
 }  // namespace velkin

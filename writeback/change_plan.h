@@ -5,6 +5,9 @@
 // elsewhere.
 
 #include "grid/sheet_data.h"
+#include "read/read_origin.h"
+
+#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -54,5 +57,20 @@ struct ChangeScope {
 };
 
 ChangePlan PlanChanges(const SheetData& sheet, const ChangeScope& scope);
+
+// The WRITE setting: how an Update writes a table that has a key.
+enum class WriteSetting : uint8_t {
+    Auto,     // by key where other tables refer to the table, else the replace
+    Changes,  // by key for every table that has a key
+    All,      // always the replace: every row deleted and inserted again
+};
+// "CHANGES" and "ALL", in any case and with blanks around; anything else,
+// or nothing, is Auto.
+WriteSetting WriteSettingFrom(const QString& text);
+
+// Whether an Update writes the changes by key rather than replacing the
+// table: the table has a key, the Update's table is the one read (in the
+// same database), and the setting asks for it.
+bool WritesByKey(WriteSetting setting, const ReadOrigin& read, bool sameTableAsRead);
 
 }  // namespace velkin
