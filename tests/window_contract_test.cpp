@@ -170,6 +170,13 @@ protected:
         login(host(), Q(user), password.isEmpty() ? Q(right) : password);
     }
 
+    // The window opened afresh with the WRITE setting `write`.
+    void reopenWithWrite(const char* write) {
+        form_.reset();
+        writeSettings(QByteArray("[Default1]\nWRITE=") + write + "\n");
+        logIn();
+    }
+
     // Five rows, ids 1 to 5 in grid rows 3 to 7.
     std::string makeFaultTable(const std::string& name) {
         const std::string t = tables_->Make(name, "id INTEGER NOT NULL PRIMARY KEY, code CHAR(3) NOT NULL UNIQUE, "
@@ -356,7 +363,8 @@ TEST_P(WindowContract, ALockHeldByAnotherSessionRefusesTheCommandAtOnce) {
 // anything is deleted, naming every such table (the SET NULL key refers to a
 // UNIQUE key, not the primary key); a key with no rule makes the database
 // refuse the DELETE, and the report names its table.
-TEST_P(WindowContract, KeysOfOtherTablesRefuseTheUpdateAndTheReportNamesThem) {
+TEST_P(WindowContract, KeysOfOtherTablesRefuseTheReplaceAndTheReportNamesThem) {
+    reopenWithWrite("ALL");
     const std::string t = makeFaultTable("parent");
     const std::string kids =
         tables_->Make("kids", "p INTEGER, FOREIGN KEY (p) REFERENCES " + t + " (id) ON DELETE CASCADE");
@@ -399,6 +407,60 @@ TEST_P(WindowContract, KeysOfOtherTablesRefuseTheUpdateAndTheReportNamesThem) {
         << reports()[0].text.toStdString();
     expectUpdateFailed(before, {});
     EXPECT_EQ(rows(t), stored);    read(t);  // the next Read works
+}
+
+// A table others refer to is written by key: only the rows the user
+// changed, other sessions' work on other rows kept, on the same row refused.
+TEST_P(WindowContract, AReferencedTableIsWrittenByKeyAndKeepsOtherSessionsWork) {
+    if (!route().can.enforceKeys) {
+        instead("foreign keys are off on a file: WRITE=CHANGES asks for the writing by key");
+        reopenWithWrite("CHANGES");
+    }
+    const std::string t = makeFaultTable("customers");
+    const std::string orders = tables_->Make("orders", "p INTEGER, FOREIGN KEY (p) REFERENCES " + t + " (id)");
+    admin_->Exec("INSERT INTO " + orders + " VALUES (2), (3)");
+    read(t);
+    setCell(5, 3, "gamma2");  // id 3, referred to: updated
+    setCell(6, 1, "40");      // id 4 re-keyed: deleted and added
+    setCell(7, 1, "");        // id 5 deleted
+    const char* added[] = {"6", "F", "zeta", "1", "20240101"};
+    for (int32_t c = 1; c <= 5; ++c) setCell(8, c, QString::fromUtf8(added[c - 1]));
+    admin_->Exec("UPDATE " + t + " SET name = 'other' WHERE id = 1");  // another session, another row
+    update();
+    expectUpdated();
+    EXPECT_TRUE(boxes_.boxes[0].detail.contains(QStringLiteral("主キーで変更分だけを書込みます（更新 1 行、追加 2 行、削除 2 行）")))
+        << boxes_.boxes[0].detail.toStdString();
+    EXPECT_EQ(admin_->Column("SELECT name FROM " + t + " ORDER BY id"), "otherbetagamma2zetadelta");
+    EXPECT_EQ(admin_->Column("SELECT p FROM " + orders + " ORDER BY p"), "23");
+    // The rows' previous versions, in the grid's form: a header of two lines and three rows.
+    const QStringList kept = snapshots().filter(QStringLiteral("-changes.tsv"));
+    ASSERT_EQ(kept.size(), 1) << snapshots().join(' ').toStdString();
+    QFile file(kept[0]);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().count('\n'), 5);
+
+    // Another session changed the very row the user changed: refused, marked, nothing written.
+    read(t);
+    setCell(4, 3, "beta2");
+    admin_->Exec("UPDATE " + t + " SET amount = 21 WHERE id = 2");
+    Grid before = gridCells();
+    std::string stored = rows(t);
+    update();
+    const QString shown = expectOneReport(ErrorReportKind::Command);
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kChangedSinceRead))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("id = 2"))) << shown.toStdString();
+    expectUpdateFailed(before, {4});
+    EXPECT_EQ(rows(t), stored);
+
+    // WRITE=ALL replaces the table, which its references refuse as ever.
+    reopenWithWrite("ALL");
+    read(t);
+    setCell(4, 3, "beta3");
+    before = gridCells();
+    update();
+    if (!route().can.enforceKeys) return expectUpdated();
+    expectShown(route().noActionKey);
+    expectUpdateFailed(before, {});
 }
 
 // ---------------------------------------------------------------------------
