@@ -3,9 +3,12 @@
 // the dialogs' titles and the files left behind.
 
 #include "desktop.h"
+#include "tests/pg_test_env.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+
+#include <unistd.h>
 
 using namespace velkin::seat;
 namespace c = velkin::seat::controls;
@@ -424,4 +427,37 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// A typo fixed in a customer that invoices refer to, on PostgreSQL: the
+// Update writes that one row by key, and the invoices stay as they were.
+TEST_F(UserSeat, ATypoInAReferredCustomerIsFixedAndTheInvoicesStay) {
+    using namespace velkin::test;
+    ASSERT_FALSE(PgUri().empty()) << kPgMissingServer;
+    PgAdmin pg;
+    const std::string suffix = std::to_string(getpid());
+    const std::string clients = "seat_clients_" + suffix, invoices = "seat_invoices_" + suffix;
+    pg.Exec("DROP TABLE IF EXISTS " + invoices + ", " + clients + "; CREATE TABLE " + clients +
+            " (id INTEGER PRIMARY KEY, name VARCHAR(20)); INSERT INTO " + clients +
+            " VALUES (41, 'Ann Lee'), (42, 'Jonh Smith'), (43, 'Kim Park'); CREATE TABLE " + invoices +
+            " (no INTEGER PRIMARY KEY, client INTEGER NOT NULL REFERENCES " + clients + " (id));"
+            " INSERT INTO " + invoices + " VALUES (1, 42), (2, 42), (3, 41)");
+    const Place at = PgPlace();
+    folder.write(QStringLiteral("Velkin.ini"),
+                 QStringLiteral("[Default1]\nUSERID=%1\nPASS=%2\nHOST=%3\n")
+                     .arg(QString::fromStdString(PgUser()), QString::fromStdString(PgPassword()),
+                          QString::fromStdString(PgHost(at)))
+                     .toUtf8());
+    seat.start(folder.path());
+    readTable(QString::fromStdString(clients));
+    goToRow(4);
+    seat.keys({QStringLiteral("Right")});
+    seat.type(QStringLiteral("John Smith"));
+    seat.keys({QStringLiteral("Return")});
+    update(QStringLiteral("Return"));
+    quit();
+    EXPECT_EQ(pg.Column("SELECT string_agg(id || ':' || name, ',' ORDER BY id) FROM " + clients),
+              "41:Ann Lee,42:John Smith,43:Kim Park");
+    EXPECT_EQ(pg.Column("SELECT string_agg(no || ':' || client, ',' ORDER BY no) FROM " + invoices), "1:42,2:42,3:41");
+    pg.Exec("DROP TABLE " + invoices + ", " + clients);
 }
