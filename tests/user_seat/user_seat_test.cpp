@@ -442,7 +442,7 @@ TEST_F(UserSeat, ATypoInAReferredCustomerIsFixedAndTheInvoicesStay) {
             " VALUES (41, 'Ann Lee'), (42, 'Jonh Smith'), (43, 'Kim Park'); CREATE TABLE " + invoices +
             " (no INTEGER PRIMARY KEY, client INTEGER NOT NULL REFERENCES " + clients + " (id));"
             " INSERT INTO " + invoices + " VALUES (1, 42), (2, 42), (3, 41)");
-    const Place at = PgPlace();
+    const velkin::test::Place at = PgPlace();
     folder.write(QStringLiteral("Velkin.ini"),
                  QStringLiteral("[Default1]\nUSERID=%1\nPASS=%2\nHOST=%3\n")
                      .arg(QString::fromStdString(PgUser()), QString::fromStdString(PgPassword()),
