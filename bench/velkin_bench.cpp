@@ -50,6 +50,7 @@
 #include <set>
 #include <spawn.h>
 #include <sstream>
+#include <tuple>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -316,13 +317,14 @@ private:
 QByteArray gBackupSetting;
 
 void WriteSettings(const QString& dir, const QString& host, const QString& user, const QString& password,
-                   int line) {
+                   int line, const char* write = nullptr) {
     QFile file(QDir(dir).filePath(QStringLiteral("Velkin.ini")));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
     QByteArray text = "[Default1]\r\nUSERID=" + user.toLocal8Bit() + "\r\nPASS=" + password.toLocal8Bit() +
                       "\r\nHOST=" + host.toLocal8Bit() + "\r\n";
     if (line > 0) text += "LINE=" + QByteArray::number(line) + "\r\n";
     if (!gBackupSetting.isEmpty()) text += "BACKUP=" + gBackupSetting + "\r\n";
+    if (write) text += QByteArray("WRITE=") + write + "\r\n";
     file.write(text);
 }
 
@@ -332,9 +334,11 @@ void Settle() {
 
 class Window {
 public:
-    Window(const QString& dir, const QString& host, int line, const ServerLogin* pg = nullptr) {
+    // `write`: the WRITE setting; nullptr leaves it out.
+    Window(const QString& dir, const QString& host, int line, const ServerLogin* pg = nullptr,
+           const char* write = nullptr) {
         WriteSettings(dir, host, pg ? QString::fromStdString(pg->user) : QStringLiteral("bench"),
-                      pg ? QString::fromStdString(pg->password) : QStringLiteral("bench"), line);
+                      pg ? QString::fromStdString(pg->password) : QStringLiteral("bench"), line, write);
         QDir::setCurrent(dir);
         form_ = std::make_unique<Form1>(boxes_.answerer());
         form_->show();
@@ -356,6 +360,12 @@ public:
         form_->CMD_Update->click();
         QCoreApplication::processEvents();
         return MsSince(start);
+    }
+    // Types `text` into cell (row, column), as the user's edit.
+    void setCell(int32_t row, int32_t column, const QString& text) {
+        grid().setCurrentRow(row);
+        grid().setCurrentColumn(column);
+        grid().setCellText(text);
     }
     // Boxes shown since the last call, as "title: text" lines.
     std::vector<std::string> takeBoxes() {
@@ -517,6 +527,54 @@ Result ReplaceCase(const Options& options, const QString& dir, const QString& ho
     return {Median(velkin), Median(client), Median(rss)};
 }
 
+// An Update by key (WRITE=CHANGES) of `changed` rows of table k, spread
+// over it, one cell each: timed from the Yes to the end of the command,
+// against the engine's own client sending the same UPDATEs in one
+// transaction, its connection included as in the other cases.
+Result ChangeCase(const Options& options, const QString& dir, const QString& host, const ServerLogin* login,
+                  int changed, const std::vector<std::string>& reference, const std::string& prologue,
+                  const std::string& epilogue) {
+    Window window(dir, host, options.rows + 2, login, "CHANGES");
+    const int32_t step = std::max(1, options.rows / changed);
+    // Each run writes other texts, so that every UPDATE changes its row.
+    const auto edit = [&](int run) {
+        for (int32_t i = 0; i < changed; ++i)
+            window.setCell(3 + i * step, 6, QStringLiteral("changed %1 in run %2").arg(i).arg(run));
+    };
+    std::vector<QString> log;
+    window.form().setConnectionFactory(
+        [&log](const QString& host) { return std::make_unique<RecordingConnection>(CreateConnection(host), log); });
+    window.read(QStringLiteral("k"));
+    window.quiet("read");
+    edit(0);
+    window.update();
+    window.quiet("update");
+    window.form().setConnectionFactory(nullptr);
+    std::vector<QString> updates;
+    for (const QString& statement : log)
+        if (statement.startsWith(QLatin1String("UPDATE "))) updates.push_back(statement);
+    if (updates.size() != static_cast<size_t>(changed)) {
+        Note("the Update by key sent " + std::to_string(updates.size()) + " UPDATEs for " + std::to_string(changed) +
+             " changed rows");
+        return {};
+    }
+    const std::string script = QDir(dir).filePath(QStringLiteral("change.sql")).toStdString();
+    WriteScript(script, prologue, updates, epilogue);
+    std::vector<double> velkin, client;
+    for (int run = 1; run <= options.runs; ++run) {
+        ResetGrid(window);
+        window.read(QStringLiteral("k"));
+        window.quiet("read");
+        edit(run);
+        const double ms = window.update();
+        const bool ok = window.quiet("update") && window.grid().lastDataRow() == 0;
+        if (!ok) Note("the Update by key did not end with an empty grid");
+        velkin.push_back(ok ? ms : NAN);
+        client.push_back(TimedRun(reference, {script, {}, -1}));
+    }
+    return {Median(velkin), Median(client), std::nullopt};
+}
+
 Result LimitCase(const Options& options, const QString& dir, const std::string& file) {
     Window window(dir, QStringLiteral("sqlite:../big.db"), 0);
     std::vector<double> velkin, client, rss;
@@ -650,7 +708,8 @@ int main(int argc, char** argv) {
     const QString tableHost = QStringLiteral("sqlite:../table.db");
     const PgServer pg = PgFromEnvironment();
 
-    const bool needTable = options.wants("read_sqlite") || options.wants("replace_sqlite") || options.wants("initspd");
+    const bool needTable = options.wants("read_sqlite") || options.wants("replace_sqlite") ||
+                           options.wants("change_cell_sqlite") || options.wants("initspd");
     if (needTable && !MakeSqliteTable(tableFile, options.rows)) Note("cannot make the SQLite table");
 
     if (options.wants("read_sqlite"))
@@ -668,6 +727,18 @@ int main(int argc, char** argv) {
         std::remove(million.c_str());
     }
 
+    if (options.wants("change_cell_sqlite")) {
+        // The same table under a primary key, for the Update by key.
+        const bool keyed = SqliteExec(tableFile, "DROP TABLE IF EXISTS k; CREATE TABLE k (ID NUMBER(10) NOT NULL PRIMARY KEY, "
+                                                 "CODE CHAR(8), NAME VARCHAR2(40), AMOUNT NUMBER(12,2), HIRED DATE, "
+                                                 "NOTE VARCHAR2(60), QTY NUMBER(9), RATE NUMBER(9,4), FLAG CHAR(1), "
+                                                 "UPDATED DATE); INSERT INTO k SELECT * FROM t;");
+        if (!keyed) Note("cannot make the keyed SQLite table");
+        Print("change_cell_sqlite", "3.0",
+              ChangeCase(options, folder("change_cell_sqlite"), tableHost, nullptr, 1,
+                         {"sqlite3", "-bail", tableFile}, "BEGIN;\n", "COMMIT;\n"));
+    }
+
     if (options.wants("replace_sqlite"))
         Print("replace_sqlite", "1.3",
               ReplaceCase(
@@ -675,7 +746,8 @@ int main(int argc, char** argv) {
                   [&](const std::string&) { return std::vector<std::string>{"sqlite3", tableFile}; },
                   ".load " VELKIN_BENCH_TO_DATE_EXTENSION "\nBEGIN;\n", "COMMIT;\n"));
 
-    const bool wantPg = options.wants("read_pg") || options.wants("replace_pg");
+    const bool wantPgChange = options.wants("change_cell_pg") || options.wants("change_rows_pg");
+    const bool wantPg = options.wants("read_pg") || options.wants("replace_pg") || wantPgChange;
     if (wantPg && !pg.available()) Note("no PostgreSQL server (VELKIN_PG_URI unset): its cases are not measured");
     if (wantPg && pg.available() && !MakePgTable(pg, options.rows)) Note("cannot make the PostgreSQL table");
     // The host box keeps 32 characters: host and port; the database comes from PGDATABASE.
@@ -696,8 +768,22 @@ int main(int argc, char** argv) {
                         "", "")
                   : Result{});
 
+    if (wantPgChange && pg.available() &&
+        std::isnan(TimedRun(pg.psql({"-v", "ON_ERROR_STOP=1", "-c",
+                                     "DROP TABLE IF EXISTS k; CREATE TABLE k (LIKE t); ALTER TABLE k ADD PRIMARY KEY (id); "
+                                     "INSERT INTO k SELECT * FROM t",
+                                     "-c", "VACUUM ANALYZE k"}))))
+        Note("cannot make the keyed PostgreSQL table");
+    for (const auto& [name, rows, target] : {std::tuple{"change_cell_pg", 1, "3.0"}, std::tuple{"change_rows_pg", 1000, "1.5"}})
+        if (options.wants(name))
+            Print(name, target,
+                  pg.available() ? ChangeCase(options, folder(name), pgHost, &pg, rows,
+                                              pg.psql({"-v", "ON_ERROR_STOP=1", "-1", "-f", "/dev/stdin"}), "", "")
+                                 : Result{});
+
     const MyServer my = MyFromEnvironment();
-    const bool wantMy = options.wants("read_mariadb") || options.wants("replace_mariadb");
+    const bool wantMy = options.wants("read_mariadb") || options.wants("replace_mariadb") ||
+                        options.wants("change_cell_mariadb");
     if (wantMy && !my.available()) Note("no MariaDB server (VELKIN_MY_URI unset): its cases are not measured");
     if (wantMy && my.available() && !MakeMyTable(my, options.rows)) Note("cannot make the MariaDB table");
     const QString myHost = QString::fromStdString(my.uri);
@@ -717,6 +803,20 @@ int main(int argc, char** argv) {
                         "'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES');\nSTART TRANSACTION;\n",
                         "COMMIT;\n")
                   : Result{});
+
+    if (options.wants("change_cell_mariadb")) {
+        if (my.available() && std::isnan(TimedRun(my.mariadb({"-e", "DROP TABLE IF EXISTS k; CREATE TABLE k LIKE t; "
+                                                                     "ALTER TABLE k ADD PRIMARY KEY (id); "
+                                                                     "INSERT INTO k SELECT * FROM t"}))))
+            Note("cannot make the keyed MariaDB table");
+        Print("change_cell_mariadb", "3.0",
+              my.available()
+                  ? ChangeCase(options, folder("change_cell_mariadb"), myHost, &my, 1, my.mariadb({}),
+                               "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), 'ANSI_QUOTES', "
+                               "'NO_BACKSLASH_ESCAPES', 'STRICT_TRANS_TABLES');\nSTART TRANSACTION;\n",
+                               "COMMIT;\n")
+                  : Result{});
+    }
 
     // The same cases across a network: a proxy that delays every byte by the
     // same time each way stands between the server and both clients.
