@@ -50,9 +50,9 @@
 #include <set>
 #include <spawn.h>
 #include <sstream>
-#include <tuple>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
