@@ -231,6 +231,23 @@ public:
     // deleting a row changes no other table and fails on none.
     static QString sqliteReferringKeysQuery(const QString& schema, const QString& table);
 
+    // PostgreSQL: common table expressions over `targets` (a relation of
+    // table oids, column oid) ending in `referring`: rows of a target and
+    // the oid of a foreign key (pg_constraint) that refers to it, as
+    // postgresReferringKeysQuery counts them.
+    static QString postgresReferringKeysCtes(const QString& targets);
+
+    // Queries for the unique indexes of a table, for the key of an Update
+    // (TableKey): rows of the index's name, 1 for the primary key, the
+    // column's name (NULL for an expression), 1 when the column counts for a
+    // key (NOT NULL, the index not partial), and its place in the index,
+    // ordered by index and place. The names as for the referring-keys queries.
+    // MySQL and MariaDB add, on every row, whether other tables refer to the
+    // table (as mysqlReferringKeysQuery), and give one row of NULLs for a
+    // table without unique indexes.
+    static QString mysqlKeyIndexesQuery(const QString& schema, const QString& table);
+    static QString sqliteKeyIndexesQuery(const QString& schema, const QString& table);
+
     // Queries for what a replace's DELETE of a table would reach beyond the
     // table's own rows: rows of a kind word and the name found.
     //   "view"     the name is a view or a foreign table (or, on PostgreSQL, a

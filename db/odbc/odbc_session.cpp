@@ -8,8 +8,11 @@
 #include "db/odbc/odbc_text.h"
 #include "db/mysql/my_transactional.h"
 #include "db/postgres/pg_session.h"
+#include "db/table_key.h"
 
+#include <algorithm>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace velkin {
@@ -386,6 +389,24 @@ public:
         return ForeignKeysOf(table);
     }
 
+    // The driver's catalogue functions: SQLPrimaryKeys; else SQLStatistics'
+    // unique indexes, whose columns must be NOT NULL as the cursor describes
+    // them (the driver's rows do not say). Referred as keysReferringTo says.
+    // A driver without the functions gives no key.
+    TableKey tableKey(const QString& table, const Cursor& rows) override {
+        Wire();  // throws when not open
+        const CatalogueName named = CatalogueNameOf(table);
+        std::vector<UniqueIndex> indexes;
+        try {
+            indexes = IndexesOf(PrimaryKeyRows(named));
+            if (indexes.empty()) indexes = IndexesOf(UniqueIndexRows(named, rows));
+        } catch (const Error& error) {
+            if (error.isStop() || !IsMissingFunction(error)) throw;
+            return {};
+        }
+        return {ChooseKeyColumns(indexes, ColumnNames(rows)), !keysReferringTo(table).empty()};
+    }
+
     bool hasFeature(Feature feature) const override {
         if (feature != Feature::ListsReferringKeys) return true;
         const DialectDescription& described = dialect_.description();
@@ -560,6 +581,86 @@ private:
             keys.push_back({shown, RuleWords(rule)});
         }
         return keys;
+    }
+
+    // A catalogue function the driver does not have ("optional feature not
+    // implemented", "driver does not support this function").
+    static bool IsMissingFunction(const Error& error) {
+        return error.SqlState() == QLatin1String("HYC00") || error.SqlState() == QLatin1String("IM001");
+    }
+
+    // A catalogue function's result set for `named`, each row handed to
+    // `take`; rows of another table than the one named (the name was a
+    // pattern for some drivers, or an unqualified name found in several
+    // schemas) are left out, by TABLE_SCHEM (2) and TABLE_NAME (3).
+    template <class Call, class Take>
+    void CatalogueRows(const CatalogueName& named, Call call, Take take) {
+        const StatementHandle statement = AllocateStatement(Wire().get());
+        CheckStatement(Wire().Waiting(statement.get(), [&] { return call(statement.get()); }), statement);
+        std::optional<QString> schema = named.schema;
+        SQLRETURN rc;
+        while ((rc = SQLFetch(statement.get())) != SQL_NO_DATA) {
+            CheckStatement(rc, statement);
+            if (Text(statement, 3) != named.name) continue;
+            // An unqualified name: the first schema the driver lists.
+            if (!schema) schema = Text(statement, 2);
+            if (Text(statement, 2) != *schema) continue;
+            take(statement);
+        }
+    }
+
+    // SQLPrimaryKeys: 4 COLUMN_NAME, 5 KEY_SEQ, in key order.
+    std::vector<IndexColumnRow> PrimaryKeyRows(const CatalogueName& named) {
+        std::vector<std::pair<int, QString>> placed;
+        CatalogueRows(
+            named,
+            [&named](SQLHSTMT statement) {
+                return SQLPrimaryKeysW(statement, WideOrNull(named.catalog), WideLength(named.catalog),
+                                       WideOrNull(named.schema), WideLength(named.schema), Wide(named.name),
+                                       static_cast<SQLSMALLINT>(named.name.size()));
+            },
+            [&placed](const StatementHandle& statement) {
+                placed.emplace_back(Text(statement, 5).toInt(), Text(statement, 4));
+            });
+        std::sort(placed.begin(), placed.end());
+        std::vector<IndexColumnRow> key;
+        for (auto& [place, column] : placed) key.push_back({QString(), true, std::move(column), true});
+        return key;
+    }
+
+    // SQLStatistics' unique indexes: 6 INDEX_NAME, 7 TYPE, 8 ORDINAL_POSITION,
+    // 9 COLUMN_NAME (an expression's text, or NULL), 13 FILTER_CONDITION (a
+    // partial index's, where the driver says); a column counts for a key
+    // when the cursor has it NOT NULL.
+    std::vector<IndexColumnRow> UniqueIndexRows(const CatalogueName& named, const Cursor& rows) {
+        std::vector<std::tuple<QString, int, IndexColumnRow>> found;
+        CatalogueRows(
+            named,
+            [&named](SQLHSTMT statement) {
+                return SQLStatisticsW(statement, WideOrNull(named.catalog), WideLength(named.catalog),
+                                      WideOrNull(named.schema), WideLength(named.schema), Wide(named.name),
+                                      static_cast<SQLSMALLINT>(named.name.size()), SQL_INDEX_UNIQUE, SQL_QUICK);
+            },
+            [&](const StatementHandle& statement) {
+                SQLSMALLINT type = SQL_TABLE_STAT;
+                SQLLEN indicator = 0;
+                SQLGetData(statement.get(), 7, SQL_C_SSHORT, &type, sizeof type, &indicator);
+                if (type == SQL_TABLE_STAT) return;
+                const QString index = Text(statement, 6);
+                const QString column = Text(statement, 9);
+                const bool partial = !Text(statement, 13).isEmpty();
+                const auto& columns = rows.columns();
+                const auto shown = std::find_if(columns.begin(), columns.end(),
+                                                [&column](const ResultColumn& c) { return c.name == column; });
+                const bool notNull = shown != columns.end() && !shown->nullable;
+                found.emplace_back(index, Text(statement, 8).toInt(),
+                                   IndexColumnRow{index, false, column, notNull && !partial});
+            });
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b)); });
+        std::vector<IndexColumnRow> indexRows;
+        for (auto& row : found) indexRows.push_back(std::move(std::get<2>(row)));
+        return indexRows;
     }
 
     static QString RuleWords(SQLSMALLINT rule) {
