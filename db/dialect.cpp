@@ -151,6 +151,20 @@ QString Dialect::mysqlKeyIndexesQuery(const QString& schema, const QString& tabl
         .arg(sqlStringLiteral(schema), sqlStringLiteral(table), mysqlReferringKeysQuery(schema, table));
 }
 
+// The name resolved as the DELETE will; a column of an expression has no
+// attribute (attnum 0). Columns an index INCLUDEs are not of its key.
+QString Dialect::postgresKeyIndexesQuery(const QString& tableName) {
+    return QStringLiteral(
+               "SELECT x.relname::text, i.indisprimary::int, a.attname::text, "
+               "coalesce(a.attnotnull AND i.indisvalid AND i.indpred IS NULL AND i.indexprs IS NULL, false)::int, "
+               "c.place FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class x ON x.oid = i.indexrelid "
+               "CROSS JOIN LATERAL unnest(i.indkey::pg_catalog.int2[]) WITH ORDINALITY AS c(num, place) "
+               "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = c.num "
+               "WHERE i.indrelid = pg_catalog.to_regclass(%1) AND i.indisunique AND c.place <= i.indnkeyatts "
+               "ORDER BY 2 DESC, 1, 5")
+        .arg(tableName);
+}
+
 // The primary key's columns from table_info (pk: the place in the key), and
 // the indexes of UNIQUE constraints and CREATE UNIQUE INDEX from
 // index_list; index_info names a column by cid, -1 the rowid and -2 an
@@ -186,6 +200,15 @@ std::pair<QString, QString> SqliteSchemaAndTable(const QString& typed) {
 QString SqliteReferringKeysByName(const QString& typed) {
     const auto [schema, table] = SqliteSchemaAndTable(typed);
     return Dialect::sqliteReferringKeysQuery(schema, table);
+}
+
+QString SqliteKeyIndexesByName(const QString& typed) {
+    const auto [schema, table] = SqliteSchemaAndTable(typed);
+    return Dialect::sqliteKeyIndexesQuery(schema, table);
+}
+
+QString PostgresKeyIndexesByName(const QString& typed) {
+    return Dialect::postgresKeyIndexesQuery(Dialect::sqlStringLiteral(typed));
 }
 
 QString SqliteOverreachByName(const QString& typed) {
@@ -260,6 +283,7 @@ constexpr DialectDescription kDescriptions[] = {
         .tableList = "SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \r\nORDER BY TABLE_NAME",
         .referringKeys = nullptr,  // the driver's SQLForeignKeys answers
         .overreach = nullptr,      // the driver's SQLTables answers
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -299,6 +323,7 @@ constexpr DialectDescription kDescriptions[] = {
         // SQLite's driver turns foreign keys on when the source says FKSupport=1.
         .referringKeys = SqliteReferringKeysByName,
         .overreach = SqliteOverreachByName,
+        .keyIndexes = SqliteKeyIndexesByName,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -335,6 +360,7 @@ constexpr DialectDescription kDescriptions[] = {
                      "\r\nORDER BY 1",
         .referringKeys = PostgresReferringKeysByName,
         .overreach = PostgresOverreachByName,
+        .keyIndexes = PostgresKeyIndexesByName,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -383,6 +409,7 @@ constexpr DialectDescription kDescriptions[] = {
         // asked by the tables behind it (baseTableReferringKeys).
         .referringKeys = nullptr,
         .overreach = Dialect::mysqlOverreachQuery,
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = Dialect::mysqlReferringKeysQuery,
         .transactional = Dialect::mysqlTransactionalQuery,
     },
@@ -422,6 +449,7 @@ constexpr DialectDescription kDescriptions[] = {
                      "WHERE o.type IN ('U','V') AND o.is_ms_shipped = 0 AND o.schema_id = SCHEMA_ID() \r\nORDER BY TABLE_NAME",
         .referringKeys = Dialect::sqlServerReferringKeysQuery,
         .overreach = nullptr,  // the driver's SQLTables answers
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -451,6 +479,7 @@ constexpr DialectDescription kDescriptions[] = {
         .tableList = "SELECT TABLE_NAME, '' AS COMMENTS FROM INFORMATION_SCHEMA.TABLES \r\nORDER BY TABLE_NAME",
         .referringKeys = nullptr,
         .overreach = nullptr,
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -510,6 +539,11 @@ const QuotedDateForm& Dialect::dateTimeQuoting(bool withFraction) const {
 QString Dialect::overreachQuery(const QString& typed) const {
     const DialectDescription& d = description();
     return d.overreach ? d.overreach(typed) : QString();
+}
+
+QString Dialect::keyIndexesQuery(const QString& typed) const {
+    const DialectDescription& d = description();
+    return d.keyIndexes ? d.keyIndexes(typed) : QString();
 }
 
 QString Dialect::referringKeysQuery(const QString& typed) const {

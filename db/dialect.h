@@ -140,6 +140,7 @@ struct DialectDescription {
     // By the name as typed: see Dialect::referringKeysQuery and overreachQuery.
     QString (*referringKeys)(const QString& typed);
     QString (*overreach)(const QString& typed);
+    QString (*keyIndexes)(const QString& typed);  // see Dialect::keyIndexesQuery
     // By a base table (database and table, unquoted), where a name may stand
     // for tables of storage engines that cannot roll back: the keys referring
     // to the table, and whether it can roll back (Dialect::mysqlTransactionalQuery).
@@ -247,6 +248,10 @@ public:
     // table without unique indexes.
     static QString mysqlKeyIndexesQuery(const QString& schema, const QString& table);
     static QString sqliteKeyIndexesQuery(const QString& schema, const QString& table);
+    static QString postgresKeyIndexesQuery(const QString& tableName);
+    // This dialect's key query for the name as typed; empty where the program
+    // does not know the catalogue, or asks it by base table (MySQL).
+    QString keyIndexesQuery(const QString& typed) const;
 
     // Queries for what a replace's DELETE of a table would reach beyond the
     // table's own rows: rows of a kind word and the name found.
