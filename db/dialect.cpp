@@ -38,21 +38,29 @@ const char* const kPostgresShownName =
 // partitions) are left out. conparentid: a key declared on a partitioned
 // table is repeated for each partition on either side; the one declared is
 // enough to name.
+QString Dialect::postgresReferringKeysCtes(const QString& targets) {
+    return QStringLiteral(
+               "deleted AS (SELECT t.oid AS target, t.oid FROM %1 t UNION "
+               "SELECT t.oid, p.relid FROM %1 t, pg_catalog.pg_partition_tree(t.oid) p), "
+               "reached AS (SELECT target, oid FROM deleted UNION "
+               "SELECT t.oid, a.relid FROM %1 t, pg_catalog.pg_partition_ancestors(t.oid) a), "
+               "referring AS (SELECT r.target, k.oid AS key FROM reached r "
+               "JOIN pg_catalog.pg_constraint k ON k.confrelid = r.oid "
+               "WHERE k.contype = 'f' AND k.conparentid = 0 "
+               "AND k.conrelid NOT IN (SELECT d.oid FROM deleted d WHERE d.target = r.target))")
+        .arg(targets);
+}
+
 QString Dialect::postgresReferringKeysQuery(const QString& tableName) {
     return QStringLiteral(
-               "WITH target AS (SELECT pg_catalog.to_regclass(%1) AS oid), "
-               "deleted AS (SELECT oid FROM target UNION "
-               "SELECT p.relid FROM target, pg_catalog.pg_partition_tree(target.oid) p), "
-               "reached AS (SELECT oid FROM deleted UNION "
-               "SELECT a.relid FROM target, pg_catalog.pg_partition_ancestors(target.oid) a) "
+               "WITH target AS (SELECT pg_catalog.to_regclass(%1) AS oid), %3 "
                "SELECT %2, "
                "CASE k.confdeltype WHEN 'c' THEN 'CASCADE' WHEN 'n' THEN 'SET NULL' WHEN 'd' THEN 'SET DEFAULT' "
                "WHEN 'r' THEN 'RESTRICT' ELSE 'NO ACTION' END "
-               "FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_class c ON c.oid = k.conrelid "
-               "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-               "WHERE k.contype = 'f' AND k.conparentid = 0 AND k.confrelid IN (SELECT oid FROM reached) "
-               "AND k.conrelid NOT IN (SELECT oid FROM deleted) ORDER BY 1, 2")
-        .arg(tableName, QLatin1String(kPostgresShownName));
+               "FROM referring f JOIN pg_catalog.pg_constraint k ON k.oid = f.key "
+               "JOIN pg_catalog.pg_class c ON c.oid = k.conrelid "
+               "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace ORDER BY 1, 2")
+        .arg(tableName, QLatin1String(kPostgresShownName), postgresReferringKeysCtes(QStringLiteral("target")));
 }
 
 // relkind v (view), m (materialized view), f (foreign table); a DELETE of a
@@ -128,6 +136,49 @@ QString Dialect::sqliteReferringKeysQuery(const QString& schema, const QString& 
         .arg(quotedSchema, sqlStringLiteral(schema), sqlStringLiteral(table));
 }
 
+// The unique indexes as rows of the index, whether it is the primary key,
+// the column (NULL for an expression: MySQL's functional indexes), whether the
+// column counts for a key (NOT NULL), its place in the index; and, on every
+// row, whether keys of other tables refer to the table. One row of NULLs
+// when the table has no unique index.
+QString Dialect::mysqlKeyIndexesQuery(const QString& schema, const QString& table) {
+    return QStringLiteral(
+               "SELECT s.INDEX_NAME, s.INDEX_NAME = 'PRIMARY', s.COLUMN_NAME, "
+               "s.COLUMN_NAME IS NOT NULL AND s.NULLABLE <> 'YES', s.SEQ_IN_INDEX, EXISTS (%3) "
+               "FROM (SELECT 1) AS one LEFT JOIN information_schema.STATISTICS s "
+               "ON s.TABLE_SCHEMA = %1 AND s.TABLE_NAME = %2 AND s.NON_UNIQUE = 0 "
+               "ORDER BY 2 DESC, 1, 5")
+        .arg(sqlStringLiteral(schema), sqlStringLiteral(table), mysqlReferringKeysQuery(schema, table));
+}
+
+// The name resolved as the DELETE will; a column of an expression has no
+// attribute (attnum 0). Columns an index INCLUDEs are not of its key.
+QString Dialect::postgresKeyIndexesQuery(const QString& tableName) {
+    return QStringLiteral(
+               "SELECT x.relname::text, i.indisprimary::int, a.attname::text, "
+               "coalesce(a.attnotnull AND i.indisvalid AND i.indpred IS NULL AND i.indexprs IS NULL, false)::int, "
+               "c.place FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class x ON x.oid = i.indexrelid "
+               "CROSS JOIN LATERAL unnest(i.indkey::pg_catalog.int2[]) WITH ORDINALITY AS c(num, place) "
+               "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = c.num "
+               "WHERE i.indrelid = pg_catalog.to_regclass(%1) AND i.indisunique AND c.place <= i.indnkeyatts "
+               "ORDER BY 2 DESC, 1, 5")
+        .arg(tableName);
+}
+
+// The primary key's columns from table_info (pk: the place in the key), and
+// the indexes of UNIQUE constraints and CREATE UNIQUE INDEX from
+// index_list; index_info names a column by cid, -1 the rowid and -2 an
+// expression, which have no NOT NULL of their own.
+QString Dialect::sqliteKeyIndexesQuery(const QString& schema, const QString& table) {
+    return QStringLiteral(
+               "SELECT '', 1, name, 1, pk FROM pragma_table_info(%2, %1) WHERE pk > 0 "
+               "UNION ALL SELECT l.name, 0, i.name, l.partial = 0 AND i.cid >= 0 AND coalesce(t.\"notnull\", 0), "
+               "i.seqno FROM pragma_index_list(%2, %1) AS l JOIN pragma_index_info(l.name, %1) AS i "
+               "LEFT JOIN pragma_table_info(%2, %1) AS t ON t.cid = i.cid "
+               "WHERE l.\"unique\" = 1 AND l.origin <> 'pk' ORDER BY 2 DESC, 1, 5")
+        .arg(sqlStringLiteral(schema), sqlStringLiteral(table));
+}
+
 namespace {
 
 // The catalogue queries by the name as typed, for the dialects whose
@@ -149,6 +200,15 @@ std::pair<QString, QString> SqliteSchemaAndTable(const QString& typed) {
 QString SqliteReferringKeysByName(const QString& typed) {
     const auto [schema, table] = SqliteSchemaAndTable(typed);
     return Dialect::sqliteReferringKeysQuery(schema, table);
+}
+
+QString SqliteKeyIndexesByName(const QString& typed) {
+    const auto [schema, table] = SqliteSchemaAndTable(typed);
+    return Dialect::sqliteKeyIndexesQuery(schema, table);
+}
+
+QString PostgresKeyIndexesByName(const QString& typed) {
+    return Dialect::postgresKeyIndexesQuery(Dialect::sqlStringLiteral(typed));
 }
 
 QString SqliteOverreachByName(const QString& typed) {
@@ -224,6 +284,7 @@ constexpr DialectDescription kDescriptions[] = {
         .tableList = "SELECT TABLE_NAME,COMMENTS FROM USER_TAB_COMMENTS \r\nORDER BY TABLE_NAME",
         .referringKeys = nullptr,  // the driver's SQLForeignKeys answers
         .overreach = nullptr,      // the driver's SQLTables answers
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -265,6 +326,7 @@ constexpr DialectDescription kDescriptions[] = {
         // SQLite's driver turns foreign keys on when the source says FKSupport=1.
         .referringKeys = SqliteReferringKeysByName,
         .overreach = SqliteOverreachByName,
+        .keyIndexes = SqliteKeyIndexesByName,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -302,6 +364,7 @@ constexpr DialectDescription kDescriptions[] = {
                      "\r\nORDER BY 1",
         .referringKeys = PostgresReferringKeysByName,
         .overreach = PostgresOverreachByName,
+        .keyIndexes = PostgresKeyIndexesByName,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -352,6 +415,7 @@ constexpr DialectDescription kDescriptions[] = {
         // asked by the tables behind it (baseTableReferringKeys).
         .referringKeys = nullptr,
         .overreach = Dialect::mysqlOverreachQuery,
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = Dialect::mysqlReferringKeysQuery,
         .transactional = Dialect::mysqlTransactionalQuery,
     },
@@ -392,6 +456,7 @@ constexpr DialectDescription kDescriptions[] = {
                      "WHERE o.type IN ('U','V') AND o.is_ms_shipped = 0 AND o.schema_id = SCHEMA_ID() \r\nORDER BY TABLE_NAME",
         .referringKeys = Dialect::sqlServerReferringKeysQuery,
         .overreach = nullptr,  // the driver's SQLTables answers
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -422,6 +487,7 @@ constexpr DialectDescription kDescriptions[] = {
         .tableList = "SELECT TABLE_NAME, '' AS COMMENTS FROM INFORMATION_SCHEMA.TABLES \r\nORDER BY TABLE_NAME",
         .referringKeys = nullptr,
         .overreach = nullptr,
+        .keyIndexes = nullptr,
         .baseTableReferringKeys = nullptr,
         .transactional = nullptr,
     },
@@ -488,6 +554,11 @@ const QuotedDateForm& Dialect::dateTimeQuoting(bool withFraction) const {
 QString Dialect::overreachQuery(const QString& typed) const {
     const DialectDescription& d = description();
     return d.overreach ? d.overreach(typed) : QString();
+}
+
+QString Dialect::keyIndexesQuery(const QString& typed) const {
+    const DialectDescription& d = description();
+    return d.keyIndexes ? d.keyIndexes(typed) : QString();
 }
 
 QString Dialect::referringKeysQuery(const QString& typed) const {

@@ -157,6 +157,7 @@ struct DialectDescription {
     // By the name as typed: see Dialect::referringKeysQuery and overreachQuery.
     QString (*referringKeys)(const QString& typed);
     QString (*overreach)(const QString& typed);
+    QString (*keyIndexes)(const QString& typed);  // see Dialect::keyIndexesQuery
     // By a base table (database and table, unquoted), where a name may stand
     // for tables of storage engines that cannot roll back: the keys referring
     // to the table, and whether it can roll back (Dialect::mysqlTransactionalQuery).
@@ -249,6 +250,27 @@ public:
     // unquoted. No rows while the connection has foreign keys off, when
     // deleting a row changes no other table and fails on none.
     static QString sqliteReferringKeysQuery(const QString& schema, const QString& table);
+
+    // PostgreSQL: common table expressions over `targets` (a relation of
+    // table oids, column oid) ending in `referring`: rows of a target and
+    // the oid of a foreign key (pg_constraint) that refers to it, as
+    // postgresReferringKeysQuery counts them.
+    static QString postgresReferringKeysCtes(const QString& targets);
+
+    // Queries for the unique indexes of a table, for the key of an Update
+    // (TableKey): rows of the index's name, 1 for the primary key, the
+    // column's name (NULL for an expression), 1 when the column counts for a
+    // key (NOT NULL, the index not partial), and its place in the index,
+    // ordered by index and place. The names as for the referring-keys queries.
+    // MySQL and MariaDB add, on every row, whether other tables refer to the
+    // table (as mysqlReferringKeysQuery), and give one row of NULLs for a
+    // table without unique indexes.
+    static QString mysqlKeyIndexesQuery(const QString& schema, const QString& table);
+    static QString sqliteKeyIndexesQuery(const QString& schema, const QString& table);
+    static QString postgresKeyIndexesQuery(const QString& tableName);
+    // This dialect's key query for the name as typed; empty where the program
+    // does not know the catalogue, or asks it by base table (MySQL).
+    QString keyIndexesQuery(const QString& typed) const;
 
     // Queries for what a replace's DELETE of a table would reach beyond the
     // table's own rows: rows of a kind word and the name found.

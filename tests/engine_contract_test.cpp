@@ -1014,6 +1014,61 @@ TEST_P(Contract, KeysThatReachOtherTablesRefuseTheReplace) {
     EXPECT_TRUE(o->hasFeature(Feature::ListsReferringKeys));
 }
 
+// The read learns which columns name a table's rows and whether other
+// tables' keys refer to it: the primary key in its own order; else the first
+// by name of the unique indexes that are NOT NULL, whole and not partial.
+TEST_P(Contract, TheReadLearnsEachTablesKeyAndWhetherOthersReferToIt) {
+    const bool pg = route().engine == Engine::PostgreSQL;
+    const std::string pair = tables_->Make("pair", "a INTEGER NOT NULL, b INTEGER NOT NULL, c VARCHAR(5), PRIMARY KEY (b, a)");
+    tables_->Make("pair_kids", "x INTEGER, y INTEGER, FOREIGN KEY (y, x) REFERENCES " + pair + " (b, a)");
+    const std::string unique = tables_->Make("uniq", "n INTEGER, x INTEGER NOT NULL, y INTEGER NOT NULL, z INTEGER, w INTEGER NOT NULL");
+    const auto index = [&](const std::string& name, const std::string& on) {
+        admin_->Exec("CREATE UNIQUE INDEX " + tables_->Name(name) + " ON " + unique + " " + on);
+    };
+    // Before the usable ones by name: a nullable column, and where the
+    // database has them a partial index and one on an expression.
+    index("uniq_a0", "(z)");
+    if (route().engine != Engine::MariaDB) {
+        index("uniq_a1", "(w) WHERE w > 0");
+        index("uniq_a2", "((w + 1))");
+    }
+    index("uniq_u2", "(x)");
+    index("uniq_u1", "(y)");
+    const std::string bare = tables_->Make("bare", "n INTEGER, m VARCHAR(5)");
+    const std::string tree = tables_->Make("tree", "id INTEGER NOT NULL PRIMARY KEY, up INTEGER, FOREIGN KEY (up) REFERENCES " +
+                                                       tables_->Name("tree") + " (id)");
+    const std::string view = tables_->Name("pair_view");
+    admin_->Exec("CREATE VIEW " + view + " AS SELECT * FROM " + pair);
+    tables_->AtEnd("DROP VIEW IF EXISTS " + view);
+
+    std::string host = Host();
+    if (file()) {
+        Instead("other tables refer to one only once the connection turns foreign keys on");
+        if (route().odbc) host += ";FKSupport=1";
+    }
+    Opened o = Open(OpenOption::NoLockWait, "", host);
+    if (file() && !route().odbc) o->execute("PRAGMA foreign_keys = ON");
+    const auto keyOf = [&](const std::string& table) {
+        const auto rows = o->openCursor(Q("SELECT * FROM " + table), CursorOption::KeepTrailingBlanks);
+        return o->tableKey(Q(table), *rows);
+    };
+    const auto expect = [&](const std::string& table, std::vector<int> columns, bool referred) {
+        const TableKey key = keyOf(table);
+        EXPECT_EQ(key.columns, columns) << table;
+        EXPECT_EQ(key.referred, referred) << table;
+    };
+    expect(pair, {1, 0}, true);
+    // The name as the table box may hold it: qualified and quoted.
+    const std::string qualified = file() ? "main.[" + pair + "]"
+                                  : pg   ? "public.\"" + pair + "\""
+                                         : test::MyPlace().database + ".\"" + pair + "\"";
+    expect(qualified, {1, 0}, true);
+    expect(unique, {2}, false);
+    expect(bare, {}, false);
+    expect(tree, {0}, false);  // its key to itself does not count
+    EXPECT_EQ(keyOf(view).columns, std::vector<int>{}) << "a view has no key";
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------

@@ -218,7 +218,8 @@ std::vector<PreparedColumn> MyConnection::RequireQuery(const QByteArray& sql) {
     const MYSQL_FIELD* fields = mysql_fetch_fields(metadata.get());
     for (unsigned i = 0; i < mysql_num_fields(metadata.get()); ++i)
         columns.push_back({QByteArray(fields[i].name, static_cast<qsizetype>(fields[i].name_length)), fields[i].type,
-                           fields[i].flags});
+                           fields[i].flags, QByteArray(fields[i].db, static_cast<qsizetype>(fields[i].db_length)),
+                           QByteArray(fields[i].org_table, static_cast<qsizetype>(fields[i].org_table_length))});
     return columns;
 }
 

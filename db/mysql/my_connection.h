@@ -7,6 +7,7 @@
 
 #include "db/error.h"
 #include "db/server_wait.h"
+#include "db/table_key.h"
 #include "db/transaction_state.h"
 
 #include <errmsg.h>
@@ -16,9 +17,11 @@
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <poll.h>
+#include <utility>
 #include <vector>
 
 namespace velkin::my {
@@ -85,6 +88,20 @@ struct PreparedColumn {
     QByteArray name;
     enum_field_types type;
     unsigned flags;
+    // The table behind the column as the server names it (org_table), and
+    // its database; empty for an expression.
+    QByteArray database = {}, table = {};
+};
+
+// A table as the server names it: database and table.
+using BaseTable = std::pair<QByteArray, QByteArray>;
+
+// What the catalogue says of a table's key (Dialect::mysqlKeyIndexesQuery),
+// or why it could not be asked.
+struct TableKeyFacts {
+    std::vector<IndexColumnRow> indexRows;
+    bool referred = false;
+    std::optional<Error> refused;
 };
 
 class MyConnection {
@@ -196,6 +213,11 @@ public:
 
     // The transaction now open and who opened it: the session's begin, or the cursors.
     TransactionState transaction;
+
+    // The keys of the tables cursors read whole, learnt in their opening
+    // round trip (MyCursor); forgotten when a statement runs, which may
+    // change a table.
+    std::map<BaseTable, TableKeyFacts> tableKeys;
 
 private:
     // Reads and lets go of the rows of the statement whose answer was just read.

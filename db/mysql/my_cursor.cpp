@@ -1,5 +1,6 @@
 #include "db/mysql/my_cursor.h"
 
+#include "db/dialect.h"
 #include "db/plain_decimal.h"
 #include "db/server_fault.h"
 #include "db/value_forms.h"
@@ -118,6 +119,16 @@ QByteArray WithCompanions(const QByteArray& sql, const std::vector<PreparedColum
     return kAll + list + sql.mid(kAll.size());
 }
 
+// The table behind every column of `sql` when it reads a whole table
+// (SELECT * FROM ..., the program's own form) and all of `columns` come from it.
+std::optional<BaseTable> WholeTable(const QByteArray& sql, const std::vector<PreparedColumn>& columns) {
+    if (!sql.startsWith("SELECT * FROM ") || columns.empty() || columns.front().table.isEmpty()) return std::nullopt;
+    const BaseTable first{columns.front().database, columns.front().table};
+    for (const PreparedColumn& column : columns)
+        if (column.database != first.first || column.table != first.second) return std::nullopt;
+    return first;
+}
+
 // "1729992600[.fraction]" as UTC text, quoted: '2024-10-27 01:30:00[.fraction]'.
 QString UtcLiteral(std::string_view epoch) {
     const size_t point = epoch.find('.');
@@ -140,6 +151,12 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
     MyConnection& c = *connection_;
     // A cursor reads: opening one must never change data.
     const std::vector<PreparedColumn> prepared = c.RequireQuery(sql_);
+    wholeTable_ = WholeTable(sql_, prepared);
+    // The key goes with the opening round trip, once per table and connection.
+    QByteArray keyQuery;
+    if (wholeTable_ && !c.tableKeys.contains(*wholeTable_))
+        keyQuery = Dialect::mysqlKeyIndexesQuery(QString::fromUtf8(wholeTable_->first), QString::fromUtf8(wholeTable_->second))
+                       .toUtf8();
     if (QByteArray withCompanions = WithCompanions(sql_, prepared); withCompanions != sql_) {
         try {
             c.RequireQuery(withCompanions);
@@ -156,7 +173,7 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
     if (c.transaction.cursorOpens())
         opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
     try {
-        Open(opening);
+        Open(opening, keyQuery);
         MYSQL_RES* result = stream_.get();
         const unsigned n = mysql_num_fields(result);
         if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
@@ -302,19 +319,34 @@ void MyCursor::Fetch() {
     lengths_ = mysql_fetch_lengths(stream_.get());
 }
 
-void MyCursor::Open(const std::vector<QByteArray>& opening) {
+TableKeyFacts KeyFactsOf(MYSQL_RES* answer) {
+    TableKeyFacts facts;
+    while (MYSQL_ROW row = answer ? mysql_fetch_row(answer) : nullptr) {
+        const auto on = [row](int field) { return row[field] && std::strcmp(row[field], "0") != 0; };
+        facts.referred = on(5);
+        if (!row[0]) continue;  // no unique index
+        std::optional<QString> column;
+        if (row[2]) column = QString::fromUtf8(row[2]);
+        facts.indexRows.push_back({QString::fromUtf8(row[0]), on(1), column, on(3)});
+    }
+    return facts;
+}
+
+void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery) {
     MyConnection& c = *connection_;
     QByteArray inner = sql_;
     while (!inner.isEmpty() && (QChar::isSpace(static_cast<uchar>(inner.back())) || inner.back() == ';')) inner.chop(1);
     // The line breaks keep a trailing "-- comment" from swallowing the ")".
     const QByteArray countSql = "SELECT COUNT(*) FROM (\n" + inner + "\n) AS velkin_counted";
     std::vector<QByteArray> group = opening;
+    if (!keyQuery.isEmpty()) group.push_back(keyQuery);
     group.push_back(countSql);
     group.push_back(sql_);
     c.SendGroup(group);
 
     std::optional<Error> openingRefused;
     for (size_t i = 0; i < opening.size(); ++i) c.ReadAnswer(openingRefused);
+    if (!keyQuery.isEmpty()) StoreKeyFacts();
     std::optional<Error> countRefused;
     bool counted = false;
     if (c.ReadAnswer(countRefused)) {
@@ -358,6 +390,21 @@ void MyCursor::Open(const std::vector<QByteArray>& opening) {
     if (mysql_errno(c.get()) != 0) throw ConnectionError(c.get());
     EndStream();
     Execute();
+}
+
+void MyCursor::StoreKeyFacts() {
+    MyConnection& c = *connection_;
+    std::optional<Error> refused;
+    if (!c.ReadAnswer(refused)) {
+        c.tableKeys[*wholeTable_] = {{}, false, refused};
+        return;
+    }
+    MYSQL_RES* stored = nullptr;
+    MYSQL* m = c.get();
+    c.Call([&] { return mysql_store_result_start(&stored, m); },
+           [&](int ready) { return mysql_store_result_cont(&stored, m, ready); });
+    const ResultPtr answer{stored};
+    c.tableKeys[*wholeTable_] = KeyFactsOf(answer.get());
 }
 
 void MyCursor::Close() noexcept {

@@ -71,6 +71,11 @@ public:
     // The current record's bytes at `index` of the row; nullopt for NULL.
     std::optional<std::string_view> Raw(size_t index) const;
 
+    // The one table behind every column of a query the program builds
+    // (SELECT * FROM table ...), whose key the opening round trip learnt
+    // (MyConnection::tableKeys); nullopt for any other query.
+    const std::optional<BaseTable>& wholeTable() const { return wholeTable_; }
+
 protected:
     std::optional<ExactValue> exactAt(size_t index) const override;
     std::optional<QString> valueAt(size_t index) const override;
@@ -101,7 +106,12 @@ private:
     // in one round trip, their answers read in turn. The server counts the
     // query as a subquery, without sending its rows; a statement that cannot
     // be one (SHOW, say) is counted through its own rows, and run again.
-    void Open(const std::vector<QByteArray>& opening);
+    // `keyQuery`, when not empty, goes before the count, and its answer to
+    // the connection's tableKeys.
+    void Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery);
+
+    // Reads the key query's answer into the connection's tableKeys.
+    void StoreKeyFacts();
 
     // Never throws: it runs from the destructor and from a failed constructor.
     void Close() noexcept;
@@ -113,6 +123,7 @@ private:
     size_t width_ = 0;         // values in a row, companions included
     std::vector<Column> kept_;  // beside each column's description
     int64_t count_ = 0;
+    std::optional<BaseTable> wholeTable_;
 
     ResultPtr stream_;
     MYSQL_ROW row_ = nullptr;
@@ -121,5 +132,8 @@ private:
     int64_t position_ = -1;  // index of the current record
     bool eof_ = true;
 };
+
+// The facts of a key query's answer (Dialect::mysqlKeyIndexesQuery).
+TableKeyFacts KeyFactsOf(MYSQL_RES* answer);
 
 }  // namespace velkin::my

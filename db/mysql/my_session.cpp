@@ -166,6 +166,8 @@ public:
     int64_t execute(const QString& sql) override {
         MyConnection& c = Wire();
         c.transaction.noteStatement();
+        // The statement may change a table: what is known of keys goes.
+        c.tableKeys.clear();
         c.Send(sql.toUtf8());
         if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
         // A query run as a statement: its rows are read through and counted.
@@ -242,6 +244,25 @@ public:
 
     std::vector<ReferringKey> keysReferringTo(const QString& table) override {
         return MySqlKeysReferringTo(BaseTables(table), TwoColumnQuery());
+    }
+
+    // Learnt in the round trip that opened the cursor; asked only when a
+    // statement since made the connection forget it.
+    TableKey tableKey(const QString& table, const Cursor& rows) override {
+        (void)table;
+        const auto* cursor = dynamic_cast<const MyCursor*>(&rows);
+        if (!cursor || !cursor->wholeTable()) return {};
+        MyConnection& c = Wire();
+        const BaseTable& base = *cursor->wholeTable();
+        auto known = c.tableKeys.find(base);
+        if (known == c.tableKeys.end()) {
+            const ResultPtr answer = c.Stored(
+                Dialect::mysqlKeyIndexesQuery(QString::fromUtf8(base.first), QString::fromUtf8(base.second)).toUtf8());
+            known = c.tableKeys.emplace(base, KeyFactsOf(answer.get())).first;
+        }
+        const TableKeyFacts& facts = known->second;
+        if (facts.refused) throw *facts.refused;
+        return {ChooseKeyColumns(IndexesOf(facts.indexRows), ColumnNames(rows)), facts.referred};
     }
 
     Dialect dialect() const override { return Dialect(DialectKind::MySQL); }

@@ -8,8 +8,11 @@
 #include "db/odbc/odbc_text.h"
 #include "db/mysql/my_transactional.h"
 #include "db/postgres/pg_session.h"
+#include "db/table_key.h"
 
+#include <algorithm>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace velkin {
@@ -386,6 +389,34 @@ public:
         return ForeignKeysOf(table);
     }
 
+    // Each database's own catalogue where the program knows it (the
+    // drivers' SQLStatistics do not say which indexes are partial or on
+    // expressions); else the driver's SQLPrimaryKeys, and SQLStatistics'
+    // unique indexes, whose columns must be NOT NULL as the cursor describes
+    // them. A driver without those functions gives no key. Referred as
+    // keysReferringTo says.
+    TableKey tableKey(const QString& table, const Cursor& rows) override {
+        Wire();  // throws when not open
+        std::vector<UniqueIndex> indexes;
+        if (dialect_.description().baseTableReferringKeys) {
+            const std::optional<MySqlBaseTable> base = OneBaseTable(MySqlBaseTables(table));
+            if (!base) return {};
+            indexes = IndexesOf(IndexRowsOf(Dialect::mysqlKeyIndexesQuery(base->schema, base->table)));
+        } else if (const QString sql = dialect_.keyIndexesQuery(table); !sql.isEmpty()) {
+            indexes = IndexesOf(IndexRowsOf(sql));
+        } else {
+            try {
+                const CatalogueName named = CatalogueNameOf(table);
+                indexes = IndexesOf(PrimaryKeyRows(named));
+                if (indexes.empty()) indexes = IndexesOf(UniqueIndexRows(named, rows));
+            } catch (const Error& error) {
+                if (error.isStop() || !IsMissingFunction(error)) throw;
+                return {};
+            }
+        }
+        return {ChooseKeyColumns(indexes, ColumnNames(rows)), !keysReferringTo(table).empty()};
+    }
+
     bool hasFeature(Feature feature) const override {
         if (feature == Feature::CountsMatchedRows) return dialect_.kind() != DialectKind::MySQL;
         if (feature != Feature::ListsReferringKeys) return true;
@@ -561,6 +592,103 @@ private:
             keys.push_back({shown, RuleWords(rule)});
         }
         return keys;
+    }
+
+    // The one table behind every column; none for an expression or several tables.
+    static std::optional<MySqlBaseTable> OneBaseTable(const std::vector<MySqlBaseTable>& tables) {
+        if (tables.empty() || tables.front().table.isEmpty()) return std::nullopt;
+        for (const MySqlBaseTable& t : tables)
+            if (t.schema != tables.front().schema || t.table != tables.front().table) return std::nullopt;
+        return tables.front();
+    }
+
+    // The rows of a key query (Dialect::keyIndexesQuery).
+    std::vector<IndexColumnRow> IndexRowsOf(const QString& sql) {
+        std::vector<IndexColumnRow> indexRows;
+        const auto cursor = OpenCursor(connection_, sql, true);
+        for (; !cursor->atEnd(); cursor->next()) {
+            const std::optional<QString> index = cursor->value(0);
+            if (!index) continue;  // MySQL's row for a table without unique indexes
+            const auto on = [&cursor](int field) { return cursor->value(field).value_or(QStringLiteral("0")) != QLatin1String("0"); };
+            indexRows.push_back({*index, on(1), cursor->value(2), on(3)});
+        }
+        return indexRows;
+    }
+
+    // A catalogue function the driver does not have ("optional feature not
+    // implemented", "driver does not support this function").
+    static bool IsMissingFunction(const Error& error) {
+        return error.SqlState() == QLatin1String("HYC00") || error.SqlState() == QLatin1String("IM001");
+    }
+
+    // A catalogue function's result set for `named`, each row's first
+    // `width` columns as text handed to `take` (index 0 is column 1; read in
+    // order, as some drivers need). Rows of another table than the one named
+    // (the name was a pattern for some drivers, or an unqualified name found
+    // in several schemas) are left out, by TABLE_SCHEM and TABLE_NAME.
+    template <class Call, class Take>
+    void CatalogueRows(const CatalogueName& named, SQLUSMALLINT width, Call call, Take take) {
+        const StatementHandle statement = AllocateStatement(Wire().get());
+        CheckStatement(Wire().Waiting(statement.get(), [&] { return call(statement.get()); }), statement);
+        std::optional<QString> schema = named.schema;
+        SQLRETURN rc;
+        while ((rc = SQLFetch(statement.get())) != SQL_NO_DATA) {
+            CheckStatement(rc, statement);
+            std::vector<QString> row;
+            for (SQLUSMALLINT column = 1; column <= width; ++column) row.push_back(Text(statement, column));
+            if (row[2] != named.name) continue;
+            // An unqualified name: the first schema the driver lists.
+            if (!schema) schema = row[1];
+            if (row[1] != *schema) continue;
+            take(row);
+        }
+    }
+
+    // SQLPrimaryKeys: 4 COLUMN_NAME, 5 KEY_SEQ; put in key order.
+    std::vector<IndexColumnRow> PrimaryKeyRows(const CatalogueName& named) {
+        std::vector<std::pair<int, QString>> placed;
+        CatalogueRows(
+            named, 5,
+            [&named](SQLHSTMT statement) {
+                return SQLPrimaryKeysW(statement, WideOrNull(named.catalog), WideLength(named.catalog),
+                                       WideOrNull(named.schema), WideLength(named.schema), Wide(named.name),
+                                       static_cast<SQLSMALLINT>(named.name.size()));
+            },
+            [&placed](const std::vector<QString>& row) { placed.emplace_back(row[4].toInt(), row[3]); });
+        std::sort(placed.begin(), placed.end());
+        std::vector<IndexColumnRow> key;
+        for (auto& [place, column] : placed) key.push_back({QString(), true, std::move(column), true});
+        return key;
+    }
+
+    // SQLStatistics' unique indexes: 6 INDEX_NAME, 7 TYPE, 8 ORDINAL_POSITION,
+    // 9 COLUMN_NAME (an expression's text, or NULL), 13 FILTER_CONDITION (a
+    // partial index's, where the driver says); put in index and key order. A
+    // column counts for a key when the cursor has it NOT NULL.
+    std::vector<IndexColumnRow> UniqueIndexRows(const CatalogueName& named, const Cursor& rows) {
+        std::vector<std::tuple<QString, int, IndexColumnRow>> found;
+        CatalogueRows(
+            named, 13,
+            [&named](SQLHSTMT statement) {
+                return SQLStatisticsW(statement, WideOrNull(named.catalog), WideLength(named.catalog),
+                                      WideOrNull(named.schema), WideLength(named.schema), Wide(named.name),
+                                      static_cast<SQLSMALLINT>(named.name.size()), SQL_INDEX_UNIQUE, SQL_QUICK);
+            },
+            [&](const std::vector<QString>& row) {
+                if (row[6].toInt() == SQL_TABLE_STAT) return;
+                const QString& column = row[8];
+                const auto& columns = rows.columns();
+                const auto shown = std::find_if(columns.begin(), columns.end(),
+                                                [&column](const ResultColumn& c) { return c.name == column; });
+                const bool notNull = shown != columns.end() && !shown->nullable;
+                found.emplace_back(row[5], row[7].toInt(), IndexColumnRow{row[5], false, column, notNull && row[12].isEmpty()});
+            });
+        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+            return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
+        });
+        std::vector<IndexColumnRow> indexRows;
+        for (auto& row : found) indexRows.push_back(std::move(std::get<2>(row)));
+        return indexRows;
     }
 
     static QString RuleWords(SQLSMALLINT rule) {

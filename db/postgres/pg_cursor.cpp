@@ -56,6 +56,42 @@ ColumnType DescribeColumn(Oid type, int typmod) {
     }
 }
 
+// The catalogue's facts of a result's columns, one row per column in their
+// order: the type's name for casts, NOT NULL, generated, always an identity;
+// the column's place in its table's key (0: none) and the number of the key's
+// columns; whether other tables refer to its table. The parameters are
+// arrays of each column's table and attribute number, type and modifier.
+//
+// The key: the primary key; else of the unique indexes that are valid,
+// neither partial nor on expressions, and whose key columns (not those it
+// INCLUDEs) are all NOT NULL, the first by name.
+QString CatalogueQuery() {
+    return QStringLiteral(
+               "WITH k AS (SELECT * FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
+               "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord)), "
+               "target AS (SELECT DISTINCT rel AS oid FROM k WHERE rel <> 0), %1, "
+               "keyed AS (SELECT DISTINCT ON (i.indrelid) i.indrelid AS rel, i.indkey::pg_catalog.int2[] AS cols, "
+               "i.indnkeyatts AS width FROM target t JOIN pg_catalog.pg_index i ON i.indrelid = t.oid "
+               "JOIN pg_catalog.pg_class x ON x.oid = i.indexrelid "
+               "WHERE i.indisunique AND i.indisvalid AND i.indpred IS NULL AND i.indexprs IS NULL "
+               "AND (i.indisprimary OR NOT EXISTS (SELECT FROM unnest(i.indkey::pg_catalog.int2[]) WITH ORDINALITY "
+               "AS c(num, place) JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = c.num "
+               "WHERE c.place <= i.indnkeyatts AND NOT a.attnotnull)) "
+               "ORDER BY i.indrelid, i.indisprimary DESC, x.relname) "
+               "SELECT pg_catalog.format_type(k.typ, k.mod), coalesce(a.attnotnull, false), "
+               "coalesce(a.attgenerated <> '', false), coalesce(a.attidentity = 'a', false), "
+               "coalesce((SELECT c.place FROM keyed y, unnest(y.cols) WITH ORDINALITY AS c(num, place) "
+               "WHERE y.rel = k.rel AND c.num = k.num AND c.place <= y.width), 0), "
+               "coalesce((SELECT y.width FROM keyed y WHERE y.rel = k.rel), 0), "
+               "k.rel IN (SELECT target FROM referring) "
+               "FROM k LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
+               "ORDER BY k.ord")
+        .arg(Dialect::postgresReferringKeysCtes(QStringLiteral("target")));
+}
+
+// Fields of CatalogueQuery's rows.
+constexpr size_t kKeyPlace = 4, kKeyLength = 5, kReferred = 6;
+
 // What the cursor keeps of a column besides its description.
 struct Column {
     ColumnType type;
@@ -139,6 +175,8 @@ public:
 
     bool atEnd() const override { return row_ >= batchRows_; }
 
+    const TableKey& key() const { return key_; }
+
 protected:
     std::optional<QString> valueAt(size_t index) const override;
     std::optional<ExactValue> exactAt(size_t index) const override;
@@ -197,18 +235,13 @@ private:
             auto known = connection.catalogue.find(parameters);
             if (known == connection.catalogue.end()) {
                 // Result columns without a table behind them (expressions) find no attribute.
-                ResultPtr answer = connection.ExecParams(
-                    "SELECT pg_catalog.format_type(k.typ, k.mod), coalesce(a.attnotnull, false), "
-                    "coalesce(a.attgenerated <> '', false), coalesce(a.attidentity = 'a', false) "
-                    "FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
-                    "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord) "
-                    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
-                    "ORDER BY k.ord",
-                    parameters);
+                const QByteArray sql = CatalogueQuery().toUtf8();
+                ResultPtr answer = connection.ExecParams(sql.constData(), parameters);
                 std::vector<std::vector<QByteArray>> rows;
-                for (int r = 0; r < PQntuples(answer.get()); ++r)
-                    rows.push_back({PQgetvalue(answer.get(), r, 0), PQgetvalue(answer.get(), r, 1),
-                                    PQgetvalue(answer.get(), r, 2), PQgetvalue(answer.get(), r, 3)});
+                for (int r = 0; r < PQntuples(answer.get()); ++r) {
+                    std::vector<QByteArray>& row = rows.emplace_back();
+                    for (int f = 0; f < PQnfields(answer.get()); ++f) row.emplace_back(PQgetvalue(answer.get(), r, f));
+                }
                 known = connection.catalogue.emplace(parameters, std::move(rows)).first;
             }
             const std::vector<std::vector<QByteArray>>& rows = known->second;
@@ -221,6 +254,7 @@ private:
                 c.origin.alwaysIdentity = row[3].startsWith('t');
                 if (PQftype(result, r) == kOidBytea) c.origin.shape = ValueShape::Binary;
             }
+            LearnKey(rows);
         }
 
         columns_.reserve(static_cast<size_t>(n));
@@ -232,6 +266,26 @@ private:
                                 std::move(c.origin)});
             kept_.push_back({type, PQftype(result, i) == kOidNumeric && PQfmod(result, i) < kTypmodOffset});
         }
+    }
+
+    // The key of the table behind every column, when one table is (SELECT *
+    // of a table): the columns with a place in it, in that order, and all of
+    // its columns among them.
+    void LearnKey(const std::vector<std::vector<QByteArray>>& rows) {
+        const PGresult* result = batch_.get();
+        const int n = PQnfields(result);
+        if (static_cast<int>(rows.size()) != n) return;
+        std::vector<std::pair<int, int>> placed;  // place in the key, column
+        for (int i = 0; i < n; ++i) {
+            if (PQftable(result, i) == InvalidOid || PQftable(result, i) != PQftable(result, 0)) return;
+            const std::vector<QByteArray>& row = rows[static_cast<size_t>(i)];
+            if (const int place = row[kKeyPlace].toInt(); place > 0) placed.emplace_back(place, i);
+        }
+        const std::vector<QByteArray>& first = rows.front();
+        key_.referred = first[kReferred].startsWith('t');
+        if (placed.empty() || static_cast<int>(placed.size()) != first[kKeyLength].toInt()) return;
+        std::sort(placed.begin(), placed.end());
+        for (const auto& [place, column] : placed) key_.columns.push_back(column);
     }
 
     // Never throws: it runs from the destructor and from a failed constructor.
@@ -267,6 +321,7 @@ private:
     bool declared_ = false;
     std::vector<Column> kept_;  // beside each column's description
     bool stripBlanks_ = true;
+    TableKey key_;  // of the one table behind the columns
 
     ResultPtr batch_;
     int batchRows_ = 0;
@@ -319,6 +374,11 @@ std::optional<ExactValue> PgCursor::exactAt(size_t index) const {
     return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
 }
 }  // namespace
+
+TableKey KeyOf(const Cursor& rows) {
+    const auto* cursor = dynamic_cast<const PgCursor*>(&rows);
+    return cursor ? cursor->key() : TableKey{};
+}
 
 std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option) {
     return std::make_unique<PgCursor>(std::move(connection), sql, option);

@@ -11,4 +11,9 @@ namespace velkin::pg {
 
 std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option);
 
+// The key of the one table behind every column of `rows`, a cursor OpenCursor
+// opened, as the catalogue query of its opening found it; no key for a
+// cursor of any other kind, or of columns from several tables or none.
+TableKey KeyOf(const Cursor& rows);
+
 }  // namespace velkin::pg

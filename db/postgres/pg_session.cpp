@@ -174,6 +174,13 @@ public:
         return keys;
     }
 
+    // Learnt by the catalogue query the cursor ran when it opened: no round
+    // trip of its own. The cursor's table is the one the name resolved to.
+    TableKey tableKey(const QString& table, const Cursor& rows) override {
+        (void)table;
+        return KeyOf(rows);
+    }
+
 private:
     PgConnection& Wire() { return *WireShared(); }
     const std::shared_ptr<PgConnection>& WireShared() {

@@ -8,6 +8,7 @@
 #include "db/sqlite/real_text.h"
 #include "db/sqlite/sqlite_handles.h"
 #include "db/sqlite/to_date.h"
+#include "db/table_key.h"
 #include "db/date_text.h"
 #include "db/utf8_text.h"
 #include "db/value_forms.h"
@@ -569,26 +570,51 @@ public:
         return keys;
     }
 
+    // From the file's own catalogue, so no round trip to speak of. A view
+    // has no indexes, and answers no key.
+    TableKey tableKey(const QString& table, const Cursor& rows) override {
+        const std::vector<NamePart> parts = SplitTableName(table);
+        const QString schema = parts.size() > 1 ? parts[parts.size() - 2].text : QStringLiteral("main");
+        std::vector<IndexColumnRow> indexRows;
+        ForEachRow(Dialect::sqliteKeyIndexesQuery(schema, parts.back().text), [&](sqlite3_stmt* row) {
+            const auto text = [row](int column) {
+                return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(row, column)));
+            };
+            std::optional<QString> column;
+            if (sqlite3_column_type(row, 2) != SQLITE_NULL) column = text(2);
+            indexRows.push_back({text(0), sqlite3_column_int(row, 1) != 0, column, sqlite3_column_int(row, 3) != 0});
+        });
+        return {ChooseKeyColumns(IndexesOf(indexRows), ColumnNames(rows)), !keysReferringTo(table).empty()};
+    }
+
 private:
     sqlite3* Open() const {
         if (!connection_) ThrowNotOpen();
         return connection_.get();
     }
 
-    // The first two columns of every row of a catalogue query, as text.
-    std::vector<std::pair<QString, QString>> TwoColumns(const QString& query) const {
+    // Runs a catalogue query, handing each row to `take`.
+    template <class Take>
+    void ForEachRow(const QString& query, Take take) const {
         sqlite3* db = Open();
         const QByteArray sql = query.toUtf8();
         sqlite3_stmt* raw = nullptr;
         int rc = sqlite3_prepare_v3(db, sql.constData(), static_cast<int>(sql.size()), 0, &raw, nullptr);
         const StatementHandle statement(raw);
         if (rc != SQLITE_OK) ThrowSqlite(db, rc);
-        const auto text = [&statement](int column) {
-            return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), column)));
-        };
-        std::vector<std::pair<QString, QString>> rows;
-        while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) rows.emplace_back(text(0), text(1));
+        while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) take(statement.get());
         if (rc != SQLITE_DONE) ThrowSqlite(db, rc);
+    }
+
+    // The first two columns of every row of a catalogue query, as text.
+    std::vector<std::pair<QString, QString>> TwoColumns(const QString& query) const {
+        std::vector<std::pair<QString, QString>> rows;
+        ForEachRow(query, [&rows](sqlite3_stmt* row) {
+            const auto text = [row](int column) {
+                return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(row, column)));
+            };
+            rows.emplace_back(text(0), text(1));
+        });
         return rows;
     }
 
