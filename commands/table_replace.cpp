@@ -562,8 +562,13 @@ std::unique_ptr<TableSnapshot> ReplaceRun::lockAndKeepRows(Connection& database,
     std::unique_ptr<TableSnapshot> snapshot;
     std::unordered_map<uint64_t, int32_t> found;  // the rows as they are now, by RowHash
     QString query;
+    const RowLock readOnly{QString(), lock.afterTable, QString(), false};
     for (const std::vector<int32_t>& chunk : LockChunks(targets, statements)) {
         statements.lockingRead(query, chunk, lock);
+        if (lock.lockApart) {
+            database.execute(query);
+            statements.lockingRead(query, chunk, readOnly);
+        }
         const std::unique_ptr<Cursor> rows = database.openCursor(query, CursorOption::KeepTrailingBlanks);
         if (!snapshot && context_.keepSnapshots)
             snapshot = std::make_unique<TableSnapshot>(rows->columns(), table,

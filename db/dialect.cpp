@@ -264,7 +264,7 @@ constexpr DialectDescription kDescriptions[] = {
         .selectAllPrefix = "SELECT * FROM ",
         // Other sessions still read; writers fail at once (NOWAIT).
         .replaceLock = {"LOCK TABLE ", " IN EXCLUSIVE MODE NOWAIT", "", false},
-        .rowLock = {nullptr, nullptr, "", " FOR UPDATE NOWAIT"},
+        .rowLock = {nullptr, nullptr, "", " FOR UPDATE NOWAIT", false},
         .nameMatching = NameMatching::FoldsUnquotedToUpper,
         .dateForm = DateLiteralForm::ToDate,
         .driverDateForm = DateLiteralForm::ToDate,
@@ -300,7 +300,7 @@ constexpr DialectDescription kDescriptions[] = {
         // (Drivers begin their transactions deferred, so no BEGIN IMMEDIATE.)
         .replaceLock = {"DELETE FROM ", " WHERE 0 = 1", "", false},
         // The same empty DELETE: the write lock covers every row.
-        .rowLock = {"DELETE FROM ", " WHERE 0 = 1", "", ""},
+        .rowLock = {"DELETE FROM ", " WHERE 0 = 1", "", "", false},
         .nameMatching = NameMatching::AsciiCaseBlind,
         // TO_DATE is the embedded engine's own function; a SQLite file
         // reached through a driver takes dates as ISO text, the form the
@@ -339,7 +339,8 @@ constexpr DialectDescription kDescriptions[] = {
         .selectAllPrefix = "SELECT * FROM ",
         // As on Oracle; it also locks a partitioned table's partitions.
         .replaceLock = {"LOCK TABLE ", " IN EXCLUSIVE MODE NOWAIT", "", false},
-        .rowLock = {nullptr, nullptr, "", " FOR UPDATE NOWAIT"},
+        // Its read cursors scroll, and a scrollable cursor cannot lock: the lock goes first.
+        .rowLock = {nullptr, nullptr, "", " FOR UPDATE NOWAIT", true},
         .nameMatching = NameMatching::FoldsUnquotedToLower,
         .dateForm = DateLiteralForm::ToDate,
         .driverDateForm = DateLiteralForm::ToDate,
@@ -381,7 +382,7 @@ constexpr DialectDescription kDescriptions[] = {
         // committed now, not as an earlier read of the transaction saw them.
         .replaceLock = {"SELECT COUNT(*) FROM ", " FOR UPDATE", " FOR UPDATE", true},
         // The session waits 0 s for locks, as for the replace.
-        .rowLock = {nullptr, nullptr, "", " FOR UPDATE"},
+        .rowLock = {nullptr, nullptr, "", " FOR UPDATE", false},
         // As typed, case included (table names are file names).
         .nameMatching = NameMatching::Exact,
         .dateForm = DateLiteralForm::StandardDate,
@@ -429,7 +430,7 @@ constexpr DialectDescription kDescriptions[] = {
         .deleteAllPrefix = "DELETE FROM ",
         .selectAllPrefix = "SELECT * FROM ",
         .replaceLock = {"SELECT COUNT(*) FROM ", " WITH (TABLOCKX, HOLDLOCK, NOWAIT)", "", false},
-        .rowLock = {nullptr, nullptr, " WITH (UPDLOCK, ROWLOCK, HOLDLOCK, NOWAIT)", ""},
+        .rowLock = {nullptr, nullptr, " WITH (UPDLOCK, ROWLOCK, HOLDLOCK, NOWAIT)", "", false},
         // Names match by the database's collation, which only the server knows.
         .nameMatching = NameMatching::Unknown,
         // SQL Server reads yyyymmdd alike under every language and
@@ -468,7 +469,7 @@ constexpr DialectDescription kDescriptions[] = {
         .deleteAllPrefix = "DELETE FROM ",
         .selectAllPrefix = "SELECT * FROM ",
         .replaceLock = {nullptr, nullptr, "", false},  // no lock statement is known
-        .rowLock = {nullptr, nullptr, "", ""},
+        .rowLock = {nullptr, nullptr, "", "", false},
         .nameMatching = NameMatching::Unknown,
         .dateForm = DateLiteralForm::StandardDate,
         .driverDateForm = DateLiteralForm::StandardDate,
@@ -528,7 +529,7 @@ ReplaceLock Dialect::replaceLock(const QString& table) const {
 
 RowLock Dialect::rowLock(const QString& table) const {
     const RowLockForm& lock = description().rowLock;
-    RowLock texts{QString(), Text(lock.afterTable), Text(lock.afterWhere)};
+    RowLock texts{QString(), Text(lock.afterTable), Text(lock.afterWhere), lock.lockApart};
     if (lock.firstBefore) texts.first = QLatin1String(lock.firstBefore) + table + QLatin1String(lock.firstAfter);
     return texts;
 }

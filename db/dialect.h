@@ -41,6 +41,10 @@ struct RowLock {
     QString first;       // sent before the first read; empty when none is needed
     QString afterTable;  // the SELECT's words after the table name
     QString afterWhere;  // and after its WHERE clause
+    // The locking SELECT runs as a statement of its own before a plain one
+    // reads the rows (a database whose cursors cannot lock, PostgreSQL's
+    // scrollable ones); else the reading cursor locks them itself.
+    bool lockApart = false;
 };
 
 // How a database matches a table name as typed against the tables it holds,
@@ -101,6 +105,7 @@ struct RowLockForm {
     const char* firstAfter;
     const char* afterTable;
     const char* afterWhere;
+    bool lockApart;
 };
 
 // Everything the program writes or assumes differently for one database
