@@ -66,6 +66,11 @@ struct ExactValue {
     // The complete SQL literal; empty when the literal of the cell text serves.
     QString literal;
     uint8_t needs = 0;  // ExactNeed bits
+    // The value is its cell text without the trailing blanks that pad it to
+    // its column's width (a CHAR value the database keeps shorter), written
+    // as a quoted string. Said without a literal: in such a column most
+    // values need it, and the sheet keeps it in one bit.
+    bool unpadded = false;
 };
 
 // One result column, described once when its cursor opens.

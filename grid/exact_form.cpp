@@ -29,6 +29,10 @@ uint32_t AddedZeros(std::string_view shown, std::string_view literal) {
 
 std::string EncodeExact(std::string_view shown, const ExactValue& value) {
     std::string encoded(1, static_cast<char>(value.needs));
+    if (value.unpadded) {
+        encoded += static_cast<char>(ExactForm::Kind::Unpadded);
+        return encoded;
+    }
     if (value.literal.isEmpty()) {
         encoded += static_cast<char>(ExactForm::Kind::AsShown);
         return encoded;
@@ -56,7 +60,8 @@ ExactForm DecodeExact(std::string_view encoded) {
     form.kind = static_cast<ExactForm::Kind>(encoded[1]);
     const std::string_view payload = encoded.substr(2);
     switch (form.kind) {
-    case ExactForm::Kind::AsShown: break;
+    case ExactForm::Kind::AsShown:
+    case ExactForm::Kind::Unpadded: break;
     case ExactForm::Kind::Literal: form.literal = payload; break;
     case ExactForm::Kind::TrailingZeros: {
         int shift = 0;

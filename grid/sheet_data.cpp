@@ -1,6 +1,7 @@
 #include "grid/sheet_data.h"
 
 #include "db/utf8_text.h"
+#include "grid/exact_form.h"
 
 #include <sys/mman.h>
 
@@ -380,6 +381,7 @@ void SheetData::forgetRead() {
     std::vector<StoredRow>().swap(records_);
     std::vector<int32_t>().swap(recordOfRow_);
     std::vector<uint64_t>().swap(readNulls_);
+    std::vector<uint64_t>().swap(readUnpadded_);
     recordBytes_ = 0;
     readColumns_ = 0;
 }
@@ -391,12 +393,24 @@ void SheetData::beginRead(int32_t firstRow, int32_t columns) {
     readColumns_ = std::max(columns, 0);
 }
 
+size_t SheetData::readCellBit(int32_t record, int32_t column) const {
+    return static_cast<size_t>(record) * static_cast<size_t>(readColumns_ + 1) + static_cast<size_t>(column);
+}
+
+void SheetData::SetBit(std::vector<uint64_t>& bits, size_t bit) {
+    // resize grows the capacity geometrically; the size stays exact, so
+    // that endRead's shrink_to_fit gives the spare words back.
+    if (bit / 64 >= bits.size()) bits.resize(bit / 64 + 1, 0);
+    bits[bit / 64] |= uint64_t{1} << (bit % 64);
+}
+
+bool SheetData::BitSet(const std::vector<uint64_t>& bits, size_t bit) {
+    return bit / 64 < bits.size() && (bits[bit / 64] >> (bit % 64) & 1) != 0;
+}
+
 void SheetData::markReadNull(int32_t row, int32_t column) {
     if (row < readFirstRow_ || column < 0 || column > readColumns_) return;
-    const size_t bit = static_cast<size_t>(row - readFirstRow_) * static_cast<size_t>(readColumns_ + 1) +
-                       static_cast<size_t>(column);
-    if (bit / 64 >= readNulls_.size()) readNulls_.resize(std::max(bit / 64 + 1, readNulls_.size() * 2), 0);
-    readNulls_[bit / 64] |= uint64_t{1} << (bit % 64);
+    SetBit(readNulls_, readCellBit(row - readFirstRow_, column));
 }
 
 void SheetData::endRead(int32_t recordsWritten) {
@@ -411,6 +425,7 @@ void SheetData::endRead(int32_t recordsWritten) {
         recordOfRow_[static_cast<size_t>(readFirstRow_) + i] = static_cast<int32_t>(i);
     }
     readNulls_.shrink_to_fit();
+    readUnpadded_.shrink_to_fit();
     if (!exactAt_.empty()) exactAt_.resize(count, 0);
     exactAt_.shrink_to_fit();
     exactPool_.shrink_to_fit();
@@ -424,13 +439,15 @@ std::string_view SheetData::readText(int32_t record, int32_t column) const {
 
 bool SheetData::readNull(int32_t record, int32_t column) const {
     if (record < 0 || column < 0 || column > readColumns_) return false;
-    const size_t bit =
-        static_cast<size_t>(record) * static_cast<size_t>(readColumns_ + 1) + static_cast<size_t>(column);
-    return bit / 64 < readNulls_.size() && (readNulls_[bit / 64] >> (bit % 64) & 1) != 0;
+    return BitSet(readNulls_, readCellBit(record, column));
 }
 
 void SheetData::setReadExact(int32_t record, int32_t column, std::string_view encoded) {
     if (record < 0 || column < 0 || column > UINT16_MAX || encoded.size() > UINT32_MAX) return;
+    if (encoded == kUnpaddedExact && column <= readColumns_) {
+        SetBit(readUnpadded_, readCellBit(record, column));
+        return;
+    }
     const auto r = static_cast<size_t>(record);
     if (r >= exactAt_.size()) exactAt_.resize(std::max(r + 1, exactAt_.size() * 2), 0);
     if (exactAt_[r] == 0) {
@@ -452,6 +469,8 @@ void SheetData::setReadExact(int32_t record, int32_t column, std::string_view en
 }
 
 std::string_view SheetData::readExact(int32_t record, int32_t column) const {
+    if (record >= 0 && column >= 0 && column <= readColumns_ && BitSet(readUnpadded_, readCellBit(record, column)))
+        return kUnpaddedExact;
     if (record < 0 || static_cast<size_t>(record) >= exactAt_.size() || exactAt_[static_cast<size_t>(record)] == 0)
         return {};
     const char* at = exactPool_.data() + (exactAt_[static_cast<size_t>(record)] - 1);

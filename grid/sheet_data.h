@@ -90,7 +90,8 @@ public:
     // Memory taken from the system for texts and rows.
     size_t memoryBytes() const {
         return arena_.bytes() + rows_.capacity() * sizeof(StoredRow) + records_.capacity() * sizeof(StoredRow) +
-               recordOfRow_.capacity() * sizeof(int32_t) + readNulls_.capacity() * sizeof(uint64_t) +
+               recordOfRow_.capacity() * sizeof(int32_t) +
+               (readNulls_.capacity() + readUnpadded_.capacity()) * sizeof(uint64_t) +
                exactAt_.capacity() * sizeof(uint32_t) + (exactPool_.empty() ? 0 : exactPool_.capacity());
     }
 
@@ -123,7 +124,7 @@ public:
     // record order; empty for every other cell.
     void setReadExact(int32_t record, int32_t column, std::string_view encoded);
     std::string_view readExact(int32_t record, int32_t column) const;
-    bool readHasExact() const { return !exactAt_.empty(); }
+    bool readHasExact() const { return !exactAt_.empty() || !readUnpadded_.empty(); }
     // True when `row` holds a record and the cell's text is the one the read
     // gave it, however it got there (untouched, undone, or retyped).
     bool unchangedSinceRead(int32_t row, int32_t column) const;
@@ -173,6 +174,10 @@ private:
         uint32_t begin(uint32_t column) const { return column == 0 ? 0 : end(column - 1); }
     };
     static RowLayout Layout(StoredRow stored);
+    // Per-cell bits of the read (readNulls_, readUnpadded_).
+    size_t readCellBit(int32_t record, int32_t column) const;
+    static void SetBit(std::vector<uint64_t>& bits, size_t bit);
+    static bool BitSet(const std::vector<uint64_t>& bits, size_t bit);
 
     // The row being written: cells accumulate here and become a stored row
     // when writing moves to another row or anything else touches the sheet,
@@ -258,6 +263,8 @@ private:
     std::vector<StoredRow> records_;
     std::vector<int32_t> recordOfRow_;  // -1 beyond it; kInsertedRow for a row a user inserted
     std::vector<uint64_t> readNulls_;  // one bit per (record, column 0..readColumns_)
+    // The cells whose exact form is kUnpaddedExact (grid/exact_form.h), indexed as readNulls_.
+    std::vector<uint64_t> readUnpadded_;
     // The exact forms: per record, 1 + the offset in exactPool_ of its entries
     // (0: none), empty while no record has one. A record's entries are a
     // uint16 count, then per entry a uint16 column, a uint32 length and the

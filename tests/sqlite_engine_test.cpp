@@ -356,6 +356,57 @@ TEST_F(SqliteDynasetTest, Utf8ValuesAreTheValuesTextInUtf8) {
     }
 }
 
+// The exact form and the cell text come from one reading of the value: the
+// same whichever is asked first, however often, and again after first().
+TEST_F(SqliteDynasetTest, ExactFormsDoNotDependOnTheOrderAsked) {
+    c_->execute("INSERT INTO EMP VALUES ('ab ', x'41', 'text', 7, '2024-01-05T10:11:12', 4, CAST(x'41ff' AS TEXT))");
+    c_->execute("INSERT INTO EMP VALUES ('é', CAST(x'610062' AS TEXT), 2.5, x'00', 20240105, 5, 1.0)");
+    const QString query = QStringLiteral("SELECT * FROM EMP ORDER BY SEQ");
+    struct Cell {
+        std::optional<QString> text;
+        std::optional<ExactValue> exact;
+        bool operator==(const Cell& o) const {
+            const auto same = [](const std::optional<ExactValue>& a, const std::optional<ExactValue>& b) {
+                return a.has_value() == b.has_value() &&
+                       (!a || (a->literal == b->literal && a->needs == b->needs && a->unpadded == b->unpadded));
+            };
+            return text == o.text && same(exact, o.exact);
+        }
+    };
+    // Exact form first, as the read asks; then the value first, exact asked twice.
+    const auto pass = [&](Cursor& dynaset, bool exactFirst) {
+        std::vector<Cell> cells;
+        std::string scratch;
+        for (; !dynaset.atEnd(); dynaset.next())
+            for (int j = 0; j < dynaset.columnCount(); ++j) {
+                Cell cell;
+                if (exactFirst) cell.exact = dynaset.exact(j);
+                const std::optional<std::string_view> bytes = dynaset.utf8Value(j, scratch);
+                if (bytes) cell.text = FromUtf8(*bytes);
+                if (!exactFirst) {
+                    cell.exact = dynaset.exact(j);
+                    const Cell again{cell.text, dynaset.exact(j)};
+                    EXPECT_TRUE(cell == again);
+                }
+                EXPECT_EQ(dynaset.value(j), cell.text);
+                cells.push_back(std::move(cell));
+            }
+        return cells;
+    };
+    auto dynaset = c_->openCursor(query, CursorOption::KeepTrailingBlanks);
+    const std::vector<Cell> read = pass(*dynaset, true);
+    dynaset->first();
+    EXPECT_TRUE(pass(*dynaset, false) == read);
+    EXPECT_TRUE(pass(*c_->openCursor(query, CursorOption::KeepTrailingBlanks), false) == read);
+    // Each CHAR value shorter than its width has an exact form; only one
+    // ending in a blank of its own needs its literal.
+    size_t unpadded = 0, quoted = 0;
+    for (size_t i = 0; i < read.size(); i += static_cast<size_t>(dynaset->columnCount()))
+        if (read[i].text->size() == 5 && read[i].exact) (read[i].exact->unpadded ? unpadded : quoted) += 1;
+    EXPECT_EQ(unpadded, 2u);
+    EXPECT_EQ(quoted, 1u);
+}
+
 // An expression has no declared type: its values' storage classes decide.
 TEST_F(SqliteDynasetTest, ExpressionValuesAndBlobs) {
     auto dynaset = c_->openCursor(

@@ -69,7 +69,7 @@ Zoo SqliteZoo(bool native) {
                     (native ? "5.0, -1392 * 1e-303)" : "7, 2.5)"),
                 native ? "(' ', 4, 0, 0, -2.5, NULL, 'x', CAST(X'FF41' AS TEXT), NULL, '2024-01-05T10:11:12', X'41', "
                          "'abc', CAST(X'610062' AS TEXT), 4611686018427387904.0), "
-                         "(5, 5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'text', X'0102', 'x', NULL)"
+                         "(5, 5, NULL, NULL, NULL, NULL, 'y ', NULL, NULL, NULL, 'text', X'0102', 'x', NULL)"
                        : "(' ', 4, 0, 0, -2.5, NULL, 'x', NULL, NULL, NULL, X'41', NULL, NULL, NULL)"};
     zoo.changedColumn = "t";
     zoo.changedGridColumn = 8;

@@ -240,6 +240,12 @@ void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrig
         out += FromUtf8(exact.literal);
         return;
     }
+    if (exact.kind == ExactForm::Kind::Unpadded) {
+        qsizetype length = cellText.size();
+        while (length > 0 && cellText[length - 1] == QLatin1Char(' ')) --length;
+        out += Dialect::sqlStringLiteral(cellText.left(length));
+        return;
+    }
     if (exact.kind == ExactForm::Kind::TrailingZeros) {
         out += cellText;
         if (!cellText.contains(QLatin1Char('.'))) out += QLatin1Char('.');

@@ -66,7 +66,8 @@ struct ReadCell {
 //   a date text the rules do not take (a time zone) -> 'text'[::type]
 //   bytes, bit strings     -> the dialect's binary literal
 //   the engine's exact form, where it gave one -> its literal (the text with
-//                             its trailing zeros, or the engine's own)
+//                             its trailing zeros, the text quoted without the
+//                             blanks that padded it, or the engine's own)
 void AppendReadLiteral(QString& out, const QString& columnType, const ColumnOrigin& origin, const QString& cellText,
                        const ReadCell& read, const Dialect& dialect);
 

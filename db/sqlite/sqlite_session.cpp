@@ -116,15 +116,24 @@ QString Latin1Number(int64_t value) {
 }
 
 
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no
-// surrogates, nothing beyond U+10FFFF. Checked byte by byte: a read asks it
-// of every text cell.
-bool IsUtf8(std::string_view bytes) {
+// Well-formed UTF-8 without NUL (a NUL would end a statement's text inside a
+// quoted literal): no stray continuation bytes, no overlong forms, no
+// surrogates, nothing beyond U+10FFFF. A read asks it of every text cell, so
+// ASCII goes eight bytes at a time.
+bool IsPlainUtf8(std::string_view bytes) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+    constexpr uint64_t kLowBits = 0x0101010101010101ULL;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
+    for (uint64_t word; end - p >= 8; p += 8) {
+        std::memcpy(&word, p, sizeof word);
+        // A byte above 0x7F, or a zero byte: the byte-by-byte loop decides.
+        if ((word & kHighBits) || ((word - kLowBits) & ~word & kHighBits)) break;
+    }
     while (p < end) {
         const unsigned c = *p;
         if (c < 0x80) {
+            if (c == 0) return false;
             ++p;
             continue;
         }
@@ -150,6 +159,18 @@ bool IsUtf8(std::string_view bytes) {
         p += more + 1;
     }
     return true;
+}
+
+// The length in UTF-16 units (QString's count, which CHAR padding goes by)
+// of well-formed UTF-8: one per character, two for one beyond U+FFFF.
+qsizetype Utf16Length(std::string_view utf8) {
+    qsizetype units = 0;
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        units += (byte & 0xC0) != 0x80;
+        units += byte >= 0xF0;
+    }
+    return units;
 }
 
 // Whether a date stored as text comes back the same through its cell: the
@@ -200,6 +221,16 @@ struct StepState {
     }
 };
 
+// One column's value in the current row as SQLite holds it: its storage
+// class and its number or bytes.
+struct StoredValue {
+    int type = SQLITE_NULL;
+    int64_t integer = 0;
+    double real = 0;
+    // TEXT and BLOB: SQLite's own buffer, valid until the statement moves.
+    std::string_view bytes;
+};
+
 // One column of a cursor's current row: its values follow every step.
 class SqliteField final {
 public:
@@ -216,67 +247,47 @@ public:
     // literal here.
     std::optional<ExactValue> Exact() const {
         if (cursor_->eof) return std::nullopt;
-        sqlite3_stmt* statement = cursor_->statement.get();
-        const bool numberColumn = type_.kind == ColumnKind::Number;
-        const bool binaryColumn = origin_.shape == ValueShape::Binary;
-        switch (sqlite3_column_type(statement, column_)) {
+        const StoredValue& value = Current();
+        switch (value.type) {
         case SQLITE_INTEGER:
-            if (numberColumn) return std::nullopt;
-            return ExactValue{Latin1Number(sqlite3_column_int64(statement, column_))};
-        case SQLITE_FLOAT: return RealExact(sqlite3_column_double(statement, column_));
-        case SQLITE_TEXT: {
-            const std::string_view bytes(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
-                                         static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
-            // A NUL would end the statement's text inside a quoted literal.
-            if (!IsUtf8(bytes) || std::memchr(bytes.data(), 0, bytes.size()))
-                return ExactValue{QStringLiteral("CAST(X'") + HexText(bytes) + QStringLiteral("' AS TEXT)")};
-            const auto text = [&] { return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())); };
-            // Characters count for the padding: bytes do for ASCII text alone.
-            const bool padded = padTo_ > 0 && (IsAscii(bytes) ? static_cast<qsizetype>(bytes.size()) : text().size()) < padTo_;
-            if (numberColumn || binaryColumn || padded ||
-                (type_.kind == ColumnKind::Date && !DateBytesSurviveTheirCell(bytes)))
-                return ExactValue{Dialect::sqlStringLiteral(text())};
-            return std::nullopt;
-        }
-        case SQLITE_BLOB: {
-            if (binaryColumn) return std::nullopt;
-            const std::string_view bytes(static_cast<const char*>(sqlite3_column_blob(statement, column_)),
-                                         static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
-            return ExactValue{QStringLiteral("X'") + HexText(bytes) + QLatin1Char('\'')};
-        }
+            if (type_.kind == ColumnKind::Number) return std::nullopt;
+            return ExactValue{Latin1Number(value.integer)};
+        case SQLITE_FLOAT: return RealExact(value.real);
+        case SQLITE_TEXT: return TextExact(value.bytes);
+        case SQLITE_BLOB:
+            if (origin_.shape == ValueShape::Binary) return std::nullopt;
+            return ExactValue{QStringLiteral("X'") + HexText(value.bytes) + QLatin1Char('\'')};
         default: return std::nullopt;
         }
     }
 
     std::optional<QString> Value() const {
         if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
-        sqlite3_stmt* statement = cursor_->statement.get();
-        switch (sqlite3_column_type(statement, column_)) {
+        const StoredValue& value = Current();
+        switch (value.type) {
         case SQLITE_NULL: return std::nullopt;
-        case SQLITE_INTEGER: return Latin1Number(sqlite3_column_int64(statement, column_));
-        case SQLITE_FLOAT: return PlainDecimalFromDouble(sqlite3_column_double(statement, column_));
-        case SQLITE_TEXT: return Text(statement);
-        default: return Blob(statement);
+        case SQLITE_INTEGER: return Latin1Number(value.integer);
+        case SQLITE_FLOAT: return PlainDecimalFromDouble(value.real);
+        case SQLITE_TEXT: return Text(value.bytes);
+        default: return HexText(value.bytes);
         }
     }
 
     std::optional<std::string_view> Utf8Value(std::string& scratch) const {
         if (cursor_->eof) ThrowRefused(QStringLiteral("現在のレコードがありません。"));
-        sqlite3_stmt* statement = cursor_->statement.get();
-        switch (sqlite3_column_type(statement, column_)) {
+        const StoredValue& value = Current();
+        switch (value.type) {
         case SQLITE_NULL: return std::nullopt;
         case SQLITE_INTEGER: {
             scratch.resize(24);
-            const auto end =
-                std::to_chars(scratch.data(), scratch.data() + scratch.size(), sqlite3_column_int64(statement, column_));
+            const auto end = std::to_chars(scratch.data(), scratch.data() + scratch.size(), value.integer);
             scratch.resize(static_cast<size_t>(end.ptr - scratch.data()));
             return std::string_view(scratch);
         }
-        case SQLITE_FLOAT: return RealText(sqlite3_column_double(statement, column_));
+        case SQLITE_FLOAT: return RealText(value.real);
         case SQLITE_TEXT: {
             // SQLite's own bytes, read in place.
-            std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(statement, column_)),
-                                  static_cast<size_t>(sqlite3_column_bytes(statement, column_)));
+            const std::string_view text = value.bytes;
             if (padTo_ > 0) {
                 // Padding counts characters; only ASCII text has one byte per character.
                 if (!IsAscii(text)) return Converted(scratch);
@@ -292,6 +303,32 @@ public:
     }
 
 private:
+    // The current row's value, taken from SQLite once per step: the cell
+    // text and the exact form are both made from it, in either order.
+    const StoredValue& Current() const {
+        if (currentStep_ == cursor_->steps) return current_;
+        // One handle per cell; its accessors skip the statement checks that
+        // each sqlite3_column_* call repeats. The connection is used by one
+        // thread only (SQLITE_OPEN_NOMUTEX).
+        sqlite3_value* stored = sqlite3_column_value(cursor_->statement.get(), column_);
+        current_.type = sqlite3_value_type(stored);
+        switch (current_.type) {
+        case SQLITE_INTEGER: current_.integer = sqlite3_value_int64(stored); break;
+        case SQLITE_FLOAT: current_.real = sqlite3_value_double(stored); break;
+        case SQLITE_TEXT:
+            current_.bytes = {reinterpret_cast<const char*>(sqlite3_value_text(stored)),
+                              static_cast<size_t>(sqlite3_value_bytes(stored))};
+            break;
+        case SQLITE_BLOB:
+            current_.bytes = {static_cast<const char*>(sqlite3_value_blob(stored)),
+                              static_cast<size_t>(sqlite3_value_bytes(stored))};
+            break;
+        default: current_.bytes = {}; break;
+        }
+        currentStep_ = cursor_->steps;
+        return current_;
+    }
+
     // The value's text made into UTF-8 bytes in `scratch`.
     std::optional<std::string_view> Converted(std::string& scratch) const {
         const std::optional<QString> value = Value();
@@ -299,6 +336,24 @@ private:
         scratch.clear();
         AppendUtf8(*value, scratch);
         return std::string_view(scratch);
+    }
+
+    // Text goes back as its cell text where that gives the same bytes in the
+    // same class; a value shown padded to its CHAR width goes back without
+    // the padding, and the rest as it is stored.
+    std::optional<ExactValue> TextExact(std::string_view bytes) const {
+        if (!IsPlainUtf8(bytes)) return ExactValue{QStringLiteral("CAST(X'") + HexText(bytes) + QStringLiteral("' AS TEXT)")};
+        const auto stored = [&] {
+            return ExactValue{Dialect::sqlStringLiteral(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())))};
+        };
+        if (type_.kind == ColumnKind::Number || origin_.shape == ValueShape::Binary) return stored();
+        if (padTo_ > 0 && Utf16Length(bytes) < padTo_) {
+            // Stripping the cell's trailing blanks gives the value back unless it ends in blanks of its own.
+            if (!bytes.empty() && bytes.back() == ' ') return stored();
+            return ExactValue{QString(), 0, true};
+        }
+        if (type_.kind == ColumnKind::Date && !DateBytesSurviveTheirCell(bytes)) return stored();
+        return std::nullopt;
     }
 
     // A REAL goes back as its cell text in a number column, with a point
@@ -327,19 +382,12 @@ private:
         return realText_;
     }
 
-    QString Text(sqlite3_stmt* statement) const {
-        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column_));
-        QString text = QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column_));
+    QString Text(std::string_view bytes) const {
+        QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
         // SQLite stores CHAR(n) text as given; a CHAR value has n characters.
         if (padTo_ > text.size()) PadWithBlanks(text, padTo_);
         else if (!keepTrailingBlanks_) StripTrailingBlanks(text);
         return text;
-    }
-
-    QString Blob(sqlite3_stmt* statement) const {
-        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column_));
-        const int size = sqlite3_column_bytes(statement, column_);
-        return HexText(std::string_view(bytes, static_cast<size_t>(size)));
     }
 
     const StepState* cursor_;
@@ -349,6 +397,8 @@ private:
     qsizetype padTo_;
     ColumnOrigin origin_;
     bool keepsClass_;  // a column without affinity: each value keeps its storage class
+    mutable StoredValue current_;
+    mutable uint64_t currentStep_ = UINT64_MAX;
     mutable std::string realText_;
     mutable uint64_t realTextStep_ = UINT64_MAX;
 };
