@@ -1,5 +1,6 @@
 #include "db/mysql/my_cursor.h"
 
+#include "db/dialect.h"
 #include "db/plain_decimal.h"
 #include "db/server_fault.h"
 #include "db/value_forms.h"
@@ -118,6 +119,33 @@ QByteArray WithCompanions(const QByteArray& sql, const std::vector<PreparedColum
     return kAll + list + sql.mid(kAll.size());
 }
 
+// The table of a query that reads a whole table with no more than a limit of
+// one row or an order by column numbers: "SELECT * FROM " + a plain table
+// name (IsPlainTableName) + nothing, " LIMIT 1" or " ORDER BY 1 ,3", as a
+// read builds them. Such a text is one statement that returns rows, however
+// the table is made. Nothing for any other text.
+std::optional<QByteArray> WholeTableOf(const QByteArray& sql) {
+    static const QByteArray kAll = "SELECT * FROM ", kLimit = " LIMIT 1", kOrder = " ORDER BY ";
+    if (!sql.startsWith(kAll)) return std::nullopt;
+    const QByteArray rest = sql.mid(kAll.size());
+    auto plain = [](const QByteArray& name) -> std::optional<QByteArray> {
+        if (IsPlainTableName(QString::fromUtf8(name))) return name;
+        return std::nullopt;
+    };
+    if (rest.endsWith(kLimit)) {
+        if (auto name = plain(rest.chopped(kLimit.size()))) return name;
+    }
+    if (const qsizetype order = rest.lastIndexOf(kOrder); order > 0) {
+        const QByteArray list = rest.mid(order + kOrder.size());
+        bool numbers = !list.isEmpty() && list.front() != ' ' && list.back() != ',';
+        for (const char c : list) numbers = numbers && ((c >= '0' && c <= '9') || c == ' ' || c == ',');
+        if (numbers && !list.contains("  ") && !list.contains(",,")) {
+            if (auto name = plain(rest.left(order))) return name;
+        }
+    }
+    return plain(rest);
+}
+
 // "1729992600[.fraction]" as UTC text, quoted: '2024-10-27 01:30:00[.fraction]'.
 QString UtcLiteral(std::string_view epoch) {
     const size_t point = epoch.find('.');
@@ -138,11 +166,17 @@ bool IsZeroDate(std::string_view text) {
 MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks)
     : connection_(std::move(connection)), sql_(sql.toUtf8()), keepTrailingBlanks_(keepTrailingBlanks) {
     MyConnection& c = *connection_;
-    // A cursor reads: opening one must never change data.
-    const std::vector<PreparedColumn> prepared = c.RequireQuery(sql_);
-    if (QByteArray withCompanions = WithCompanions(sql_, prepared); withCompanions != sql_) {
+    // A cursor reads: opening one must never change data. A whole table's
+    // query is one by its very text; its columns, for the companions, are
+    // those the cursor before it found, when it read the same table (a
+    // read's discovery query, then its main query).
+    const std::optional<QByteArray> table = WholeTableOf(sql_);
+    std::optional<DescribedTable> known = std::exchange(c.described, std::nullopt);
+    if (!table || !known || known->table != *table) known = DescribedTable{table.value_or(QByteArray()), c.RequireQuery(sql_)};
+    if (QByteArray withCompanions = WithCompanions(sql_, known->columns); withCompanions != sql_) {
         try {
-            c.RequireQuery(withCompanions);
+            if (!known->companionsPrepared) c.RequireQuery(withCompanions);
+            known->companionsPrepared = true;
             sql_ = std::move(withCompanions);
             companions_ = true;
         } catch (const Error& error) {
@@ -151,6 +185,7 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
             if (error.isStop()) throw;
         }
     }
+    if (table) c.described = std::move(known);
     std::vector<QByteArray> opening;
     // The count and the rows must come from one snapshot.
     if (c.transaction.cursorOpens())
