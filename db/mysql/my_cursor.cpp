@@ -3,6 +3,7 @@
 #include "db/dialect.h"
 #include "db/plain_decimal.h"
 #include "db/server_fault.h"
+#include "db/utf8_text.h"
 #include "db/value_forms.h"
 
 #include <QDateTime>
@@ -300,6 +301,43 @@ std::optional<QString> MyCursor::valueAt(size_t index) const {
     case ValueForm::Hex: return HexText(std::string_view(text, static_cast<size_t>(length)));
     }
     return QString::fromUtf8(text, length);
+}
+
+// The server's own bytes wherever they are the cell text already: a read
+// makes no QString per value.
+std::optional<std::string_view> MyCursor::utf8ValueAt(size_t index, std::string& scratch) const {
+    if (eof_) throw EngineError(kNoCurrentRecord, QStringLiteral("現在のレコードがありません。"));
+    const std::optional<std::string_view> raw = Raw(index);
+    if (!raw) return std::nullopt;
+    std::string_view text = *raw;
+    const ColumnType& type = kept_[index].type;
+    switch (type.form) {
+    case ValueForm::AsText: return text;
+    case ValueForm::PlainDecimal: {
+        // As valueAt: plain digits lose their fraction's trailing zeros.
+        bool point = false;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            if (c == '.' && !point) point = true;
+            else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0)) return Cursor::utf8ValueAt(index, scratch);
+        }
+        if (!point || text.empty()) return text;
+        while (text.back() == '0') text.remove_suffix(1);
+        if (text.back() == '.') text.remove_suffix(1);
+        if (text == "-0") return std::string_view("0");
+        return text;
+    }
+    case ValueForm::FixedChar:
+        if (!keepTrailingBlanks_) return WithoutTrailingBlanks(text);
+        // Padding counts characters; only ASCII text has one byte per character.
+        if (!IsAscii(text)) return Cursor::utf8ValueAt(index, scratch);
+        if (static_cast<int64_t>(text.size()) >= type.size) return text;
+        scratch.assign(text);
+        scratch.resize(static_cast<size_t>(type.size), ' ');
+        return std::string_view(scratch);
+    case ValueForm::Hex: break;
+    }
+    return Cursor::utf8ValueAt(index, scratch);
 }
 
 void MyCursor::StartStream() {

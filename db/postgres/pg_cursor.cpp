@@ -159,6 +159,7 @@ public:
 
 protected:
     std::optional<QString> valueAt(size_t index) const override;
+    std::optional<std::string_view> utf8ValueAt(size_t index, std::string& scratch) const override;
     std::optional<ExactValue> exactAt(size_t index) const override;
 
 private:
@@ -355,6 +356,26 @@ std::optional<QString> PgCursor::valueAt(size_t index) const {
         break;
     }
     return QString::fromUtf8(text, length);
+}
+
+// The server's own bytes wherever they are the cell text already: a read
+// makes no QString per value.
+std::optional<std::string_view> PgCursor::utf8ValueAt(size_t index, std::string& scratch) const {
+    if (!HasCurrentRecord())
+        throw MakeError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+    const PGresult* batch = batch_.get();
+    const int column = static_cast<int>(index);
+    if (PQgetisnull(batch, row_, column)) return std::nullopt;
+    const std::string_view text(PQgetvalue(batch, row_, column), static_cast<size_t>(PQgetlength(batch, row_, column)));
+    switch (kept_[index].type.form) {
+    case ValueForm::AsText: return text;
+    case ValueForm::PlainDecimal:
+        if (text.find_first_of(".eE") == std::string_view::npos) return text;
+        break;
+    case ValueForm::FixedChar: return stripBlanks_ ? WithoutTrailingBlanks(text) : text;
+    case ValueForm::Hex: break;
+    }
+    return Cursor::utf8ValueAt(index, scratch);
 }
 
 // The trailing zeros of a numeric of its own scale, which its cell text
