@@ -147,6 +147,23 @@ std::optional<QByteArray> WholeTableOf(const QByteArray& sql) {
     return plain(rest);
 }
 
+// The server writes a DECIMAL as plain digits with every place of its scale:
+// its text without the fraction's trailing zeros. Nothing for any other text
+// (a DOUBLE's exponent, say), which takes the general conversion.
+std::optional<std::string_view> PlainDecimalText(std::string_view text) {
+    bool point = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !point) point = true;
+        else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0)) return std::nullopt;
+    }
+    if (!point) return text;
+    while (text.back() == '0') text.remove_suffix(1);
+    if (text.back() == '.') text.remove_suffix(1);
+    if (text == "-0") return std::string_view("0");
+    return text;
+}
+
 // "1729992600[.fraction]" as UTC text, quoted: '2024-10-27 01:30:00[.fraction]'.
 QString UtcLiteral(std::string_view epoch) {
     const size_t point = epoch.find('.');
@@ -276,21 +293,9 @@ std::optional<QString> MyCursor::valueAt(size_t index) const {
     switch (type.form) {
     case ValueForm::AsText: break;
     case ValueForm::PlainDecimal: {
-        // The server writes a DECIMAL as plain digits with every place of
-        // its scale; only the fraction's trailing zeros go. Anything else
-        // takes the general conversion.
-        bool point = false;
-        for (qsizetype i = 0; i < length; ++i) {
-            const char c = text[i];
-            if (c == '.' && !point) point = true;
-            else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0))
-                return PlainDecimalFromText(QString::fromLatin1(text, length));
-        }
-        if (!point) break;
-        while (text[length - 1] == '0') --length;
-        if (text[length - 1] == '.') --length;
-        if (length == 2 && text[0] == '-' && text[1] == '0') return QStringLiteral("0");
-        return QString::fromLatin1(text, length);
+        const std::optional<std::string_view> plain = PlainDecimalText(*raw);
+        if (!plain) return PlainDecimalFromText(QString::fromLatin1(text, length));
+        return QString::fromLatin1(plain->data(), static_cast<qsizetype>(plain->size()));
     }
     case ValueForm::FixedChar: {
         QString value = QString::fromUtf8(text, length);
@@ -314,18 +319,9 @@ std::optional<std::string_view> MyCursor::utf8ValueAt(size_t index, std::string&
     switch (type.form) {
     case ValueForm::AsText: return text;
     case ValueForm::PlainDecimal: {
-        // As valueAt: plain digits lose their fraction's trailing zeros.
-        bool point = false;
-        for (size_t i = 0; i < text.size(); ++i) {
-            const char c = text[i];
-            if (c == '.' && !point) point = true;
-            else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0)) return Cursor::utf8ValueAt(index, scratch);
-        }
-        if (!point || text.empty()) return text;
-        while (text.back() == '0') text.remove_suffix(1);
-        if (text.back() == '.') text.remove_suffix(1);
-        if (text == "-0") return std::string_view("0");
-        return text;
+        const std::optional<std::string_view> plain = PlainDecimalText(text);
+        if (!plain) return Cursor::utf8ValueAt(index, scratch);
+        return plain;
     }
     case ValueForm::FixedChar:
         if (!keepTrailingBlanks_) return WithoutTrailingBlanks(text);
