@@ -833,7 +833,7 @@ int main(int argc, char** argv) {
         far.uri = "postgresql://127.0.0.1:" + std::to_string(proxy.port()) + pg.uri.substr(pg.uri.rfind('/'));
         const QString farHost = QString::fromStdString(far.uri.substr(0, far.uri.rfind('/')));
         if (options.wants("read_pg_wan"))
-            Print("read_pg_wan", "1.0", ReadCase(wan, folder("read_pg_wan"), farHost, &far, far.psql({"-c", "SELECT * FROM t"})));
+            Print("read_pg_wan", "0.7", ReadCase(wan, folder("read_pg_wan"), farHost, &far, far.psql({"-c", "SELECT * FROM t"})));
         if (options.wants("replace_pg_wan"))
             Print("replace_pg_wan", "0.15",
                   ReplaceCase(

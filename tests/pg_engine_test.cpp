@@ -151,6 +151,23 @@ TEST_F(PgDynaset, ResultOfExactlyOneBatchEndsCleanly) {
     EXPECT_EQ(dyn->size(), kCursorBatchRows);
 }
 
+// The batch asked for ahead fails (the server computes its rows only then):
+// the failure comes where the rows before it end, and the connection goes on.
+TEST_F(PgDynaset, ABatchAskedForAheadThatFailsEndsTheRowsWithItsError) {
+    auto o = Open();
+    const std::string failAt = std::to_string(kCursorBatchRows + 500);
+    auto dyn = o->openCursor(Q("SELECT 1 / (g - " + failAt + ") FROM generate_series(1, 5000) g"),
+                             CursorOption::KeepTrailingBlanks);
+    int seen = 0;
+    EXPECT_EQ(ErrorOf([&] {
+                  for (; !dyn->atEnd(); dyn->next()) ++seen;
+              }).SqlState(),
+              "22012");
+    EXPECT_EQ(seen, kCursorBatchRows);
+    dyn.reset();
+    EXPECT_EQ(test::Read(*o, "SELECT 1")[0][0], "1");
+}
+
 // A dynaset opened inside a transaction sees its rows (engine_contract_test);
 // its cursor goes with the transaction.
 TEST_F(PgDynaset, ACursorOpenedInATransactionEndsWithIt) {

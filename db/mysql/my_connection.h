@@ -104,6 +104,13 @@ struct TableKeyFacts {
     std::optional<Error> refused;
 };
 
+// The columns of a whole table, as a prepare described them (MyCursor).
+struct DescribedTable {
+    QByteArray table;
+    std::vector<PreparedColumn> columns;
+    bool companionsPrepared = false;  // its values' companions passed the prepare too
+};
+
 class MyConnection {
 public:
     // `reopen` makes a fresh connection like the first, set up the same way;
@@ -218,6 +225,10 @@ public:
     // round trip (MyCursor); forgotten when a statement runs, which may
     // change a table.
     std::map<BaseTable, TableKeyFacts> tableKeys;
+    // Left by a cursor over a whole table for the next cursor over the same
+    // table, which then needs no prepare of its own; whatever else runs first
+    // lets it go (a statement might change the table).
+    std::optional<DescribedTable> described;
 
 private:
     // Reads and lets go of the rows of the statement whose answer was just read.

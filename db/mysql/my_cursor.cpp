@@ -3,6 +3,7 @@
 #include "db/dialect.h"
 #include "db/plain_decimal.h"
 #include "db/server_fault.h"
+#include "db/utf8_text.h"
 #include "db/value_forms.h"
 
 #include <QDateTime>
@@ -129,6 +130,50 @@ std::optional<BaseTable> WholeTable(const QByteArray& sql, const std::vector<Pre
     return first;
 }
 
+// The table of a query that reads a whole table with no more than a limit of
+// one row or an order by column numbers: "SELECT * FROM " + a plain table
+// name (IsPlainTableName) + nothing, " LIMIT 1" or " ORDER BY 1 ,3", as a
+// read builds them. Such a text is one statement that returns rows, however
+// the table is made. Nothing for any other text.
+std::optional<QByteArray> WholeTableOf(const QByteArray& sql) {
+    static const QByteArray kAll = "SELECT * FROM ", kLimit = " LIMIT 1", kOrder = " ORDER BY ";
+    if (!sql.startsWith(kAll)) return std::nullopt;
+    const QByteArray rest = sql.mid(kAll.size());
+    auto plain = [](const QByteArray& name) -> std::optional<QByteArray> {
+        if (IsPlainTableName(QString::fromUtf8(name))) return name;
+        return std::nullopt;
+    };
+    if (rest.endsWith(kLimit)) {
+        if (auto name = plain(rest.chopped(kLimit.size()))) return name;
+    }
+    if (const qsizetype order = rest.lastIndexOf(kOrder); order > 0) {
+        const QByteArray list = rest.mid(order + kOrder.size());
+        bool numbers = !list.isEmpty() && list.front() != ' ' && list.back() != ',';
+        for (const char c : list) numbers = numbers && ((c >= '0' && c <= '9') || c == ' ' || c == ',');
+        if (numbers && !list.contains("  ") && !list.contains(",,")) {
+            if (auto name = plain(rest.left(order))) return name;
+        }
+    }
+    return plain(rest);
+}
+
+// The server writes a DECIMAL as plain digits with every place of its scale:
+// its text without the fraction's trailing zeros. Nothing for any other text
+// (a DOUBLE's exponent, say), which takes the general conversion.
+std::optional<std::string_view> PlainDecimalText(std::string_view text) {
+    bool point = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !point) point = true;
+        else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0)) return std::nullopt;
+    }
+    if (!point) return text;
+    while (text.back() == '0') text.remove_suffix(1);
+    if (text.back() == '.') text.remove_suffix(1);
+    if (text == "-0") return std::string_view("0");
+    return text;
+}
+
 // "1729992600[.fraction]" as UTC text, quoted: '2024-10-27 01:30:00[.fraction]'.
 QString UtcLiteral(std::string_view epoch) {
     const size_t point = epoch.find('.');
@@ -149,17 +194,23 @@ bool IsZeroDate(std::string_view text) {
 MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql, bool keepTrailingBlanks)
     : connection_(std::move(connection)), sql_(sql.toUtf8()), keepTrailingBlanks_(keepTrailingBlanks) {
     MyConnection& c = *connection_;
-    // A cursor reads: opening one must never change data.
-    const std::vector<PreparedColumn> prepared = c.RequireQuery(sql_);
-    wholeTable_ = WholeTable(sql_, prepared);
+    // A cursor reads: opening one must never change data. A whole table's
+    // query is one by its very text; its columns, for the companions, are
+    // those the cursor before it found, when it read the same table (a
+    // read's discovery query, then its main query).
+    const std::optional<QByteArray> table = WholeTableOf(sql_);
+    std::optional<DescribedTable> known = std::exchange(c.described, std::nullopt);
+    if (!table || !known || known->table != *table) known = DescribedTable{table.value_or(QByteArray()), c.RequireQuery(sql_)};
+    wholeTable_ = WholeTable(sql_, known->columns);
     // The key goes with the opening round trip, once per table and connection.
     QByteArray keyQuery;
     if (wholeTable_ && !c.tableKeys.contains(*wholeTable_))
         keyQuery = Dialect::mysqlKeyIndexesQuery(QString::fromUtf8(wholeTable_->first), QString::fromUtf8(wholeTable_->second))
                        .toUtf8();
-    if (QByteArray withCompanions = WithCompanions(sql_, prepared); withCompanions != sql_) {
+    if (QByteArray withCompanions = WithCompanions(sql_, known->columns); withCompanions != sql_) {
         try {
-            c.RequireQuery(withCompanions);
+            if (!known->companionsPrepared) c.RequireQuery(withCompanions);
+            known->companionsPrepared = true;
             sql_ = std::move(withCompanions);
             companions_ = true;
         } catch (const Error& error) {
@@ -168,6 +219,7 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
             if (error.isStop()) throw;
         }
     }
+    if (table) c.described = std::move(known);
     std::vector<QByteArray> opening;
     // The count and the rows must come from one snapshot.
     if (c.transaction.cursorOpens())
@@ -257,21 +309,9 @@ std::optional<QString> MyCursor::valueAt(size_t index) const {
     switch (type.form) {
     case ValueForm::AsText: break;
     case ValueForm::PlainDecimal: {
-        // The server writes a DECIMAL as plain digits with every place of
-        // its scale; only the fraction's trailing zeros go. Anything else
-        // takes the general conversion.
-        bool point = false;
-        for (qsizetype i = 0; i < length; ++i) {
-            const char c = text[i];
-            if (c == '.' && !point) point = true;
-            else if (!(c >= '0' && c <= '9') && !(c == '-' && i == 0))
-                return PlainDecimalFromText(QString::fromLatin1(text, length));
-        }
-        if (!point) break;
-        while (text[length - 1] == '0') --length;
-        if (text[length - 1] == '.') --length;
-        if (length == 2 && text[0] == '-' && text[1] == '0') return QStringLiteral("0");
-        return QString::fromLatin1(text, length);
+        const std::optional<std::string_view> plain = PlainDecimalText(*raw);
+        if (!plain) return PlainDecimalFromText(QString::fromLatin1(text, length));
+        return QString::fromLatin1(plain->data(), static_cast<qsizetype>(plain->size()));
     }
     case ValueForm::FixedChar: {
         QString value = QString::fromUtf8(text, length);
@@ -282,6 +322,34 @@ std::optional<QString> MyCursor::valueAt(size_t index) const {
     case ValueForm::Hex: return HexText(std::string_view(text, static_cast<size_t>(length)));
     }
     return QString::fromUtf8(text, length);
+}
+
+// The server's own bytes wherever they are the cell text already: a read
+// makes no QString per value.
+std::optional<std::string_view> MyCursor::utf8ValueAt(size_t index, std::string& scratch) const {
+    if (eof_) throw EngineError(kNoCurrentRecord, QStringLiteral("現在のレコードがありません。"));
+    const std::optional<std::string_view> raw = Raw(index);
+    if (!raw) return std::nullopt;
+    std::string_view text = *raw;
+    const ColumnType& type = kept_[index].type;
+    switch (type.form) {
+    case ValueForm::AsText: return text;
+    case ValueForm::PlainDecimal: {
+        const std::optional<std::string_view> plain = PlainDecimalText(text);
+        if (!plain) return Cursor::utf8ValueAt(index, scratch);
+        return plain;
+    }
+    case ValueForm::FixedChar:
+        if (!keepTrailingBlanks_) return WithoutTrailingBlanks(text);
+        // Padding counts characters; only ASCII text has one byte per character.
+        if (!IsAscii(text)) return Cursor::utf8ValueAt(index, scratch);
+        if (static_cast<int64_t>(text.size()) >= type.size) return text;
+        scratch.assign(text);
+        scratch.resize(static_cast<size_t>(type.size), ' ');
+        return std::string_view(scratch);
+    case ValueForm::Hex: break;
+    }
+    return Cursor::utf8ValueAt(index, scratch);
 }
 
 void MyCursor::StartStream() {

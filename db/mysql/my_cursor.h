@@ -79,6 +79,7 @@ public:
 protected:
     std::optional<ExactValue> exactAt(size_t index) const override;
     std::optional<QString> valueAt(size_t index) const override;
+    std::optional<std::string_view> utf8ValueAt(size_t index, std::string& scratch) const override;
 
 private:
     // Runs the query and starts streaming its rows, before the first record.

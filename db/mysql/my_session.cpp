@@ -168,6 +168,7 @@ public:
         c.transaction.noteStatement();
         // The statement may change a table: what is known of keys goes.
         c.tableKeys.clear();
+        c.described.reset();
         c.Send(sql.toUtf8());
         if (mysql_field_count(c.get()) == 0) return static_cast<int64_t>(mysql_affected_rows(c.get()));
         // A query run as a statement: its rows are read through and counted.
@@ -179,6 +180,7 @@ public:
     }
 
     std::unique_ptr<StatementStream> openStatementStream(const QString& table, StatementDone done) override {
+        Wire().described.reset();
         if (!IsPlainTableName(table)) return velkin::Connection::openStatementStream(table, std::move(done));
         return OpenBatches(WireShared(), std::move(done));
     }

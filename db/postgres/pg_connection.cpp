@@ -120,6 +120,38 @@ std::vector<ResultPtr> PgConnection::Pipeline(const std::vector<Statement>& stat
     return results;
 }
 
+void PgConnection::SendAhead(const QByteArray& sql, AheadAnswer& answer) {
+    SendDeferred();
+    PGconn* conn = Usable();
+    if (!PQsendQuery(conn, sql.constData())) throw CommandError(conn, nullptr);
+    answer = AheadAnswer{true, nullptr, std::nullopt};
+    ahead_ = &answer;
+    Flush();
+}
+
+void PgConnection::Settle() {
+    AheadAnswer* answer = std::exchange(ahead_, nullptr);
+    if (!answer) return;
+    answer->pending = false;
+    try {
+        if (dropped_) throw DroppedError();
+        answer->result = Checked(LastResult());
+    } catch (const Error& error) {
+        answer->failure = error;
+        if (error.isStop()) throw;
+    }
+}
+
+void PgConnection::Forget(const AheadAnswer& answer) noexcept {
+    if (ahead_ != &answer) return;
+    try {
+        Settle();
+    } catch (...) {
+        // Stopped while reading it: the connection is dropped, nothing is left to read.
+    }
+    ahead_ = nullptr;
+}
+
 void PgConnection::Flush() {
     PGconn* conn = conn_.get();
     for (;;) {

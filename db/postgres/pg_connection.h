@@ -47,6 +47,13 @@ QString TrimmedText(const char* text);
 Error CommandError(PGconn* conn, const PGresult* result);
 
 
+// The answer to a statement sent ahead of need (PgConnection::SendAhead).
+struct AheadAnswer {
+    bool pending = false;  // sent, its answer not read yet
+    ResultPtr result;
+    std::optional<Error> failure;
+};
+
 // The connection is non-blocking: every statement is sent and its answer read
 // through the command's wait (db/server_wait.h), never inside libpq, so a
 // silent server cannot hold the window.
@@ -159,14 +166,26 @@ public:
         ++generation;
     }
 
-    // The connection, unless it was dropped.
+    // The connection, unless it was dropped, free for the next statement.
     PGconn* Usable() {
         if (unpinned_) throw *unpinned_;
-        if (dropped_)
-            throw MakeError(kStateConnectionLost,
-                            QStringLiteral("サーバーとの接続を切りました。確定していない変更はサーバーが破棄します。"));
+        if (dropped_) throw DroppedError();
+        if (ahead_) Settle();
         return conn_.get();
     }
+
+    // Sends one statement (a text without ";") and returns at once, so that
+    // its round trip runs while the caller works; the answer goes to
+    // `answer`. The connection carries one statement at a time: anything
+    // sent afterwards first reads this answer (Settle).
+    void SendAhead(const QByteArray& sql, AheadAnswer& answer);
+    // Reads the answer to the statement sent ahead, if one is on its way.
+    // Its failure is kept in the answer, for its sender; only a stop is
+    // thrown here.
+    void Settle();
+    // The sender of `answer` goes: an answer still on its way is read and
+    // dropped, unless the connection is gone already.
+    void Forget(const AheadAnswer& answer) noexcept;
 
 private:
     struct Deferred {
@@ -201,11 +220,17 @@ private:
 
     ResultPtr Checked(ResultPtr result);
 
+    static Error DroppedError() {
+        return MakeError(kStateConnectionLost,
+                         QStringLiteral("サーバーとの接続を切りました。確定していない変更はサーバーが破棄します。"));
+    }
+
     ConnPtr conn_;
     ServerWait& wait_;
     bool dropped_ = false;
     std::optional<Error> unpinned_;  // the string rules could not be pinned
     std::vector<Deferred> deferred_;
+    AheadAnswer* ahead_ = nullptr;  // the statement sent ahead, while its answer is on its way
 };
 
 }  // namespace velkin::pg

@@ -100,7 +100,9 @@ struct Column {
 };
 
 // A result set read through a scrollable cursor, a batch of rows at a time, so
-// the client never holds more than one batch of however large a result.
+// the client never holds more than two batches of however large a result: the
+// one the caller works through and the next, asked for ahead so that its
+// round trip runs meanwhile.
 //
 // A cursor needs a transaction. Inside the session's transaction the cursor
 // lives in it; otherwise the first cursor opens one that the cursors share
@@ -119,9 +121,8 @@ public:
         generation_ = c.generation;
         try {
             cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
-            fetchSql_ = "FETCH FORWARD " + QByteArray::number(kCursorBatchRows) + " FROM " + cursor_;
             opening.push_back({"DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8(), {}});
-            opening.push_back({fetchSql_, {}});
+            opening.push_back({FetchSql(batchAsked_), {}});
             size_t ran = 0;
             std::vector<ResultPtr> results;
             try {
@@ -147,10 +148,21 @@ public:
     // run of the query and without bringing the rows to the client.
     int32_t size() override {
         if (total_ < 0) {
-            // Both moves in one round trip.
-            const std::vector<ResultPtr> moved = Connection().ExecBatch(
-                {"MOVE FORWARD ALL IN " + cursor_, "MOVE ABSOLUTE " + QByteArray::number(serverPosition_) + " IN " + cursor_});
-            total_ = serverPosition_ + std::strtoll(PQcmdTuples(moved.front().get()), nullptr, 10);
+            PgConnection& c = Connection();
+            c.Settle();  // where the cursor stands depends on the batch on its way
+            if (ahead_.failure) throw *ahead_.failure;
+            int64_t position = serverPosition_;
+            if (ahead_.result) {
+                const int rows = PQntuples(ahead_.result.get());
+                position += rows;
+                if (rows < aheadAsked_) total_ = position;
+            }
+            if (total_ < 0) {
+                // Both moves in one round trip.
+                const std::vector<ResultPtr> moved = c.ExecBatch(
+                    {"MOVE FORWARD ALL IN " + cursor_, "MOVE ABSOLUTE " + QByteArray::number(position) + " IN " + cursor_});
+                total_ = position + std::strtoll(PQcmdTuples(moved.front().get()), nullptr, 10);
+            }
         }
         return RowCount(total_);
     }
@@ -158,19 +170,25 @@ public:
     void first() override {
         if (batchStart_ == 0) {
             row_ = 0;
+            FetchAhead();
             return;
         }
         Connection().Exec("MOVE ABSOLUTE 0 IN " + cursor_);
+        ahead_ = {};  // read before the move, and passed by it
+        aheadSent_ = false;
         serverPosition_ = 0;
-        FetchBatch();
+        batch_.reset();
+        batchRows_ = 0;
+        row_ = 0;
+        batchAsked_ = kCursorBatchRows;
+        TakeBatch(Connection().Exec(FetchSql(batchAsked_)));
     }
 
     void next() override {
         if (row_ >= batchRows_) return;  // already past the last record
         ++row_;
-        if (row_ < batchRows_) return;
-        const bool lastBatch = batchRows_ < kCursorBatchRows || (total_ >= 0 && serverPosition_ >= total_);
-        if (!lastBatch) FetchBatch();
+        if (row_ < batchRows_) FetchAhead();
+        else if (MoreToFetch()) TakeAhead();
     }
 
     bool atEnd() const override { return row_ >= batchRows_; }
@@ -179,6 +197,7 @@ public:
 
 protected:
     std::optional<QString> valueAt(size_t index) const override;
+    std::optional<std::string_view> utf8ValueAt(size_t index, std::string& scratch) const override;
     std::optional<ExactValue> exactAt(size_t index) const override;
 
 private:
@@ -191,12 +210,39 @@ private:
         return *connection_;
     }
 
-    void FetchBatch() {
-        // The previous batch goes first, so two batches never coexist.
+    QByteArray FetchSql(int rows) const {
+        return "FETCH FORWARD " + QByteArray::number(rows) + " FROM " + cursor_;
+    }
+
+    // A full batch may have more rows behind it.
+    bool MoreToFetch() const { return batchRows_ == batchAsked_ && !(total_ >= 0 && serverPosition_ >= total_); }
+
+    // The next batch is asked for while the caller works through this one,
+    // each twice the size of the one before, up to the largest.
+    void FetchAhead() {
+        if (aheadSent_ || !MoreToFetch() || connection_->generation != generation_) return;
+        aheadAsked_ = std::min(batchAsked_ * 2, kCursorMaxBatchRows);
+        aheadSent_ = true;
+        connection_->SendAhead(FetchSql(aheadAsked_), ahead_);
+    }
+
+    // Moves on to the batch asked for ahead, waiting for it if need be, and
+    // asks for the one after it.
+    void TakeAhead() {
+        FetchAhead();  // not yet asked for when the batch had one row
+        // The previous batch goes first, so that no more than two ever coexist.
         batch_.reset();
         batchRows_ = 0;
         row_ = 0;
-        TakeBatch(Connection().Exec(fetchSql_));
+        PgConnection& c = Connection();
+        if (ahead_.pending) c.Settle();
+        AheadAnswer answer = std::exchange(ahead_, {});
+        aheadSent_ = false;
+        if (answer.failure) throw *answer.failure;
+        if (!answer.result) throw MakeError(kStateInternal, QStringLiteral("次の行が読めません。"));
+        batchAsked_ = aheadAsked_;
+        TakeBatch(std::move(answer.result));
+        FetchAhead();
     }
 
     void TakeBatch(ResultPtr batch) {
@@ -205,7 +251,7 @@ private:
         batchRows_ = PQntuples(batch_.get());
         batchStart_ = serverPosition_;
         serverPosition_ += batchRows_;
-        if (batchRows_ < kCursorBatchRows) total_ = serverPosition_;
+        if (batchRows_ < batchAsked_) total_ = serverPosition_;
     }
 
     // Names and types from the result's description; each type's name for
@@ -292,6 +338,7 @@ private:
     void Close() noexcept {
         batch_.reset();
         PgConnection& c = *connection_;
+        c.Forget(ahead_);
         if (c.generation != generation_) return;  // the transaction, and the cursor, are gone already
         try {
             // Nobody waits for a cursor to close, nor for a transaction that
@@ -317,18 +364,22 @@ private:
     std::shared_ptr<PgConnection> connection_;
     uint64_t generation_ = 0;
     QByteArray cursor_;
-    QByteArray fetchSql_;
     bool declared_ = false;
     std::vector<Column> kept_;  // beside each column's description
     bool stripBlanks_ = true;
     TableKey key_;  // of the one table behind the columns
 
     ResultPtr batch_;
+    int batchAsked_ = kCursorBatchRows;  // rows the current batch's FETCH asked for
     int batchRows_ = 0;
     int row_ = 0;               // current record within the batch
     int64_t batchStart_ = 0;    // index of the batch's first row in the result
-    int64_t serverPosition_ = 0;  // rows the cursor has passed
+    int64_t serverPosition_ = 0;  // rows the cursor had passed when the current batch came
     int64_t total_ = -1;        // record count, once known
+
+    AheadAnswer ahead_;         // the next batch, asked for ahead
+    bool aheadSent_ = false;    // until that batch is taken or passed
+    int aheadAsked_ = 0;
 };
 
 std::optional<QString> PgCursor::valueAt(size_t index) const {
@@ -360,6 +411,26 @@ std::optional<QString> PgCursor::valueAt(size_t index) const {
         break;
     }
     return QString::fromUtf8(text, length);
+}
+
+// The server's own bytes wherever they are the cell text already: a read
+// makes no QString per value.
+std::optional<std::string_view> PgCursor::utf8ValueAt(size_t index, std::string& scratch) const {
+    if (!HasCurrentRecord())
+        throw MakeError(QStringLiteral("24000"), QStringLiteral("現在のレコードがありません。"));
+    const PGresult* batch = batch_.get();
+    const int column = static_cast<int>(index);
+    if (PQgetisnull(batch, row_, column)) return std::nullopt;
+    const std::string_view text(PQgetvalue(batch, row_, column), static_cast<size_t>(PQgetlength(batch, row_, column)));
+    switch (kept_[index].type.form) {
+    case ValueForm::AsText: return text;
+    case ValueForm::PlainDecimal:
+        if (text.find_first_of(".eE") == std::string_view::npos) return text;
+        break;
+    case ValueForm::FixedChar: return stripBlanks_ ? WithoutTrailingBlanks(text) : text;
+    case ValueForm::Hex: break;
+    }
+    return Cursor::utf8ValueAt(index, scratch);
 }
 
 // The trailing zeros of a numeric of its own scale, which its cell text

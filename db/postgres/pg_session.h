@@ -33,8 +33,12 @@ int32_t PostgresErrorNumber(const QString& sqlState);
 // command without a noticeable pause.
 inline constexpr const char* kNoWaitLockTimeout = "100ms";
 
-// Rows a cursor fetches from its cursor at a time: the client holds at most
-// this many rows of a result, however large the result is.
+// Rows a cursor fetches from its cursor at a time: the first batch, which
+// comes with the cursor's opening, holds kCursorBatchRows; each next one is
+// asked for while the caller works through the one before, twice its size up
+// to kCursorMaxBatchRows. The client holds at most two batches of a result,
+// however large the result is.
 inline constexpr int kCursorBatchRows = 1000;
+inline constexpr int kCursorMaxBatchRows = 8 * kCursorBatchRows;
 
 }  // namespace velkin
