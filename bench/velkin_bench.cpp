@@ -539,7 +539,7 @@ Result ChangeCase(const Options& options, const QString& dir, const QString& hos
     // Each run writes other texts, so that every UPDATE changes its row.
     const auto edit = [&](int run) {
         for (int32_t i = 0; i < changed; ++i)
-            window.setCell(3 + i * step, 6, QStringLiteral("changed %1 in run %2").arg(i).arg(run));
+            window.setCell(3 + i * step, 6, QStringLiteral("changed %1 of %2 in run %3").arg(i).arg(changed).arg(run));
     };
     std::vector<QString> log;
     window.form().setConnectionFactory(

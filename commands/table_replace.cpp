@@ -20,17 +20,22 @@ namespace velkin {
 
 namespace {
 
-bool BlankFirstCell(const QString& text) {
-    for (QChar ch : text)
-        if (ch != QLatin1Char(' ')) return false;
-    return true;
+bool BlankFirstCell(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == ' '; });
+}
+
+// Whether a cell of a row of the read is as the read gave it. A row nobody
+// wrote since the read answers without comparing texts (changedSinceRead),
+// which keeps the counts and the plan of a large grid quick.
+bool AsRead(const SheetData& sheet, int32_t row, int32_t column) {
+    return sheet.recordOf(row) >= 0 && !sheet.changedSinceRead(row, column);
 }
 
 // Whether grid row `row` is written: its first cell holds text, or the row
 // holds a record of the read whose first cell is still as read. A row read
 // with a blank key is the user's to delete by blanking it, not the replace's.
-bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell) {
-    return !BlankFirstCell(firstCell) || sheet.unchangedSinceRead(row, 1);
+bool RowIsWritten(const SheetData& sheet, int32_t row) {
+    return !BlankFirstCell(sheet.textUtf8(row, 1)) || AsRead(sheet, row, 1);
 }
 
 // The last row the replace looks at: the last with text, or below it the
@@ -39,7 +44,7 @@ bool RowIsWritten(const SheetData& sheet, int32_t row, const QString& firstCell)
 int32_t LastRowToWrite(const SheetData& sheet) {
     const int32_t lastText = sheet.lastDataRow();
     for (int32_t r = sheet.lastReadRow(); r > lastText; --r)
-        if (sheet.unchangedSinceRead(r, 1)) return r;
+        if (AsRead(sheet, r, 1)) return r;
     return lastText;
 }
 
@@ -65,7 +70,7 @@ ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
     int32_t recordsWritten = 0;
     const int32_t columns = sheet.columnCount();
     for (int32_t r = kFirstDataRow; r <= lastRow; ++r) {
-        if (!RowIsWritten(sheet, r, sheet.text(r, 1))) {
+        if (!RowIsWritten(sheet, r)) {
             if (RowHoldsText(sheet, r, columns)) ++counts.blankKey;
             continue;
         }
@@ -76,7 +81,7 @@ ReplaceCounts CountReplace(const SheetData& sheet, int32_t lastRow) {
         }
         ++recordsWritten;
         for (int32_t c = 1; c <= columns; ++c)
-            if (!sheet.unchangedSinceRead(r, c)) {
+            if (!AsRead(sheet, r, c)) {
                 ++counts.changed;
                 break;
             }
@@ -360,7 +365,7 @@ void ReplaceRun::planChanges() {
     scope.keyColumns = read_.keyColumns;
     for (int32_t c = 1; c <= scope.columns; ++c)
         if (catalogue_.origin(static_cast<size_t>(c - 1)).generated) scope.unsetColumns.push_back(c);
-    scope.rowIsWritten = [this](int32_t row) { return RowIsWritten(sheet_, row, sheet_.text(row, 1)); };
+    scope.rowIsWritten = [this](int32_t row) { return RowIsWritten(sheet_, row); };
     plan_ = PlanChanges(sheet_, scope);
 }
 
@@ -415,7 +420,7 @@ void ReplaceRun::replace(Connection& database) {
     database.requireNoDestructiveReferences(table);
     std::vector<int32_t> written;
     for (int32_t r = kFirstDataRow; r <= lastRow_; ++r)
-        if (RowIsWritten(sheet_, r, sheet_.text(r, 1))) written.push_back(r);
+        if (RowIsWritten(sheet_, r)) written.push_back(r);
     refuseUnwritable(written);
     // Every statement from here on goes through one stream, which may
     // send several before their answers are back (StatementStream); the

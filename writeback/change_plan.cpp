@@ -8,7 +8,7 @@ namespace {
 
 bool KeyAsRead(const SheetData& sheet, int32_t row, const std::vector<int32_t>& keyColumns) {
     return std::all_of(keyColumns.begin(), keyColumns.end(),
-                       [&](int32_t column) { return sheet.unchangedSinceRead(row, column); });
+                       [&](int32_t column) { return !sheet.changedSinceRead(row, column); });
 }
 
 std::vector<int32_t> ChangedColumns(const SheetData& sheet, int32_t row, const ChangeScope& scope) {
