@@ -26,6 +26,8 @@ struct Script {
     int failExecuteAt = -1;  // index into the execute calls that throws; -1: none
     bool failCommit = false;
     bool listsReferringKeys = true;
+    TableKey key;               // what tableKey answers
+    int64_t rowsPerStatement = 1;  // what each execute answers
     QStringList calls;       // "Open host|user/pass|no-wait", "Cursor keep-blanks sql", "Execute sql", "Begin", ...
 };
 
@@ -58,7 +60,7 @@ public:
     int64_t execute(const QString& sql) override {
         script_.calls << QStringLiteral("Execute ") + sql;
         if (executed_++ == script_.failExecuteAt) throw Error(1, QStringLiteral("ORA-00001: unique constraint violated"));
-        return 1;
+        return script_.rowsPerStatement;
     }
     std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) override {
         script_.calls << QStringLiteral("Cursor %1 %2")
@@ -67,6 +69,7 @@ public:
                                   sql);
         return std::make_unique<ScriptedCursor>(script_);
     }
+    TableKey tableKey(const QString&, const Cursor&) override { return script_.key; }
     void begin() override { script_.calls << QStringLiteral("Begin"); }
     void commit() override {
         script_.calls << QStringLiteral("Commit");

@@ -281,6 +281,61 @@ TEST_F(ReplaceTest, OracleStatementTextsAndAFailedCommit) {
     EXPECT_EQ(report.reports().size(), 1u);
 }
 
+// A table others refer to, on Oracle: its changes go by key, each row locked
+// and read again first; a statement that meets no row, or a row changed
+// since the read, fails the Update and marks that row.
+TEST_F(ReplaceTest, OracleChangesByKeyTheirTextsAndTheirRefusals) {
+    Script script;
+    script.columns = {{"CODE", ColumnKind::FixedChar, 5, 0, false}, {"Name", ColumnKind::Text, 20, 0, true},
+                      {"AMT", ColumnKind::Number, 10, 2, true}};
+    script.rows = {{QString("A"), QString("x"), QString("1")},
+                   {QString("B"), QString("y"), QString("2")},
+                   {QString("C"), QString("z"), QString("3")}};
+    script.key = {{0}, true};
+    useSessions([&](const QString&) { return std::make_unique<RecordingConnection>(script); });
+    context();
+    inputs.login.host = "ORCL";
+    const auto edit = [&] {
+        read();
+        setCell(4, 2, "w");  // B changed
+        setCell(5, 1, "");   // C deleted
+        for (int32_t c = 1; c <= 3; ++c) setCell(6, c, QStringList{"D", "v", "4"}[c - 1]);
+        script.calls.clear();
+        update();
+    };
+    edit();
+    ASSERT_TRUE(report.reports().empty()) << report.reports()[0].text.toStdString();
+    EXPECT_TRUE(report.boxes[0].detail.endsWith("主キーで変更分だけを書込みます（更新 1 行、追加 1 行、削除 1 行）"));
+    EXPECT_EQ(script.calls,
+              (QStringList{"Open ORCL|/|no-wait", "Begin",
+                           "Cursor keep-blanks SELECT * FROM EMP WHERE (\"CODE\" = 'B') OR (\"CODE\" = 'C') FOR UPDATE NOWAIT",
+                           "Execute DELETE FROM EMP WHERE \"CODE\" = 'C'",
+                           "Execute UPDATE EMP SET \"Name\" = 'w' WHERE \"CODE\" = 'B'",
+                           "Execute INSERT INTO EMP (\"CODE\",\"Name\",\"AMT\") VALUES ('D','v',4) ", "Commit"}));
+    EXPECT_EQ(FolderFiles(path("backup/ORCL")).filter("-changes.tsv").size(), 1);
+
+    // The UPDATE met no row: rolled back, the row marked.
+    script.rowsPerStatement = 0;
+    edit();
+    EXPECT_EQ(script.calls.last(), "Rollback");
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.startsWith(QStringLiteral("Error Code:%1\r\n").arg(Error::kNotOneRow)));
+    EXPECT_EQ(color(5, 1), GridColor::kRed) << "the DELETE's row, the first to meet no row";
+
+    // Another session changed B since the read: refused before anything is written.
+    script.rowsPerStatement = 1;
+    read();
+    setCell(4, 2, "w");
+    script.rows[1][2] = QString("20");
+    script.calls.clear();
+    report.boxes.clear();
+    update();
+    EXPECT_FALSE(script.calls.join('\n').contains("UPDATE EMP"));
+    ASSERT_EQ(report.reports().size(), 1u);
+    EXPECT_TRUE(report.reports()[0].text.contains("CODE = B")) << report.reports()[0].text.toStdString();
+    EXPECT_EQ(color(4, 1), GridColor::kRed);
+}
+
 // A database that cannot list the keys of other tables referring to a table
 // (an ODBC driver without SQLForeignKeys): the Update goes ahead, and its
 // question says what could not be checked.
