@@ -31,10 +31,11 @@ build-fuzzers: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKIN_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
 
+# The three checks share no state, and mostly wait (on servers, on a virtual X
+# server, on the fuzzers' timers): they run side by side.
 test: build build-sanitized build-fuzzers
-	scripts/run-tests.sh $(BUILD) $(ASAN_BUILD)
-	scripts/check-package.sh $(BUILD)
-	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
+	scripts/side-by-side.sh "scripts/run-tests.sh $(BUILD) $(ASAN_BUILD)" \
+	  "scripts/check-package.sh $(BUILD)" "fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)"
 
 fuzz: build-fuzzers
 	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)

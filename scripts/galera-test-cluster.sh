@@ -49,7 +49,7 @@ start_node() {
   local n=$1 node="$dir/node$1"
   shift
   # rsync runs as the node's user, and finds its tools on PATH.
-  as_owner env PATH="/usr/sbin:/usr/bin:/sbin:/bin" "$MY_SBIN/mariadbd" --no-defaults --datadir="$node/data" \
+  as_owner env PATH="/usr/sbin:/usr/bin:/sbin:/bin" "$MY_SBIN/mariadbd" --no-defaults --datadir="$node/data" --tmpdir="$node/tmp" \
     --socket="$node/mysqld.sock" --pid-file="$node/mysqld.pid" --bind-address=127.0.0.1 \
     --port="${client[$n]}" --log-error="$node/server.log" --innodb-buffer-pool-size=64M \
     --innodb-log-file-size=32M --innodb-flush-log-at-trx-commit=0 --skip-name-resolve \
@@ -85,7 +85,8 @@ start() {
   local -a client group ist sst
   local n
   for n in 1 2 3; do
-    mkdir "$dir/node$n"
+    # Each node's temporary folder its own (see mariadb-test-server.sh).
+    mkdir -p "$dir/node$n/tmp"
     client[$n]=$(free_port); taken+=("${client[$n]}")
     group[$n]=$(free_port); taken+=("${group[$n]}")
     ist[$n]=$(free_port); taken+=("${ist[$n]}")
@@ -93,7 +94,7 @@ start() {
   done
   [ "$(id -u)" -eq 0 ] && chown -R "$OWNER" "$dir"
   for n in 1 2 3; do
-    as_owner "$MY_BIN/mariadb-install-db" --no-defaults --datadir="$dir/node$n/data" --user="$OWNER" \
+    as_owner "$MY_BIN/mariadb-install-db" --no-defaults --datadir="$dir/node$n/data" --tmpdir="$dir/node$n/tmp" --user="$OWNER" \
       --auth-root-authentication-method=socket --skip-test-db >"$dir/node$n/install.log" 2>&1 ||
       { cat "$dir/node$n/install.log" >&2; stop "$dir"; die "mariadb-install-db failed"; }
   done

@@ -62,14 +62,17 @@ start() {
   pick_owner mysql velkin-my
   dir=$(mktemp -d "${TMPDIR:-/tmp}/velkin-my.XXXXXX")
   chmod 755 "$dir"
-  [ "$(id -u)" -eq 0 ] && chown "$OWNER" "$dir"
+  # A temporary folder of its own: a server starting up removes the temporary
+  # tables it finds in its folder, and other test servers may be at work.
+  mkdir "$dir/tmp"
+  [ "$(id -u)" -eq 0 ] && chown "$OWNER" "$dir" "$dir/tmp"
   local tls_options=()
   if [ "$with_tls" = yes ]; then
     make_certificates "$dir" || { rm -rf "$dir"; die "could not make the TLS certificates"; }
     tls_options=(--ssl-ca="$dir/tls/ca.pem" --ssl-cert="$dir/tls/server.pem" --ssl-key="$dir/tls/server-key.pem")
   fi
 
-  as_owner "$MY_BIN/mariadb-install-db" --no-defaults --datadir="$dir/data" --user="$OWNER" \
+  as_owner "$MY_BIN/mariadb-install-db" --no-defaults --datadir="$dir/data" --tmpdir="$dir/tmp" --user="$OWNER" \
     --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1 ||
     { cat "$dir/install.log" >&2; rm -rf "$dir"; die "mariadb-install-db failed"; }
 
@@ -79,7 +82,7 @@ start() {
     port_in_use "$candidate" && continue
     # A test server is thrown away: durability only costs time here. The
     # general log shows tests exactly what was sent.
-    as_owner "$MY_SBIN/mariadbd" --no-defaults --datadir="$dir/data" --socket="$dir/mysqld.sock" \
+    as_owner "$MY_SBIN/mariadbd" --no-defaults --datadir="$dir/data" --tmpdir="$dir/tmp" --socket="$dir/mysqld.sock" \
       --pid-file="$dir/mysqld.pid" --bind-address=127.0.0.1 --port="$candidate" \
       --log-error="$dir/server.log" --general-log=1 --general-log-file="$dir/general.log" \
       --innodb-buffer-pool-size=64M --innodb-log-file-size=32M --innodb-flush-log-at-trx-commit=0 \

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Runs the whole test suite from each build folder given (default: build),
-# one after the other against the same servers.
+# Runs the whole test suite from each build folder given (default: build).
+# Several folders run side by side (scripts/side-by-side.sh), each against
+# servers of its own: a test that runs in two folders at once would otherwise
+# meet itself on the same tables.
 #
 # The PostgreSQL and MariaDB tests need live servers: a throwaway PostgreSQL
-# cluster and MariaDB server are started on loopback for the run and always
+# cluster and MariaDB servers are started on loopback for the run and always
 # stopped afterwards. Their connection facts reach the tests through
 # VELKIN_PG_* and VELKIN_MY_* variables; without them those tests fail.
 #
@@ -14,58 +16,73 @@ cd "$(dirname "$0")/.."
 builds=("$@")
 [ ${#builds[@]} -eq 0 ] && builds=(build)
 
-cluster_env=$(scripts/pg-test-cluster.sh start)
-eval "$cluster_env"
-trap 'scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-echo "PostgreSQL test cluster at $VELKIN_PG_URI"
-# The MariaDB server likewise, for the MySQL/MariaDB tests (VELKIN_MY_*), and
-# a second one that offers TLS (VELKIN_MY_TLS_*): the first offers none.
-my_env=$(scripts/mariadb-test-server.sh start)
-eval "$my_env"
-trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-my_tls_env=$(scripts/mariadb-test-server.sh start-tls)
-eval "$my_tls_env"
-trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR";
-  scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-# A third whose sessions run in a named time zone and refuse zero dates
-# (VELKIN_MY_ZONED_*): global settings the shared server must not get.
-my_zoned_env=$(scripts/mariadb-test-server.sh start-zoned)
-eval "$my_zoned_env"
-trap 'scripts/mariadb-test-server.sh stop "$VELKIN_MY_ZONED_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR";
-  scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-echo "MariaDB test servers at $VELKIN_MY_URI, (TLS) $VELKIN_MY_TLS_URI and (Europe/Berlin, no zero dates) $VELKIN_MY_ZONED_URI"
-# A three-node Galera cluster (VELKIN_GALERA_*), for the plain build's race
-# cases only: the sanitizer adds nothing to them but time.
-for build in "${builds[@]}"; do
-  if ! grep -q '^VELKIN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-    galera_env=$(scripts/galera-test-cluster.sh start)
-    eval "$galera_env"
-    trap 'scripts/galera-test-cluster.sh stop "$VELKIN_GALERA_DIR"; scripts/mariadb-test-server.sh stop "$VELKIN_MY_ZONED_DIR";
-      scripts/mariadb-test-server.sh stop "$VELKIN_MY_TLS_DIR";
-      scripts/mariadb-test-server.sh stop "$VELKIN_MY_DIR"; scripts/pg-test-cluster.sh stop "$VELKIN_PG_DIR"' EXIT
-    echo "Galera test cluster at ports $VELKIN_GALERA_PORTS"
-    break
-  fi
+if [ ${#builds[@]} -gt 1 ]; then
+  passes=()
+  for build in "${builds[@]}"; do passes+=("scripts/run-tests.sh $(printf %q "$build")"); done
+  exec scripts/side-by-side.sh "${passes[@]}"
+fi
+build=${builds[0]}
+sanitized=no
+grep -q '^VELKIN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null && sanitized=yes
+
+# Each server: how it starts and how it stops (given its directory).
+declare -A start_of=(
+  [pg]="scripts/pg-test-cluster.sh start"
+  # For the MySQL/MariaDB tests (VELKIN_MY_*).
+  [my]="scripts/mariadb-test-server.sh start"
+  # One that offers TLS (VELKIN_MY_TLS_*): the first offers none.
+  [my_tls]="scripts/mariadb-test-server.sh start-tls"
+  # One whose sessions run in a named time zone and refuse zero dates
+  # (VELKIN_MY_ZONED_*): global settings the shared server must not get.
+  [my_zoned]="scripts/mariadb-test-server.sh start-zoned"
+  # A three-node Galera cluster (VELKIN_GALERA_*).
+  [galera]="scripts/galera-test-cluster.sh start"
+)
+declare -A stop_of=(
+  [pg]="scripts/pg-test-cluster.sh stop"
+  [my]="scripts/mariadb-test-server.sh stop"
+  [my_tls]="scripts/mariadb-test-server.sh stop"
+  [my_zoned]="scripts/mariadb-test-server.sh stop"
+  [galera]="scripts/galera-test-cluster.sh stop"
+)
+servers=(pg my my_tls my_zoned)
+# The Galera race cases run in the plain build only: the sanitizer adds
+# nothing to them but time.
+[ "$sanitized" = no ] && servers+=(galera)
+
+# The servers start side by side: each mostly waits on its own start.
+env_dir=$(mktemp -d)
+stop_servers() {
+  local server dir
+  for server in "${servers[@]}"; do
+    dir=$(sed -n "s/^export VELKIN_.*_DIR='\(.*\)'$/\1/p" "$env_dir/$server.env" 2>/dev/null) || true
+    [ -n "$dir" ] && ${stop_of[$server]} "$dir" &
+  done
+  wait
+  rm -rf "$env_dir"
+}
+trap stop_servers EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+starting=()
+for server in "${servers[@]}"; do
+  ${start_of[$server]} >"$env_dir/$server.env" &
+  starting+=($!)
 done
+failed=0
+for pid in "${starting[@]}"; do wait "$pid" || failed=1; done
+[ "$failed" -eq 0 ] || { echo "run-tests: a test server did not start" >&2; exit 1; }
+for server in "${servers[@]}"; do . "$env_dir/$server.env"; done
+echo "PostgreSQL test cluster at $VELKIN_PG_URI"
+echo "MariaDB test servers at $VELKIN_MY_URI, (TLS) $VELKIN_MY_TLS_URI and (Europe/Berlin, no zero dates) $VELKIN_MY_ZONED_URI"
+[ "$sanitized" = no ] && echo "Galera test cluster at ports $VELKIN_GALERA_PORTS"
 
 # A 16 MiB quarantine (instead of 256) still catches use after free, and lets
 # the tests that bound resident memory hold under the sanitizer.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-status=0
-for build in "${builds[@]}"; do
-  echo "== tests in $build"
-  if grep -q '^VELKIN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-    ctest --test-dir "$build" --output-on-failure -j2 -E 'odbc|my_|mysql|galera' || status=$?
-    # The ODBC drivers leak on their own (tests/lsan-odbc-drivers.supp says
-    # why). Matching their module names needs whole stacks, and the drivers
-    # have no frame pointers, so these tests take the slow unwinder.
-    ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0" \
-    LSAN_OPTIONS="suppressions=$PWD/tests/lsan-odbc-drivers.supp" \
-      ctest --test-dir "$build" --output-on-failure -j2 -R 'odbc|my_|mysql' -E galera || status=$?
-  else
-    ctest --test-dir "$build" --output-on-failure -j2 || status=$?
-  fi
-done
-exit "$status"
+echo "== tests in $build"
+exclude=()
+[ "$sanitized" = yes ] && exclude=(-E galera)
+ctest --test-dir "$build" --output-on-failure -j2 "${exclude[@]}"
