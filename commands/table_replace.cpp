@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 
@@ -314,7 +315,13 @@ private:
     // Read and, unless the settings say otherwise, keeps them.
     std::unique_ptr<TableSnapshot> lockAndKeepRows(Connection& database, RowStatements& statements);
     void refuseUnwritable(const std::vector<int32_t>& rows);
-    void sendInsert(StatementStream& stream, RowStatements& statements, int32_t row);
+    // Writes one statement with `write` and sends it tagged `tag`; a cell
+    // that cannot be written fails the Update at sheet row `row`.
+    void send(StatementStream& stream, RowStatements& statements, int32_t tag, int32_t row,
+              const std::function<void(QString&)>& write);
+    void sendInsert(StatementStream& stream, RowStatements& statements, int32_t row) {
+        send(stream, statements, row, row, [&](QString& out) { statements.insert(out, row); });
+    }
     void commit(Connection& database, TableSnapshot* snapshot);
     // The stream's answer for statement `tag`, in the by-key way.
     void changeDone(int32_t tag, int64_t rows);
@@ -454,26 +461,16 @@ void ReplaceRun::writeChanges(Connection& database) {
     for (const RowUpdate& update : plan.updates) updateRows_.push_back(update.row);
     const std::unique_ptr<StatementStream> stream =
         database.openStatementStream(table, [this](int32_t tag, int64_t rows) { changeDone(tag, rows); });
-    QString& statement = statement_;
     for (size_t i = 0; i < plan.deletes.size(); ++i) {
-        rowInProgress_ = plan.deletes[i].row;
-        statements.remove(statement, plan.deletes[i].record);
-        stream->Send(statement, -static_cast<int32_t>(i) - 1);
+        const RecordDelete& gone = plan.deletes[i];
+        send(*stream, statements, -static_cast<int32_t>(i) - 1, gone.row,
+             [&](QString& out) { statements.remove(out, gone.record); });
     }
-    for (const RowUpdate& update : plan.updates) {
-        try {
-            statements.update(statement, update.row, update.record, update.columns);
-        } catch (const Error&) {
-            stream->Finish();
-            rowInProgress_ = update.row;
-            columnInProgress_ = statements.failedColumn();
-            throw;
-        }
-        stream->Send(statement, update.row);
-    }
+    for (const RowUpdate& update : plan.updates)
+        send(*stream, statements, update.row, update.row,
+             [&](QString& out) { statements.update(out, update.row, update.record, update.columns); });
     for (const int32_t r : plan.inserts) sendInsert(*stream, statements, r);
     stream->Finish();
-    rowInProgress_ = 0;
     if (miscounted_) {
         rowInProgress_ = rowOfTag(miscounted_->first);
         throw NotOneRow(miscounted_->second);
@@ -504,10 +501,11 @@ void ReplaceRun::refuseUnwritable(const std::vector<int32_t>& rows) {
     }
 }
 
-void ReplaceRun::sendInsert(StatementStream& stream, RowStatements& statements, int32_t row) {
+void ReplaceRun::send(StatementStream& stream, RowStatements& statements, int32_t tag, int32_t row,
+                      const std::function<void(QString&)>& write) {
     QString& statement = statement_;
     try {
-        statements.insert(statement, row);
+        write(statement);
     } catch (const Error&) {
         // Statements of earlier rows may still be unanswered: a refusal
         // among them comes first in row order, and wins.
@@ -516,7 +514,7 @@ void ReplaceRun::sendInsert(StatementStream& stream, RowStatements& statements, 
         columnInProgress_ = statements.failedColumn();
         throw;
     }
-    stream.Send(statement, row);
+    stream.Send(statement, tag);
 }
 
 void ReplaceRun::commit(Connection& database, TableSnapshot* snapshot) {
