@@ -81,15 +81,29 @@ void MyConnection::DropResult() {
     FreeResult(dropped);
 }
 
-void MyConnection::SendGroup(const std::vector<QByteArray>& statements) {
-    Claim();
+void MyConnection::SendGroup(const std::vector<QByteArray>& statements, Setup setup) {
+    Claim(setup);
+    const bool settingUp = std::exchange(setupDue_, false);
+    if (settingUp)
+        for (const QByteArray& sql : setup_) SendAhead(sql);
     const std::vector<QByteArray> deferred = std::exchange(deferred_, {});
     for (const QByteArray& sql : deferred) SendAhead(sql);
     for (const QByteArray& sql : statements) SendAhead(sql);
+    if (settingUp) ReadSetupAnswers();
     for (size_t i = 0; i < deferred.size(); ++i) {
         std::optional<Error> ignored;
         if (ReadAnswer(ignored)) DropResult();
     }
+}
+
+void MyConnection::ReadSetupAnswers() {
+    std::optional<Error> refused;
+    for (size_t i = 0; i < setup_.size(); ++i)
+        if (ReadAnswer(refused)) DropResult();
+    if (!refused) return;
+    // The next command starts on a fresh connection, set up anew.
+    Abandon();
+    throw *refused;
 }
 
 void MyConnection::RealQuery(const QByteArray& sql) {
@@ -135,6 +149,7 @@ void MyConnection::RequireTransactionKept() const {
 }
 
 void MyConnection::SetServerOption(enum_mysql_set_option option) {
+    Claim();
     int rc = 0;
     MYSQL* m = get();
     Call([&] { return mysql_set_server_option_start(&rc, m, option); },
@@ -177,16 +192,23 @@ ResultPtr MyConnection::Stored(const QByteArray& sql) {
     return result;
 }
 
-void MyConnection::Claim() {
+void MyConnection::Claim(Setup setup) {
     if (abandoned_) {
         deferred_.clear();  // they belonged to the connection that went
         mysql_ = reopen_(wait_);
         abandoned_ = false;
+        setupDue_ = true;
     }
-    if (!streaming_) return;
-    MyCursor* drained = streaming_;
-    streaming_ = nullptr;
-    drained->Suspend();
+    if (streaming_) {
+        MyCursor* drained = streaming_;
+        streaming_ = nullptr;
+        drained->Suspend();
+    }
+    if (!setupDue_ || setup == Setup::MayJoin) return;
+    // Alone, in one round trip, before anything that depends on it.
+    setupDue_ = false;
+    for (const QByteArray& sql : setup_) SendAhead(sql);
+    ReadSetupAnswers();
 }
 
 std::vector<PreparedColumn> MyConnection::RequireQuery(const QByteArray& sql) {
@@ -212,11 +234,15 @@ std::vector<PreparedColumn> MyConnection::RequireQuery(const QByteArray& sql) {
     }
     if (mysql_stmt_field_count(statement.get()) == 0)
         throw EngineError(kNoResultSet, QStringLiteral("行を返さない SQL 文からはダイナセットを作れません。"));
-    std::vector<PreparedColumn> columns;
     const ResultPtr metadata{mysql_stmt_result_metadata(statement.get())};
-    if (!metadata) return columns;
-    const MYSQL_FIELD* fields = mysql_fetch_fields(metadata.get());
-    for (unsigned i = 0; i < mysql_num_fields(metadata.get()); ++i)
+    return PreparedColumnsOf(metadata.get());
+}
+
+std::vector<PreparedColumn> PreparedColumnsOf(MYSQL_RES* result) {
+    std::vector<PreparedColumn> columns;
+    if (!result) return columns;
+    const MYSQL_FIELD* fields = mysql_fetch_fields(result);
+    for (unsigned i = 0; i < mysql_num_fields(result); ++i)
         columns.push_back({QByteArray(fields[i].name, static_cast<qsizetype>(fields[i].name_length)), fields[i].type,
                            fields[i].flags, QByteArray(fields[i].db, static_cast<qsizetype>(fields[i].db_length)),
                            QByteArray(fields[i].org_table, static_cast<qsizetype>(fields[i].org_table_length))});

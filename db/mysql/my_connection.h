@@ -93,6 +93,9 @@ struct PreparedColumn {
     QByteArray database = {}, table = {};
 };
 
+// The columns of a result, or of a prepared statement's metadata.
+std::vector<PreparedColumn> PreparedColumnsOf(MYSQL_RES* result);
+
 // A table as the server names it: database and table.
 using BaseTable = std::pair<QByteArray, QByteArray>;
 
@@ -113,12 +116,12 @@ struct DescribedTable {
 
 class MyConnection {
 public:
-    // `reopen` makes a fresh connection like the first, set up the same way;
-    // `openQuietly` one that never hands control to the window (for a second
-    // thread).
+    // `reopen` makes a fresh connection like the first. `setup` holds the
+    // session's settings, run on every fresh connection before anything else
+    // (SendGroup says when they may share the first round trip).
     using Opener = std::function<MysqlPtr(ServerWait&)>;
-    MyConnection(MysqlPtr mysql, Opener reopen, ServerWait& wait)
-        : mysql_(std::move(mysql)), reopen_(std::move(reopen)), wait_(wait) {}
+    MyConnection(MysqlPtr mysql, Opener reopen, ServerWait& wait, std::vector<QByteArray> setup)
+        : mysql_(std::move(mysql)), reopen_(std::move(reopen)), wait_(wait), setup_(std::move(setup)) {}
 
     MYSQL* get() const { return mysql_.get(); }
     ServerWait& wait() const { return wait_; }
@@ -128,8 +131,15 @@ public:
     // the caller's to take.
     void Send(const QByteArray& sql);
 
-    // Drains the stream a cursor may be reading, so the connection is free.
-    void Claim();
+    // Whether the session's setup, not run yet on this connection, may go
+    // ahead of a group in its round trip: only for statements of the
+    // program's own that read and mean the same under any session settings,
+    // since they run even when a setting is refused.
+    enum class Setup { RunFirst, MayJoin };
+
+    // Makes the connection free: a fresh one after an abandon, the stream a
+    // cursor may be reading drained, and the setup run unless it may join.
+    void Claim(Setup setup = Setup::RunFirst);
 
     // Stops the unread rest of a result from crossing the network: the
     // protocol has no way to end a result early but to drop the connection.
@@ -166,8 +176,10 @@ public:
 
     // Sends `statements` one after another, after the deferred ones, whose
     // answers are read and let go; the answers to `statements` are the
-    // caller's to read, in order.
-    void SendGroup(const std::vector<QByteArray>& statements);
+    // caller's to read, in order. A setup that joins goes first and its
+    // answers are read here: a refusal is thrown, and the connection is
+    // abandoned, so no later statement runs without its settings.
+    void SendGroup(const std::vector<QByteArray>& statements, Setup setup = Setup::RunFirst);
 
     // A statement whose answer nobody waits for (the COMMIT that ends the
     // cursors' transaction when it only read): it goes with the next
@@ -234,6 +246,10 @@ private:
     // Reads and lets go of the rows of the statement whose answer was just read.
     void DropResult();
 
+    // Reads the answers to the setup sent ahead; throws the first refusal,
+    // abandoning the connection.
+    void ReadSetupAnswers();
+
     MysqlPtr mysql_;
     Opener reopen_;
     ServerWait& wait_;
@@ -241,6 +257,8 @@ private:
     bool abandoned_ = false;
     bool dropped_ = false;
     std::vector<QByteArray> deferred_;
+    std::vector<QByteArray> setup_;
+    bool setupDue_ = true;  // the setup has not run on this connection yet
 };
 
 }  // namespace velkin::my

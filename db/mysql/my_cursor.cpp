@@ -200,17 +200,52 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
     // read's discovery query, then its main query).
     const std::optional<QByteArray> table = WholeTableOf(sql_);
     std::optional<DescribedTable> known = std::exchange(c.described, std::nullopt);
-    if (!table || !known || known->table != *table) known = DescribedTable{table.value_or(QByteArray()), c.RequireQuery(sql_)};
-    wholeTable_ = WholeTable(sql_, known->columns);
+    if (known && (!table || known->table != *table)) known.reset();
+    // A whole table's first row (a read's discovery query) needs no prepare
+    // either: its own result describes the columns. It is the first thing a
+    // read sends, so the session's setup goes in its round trip.
+    const bool selfDescribed = !known && table && sql_.endsWith(" LIMIT 1");
+    if (!known && !selfDescribed) known = DescribedTable{table.value_or(QByteArray()), c.RequireQuery(sql_)};
+    QByteArray keyQuery;
+    if (known) keyQuery = Plan(std::move(*known));
+    std::vector<QByteArray> opening;
+    // The count and the rows must come from one snapshot.
+    if (c.transaction.cursorOpens())
+        opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
+    try {
+        Open(opening, keyQuery, selfDescribed ? MyConnection::Setup::MayJoin : MyConnection::Setup::RunFirst);
+        if (selfDescribed) {
+            DescribedTable found{*table, PreparedColumnsOf(stream_.get())};
+            if (WithCompanions(sql_, found.columns) == sql_) {
+                wholeTable_ = WholeTable(sql_, found.columns);
+                c.described = std::move(found);
+            } else {
+                // Its values need companions: opened again with them, in the same snapshot.
+                EndStream();
+                keyQuery = Plan(std::move(found));
+                Open({}, keyQuery, MyConnection::Setup::RunFirst);
+            }
+        }
+        DescribeColumns();
+        Fetch();
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+QByteArray MyCursor::Plan(DescribedTable known) {
+    MyConnection& c = *connection_;
+    wholeTable_ = WholeTable(sql_, known.columns);
     // The key goes with the opening round trip, once per table and connection.
     QByteArray keyQuery;
     if (wholeTable_ && !c.tableKeys.contains(*wholeTable_))
         keyQuery = Dialect::mysqlKeyIndexesQuery(QString::fromUtf8(wholeTable_->first), QString::fromUtf8(wholeTable_->second))
                        .toUtf8();
-    if (QByteArray withCompanions = WithCompanions(sql_, known->columns); withCompanions != sql_) {
+    if (QByteArray withCompanions = WithCompanions(sql_, known.columns); withCompanions != sql_) {
         try {
-            if (!known->companionsPrepared) c.RequireQuery(withCompanions);
-            known->companionsPrepared = true;
+            if (!known.companionsPrepared) c.RequireQuery(withCompanions);
+            known.companionsPrepared = true;
             sql_ = std::move(withCompanions);
             companions_ = true;
         } catch (const Error& error) {
@@ -219,44 +254,37 @@ MyCursor::MyCursor(std::shared_ptr<MyConnection> connection, const QString& sql,
             if (error.isStop()) throw;
         }
     }
-    if (table) c.described = std::move(known);
-    std::vector<QByteArray> opening;
-    // The count and the rows must come from one snapshot.
-    if (c.transaction.cursorOpens())
-        opening = {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "START TRANSACTION WITH CONSISTENT SNAPSHOT"};
-    try {
-        Open(opening, keyQuery);
-        MYSQL_RES* result = stream_.get();
-        const unsigned n = mysql_num_fields(result);
-        if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
-        MYSQL_FIELD* fields = mysql_fetch_fields(result);
-        width_ = n;
-        // The companions come last, one per column that has one, in column order.
-        size_t visible = n;
-        for (size_t i = 0, counted = 0; companions_ && i < n; ++i) {
-            if (i + counted == n) {
-                visible = i;
-                break;
-            }
-            if (CompanionOf({{}, fields[i].type, fields[i].flags}) != Companion::None) ++counted;
+    if (!known.table.isEmpty()) c.described = std::move(known);
+    return keyQuery;
+}
+
+void MyCursor::DescribeColumns() {
+    MYSQL_RES* result = stream_.get();
+    const unsigned n = mysql_num_fields(result);
+    if (n > static_cast<unsigned>(std::numeric_limits<int16_t>::max())) throw Error::Overflow();
+    MYSQL_FIELD* fields = mysql_fetch_fields(result);
+    width_ = n;
+    // The companions come last, one per column that has one, in column order.
+    size_t visible = n;
+    for (size_t i = 0, counted = 0; companions_ && i < n; ++i) {
+        if (i + counted == n) {
+            visible = i;
+            break;
         }
-        columns_.reserve(visible);
-        kept_.reserve(visible);
-        size_t companionAt = visible;
-        for (unsigned i = 0; i < visible; ++i) {
-            const ColumnType type = DescribeColumn(fields[i]);
-            columns_.push_back({QString::fromUtf8(fields[i].name, fields[i].name_length), type.kind, type.size,
-                                type.scale, (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)});
-            Column column{type};
-            column.date = type.kind == ColumnKind::Date;
-            if (companions_) column.companion = CompanionOf({{}, fields[i].type, fields[i].flags});
-            if (column.companion != Companion::None) column.companionAt = companionAt++;
-            kept_.push_back(column);
-        }
-        Fetch();
-    } catch (...) {
-        Close();
-        throw;
+        if (CompanionOf({{}, fields[i].type, fields[i].flags}) != Companion::None) ++counted;
+    }
+    columns_.reserve(visible);
+    kept_.reserve(visible);
+    size_t companionAt = visible;
+    for (unsigned i = 0; i < visible; ++i) {
+        const ColumnType type = DescribeColumn(fields[i]);
+        columns_.push_back({QString::fromUtf8(fields[i].name, fields[i].name_length), type.kind, type.size, type.scale,
+                            (fields[i].flags & NOT_NULL_FLAG) == 0, OriginOf(fields[i], type)});
+        Column column{type};
+        column.date = type.kind == ColumnKind::Date;
+        if (companions_) column.companion = CompanionOf({{}, fields[i].type, fields[i].flags});
+        if (column.companion != Companion::None) column.companionAt = companionAt++;
+        kept_.push_back(column);
     }
 }
 
@@ -400,7 +428,7 @@ TableKeyFacts KeyFactsOf(MYSQL_RES* answer) {
     return facts;
 }
 
-void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery) {
+void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery, MyConnection::Setup setup) {
     MyConnection& c = *connection_;
     QByteArray inner = sql_;
     while (!inner.isEmpty() && (QChar::isSpace(static_cast<uchar>(inner.back())) || inner.back() == ';')) inner.chop(1);
@@ -410,7 +438,7 @@ void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& ke
     if (!keyQuery.isEmpty()) group.push_back(keyQuery);
     group.push_back(countSql);
     group.push_back(sql_);
-    c.SendGroup(group);
+    c.SendGroup(group, setup);
 
     std::optional<Error> openingRefused;
     for (size_t i = 0; i < opening.size(); ++i) c.ReadAnswer(openingRefused);

@@ -109,7 +109,16 @@ private:
     // be one (SHOW, say) is counted through its own rows, and run again.
     // `keyQuery`, when not empty, goes before the count, and its answer to
     // the connection's tableKeys.
-    void Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery);
+    void Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery, MyConnection::Setup setup);
+
+    // Takes what is known of the query's columns: the table behind them, the
+    // companions (sql_ changes to fetch them) and the key query to send with
+    // the opening, if any. Leaves the description for the next cursor over
+    // the same table.
+    QByteArray Plan(DescribedTable known);
+
+    // The columns of the result now streaming.
+    void DescribeColumns();
 
     // Reads the key query's answer into the connection's tableKeys.
     void StoreKeyFacts();

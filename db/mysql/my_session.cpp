@@ -78,27 +78,6 @@ void ShutSocket(MYSQL* mysql) {
     if (socket != MARIADB_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
 }
 
-// Runs the statements of the session's setup on a fresh connection, all in
-// one round trip: each is sent before any answer is read.
-void RunSetup(MYSQL* mysql, ServerWait& wait, const std::vector<QByteArray>& statements) {
-    const auto shut = [mysql] { ShutSocket(mysql); };
-    for (const QByteArray& sql : statements) {
-        int rc = 0;
-        Await(mysql, wait,
-              [&] { return mysql_send_query_start(&rc, mysql, sql.constData(), static_cast<unsigned long>(sql.size())); },
-              [&](int ready) { return mysql_send_query_cont(&rc, mysql, ready); }, shut);
-        if (rc != 0) throw ConnectionError(mysql);
-    }
-    std::optional<Error> failure;
-    for (size_t i = 0; i < statements.size(); ++i) {
-        my_bool failed = 0;
-        Await(mysql, wait, [&] { return mysql_read_query_result_start(&failed, mysql); },
-              [&](int ready) { return mysql_read_query_result_cont(&failed, mysql, ready); }, shut);
-        if (failed && !failure) failure = ConnectionError(mysql);
-    }
-    if (failure) throw *failure;
-}
-
 class MySession final : public Connection {
 public:
     void open(const QString& host, const QString& connect, OpenOption option) override {
@@ -109,8 +88,7 @@ public:
         if (user.isEmpty()) user = address.user;
         if (password.isEmpty()) password = address.password;
 
-        const bool noWait = option == OpenOption::NoLockWait;
-        auto open = [address, user, password, noWait](ServerWait& wait) -> MysqlPtr {
+        auto open = [address, user, password](ServerWait& wait) -> MysqlPtr {
             MysqlPtr mysql{mysql_init(nullptr)};
             if (!mysql) throw EngineError(kClientOutOfMemory, QStringLiteral("メモリが足りません。"));
             MYSQL* m = mysql.get();
@@ -154,13 +132,13 @@ public:
                   },
                   [&](int ready) { return mysql_real_connect_cont(&connected, m, ready); }, [m] { ShutSocket(m); });
             if (!connected) throw ConnectFailure(m, route, guard);
-            std::vector<QByteArray> setup = {Dialect::mysqlSessionSetup().toUtf8()};
-            if (noWait) setup.push_back(Dialect::mysqlNoLockWait().toUtf8());
-            RunSetup(m, wait, setup);
             return mysql;
         };
+        // Run by the connection before its first statements, or with them (MyConnection::SendGroup).
+        std::vector<QByteArray> setup = {Dialect::mysqlSessionSetup().toUtf8()};
+        if (option == OpenOption::NoLockWait) setup.push_back(Dialect::mysqlNoLockWait().toUtf8());
         ServerWait& wait = serverWait();
-        connection_ = std::make_shared<MyConnection>(open(wait), open, wait);
+        connection_ = std::make_shared<MyConnection>(open(wait), open, wait, std::move(setup));
     }
 
     int64_t execute(const QString& sql) override {
