@@ -32,7 +32,7 @@ public:
         Connection& database = connection.database();
         const QString query = buildQuery(database);
 
-        auto dynaset = database.openCursor(query, CursorOption::KeepTrailingBlanks);
+        auto dynaset = database.openCursorToCount(query, CursorOption::KeepTrailingBlanks);
         const int32_t recordCount = dynaset->size();
         const auto columnCount = static_cast<int16_t>(dynaset->columnCount());
 

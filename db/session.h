@@ -253,6 +253,11 @@ public:
     // Runs one statement inside the transaction; returns the rows processed.
     virtual int64_t execute(const QString& sql) = 0;
     virtual std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) = 0;
+    // A cursor whose size() the caller asks for at once (a read's main query):
+    // an engine may count its rows in the round trip that opens it.
+    virtual std::unique_ptr<Cursor> openCursorToCount(const QString& sql, CursorOption option) {
+        return openCursor(sql, option);
+    }
     // A stream for statements that all name `table` as typed (an engine may
     // batch only statements it can tell apart safely). By default each
     // statement runs at once through execute.

@@ -7,6 +7,8 @@
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/mysql/my_address.h"
+#include "db/mysql/my_connection.h"
+#include "db/mysql/my_cursor.h"
 #include "tests/error_of.h"
 #include "tests/memory_watch.h"
 #include "tests/test_databases.h"
@@ -211,6 +213,34 @@ TEST_P(MyStream, AnotherCommandInTheMiddleKeepsTheDynasetsPlace) {
     EXPECT_EQ(o->openCursor("SHOW VARIABLES LIKE 'innodb_lock_wait_timeout'", CursorOption::StripTrailingBlanks)->size(), 1);
     EXPECT_EQ(Rows(*o, "SELECT @@innodb_lock_wait_timeout, @@sql_mode LIKE '%ANSI_QUOTES%NO_BACKSLASH_ESCAPES%'"),
               "0,1;");
+}
+
+// A connection to the test server opened as the engine opens one (non-blocking).
+my::MysqlPtr TestServerConnection() {
+    const MySqlAddress address = ParseMySqlAddress(Q(test::MyUri()));
+    my::MysqlPtr mysql{mysql_init(nullptr)};
+    const size_t stack = 256 * 1024;
+    mysql_optionsv(mysql.get(), MYSQL_OPT_NONBLOCK, &stack);
+    const std::string user = test::Env("VELKIN_MY_USER"), password = test::Env("VELKIN_MY_PASSWORD");
+    if (!mysql_real_connect(mysql.get(), address.host.constData(), user.c_str(), password.c_str(),
+                            address.database.constData(), address.port, nullptr, 0))
+        throw my::ConnectionError(mysql.get());
+    return mysql;
+}
+
+// A session setting the server refuses is reported, also when it went in the
+// round trip of a read's first query, and nothing runs without it afterwards:
+// the next command tries it again, alone, on a fresh connection.
+TEST(MyConnection, ARefusedSessionSettingIsReportedAndTriedAgain) {
+    ASSERT_FALSE(test::MyUri().empty()) << test::kMyMissingServer;
+    const std::vector<QByteArray> setup = {"SET SESSION sql_mode = 'ANSI_QUOTES'", "SET SESSION velkin_no_such_setting = 1"};
+    auto c = std::make_shared<my::MyConnection>(TestServerConnection(), [](ServerWait&) { return TestServerConnection(); },
+                                                ServerWait::Unattended(), setup);
+    constexpr int32_t kUnknownVariable = 1193;
+    EXPECT_EQ(ErrorOf([&] { my::MyCursor(c, Q("SELECT * FROM information_schema.COLLATIONS LIMIT 1"), true); }).Number(),
+              kUnknownVariable);
+    EXPECT_EQ(ErrorOf([&] { c->Run("SELECT 1"); }).Number(), kUnknownVariable);
+    EXPECT_EQ(ErrorOf([&] { my::MyCursor(c, Q("SELECT 1"), true); }).Number(), kUnknownVariable);
 }
 
 TEST(MySqlAddress, TakesHostPortDatabaseAndTheConnectorsOptions) {

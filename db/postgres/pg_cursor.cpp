@@ -111,28 +111,38 @@ struct Column {
 // rollback ends it, and the cursors with it.
 class PgCursor final : public Cursor {
 public:
-    PgCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option)
+    PgCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option, Count count)
         : connection_(std::move(connection)) {
         PgConnection& c = *connection_;
         // The transaction (when none is open), the cursor and its first batch
-        // go in one round trip.
+        // go in one round trip; so does the count when it is asked for at once.
         std::vector<PgConnection::Statement> opening;
         if (c.transaction.cursorOpens()) opening.push_back({"BEGIN", {}});
         generation_ = c.generation;
         try {
             cursor_ = "velkin_dynaset_" + QByteArray::number(++c.cursorsMade);
             opening.push_back({"DECLARE " + cursor_ + " SCROLL CURSOR FOR " + sql.toUtf8(), {}});
+            const size_t declare = opening.size() - 1;
             opening.push_back({FetchSql(batchAsked_), {}});
+            const size_t fetch = opening.size() - 1;
+            if (count == Count::AtOpening) {
+                // To the end and back to where the first batch ends (past
+                // the end, harmlessly, when the batch already holds them all).
+                opening.push_back({"MOVE FORWARD ALL IN " + cursor_, {}});
+                opening.push_back({"MOVE ABSOLUTE " + QByteArray::number(batchAsked_) + " IN " + cursor_, {}});
+            }
             size_t ran = 0;
             std::vector<ResultPtr> results;
             try {
                 results = c.Pipeline(opening, &ran);
             } catch (...) {
-                declared_ = ran + 1 >= opening.size();  // all but the FETCH ran
+                declared_ = ran > declare;
                 throw;
             }
             declared_ = true;
-            TakeBatch(std::move(results.back()));
+            TakeBatch(std::move(results[fetch]));
+            if (count == Count::AtOpening && total_ < 0)
+                total_ = serverPosition_ + std::strtoll(PQcmdTuples(results[fetch + 1].get()), nullptr, 10);
             DescribeColumns();
             stripBlanks_ = option == CursorOption::StripTrailingBlanks;
         } catch (...) {
@@ -451,8 +461,9 @@ TableKey KeyOf(const Cursor& rows) {
     return cursor ? cursor->key() : TableKey{};
 }
 
-std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option) {
-    return std::make_unique<PgCursor>(std::move(connection), sql, option);
+std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option,
+                                   Count count) {
+    return std::make_unique<PgCursor>(std::move(connection), sql, option, count);
 }
 
 }  // namespace velkin::pg

@@ -9,7 +9,12 @@
 
 namespace velkin::pg {
 
-std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option);
+// When the cursor counts its rows: when size() is first asked (a round trip
+// of its own), or in the round trip that opens it.
+enum class Count { WhenAsked, AtOpening };
+
+std::unique_ptr<Cursor> OpenCursor(std::shared_ptr<PgConnection> connection, const QString& sql, CursorOption option,
+                                   Count count);
 
 // The key of the one table behind every column of `rows`, a cursor OpenCursor
 // opened, as the catalogue query of its opening found it; no key for a

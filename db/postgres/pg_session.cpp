@@ -104,7 +104,11 @@ public:
     }
 
     std::unique_ptr<Cursor> openCursor(const QString& sql, CursorOption option) override {
-        return OpenCursor(WireShared(), sql, option);
+        return OpenCursor(WireShared(), sql, option, Count::WhenAsked);
+    }
+
+    std::unique_ptr<Cursor> openCursorToCount(const QString& sql, CursorOption option) override {
+        return OpenCursor(WireShared(), sql, option, Count::AtOpening);
     }
 
     // Pipelined wherever the server is, next to it too: on this machine's
