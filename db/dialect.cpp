@@ -670,4 +670,28 @@ bool IsPlainTableName(const QString& typed) {
     }
 }
 
+std::optional<QString> WholeTableReadOf(const QString& sql) {
+    static const QString kAll = QStringLiteral("SELECT * FROM "), kLimit = QStringLiteral(" LIMIT 1"),
+                         kOrder = QStringLiteral(" ORDER BY ");
+    if (!sql.startsWith(kAll)) return std::nullopt;
+    const QString rest = sql.mid(kAll.size());
+    auto plain = [](const QString& name) -> std::optional<QString> {
+        if (IsPlainTableName(name)) return name;
+        return std::nullopt;
+    };
+    if (rest.endsWith(kLimit)) {
+        if (auto name = plain(rest.chopped(kLimit.size()))) return name;
+    }
+    if (const qsizetype order = rest.lastIndexOf(kOrder); order > 0) {
+        const QString list = rest.mid(order + kOrder.size());
+        bool numbers = !list.isEmpty() && list.front() != QLatin1Char(' ') && list.back() != QLatin1Char(',');
+        for (const QChar c : list)
+            numbers = numbers && ((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char(' ') || c == QLatin1Char(','));
+        if (numbers && !list.contains(QLatin1String("  ")) && !list.contains(QLatin1String(",,"))) {
+            if (auto name = plain(rest.left(order))) return name;
+        }
+    }
+    return plain(rest);
+}
+
 }  // namespace velkin

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace velkin {
@@ -329,5 +330,12 @@ std::vector<NamePart> SplitTableName(const QString& typed);
 // the quote doubled inside; nothing else, not even a blank, outside quotes.
 // Such a name cannot end a statement or begin another, wherever it stands.
 bool IsPlainTableName(const QString& typed);
+
+// The table of a query that reads a whole table with no more than a limit of
+// one row or an order by column numbers: "SELECT * FROM " + a plain table
+// name (IsPlainTableName) + nothing, " LIMIT 1" or " ORDER BY 1 ,3", as a
+// read builds them. Such a text is one statement that returns rows, however
+// the table is made. Nothing for any other text.
+std::optional<QString> WholeTableReadOf(const QString& sql);
 
 }  // namespace velkin

@@ -130,31 +130,11 @@ std::optional<BaseTable> WholeTable(const QByteArray& sql, const std::vector<Pre
     return first;
 }
 
-// The table of a query that reads a whole table with no more than a limit of
-// one row or an order by column numbers: "SELECT * FROM " + a plain table
-// name (IsPlainTableName) + nothing, " LIMIT 1" or " ORDER BY 1 ,3", as a
-// read builds them. Such a text is one statement that returns rows, however
-// the table is made. Nothing for any other text.
+// The table of a read's own query over a whole table (WholeTableReadOf).
 std::optional<QByteArray> WholeTableOf(const QByteArray& sql) {
-    static const QByteArray kAll = "SELECT * FROM ", kLimit = " LIMIT 1", kOrder = " ORDER BY ";
-    if (!sql.startsWith(kAll)) return std::nullopt;
-    const QByteArray rest = sql.mid(kAll.size());
-    auto plain = [](const QByteArray& name) -> std::optional<QByteArray> {
-        if (IsPlainTableName(QString::fromUtf8(name))) return name;
-        return std::nullopt;
-    };
-    if (rest.endsWith(kLimit)) {
-        if (auto name = plain(rest.chopped(kLimit.size()))) return name;
-    }
-    if (const qsizetype order = rest.lastIndexOf(kOrder); order > 0) {
-        const QByteArray list = rest.mid(order + kOrder.size());
-        bool numbers = !list.isEmpty() && list.front() != ' ' && list.back() != ',';
-        for (const char c : list) numbers = numbers && ((c >= '0' && c <= '9') || c == ' ' || c == ',');
-        if (numbers && !list.contains("  ") && !list.contains(",,")) {
-            if (auto name = plain(rest.left(order))) return name;
-        }
-    }
-    return plain(rest);
+    const std::optional<QString> table = WholeTableReadOf(QString::fromUtf8(sql));
+    if (!table) return std::nullopt;
+    return table->toUtf8();
 }
 
 // The server writes a DECIMAL as plain digits with every place of its scale:

@@ -7,6 +7,7 @@
 #include <QByteArrayList>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <limits>
 
@@ -59,16 +60,16 @@ ColumnType DescribeColumn(Oid type, int typmod) {
 // The catalogue's facts of a result's columns, one row per column in their
 // order: the type's name for casts, NOT NULL, generated, always an identity;
 // the column's place in its table's key (0: none) and the number of the key's
-// columns; whether other tables refer to its table. The parameters are
-// arrays of each column's table and attribute number, type and modifier.
+// columns; whether other tables refer to its table; last the column's table
+// and attribute number, type and modifier, as `columns` gives them (one row
+// per result column, in order: kGivenColumns or kColumnsOfTable).
 //
 // The key: the primary key; else of the unique indexes that are valid,
 // neither partial nor on expressions, and whose key columns (not those it
 // INCLUDEs) are all NOT NULL, the first by name.
-QString CatalogueQuery() {
+QString CatalogueQuery(const char* columns) {
     return QStringLiteral(
-               "WITH k AS (SELECT * FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], "
-               "$4::pg_catalog.int4[]) WITH ORDINALITY AS k(rel, num, typ, mod, ord)), "
+               "WITH k(rel, num, typ, mod, ord) AS (%2), "
                "target AS (SELECT DISTINCT rel AS oid FROM k WHERE rel <> 0), %1, "
                "keyed AS (SELECT DISTINCT ON (i.indrelid) i.indrelid AS rel, i.indkey::pg_catalog.int2[] AS cols, "
                "i.indnkeyatts AS width FROM target t JOIN pg_catalog.pg_index i ON i.indrelid = t.oid "
@@ -83,14 +84,59 @@ QString CatalogueQuery() {
                "coalesce((SELECT c.place FROM keyed y, unnest(y.cols) WITH ORDINALITY AS c(num, place) "
                "WHERE y.rel = k.rel AND c.num = k.num AND c.place <= y.width), 0), "
                "coalesce((SELECT y.width FROM keyed y WHERE y.rel = k.rel), 0), "
-               "k.rel IN (SELECT target FROM referring) "
+               "k.rel IN (SELECT target FROM referring), k.rel, k.num, k.typ, k.mod "
                "FROM k LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = k.rel AND a.attnum = k.num AND k.num > 0 "
                "ORDER BY k.ord")
-        .arg(Dialect::postgresReferringKeysCtes(QStringLiteral("target")));
+        .arg(Dialect::postgresReferringKeysCtes(QStringLiteral("target")), QLatin1String(columns));
 }
 
+// The result's columns given as parameters: arrays of each column's table
+// and attribute number, type and modifier.
+constexpr const char* kGivenColumns =
+    "SELECT * FROM unnest($1::pg_catalog.oid[], $2::pg_catalog.int2[], $3::pg_catalog.oid[], $4::pg_catalog.int4[]) "
+    "WITH ORDINALITY";
+
+// The columns SELECT * gives of the table named $2 in schema $1 (empty: the
+// first schema of the search path that has it), both as the server keeps
+// them. Never an error, whatever the names: a table not found has none.
+constexpr const char* kColumnsOfTable =
+    "SELECT a.attrelid, a.attnum, a.atttypid, a.atttypmod, row_number() OVER (ORDER BY a.attnum) "
+    "FROM pg_catalog.pg_attribute a WHERE a.attnum > 0 AND NOT a.attisdropped AND a.attrelid = ("
+    "SELECT c.oid FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE c.relname = $2 AND (n.nspname = $1 OR ($1 = '' AND n.nspname = ANY (pg_catalog.current_schemas(true)))) "
+    "ORDER BY pg_catalog.array_position(pg_catalog.current_schemas(true), n.nspname) LIMIT 1)";
+
 // Fields of CatalogueQuery's rows.
-constexpr size_t kKeyPlace = 4, kKeyLength = 5, kReferred = 6;
+constexpr size_t kKeyPlace = 4, kKeyLength = 5, kReferred = 6, kGivenFirst = 7;
+
+// The schema and table a read's query over a whole table's first row names
+// (WholeTableReadOf), as the server keeps them: an unquoted name in lower
+// case. Nothing for any other text, or a name in quotes the server does not take.
+std::optional<std::vector<QByteArray>> FirstRowTableOf(const QString& sql) {
+    if (!sql.endsWith(QLatin1String(" LIMIT 1"))) return std::nullopt;
+    const std::optional<QString> table = WholeTableReadOf(sql);
+    if (!table || table->contains(QLatin1Char('`'))) return std::nullopt;
+    std::vector<QByteArray> names;
+    for (const NamePart& part : SplitTableName(*table)) {
+        QString name = part.text;
+        if (!part.quoted)
+            for (QChar& c : name)
+                if (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) c = c.toLower();
+        names.push_back(name.toUtf8());
+    }
+    if (names.size() == 1) names.insert(names.begin(), QByteArray());
+    return names;
+}
+
+// The catalogue's rows as texts, each field in turn.
+std::vector<std::vector<QByteArray>> RowsOf(const PGresult* answer) {
+    std::vector<std::vector<QByteArray>> rows;
+    for (int r = 0; r < PQntuples(answer); ++r) {
+        std::vector<QByteArray>& row = rows.emplace_back();
+        for (int f = 0; f < PQnfields(answer); ++f) row.emplace_back(PQgetvalue(answer, r, f));
+    }
+    return rows;
+}
 
 // What the cursor keeps of a column besides its description.
 struct Column {
@@ -131,6 +177,11 @@ public:
                 opening.push_back({"MOVE FORWARD ALL IN " + cursor_, {}});
                 opening.push_back({"MOVE ABSOLUTE " + QByteArray::number(batchAsked_) + " IN " + cursor_, {}});
             }
+            // A read's first query over a table asks the catalogue by the
+            // table's name at once, instead of by the result's columns a
+            // round trip later; DescribeColumns checks that they are the same.
+            const std::optional<std::vector<QByteArray>> table = FirstRowTableOf(sql);
+            if (table) opening.push_back({CatalogueQuery(kColumnsOfTable).toUtf8(), *table});
             size_t ran = 0;
             std::vector<ResultPtr> results;
             try {
@@ -143,7 +194,7 @@ public:
             TakeBatch(std::move(results[fetch]));
             if (count == Count::AtOpening && total_ < 0)
                 total_ = serverPosition_ + std::strtoll(PQcmdTuples(results[fetch + 1].get()), nullptr, 10);
-            DescribeColumns();
+            DescribeColumns(table ? results.back().get() : nullptr);
             stripBlanks_ = option == CursorOption::StripTrailingBlanks;
         } catch (...) {
             Close();
@@ -264,10 +315,37 @@ private:
         if (batchRows_ < batchAsked_) total_ = serverPosition_;
     }
 
+    // The catalogue's rows for the result's columns, each given as its table,
+    // attribute number, type and modifier: `byName`'s when they are about
+    // these very columns, else known to the connection, else asked for.
+    const std::vector<std::vector<QByteArray>>& CatalogueRows(const std::array<QByteArrayList, 4>& given,
+                                                              const PGresult* byName) {
+        std::vector<QByteArray> parameters;
+        for (const QByteArrayList& list : given) parameters.push_back("{" + list.join(',') + "}");
+        PgConnection& connection = Connection();
+        if (byName) {
+            std::vector<std::vector<QByteArray>> rows = RowsOf(byName);
+            bool same = rows.size() == static_cast<size_t>(given[0].size());
+            for (size_t i = 0; same && i < rows.size(); ++i)
+                for (size_t f = 0; f < given.size(); ++f)
+                    same = same && rows[i][kGivenFirst + f] == given[f].at(static_cast<qsizetype>(i));
+            if (same) connection.catalogue.insert_or_assign(parameters, std::move(rows));
+        }
+        auto known = connection.catalogue.find(parameters);
+        if (known == connection.catalogue.end()) {
+            // Result columns without a table behind them (expressions) find no attribute.
+            const QByteArray sql = CatalogueQuery(kGivenColumns).toUtf8();
+            ResultPtr answer = connection.ExecParams(sql.constData(), parameters);
+            known = connection.catalogue.emplace(parameters, RowsOf(answer.get())).first;
+        }
+        return known->second;
+    }
+
     // Names and types from the result's description; each type's name for
     // casts, and NOT NULL, generated and identity from the catalogue, in one
-    // query for all columns.
-    void DescribeColumns() {
+    // query for all columns, unless `byName` (the catalogue's answer for the
+    // table the query named) is about these very columns.
+    void DescribeColumns(const PGresult* byName) {
         const PGresult* result = batch_.get();
         const int n = PQnfields(result);
         if (n > std::numeric_limits<int16_t>::max()) throw Error::Overflow();
@@ -285,22 +363,7 @@ private:
                 types.push_back(QByteArray::number(PQftype(result, i)));
                 modifiers.push_back(QByteArray::number(PQfmod(result, i)));
             }
-            const std::vector<QByteArray> parameters = {"{" + tables.join(',') + "}", "{" + columns.join(',') + "}",
-                                                        "{" + types.join(',') + "}", "{" + modifiers.join(',') + "}"};
-            PgConnection& connection = Connection();
-            auto known = connection.catalogue.find(parameters);
-            if (known == connection.catalogue.end()) {
-                // Result columns without a table behind them (expressions) find no attribute.
-                const QByteArray sql = CatalogueQuery().toUtf8();
-                ResultPtr answer = connection.ExecParams(sql.constData(), parameters);
-                std::vector<std::vector<QByteArray>> rows;
-                for (int r = 0; r < PQntuples(answer.get()); ++r) {
-                    std::vector<QByteArray>& row = rows.emplace_back();
-                    for (int f = 0; f < PQnfields(answer.get()); ++f) row.emplace_back(PQgetvalue(answer.get(), r, f));
-                }
-                known = connection.catalogue.emplace(parameters, std::move(rows)).first;
-            }
-            const std::vector<std::vector<QByteArray>>& rows = known->second;
+            const std::vector<std::vector<QByteArray>>& rows = CatalogueRows({tables, columns, types, modifiers}, byName);
             for (int r = 0; r < static_cast<int>(rows.size()) && r < n; ++r) {
                 Catalogued& c = catalogued[static_cast<size_t>(r)];
                 const std::vector<QByteArray>& row = rows[static_cast<size_t>(r)];
