@@ -45,6 +45,7 @@ public:
 
         CommandReport& report = context_.report;
         if (recordCount == 0) {
+            learnKey(*dynaset);
             report.ask({kNoDataMessage, QString(), MessageButtons::Ok, MessageAnswer::Ok});
             if (inputs_.tableMode) {
                 report.allowUpdate(true);
@@ -54,6 +55,7 @@ public:
         }
         if (recordCount > 0) report.setProgressRange(0, recordCount);
         if (!loadRecords(*dynaset)) return;
+        learnKey(*dynaset);
 
         PaintReadColumn(sheet_);
         report.sheetChanged(WholeSheet(sheet_));
@@ -88,12 +90,17 @@ private:
         if (inputs_.tableMode) {
             catalogue_.source.table = inputs_.table;
             catalogue_.source.host = inputs_.login.host;
-            Connection& database = connection_->database();
-            catalogue_.source.referencesUnchecked = !database.hasFeature(Feature::ListsReferringKeys);
-            const TableKey key = database.tableKey(inputs_.table, cursor);
-            for (const int j : key.columns) catalogue_.source.keyColumns.push_back(j + 1);
-            catalogue_.source.referred = key.referred;
+            catalogue_.source.referencesUnchecked = !connection_->database().hasFeature(Feature::ListsReferringKeys);
         }
+    }
+
+    // Asked once the records are in: an engine may learn the key while they
+    // travel (MariaDB's answer follows the rows). Only an Update needs it.
+    void learnKey(const Cursor& cursor) {
+        if (!inputs_.tableMode) return;
+        const TableKey key = connection_->database().tableKey(inputs_.table, cursor);
+        for (const int j : key.columns) catalogue_.source.keyColumns.push_back(j + 1);
+        catalogue_.source.referred = key.referred;
     }
 
     void writeHeaderRows(int16_t columnCount) {

@@ -388,7 +388,11 @@ void MyCursor::Fetch() {
         const bool failed = mysql_errno(mysql) != 0;
         const Error error = failed ? ConnectionError(mysql) : Error(0, QString());
         eof_ = true;
-        EndStream();
+        try {
+            EndStream();
+        } catch (const Error&) {
+            if (!failed) throw;  // the stream's own failure says more
+        }
         if (failed) throw error;
         return;
     }
@@ -415,14 +419,16 @@ void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& ke
     // The line breaks keep a trailing "-- comment" from swallowing the ")".
     const QByteArray countSql = "SELECT COUNT(*) FROM (\n" + inner + "\n) AS velkin_counted";
     std::vector<QByteArray> group = opening;
-    if (!keyQuery.isEmpty()) group.push_back(keyQuery);
     group.push_back(countSql);
     group.push_back(sql_);
+    // Last: the server looks the key up while the rows are on their way and
+    // being taken in; its answer is read when the rows end (EndStream).
+    if (!keyQuery.isEmpty()) group.push_back(keyQuery);
     c.SendGroup(group, setup);
+    keyPending_ = !keyQuery.isEmpty();
 
     std::optional<Error> openingRefused;
     for (size_t i = 0; i < opening.size(); ++i) c.ReadAnswer(openingRefused);
-    if (!keyQuery.isEmpty()) StoreKeyFacts();
     std::optional<Error> countRefused;
     bool counted = false;
     if (c.ReadAnswer(countRefused)) {
@@ -446,18 +452,21 @@ void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& ke
         if (countRefused && error.Number() == Error::kTransactionEnded) throw *countRefused;
         throw;
     }
-    if (!ran) throw openingRefused ? *openingRefused : countRefused ? *countRefused : *queryRefused;
+    if (!ran) {
+        ReadKeyFacts();
+        throw openingRefused ? *openingRefused : countRefused ? *countRefused : *queryRefused;
+    }
     StartStream();
     if (countRefused && ServerFaultOf(*countRefused) != ServerFault::None) {
         // Not a statement that cannot be a subquery: the server refused
         // the count for a lock or a conflict, which the query must not hide.
-        c.Abandon();
+        Abandon();
         throw *countRefused;
     }
     if (openingRefused) {
         // Outside a snapshot the count could disagree with the rows; the
         // rows still on their way are not waited for.
-        c.Abandon();
+        Abandon();
         throw *openingRefused;
     }
     if (counted) return;
@@ -468,7 +477,20 @@ void MyCursor::Open(const std::vector<QByteArray>& opening, const QByteArray& ke
     Execute();
 }
 
-void MyCursor::StoreKeyFacts() {
+void MyCursor::EndStream() {
+    row_ = nullptr;
+    connection_->StreamEnded(this);
+    connection_->FreeResult(stream_);
+    ReadKeyFacts();
+}
+
+void MyCursor::Abandon() {
+    keyPending_ = false;  // goes with the connection
+    connection_->Abandon();
+}
+
+void MyCursor::ReadKeyFacts() {
+    if (!std::exchange(keyPending_, false)) return;
     MyConnection& c = *connection_;
     std::optional<Error> refused;
     if (!c.ReadAnswer(refused)) {
@@ -494,7 +516,7 @@ void MyCursor::Close() noexcept {
                              c.transaction.cursorCount() == 1 &&
                              c.transaction.owner() == TransactionState::Owner::Cursors &&
                              !c.transaction.changedInCursorTransaction();
-        if (abandon) c.Abandon();
+        if (abandon) Abandon();
         EndStream();
         if (c.transaction.lastCursorCloses()) {
             // A transaction that only read ends with whatever runs next, in its round trip.

@@ -72,8 +72,9 @@ public:
     std::optional<std::string_view> Raw(size_t index) const;
 
     // The one table behind every column of a query the program builds
-    // (SELECT * FROM table ...), whose key the opening round trip learnt
-    // (MyConnection::tableKeys); nullopt for any other query.
+    // (SELECT * FROM table ...), whose key the opening round trip asked for,
+    // known once the rows have ended (MyConnection::tableKeys); nullopt for
+    // any other query.
     const std::optional<BaseTable>& wholeTable() const { return wholeTable_; }
 
 protected:
@@ -97,17 +98,18 @@ private:
 
     void Fetch();
 
-    void EndStream() {
-        row_ = nullptr;
-        connection_->StreamEnded(this);
-        connection_->FreeResult(stream_);
-    }
+    // Lets the rest of the rows go, then reads the key query's answer if it
+    // is still to come.
+    void EndStream();
+
+    // Drops the connection (MyConnection::Abandon), and the answers still to come with it.
+    void Abandon();
 
     // The transaction's opening statements, the count and the query itself go
     // in one round trip, their answers read in turn. The server counts the
     // query as a subquery, without sending its rows; a statement that cannot
     // be one (SHOW, say) is counted through its own rows, and run again.
-    // `keyQuery`, when not empty, goes before the count, and its answer to
+    // `keyQuery`, when not empty, goes after the query, and its answer to
     // the connection's tableKeys.
     void Open(const std::vector<QByteArray>& opening, const QByteArray& keyQuery, MyConnection::Setup setup);
 
@@ -120,8 +122,9 @@ private:
     // The columns of the result now streaming.
     void DescribeColumns();
 
-    // Reads the key query's answer into the connection's tableKeys.
-    void StoreKeyFacts();
+    // Reads the answer to the key query sent after the query, if still to
+    // come, into the connection's tableKeys.
+    void ReadKeyFacts();
 
     // Never throws: it runs from the destructor and from a failed constructor.
     void Close() noexcept;
@@ -134,6 +137,7 @@ private:
     std::vector<Column> kept_;  // beside each column's description
     int64_t count_ = 0;
     std::optional<BaseTable> wholeTable_;
+    bool keyPending_ = false;  // the key query's answer follows the rows
 
     ResultPtr stream_;
     MYSQL_ROW row_ = nullptr;
