@@ -233,9 +233,9 @@ public:
     // The transaction now open and who opened it: the session's begin, or the cursors.
     TransactionState transaction;
 
-    // The keys of the tables cursors read whole, learnt in their opening
-    // round trip (MyCursor); forgotten when a statement runs, which may
-    // change a table.
+    // The keys of the tables cursors read whole, asked in their opening
+    // round trip and read after their rows (MyCursor); forgotten when a
+    // statement runs, which may change a table.
     std::map<BaseTable, TableKeyFacts> tableKeys;
     // Left by a cursor over a whole table for the next cursor over the same
     // table, which then needs no prepare of its own; whatever else runs first

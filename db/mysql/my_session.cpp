@@ -226,8 +226,9 @@ public:
         return MySqlKeysReferringTo(BaseTables(table), TwoColumnQuery());
     }
 
-    // Learnt in the round trip that opened the cursor; asked only when a
-    // statement since made the connection forget it.
+    // Asked in the round trip that opened the cursor, and known once its
+    // rows have ended; asked again only when a statement since made the
+    // connection forget it (or the rows have not ended yet).
     TableKey tableKey(const QString& table, const Cursor& rows) override {
         (void)table;
         const auto* cursor = dynamic_cast<const MyCursor*>(&rows);
