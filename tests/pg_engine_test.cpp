@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 using namespace velkin;
@@ -139,6 +140,49 @@ TEST_F(PgDynaset, RecordCountIsExactAndMemoryStaysBoundedOnALargeResult) {
     EXPECT_EQ(last, QString::number(kRows));
     EXPECT_EQ(padChars, qsizetype(kRows) * 100);
     EXPECT_LT(peak - before, 32 * 1024) << "resident memory grew from " << before << " KiB to " << peak << " KiB";
+}
+
+// Counted in the round trip that opens it: the count and the rows agree
+// whether the result is empty, shorter than the first batch, exactly one or longer.
+TEST_F(PgDynaset, ACursorCountedAsItOpensDeliversEveryRow) {
+    auto o = Open();
+    for (const int rows : {0, 5, kCursorBatchRows, kCursorBatchRows + 1, 5 * kCursorBatchRows}) {
+        auto dyn = o->openCursorToCount(Q("SELECT g FROM generate_series(1, " + std::to_string(rows) + ") g"),
+                                        CursorOption::KeepTrailingBlanks);
+        EXPECT_EQ(dyn->size(), rows);
+        int seen = 0;
+        for (dyn->first(); !dyn->atEnd(); dyn->next()) EXPECT_EQ(dyn->value(0), QString::number(++seen));
+        EXPECT_EQ(seen, rows);
+    }
+}
+
+// A read's first-row query learns its columns' facts by the table's name as
+// typed: those of the table it reads, however spelt, and of a temporary
+// table before a permanent one of the same name.
+TEST_F(PgTest, AFirstRowQueryDescribesTheTableItReads) {
+    const std::string plain = tables_->Make("shadowed", "id int PRIMARY KEY, note text");
+    const std::string schema = "\"" + tables_->Name("Schema S") + "\"";
+    admin_->Exec("DROP SCHEMA IF EXISTS " + schema + " CASCADE");
+    admin_->Exec("CREATE SCHEMA " + schema);
+    admin_->Exec("CREATE TABLE " + schema + ".\"Mixed\" (a int, b text NOT NULL UNIQUE)");
+    auto o = Open();
+    auto facts = [&](const std::string& table) {
+        const QString name = Q(table);
+        auto probe = o->openCursor(QStringLiteral("SELECT * FROM ") + name + QStringLiteral(" LIMIT 1"),
+                                   CursorOption::KeepTrailingBlanks);
+        std::string text;
+        for (int j = 0; j < probe->columnCount(); ++j) text += probe->column(j).nullable ? "null " : "notnull ";
+        for (const int j : o->tableKey(name, *probe).columns) text += "key" + std::to_string(j) + " ";
+        return text;
+    };
+    EXPECT_EQ(facts(plain), "notnull null key0 ");
+    std::string upper = plain;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(facts(upper), "notnull null key0 ");
+    EXPECT_EQ(facts(schema + ".\"Mixed\""), "null notnull key1 ");
+    o->execute(Q("CREATE TEMPORARY TABLE " + plain + " (x int NOT NULL UNIQUE, y int, z int)"));
+    EXPECT_EQ(facts(plain), "notnull null null key0 ");
+    admin_->Exec("DROP SCHEMA " + schema + " CASCADE");
 }
 
 TEST_F(PgDynaset, ResultOfExactlyOneBatchEndsCleanly) {
