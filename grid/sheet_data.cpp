@@ -158,6 +158,8 @@ void SheetData::widenOpenRow(size_t width) {
 
 void SheetData::closeRow() {
     if (open_.row < 0) return;
+    // The row is written: it no longer holds its record's stored row.
+    if (holdsReadRow(open_.row)) keepRecordsExplicitly();
     size_t width = open_.width;
     while (width > 0 && open_.cells[width - 1].size == 0) --width;
     // A row written left to right once, as a read writes it, already lies in
@@ -231,6 +233,7 @@ void SheetData::setColumnCount(int32_t columns) {
 }
 
 void SheetData::dropRowsFrom(int32_t row) {
+    if (recordsImplicit_ && row < readFirstRow_ + readRecords_) keepRecordsExplicitly();
     if (static_cast<size_t>(row) < recordOfRow_.size()) recordOfRow_.resize(static_cast<size_t>(row));
     if (static_cast<size_t>(row) >= rows_.size()) return;
     for (size_t r = static_cast<size_t>(row); r < rows_.size(); ++r)
@@ -316,8 +319,8 @@ void SheetData::compactIfWasteful() {
     for (size_t r = 0; r < rows_.size(); ++r) {
         StoredRow& stored = rows_[r];
         if (!stored) continue;
-        // A row still as read shares the record's copy.
-        const int32_t record = recordOf(static_cast<int32_t>(r));
+        // A row still as read shares the record's copy (implicit records follow their rows).
+        const int32_t record = recordsImplicit_ ? -1 : recordOf(static_cast<int32_t>(r));
         if (record >= 0 && stored == records_[static_cast<size_t>(record)])
             stored = movedRecords[static_cast<size_t>(record)];
         else
@@ -370,6 +373,7 @@ int32_t SheetData::lastDataRow() const {
 }
 
 int32_t SheetData::lastReadRow() const {
+    if (recordsImplicit_) return readRecords_ > 0 ? readFirstRow_ + readRecords_ - 1 : 0;
     for (size_t r = recordOfRow_.size(); r-- > 0;)
         if (recordOfRow_[r] >= 0) return static_cast<int32_t>(r);
     return 0;
@@ -380,6 +384,8 @@ void SheetData::forgetRead() {
     std::string().swap(exactPool_);
     std::vector<StoredRow>().swap(records_);
     std::vector<int32_t>().swap(recordOfRow_);
+    readRecords_ = 0;
+    recordsImplicit_ = false;
     std::vector<uint64_t>().swap(readNulls_);
     std::vector<uint64_t>().swap(readUnpadded_);
     recordBytes_ = 0;
@@ -416,14 +422,10 @@ void SheetData::markReadNull(int32_t row, int32_t column) {
 void SheetData::endRead(int32_t recordsWritten) {
     closeRow();
     const size_t count = static_cast<size_t>(std::max(recordsWritten, 0));
-    records_.assign(count, nullptr);
-    recordOfRow_.assign(static_cast<size_t>(readFirstRow_) + count, -1);
-    for (size_t i = 0; i < count; ++i) {
-        const StoredRow stored = storedRow(readFirstRow_ + static_cast<int32_t>(i));
-        records_[i] = stored;
-        if (stored) recordBytes_ += StoredBytes(stored);
-        recordOfRow_[static_cast<size_t>(readFirstRow_) + i] = static_cast<int32_t>(i);
-    }
+    readRecords_ = static_cast<int32_t>(count);
+    recordsImplicit_ = true;
+    for (int32_t i = 0; i < readRecords_; ++i)
+        if (const StoredRow stored = recordRow(i)) recordBytes_ += StoredBytes(stored);
     readNulls_.shrink_to_fit();
     readUnpadded_.shrink_to_fit();
     if (!exactAt_.empty()) exactAt_.resize(count, 0);
@@ -432,9 +434,22 @@ void SheetData::endRead(int32_t recordsWritten) {
 }
 
 std::string_view SheetData::readText(int32_t record, int32_t column) const {
-    if (record < 0 || static_cast<size_t>(record) >= records_.size() || !records_[static_cast<size_t>(record)])
-        return {};
-    return StoredCell(records_[static_cast<size_t>(record)], column);
+    if (record < 0 || record >= readRecords_) return {};
+    const StoredRow stored = recordRow(record);
+    return stored ? StoredCell(stored, column) : std::string_view();
+}
+
+void SheetData::keepRecordsExplicitly() {
+    if (!recordsImplicit_) return;
+    std::vector<StoredRow> records(static_cast<size_t>(readRecords_));
+    std::vector<int32_t> recordOfRow(static_cast<size_t>(readFirstRow_ + readRecords_), -1);
+    for (int32_t i = 0; i < readRecords_; ++i) {
+        records[static_cast<size_t>(i)] = recordRow(i);
+        recordOfRow[static_cast<size_t>(readFirstRow_ + i)] = i;
+    }
+    records_.swap(records);
+    recordOfRow_.swap(recordOfRow);
+    recordsImplicit_ = false;
 }
 
 bool SheetData::readNull(int32_t record, int32_t column) const {
@@ -514,7 +529,7 @@ bool SheetData::changedSinceRead(int32_t row, int32_t column) const {
     if (record == kInsertedRow) return true;
     if (record < 0) return !cellBytes(row, column).empty();
     // A row nobody wrote since the read is its record's row: no texts to compare.
-    if (row != open_.row && storedRow(row) == records_[static_cast<size_t>(record)]) return false;
+    if (row != open_.row && storedRow(row) == recordRow(record)) return false;
     return !unchangedSinceRead(row, column);
 }
 
@@ -605,7 +620,7 @@ SheetRows SheetData::copyRows(int32_t row, int32_t count) const {
         SheetRows::Row& copy = out.rows_[static_cast<size_t>(i)];
         const StoredRow stored = storedRow(row + i);
         copy.record = rawRecordOf(row + i);
-        copy.asRead = stored && copy.record >= 0 && stored == records_[static_cast<size_t>(copy.record)];
+        copy.asRead = stored && copy.record >= 0 && stored == recordRow(copy.record);
         if (stored && !copy.asRead) bytes += StoredBytes(stored);
     }
     out.packed_.reserve(bytes);
@@ -634,8 +649,7 @@ std::vector<SheetData::StoredRow> SheetData::storeRows(const SheetRows& rows) {
         const SheetRows::Row& row = rows.rows_[i];
         if (row.asRead) {
             // The read it belongs to still stands: a new read ends the undo history.
-            if (row.record >= 0 && static_cast<size_t>(row.record) < records_.size())
-                stored[i] = records_[static_cast<size_t>(row.record)];
+            if (row.record >= 0 && row.record < readRecords_) stored[i] = recordRow(row.record);
         } else if (row.size > 0) {
             void* copy = arena_.allocate(row.size, alignof(uint32_t));
             std::memcpy(copy, rows.packed_.data() + row.begin, row.size);
@@ -647,6 +661,7 @@ std::vector<SheetData::StoredRow> SheetData::storeRows(const SheetRows& rows) {
 
 SheetRows SheetData::putRows(int32_t row, const SheetRows& rows) {
     closeRow();
+    keepRecordsExplicitly();
     const int32_t count = rows.count();
     const int32_t bottom = rowCount_ - count + 1;  // the first row that falls off the end
     SheetRows out = copyRows(bottom, count);
@@ -702,6 +717,7 @@ SheetRows SheetData::putRows(int32_t row, const SheetRows& rows) {
 
 SheetRows SheetData::takeRows(int32_t row, const SheetRows& fill) {
     closeRow();
+    keepRecordsExplicitly();
     const int32_t count = fill.count();
     const int32_t bottom = rowCount_ - count + 1;  // where `fill` goes
     SheetRows out = copyRows(row, count);

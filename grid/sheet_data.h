@@ -106,10 +106,12 @@ public:
     // read as NULL, and calls endRead. Each record keeps the packed row the
     // read wrote (no second copy of its texts) and each sheet row the index
     // of the record it holds. Emptying the whole sheet forgets the read.
+    // Until a row is written, inserted or deleted, record i is row
+    // firstRow + i and its stored row is that row's: neither list is kept.
     void beginRead(int32_t firstRow, int32_t columns);
     void markReadNull(int32_t row, int32_t column);
     void endRead(int32_t recordsWritten);
-    int32_t readRecordCount() const { return static_cast<int32_t>(records_.size()); }
+    int32_t readRecordCount() const { return readRecords_; }
     // The record in `row`, or -1 for a row the read did not fill.
     int32_t recordOf(int32_t row) const { return std::max(rawRecordOf(row), -1); }
     // Highest row holding a record of the read, text or not; 0 when none.
@@ -228,8 +230,21 @@ private:
     void compactIfWasteful();
     void dropRowsFrom(int32_t row);
     int32_t rawRecordOf(int32_t row) const {
+        if (recordsImplicit_)
+            return row >= readFirstRow_ && row - readFirstRow_ < readRecords_ ? row - readFirstRow_ : -1;
         return row >= 0 && static_cast<size_t>(row) < recordOfRow_.size() ? recordOfRow_[static_cast<size_t>(row)]
                                                                          : -1;
+    }
+    // The stored row the read wrote for `record` (0 <= record < readRecords_).
+    StoredRow recordRow(int32_t record) const {
+        return recordsImplicit_ ? storedRow(readFirstRow_ + record) : records_[static_cast<size_t>(record)];
+    }
+    // Makes records_ and recordOfRow_ say what recordsImplicit_ stood for,
+    // before a row of the read is written, moved or dropped. May throw
+    // std::bad_alloc, and then changes nothing.
+    void keepRecordsExplicitly();
+    bool holdsReadRow(int32_t row) const {
+        return recordsImplicit_ && row >= readFirstRow_ && row - readFirstRow_ < readRecords_;
     }
     static constexpr int32_t kInsertedRow = -2;
     SheetRows copyRows(int32_t row, int32_t count) const;
@@ -260,6 +275,10 @@ private:
     std::vector<std::pair<CellBlock, uint32_t>> paints_;
     // The read (beginRead): each record's packed row as the read wrote it,
     // kept in the arena while the read stands, and each sheet row's record.
+    // Both stay empty while recordsImplicit_: a million records would spend
+    // 12 bytes each repeating the row list and counting from 0.
+    int32_t readRecords_ = 0;
+    bool recordsImplicit_ = false;
     std::vector<StoredRow> records_;
     std::vector<int32_t> recordOfRow_;  // -1 beyond it; kInsertedRow for a row a user inserted
     std::vector<uint64_t> readNulls_;  // one bit per (record, column 0..readColumns_)
