@@ -287,7 +287,7 @@ void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes)
         openRow(row);
         if (open_.bytes.size() + bytes.size() > UINT32_MAX) throw std::length_error("row text too long");
     }
-    widenOpenRow(static_cast<size_t>(column) + 1);
+    if (static_cast<size_t>(column) >= open_.width) widenOpenRow(static_cast<size_t>(column) + 1);
     open_.cells[static_cast<size_t>(column)] = {static_cast<uint32_t>(open_.bytes.size()),
                                                 static_cast<uint32_t>(bytes.size())};
     open_.bytes.append(bytes);
