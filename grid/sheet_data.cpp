@@ -392,20 +392,34 @@ void SheetData::forgetRead() {
     readColumns_ = 0;
 }
 
-void SheetData::beginRead(int32_t firstRow, int32_t columns) {
+void SheetData::beginRead(int32_t firstRow, int32_t columns, int32_t expectedRecords) {
     closeRow();
     forgetRead();
     readFirstRow_ = std::max(firstRow, 0);
     readColumns_ = std::max(columns, 0);
+    if (expectedRecords <= 0) return;
+    // Grown step by step, each list would end with up to twice the room it
+    // needs, and endRead's shrink would copy it: at a million records, some
+    // megabytes more at the read's peak. Pages reserved and never written
+    // take no memory.
+    const auto records = std::min(expectedRecords, std::max(rowCount_ - readFirstRow_ + 1, 0));
+    rows_.reserve(static_cast<size_t>(readFirstRow_ + records));
+    readNulls_.reserve(readBitWords(records));
+    readUnpadded_.reserve(readBitWords(records));
 }
 
 size_t SheetData::readCellBit(int32_t record, int32_t column) const {
     return static_cast<size_t>(record) * static_cast<size_t>(readColumns_ + 1) + static_cast<size_t>(column);
 }
 
+size_t SheetData::readBitWords(int32_t records) const {
+    return (static_cast<size_t>(records) * static_cast<size_t>(readColumns_ + 1) + 63) / 64;
+}
+
 void SheetData::SetBit(std::vector<uint64_t>& bits, size_t bit) {
-    // resize grows the capacity geometrically; the size stays exact, so
-    // that endRead's shrink_to_fit gives the spare words back.
+    // resize grows the capacity geometrically where beginRead made no room;
+    // the size stays exact, so that endRead's shrink_to_fit gives the spare
+    // words back.
     if (bit / 64 >= bits.size()) bits.resize(bit / 64 + 1, 0);
     bits[bit / 64] |= uint64_t{1} << (bit % 64);
 }
@@ -426,8 +440,10 @@ void SheetData::endRead(int32_t recordsWritten) {
     recordsImplicit_ = true;
     for (int32_t i = 0; i < readRecords_; ++i)
         if (const StoredRow stored = recordRow(i)) recordBytes_ += StoredBytes(stored);
-    readNulls_.shrink_to_fit();
-    readUnpadded_.shrink_to_fit();
+    // Room made for the read's every cell (beginRead) stays: it is no more
+    // than they take, and its unwritten pages take no memory.
+    if (readNulls_.capacity() > readBitWords(readRecords_)) readNulls_.shrink_to_fit();
+    if (readUnpadded_.capacity() > readBitWords(readRecords_)) readUnpadded_.shrink_to_fit();
     if (!exactAt_.empty()) exactAt_.resize(count, 0);
     exactAt_.shrink_to_fit();
     exactPool_.shrink_to_fit();

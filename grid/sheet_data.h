@@ -108,7 +108,8 @@ public:
     // of the record it holds. Emptying the whole sheet forgets the read.
     // Until a row is written, inserted or deleted, record i is row
     // firstRow + i and its stored row is that row's: neither list is kept.
-    void beginRead(int32_t firstRow, int32_t columns);
+    // `expectedRecords`, when the read knows it, makes room for them at once.
+    void beginRead(int32_t firstRow, int32_t columns, int32_t expectedRecords = 0);
     void markReadNull(int32_t row, int32_t column);
     void endRead(int32_t recordsWritten);
     int32_t readRecordCount() const { return readRecords_; }
@@ -178,6 +179,8 @@ private:
     static RowLayout Layout(StoredRow stored);
     // Per-cell bits of the read (readNulls_, readUnpadded_).
     size_t readCellBit(int32_t record, int32_t column) const;
+    // The words of readNulls_ or readUnpadded_ that `records` records take at most.
+    size_t readBitWords(int32_t records) const;
     static void SetBit(std::vector<uint64_t>& bits, size_t bit);
     static bool BitSet(const std::vector<uint64_t>& bits, size_t bit);
 
