@@ -56,7 +56,10 @@ std::optional<ShortDecimalParts> ShortDecimal(double value, std::string& out) {
     for (int places = 0; places < 16; ++places) {
         const double scaled = magnitude * kPowers[places];
         if (!(scaled < kLimit)) return std::nullopt;
-        const double digits = std::nearbyint(scaled);
+        // std::nearbyint, without its call: below 2^52, adding 2^52 leaves
+        // steps of one, so the sum rounds `scaled` to an integer as the
+        // current rounding mode does, and taking 2^52 away again is exact.
+        const double digits = (scaled + 0x1p52) - 0x1p52;
         if (digits >= kLimit) return std::nullopt;
         // Exact: the division by a power of ten up to 1e15 rounds correctly,
         // so equality means the decimal digits / 10^places reads back as the value.

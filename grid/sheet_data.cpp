@@ -287,7 +287,11 @@ void SheetData::setTextUtf8(int32_t row, int32_t column, std::string_view bytes)
         openRow(row);
         if (open_.bytes.size() + bytes.size() > UINT32_MAX) throw std::length_error("row text too long");
     }
-    if (static_cast<size_t>(column) >= open_.width) widenOpenRow(static_cast<size_t>(column) + 1);
+    // A read widens the row at every cell: mostly within the columns it has room for.
+    if (static_cast<size_t>(column) >= open_.width) {
+        if (static_cast<size_t>(column) < open_.cells.size()) open_.width = static_cast<size_t>(column) + 1;
+        else widenOpenRow(static_cast<size_t>(column) + 1);
+    }
     open_.cells[static_cast<size_t>(column)] = {static_cast<uint32_t>(open_.bytes.size()),
                                                 static_cast<uint32_t>(bytes.size())};
     open_.bytes.append(bytes);
