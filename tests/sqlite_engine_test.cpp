@@ -446,6 +446,22 @@ TEST_F(SqliteDynasetTest, ExactFormsDoNotDependOnTheOrderAsked) {
     EXPECT_EQ(quoted, 1u);
 }
 
+// Text that is not plain UTF-8 goes back through its bytes wherever the bad
+// byte sits, also in the last few bytes of a longer text.
+TEST_F(SqliteDynasetTest, TextWithABadByteAtItsEndGoesBackThroughItsBytes) {
+    auto dynaset = c_->openCursor("SELECT NOTE FROM (SELECT 1 AS k, CAST(x'4142434445464748ff' AS TEXT) AS NOTE "
+                                  "UNION ALL SELECT 2, CAST(x'41424344454647484900' AS TEXT) "
+                                  "UNION ALL SELECT 3, CAST(x'4142434445464748494a' AS TEXT)) ORDER BY k",
+                                  CursorOption::KeepTrailingBlanks);
+    for (const bool plain : {false, false, true}) {
+        ASSERT_FALSE(dynaset->atEnd());
+        const std::optional<ExactValue> exact = dynaset->exact(0);
+        EXPECT_EQ(!exact, plain);
+        if (exact) EXPECT_TRUE(exact->literal.startsWith(QStringLiteral("CAST(X'"))) << exact->literal.toStdString();
+        dynaset->next();
+    }
+}
+
 // An expression has no declared type: its values' storage classes decide.
 TEST_F(SqliteDynasetTest, ExpressionValuesAndBlobs) {
     auto dynaset = c_->openCursor(

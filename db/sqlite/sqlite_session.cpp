@@ -125,11 +125,15 @@ bool IsPlainUtf8(std::string_view bytes) {
     constexpr uint64_t kLowBits = 0x0101010101010101ULL;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
-    for (uint64_t word; end - p >= 8; p += 8) {
-        std::memcpy(&word, p, sizeof word);
-        // A byte above 0x7F, or a zero byte: the byte-by-byte loop decides.
-        if ((word & kHighBits) || ((word - kLowBits) & ~word & kHighBits)) break;
-    }
+    const auto plainAscii = [&](const unsigned char* at) {
+        uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        return !(word & kHighBits) && !((word - kLowBits) & ~word & kHighBits);
+    };
+    // A byte above 0x7F, or a zero byte: the byte-by-byte loop decides.
+    while (end - p >= 8 && plainAscii(p)) p += 8;
+    // The last few bytes as the last eight, some of them already seen.
+    if (p < end && end - p < 8 && bytes.size() >= 8 && plainAscii(end - 8)) return true;
     while (p < end) {
         const unsigned c = *p;
         if (c < 0x80) {
@@ -334,7 +338,8 @@ private:
             return ExactValue{Dialect::sqlStringLiteral(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())))};
         };
         if (type_.kind == ColumnKind::Number || origin_.shape == ValueShape::Binary) return stored();
-        if (padTo_ > 0 && Utf16Length(bytes) < padTo_) {
+        // A character takes a byte at least: fewer bytes than the width are fewer characters too.
+        if (padTo_ > 0 && (static_cast<qsizetype>(bytes.size()) < padTo_ || Utf16Length(bytes) < padTo_)) {
             // Stripping the cell's trailing blanks gives the value back unless it ends in blanks of its own.
             if (!bytes.empty() && bytes.back() == ' ') return stored();
             return ExactValue{QString(), 0, true};
