@@ -407,9 +407,13 @@ void SheetData::beginRead(int32_t firstRow, int32_t columns, int32_t expectedRec
     // megabytes more at the read's peak. Pages reserved and never written
     // take no memory.
     const auto records = std::min(expectedRecords, std::max(rowCount_ - readFirstRow_ + 1, 0));
-    rows_.reserve(static_cast<size_t>(readFirstRow_ + records));
-    readNulls_.reserve(readBitWords(records));
-    readUnpadded_.reserve(readBitWords(records));
+    try {
+        rows_.reserve(static_cast<size_t>(readFirstRow_ + records));
+        readNulls_.reserve(readBitWords(records));
+        readUnpadded_.reserve(readBitWords(records));
+    } catch (const std::bad_alloc&) {
+        // Only room ahead of time: without it the lists grow as the read goes.
+    }
 }
 
 size_t SheetData::readCellBit(int32_t record, int32_t column) const {
