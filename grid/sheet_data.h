@@ -211,6 +211,7 @@ private:
 
     private:
         void* map(size_t bytes);
+        void* mapLarge();
 
         struct Block {
             char* base;
