@@ -30,11 +30,11 @@ size_t RoundUp(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
 // ---------------------------------------------------------------------------
 
-void* SheetData::Arena::allocate(size_t bytes, size_t align) {
+void* SheetData::Arena::allocate(size_t bytes, size_t align, size_t bytesAhead) {
     size_t pad = (align - reinterpret_cast<uintptr_t>(next_) % align) % align;
     if (bytes + pad > left_) {
         if (bytes > kOwnBlockBytes) return map(bytes);
-        const size_t size = blocks_.empty() ? kBlockBytes : kLargeBlockBytes;
+        const size_t size = blocks_.empty() || bytesAhead < kLargeBlockBytes ? kBlockBytes : kLargeBlockBytes;
         next_ = static_cast<char*>(size == kLargeBlockBytes ? mapLarge() : map(size));
         left_ = size;
         pad = 0;
@@ -60,7 +60,8 @@ void* SheetData::Arena::map(size_t bytes) {
 // 4 KiB of text (3,500 faults, some 15 ms, in a 100,000-row read). A block aligned to and as
 // large as a huge page, marked for one, costs a single fault, and is still
 // given back whole. Where the system has no huge pages for it, the block
-// works as any other.
+// works as any other. A huge page takes its memory all at once, so the end
+// of a read, with less than such a block to come, goes back to small pages.
 void* SheetData::Arena::mapLarge() {
     void* raw = mmap(nullptr, 2 * kLargeBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -205,7 +206,7 @@ void SheetData::closeRow() {
         const bool wide = textBytes > UINT16_MAX;
         const size_t endBytes = wide ? sizeof(uint32_t) : sizeof(uint16_t);
         packedBytes = sizeof(uint32_t) + endBytes * width + textBytes;
-        auto* head = static_cast<uint32_t*>(arena_.allocate(packedBytes, alignof(uint32_t)));
+        auto* head = static_cast<uint32_t*>(arena_.allocate(packedBytes, alignof(uint32_t), readBytesAhead()));
         head[0] = static_cast<uint32_t>(width) | (wide ? kWideEnds : 0);
         char* ends = reinterpret_cast<char*>(head + 1);
         char* out = ends + endBytes * width;
@@ -420,6 +421,7 @@ void SheetData::forgetRead() {
     std::vector<uint64_t>().swap(readUnpadded_);
     recordBytes_ = 0;
     readColumns_ = 0;
+    readExpected_ = 0;
 }
 
 void SheetData::beginRead(int32_t firstRow, int32_t columns, int32_t expectedRecords) {
@@ -427,12 +429,14 @@ void SheetData::beginRead(int32_t firstRow, int32_t columns, int32_t expectedRec
     forgetRead();
     readFirstRow_ = std::max(firstRow, 0);
     readColumns_ = std::max(columns, 0);
+    readStartBytes_ = liveBytes_;
     if (expectedRecords <= 0) return;
     // Grown step by step, each list would end with up to twice the room it
     // needs, and endRead's shrink would copy it: at a million records, some
     // megabytes more at the read's peak. Pages reserved and never written
     // take no memory.
     const auto records = std::min(expectedRecords, std::max(rowCount_ - readFirstRow_ + 1, 0));
+    readExpected_ = records;
     try {
         rows_.reserve(static_cast<size_t>(readFirstRow_ + records));
         readNulls_.reserve(readBitWords(records));
@@ -440,6 +444,14 @@ void SheetData::beginRead(int32_t firstRow, int32_t columns, int32_t expectedRec
     } catch (const std::bad_alloc&) {
         // Only room ahead of time: without it the lists grow as the read goes.
     }
+}
+
+size_t SheetData::readBytesAhead() const {
+    const int64_t written = static_cast<int64_t>(rows_.size()) - readFirstRow_;
+    if (readExpected_ <= 0 || written <= 0 || liveBytes_ < readStartBytes_) return SIZE_MAX;
+    const int64_t left = int64_t{readExpected_} - written;
+    if (left <= 0) return 0;
+    return (liveBytes_ - readStartBytes_) / static_cast<size_t>(written) * static_cast<size_t>(left);
 }
 
 size_t SheetData::readCellBit(int32_t record, int32_t column) const {
@@ -471,6 +483,7 @@ void SheetData::endRead(int32_t recordsWritten) {
     closeRow();
     const size_t count = static_cast<size_t>(std::max(recordsWritten, 0));
     readRecords_ = static_cast<int32_t>(count);
+    readExpected_ = 0;
     recordsImplicit_ = true;
     for (int32_t i = 0; i < readRecords_; ++i)
         if (const StoredRow stored = recordRow(i)) recordBytes_ += StoredBytes(stored);

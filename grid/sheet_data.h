@@ -177,6 +177,9 @@ private:
         uint32_t begin(uint32_t column) const { return column == 0 ? 0 : end(column - 1); }
     };
     static RowLayout Layout(StoredRow stored);
+    // The arena bytes the rest of a read is likely to take, from its rows so
+    // far and the records it expects; SIZE_MAX when that is not known.
+    size_t readBytesAhead() const;
     // Per-cell bits of the read (readNulls_, readUnpadded_).
     size_t readCellBit(int32_t record, int32_t column) const;
     // The words of readNulls_ or readUnpadded_ that `records` records take at most.
@@ -204,7 +207,9 @@ private:
     class Arena {
     public:
         ~Arena() { release(); }
-        void* allocate(size_t bytes, size_t align);
+        // `bytesAhead`: how much more is likely to follow at once (a read's
+        // rest), which decides the size of a new block.
+        void* allocate(size_t bytes, size_t align, size_t bytesAhead = SIZE_MAX);
         void release();
         void swap(Arena& other) noexcept;
         size_t bytes() const { return total_; }
@@ -297,6 +302,10 @@ private:
     int32_t readFirstRow_ = 0;
     int32_t readColumns_ = 0;
     size_t recordBytes_ = 0;  // arena bytes of the records' rows
+    // A read under way: the records it expects (0: not known) and liveBytes_
+    // when it began, for readBytesAhead.
+    int32_t readExpected_ = 0;
+    size_t readStartBytes_ = 0;
 
     mutable int32_t lastDataRow_ = 0;  // an upper bound while lastDataRowStale_
     mutable bool lastDataRowStale_ = false;
