@@ -51,6 +51,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -124,16 +125,34 @@ pid_t Start(const std::vector<std::string>& argv, const Redirect& redirect) {
     return pid;
 }
 
-int Wait(pid_t pid) {
+// What a process spent: CPU time (user and system) and minor page faults.
+struct CpuUse {
+    double ms = 0;
+    double faults = 0;
+};
+CpuUse CpuUseOf(const rusage& usage) {
+    auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
+    return {ms(usage.ru_utime) + ms(usage.ru_stime), static_cast<double>(usage.ru_minflt)};
+}
+CpuUse OwnCpuUse() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return CpuUseOf(usage);
+}
+
+// `used`, when given, receives the child's CPU use.
+int Wait(pid_t pid, CpuUse* used = nullptr) {
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) < 0) return -1;
+    if (used) *used = CpuUseOf(usage);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Runs a command to its end; the time in ms, or NaN when it failed.
-double TimedRun(const std::vector<std::string>& argv, const Redirect& redirect = {}) {
+double TimedRun(const std::vector<std::string>& argv, const Redirect& redirect = {}, CpuUse* used = nullptr) {
     const auto start = Clock::now();
-    const int status = Wait(Start(argv, redirect));
+    const int status = Wait(Start(argv, redirect), used);
     const double ms = MsSince(start);
     if (status != 0) {
         Note(argv[0] + " failed with status " + std::to_string(status));
@@ -395,9 +414,14 @@ private:
 // Cases
 
 struct Result {
+    Result(double velkin = NAN, double reference = NAN, std::optional<double> rss = {})
+        : velkinMs(velkin), referenceMs(reference), rssMb(rss) {}
     double velkinMs = NAN;
     double referenceMs = NAN;
     std::optional<double> rssMb;
+    // Reads: CPU time and minor faults of both sides, medians; the load moves
+    // them less than the wall time.
+    std::string cpu;
 };
 
 void Print(const char* name, const char* target, const Result& r, const std::string& more = {}) {
@@ -405,7 +429,7 @@ void Print(const char* name, const char* target, const Result& r, const std::str
     std::printf("%s ratio=%.2f target=%s velkin_ms=%.1f reference_ms=%.1f", name, ratio, target, r.velkinMs,
                 r.referenceMs);
     if (r.rssMb) std::printf(" rss_mb=%.1f", *r.rssMb);
-    std::printf("%s", more.c_str());
+    std::printf("%s%s", r.cpu.c_str(), more.c_str());
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -426,12 +450,16 @@ void ResetGrid(Window& window) {
 // outside the clock.
 Result TimedReads(Window& window, int runs, int rows, const std::vector<std::string>& reference,
                   const std::function<void()>& afterRead = {}) {
-    std::vector<double> velkin, client, rss;
+    std::vector<double> velkin, client, rss, velkinCpu, clientCpu, velkinFaults, clientFaults;
     for (int run = 0; run < runs; ++run) {
         ResetGrid(window);
         const double before = RssMb();
         ResetPeakRss();
+        const CpuUse cpuBefore = OwnCpuUse();
         const double ms = window.read(QStringLiteral("t"));
+        const CpuUse cpuAfter = OwnCpuUse();
+        velkinCpu.push_back(cpuAfter.ms - cpuBefore.ms);
+        velkinFaults.push_back(cpuAfter.faults - cpuBefore.faults);
         rss.push_back(PeakRssMb() - before);
         const bool ok = window.quiet("read");
         if (window.grid().lastDataRow() != rows + 2 || !window.form().CMD_Update->isEnabled() || !ok) {
@@ -441,9 +469,17 @@ Result TimedReads(Window& window, int runs, int rows, const std::vector<std::str
             velkin.push_back(ms);
         }
         if (afterRead) afterRead();
-        client.push_back(TimedRun(reference));
+        CpuUse clientUse;
+        client.push_back(TimedRun(reference, {}, &clientUse));
+        clientCpu.push_back(clientUse.ms);
+        clientFaults.push_back(clientUse.faults);
     }
-    return {Median(velkin), Median(client), Median(rss)};
+    char cpu[160];
+    std::snprintf(cpu, sizeof cpu, " velkin_cpu_ms=%.1f reference_cpu_ms=%.1f velkin_faults=%.0f reference_faults=%.0f",
+                  Median(velkinCpu), Median(clientCpu), Median(velkinFaults), Median(clientFaults));
+    Result result{Median(velkin), Median(client), Median(rss)};
+    result.cpu = cpu;
+    return result;
 }
 
 Result ReadCase(const Options& options, const QString& dir, const QString& host, const ServerLogin* pg,

@@ -54,7 +54,7 @@ public:
             return;
         }
         if (recordCount > 0) report.setProgressRange(0, recordCount);
-        if (!loadRecords(*dynaset)) return;
+        if (!loadRecords(*dynaset, recordCount)) return;
         learnKey(*dynaset);
 
         PaintReadColumn(sheet_);
@@ -112,14 +112,14 @@ private:
     }
 
     // False when the row limit stopped the read.
-    bool loadRecords(Cursor& dynaset) {
+    bool loadRecords(Cursor& dynaset, int32_t recordCount) {
         const auto columns = static_cast<size_t>(dynaset.columnCount());
         int32_t counter = 0;
         std::string scratch;
         DateCellBuffer dateText;
         dynaset.first();
         int32_t row = kFirstDataRow;
-        sheet_.beginRead(kFirstDataRow, static_cast<int32_t>(columns));
+        sheet_.beginRead(kFirstDataRow, static_cast<int32_t>(columns), recordCount);
         while (!dynaset.atEnd()) {
             ++counter;
             context_.report.setProgress(counter);

@@ -18,16 +18,13 @@ char32_t Code(QStringView s, qsizetype pos) { return s[pos].unicode(); }
 char32_t Code(std::string_view s, qsizetype pos) { return static_cast<unsigned char>(s[static_cast<size_t>(pos)]); }
 
 template <typename Text>
-bool IsDigit(const Text& s, qsizetype pos) {
-    if (pos >= static_cast<qsizetype>(s.size())) return false;
-    const char32_t c = Code(s, pos);
-    return c >= U'0' && c <= U'9';
-}
-
-template <typename Text>
 bool DigitsAt(const Text& s, qsizetype pos, qsizetype count) {
-    for (qsizetype i = pos; i < pos + count; ++i)
-        if (!IsDigit(s, i)) return false;
+    // One look at the size for the run: a read asks this of every date cell, twice.
+    if (pos + count > static_cast<qsizetype>(s.size())) return false;
+    for (qsizetype i = pos; i < pos + count; ++i) {
+        const char32_t c = Code(s, i);
+        if (c < U'0' || c > U'9') return false;
+    }
     return true;
 }
 
@@ -112,6 +109,19 @@ std::string_view DateCellTextUtf8(std::string_view valueText, DateCellBuffer& bu
     size_t length = 0;
     WriteDateCell(valueText, *parts, [&](char32_t c) { buffer[length++] = static_cast<char>(c); });
     return {buffer.data(), length};
+}
+
+bool DateBytesSurviveTheirCell(std::string_view stored) {
+    const std::optional<DateParts> parts = FindDate(stored);
+    // Not a date: its cell text is itself, and only a text too short to
+    // read as one goes back unchanged.
+    if (!parts) return stored.size() < 8;
+    // The cell's ISO text is "yyyy-mm-dd", then " " and the time when the
+    // cell shows one, then the fraction when it shows one.
+    if (stored[4] != '-') return false;
+    if (stored.size() == 10) return true;
+    const bool fractionStored = stored.size() > 19;
+    return stored[10] == ' ' && parts->timePos >= 0 && (!fractionStored || parts->fractionPos >= 0);
 }
 
 QString IsoTextOfDateCell(const QString& cellText) {

@@ -36,5 +36,9 @@ QString IsoTextOfDateCell(const QString& cellText);
 inline bool DateTextSurvivesItsCell(const QString& stored) {
     return IsoTextOfDateCell(DateCellText(stored)) == stored;
 }
+// The same for UTF-8 bytes, counting their length in bytes, decided from
+// the text's date parts without making the cell text: a read asks it of
+// every date stored as text.
+bool DateBytesSurviveTheirCell(std::string_view stored);
 
 }  // namespace velkin

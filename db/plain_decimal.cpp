@@ -47,53 +47,61 @@ std::string Assemble(bool negative, std::string digits, long long pointPos) {
 // significant digits (the usual database number: 1234.5, 0.25, 7) has that
 // decimal as its shortest round-trip text: two such decimals never share a
 // double. Found by scaling by powers of ten, which is much cheaper than the
-// general shortest-text search; false for any other value.
-bool ShortDecimal(double value, std::string& out) {
+// general shortest-text search; nothing for any other value.
+std::optional<ShortDecimalParts> ShortDecimal(double value, std::string& out) {
     static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4,  1e5,  1e6,  1e7,
                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     constexpr double kLimit = 1e15;  // below it, an integer has at most 15 digits
     const double magnitude = std::fabs(value);
     for (int places = 0; places < 16; ++places) {
         const double scaled = magnitude * kPowers[places];
-        if (!(scaled < kLimit)) return false;
-        const double digits = std::nearbyint(scaled);
-        if (digits >= kLimit) return false;
+        if (!(scaled < kLimit)) return std::nullopt;
+        // std::nearbyint, without its call: below 2^52, adding 2^52 leaves
+        // steps of one, so the sum rounds `scaled` to an integer as the
+        // current rounding mode does, and taking 2^52 away again is exact.
+        const double digits = (scaled + 0x1p52) - 0x1p52;
+        if (digits >= kLimit) return std::nullopt;
         // Exact: the division by a power of ten up to 1e15 rounds correctly,
         // so equality means the decimal digits / 10^places reads back as the value.
         if (digits / kPowers[places] != magnitude) continue;
         char buffer[24];
         const auto end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<uint64_t>(digits)).ptr;
         const auto length = static_cast<int>(end - buffer);
-        out.clear();
-        if (value < 0) out += '-';
+        // Put together here and handed over in one copy: a read makes this
+        // text for every floating-point cell.
+        char text[40];  // sign, "0.", 15 zeros and 15 digits at most
+        char* at = text;
+        if (value < 0) *at++ = '-';
         if (places == 0) {
-            out.append(buffer, end);
+            at = std::copy(buffer, end, at);
         } else if (length <= places) {
-            out += "0.";
-            out.append(static_cast<size_t>(places - length), '0');
-            out.append(buffer, end);
+            *at++ = '0';
+            *at++ = '.';
+            at = std::fill_n(at, places - length, '0');
+            at = std::copy(buffer, end, at);
         } else {
-            out.append(buffer, end - places);
-            out += '.';
-            out.append(end - places, end);
+            at = std::copy(buffer, end - places, at);
+            *at++ = '.';
+            at = std::copy(end - places, end, at);
         }
-        return true;
+        out.assign(text, at);
+        return ShortDecimalParts{static_cast<uint64_t>(digits), places};
     }
-    return false;
+    return std::nullopt;
 }
 
 }  // namespace
 
-void PlainDecimalFromDouble(double value, std::string& out) {
+std::optional<ShortDecimalParts> PlainDecimalFromDouble(double value, std::string& out) {
     if (!std::isfinite(value)) {
         out = PlainDecimalFromText(QString::number(value)).toStdString();
-        return;
+        return std::nullopt;
     }
     if (value == 0) {  // also -0
         out.assign(1, '0');
-        return;
+        return ShortDecimalParts{};
     }
-    if (ShortDecimal(value, out)) return;
+    if (std::optional<ShortDecimalParts> parts = ShortDecimal(value, out)) return parts;
     char buffer[64];
     // A read converts every floating-point cell, so the usual case goes first:
     // the shortest round-trip text is already plain when it has no exponent.
@@ -102,12 +110,13 @@ void PlainDecimalFromDouble(double value, std::string& out) {
         const auto shortest = std::to_chars(buffer, buffer + sizeof buffer, value);
         if (std::find(buffer, shortest.ptr, 'e') == shortest.ptr) {
             out.assign(buffer, shortest.ptr);
-            return;
+            return std::nullopt;
         }
     }
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     std::optional<DecimalText> number = ScanDecimal(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
     out = number ? Assemble(number->negative, std::move(number->digits), number->pointPos) : std::string(buffer, result.ptr);
+    return std::nullopt;
 }
 
 QString PlainDecimalFromDouble(double value) {

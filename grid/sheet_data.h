@@ -106,10 +106,13 @@ public:
     // read as NULL, and calls endRead. Each record keeps the packed row the
     // read wrote (no second copy of its texts) and each sheet row the index
     // of the record it holds. Emptying the whole sheet forgets the read.
-    void beginRead(int32_t firstRow, int32_t columns);
+    // Until a row is written, inserted or deleted, record i is row
+    // firstRow + i and its stored row is that row's: neither list is kept.
+    // `expectedRecords`, when the read knows it, makes room for them at once.
+    void beginRead(int32_t firstRow, int32_t columns, int32_t expectedRecords = 0);
     void markReadNull(int32_t row, int32_t column);
     void endRead(int32_t recordsWritten);
-    int32_t readRecordCount() const { return static_cast<int32_t>(records_.size()); }
+    int32_t readRecordCount() const { return readRecords_; }
     // The record in `row`, or -1 for a row the read did not fill.
     int32_t recordOf(int32_t row) const { return std::max(rawRecordOf(row), -1); }
     // Highest row holding a record of the read, text or not; 0 when none.
@@ -174,8 +177,13 @@ private:
         uint32_t begin(uint32_t column) const { return column == 0 ? 0 : end(column - 1); }
     };
     static RowLayout Layout(StoredRow stored);
+    // The arena bytes the rest of a read is likely to take, from its rows so
+    // far and the records it expects; SIZE_MAX when that is not known.
+    size_t readBytesAhead() const;
     // Per-cell bits of the read (readNulls_, readUnpadded_).
     size_t readCellBit(int32_t record, int32_t column) const;
+    // The words of readNulls_ or readUnpadded_ that `records` records take at most.
+    size_t readBitWords(int32_t records) const;
     static void SetBit(std::vector<uint64_t>& bits, size_t bit);
     static bool BitSet(const std::vector<uint64_t>& bits, size_t bit);
 
@@ -199,13 +207,16 @@ private:
     class Arena {
     public:
         ~Arena() { release(); }
-        void* allocate(size_t bytes, size_t align);
+        // `bytesAhead`: how much more is likely to follow at once (a read's
+        // rest), which decides the size of a new block.
+        void* allocate(size_t bytes, size_t align, size_t bytesAhead = SIZE_MAX);
         void release();
         void swap(Arena& other) noexcept;
         size_t bytes() const { return total_; }
 
     private:
         void* map(size_t bytes);
+        void* mapLarge();
 
         struct Block {
             char* base;
@@ -228,8 +239,21 @@ private:
     void compactIfWasteful();
     void dropRowsFrom(int32_t row);
     int32_t rawRecordOf(int32_t row) const {
+        if (recordsImplicit_)
+            return row >= readFirstRow_ && row - readFirstRow_ < readRecords_ ? row - readFirstRow_ : -1;
         return row >= 0 && static_cast<size_t>(row) < recordOfRow_.size() ? recordOfRow_[static_cast<size_t>(row)]
                                                                          : -1;
+    }
+    // The stored row the read wrote for `record` (0 <= record < readRecords_).
+    StoredRow recordRow(int32_t record) const {
+        return recordsImplicit_ ? storedRow(readFirstRow_ + record) : records_[static_cast<size_t>(record)];
+    }
+    // Makes records_ and recordOfRow_ say what recordsImplicit_ stood for,
+    // before a row of the read is written, moved or dropped. May throw
+    // std::bad_alloc, and then changes nothing.
+    void keepRecordsExplicitly();
+    bool holdsReadRow(int32_t row) const {
+        return recordsImplicit_ && row >= readFirstRow_ && row - readFirstRow_ < readRecords_;
     }
     static constexpr int32_t kInsertedRow = -2;
     SheetRows copyRows(int32_t row, int32_t count) const;
@@ -260,6 +284,10 @@ private:
     std::vector<std::pair<CellBlock, uint32_t>> paints_;
     // The read (beginRead): each record's packed row as the read wrote it,
     // kept in the arena while the read stands, and each sheet row's record.
+    // Both stay empty while recordsImplicit_: a million records would spend
+    // 12 bytes each repeating the row list and counting from 0.
+    int32_t readRecords_ = 0;
+    bool recordsImplicit_ = false;
     std::vector<StoredRow> records_;
     std::vector<int32_t> recordOfRow_;  // -1 beyond it; kInsertedRow for a row a user inserted
     std::vector<uint64_t> readNulls_;  // one bit per (record, column 0..readColumns_)
@@ -274,6 +302,10 @@ private:
     int32_t readFirstRow_ = 0;
     int32_t readColumns_ = 0;
     size_t recordBytes_ = 0;  // arena bytes of the records' rows
+    // A read under way: the records it expects (0: not known) and liveBytes_
+    // when it began, for readBytesAhead.
+    int32_t readExpected_ = 0;
+    size_t readStartBytes_ = 0;
 
     mutable int32_t lastDataRow_ = 0;  // an upper bound while lastDataRowStale_
     mutable bool lastDataRowStale_ = false;

@@ -39,6 +39,20 @@ int ProgressBar::filledWidth() const {
     return static_cast<int>((int64_t{value_} - minimum_) * width() / span);
 }
 
+void ProgressBar::repaintFill(int from, int to, bool partly) {
+    // Only the fill's end moves: the bar's look left of the old end and
+    // right of the new one stays as it was. Painting that stretch alone keeps
+    // each fill small enough for Qt's raster engine to draw it on this thread
+    // rather than hand it to its thread pool, a read's every repaint.
+    if (!partly || from < 0) {
+        repaint();
+        return;
+    }
+    const int margin = chunkWidth_ + 4;  // the end's rounded edge and the style's frame
+    const int left = std::min(from, to) - margin;
+    repaint(QRect(left, 0, std::abs(to - from) + 2 * margin, height()));
+}
+
 void ProgressBar::paintEvent(QPaintEvent*) {
     QStylePainter painter(this);
     painter.fillRect(rect(), palette().window());

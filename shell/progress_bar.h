@@ -36,8 +36,9 @@ public:
         // instructions.
         const int fill = filledWidth();
         if (value != minimum_ && value != maximum_ && std::abs(fill - drawnWidth_) < chunkWidth_) return;
+        const int drawn = drawnWidth_;
         drawnWidth_ = fill;
-        repaint();
+        repaintFill(drawn, fill, value != minimum_ && value != maximum_);
     }
 
 signals:
@@ -50,6 +51,9 @@ protected:
 
 private:
     int filledWidth() const;
+    // Repaints the bar from fill `from` to `to`: the stretch between them
+    // when `partly`, the whole bar otherwise.
+    void repaintFill(int from, int to, bool partly);
 
     int minimum_ = 0, maximum_ = 100, value_ = -1;
     int drawnWidth_ = -1;  // the filled width last drawn

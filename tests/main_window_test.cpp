@@ -10,6 +10,8 @@
 #include "shell/progress_bar.h"
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QWindow>
 
 using namespace velkin;
 using namespace velkin::testing;
@@ -187,4 +189,39 @@ TEST_F(WindowTest, ModeSwitchAndTheTableListCommand) {
     EXPECT_TRUE(f.TXT_SQL->toPlainText().contains("sqlite_master"));
     EXPECT_FALSE(f.tableMode());
     EXPECT_TRUE(boxes_.boxes.empty());
+}
+
+// The bar repaints only the stretch its fill's end moved over: what the
+// window shows after each of a read's repaints must be what one whole paint
+// of the bar draws.
+TEST(ProgressBarTest, StepByStepItLooksAsPaintedWhole) {
+    struct PaintCount : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    ProgressBar bar;
+    bar.resize(300, 18);
+    bar.setRange(0, 5000);
+    bar.setValue(0);
+    bar.show();
+    for (int i = 0; i < 100 && !(bar.windowHandle() && bar.windowHandle()->isExposed()); ++i)
+        QCoreApplication::processEvents();
+    ASSERT_TRUE(bar.windowHandle() && bar.windowHandle()->isExposed());
+    QCoreApplication::processEvents();
+    bar.installEventFilter(&counter);
+    int compared = 0;
+    for (int value = 1; value <= 5000; ++value) {
+        const int paints = counter.paints;
+        bar.setValue(value);
+        if (counter.paints == paints) continue;
+        const QImage shown = bar.screen()->grabWindow(bar.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage whole = bar.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(shown.size(), whole.size());
+        ASSERT_TRUE(shown == whole) << "at " << value;
+        ++compared;
+    }
+    EXPECT_GT(compared, 20);
 }

@@ -257,3 +257,55 @@ TEST(SheetData, ExactFormsStayWithTheirRecordsAndCostFewBytes) {
     EXPECT_FALSE(sheet.readHasExact());
     EXPECT_EQ(sheet.memoryBytes(), 0u);
 }
+
+// Until a row changes, the read's records are its rows; the first write,
+// insert, delete or cut of the row count, whichever comes first, must leave
+// every row on the record it held and every record its text as read.
+TEST(SheetData, TheFirstChangeAfterAReadKeepsEachRowOnItsRecord) {
+    constexpr int32_t kRecords = 6, kFirst = 3;
+    enum Change { kWriteReadRow, kWriteOtherRow, kInsert, kDelete, kCutRows, kNarrow };
+    for (const Change change : {kWriteReadRow, kWriteOtherRow, kInsert, kDelete, kCutRows, kNarrow}) {
+        SCOPED_TRACE(change);
+        SheetData sheet;
+        sheet.setRowCount(12);
+        sheet.setColumnCount(2);
+        sheet.beginRead(kFirst, 2);
+        for (int32_t i = 0; i < kRecords; ++i) {
+            sheet.setTextUtf8(kFirst + i, 1, "k" + std::to_string(i));
+            sheet.setTextUtf8(kFirst + i, 2, "v" + std::to_string(i));
+        }
+        sheet.endRead(kRecords);
+        // Where each record is afterwards (-1: gone), by row.
+        std::vector<int32_t> recordIn(13, -1);
+        for (int32_t i = 0; i < kRecords; ++i) recordIn[kFirst + i] = i;
+        int32_t written = -1;
+        switch (change) {
+        case kWriteReadRow: sheet.setText(written = 5, 2, QStringLiteral("new")); break;
+        case kWriteOtherRow: sheet.setText(written = 10, 2, QStringLiteral("new")); break;
+        case kInsert:
+            sheet.putRows(4, SheetData::InsertedRows(2));
+            recordIn.insert(recordIn.begin() + 4, 2, -2);
+            recordIn.resize(13);
+            break;
+        case kDelete:
+            sheet.takeRows(4, sheet.emptyRowsLike(12, 2));
+            recordIn.erase(recordIn.begin() + 4, recordIn.begin() + 6);
+            recordIn.resize(13, -1);
+            break;
+        case kCutRows:
+            sheet.setRowCount(6);
+            std::fill(recordIn.begin() + 7, recordIn.end(), -1);
+            break;
+        case kNarrow: sheet.setColumnCount(1); break;
+        }
+        for (int32_t row = 0; row <= 12; ++row) {
+            EXPECT_EQ(sheet.recordOf(row), std::max(recordIn[static_cast<size_t>(row)], -1)) << "row " << row;
+            EXPECT_EQ(sheet.insertedRow(row), recordIn[static_cast<size_t>(row)] == -2) << "row " << row;
+            const bool changed = row == written || recordIn[static_cast<size_t>(row)] == -2 ||
+                                 (change == kNarrow && recordIn[static_cast<size_t>(row)] >= 0);
+            EXPECT_EQ(sheet.changedSinceRead(row, 2), changed) << "row " << row;
+        }
+        for (int32_t i = 0; i < kRecords; ++i) EXPECT_EQ(sheet.readText(i, 2), "v" + std::to_string(i));
+        EXPECT_EQ(sheet.lastReadRow(), change == kCutRows ? 6 : change == kDelete ? 6 : change == kInsert ? 10 : 8);
+    }
+}

@@ -8,6 +8,7 @@
 #include "db/error.h"
 #include "db/utf8_text.h"
 #include "db/sqlite/declared_type.h"
+#include "db/sqlite/real_text.h"
 #include "db/sqlite/sqlite_session.h"
 #include "db/sqlite/to_date.h"
 #include "tests/error_of.h"
@@ -24,10 +25,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 
 using namespace velkin;
@@ -119,6 +122,42 @@ TEST(SqliteDeclaredType, MapsEachDeclarationToKindSizeAndScale) {
         EXPECT_EQ(got.size, c.expected.size);
         EXPECT_EQ(got.scale, c.expected.scale);
     }
+}
+
+// ----------------------------------------------------------------------------
+// REAL read-back
+
+// A read checks each REAL's plain text from the decimal it spells, without
+// reading the text again: the answer must be the text's own, on the values
+// databases hold (decimals of a few places), with the point a read may add,
+// and on arbitrary bit patterns.
+TEST(SqliteRealText, TheDecimalsOfAPlainTextReadBackAsTheTextDoes) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    std::mt19937_64 random(20261209);
+    int decimals = 0;
+    for (int i = 0; i < 200000; ++i) {
+        double value;
+        if (i % 2 == 0) {
+            const auto places = static_cast<int>(random() % 18);
+            const auto digits = static_cast<int64_t>(random() % 10000000000000000ULL) >> (random() % 50);
+            value = static_cast<double>(digits) / std::pow(10.0, places) * (random() % 2 ? 1 : -1);
+        } else {
+            const uint64_t bits = random();
+            std::memcpy(&value, &bits, sizeof value);
+        }
+        if (!std::isfinite(value)) continue;
+        std::string text;
+        const std::optional<ShortDecimalParts> parts = PlainDecimalFromDouble(value, text);
+        if (!parts) continue;
+        ++decimals;
+        ASSERT_EQ(SqliteReadsBack(db.get(), text, value, parts), SqliteReadsBack(db.get(), text, value)) << text;
+        if (text.find('.') == std::string::npos)
+            ASSERT_EQ(SqliteReadsBack(db.get(), text + ".0", value, parts), SqliteReadsBack(db.get(), text + ".0", value))
+                << text;
+    }
+    EXPECT_GT(decimals, 50000);
 }
 
 // ----------------------------------------------------------------------------
@@ -405,6 +444,22 @@ TEST_F(SqliteDynasetTest, ExactFormsDoNotDependOnTheOrderAsked) {
         if (read[i].text->size() == 5 && read[i].exact) (read[i].exact->unpadded ? unpadded : quoted) += 1;
     EXPECT_EQ(unpadded, 2u);
     EXPECT_EQ(quoted, 1u);
+}
+
+// Text that is not plain UTF-8 goes back through its bytes wherever the bad
+// byte sits, also in the last few bytes of a longer text.
+TEST_F(SqliteDynasetTest, TextWithABadByteAtItsEndGoesBackThroughItsBytes) {
+    auto dynaset = c_->openCursor("SELECT NOTE FROM (SELECT 1 AS k, CAST(x'4142434445464748ff' AS TEXT) AS NOTE "
+                                  "UNION ALL SELECT 2, CAST(x'41424344454647484900' AS TEXT) "
+                                  "UNION ALL SELECT 3, CAST(x'4142434445464748494a' AS TEXT)) ORDER BY k",
+                                  CursorOption::KeepTrailingBlanks);
+    for (const bool plain : {false, false, true}) {
+        ASSERT_FALSE(dynaset->atEnd());
+        const std::optional<ExactValue> exact = dynaset->exact(0);
+        EXPECT_EQ(!exact, plain);
+        if (exact) EXPECT_TRUE(exact->literal.startsWith(QStringLiteral("CAST(X'"))) << exact->literal.toStdString();
+        dynaset->next();
+    }
 }
 
 // An expression has no declared type: its values' storage classes decide.

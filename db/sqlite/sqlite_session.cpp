@@ -125,11 +125,15 @@ bool IsPlainUtf8(std::string_view bytes) {
     constexpr uint64_t kLowBits = 0x0101010101010101ULL;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
-    for (uint64_t word; end - p >= 8; p += 8) {
-        std::memcpy(&word, p, sizeof word);
-        // A byte above 0x7F, or a zero byte: the byte-by-byte loop decides.
-        if ((word & kHighBits) || ((word - kLowBits) & ~word & kHighBits)) break;
-    }
+    const auto plainAscii = [&](const unsigned char* at) {
+        uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        return !(word & kHighBits) && !((word - kLowBits) & ~word & kHighBits);
+    };
+    // A byte above 0x7F, or a zero byte: the byte-by-byte loop decides.
+    while (end - p >= 8 && plainAscii(p)) p += 8;
+    // The last few bytes as the last eight, some of them already seen.
+    if (p < end && end - p < 8 && bytes.size() >= 8 && plainAscii(end - 8)) return true;
     while (p < end) {
         const unsigned c = *p;
         if (c < 0x80) {
@@ -171,19 +175,6 @@ qsizetype Utf16Length(std::string_view utf8) {
         units += byte >= 0xF0;
     }
     return units;
-}
-
-// Whether a date stored as text comes back the same through its cell: the
-// cell's ISO form equals the stored bytes. No allocation: a read asks it of
-// every date cell.
-bool DateBytesSurviveTheirCell(std::string_view stored) {
-    DateCellBuffer cell;
-    const std::string_view shown = DateCellTextUtf8(stored, cell);
-    if (shown.size() < 8) return shown == stored;
-    // The ISO text of the cell: yyyy-mm-dd and whatever followed the eight digits.
-    if (stored.size() != shown.size() + 2) return false;
-    return stored.substr(0, 4) == shown.substr(0, 4) && stored[4] == '-' && stored.substr(5, 2) == shown.substr(4, 2) &&
-           stored[7] == '-' && stored.substr(8) == shown.substr(6);
 }
 
 // A column declared to hold bytes: "BLOB" (any case, blanks around it).
@@ -347,7 +338,8 @@ private:
             return ExactValue{Dialect::sqlStringLiteral(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())))};
         };
         if (type_.kind == ColumnKind::Number || origin_.shape == ValueShape::Binary) return stored();
-        if (padTo_ > 0 && Utf16Length(bytes) < padTo_) {
+        // A character takes a byte at least: fewer bytes than the width are fewer characters too.
+        if (padTo_ > 0 && (static_cast<qsizetype>(bytes.size()) < padTo_ || Utf16Length(bytes) < padTo_)) {
             // Stripping the cell's trailing blanks gives the value back unless it ends in blanks of its own.
             if (!bytes.empty() && bytes.back() == ' ') return stored();
             return ExactValue{QString(), 0, true};
@@ -364,10 +356,12 @@ private:
         const bool numberColumn = type_.kind == ColumnKind::Number;
         // SQLite reads a number too large for a double as infinity.
         if (std::isinf(value)) return ExactValue{QString::fromLatin1(value > 0 ? "9e999" : "-9e999")};
-        std::string text(RealText(value));
-        const bool addPoint = text.find('.') == std::string::npos && (!numberColumn || keepsClass_);
-        if (addPoint) text += ".0";
-        if (!SqliteReadsBack(cursor_->connection.get(), text, value)) return ExactValue{RealFromBitsLiteral(value)};
+        std::string_view text = RealText(value);
+        const bool addPoint = text.find('.') == std::string_view::npos && (!numberColumn || keepsClass_);
+        std::string withPoint;
+        if (addPoint) text = withPoint.append(text).append(".0");
+        if (!SqliteReadsBack(cursor_->connection.get(), text, value, realParts_))
+            return ExactValue{RealFromBitsLiteral(value)};
         if (numberColumn && !addPoint) return std::nullopt;
         return ExactValue{QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))};
     }
@@ -376,7 +370,7 @@ private:
     // exact form and the cell text.
     std::string_view RealText(double value) const {
         if (realTextStep_ != cursor_->steps) {
-            PlainDecimalFromDouble(value, realText_);
+            realParts_ = PlainDecimalFromDouble(value, realText_);
             realTextStep_ = cursor_->steps;
         }
         return realText_;
@@ -400,6 +394,7 @@ private:
     mutable StoredValue current_;
     mutable uint64_t currentStep_ = UINT64_MAX;
     mutable std::string realText_;
+    mutable std::optional<ShortDecimalParts> realParts_;  // the decimal realText_ spells
     mutable uint64_t realTextStep_ = UINT64_MAX;
 };
 
