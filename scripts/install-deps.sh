@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages Velkin builds, runs and tests with, when missing.
 set -euo pipefail
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-noto-cjk
   libsqlite3-dev sqlite3
   libpq-dev postgresql postgresql-client

@@ -11,12 +11,22 @@
 #
 # A folder built with -DVELKIN_SANITIZE=ON runs under AddressSanitizer (leaks
 # included) and UndefinedBehaviorSanitizer; any report fails its test.
+#
+# --build-first 'COMMAND' (one folder, configured already) runs COMMAND, the
+# folder's build, while its servers start: they mostly wait, the build keeps
+# the cores busy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_first=""
+if [ "${1:-}" = --build-first ]; then
+  build_first=$2
+  shift 2
+fi
 builds=("$@")
 [ ${#builds[@]} -eq 0 ] && builds=(build)
 
 if [ ${#builds[@]} -gt 1 ]; then
+  [ -z "$build_first" ] || { echo "run-tests: --build-first takes one folder" >&2; exit 2; }
   passes=()
   for build in "${builds[@]}"; do passes+=("scripts/run-tests.sh $(printf %q "$build")"); done
   exec scripts/side-by-side.sh "${passes[@]}"
@@ -70,6 +80,10 @@ for server in "${servers[@]}"; do
   starting+=($!)
 done
 failed=0
+if [ -n "$build_first" ]; then
+  bash -c "$build_first" || failed=1
+  [ "$failed" -eq 0 ] || { wait; echo "run-tests: the build failed" >&2; exit 1; }
+fi
 for pid in "${starting[@]}"; do wait "$pid" || failed=1; done
 [ "$failed" -eq 0 ] || { echo "run-tests: a test server did not start" >&2; exit 1; }
 for server in "${servers[@]}"; do . "$env_dir/$server.env"; done
